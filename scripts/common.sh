@@ -1,0 +1,32 @@
+# Shared by scripts/run and scripts/test: package installation and the build.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+# Every Debian package the build, the program and the tests need.
+BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-svg-dev libqt6svg6 libcurl4-openssl-dev
+    qt6-qpa-plugins libgl-dev)
+
+need_packages() {
+    local missing=() p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    if ((${#missing[@]})); then
+        echo "Installing: ${missing[*]}"
+        local sudo=""
+        [ "$(id -u)" -eq 0 ] || sudo="sudo"
+        if [ -z "${VN_APT_UPDATED:-}" ]; then
+            $sudo apt-get update -q
+            export VN_APT_UPDATED=1
+        fi
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+    fi
+}
+
+# build DIR [cmake options...]
+build() {
+    local dir="$1"
+    shift
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake --build "$dir" -j "$(nproc)"
+}

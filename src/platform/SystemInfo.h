@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+// gethostname; "<Error getting computer name>" when it fails.
+QString ComputerNetworkName();
+
+// The pieces of the user agent's system part: "(%s%s %d.%d%s)" = name, family flag text,
+// major, minor, service-pack part. Off Windows: uname's system name ("Linux"), "", the
+// release's first two numbers, "".
+struct OsVersionInfo {
+    QString name;
+    QString family;
+    int major = 0;
+    int minor = 0;
+    QString servicePack;
+};
+OsVersionInfo CurrentOsVersion();

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QIcon>
+#include <QObject>
+#include <QPoint>
+#include <QRect>
+#include <QString>
+#include <functional>
+#include <memory>
+
+class QMenu;
+
+// The desktop's notification area, reduced to the calls the tray icon makes. The real one
+// (QtTrayShell) sits on QSystemTrayIcon and, where the session bus has
+// org.freedesktop.Notifications, talks to it directly for balloons; tests use a recorder.
+class ITrayShell : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    ~ITrayShell() override = default;
+
+    virtual bool add(const QIcon &icon, const QString &toolTip) = 0;
+    virtual bool modify(const QIcon &icon, const QString &toolTip) = 0;
+    virtual bool remove() = 0;
+    // Empty text hides the balloon that is showing. iconKind: 0 none, 1 info, 2 warning,
+    // 3 error. timeoutMs 0 = the desktop's default.
+    virtual bool balloon(const QString &text, const QString &title, int iconKind,
+                         int timeoutMs) = 0;
+    // Whether the desktop has a notification area at all.
+    virtual bool available() const = 0;
+    // Screen rectangle of the icon; empty when the desktop does not tell.
+    virtual QRect geometry() const = 0;
+
+signals:
+    void mouseMoved();
+    void leftButtonDown();     // a single click
+    void leftDoubleClick();    // a double click (after its leftButtonDown)
+    void rightButtonUp(QPoint globalPos);
+    void balloonShown();
+    void balloonHidden();
+    void balloonTimedOut();
+    void balloonClicked();
+};
+
+// The real shell. Never returns null.
+std::unique_ptr<ITrayShell> CreateSystemTrayShell(QObject *parent = nullptr);
+
+// Tests replace the shell every new tray icon gets; an empty factory restores the real one.
+using TrayShellFactory = std::function<std::unique_ptr<ITrayShell>()>;
+void SetTrayShellFactory(TrayShellFactory factory);
+std::unique_ptr<ITrayShell> CreateTrayShell();

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+// Windows Sockets error numbers, the numbers the program logs and compares.
+namespace Wsa {
+inline constexpr int WouldBlock = 10035;
+inline constexpr int AddrNotAvail = 10049;
+inline constexpr int NoAddressSpecified = 1110;
+} // namespace Wsa
+
+// errno value -> Windows Sockets number (unknown values map to 10000 + errno... see table).
+int WsaFromErrno(int errnoValue);
+// getaddrinfo EAI_* value (with errno for EAI_SYSTEM) -> Windows Sockets number.
+int WsaFromGai(int gaiValue, int errnoValue = 0);
+// The system's message text for a Windows Sockets number: strerror / gai_strerror of the code
+// it came from. Empty when the number is not one of ours.
+QString SystemErrorText(int wsaNumber);

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+// The settings record, in declaration order. Every part of the program reads the one
+// instance `Options`; it is written by the settings load, the options dialog and the
+// show-log command only.
+struct TOptions {
+    bool AlwaysOnTop = false;
+    bool StartWithWindows = false;
+    bool AutoPingAtStart = false;
+    bool ShowNotifications = false;
+    bool ShowOnlyErrorNotifications = false;
+    bool ShowLog = false;
+    bool SaveLog = false;
+    bool LogHTTPHeaders = false;
+    bool ComputerNameInUserAgent = false;
+    bool SendEmailOnError = false;
+    bool PingOnError = false;
+    quint32 PingAttempts = 0;
+    quint32 AutoPingInterval = 0;
+    qint32 HTTPPort = 0;
+    qint32 HTTPSPort = 0;
+    qint32 SMTPPort = 0;
+    QString LogFile;
+    QString AutoPingAddress;
+    QString ErrorPingAddress;
+    QString ErrorEmailAddress;
+    QString FromAddress;
+    QString SMTPServer;
+    QString SMTPUser;
+    QString SMTPPassword; // plain in memory; scrambled in the store
+
+    bool operator==(const TOptions &) const = default;
+};
+
+// Zero-filled until the settings are loaded; lives for the whole run.
+extern TOptions Options;
+
+// The values a setting takes when the store has none.
+TOptions DefaultOptions();
+
+// Store value names, kept beside the fields so that loading and saving name them alike.
+namespace OptionNames {
+inline constexpr const char *AlwaysOnTop = "Always on top";
+inline constexpr const char *StartWithWindows = "Start with Windows";
+inline constexpr const char *AutoPingAtStart = "Auto-ping at start";
+inline constexpr const char *ShowNotifications = "Show notifications";
+inline constexpr const char *ShowOnlyErrorNotifications = "Show only error notifications";
+inline constexpr const char *ShowLog = "Show log";
+inline constexpr const char *SaveLog = "Save log";
+inline constexpr const char *LogHTTPHeaders = "Log HTTP headers";
+inline constexpr const char *ComputerNameInUserAgent = "Include computer name in user agent";
+inline constexpr const char *SendEmailOnError = "Send email on error";
+inline constexpr const char *PingOnError = "Ping on error";
+inline constexpr const char *PingAttempts = "Ping attempts";
+inline constexpr const char *AutoPingInterval = "Auto-ping interval";
+inline constexpr const char *HTTPPort = "HTTP port";
+inline constexpr const char *HTTPSPort = "HTTPS port";
+inline constexpr const char *SMTPPort = "SMTP port";
+inline constexpr const char *LogFile = "Log file";
+inline constexpr const char *AutoPingAddress = "Auto-ping address";
+inline constexpr const char *ErrorPingAddress = "Error ping address";
+inline constexpr const char *ErrorEmailAddress = "Error email address";
+inline constexpr const char *FromAddress = "From address";
+inline constexpr const char *SMTPServer = "SMTP server";
+inline constexpr const char *SMTPUser = "SMTP user";
+inline constexpr const char *SMTPPassword = "SMTP password";
+// Kept in the store beside the record.
+inline constexpr const char *RecentURLs = "Recent URLs";
+inline constexpr const char *WindowWidth = "Window width";
+inline constexpr const char *WindowHeight = "Window height";
+inline constexpr const char *WindowTop = "Window top";
+inline constexpr const char *WindowLeft = "Window left";
+inline constexpr const char *Maximized = "Maximized";
+} // namespace OptionNames
+
+// Key of the program's values in the per-user store.
+inline constexpr const char *SettingsKey = "Software\\Lumo Dev\\Vennatro";
