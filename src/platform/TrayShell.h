@@ -33,13 +33,27 @@ public:
 
 signals:
     void mouseMoved();
-    void leftButtonDown();     // a single click
-    void leftDoubleClick();    // a double click (after its leftButtonDown)
+    void leftButtonDown();  // a single click
+    void leftDoubleClick(); // a double click (after its leftButtonDown)
     void rightButtonUp(QPoint globalPos);
     void balloonShown();
     void balloonHidden();
     void balloonTimedOut();
     void balloonClicked();
+};
+
+// Turns the left-button activations a desktop reports into click reports. A StatusNotifierItem
+// host reports every left click alike, so a second one within the double-click interval is the
+// double click; an XEmbed host names the double click itself (after the click of its first
+// press). Times are monotonic milliseconds.
+class TrayClickMapper {
+public:
+    enum class Report { Click, DoubleClick };
+    Report trigger(qint64 nowMs, int doubleClickIntervalMs);
+    Report doubleClick();
+
+private:
+    qint64 m_pendingSince = -1; // time of a click that may still become a double click
 };
 
 // The real shell. Never returns null.

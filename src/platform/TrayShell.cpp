@@ -1,0 +1,270 @@
+#include "platform/TrayShell.h"
+#include "platform/QtTrayShell.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QStyle>
+
+namespace {
+const QString kService = QStringLiteral("org.freedesktop.Notifications");
+const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
+const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
+const QString kAppName = QStringLiteral("Vennatro");
+const QString kDefaultAction = QStringLiteral("default");
+constexpr int kCallTimeoutMs = 2000;
+constexpr int kQtBalloonDefaultMs = 10000; // what Qt itself takes when told nothing
+constexpr uint kClosedExpired = 1;
+constexpr uint kClosedDismissed = 2;
+
+TrayShellFactory &factorySlot() {
+    static TrayShellFactory factory;
+    return factory;
+}
+
+// Texts of the program separate lines with a single CR; desktops here expect LF.
+QString desktopLines(QString text) {
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return text;
+}
+
+QString iconName(int iconKind) {
+    switch (iconKind) {
+    case 1:
+        return QStringLiteral("dialog-information");
+    case 2:
+        return QStringLiteral("dialog-warning");
+    case 3:
+        return QStringLiteral("dialog-error");
+    default:
+        return QString();
+    }
+}
+
+QSystemTrayIcon::MessageIcon qtMessageIcon(int iconKind) {
+    switch (iconKind) {
+    case 1:
+        return QSystemTrayIcon::Information;
+    case 2:
+        return QSystemTrayIcon::Warning;
+    case 3:
+        return QSystemTrayIcon::Critical;
+    default:
+        return QSystemTrayIcon::NoIcon;
+    }
+}
+} // namespace
+
+TrayClickMapper::Report TrayClickMapper::trigger(qint64 nowMs, int doubleClickIntervalMs) {
+    if (m_pendingSince >= 0 && nowMs - m_pendingSince <= doubleClickIntervalMs) {
+        m_pendingSince = -1;
+        return Report::DoubleClick;
+    }
+    m_pendingSince = nowMs;
+    return Report::Click;
+}
+
+TrayClickMapper::Report TrayClickMapper::doubleClick() {
+    m_pendingSince = -1;
+    return Report::DoubleClick;
+}
+
+QtTrayShell::QtTrayShell(QObject *parent) : QtTrayShell(QDBusConnection::sessionBus(), parent) {}
+
+QtTrayShell::QtTrayShell(const QDBusConnection &bus, QObject *parent)
+    : ITrayShell(parent), m_tray(new QSystemTrayIcon(this)), m_bus(bus) {
+    m_clock.start();
+    connect(m_tray, &QSystemTrayIcon::activated, this, &QtTrayShell::activate);
+    connect(m_tray, &QSystemTrayIcon::messageClicked, this, &ITrayShell::balloonClicked);
+    if (m_bus.isConnected()) {
+        // Any sender: the service may change owner while we run; our ids filter the rest.
+        m_bus.connect(QString(), kPath, kInterface, QStringLiteral("ActionInvoked"), this,
+                      SLOT(onActionInvoked(uint, QString)));
+        m_bus.connect(QString(), kPath, kInterface, QStringLiteral("NotificationClosed"), this,
+                      SLOT(onNotificationClosed(uint, uint)));
+    }
+}
+
+QtTrayShell::~QtTrayShell() {
+    if (m_added)
+        closeNotification();
+}
+
+void QtTrayShell::applyIcon(const QIcon &icon, const QString &toolTip) {
+    QIcon shown = icon;
+    // Qt refuses to show a tray icon without an image.
+    if (shown.isNull())
+        shown = QApplication::windowIcon();
+    if (shown.isNull())
+        shown = QApplication::style()->standardIcon(QStyle::SP_ComputerIcon);
+    m_tray->setIcon(shown);
+    m_tray->setToolTip(desktopLines(toolTip));
+}
+
+bool QtTrayShell::add(const QIcon &icon, const QString &toolTip) {
+    if (m_added)
+        return false;
+    applyIcon(icon, toolTip);
+    // Shown even without a notification area yet: Qt docks it once a host appears.
+    m_tray->show();
+    m_added = true;
+    return true;
+}
+
+bool QtTrayShell::modify(const QIcon &icon, const QString &toolTip) {
+    if (!m_added)
+        return false;
+    applyIcon(icon, toolTip);
+    return true;
+}
+
+bool QtTrayShell::remove() {
+    if (!m_added)
+        return false;
+    // Removing the icon takes its balloon with it.
+    closeNotification();
+    m_tray->hide();
+    m_added = false;
+    return true;
+}
+
+bool QtTrayShell::balloon(const QString &text, const QString &title, int iconKind, int timeoutMs) {
+    if (!m_added)
+        return false;
+    if (notificationServiceAvailable()) {
+        if (text.isEmpty())
+            return closeNotification();
+        return notify(text, title, iconKind, timeoutMs);
+    }
+    return qtBalloon(text, title, iconKind, timeoutMs);
+}
+
+bool QtTrayShell::available() const { return QSystemTrayIcon::isSystemTrayAvailable(); }
+
+QRect QtTrayShell::geometry() const { return m_tray->geometry(); }
+
+void QtTrayShell::activate(QSystemTrayIcon::ActivationReason reason) {
+    switch (reason) {
+    case QSystemTrayIcon::Trigger:
+        if (m_clicks.trigger(m_clock.elapsed(), QApplication::doubleClickInterval()) ==
+            TrayClickMapper::Report::Click)
+            emit leftButtonDown();
+        else
+            emit leftDoubleClick();
+        break;
+    case QSystemTrayIcon::DoubleClick:
+        m_clicks.doubleClick();
+        emit leftDoubleClick();
+        break;
+    case QSystemTrayIcon::Context:
+        emit rightButtonUp(QCursor::pos());
+        break;
+    case QSystemTrayIcon::MiddleClick:
+    case QSystemTrayIcon::Unknown:
+        break;
+    }
+}
+
+bool QtTrayShell::notificationServiceAvailable() const {
+    if (!m_bus.isConnected() || !m_bus.interface())
+        return false;
+    const QDBusReply<bool> registered = m_bus.interface()->isServiceRegistered(kService);
+    if (registered.isValid() && registered.value())
+        return true;
+    const QDBusReply<QStringList> activatable = m_bus.interface()->activatableServiceNames();
+    return activatable.isValid() && activatable.value().contains(kService);
+}
+
+bool QtTrayShell::notify(const QString &text, const QString &title, int iconKind, int timeoutMs) {
+    if (!m_markupChecked) {
+        QDBusMessage caps = QDBusMessage::createMethodCall(kService, kPath, kInterface,
+                                                           QStringLiteral("GetCapabilities"));
+        const QDBusReply<QStringList> reply = m_bus.call(caps, QDBus::Block, kCallTimeoutMs);
+        if (reply.isValid()) {
+            m_markupChecked = true;
+            m_bodyMarkup = reply.value().contains(QStringLiteral("body-markup"));
+        }
+    }
+    // A body the server reads as markup would lose "<", "&" and the like from addresses.
+    QString body = desktopLines(text);
+    if (m_bodyMarkup)
+        body = body.toHtmlEscaped();
+
+    QVariantMap hints;
+    hints.insert(QStringLiteral("urgency"), QVariant::fromValue<uchar>(1));
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
+    call << kAppName << m_notificationId << iconName(iconKind) << desktopLines(title) << body
+         << QStringList{kDefaultAction, QStringLiteral("Show")} << hints
+         << (timeoutMs > 0 ? timeoutMs : -1);
+    const QDBusReply<uint> reply = m_bus.call(call, QDBus::Block, kCallTimeoutMs);
+    if (!reply.isValid())
+        return false;
+    m_notificationId = reply.value();
+    m_reportedIds.insert(m_notificationId);
+    QMetaObject::invokeMethod(this, &ITrayShell::balloonShown, Qt::QueuedConnection);
+    return true;
+}
+
+bool QtTrayShell::closeNotification() {
+    if (m_notificationId == 0)
+        return true;
+    const uint id = m_notificationId;
+    m_notificationId = 0;
+    // Closed on our own word: nothing to report for it.
+    m_reportedIds.remove(id);
+    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface,
+                                                       QStringLiteral("CloseNotification"));
+    call << id;
+    const QDBusMessage reply = m_bus.call(call, QDBus::Block, kCallTimeoutMs);
+    return reply.type() == QDBusMessage::ReplyMessage;
+}
+
+bool QtTrayShell::qtBalloon(const QString &text, const QString &title, int iconKind,
+                            int timeoutMs) {
+    if (!QSystemTrayIcon::supportsMessages())
+        return false;
+    if (text.isEmpty()) {
+        // Qt hides the balloon on show and shows nothing for empty texts.
+        m_tray->showMessage(QString(), QString(), QSystemTrayIcon::NoIcon, 0);
+        return true;
+    }
+    m_tray->showMessage(desktopLines(title), desktopLines(text), qtMessageIcon(iconKind),
+                        timeoutMs > 0 ? timeoutMs : kQtBalloonDefaultMs);
+    QMetaObject::invokeMethod(this, &ITrayShell::balloonShown, Qt::QueuedConnection);
+    return true;
+}
+
+void QtTrayShell::onActionInvoked(uint id, const QString &actionKey) {
+    if (actionKey != kDefaultAction || !m_reportedIds.contains(id))
+        return;
+    // Servers close a notification after its action: that close is part of the click.
+    m_reportedIds.remove(id);
+    emit balloonClicked();
+}
+
+void QtTrayShell::onNotificationClosed(uint id, uint reason) {
+    if (id == m_notificationId)
+        m_notificationId = 0;
+    if (!m_reportedIds.remove(id))
+        return;
+    if (reason == kClosedExpired)
+        emit balloonTimedOut();
+    else if (reason == kClosedDismissed)
+        emit balloonHidden();
+}
+
+std::unique_ptr<ITrayShell> CreateSystemTrayShell(QObject *parent) {
+    return std::make_unique<QtTrayShell>(parent);
+}
+
+void SetTrayShellFactory(TrayShellFactory factory) { factorySlot() = std::move(factory); }
+
+std::unique_ptr<ITrayShell> CreateTrayShell() {
+    if (factorySlot())
+        return factorySlot()();
+    return CreateSystemTrayShell();
+}
