@@ -17,8 +17,12 @@ public:
                 const std::function<QString()> &wholeText);
     // Replaces the file with text (atomic: temporary file, then rename).
     void Replace(const QString &path, const QString &text);
-    // Reads the whole file; throws EFileError.
-    static QString Read(const QString &path);
+    // Rewrites the file with wholeText unless it already equals the pane.
+    void Sync(const QString &path, const std::function<QString()> &wholeText);
+    // Reads the whole file and takes it as the pane's text so far; throws EFileError.
+    QString Load(const QString &path);
+    // The pane was changed other than at its end: the next entry rewrites the file.
+    void Forget();
     // Creates every missing folder of the file's folder; throws EFileError.
     static void CreateFolders(const QString &path);
 

@@ -44,7 +44,7 @@ public:
     QToolButton *btnPingToolBar = nullptr; // the tool-bar "Ping now" button Enter clicks
     QPlainTextEdit *mmLog = nullptr;
     QStatusBar *StatusBar = nullptr;
-    QLabel *StatusPanel = nullptr; // panel 0
+    QLabel *StatusPanel = nullptr;       // panel 0
     QTimer *Timer = nullptr;             // automatic ping, 1000 ms
     QTimer *TimerNotification = nullptr; // result hold, 2500 ms
     TClientSocket *ClientSocket = nullptr;
@@ -108,8 +108,12 @@ public:
     QString StatusHint() const;
     void ShowUnhandledError(const QString &message);
     bool AutoPingOn() const;
-    // Creation steps 11-14, after the settings are loaded (run by the constructor).
+    // Creation step 11: the old log file into the pane, or its folders created.
     void OpenLogAtStart();
+    // The destroy handler's log write (skipped when the file already equals the pane).
+    void SaveLogAtExit();
+    // The pane's whole text with CR LF line breaks.
+    QString LogText() const;
 
     // ---- command handlers ----
     void actPingExecute();
@@ -163,4 +167,9 @@ private:
     void ConnectionFailure(TErrorEvent errorEvent, int errorCode, const QString &errorText);
     QString SocketErrorText(int code) const;
     void SetAutoPingChecked(bool on);
+    // Counts attempts started; a retry posted after a socket error checks it, so that a ping
+    // started in between is never doubled.
+    quint64 m_attemptSerial = 0;
+    void MirrorToLogFile(const QString &entry);
+    bool m_logFileFailing = false; // a log-file error was reported and not yet followed by success
 };

@@ -2,8 +2,7 @@
 
 #include <QLocale>
 
-QString TrimControl(const QString &text)
-{
+QString TrimControl(const QString &text) {
     qsizetype begin = 0;
     qsizetype end = text.size();
     while (begin < end && text.at(begin).unicode() <= 32)
@@ -13,8 +12,7 @@ QString TrimControl(const QString &text)
     return text.mid(begin, end - begin);
 }
 
-NormalisedAddress NormaliseAddress(const QString &text)
-{
+NormalisedAddress NormaliseAddress(const QString &text) {
     NormalisedAddress result;
     result.boxText = TrimControl(text);
     const QString lower = result.boxText.toLower();
@@ -41,8 +39,7 @@ NormalisedAddress NormaliseAddress(const QString &text)
     return result;
 }
 
-void UpdateRecentList(QStringList &items, const QString &text)
-{
+void UpdateRecentList(QStringList &items, const QString &text) {
     for (qsizetype i = 0; i < items.size(); ++i) {
         if (items.at(i).compare(text, Qt::CaseInsensitive) == 0) {
             items.removeAt(i);
@@ -54,8 +51,7 @@ void UpdateRecentList(QStringList &items, const QString &text)
 
 QString BuildUserAgent(const QString &programVersion, const QString &suffix,
                        const OsVersionInfo &os, bool withComputerName,
-                       const QString &computerName)
-{
+                       const QString &computerName) {
     QString cleanSuffix = suffix;
     const qsizetype blank = cleanSuffix.indexOf(QLatin1Char(' '));
     if (blank >= 0)
@@ -65,29 +61,31 @@ QString BuildUserAgent(const QString &programVersion, const QString &suffix,
         servicePack.prepend(QLatin1Char(' '));
     // Built by concatenation: no piece is ever read as a placeholder.
     QString agent = QLatin1String(ApplicationTitle) + QLatin1Char('/') + programVersion +
-                    cleanSuffix + QStringLiteral(" (") + os.name + os.family +
-                    QLatin1Char(' ') + QString::number(os.major) + QLatin1Char('.') +
-                    QString::number(os.minor) + servicePack + QLatin1Char(')');
+                    cleanSuffix + QStringLiteral(" (") + os.name + os.family + QLatin1Char(' ') +
+                    QString::number(os.major) + QLatin1Char('.') + QString::number(os.minor) +
+                    servicePack + QLatin1Char(')');
     if (withComputerName)
         agent += QStringLiteral(" [") + computerName + QLatin1Char(']');
     return agent;
 }
 
-QByteArray BuildHeadRequest(const QString &path, const QString &host, const QString &userAgent)
-{
+QByteArray BuildHeadRequest(const QString &path, const QString &host, const QString &userAgent) {
     return "HEAD " + path.toUtf8() + " HTTP/1.0\r\nHost: " + host.toUtf8() +
            "\r\nConnection: close\r\nUser-Agent: " + userAgent.toUtf8() + "\r\n\r\n";
 }
 
-QString CutBeforeLastDot(const QString &version)
-{
+QString CutBeforeLastDot(const QString &version) {
     const qsizetype dot = version.lastIndexOf(QLatin1Char('.'));
     return dot < 0 ? QString() : version.left(dot);
 }
 
-QString TimeStamp(const QDateTime &when)
-{
+QString TimeStamp(const QDateTime &when) {
     const QLocale locale;
     return locale.toString(when.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
            locale.toString(when.time(), QLocale::LongFormat);
+}
+
+QString SessionBanner(const QString &timeStamp) {
+    return QStringLiteral("= = = = = = = = = = = =  Session started at [") + timeStamp +
+           QStringLiteral("]  = = = = = = = = = = = = =\r\n\r\n");
 }

@@ -31,14 +31,16 @@ void UpdateRecentList(QStringList &items, const QString &text);
 
 // "Vennatro/1.0.1 (Linux 6.1)" and, with the computer name, " [name]" after it.
 QString BuildUserAgent(const QString &programVersion, const QString &suffix,
-                       const OsVersionInfo &os, bool withComputerName,
-                       const QString &computerName);
+                       const OsVersionInfo &os, bool withComputerName, const QString &computerName);
 
 // The whole HEAD request, byte for byte.
 QByteArray BuildHeadRequest(const QString &path, const QString &host, const QString &userAgent);
 
 // "1.0.1.0" -> "1.0.1"; a text without '.' -> "".
 QString CutBeforeLastDot(const QString &version);
+
+// The log's start banner for a time stamp.
+QString SessionBanner(const QString &timeStamp);
 
 // Short date, a blank, long time, in the user's locale.
 QString TimeStamp(const QDateTime &when = QDateTime::currentDateTime());

@@ -1,0 +1,427 @@
+#include "app/Main.h"
+
+#include "app/PingTarget.h"
+#include "platform/AppErrors.h"
+#include "platform/MessageBox.h"
+#include "platform/SystemInfo.h"
+#include "settings/OptionsForm.h"
+#include "support/UsualFunctions.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFileDialog>
+#include <QFontDatabase>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QStatusBar>
+#include <QThread>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+static void InitResources() { Q_INIT_RESOURCE(vennatro); }
+
+namespace {
+
+constexpr int StatusImageSize = 32;
+constexpr int StatusImageMargin = 7; // from the right end of the tool bar band
+
+QIcon IconFor(const char *name) {
+    return QIcon(QStringLiteral(":/icons/%1.svg").arg(QLatin1String(name)));
+}
+
+// A checkable action whose handler decides the mark itself: Qt flips the mark before
+// `triggered`, so it is put back first and the handler sees the state before the command.
+template <typename Handler> void BindCheckable(QAction *action, Handler handler) {
+    QObject::connect(action, &QAction::triggered, action, [action, handler]() {
+        action->setChecked(!action->isChecked());
+        GuardedCall(handler);
+    });
+}
+
+template <typename Handler> void Bind(QAction *action, Handler handler) {
+    QObject::connect(action, &QAction::triggered, action, [handler]() { GuardedCall(handler); });
+}
+
+} // namespace
+
+TfMain_Vennatro::TfMain_Vennatro(QWidget *parent) : TNotifyIconForm(parent) {
+    InitResources();
+    setObjectName(QStringLiteral("TfMain_Vennatro"));
+    setWindowTitle(QLatin1String(ApplicationTitle));
+    setWindowIcon(IconFor("vennatro"));
+    if (QApplication::windowIcon().isNull())
+        QApplication::setWindowIcon(windowIcon());
+
+    ImageListStatus = {IconFor("status0"), IconFor("status1"), IconFor("status2"),
+                       IconFor("status3")};
+
+    CreateActions();
+    CreateMenus();
+    CreateToolBar();
+    CreateCentral();
+    WireComponents();
+
+    resize(692, 354 + menuBar()->sizeHint().height() + ToolBar->sizeHint().height() +
+                    StatusBar->sizeHint().height());
+    setMinimumSize(600, 400);
+
+    // Creation steps, in order.
+    // Tool-tips stay four seconds.
+    // (Qt has no global hint time; each tool-tip shows while the pointer rests.)
+    btnPingSmall->setText(QString());
+    QFont statusFont = StatusBar->font();
+    statusFont.setPointSize(10);
+    StatusBar->setFont(statusFont);
+    StatusPanel->setFont(statusFont);
+    PingBusy = false;
+    LastErrorWasLookup = false;
+    PingOutcome = poPending;
+    setAcceptDrops(true); // the whole window takes dropped links
+    ShowStatusImage(1);
+    ComputerName = ComputerNetworkName();
+    ProgramVersion =
+        CutBeforeLastDot(GetFileVersionString(QCoreApplication::applicationFilePath()));
+    VersionInfo = ProgramVersionRecord();
+
+    SetApplicationErrorHandler([this](const QString &message) { ShowUnhandledError(message); });
+
+    LoadSettings();
+    OpenLogAtStart();
+    UpdateStatus();
+    AddToLog(SessionBanner(TimeStamp()));
+    if (Options.AutoPingAtStart) {
+        cmbAddress->setEditText(Options.AutoPingAddress);
+        if (ValidateAddress())
+            GuardedCall([this] { actAutoPingExecute(); });
+    }
+    IdSMTP.MailAgent =
+        QLatin1String(ApplicationTitle) + QLatin1Char(' ') + ProgramVersion + VersionInfo.Suffix;
+}
+
+TfMain_Vennatro::~TfMain_Vennatro() {
+    // Stop every source of events before the parts they reach go away.
+    Timer->stop();
+    TimerNotification->stop();
+    ClientSocket->OnConnect = nullptr;
+    ClientSocket->OnDisconnect = nullptr;
+    ClientSocket->OnRead = nullptr;
+    ClientSocket->OnWrite = nullptr;
+    ClientSocket->OnError = nullptr;
+    GuardedCall([this] { SaveSettings(); });
+    GuardedCall([this] { SaveLogAtExit(); });
+    SetApplicationErrorHandler(nullptr);
+}
+
+void TfMain_Vennatro::CreateActions() {
+    auto make = [this](const QString &caption, const QString &hint, const QKeySequence &shortcut,
+                       const QString &category, const char *icon) {
+        auto *action = new QAction(caption, this);
+        action->setStatusTip(hint);
+        action->setToolTip(hint.isEmpty() ? QString(caption).remove(QLatin1Char('&')) : hint);
+        action->setShortcut(shortcut);
+        if (!category.isEmpty())
+            SetCategory(action, category);
+        if (icon)
+            action->setIcon(IconFor(icon));
+        addAction(action); // shortcuts work while the menus are closed
+        return action;
+    };
+    actPing = make(QStringLiteral("&Ping now"), QStringLiteral("Ping the current address now"),
+                   QKeySequence(Qt::CTRL | Qt::Key_P), QStringLiteral("Ping"), "ping");
+    actCancel = make(QStringLiteral("&Cancel"), QStringLiteral("Cancel current ping"),
+                     QKeySequence(Qt::Key_Escape), QStringLiteral("Ping"), "cancel");
+    actCancel->setEnabled(false);
+    actAutoPing = make(QStringLiteral("&Automatic ping"),
+                       QStringLiteral("Enable automatic ping of the current address"),
+                       QKeySequence(Qt::CTRL | Qt::Key_U), QStringLiteral("Ping"), "autoping");
+    actAutoPing->setCheckable(true);
+    actAutoPing->setIconText(QStringLiteral("Auto-ping"));
+    actShowLog = make(QStringLiteral("Show &log"), QStringLiteral("Show ping history log"),
+                      QKeySequence(Qt::CTRL | Qt::Key_L), QStringLiteral("Options"), "showlog");
+    actShowLog->setCheckable(true);
+    actShowLog->setChecked(true);
+    actClearLog = make(QStringLiteral("&Clear log"), QString(), QKeySequence(),
+                       QStringLiteral("Options"), nullptr);
+    actSaveLog = make(QStringLiteral("&Save log to file..."), QStringLiteral("Save log to file"),
+                      QKeySequence(Qt::CTRL | Qt::Key_S), QStringLiteral("File"), "save");
+    actAlwaysOnTop = make(QStringLiteral("&Always on top"), QString(),
+                          QKeySequence(Qt::CTRL | Qt::Key_A), QStringLiteral("Options"), nullptr);
+    actAlwaysOnTop->setCheckable(true);
+    actOptions = make(QStringLiteral("&Options"), QStringLiteral("Options"),
+                      QKeySequence(Qt::CTRL | Qt::Key_O), QStringLiteral("Options"), "options");
+    actAbout = make(QStringLiteral("&About"), QStringLiteral("About"), QKeySequence(),
+                    QStringLiteral("Help"), nullptr);
+    actAbout->setIcon(IconFor("vennatro"));
+    actExit->setIcon(IconFor("exit"));
+    actShow->setIcon(IconFor("vennatro"));
+    addAction(actExit);
+    addAction(actShow);
+    addAction(actCloseWindow);
+}
+
+void TfMain_Vennatro::CreateMenus() {
+    mnFile = menuBar()->addMenu(QStringLiteral("&File"));
+    mnFile->addAction(actSaveLog);
+    mnFile->addSeparator();
+    mnFile->addAction(actCloseWindow);
+    mnFile->addAction(actExit);
+
+    mnPing = menuBar()->addMenu(QStringLiteral("&Ping"));
+    mnPing->addAction(actPing);
+    mnPing->addAction(actCancel);
+    mnPing->addSeparator();
+    mnPing->addAction(actAutoPing);
+
+    mnOptions = menuBar()->addMenu(QStringLiteral("&Options"));
+    mnOptions->addAction(actShowLog);
+    mnOptions->addAction(actAlwaysOnTop);
+    mnOptions->addSeparator();
+    mnOptions->addAction(actClearLog);
+    mnOptions->addSeparator();
+    // The options command under its menu caption; it shows the command's shortcut, which the
+    // command itself carries (the menu item's own copy only answers inside the menu).
+    auto *optionsItem = new QAction(QStringLiteral("&Options..."), mnOptions);
+    optionsItem->setIcon(actOptions->icon());
+    optionsItem->setShortcut(actOptions->shortcut());
+    optionsItem->setShortcutContext(Qt::WidgetShortcut);
+    optionsItem->setStatusTip(actOptions->statusTip());
+    connect(optionsItem, &QAction::triggered, actOptions, &QAction::trigger);
+    connect(actOptions, &QAction::changed, optionsItem,
+            [this, optionsItem] { optionsItem->setEnabled(actOptions->isEnabled()); });
+    mnOptions->addAction(optionsItem);
+
+    mnHelp = menuBar()->addMenu(QStringLiteral("&Help"));
+    mnHelp->addAction(actAbout);
+
+    // Tray menu: Show, Ping now, separator, About, separator, Exit.
+    const QList<QAction *> trayItems = NotifyIconPopupMenu->actions();
+    QAction *before = trayItems.size() > 1 ? trayItems.at(1) : nullptr;
+    mnPingNowP = new QAction(actPing->text(), NotifyIconPopupMenu);
+    mnPingNowP->setIcon(actPing->icon());
+    mnPingNowP->setStatusTip(actPing->statusTip());
+    mnPingNowP->setEnabled(actPing->isEnabled());
+    connect(mnPingNowP, &QAction::triggered, actPing, &QAction::trigger);
+    connect(actPing, &QAction::changed, mnPingNowP,
+            [this] { mnPingNowP->setEnabled(actPing->isEnabled()); });
+    NotifyIconPopupMenu->insertAction(before, mnPingNowP);
+    NotifyIconPopupMenu->insertSeparator(before);
+    mnAboutP = actAbout;
+    NotifyIconPopupMenu->insertAction(before, actAbout);
+}
+
+void TfMain_Vennatro::CreateToolBar() {
+    ToolBar = addToolBar(QStringLiteral("Tools"));
+    ToolBar->setObjectName(QStringLiteral("ToolBar"));
+    ToolBar->setMovable(false);
+    ToolBar->setFloatable(false);
+    ToolBar->setContextMenuPolicy(Qt::PreventContextMenu);
+    ToolBar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    ToolBar->setIconSize(QSize(24, 24));
+    ToolBar->setMinimumHeight(48);
+
+    auto addButton = [this](QAction *action, const QString &caption) {
+        ToolBar->addAction(action);
+        auto *button = qobject_cast<QToolButton *>(ToolBar->widgetForAction(action));
+        if (button) {
+            button->setMinimumSize(54, 44);
+            button->setAutoRaise(true);
+            if (!caption.isEmpty())
+                button->setText(caption);
+        }
+        return button;
+    };
+    btnPingToolBar = addButton(actPing, QStringLiteral("Ping now"));
+    addButton(actCancel, QStringLiteral("Cancel"));
+    ToolBar->addSeparator();
+    addButton(actAutoPing, QStringLiteral("Auto-ping"));
+    ToolBar->addSeparator();
+    addButton(actShowLog, QStringLiteral("Show log"));
+    addButton(actOptions, QStringLiteral("Options"));
+    ToolBar->addSeparator();
+    QToolButton *exitButton = addButton(actExit, QStringLiteral("Exit"));
+    if (exitButton)
+        exitButton->setToolTip(QStringLiteral("Exit application"));
+
+    auto *spacer = new QWidget(ToolBar);
+    spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    ToolBar->addWidget(spacer);
+    imgStatus = new QLabel(ToolBar);
+    imgStatus->setObjectName(QStringLiteral("imgStatus"));
+    imgStatus->setFixedSize(StatusImageSize, StatusImageSize);
+    ToolBar->addWidget(imgStatus);
+    auto *margin = new QWidget(ToolBar);
+    margin->setFixedWidth(StatusImageMargin);
+    ToolBar->addWidget(margin);
+}
+
+void TfMain_Vennatro::CreateCentral() {
+    auto *central = new QWidget(this);
+    auto *column = new QVBoxLayout(central);
+    column->setContentsMargins(4, 4, 4, 0);
+    column->setSpacing(4);
+
+    auto *row = new QHBoxLayout;
+    lblAddress = new QLabel(QStringLiteral("Address:"), central);
+    cmbAddress = new QComboBox(central);
+    cmbAddress->setObjectName(QStringLiteral("cmbAddress"));
+    cmbAddress->setEditable(true);
+    cmbAddress->setInsertPolicy(QComboBox::NoInsert); // the recent list has its own rule
+    cmbAddress->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    cmbAddress->setMaxVisibleItems(16);
+    lblAddress->setBuddy(cmbAddress);
+    btnPingSmall = new QToolButton(central);
+    btnPingSmall->setObjectName(QStringLiteral("btnPingSmall"));
+    btnPingSmall->setDefaultAction(actPing);
+    btnPingSmall->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    btnPingSmall->setAutoRaise(true);
+    row->addWidget(lblAddress);
+    row->addWidget(cmbAddress, 1);
+    row->addWidget(btnPingSmall);
+    column->addLayout(row);
+
+    mmLog = new QPlainTextEdit(central);
+    mmLog->setObjectName(QStringLiteral("mmLog"));
+    mmLog->setReadOnly(true);
+    mmLog->setLineWrapMode(QPlainTextEdit::NoWrap);
+    mmLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    mmLog->setUndoRedoEnabled(false); // the log grows without limit; keep no undo copy
+    QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    mmLog->setFont(mono);
+    column->addWidget(mmLog, 1);
+    setCentralWidget(central);
+
+    // Dropped links go to the window, not into the text fields.
+    cmbAddress->lineEdit()->setAcceptDrops(false);
+    mmLog->setAcceptDrops(false);
+    mmLog->viewport()->setAcceptDrops(false);
+    cmbAddress->installEventFilter(this);
+    cmbAddress->lineEdit()->installEventFilter(this);
+    cmbAddress->view()->installEventFilter(this);
+
+    StatusBar = statusBar();
+    StatusBar->setSizeGripEnabled(true);
+    StatusPanel = new QLabel(StatusBar);
+    StatusPanel->setObjectName(QStringLiteral("StatusPanel"));
+    StatusPanel->setTextFormat(Qt::PlainText);
+    StatusBar->addWidget(StatusPanel, 1);
+}
+
+void TfMain_Vennatro::WireComponents() {
+    Timer = new QTimer(this);
+    Timer->setInterval(1000);
+    connect(Timer, &QTimer::timeout, this, [this] { GuardedCall([this] { TimerTimer(); }); });
+    TimerNotification = new QTimer(this);
+    TimerNotification->setInterval(2500);
+    connect(TimerNotification, &QTimer::timeout, this,
+            [this] { GuardedCall([this] { TimerNotificationTimer(); }); });
+
+    ClientSocket = new TClientSocket(this);
+    ClientSocket->SetClientType(ctNonBlocking);
+    ClientSocket->SetPort(80);
+    ClientSocket->OnConnect = [this](QObject *s, TCustomWinSocket *c) {
+        ClientSocketConnect(s, c);
+    };
+    ClientSocket->OnWrite = [this](QObject *s, TCustomWinSocket *c) { ClientSocketWrite(s, c); };
+    ClientSocket->OnRead = [this](QObject *s, TCustomWinSocket *c) { ClientSocketRead(s, c); };
+    ClientSocket->OnDisconnect = [this](QObject *s, TCustomWinSocket *c) {
+        ClientSocketDisconnect(s, c);
+    };
+    ClientSocket->OnError = [this](QObject *s, TCustomWinSocket *c, TErrorEvent e, int &code) {
+        ClientSocketError(s, c, e, code);
+    };
+
+    NotifyIcon->SetIcon(windowIcon());
+    NotifyIcon->SetToolTip(QLatin1String(ApplicationTitle));
+    NotifyIcon->OnBalloonClick = [this](QObject *sender) { NotifyIconBalloonClick(sender); };
+
+    Bind(actPing, [this] { actPingExecute(); });
+    Bind(actCancel, [this] { actCancelExecute(); });
+    BindCheckable(actAutoPing, [this] { actAutoPingExecute(); });
+    BindCheckable(actShowLog, [this] { actShowLogExecute(); });
+    Bind(actClearLog, [this] { actClearLogExecute(); });
+    Bind(actSaveLog, [this] { actSaveLogExecute(); });
+    BindCheckable(actAlwaysOnTop, [this] { actAlwaysOnTopExecute(); });
+    Bind(actOptions, [this] { actOptionsExecute(); });
+    Bind(actAbout, [this] { actAboutExecute(); });
+
+    PauseBeforeRetry = [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); };
+    dlgSaveExecute = [this]() {
+        QFileDialog dialog(this, QStringLiteral("Save log as"));
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        dialog.setDefaultSuffix(QStringLiteral("txt"));
+        dialog.setNameFilters(
+            {QStringLiteral("Text files (*.txt)"), QStringLiteral("All files (*.*)")});
+        dialog.selectFile(QStringLiteral("Vennatro Log"));
+        dialog.setOption(QFileDialog::DontConfirmOverwrite, false);
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+            return QString();
+        return dialog.selectedFiles().constFirst();
+    };
+}
+
+void TfMain_Vennatro::ShowStatusImage(int index) {
+    if (index < 0 || index >= ImageListStatus.size())
+        return;
+    StatusImageIndex = index;
+    imgStatus->setPixmap(ImageListStatus.at(index).pixmap(StatusImageSize, StatusImageSize));
+}
+
+void TfMain_Vennatro::SetStatusText(const QString &text) { StatusPanel->setText(text); }
+
+QString TfMain_Vennatro::StatusText() const { return StatusPanel->text(); }
+
+void TfMain_Vennatro::SetStatusHint(const QString &hint) { imgStatus->setToolTip(hint); }
+
+QString TfMain_Vennatro::StatusHint() const { return imgStatus->toolTip(); }
+
+void TfMain_Vennatro::ShowUnhandledError(const QString &message) {
+    if (isVisible()) {
+        QString text = message;
+        if (!text.isEmpty() && text.back() > QLatin1Char('.'))
+            text += QLatin1Char('.');
+        ShowMessageBox(this, text, QLatin1String(ApplicationTitle), MessageIcon::Error);
+    } else {
+        NotifyIcon->ShowBalloon(message, QLatin1String(ApplicationTitle), 3, 0);
+    }
+}
+
+void TfMain_Vennatro::resizeEvent(QResizeEvent *event) {
+    // The status image keeps its 7-pixel margin from the band's right end through the tool
+    // bar's layout (an expanding spacer, the image, a fixed margin).
+    TNotifyIconForm::resizeEvent(event);
+}
+
+void TfMain_Vennatro::actAlwaysOnTopExecute() {
+    actAlwaysOnTop->setChecked(!actAlwaysOnTop->isChecked());
+    SetAlwaysOnTop(actAlwaysOnTop->isChecked());
+}
+
+void TfMain_Vennatro::actOptionsExecute() {
+    if (Options.AlwaysOnTop)
+        SetAlwaysOnTop(false);
+    if (ShowOptionsDialog(Options, this)) {
+        ApplySettings();
+        SaveSettings();
+    }
+    if (Options.AlwaysOnTop)
+        SetAlwaysOnTop(true);
+}
+
+void TfMain_Vennatro::actAboutExecute() {
+    // The icon offers no menu while the box is open; it comes back whatever happens.
+    QMenu *menu = NotifyIcon->PopupMenu();
+    NotifyIcon->SetPopupMenu(nullptr);
+    struct Reattach {
+        TNotifyIcon *icon;
+        QMenu *menu;
+        ~Reattach() { icon->SetPopupMenu(menu); }
+    } reattach{NotifyIcon, menu};
+    ShowAboutBox(this, !isVisible(), VersionInfo);
+}

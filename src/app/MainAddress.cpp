@@ -1,0 +1,119 @@
+#include "app/Main.h"
+
+#include "platform/AppErrors.h"
+
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QToolButton>
+#include <QUrl>
+
+namespace {
+const QString MozUrlFormat = QStringLiteral("text/x-moz-url");
+
+// The address of a dropped link: text/uri-list first, then text/x-moz-url (UTF-16: the
+// address, a line break, the title). Plain text is no link.
+QString DroppedLink(const QMimeData *data) {
+    if (!data)
+        return QString();
+    if (data->hasUrls() && !data->urls().isEmpty())
+        return data->urls().constFirst().toString();
+    if (data->hasFormat(MozUrlFormat)) {
+        const QByteArray raw = data->data(MozUrlFormat);
+        QString text =
+            QString::fromUtf16(reinterpret_cast<const char16_t *>(raw.constData()), raw.size() / 2);
+        return text.section(QLatin1Char('\n'), 0, 0).trimmed();
+    }
+    return QString();
+}
+} // namespace
+
+bool TfMain_Vennatro::cmbAddressKeyDown(QKeyEvent *event) {
+    const bool listOpen = cmbAddress->view()->isVisible();
+    switch (event->key()) {
+    case Qt::Key_Tab:
+        if (listOpen) {
+            cmbAddress->hidePopup();
+            return true;
+        }
+        return false;
+    case Qt::Key_Return:
+    case Qt::Key_Enter: {
+        if (listOpen) {
+            // Enter in the open list takes the highlighted entry, as a list does.
+            const QModelIndex current = cmbAddress->view()->currentIndex();
+            if (current.isValid())
+                cmbAddress->setCurrentIndex(current.row());
+            cmbAddress->hidePopup();
+        }
+        const QString text = cmbAddress->currentText();
+        const QString lower = text.toLower();
+        if ((event->modifiers() & Qt::ControlModifier) && !text.isEmpty() &&
+            !lower.startsWith(QLatin1String("http://")) && !lower.startsWith(QLatin1String("www.")))
+            cmbAddress->setEditText(QStringLiteral("http://www.") + text + QStringLiteral(".com/"));
+        btnPingToolBar->click();
+        return true; // the box must not act on Enter itself
+    }
+    case Qt::Key_Delete:
+        if (listOpen) {
+            const QModelIndex current = cmbAddress->view()->currentIndex();
+            if (current.isValid()) {
+                const QString text = cmbAddress->currentText();
+                cmbAddress->removeItem(current.row());
+                cmbAddress->setEditText(text);
+            }
+        }
+        return false;
+    default:
+        return false;
+    }
+}
+
+bool TfMain_Vennatro::cmbAddressKeyPress(QChar ch) {
+    if (cmbAddress->view()->isVisible())
+        return false;
+    return ch == QLatin1Char('\r') || ch == QLatin1Char('\n') || ch == QLatin1Char('\t');
+}
+
+bool TfMain_Vennatro::eventFilter(QObject *watched, QEvent *event) {
+    const bool ours = cmbAddress && (watched == cmbAddress || watched == cmbAddress->lineEdit() ||
+                                     watched == cmbAddress->view());
+    if (ours && event->type() == QEvent::KeyPress) {
+        auto *key = static_cast<QKeyEvent *>(event);
+        bool consumed = false;
+        GuardedCall([&] {
+            consumed = cmbAddressKeyDown(key);
+            if (!consumed && !key->text().isEmpty())
+                consumed = cmbAddressKeyPress(key->text().at(0));
+        });
+        if (consumed)
+            return true;
+    }
+    return TNotifyIconForm::eventFilter(watched, event);
+}
+
+void TfMain_Vennatro::dragEnterEvent(QDragEnterEvent *event) {
+    if (!DroppedLink(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void TfMain_Vennatro::dropEvent(QDropEvent *event) {
+    const QString link = DroppedLink(event->mimeData());
+    if (link.isEmpty()) {
+        event->ignore();
+        return;
+    }
+    event->acceptProposedAction();
+    GuardedCall([&] { DropURLTargetDrop(link); });
+}
+
+void TfMain_Vennatro::DropURLTargetDrop(const QString &url) {
+    cmbAddress->setEditText(url);
+    actPing->trigger(); // does nothing while an attempt is under way
+}

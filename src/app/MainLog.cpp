@@ -1,0 +1,108 @@
+#include "app/Main.h"
+
+#include "app/PingTarget.h"
+#include "platform/AppErrors.h"
+#include "support/Exceptions.h"
+
+#include <QFileInfo>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextCursor>
+
+namespace {
+// Any line break (CR LF, lone CR, lone LF) as the pane's own.
+QString ToPaneText(QString text) {
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return text;
+}
+
+QString ToFileText(const QString &paneText) {
+    QString text = paneText;
+    return text.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
+}
+} // namespace
+
+QString TfMain_Vennatro::LogText() const { return ToFileText(mmLog->toPlainText()); }
+
+void TfMain_Vennatro::AddToLog(const QString &text) {
+    const QString entry = ToPaneText(text) + QLatin1Char('\n');
+    QTextCursor cursor(mmLog->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(entry);
+    mmLog->verticalScrollBar()->setValue(mmLog->verticalScrollBar()->maximum());
+    if (Options.SaveLog)
+        MirrorToLogFile(ToFileText(entry));
+}
+
+void TfMain_Vennatro::MirrorToLogFile(const QString &entry) {
+    // The entry stays in the pane whatever happens to the file. One failure is reported;
+    // the same failure on every following entry would bury the user in messages.
+    try {
+        Log.Append(Options.LogFile, entry, [this] { return LogText(); });
+        m_logFileFailing = false;
+    } catch (const EFileError &) {
+        if (!m_logFileFailing) {
+            m_logFileFailing = true;
+            HandleApplicationException(std::current_exception());
+        }
+    }
+}
+
+void TfMain_Vennatro::OpenLogAtStart() {
+    if (!Options.SaveLog || Options.LogFile.isEmpty())
+        return;
+    GuardedCall([this] {
+        if (QFileInfo::exists(Options.LogFile)) {
+            mmLog->setPlainText(ToPaneText(Log.Load(Options.LogFile)));
+            mmLog->verticalScrollBar()->setValue(mmLog->verticalScrollBar()->maximum());
+        } else {
+            LogFile::CreateFolders(Options.LogFile);
+        }
+    });
+}
+
+void TfMain_Vennatro::SaveLogAtExit() {
+    if (Options.SaveLog)
+        Log.Sync(Options.LogFile, [this] { return LogText(); });
+}
+
+void TfMain_Vennatro::actShowLogExecute() {
+    if (actShowLog->isChecked()) {
+        actShowLog->setChecked(false);
+        RestoreHeight = height();
+        mmLog->hide();
+        setMinimumHeight(150);
+        setMaximumHeight(150);
+    } else {
+        actShowLog->setChecked(true);
+        mmLog->show();
+        setMinimumHeight(400);
+        setMaximumHeight(QWIDGETSIZE_MAX);
+        resize(width(), RestoreHeight);
+    }
+    Options.ShowLog = actShowLog->isChecked();
+}
+
+void TfMain_Vennatro::actClearLogExecute() {
+    mmLog->clear();
+    Log.Forget();
+    AddToLog(SessionBanner(TimeStamp()));
+}
+
+void TfMain_Vennatro::actSaveLogExecute() {
+    if (Options.AlwaysOnTop)
+        SetAlwaysOnTop(false);
+    struct Restore {
+        TfMain_Vennatro *window;
+        ~Restore() {
+            if (Options.AlwaysOnTop)
+                window->SetAlwaysOnTop(true);
+        }
+    } restore{this};
+    const QString path = dlgSaveExecute ? dlgSaveExecute() : QString();
+    if (!path.isEmpty()) {
+        LogFile file;
+        file.Replace(path, LogText());
+    }
+}

@@ -1,0 +1,26 @@
+#include "app/Main.h"
+#include "app/Application.h"
+#include "platform/SingleInstance.h"
+#include "support/UsualFunctions.h"
+
+#include <QTimer>
+
+int main(int argc, char *argv[]) {
+    VennatroApplication app(argc, argv);
+
+    const QString message = RegisterActivationMessage();
+    SingleInstance instance(QStringLiteral("Vennatro - Lumo"), message);
+    if (!instance.tryLock()) {
+        // Another instance runs: wake it and end without a window of our own.
+        instance.activateRunning();
+        return 0;
+    }
+
+    const bool quiet = StartQuiet(app.arguments());
+    TfMain_Vennatro window;
+    QObject::connect(&instance, &SingleInstance::activationRequested, &window,
+                     [&window] { window.ActivationMessage(); });
+    if (!quiet)
+        window.show();
+    return app.exec();
+}
