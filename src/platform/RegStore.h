@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/Exceptions.h"
+
 #include <QByteArray>
 #include <QMap>
 #include <QString>
@@ -18,6 +20,7 @@ struct RegValue {
 
 // Value names compare without regard to letter case, as in the registry.
 struct RegKey {
+    QString name; // the key path as first spelt (without HKEY_CURRENT_USER\)
     QMap<QString, QPair<QString, RegValue>> values; // lower-case name -> (name, value)
 };
 
@@ -35,11 +38,30 @@ std::optional<RegDocument> ParseRegFile(const QByteArray &text, const QString &f
                                         RegParseError *error);
 QByteArray SerializeRegFile(const RegDocument &doc);
 
+// A key path as the store keeps it: no leading or trailing backslash. Empty when the text
+// cannot name a key (nothing left, an empty part, a control character).
+QString NormaliseRegKeyPath(const QString &path);
+
 QString RegStorePath();
 
+// A store file that exists but could not be read or parsed. KeptAsBad tells whether its bytes
+// are safe in "<file>.bad"; when they are not, nothing may be written over the file.
+class ERegStoreUnreadable : public ERegistryException {
+public:
+    ERegStoreUnreadable(QString message, bool keptAsBad)
+        : ERegistryException(std::move(message)), m_kept(keptAsBad) {}
+    bool KeptAsBad() const { return m_kept; }
+
+private:
+    bool m_kept;
+};
+
 // Reads the store file. A missing file is an empty document. A file that cannot be parsed
-// throws ERegistryException naming the file and line; it is then kept as "Vennatro.reg.bad"
-// before anything is written over it.
+// throws ERegStoreUnreadable naming the file and line, after keeping a copy of it as
+// "Vennatro.reg.bad" (a file that cannot even be read is renamed to that name instead).
 RegDocument LoadRegStore(const QString &path);
 // Atomic write (temporary file, flush, rename), mode 0600. Throws ERegistryException.
 void SaveRegStore(const QString &path, const RegDocument &doc);
+
+// What the user is told when a value could not be written to the store.
+QString StoreWriteFailureText();

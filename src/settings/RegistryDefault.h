@@ -10,10 +10,14 @@
 // and reach the file on CloseKey (and on destruction), whole and atomically.
 class TRegistryDefault {
 public:
-    TRegistryDefault();                         // full access (saving)
-    explicit TRegistryDefault(quint32 access);  // 0x20019: read access (loading)
-    ~TRegistryDefault();
+    TRegistryDefault();                        // full access (saving)
+    explicit TRegistryDefault(quint32 access); // 0x20019: read access (loading)
+    ~TRegistryDefault();                       // writes what CloseKey did not; never throws
+    TRegistryDefault(const TRegistryDefault &) = delete;
+    TRegistryDefault &operator=(const TRegistryDefault &) = delete;
 
+    // False when the key is missing (and may not be created), or when the store file could
+    // not be read and no copy of it could be kept: such a file is never written over.
     bool OpenKey(const QString &key, bool canCreate);
     bool OpenKeyReadOnly(const QString &key);
     void CloseKey(); // writes pending changes; throws ERegistryException
@@ -22,9 +26,10 @@ public:
     // ("Invalid data type for '%s'").
     bool ReadBool(const QString &name) const;
     qint32 ReadInteger(const QString &name) const;
-    QString ReadString(const QString &name) const;
+    QString ReadString(const QString &name) const; // cut at the first NUL
     bool ValueExists(const QString &name) const;
 
+    // Throw ERegistryException when no key is open or the accessor may not write.
     void WriteBool(const QString &name, bool value);
     void WriteInteger(const QString &name, qint32 value);
     void WriteString(const QString &name, const QString &value);
@@ -35,11 +40,18 @@ public:
     // Missing or empty -> def; a 32-bit value raises "Invalid data type for '%s'".
     QString ReadStringDefault(const QString &name, const QString &def) const;
 
+    // Why the store file could not be read when the accessor was created (the accessor then
+    // starts from an empty store); empty when it was read or did not exist.
+    const QString &LoadError() const { return m_loadError; }
+
 private:
     const RegValue *Find(const QString &name) const;
+    void Write(const QString &name, const RegValue &value);
     bool m_write;
     QString m_path;
     RegDocument m_doc;
     QString m_currentKey; // lower-case, empty when no key is open
     bool m_dirty = false;
+    bool m_locked = false; // the file could not be read and was not kept: never write it
+    QString m_loadError;
 };

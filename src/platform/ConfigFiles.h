@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// The per-user configuration folder: $XDG_CONFIG_HOME when it is an absolute path, otherwise
+// ~/.config (relative values are ignored, as the base-directory rules require).
+QString XdgConfigHome();
+
+// Replaces path with data as one step: a temporary file in the same folder (created with
+// mode, never wider), written, flushed to disk, then renamed over path. Missing folders are
+// created. On failure nothing is left behind, path is untouched, and error holds the reason.
+bool WriteFileAtomically(const QString &path, const QByteArray &data, unsigned mode,
+                         QString *error);

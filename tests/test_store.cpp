@@ -1,0 +1,571 @@
+// The per-user store file, its accessor and the log-on autostart entry, on disk.
+#include "platform/Autostart.h"
+#include "platform/RegStore.h"
+#include "settings/RegistryDefault.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QString Key = QStringLiteral("Software\\Lumo Dev\\Vennatro");
+
+QByteArray ReadBytes(const QString &path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray("<unreadable>");
+    return f.readAll();
+}
+
+void WriteBytes(const QString &path, const QByteArray &bytes) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(f.write(bytes), bytes.size());
+}
+
+unsigned ModeOf(const QString &path) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return 0xFFFF;
+    return st.st_mode & 07777;
+}
+
+RegValue Dword(quint32 n) {
+    RegValue v;
+    v.kind = RegValue::Dword;
+    v.dword = n;
+    return v;
+}
+
+RegValue Text(const QString &text, RegValue::Kind kind = RegValue::Sz) {
+    RegValue v;
+    v.kind = kind;
+    v.text = text;
+    return v;
+}
+
+void Put(RegDocument &doc, const QString &key, const QString &name, const RegValue &value) {
+    RegKey &k = doc.keys[key.toLower()];
+    k.name = key;
+    k.values.insert(name.toLower(), qMakePair(name, value));
+}
+
+// Every character code from 1 to 255: what a scrambled password may hold.
+QString AllLatin1() {
+    QByteArray bytes;
+    for (int b = 1; b < 256; ++b)
+        bytes += char(b);
+    return QString::fromLatin1(bytes);
+}
+
+} // namespace
+
+class TestStore : public QObject {
+    Q_OBJECT
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString StorePath() const { return m_dir->path() + QStringLiteral("/Lumo Dev/Vennatro.reg"); }
+    QStringList FilesBeside() const {
+        return QDir(m_dir->path() + QStringLiteral("/Lumo Dev"))
+            .entryList(QDir::Files | QDir::Hidden | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    }
+
+private slots:
+    void init() {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir->path()));
+    }
+    void cleanup() { m_dir.reset(); }
+
+    void storePathFollowsXdgConfigHome() {
+        QCOMPARE(RegStorePath(), StorePath());
+        QCOMPARE(AutostartPath(), m_dir->path() + QStringLiteral("/autostart/Vennatro.desktop"));
+        qputenv("XDG_CONFIG_HOME", "relative/path");
+        QCOMPARE(RegStorePath(),
+                 QDir::homePath() + QStringLiteral("/.config/Lumo Dev/Vennatro.reg"));
+        qunsetenv("XDG_CONFIG_HOME");
+        QCOMPARE(RegStorePath(),
+                 QDir::homePath() + QStringLiteral("/.config/Lumo Dev/Vennatro.reg"));
+    }
+
+    void writesTheExportFormat() {
+        RegDocument doc;
+        Put(doc, Key, QStringLiteral("Ping attempts"), Dword(3));
+        Put(doc, Key, QStringLiteral("Auto-ping interval"), Dword(0xFFFFFFFF));
+        Put(doc, Key, QStringLiteral("Log file"),
+            Text(QStringLiteral("C:\\x \"y\"\r\n\t\x01\x1f\x7f")));
+        Put(doc, Key, QStringLiteral("Path"), Text(QStringLiteral("%HOME%/é"), RegValue::ExpandSz));
+        QCOMPARE(SerializeRegFile(doc),
+                 QByteArray("REGEDIT4\n"
+                            "\n"
+                            "[HKEY_CURRENT_USER\\Software\\Lumo Dev\\Vennatro]\n"
+                            "\"Auto-ping interval\"=dword:ffffffff\n"
+                            "\"Log file\"=\"C:\\\\x \\\"y\\\"\\r\\n\\t\\x01\\x1f\x7f\"\n"
+                            "\"Path\"=expand:\"%HOME%/\xC3\xA9\"\n"
+                            "\"Ping attempts\"=dword:00000003\n"));
+    }
+
+    void everyKindAndEscapeRoundTrips() {
+        RegDocument doc;
+        const QString nasty = QStringLiteral("back\\slash \"quoted\" cr\r lf\n tab\t nul") +
+                              QChar(u'\0') + QStringLiteral(" bell\a esc\x1b ;[] ") +
+                              QStringLiteral("日本語 😀 ") + QChar(0x7f);
+        Put(doc, Key, QStringLiteral("Zero"), Dword(0));
+        Put(doc, Key, QStringLiteral("Max"), Dword(0xFFFFFFFF));
+        Put(doc, Key, QStringLiteral("Mixed"), Dword(0x8000ABCD));
+        Put(doc, Key, QStringLiteral("Empty"), Text(QString()));
+        Put(doc, Key, nasty, Text(nasty));
+        Put(doc, Key, QStringLiteral("Expand"), Text(nasty, RegValue::ExpandSz));
+        Put(doc, Key, QString(), Text(QStringLiteral("unnamed")));
+        Put(doc, Key, QStringLiteral("Password"), Text(AllLatin1()));
+        Put(doc, QStringLiteral("Software\\Other Vendor\\Tool [x]"), QStringLiteral("a"), Dword(7));
+        doc.keys[QStringLiteral("software\\empty")].name = QStringLiteral("Software\\Empty");
+
+        const QByteArray bytes = SerializeRegFile(doc);
+        // Below 0x20 only the line feeds that end lines appear as raw bytes.
+        for (char c : bytes)
+            QVERIFY2(uchar(c) >= 0x20 || c == '\n', qPrintable(QString::number(uchar(c))));
+        RegParseError error;
+        const std::optional<RegDocument> back =
+            ParseRegFile(bytes, QStringLiteral("x.reg"), &error);
+        QVERIFY2(back.has_value(), qPrintable(error.message));
+        QCOMPARE(back->keys.keys(), doc.keys.keys());
+        for (auto k = doc.keys.cbegin(); k != doc.keys.cend(); ++k) {
+            QCOMPARE(back->keys[k.key()].name, k->name);
+            QCOMPARE(back->keys[k.key()].values, k->values);
+        }
+        QCOMPARE(SerializeRegFile(*back), bytes);
+    }
+
+    void readsWhatPeopleWrite() {
+        const QByteArray text = "\xEF\xBB\xBF; written by hand\r\n"
+                                "REGEDIT4\r\n"
+                                "\r\n"
+                                "   ; indented comment\r\n"
+                                "[hkey_current_user\\Software\\Lumo Dev\\Vennatro\\]\r\n"
+                                "\"Ping attempts\"=DWORD:0000000A   \r\n"
+                                "\t\"Log file\"=EXPAND:\"/tmp/\\x41\\x7e\"\r\n"
+                                "\"Raw tab\"=\"a\tb\"\r\n"
+                                "[HKEY_CURRENT_USER\\SOFTWARE\\LUMO DEV\\VENNATRO]\r\n"
+                                "\"ping ATTEMPTS\"=dword:0000000b\r\n"
+                                "\"Latin\"=\"\xC3\xA9\\xe9\"";
+        RegParseError error;
+        const auto doc = ParseRegFile(text, QStringLiteral("hand.reg"), &error);
+        QVERIFY2(doc.has_value(), qPrintable(error.message));
+        QCOMPARE(doc->keys.size(), 1);
+        const RegKey key = doc->keys.value(Key.toLower());
+        QCOMPARE(key.name, Key);
+        QCOMPARE(key.values.size(), 4);
+        // A value given twice: the later one holds.
+        QCOMPARE(key.values.value(QStringLiteral("ping attempts")).second, Dword(11));
+        QCOMPARE(key.values.value(QStringLiteral("log file")).second,
+                 Text(QStringLiteral("/tmp/A~"), RegValue::ExpandSz));
+        QCOMPARE(key.values.value(QStringLiteral("raw tab")).second.text, QStringLiteral("a\tb"));
+        QCOMPARE(key.values.value(QStringLiteral("latin")).second.text,
+                 QString(QChar(0xe9)) + QChar(0xe9));
+    }
+
+    void malformedLinesNameFileAndLine_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("line");
+        QTest::addColumn<QString>("reason");
+        const QByteArray head = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Lumo Dev\\Vennatro]\n";
+        QTest::newRow("no header")
+            << QByteArray("\n\"a\"=dword:00000001\n") << 2 << "does not begin with REGEDIT4";
+        QTest::newRow("value before key")
+            << QByteArray("REGEDIT4\n\"a\"=\"b\"\n") << 2 << "before any key";
+        QTest::newRow("truncated text") << head + "\"Log file\"=\"/tmp/lo" << 4 << "closing quote";
+        QTest::newRow("truncated escape") << head + "\"a\"=\"x\\" << 4 << "closing quote";
+        QTest::newRow("truncated name") << head + "\"Log fi" << 4 << "closing quote";
+        QTest::newRow("no data") << head + "\"a\"=" << 4 << "unknown kind";
+        QTest::newRow("no equals") << head + "\"a\" \"b\"" << 4 << "\"=\" must follow";
+        QTest::newRow("short dword") << head + "\"a\"=dword:0000001" << 4 << "8 hexadecimal";
+        QTest::newRow("long dword") << head + "\"a\"=dword:000000001" << 4 << "8 hexadecimal";
+        QTest::newRow("bad hex") << head + "\"a\"=dword:0000000g" << 4 << "8 hexadecimal";
+        QTest::newRow("unknown escape") << head + "\"a\"=\"\\q\"" << 4 << "unknown escape \"\\q\"";
+        QTest::newRow("short \\x") << head + "\"a\"=\"\\x4\"" << 4 << "two hexadecimal";
+        QTest::newRow("text after quote") << head + "\"a\"=\"b\"c" << 4 << "after the closing";
+        QTest::newRow("other root")
+            << QByteArray("REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software]\n") << 2 << "HKEY_CURRENT_USER";
+        QTest::newRow("empty key part")
+            << QByteArray("REGEDIT4\n[HKEY_CURRENT_USER\\a\\\\b]\n") << 2 << "not valid";
+        QTest::newRow("open key line")
+            << QByteArray("REGEDIT4\n[HKEY_CURRENT_USER\\a\n") << 2 << "must end with";
+        QTest::newRow("stray text") << head + "\n\nhello" << 6 << "neither a key nor a value";
+        QTest::newRow("invalid UTF-8") << head + "\"a\"=\"\xC3\x28\"" << 4 << "UTF-8";
+        QTest::newRow("latin-1 byte") << head + "\"a\"=\"\xE9\"" << 4 << "UTF-8";
+        QTest::newRow("NUL byte") << head + "\"a\"=\"x" + QByteArray(1, '\0') + "y\"" << 4
+                                  << "NUL byte";
+        QTest::newRow("lone CR") << head + "\"a\"=\"x\ry\"" << 4 << "control character 13";
+        QTest::newRow("second header") << head + "REGEDIT4\n" << 4 << "neither a key";
+    }
+    void malformedLinesNameFileAndLine() {
+        QFETCH(QByteArray, text);
+        QFETCH(int, line);
+        QFETCH(QString, reason);
+        RegParseError error;
+        QVERIFY(!ParseRegFile(text, QStringLiteral("/x/Vennatro.reg"), &error).has_value());
+        QCOMPARE(error.line, line);
+        QVERIFY2(error.message.startsWith(
+                     QStringLiteral("Error in the settings file \"/x/Vennatro.reg\", line %1: ")
+                         .arg(line)),
+                 qPrintable(error.message));
+        QVERIFY2(error.message.contains(reason), qPrintable(error.message));
+    }
+
+    // Every prefix of a valid file and random damage to it: a document or a clean error.
+    void damagedFilesNeverCrash() {
+        RegDocument doc;
+        Put(doc, Key, QStringLiteral("Log file"), Text(QStringLiteral("a\\b\"c\r\n\x01é日")));
+        Put(doc, Key, QStringLiteral("Ping attempts"), Dword(3));
+        Put(doc, Key, QStringLiteral("Pw"), Text(AllLatin1()));
+        const QByteArray good = SerializeRegFile(doc);
+        const int lines = good.count('\n') + 1;
+        for (int n = 0; n <= good.size(); ++n) {
+            RegParseError error;
+            if (!ParseRegFile(good.left(n), QStringLiteral("f"), &error))
+                QVERIFY(error.line >= 1 && error.line <= lines);
+        }
+        QRandomGenerator rng(20261207);
+        for (int round = 0; round < 2000; ++round) {
+            QByteArray bad = good;
+            for (int k = rng.bounded(1, 4); k > 0; --k)
+                bad[rng.bounded(int(bad.size()))] = char(rng.bounded(256));
+            RegParseError error;
+            if (!ParseRegFile(bad, QStringLiteral("f"), &error)) {
+                QVERIFY(error.line >= 1 && error.line <= bad.count('\n') + 1);
+                QVERIFY(!error.message.isEmpty());
+            }
+        }
+    }
+
+    void missingFileIsAnEmptyStore() {
+        QVERIFY(LoadRegStore(StorePath()).keys.isEmpty());
+        QVERIFY(!QFile::exists(StorePath()));
+    }
+
+    void latin1PasswordBytesSurviveTheFile() {
+        RegDocument doc;
+        Put(doc, Key, QStringLiteral("SMTP password"), Text(AllLatin1()));
+        SaveRegStore(StorePath(), doc);
+        const RegDocument back = LoadRegStore(StorePath());
+        const QString text = back.keys.value(Key.toLower())
+                                 .values.value(QStringLiteral("smtp password"))
+                                 .second.text;
+        QCOMPARE(text.toLatin1(), AllLatin1().toLatin1());
+        QCOMPARE(text.size(), 255);
+    }
+
+    void saveIsAtomicAndPrivate() {
+        RegDocument doc;
+        Put(doc, Key, QStringLiteral("a"), Dword(1));
+        QVERIFY(!QDir(m_dir->path() + QStringLiteral("/Lumo Dev")).exists());
+        SaveRegStore(StorePath(), doc); // creates the folder
+        QCOMPARE(ModeOf(StorePath()), 0600u);
+        QCOMPARE(FilesBeside(), QStringList{QStringLiteral("Vennatro.reg")});
+
+        // A file someone made readable to all goes back to 0600, whatever the umask.
+        QVERIFY(::chmod(QFile::encodeName(StorePath()).constData(), 0644) == 0);
+        const mode_t old = ::umask(0);
+        Put(doc, Key, QStringLiteral("b"), Text(QStringLiteral("x")));
+        SaveRegStore(StorePath(), doc);
+        ::umask(old);
+        QCOMPARE(ModeOf(StorePath()), 0600u);
+        QCOMPARE(FilesBeside(), QStringList{QStringLiteral("Vennatro.reg")});
+        QCOMPARE(LoadRegStore(StorePath()).keys.value(Key.toLower()).values.size(), 2);
+    }
+
+    void unwritableFolderThrows_data() {
+        QTest::addColumn<bool>("folderIsAFile");
+        QTest::newRow("folder cannot be created") << true;
+        QTest::newRow("read-only folder") << false;
+    }
+    void unwritableFolderThrows() {
+        QFETCH(bool, folderIsAFile);
+        const QString folder = m_dir->path() + QStringLiteral("/Lumo Dev");
+        RegDocument doc;
+        Put(doc, Key, QStringLiteral("a"), Dword(1));
+        if (folderIsAFile) {
+            WriteBytes(folder, "not a folder");
+        } else {
+            if (::geteuid() == 0)
+                QSKIP("permissions do not bind the super-user");
+            SaveRegStore(StorePath(), doc);
+            QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0500) == 0);
+        }
+        const QByteArray before = ReadBytes(StorePath());
+        Put(doc, Key, QStringLiteral("a"), Dword(2));
+        QVERIFY_THROWS_EXCEPTION(ERegistryException, SaveRegStore(StorePath(), doc));
+        try {
+            SaveRegStore(StorePath(), doc);
+        } catch (const ERegistryException &e) {
+            QVERIFY2(e.Message().contains(StorePath()), qPrintable(e.Message()));
+        }
+        QCOMPARE(ReadBytes(StorePath()), before);
+        if (!folderIsAFile) {
+            QCOMPARE(FilesBeside(), QStringList{QStringLiteral("Vennatro.reg")});
+            ::chmod(QFile::encodeName(folder).constData(), 0700);
+        }
+    }
+
+    void oneMegabyteValue() {
+        QString big;
+        big.reserve(1 << 20);
+        while (big.size() < (1 << 20))
+            big += QStringLiteral("http://example.com/é\"\\\r\n");
+        RegDocument doc;
+        Put(doc, Key, QStringLiteral("Recent URLs"), Text(big));
+        SaveRegStore(StorePath(), doc);
+        QCOMPARE(LoadRegStore(StorePath())
+                     .keys.value(Key.toLower())
+                     .values.value(QStringLiteral("recent urls"))
+                     .second.text,
+                 big);
+        // The same line cut short is one clean error.
+        QByteArray cut = ReadBytes(StorePath());
+        cut.chop(2);
+        RegParseError error;
+        QVERIFY(!ParseRegFile(cut, StorePath(), &error));
+        QCOMPARE(error.line, 4);
+    }
+
+    void malformedFileIsKeptAsBad() {
+        const QByteArray bad = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Lumo Dev\\Vennatro]\n"
+                               "\"Ping attempts\"=dword:3\n";
+        WriteBytes(StorePath(), bad);
+        try {
+            LoadRegStore(StorePath());
+            QFAIL("no error for a malformed file");
+        } catch (const ERegStoreUnreadable &e) {
+            QVERIFY(e.KeptAsBad());
+            QVERIFY2(e.Message().contains(QStringLiteral("\"%1\", line 4").arg(StorePath())),
+                     qPrintable(e.Message()));
+            QVERIFY2(e.Message().contains(StorePath() + QStringLiteral(".bad")),
+                     qPrintable(e.Message()));
+        }
+        QCOMPARE(ReadBytes(StorePath() + QStringLiteral(".bad")), bad);
+        QCOMPARE(ModeOf(StorePath() + QStringLiteral(".bad")), 0600u);
+
+        // The accessor starts from an empty store and may then replace the file.
+        {
+            TRegistryDefault reg;
+            QVERIFY(!reg.LoadError().isEmpty());
+            QVERIFY(reg.OpenKey(Key, true));
+            QCOMPARE(reg.ReadIntegerDefault(QStringLiteral("Ping attempts"), 3), 3);
+            reg.WriteInteger(QStringLiteral("Ping attempts"), 5);
+            reg.CloseKey();
+        }
+        QCOMPARE(ReadBytes(StorePath() + QStringLiteral(".bad")), bad);
+        TRegistryDefault again(0x20019);
+        QVERIFY(again.LoadError().isEmpty());
+        QVERIFY(again.OpenKey(Key, false));
+        QCOMPARE(again.ReadInteger(QStringLiteral("Ping attempts")), 5);
+    }
+
+    void fileThatCannotBeKeptIsNeverWrittenOver() {
+        const QByteArray bad = "REGEDIT4\ngarbage\n";
+        WriteBytes(StorePath(), bad);
+        QVERIFY(QDir().mkpath(StorePath() + QStringLiteral(".bad/in the way")));
+        try {
+            LoadRegStore(StorePath());
+            QFAIL("no error for a malformed file");
+        } catch (const ERegStoreUnreadable &e) {
+            QVERIFY(!e.KeptAsBad());
+            QVERIFY2(e.Message().contains(QStringLiteral("line 2")), qPrintable(e.Message()));
+        }
+        {
+            TRegistryDefault reg;
+            QVERIFY(!reg.OpenKey(Key, true));
+            QVERIFY_THROWS_EXCEPTION(ERegistryException,
+                                     reg.WriteBool(QStringLiteral("Always on top"), true));
+            reg.CloseKey();
+        }
+        QCOMPARE(ReadBytes(StorePath()), bad);
+        QCOMPARE(FilesBeside(),
+                 QStringList({QStringLiteral("Vennatro.reg"), QStringLiteral("Vennatro.reg.bad")}));
+    }
+
+    void fileThatCannotBeReadIsMovedAside() {
+        // A folder where the file should be: it exists, yet cannot be read as a file.
+        QVERIFY(QDir().mkpath(StorePath() + QStringLiteral("/inner")));
+        try {
+            LoadRegStore(StorePath());
+            QFAIL("no error for an unreadable store");
+        } catch (const ERegStoreUnreadable &e) {
+            QVERIFY(e.KeptAsBad());
+            QVERIFY2(e.Message().startsWith(
+                         QStringLiteral("Cannot read the settings file \"%1\"").arg(StorePath())),
+                     qPrintable(e.Message()));
+        }
+        QVERIFY(QDir(StorePath() + QStringLiteral(".bad/inner")).exists());
+        QVERIFY(!QFile::exists(StorePath()));
+    }
+
+    void accessorReadsWithFallbacks() {
+        WriteBytes(StorePath(), "REGEDIT4\n[HKEY_CURRENT_USER\\Software\\Lumo Dev\\Vennatro]\n"
+                                "\"Flag two\"=dword:00000002\n"
+                                "\"All ones\"=dword:ffffffff\n"
+                                "\"Zero\"=dword:00000000\n"
+                                "\"Text\"=\"hello\\x00world\"\n"
+                                "\"Expanded\"=expand:\"%HOME%\"\n"
+                                "\"Empty\"=\"\"\n"
+                                "\"Only nul\"=\"\\x00x\"\n"
+                                "\"Log file\"=dword:00000001\n");
+        TRegistryDefault reg(0x20019);
+        QVERIFY(reg.LoadError().isEmpty());
+        // No key open yet: every read falls back.
+        QCOMPARE(reg.ReadBoolDefault(QStringLiteral("Flag two"), false), false);
+        QCOMPARE(reg.ReadStringDefault(QStringLiteral("Text"), QStringLiteral("d")),
+                 QStringLiteral("d"));
+        QVERIFY(!reg.OpenKey(QStringLiteral("Software\\Lumo Dev\\Missing"), true));
+        QVERIFY(reg.OpenKey(QStringLiteral("software\\lumo dev\\vennatro"), false));
+
+        QCOMPARE(reg.ReadBoolDefault(QStringLiteral("Flag two"), false), true);
+        QCOMPARE(reg.ReadBoolDefault(QStringLiteral("FLAG TWO"), false), true);
+        QCOMPARE(reg.ReadBoolDefault(QStringLiteral("Zero"), true), false);
+        QCOMPARE(reg.ReadBoolDefault(QStringLiteral("Text"), true), true);
+        QCOMPARE(reg.ReadBoolDefault(QStringLiteral("Missing"), true), true);
+        QCOMPARE(reg.ReadIntegerDefault(QStringLiteral("All ones"), 5), -1);
+        QCOMPARE(reg.ReadIntegerDefault(QStringLiteral("Text"), 5), 5);
+        QCOMPARE(reg.ReadIntegerDefault(QStringLiteral("Missing"), 5), 5);
+
+        QCOMPARE(reg.ReadStringDefault(QStringLiteral("Text"), QStringLiteral("d")),
+                 QStringLiteral("hello"));
+        QCOMPARE(reg.ReadStringDefault(QStringLiteral("Expanded"), QStringLiteral("d")),
+                 QStringLiteral("%HOME%"));
+        QCOMPARE(reg.ReadStringDefault(QStringLiteral("Empty"), QStringLiteral("http://")),
+                 QStringLiteral("http://"));
+        QCOMPARE(reg.ReadStringDefault(QStringLiteral("Only nul"), QStringLiteral("d")),
+                 QStringLiteral("d"));
+        QCOMPARE(reg.ReadStringDefault(QStringLiteral("Missing"), QStringLiteral("d")),
+                 QStringLiteral("d"));
+        try {
+            reg.ReadStringDefault(QStringLiteral("Log file"), QString());
+            QFAIL("a 32-bit value read as text raised nothing");
+        } catch (const ERegistryException &e) {
+            QCOMPARE(e.Message(), QStringLiteral("Invalid data type for 'Log file'"));
+        }
+        QVERIFY_THROWS_EXCEPTION(ERegistryException, reg.ReadInteger(QStringLiteral("Missing")));
+        QVERIFY_THROWS_EXCEPTION(ERegistryException, reg.ReadString(QStringLiteral("Zero")));
+
+        // Read access never writes.
+        QVERIFY_THROWS_EXCEPTION(ERegistryException, reg.WriteInteger(QStringLiteral("Zero"), 1));
+        QVERIFY(!reg.DeleteValue(QStringLiteral("Zero")));
+    }
+
+    void accessorWritesWholeFileOnClose() {
+        WriteBytes(StorePath(), "REGEDIT4\n[HKEY_CURRENT_USER\\Software\\Other]\n\"Keep\"=\"me\"\n"
+                                "[HKEY_CURRENT_USER\\Software\\Lumo Dev\\Vennatro]\n"
+                                "\"Old\"=dword:00000001\n\"Gone\"=\"x\"\n");
+        const QByteArray before = ReadBytes(StorePath());
+        {
+            TRegistryDefault reg;
+            QVERIFY_THROWS_EXCEPTION(ERegistryException, reg.WriteBool(QStringLiteral("x"), true));
+            QVERIFY(reg.OpenKey(Key, true));
+            reg.WriteBool(QStringLiteral("Always on top"), true);
+            reg.WriteInteger(QStringLiteral("HTTP port"), -2);
+            reg.WriteString(QStringLiteral("SMTP password"), AllLatin1());
+            reg.WriteInteger(QStringLiteral("OLD"), 9);
+            QVERIFY(reg.DeleteValue(QStringLiteral("gone")));
+            QVERIFY(!reg.DeleteValue(QStringLiteral("gone")));
+            QCOMPARE(ReadBytes(StorePath()), before); // nothing reaches the file before closing
+            reg.CloseKey();
+            QVERIFY_THROWS_EXCEPTION(ERegistryException, reg.WriteBool(QStringLiteral("x"), true));
+        }
+        const RegDocument doc = LoadRegStore(StorePath());
+        QCOMPARE(doc.keys.value(QStringLiteral("software\\other")).values.value("keep").second,
+                 Text(QStringLiteral("me")));
+        const RegKey key = doc.keys.value(Key.toLower());
+        QCOMPARE(key.values.size(), 4);
+        QCOMPARE(key.values.value(QStringLiteral("always on top")).second, Dword(1));
+        QCOMPARE(key.values.value(QStringLiteral("http port")).second, Dword(0xFFFFFFFE));
+        QCOMPARE(key.values.value(QStringLiteral("old")),
+                 qMakePair(QStringLiteral("Old"), Dword(9)));
+        QCOMPARE(key.values.value(QStringLiteral("smtp password")).second.text, AllLatin1());
+        QCOMPARE(ModeOf(StorePath()), 0600u);
+
+        // Destruction writes what was not closed.
+        {
+            TRegistryDefault reg;
+            QVERIFY(reg.OpenKey(QStringLiteral("Software\\New Key"), true));
+            reg.WriteString(QStringLiteral("v"), QStringLiteral("w"));
+        }
+        QVERIFY(LoadRegStore(StorePath()).keys.contains(QStringLiteral("software\\new key")));
+        QVERIFY(ReadBytes(StorePath()).contains("[HKEY_CURRENT_USER\\Software\\New Key]\n"));
+    }
+
+    void accessorReportsFailedWrite() {
+        WriteBytes(m_dir->path() + QStringLiteral("/Lumo Dev"), "a file in the way");
+        TRegistryDefault reg;
+        QVERIFY(reg.LoadError().isEmpty());
+        QVERIFY(reg.OpenKey(Key, true));
+        reg.WriteBool(QStringLiteral("Always on top"), true);
+        QVERIFY_THROWS_EXCEPTION(ERegistryException, reg.CloseKey());
+        QCOMPARE(ReadBytes(m_dir->path() + QStringLiteral("/Lumo Dev")),
+                 QByteArray("a file in the way"));
+    }
+
+    void autostartEntry_data() {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QString>("exec");
+        QTest::newRow("plain") << "/usr/bin/vennatro"
+                               << "Exec=/usr/bin/vennatro -quiet";
+        QTest::newRow("blank") << "/home/ann/My Tools/vennatro"
+                               << "Exec=\"/home/ann/My Tools/vennatro\" -quiet";
+        QTest::newRow("reserved") << "/opt/a&b;c(d)'e'/v"
+                                  << "Exec=\"/opt/a&b;c(d)'e'/v\" -quiet";
+        // Inside the quotes " ` $ \ take a backslash; the string layer then doubles each one.
+        QTest::newRow("escaped")
+            << "/opt/$x/`q`/\"n\"/back\\slash/v"
+            << "Exec=\"/opt/\\\\$x/\\\\`q\\\\`/\\\\\"n\\\\\"/back\\\\\\\\slash/v\" "
+               "-quiet";
+        QTest::newRow("percent") << "/opt/100%/v"
+                                 << "Exec=/opt/100%%/v -quiet";
+        QTest::newRow("newline") << "/opt/a\nb/v"
+                                 << "Exec=\"/opt/a\\nb/v\" -quiet";
+    }
+    void autostartEntry() {
+        QFETCH(QString, program);
+        QFETCH(QString, exec);
+        const QString path = m_dir->path() + QStringLiteral("/autostart/Vennatro.desktop");
+        WriteAutostart(program);
+        QCOMPARE(QString::fromUtf8(ReadBytes(path)),
+                 QStringLiteral("[Desktop Entry]\nType=Application\nName=Vennatro\n") + exec +
+                     QStringLiteral("\nX-GNOME-Autostart-enabled=true\n"));
+        QCOMPARE(QDir(m_dir->path() + QStringLiteral("/autostart"))
+                     .entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("Vennatro.desktop")});
+        WriteAutostart(program); // rewritten in place
+        QVERIFY(QFile::exists(path));
+        RemoveAutostart();
+        QVERIFY(!QFile::exists(path));
+        RemoveAutostart(); // a missing entry is no error
+        QVERIFY(!QFile::exists(path));
+    }
+
+    void autostartFailures() {
+        QVERIFY_THROWS_EXCEPTION(ERegistryException, WriteAutostart(QString()));
+        QVERIFY_THROWS_EXCEPTION(ERegistryException,
+                                 WriteAutostart(QStringLiteral("/opt/a") + QChar(1)));
+        WriteBytes(m_dir->path() + QStringLiteral("/autostart"), "in the way");
+        try {
+            WriteAutostart(QStringLiteral("/usr/bin/vennatro"));
+            QFAIL("no error for an unwritable autostart folder");
+        } catch (const ERegistryException &e) {
+            QVERIFY2(e.Message().contains(QStringLiteral("autostart/Vennatro.desktop")),
+                     qPrintable(e.Message()));
+        }
+        RemoveAutostart(); // ignored
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStore)
+#include "test_store.moc"
