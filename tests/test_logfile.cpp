@@ -1,0 +1,144 @@
+#include "app/LogFile.h"
+#include "support/Exceptions.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestLogFile : public QObject {
+    Q_OBJECT
+private slots:
+    void emptyPathWritesNothing();
+    void firstEntryWritesWholeTextThenAppends();
+    void fileChangedBehindIsRewrittenWhole();
+    void loadedFileIsContinued();
+    void syncSkipsFileInStep();
+    void createFolders();
+
+private:
+    static QByteArray Contents(const QString &path) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+    }
+};
+
+void TestLogFile::emptyPathWritesNothing() {
+    LogFile log;
+    int asked = 0;
+    log.Append(QString(), QStringLiteral("x\r\n"), [&] {
+        ++asked;
+        return QStringLiteral("x\r\n");
+    });
+    QCOMPARE(asked, 0);
+}
+
+void TestLogFile::firstEntryWritesWholeTextThenAppends() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("log.txt"));
+    LogFile log;
+    QString pane = QStringLiteral("old\r\n");
+    int asked = 0;
+    auto whole = [&] {
+        ++asked;
+        return pane;
+    };
+    pane += QStringLiteral("first\r\n");
+    log.Append(path, QStringLiteral("first\r\n"), whole);
+    QCOMPARE(asked, 1);
+    QCOMPARE(Contents(path), pane.toUtf8());
+    for (int i = 0; i < 50; ++i) {
+        const QString entry = QStringLiteral("entry %1 \u00e9\r\n").arg(i);
+        pane += entry;
+        log.Append(path, entry, whole);
+    }
+    QCOMPARE(asked, 1); // the whole text is never asked for again
+    QCOMPARE(Contents(path), pane.toUtf8());
+}
+
+void TestLogFile::fileChangedBehindIsRewrittenWhole() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("log.txt"));
+    LogFile log;
+    QString pane = QStringLiteral("a\r\n");
+    log.Append(path, pane, [&] { return pane; });
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write("someone else");
+    }
+    pane += QStringLiteral("b\r\n");
+    log.Append(path, QStringLiteral("b\r\n"), [&] { return pane; });
+    QCOMPARE(Contents(path), pane.toUtf8());
+}
+
+void TestLogFile::loadedFileIsContinued() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("log.txt"));
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("earlier run\r\n");
+    }
+    LogFile log;
+    QCOMPARE(log.Load(path), QStringLiteral("earlier run\r\n"));
+    int asked = 0;
+    log.Append(path, QStringLiteral("banner\r\n"), [&] {
+        ++asked;
+        return QString();
+    });
+    QCOMPARE(asked, 0);
+    QCOMPARE(Contents(path), QByteArray("earlier run\r\nbanner\r\n"));
+    QVERIFY_THROWS_EXCEPTION(EFileError, log.Load(dir.filePath(QStringLiteral("missing.txt"))));
+}
+
+void TestLogFile::syncSkipsFileInStep() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("log.txt"));
+    LogFile log;
+    log.Replace(path, QStringLiteral("abc\r\n"));
+    int asked = 0;
+    log.Sync(path, [&] {
+        ++asked;
+        return QStringLiteral("other\r\n");
+    });
+    QCOMPARE(asked, 0);
+    QFile::remove(path);
+    log.Sync(path, [&] {
+        ++asked;
+        return QStringLiteral("abc\r\n");
+    });
+    QCOMPARE(asked, 1);
+    QCOMPARE(Contents(path), QByteArray("abc\r\n"));
+    log.Forget();
+    log.Sync(path, [&] {
+        ++asked;
+        return QStringLiteral("new\r\n");
+    });
+    QCOMPARE(Contents(path), QByteArray("new\r\n"));
+}
+
+void TestLogFile::createFolders() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("a/b/c/log.txt"));
+    LogFile::CreateFolders(path);
+    QVERIFY(QFileInfo(dir.filePath(QStringLiteral("a/b/c"))).isDir());
+    // A folder that cannot exist (a file is in its way) fails with a message naming it, and
+    // an append there fails the same way without touching anything.
+    QFile blocker(dir.filePath(QStringLiteral("file")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    const QString blocked = dir.filePath(QStringLiteral("file/sub/log.txt"));
+    try {
+        LogFile::CreateFolders(blocked);
+        QFAIL("no error");
+    } catch (const EFileError &e) {
+        QVERIFY2(e.Message().contains(QLatin1String("file/sub")), qPrintable(e.Message()));
+    }
+    LogFile log;
+    QVERIFY_THROWS_EXCEPTION(EFileError, log.Append(dir.filePath(QStringLiteral("file/log.txt")),
+                                                    QStringLiteral("x\r\n"),
+                                                    [] { return QStringLiteral("x\r\n"); }));
+}
+
+QTEST_GUILESS_MAIN(TestLogFile)
+#include "test_logfile.moc"

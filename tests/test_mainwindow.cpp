@@ -1,0 +1,540 @@
+#include "app/Main.h"
+#include "app/PingTarget.h"
+#include "platform/AppErrors.h"
+#include "platform/MessageBox.h"
+#include "support/RecordingTrayShell.h"
+#include "support/TableResolver.h"
+
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolBar>
+#include <QToolButton>
+#include <QUrl>
+#include <memory>
+
+namespace {
+QStringList Captions(const QList<QAction *> &actions) {
+    QStringList out;
+    for (QAction *a : actions)
+        out << (a->isSeparator() ? QStringLiteral("-") : a->text());
+    return out;
+}
+
+QByteArray Contents(const QString &path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+} // namespace
+
+class TestMainWindow : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void menusToolBarAndTrayMenu();
+    void commandsAtStart();
+    void statusAtStart();
+    void closeHidesAndKeepsRunning();
+    void activationShowsAndReregisters();
+    void alwaysOnTopFlipsMarkOnly();
+    void unhandledErrorWhileVisible();
+    void unhandledErrorWhileHidden();
+    void aboutDetachesTrayMenu();
+
+    void emptyEntryAddsEmptyLine();
+    void clearLogWithSaveLog();
+    void startCreatesFoldersAndContinuesOldLog();
+    void unwritableLogIsReportedOnceAndPaneKeepsEntries();
+    void logFileEqualsPaneAfterEveryEntry();
+    void saveLogToChosenFile();
+    void hideAndShowLogRestoresHeight();
+
+    void ctrlEnterCompletesBareName();
+    void ctrlEnterLeavesWwwAndHttpAlone();
+    void enterWhileBusyStartsNothing();
+    void lineBreakAndTabCharactersSwallowed();
+    void deleteRemovesHighlightedEntryOfOpenList();
+    void droppedFtpLinkIsRefusedAndNotListed();
+    void droppedHttpLinkIsPinged();
+
+private:
+    void Build();
+    QTemporaryDir *m_dir = nullptr;
+    std::unique_ptr<TfMain_Vennatro> w;
+    TableResolver *m_resolver = nullptr;
+    QList<MessageBoxRequest> m_boxes;
+    RecordingTrayShell *m_shell = nullptr;
+};
+
+void TestMainWindow::init() {
+    m_dir = new QTemporaryDir;
+    qputenv("XDG_CONFIG_HOME", m_dir->filePath(QStringLiteral("config")).toUtf8());
+    qputenv("XDG_RUNTIME_DIR", m_dir->path().toUtf8());
+    m_boxes.clear();
+    SetMessageBoxHook([this](const MessageBoxRequest &r) { m_boxes << r; });
+    RecordingTrayShell::Install();
+    Options = TOptions();
+}
+
+void TestMainWindow::Build() {
+    w = std::make_unique<TfMain_Vennatro>();
+    m_shell = RecordingTrayShell::Of(w->NotifyIcon->Shell());
+    m_resolver = new TableResolver(w.get());
+    w->ClientSocket->SetResolver(m_resolver);
+    w->PauseBeforeRetry = [](int) {};
+}
+
+void TestMainWindow::cleanup() {
+    w.reset();
+    RecordingTrayShell::Uninstall();
+    SetMessageBoxHook(nullptr);
+    delete m_dir;
+    m_dir = nullptr;
+}
+
+void TestMainWindow::menusToolBarAndTrayMenu() {
+    Build();
+    QCOMPARE(Captions(w->menuBar()->actions()),
+             (QStringList{"&File", "&Ping", "&Options", "&Help"}));
+    QCOMPARE(Captions(w->mnFile->actions()),
+             (QStringList{"&Save log to file...", "-", "&Close window", "E&xit"}));
+    QCOMPARE(Captions(w->mnPing->actions()),
+             (QStringList{"&Ping now", "&Cancel", "-", "&Automatic ping"}));
+    QCOMPARE(Captions(w->mnOptions->actions()),
+             (QStringList{"Show &log", "&Always on top", "-", "&Clear log", "-", "&Options..."}));
+    QCOMPARE(Captions(w->mnHelp->actions()), (QStringList{"&About"}));
+    QCOMPARE(w->mnOptions->actions().last()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_O));
+
+    QStringList bar;
+    for (QAction *a : w->ToolBar->actions()) {
+        if (a->isSeparator()) {
+            bar << QStringLiteral("-");
+        } else if (auto *b = qobject_cast<QToolButton *>(w->ToolBar->widgetForAction(a))) {
+            bar << b->text();
+        }
+    }
+    QCOMPARE(bar, (QStringList{"Ping now", "Cancel", "-", "Auto-ping", "-", "Show log", "Options",
+                               "-", "Exit"}));
+    auto *exitButton = qobject_cast<QToolButton *>(w->ToolBar->widgetForAction(w->actExit));
+    QCOMPARE(exitButton->toolTip(), QStringLiteral("Exit application"));
+    QVERIFY(
+        qobject_cast<QToolButton *>(w->ToolBar->widgetForAction(w->actAutoPing))->isCheckable());
+
+    const QList<QAction *> tray = w->NotifyIconPopupMenu->actions();
+    QCOMPARE(Captions(tray), (QStringList{"&Show", "&Ping now", "-", "&About", "-", "E&xit"}));
+    QCOMPARE(w->NotifyIconPopupMenu->defaultAction(), tray.at(0));
+    QVERIFY(tray.at(0)->font().bold());
+    QVERIFY(tray.at(1)->shortcut().isEmpty());
+    QVERIFY(tray.at(5)->shortcut().isEmpty());
+    QCOMPARE(w->actExit->shortcut(), QKeySequence(Qt::ALT | Qt::Key_X));
+    // The tray's "Ping now" follows the command.
+    w->actPing->setEnabled(false);
+    QVERIFY(!tray.at(1)->isEnabled());
+}
+
+void TestMainWindow::commandsAtStart() {
+    Build();
+    struct Row {
+        QAction *action;
+        const char *caption;
+        QKeySequence shortcut;
+        const char *hint;
+        const char *category;
+        bool enabled;
+    };
+    const QList<Row> rows{
+        {w->actPing, "&Ping now", QKeySequence(Qt::CTRL | Qt::Key_P),
+         "Ping the current address now", "Ping", true},
+        {w->actCancel, "&Cancel", QKeySequence(Qt::Key_Escape), "Cancel current ping", "Ping",
+         false},
+        {w->actAutoPing, "&Automatic ping", QKeySequence(Qt::CTRL | Qt::Key_U),
+         "Enable automatic ping of the current address", "Ping", true},
+        {w->actShowLog, "Show &log", QKeySequence(Qt::CTRL | Qt::Key_L), "Show ping history log",
+         "Options", true},
+        {w->actClearLog, "&Clear log", QKeySequence(), "", "Options", true},
+        {w->actSaveLog, "&Save log to file...", QKeySequence(Qt::CTRL | Qt::Key_S),
+         "Save log to file", "File", true},
+        {w->actAlwaysOnTop, "&Always on top", QKeySequence(Qt::CTRL | Qt::Key_A), "", "Options",
+         true},
+        {w->actOptions, "&Options", QKeySequence(Qt::CTRL | Qt::Key_O), "Options", "Options", true},
+        {w->actAbout, "&About", QKeySequence(), "About", "Help", true},
+        {w->actExit, "E&xit", QKeySequence(Qt::ALT | Qt::Key_X), "Exit", "File", true},
+        {w->actShow, "&Show", QKeySequence(), "Show main window", "", true},
+        {w->actCloseWindow, "&Close window", QKeySequence(), "", "File", true},
+    };
+    for (const Row &r : rows) {
+        QCOMPARE(r.action->text(), QString::fromLatin1(r.caption));
+        QCOMPARE(r.action->shortcut(), r.shortcut);
+        QCOMPARE(r.action->statusTip(), QString::fromLatin1(r.hint));
+        QCOMPARE(r.action->property("category").toString(), QString::fromLatin1(r.category));
+        QCOMPARE(r.action->isEnabled(), r.enabled);
+    }
+    QVERIFY(w->actShowLog->isChecked());
+    QVERIFY(!w->actAutoPing->isChecked());
+    QVERIFY(w->btnPingSmall->text().isEmpty());
+    QCOMPARE(w->StatusPanel->font().pointSize(), 10);
+    QCOMPARE(w->windowTitle(), QStringLiteral("Vennatro"));
+    QVERIFY(w->minimumWidth() >= 600 && w->minimumHeight() >= 400);
+}
+
+void TestMainWindow::statusAtStart() {
+    Build();
+    QCOMPARE(w->StatusImageIndex, 1);
+    QCOMPARE(w->StatusHint(), QStringLiteral("Inactive"));
+    QCOMPARE(w->StatusText(), QString());
+    QCOMPARE(w->NotifyIcon->ToolTip(), QStringLiteral("Vennatro"));
+    QVERIFY(!w->PingBusy);
+    QCOMPARE(w->PingOutcome, poPending);
+    QVERIFY(!w->ComputerName.isEmpty());
+    QCOMPARE(w->ProgramVersion, CutBeforeLastDot(QStringLiteral(VENNATRO_FILE_VERSION)));
+    QVERIFY(w->UserAgent.startsWith(QStringLiteral("Vennatro/") + w->ProgramVersion + " ("));
+    QCOMPARE(w->IdSMTP.MailAgent, QStringLiteral("Vennatro ") + w->ProgramVersion);
+    // The banner is the one entry of a new log.
+    QVERIFY(w->mmLog->toPlainText().startsWith(QStringLiteral("= = = = = = = = = = = =  Session "
+                                                              "started at [")));
+    QVERIFY(w->mmLog->toPlainText().endsWith(QStringLiteral("= = =\n\n\n")));
+    // The status image keeps a 7-pixel margin from the band's right end.
+    w->resize(900, 500);
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    const int right = w->imgStatus->geometry().right() + 1;
+    QTRY_COMPARE(w->ToolBar->contentsRect().right() + 1 - right, 7);
+}
+
+void TestMainWindow::closeHidesAndKeepsRunning() {
+    Build();
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    QSignalSpy quit(qApp, &QCoreApplication::aboutToQuit);
+    QVERIFY(!w->close());
+    QVERIFY(!w->isVisible());
+    QVERIFY(m_shell->Registered());
+    w->show();
+    w->actCloseWindow->trigger();
+    QVERIFY(!w->isVisible());
+    QCOMPARE(quit.count(), 0);
+}
+
+void TestMainWindow::activationShowsAndReregisters() {
+    Build();
+    QVERIFY(!w->isVisible());
+    m_shell->Clear();
+    w->ActivationMessage();
+    QVERIFY(w->isVisible());
+    QCOMPARE(m_shell->Kinds().mid(0, 2), (QStringList{"remove", "add"}));
+}
+
+void TestMainWindow::alwaysOnTopFlipsMarkOnly() {
+    Build();
+    Options.AlwaysOnTop = false;
+    w->actAlwaysOnTop->trigger();
+    QVERIFY(w->actAlwaysOnTop->isChecked());
+    QVERIFY(w->windowFlags() & Qt::WindowStaysOnTopHint);
+    QVERIFY(!Options.AlwaysOnTop);
+    w->actAlwaysOnTop->trigger();
+    QVERIFY(!w->actAlwaysOnTop->isChecked());
+    QVERIFY(!(w->windowFlags() & Qt::WindowStaysOnTopHint));
+    // The next apply puts the window back to the setting.
+    w->actAlwaysOnTop->trigger();
+    w->ApplySettings();
+    QVERIFY(!w->actAlwaysOnTop->isChecked());
+}
+
+void TestMainWindow::unhandledErrorWhileVisible() {
+    Build();
+    w->show();
+    HandleApplicationException(std::make_exception_ptr(Exception(QStringLiteral("Boom"))));
+    HandleApplicationException(std::make_exception_ptr(Exception(QStringLiteral("Done."))));
+    HandleApplicationException(std::make_exception_ptr(Exception(QStringLiteral("Bad (x)"))));
+    QCOMPARE(m_boxes.size(), 3);
+    QCOMPARE(m_boxes.at(0).text, QStringLiteral("Boom."));
+    QCOMPARE(m_boxes.at(0).caption, QStringLiteral("Vennatro"));
+    QCOMPARE(m_boxes.at(0).icon, MessageIcon::Error);
+    QCOMPARE(m_boxes.at(1).text, QStringLiteral("Done."));
+    QCOMPARE(m_boxes.at(2).text, QStringLiteral("Bad (x)")); // ')' sorts before '.'
+    // A handler that throws from a queued call does not end the program either.
+    QMetaObject::invokeMethod(
+        w.get(), [] { GuardedCall([] { throw std::runtime_error("late"); }); },
+        Qt::QueuedConnection);
+    QTRY_COMPARE(m_boxes.size(), 4);
+    QCOMPARE(m_boxes.at(3).text, QStringLiteral("late."));
+}
+
+void TestMainWindow::unhandledErrorWhileHidden() {
+    Build();
+    m_shell->Clear();
+    HandleApplicationException(std::make_exception_ptr(Exception(QStringLiteral("Boom"))));
+    QVERIFY(m_boxes.isEmpty());
+    const auto balloon = m_shell->LastBalloon();
+    QVERIFY(balloon.has_value());
+    QCOMPARE(balloon->text, QStringLiteral("Boom"));
+    QCOMPARE(balloon->title, QStringLiteral("Vennatro"));
+    QCOMPARE(balloon->iconKind, 3);
+}
+
+void TestMainWindow::aboutDetachesTrayMenu() {
+    Build();
+    QMenu *menu = w->NotifyIcon->PopupMenu();
+    QVERIFY(menu);
+    QMenu *during = menu;
+    QTimer::singleShot(0, w.get(), [&] {
+        during = w->NotifyIcon->PopupMenu();
+        for (QWidget *top : QApplication::topLevelWidgets())
+            if (auto *d = qobject_cast<QDialog *>(top); d && d->isVisible())
+                d->reject();
+    });
+    w->actAbout->trigger();
+    QCOMPARE(during, static_cast<QMenu *>(nullptr));
+    QCOMPARE(w->NotifyIcon->PopupMenu(), menu);
+}
+
+void TestMainWindow::emptyEntryAddsEmptyLine() {
+    Build();
+    const QString before = w->LogText();
+    w->AddToLog(QString());
+    QCOMPARE(w->LogText(), before + QStringLiteral("\r\n"));
+    w->AddToLog(QStringLiteral("a\r\nb"));
+    QCOMPARE(w->LogText(), before + QStringLiteral("\r\na\r\nb\r\n"));
+}
+
+void TestMainWindow::clearLogWithSaveLog() {
+    Build();
+    Options.SaveLog = true;
+    Options.LogFile = m_dir->filePath(QStringLiteral("log.txt"));
+    w->AddToLog(QStringLiteral("one"));
+    w->AddToLog(QStringLiteral("two"));
+    QVERIFY(Contents(Options.LogFile).contains("two"));
+    w->actClearLog->trigger();
+    const QByteArray file = Contents(Options.LogFile);
+    QVERIFY(file.startsWith("= = = = = = = = = = = =  Session started at ["));
+    QVERIFY(!file.contains("two"));
+    QCOMPARE(file, w->LogText().toUtf8());
+    QCOMPARE(file.count("Session started"), 1);
+}
+
+void TestMainWindow::startCreatesFoldersAndContinuesOldLog() {
+    // First run: the folder does not exist; start creates it and the banner creates the file.
+    {
+        TOptions o = DefaultOptions();
+        Options = o;
+    }
+    const QString path = m_dir->filePath(QStringLiteral("deep/er/log.txt"));
+    // The settings load would overwrite Options: store them first.
+    {
+        QDir().mkpath(m_dir->filePath(QStringLiteral("config/Lumo Dev")));
+        QFile store(m_dir->filePath(QStringLiteral("config/Lumo Dev/Vennatro.reg")));
+        QVERIFY(store.open(QIODevice::WriteOnly));
+        store.write("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Lumo Dev\\Vennatro]\r\n"
+                    "\"Save log\"=dword:00000001\r\n\"Log file\"=\"" +
+                    path.toUtf8() + "\"\r\n");
+    }
+    Build();
+    QVERIFY(Options.SaveLog);
+    QCOMPARE(Options.LogFile, path);
+    QVERIFY(QFileInfo(path).exists());
+    const QByteArray first = Contents(path);
+    QCOMPARE(first.count("Session started"), 1);
+    w->AddToLog(QStringLiteral("entry of the first run"));
+    w.reset();
+
+    // Second run: the old log comes back above the new banner.
+    Build();
+    const QString text = w->LogText();
+    const qsizetype old = text.indexOf(QLatin1String("entry of the first run"));
+    const qsizetype banner2 = text.lastIndexOf(QLatin1String("Session started"));
+    QVERIFY(old > 0);
+    QVERIFY(banner2 > old);
+    QCOMPARE(Contents(path), text.toUtf8());
+}
+
+void TestMainWindow::unwritableLogIsReportedOnceAndPaneKeepsEntries() {
+    Build();
+    w->show();
+    Options.SaveLog = true;
+    Options.LogFile = m_dir->path(); // a folder: no file can be written there
+    w->AddToLog(QStringLiteral("first"));
+    w->AddToLog(QStringLiteral("second"));
+    QCOMPARE(m_boxes.size(), 1);
+    QVERIFY2(m_boxes.at(0).text.contains(m_dir->path()), qPrintable(m_boxes.at(0).text));
+    QCOMPARE(m_boxes.at(0).caption, QStringLiteral("Vennatro"));
+    QVERIFY(w->LogText().endsWith(QStringLiteral("first\r\nsecond\r\n")));
+    // Once the file works again it catches up with everything in the pane.
+    Options.LogFile = m_dir->filePath(QStringLiteral("ok.txt"));
+    w->AddToLog(QStringLiteral("third"));
+    QCOMPARE(Contents(Options.LogFile), w->LogText().toUtf8());
+}
+
+void TestMainWindow::logFileEqualsPaneAfterEveryEntry() {
+    Build();
+    Options.SaveLog = true;
+    Options.LogFile = m_dir->filePath(QStringLiteral("log.txt"));
+    const QStringList entries{QStringLiteral(""), QStringLiteral("x\r\n\r\n"),
+                              QStringLiteral("lone\nfeed"), QStringLiteral("lone\rreturn"),
+                              QStringLiteral("\u00fcml\u00e4ut")};
+    for (const QString &e : entries) {
+        w->AddToLog(e);
+        QCOMPARE(Contents(Options.LogFile), w->LogText().toUtf8());
+    }
+}
+
+void TestMainWindow::saveLogToChosenFile() {
+    Build();
+    const QString target = m_dir->filePath(QStringLiteral("saved.txt"));
+    w->dlgSaveExecute = [&] { return target; };
+    w->AddToLog(QStringLiteral("kept"));
+    w->actSaveLog->trigger();
+    QCOMPARE(Contents(target), w->LogText().toUtf8());
+    // Cancelled: nothing written.
+    QFile::remove(target);
+    w->dlgSaveExecute = [] { return QString(); };
+    w->actSaveLog->trigger();
+    QVERIFY(!QFile::exists(target));
+}
+
+void TestMainWindow::hideAndShowLogRestoresHeight() {
+    Build();
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    w->resize(700, 520);
+    QTRY_COMPARE(w->height(), 520);
+    w->actShowLog->trigger();
+    QVERIFY(!w->actShowLog->isChecked());
+    QVERIFY(!Options.ShowLog);
+    QCOMPARE(w->RestoreHeight, 520);
+    QCOMPARE(w->maximumHeight(), 150);
+    w->resize(800, 150);
+    w->actShowLog->trigger();
+    QVERIFY(w->actShowLog->isChecked());
+    QVERIFY(Options.ShowLog);
+    QCOMPARE(w->minimumHeight(), 400);
+    QTRY_COMPARE(w->height(), 520);
+}
+
+void TestMainWindow::ctrlEnterCompletesBareName() {
+    Build();
+    Options.PingAttempts = 1;
+    m_resolver->addHostError(QStringLiteral("www.example.com"), 11001);
+    w->cmbAddress->setEditText(QStringLiteral("example"));
+    w->cmbAddress->lineEdit()->setFocus();
+    QTest::keyClick(w->cmbAddress->lineEdit(), Qt::Key_Return, Qt::ControlModifier);
+    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("http://www.example.com/"));
+    QCOMPARE(w->cmbAddress->itemText(0), QStringLiteral("http://www.example.com/"));
+    QCOMPARE(w->TargetHost, QStringLiteral("www.example.com"));
+}
+
+void TestMainWindow::ctrlEnterLeavesWwwAndHttpAlone() {
+    Build();
+    Options.PingAttempts = 1;
+    for (const QString &typed : {QStringLiteral("WWW.Example.org"), QStringLiteral("HTTP://a.b")}) {
+        w->actPing->setEnabled(false); // only the completion is looked at here
+        w->cmbAddress->setEditText(typed);
+        QTest::keyClick(w->cmbAddress->lineEdit(), Qt::Key_Return, Qt::ControlModifier);
+        QCOMPARE(w->cmbAddress->currentText(), typed);
+    }
+}
+
+void TestMainWindow::enterWhileBusyStartsNothing() {
+    Build();
+    w->actPing->setEnabled(false);
+    w->cmbAddress->setEditText(QStringLiteral("host.example"));
+    QTest::keyClick(w->cmbAddress->lineEdit(), Qt::Key_Return);
+    QCOMPARE(w->cmbAddress->count(), 0);
+    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("host.example"));
+    QCOMPARE(m_resolver->requestCount(), 0);
+    // Ctrl+Enter still completes the text.
+    QTest::keyClick(w->cmbAddress->lineEdit(), Qt::Key_Return, Qt::ControlModifier);
+    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("http://www.host.example.com/"));
+    QCOMPARE(m_resolver->requestCount(), 0);
+}
+
+void TestMainWindow::lineBreakAndTabCharactersSwallowed() {
+    Build();
+    QVERIFY(w->cmbAddressKeyPress(QLatin1Char('\r')));
+    QVERIFY(w->cmbAddressKeyPress(QLatin1Char('\n')));
+    QVERIFY(w->cmbAddressKeyPress(QLatin1Char('\t')));
+    QVERIFY(!w->cmbAddressKeyPress(QLatin1Char('a')));
+    w->cmbAddress->setEditText(QStringLiteral("ab"));
+    w->cmbAddress->lineEdit()->setCursorPosition(2);
+    QKeyEvent lf(QEvent::KeyPress, Qt::Key_J, Qt::NoModifier, QStringLiteral("\n"));
+    QApplication::sendEvent(w->cmbAddress->lineEdit(), &lf);
+    QTest::keyClicks(w->cmbAddress->lineEdit(), QStringLiteral("c"));
+    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("abc"));
+}
+
+void TestMainWindow::deleteRemovesHighlightedEntryOfOpenList() {
+    Build();
+    w->cmbAddress->addItems(
+        {QStringLiteral("http://a/"), QStringLiteral("http://b/"), QStringLiteral("http://c/")});
+    w->cmbAddress->setEditText(QStringLiteral("typed"));
+    // With the list closed, Delete only edits the text.
+    w->cmbAddress->lineEdit()->setCursorPosition(0);
+    QTest::keyClick(w->cmbAddress->lineEdit(), Qt::Key_Delete);
+    QCOMPARE(w->cmbAddress->count(), 3);
+    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("yped"));
+
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    w->cmbAddress->showPopup();
+    QTRY_VERIFY(w->cmbAddress->view()->isVisible());
+    w->cmbAddress->view()->setCurrentIndex(w->cmbAddress->model()->index(1, 0));
+    QTest::keyClick(w->cmbAddress->view(), Qt::Key_Delete);
+    QCOMPARE(w->cmbAddress->count(), 2);
+    QCOMPARE(w->cmbAddress->itemText(0), QStringLiteral("http://a/"));
+    QCOMPARE(w->cmbAddress->itemText(1), QStringLiteral("http://c/"));
+    // Tab closes the open list and goes no further.
+    QTest::keyClick(w->cmbAddress->view(), Qt::Key_Tab);
+    QTRY_VERIFY(!w->cmbAddress->view()->isVisible());
+}
+
+void TestMainWindow::droppedFtpLinkIsRefusedAndNotListed() {
+    Build();
+    w->show();
+    QMimeData data;
+    data.setUrls({QUrl(QStringLiteral("ftp://files.example/x"))});
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(w.get(), &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(w.get(), &drop);
+    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("ftp://files.example/x"));
+    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(m_boxes.at(0).text, QString::fromLatin1(SchemeRejectedText));
+    QCOMPARE(m_boxes.at(0).caption, QStringLiteral("Vennatro"));
+    QCOMPARE(w->cmbAddress->count(), 0);
+
+    // Plain text is no link.
+    QMimeData text;
+    text.setText(QStringLiteral("http://x/"));
+    QDragEnterEvent enterText(QPoint(10, 10), Qt::CopyAction, &text, Qt::LeftButton,
+                              Qt::NoModifier);
+    QApplication::sendEvent(w.get(), &enterText);
+    QVERIFY(!enterText.isAccepted());
+}
+
+void TestMainWindow::droppedHttpLinkIsPinged() {
+    Build();
+    Options.PingAttempts = 1;
+    m_resolver->addHostError(QStringLiteral("dropped.test"), 11001);
+    QMimeData data;
+    QByteArray moz;
+    const QString mozText = QStringLiteral("http://dropped.test/page\nTitle");
+    moz.append(reinterpret_cast<const char *>(mozText.utf16()), mozText.size() * 2);
+    data.setData(QStringLiteral("text/x-moz-url"), moz);
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(w.get(), &drop);
+    QCOMPARE(w->cmbAddress->itemText(0), QStringLiteral("http://dropped.test/page"));
+    QCOMPARE(w->TargetHost, QStringLiteral("dropped.test"));
+    QTRY_VERIFY(m_resolver->requestedNames().contains(QStringLiteral("dropped.test")));
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "test_mainwindow.moc"
