@@ -4,10 +4,9 @@
 #include <cstdint>
 
 // Any text normalises or is rejected; an accepted one splits back into what it shows.
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
-    const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data),
-                                           static_cast<qsizetype>(size));
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const QString text =
+        QString::fromUtf8(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
     const NormalisedAddress a = NormaliseAddress(text);
     if (a.accepted) {
         if (!a.path.startsWith(QLatin1Char('/')) || a.host.contains(QLatin1Char('/')))

@@ -5,8 +5,7 @@
 
 // Unscrambling any stored value stays inside it; scrambling any password of up to 255 bytes
 // comes back whole.
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const QByteArray bytes(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
     const QByteArray plain = UnscramblePassword(bytes);
     if (plain.size() > bytes.size())

@@ -5,8 +5,7 @@
 
 // Any file text parses or is refused with a line number; what parses survives being written
 // and read back.
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const QByteArray text(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
     RegParseError error;
     const std::optional<RegDocument> doc = ParseRegFile(text, QStringLiteral("fuzz.reg"), &error);

@@ -13,6 +13,7 @@ private slots:
     void trimsEveryControlCharacter();
     void recentListMovesEntryInAnyCase();
     void recentListKeepsOrderOfOthers();
+    void recentListStoredForm();
     void userAgent();
     void headRequestBytes();
     void versionCut();

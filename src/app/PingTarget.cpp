@@ -49,6 +49,31 @@ void UpdateRecentList(QStringList &items, const QString &text) {
     items.prepend(text);
 }
 
+QString JoinRecentList(const QStringList &items) {
+    QString text;
+    for (const QString &item : items)
+        text += item + QStringLiteral("\r\n");
+    return text;
+}
+
+QStringList SplitRecentList(const QString &text) {
+    QStringList items;
+    qsizetype start = 0;
+    const qsizetype size = text.size();
+    for (qsizetype i = 0; i < size; ++i) {
+        const QChar c = text.at(i);
+        if (c != QLatin1Char('\r') && c != QLatin1Char('\n'))
+            continue;
+        items << text.mid(start, i - start);
+        if (c == QLatin1Char('\r') && i + 1 < size && text.at(i + 1) == QLatin1Char('\n'))
+            ++i;
+        start = i + 1;
+    }
+    if (start < size)
+        items << text.mid(start);
+    return items;
+}
+
 QString BuildUserAgent(const QString &programVersion, const QString &suffix,
                        const OsVersionInfo &os, bool withComputerName,
                        const QString &computerName) {

@@ -29,6 +29,11 @@ NormalisedAddress NormaliseAddress(const QString &text);
 // Moves text to the top of the recent list: an entry equal ignoring case is removed first.
 void UpdateRecentList(QStringList &items, const QString &text);
 
+// The stored form of the recent list: every entry followed by CR LF.
+QString JoinRecentList(const QStringList &items);
+// Splits at CR, LF or CR LF; a final line break gives no empty entry.
+QStringList SplitRecentList(const QString &text);
+
 // "Vennatro/1.0.1 (Linux 6.1)" and, with the computer name, " [name]" after it.
 QString BuildUserAgent(const QString &programVersion, const QString &suffix,
                        const OsVersionInfo &os, bool withComputerName, const QString &computerName);
