@@ -1,43 +1,60 @@
 #pragma once
 
+#include <QByteArray>
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
 // The failure e-mail's message: sender, one recipient, subject, plain UTF-8 body.
 class TIdMessage {
 public:
-    QString From;       // may carry a display name: "Ann <ann@example.org>"
+    QString From; // may carry a display name: "Ann <ann@example.org>"
     QStringList Recipients;
     QString Subject = QStringLiteral("Vennatro - Ping failure notification");
     QString Body;
     QString Encoding = QStringLiteral("MIME");
-    QString ContentTransferEncoding = QStringLiteral("8bit");
+    QString ContentTransferEncoding = QStringLiteral("8bit"); // "8bit" or "7bit"
 
     // The bare address inside angle brackets, or the whole text trimmed.
     static QString BareAddress(const QString &mailbox);
-    // The message as sent: headers From, To, Subject, Date, Message-ID, X-Mailer,
-    // MIME-Version, Content-Type, Content-Transfer-Encoding; CR LF line ends.
+    // A Date header value: "Tue, 04 Mar 2025 14:05:09 +0100", English names, the time's own
+    // offset from UTC.
+    static QByteArray DateText(const QDateTime &when);
+    // The message as sent: headers From, To, Subject, Date, Message-ID, X-Mailer (left out
+    // when mailAgent is empty), MIME-Version, Content-Type, Content-Transfer-Encoding; CR LF
+    // line ends throughout, the body's lone CR or LF turned into CR LF. From and To keep the
+    // text as given; a non-ASCII display name or subject goes out as RFC 2047 encoded words.
+    // Control characters in header values become blanks. Dot-stuffing is left to libcurl.
+    // Throws EIdException for a transfer encoding other than 8bit or 7bit.
     QByteArray Compose(const QString &mailAgent) const;
 };
 
-// SMTP client over libcurl with LOGIN authentication. Connect/Send/Disconnect in sequence;
-// every failure throws EIdException whose message is curl's error text plus the server's
-// last reply. Bounded in time: connect time-out and a stall time-out.
+// SMTP client over libcurl. Connect/Send/Disconnect in sequence; every failure throws
+// EIdException whose message is curl's error text, then CR LF and the server's last reply
+// (its own line breaks kept as CR LF) when the server said anything.
+//
+// libcurl has no separate connect for SMTP: Connect only checks the settings, Send does the
+// whole exchange (connect, EHLO, log-on, MAIL FROM, RCPT TO, DATA, QUIT) and checks them
+// again, Disconnect does nothing harmful. Log-on is LOGIN with Username and Password; with
+// an empty Username no log-on is tried. Bounded in time: ConnectTimeoutMs for the connection
+// (libcurl counts the greeting, EHLO and log-on in it too), the stall time-out for every
+// other server reply and for the upload, and an overall limit of a few minutes.
 class TIdSMTP {
 public:
-    QString Host;
+    QString Host; // name, IPv4 address or IPv6 literal (with or without brackets)
     int Port = 25;
     QString Username;
     QString Password;
     QString MailAgent;
-    int ReadTimeout = 0;        // 0 = the bounded default below
+    int ReadTimeout = 0; // ms; above 0 it replaces StallTimeoutMs
     int ConnectTimeoutMs = 15000;
-    int StallTimeoutMs = 30000; // no progress for this long ends the exchange
+    int StallTimeoutMs = 30000; // no progress for this long ends the exchange (whole seconds)
 
     void Connect();
     void Send(const TIdMessage &message);
     void Disconnect();
 
 private:
-    bool m_connected = false;
+    void ValidateSettings() const;
+    QByteArray ServerUrl() const;
 };
