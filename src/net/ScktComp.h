@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Resolver.h"
 #include "support/Exceptions.h"
 
 #include <QByteArray>
@@ -9,7 +10,6 @@
 #include <functional>
 #include <memory>
 
-class Resolver;
 class QSocketNotifier;
 
 enum TErrorEvent { eeGeneral, eeSend, eeReceive, eeConnect, eeDisconnect, eeAccept, eeLookup };
@@ -55,18 +55,27 @@ public:
 private:
     friend class TClientSocket;
     enum class LookupState { Idle, ResolvingAddress, ResolvingService };
+    // The readiness notifications of one handle.
+    enum class Notice { Read, Write, Connect, Close };
 
     void Open(const QString &host, const QString &address, const QString &service, quint16 port);
-    void Lookup(QString host, QString address, QString service, quint16 port);
+    void Lookup(const QString &host, const QString &address, const QString &service, quint16 port);
+    quint64 StartLookup(bool host, const QString &name);
     void DoConnect();
+    void PostConnectCompleted(int error);
     void OnLookupFinished(quint64 id, int error, quint32 value);
-    void OnReadable(int handle);
-    void OnWritable(int handle);
-    void OnConnectCompleted(int handle, int error);
-    void Dispatch(int handle, int kind, int error);
-    void RaiseError(TErrorEvent event, int &code);
-    void ReleaseHandle();
-    void ArmNotifiers();
+    void OnReadActivated(quint64 generation);
+    void OnWriteActivated(quint64 generation);
+    void Dispatch(quint64 generation, Notice kind, int error);
+    bool Fire(TSocketNotifyEvent TClientSocket::*event);
+    bool RaiseError(TErrorEvent event, int &code);
+    int FailTransfer(TErrorEvent event, int wsaError, const char *label);
+    void ForgetLookup();
+    int ReleaseHandle();
+    void CreateNotifiers();
+    void SetReadArmed(bool armed);
+    void SetWriteArmed(bool armed);
+    quint32 PeerIPv4();
 
     TClientSocket *m_owner; // detached first thing on destruction
     int m_handle = -1;
@@ -77,10 +86,15 @@ private:
     quint64 m_lookupId = 0;
     QString m_savedService;
     quint16 m_savedPort = 0;
+    QPointer<Resolver> m_listening; // the resolver whose answers reach OnLookupFinished
+    QMetaObject::Connection m_resolverConnection;
     std::unique_ptr<QSocketNotifier> m_readNotifier;
     std::unique_ptr<QSocketNotifier> m_writeNotifier;
     bool m_connectPending = false;
-    quint64 m_generation = 0; // tells posted notifications of an old handle apart
+    bool m_readStarted = false;
+    // Tells notifications of an earlier handle apart (descriptor numbers are reused).
+    quint64 m_generation = 0;
+    quint64 m_closingGeneration = 0; // the handle whose OnDisconnect is running
 };
 
 using TClientWinSocket = TCustomWinSocket;
@@ -128,6 +142,7 @@ private:
     friend class TCustomWinSocket;
     void CheckInactive() const;
 
+    bool m_active = false; // set by the connection object around OnConnect / OnDisconnect
     QString m_address;
     QString m_host;
     QString m_service;

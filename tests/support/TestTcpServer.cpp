@@ -2,6 +2,7 @@
 
 #include <QHostAddress>
 #include <QTimer>
+#include <sys/socket.h>
 
 TestTcpServer::Script TestTcpServer::Script::answer(QList<QByteArray> chunks,
                                                     bool closeAfterAnswer) {
@@ -80,6 +81,9 @@ void TestTcpServer::OnNewConnection() {
         Connection c;
         c.socket = socket;
         c.script = ScriptFor(index);
+        c.readPaused = c.script.pauseReading;
+        if (c.readPaused)
+            socket->setReadBufferSize(1);
         m_connections.append(c);
 
         connect(socket, &QTcpSocket::readyRead, this, [this, index] { OnReadyRead(index); });
@@ -105,7 +109,7 @@ void TestTcpServer::OnNewConnection() {
 
 void TestTcpServer::OnReadyRead(int index) {
     Connection &c = m_connections[index];
-    if (!c.socket)
+    if (!c.socket || c.readPaused)
         return;
     c.received += c.socket->readAll();
     if (c.requestComplete)
@@ -199,6 +203,31 @@ void TestTcpServer::closeConnection(int connection) {
         return;
     c.serverClosed = true;
     c.socket->disconnectFromHost();
+}
+
+void TestTcpServer::resetConnection(int connection) {
+    if (connection < 0 || connection >= m_connections.size())
+        return;
+    Connection &c = m_connections[connection];
+    if (!c.socket || c.serverClosed)
+        return;
+    c.serverClosed = true;
+    // A zero linger time makes the close send a reset.
+    const linger abortive{1, 0};
+    ::setsockopt(int(c.socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive,
+                 sizeof abortive);
+    c.socket->abort();
+}
+
+void TestTcpServer::resumeReading(int connection) {
+    if (connection < 0 || connection >= m_connections.size())
+        return;
+    Connection &c = m_connections[connection];
+    if (!c.socket || !c.readPaused)
+        return;
+    c.readPaused = false;
+    c.socket->setReadBufferSize(0);
+    OnReadyRead(connection);
 }
 
 void TestTcpServer::close() { m_server.close(); }

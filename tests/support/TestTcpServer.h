@@ -26,8 +26,11 @@
 // sendNextChunk() (manual pacing, manualChunks = true). Manual pacing is the reliable way to
 // get one client read per chunk: call sendNextChunk() from the client's read handler. Timer
 // pacing gives the client's event loop at least one turn between chunks, which is enough
-// when client and server share the thread. After the last chunk has been flushed the
-// connection is closed when closeAfterAnswer is set.
+// when client and server share the thread.
+//
+// Other scripts: NeverAnswer (read and record, never write), CloseOnAccept, pauseReading
+// (fill the client's send path); resetConnection() ends a connection with a reset. After the last
+// chunk has been flushed the connection is closed when closeAfterAnswer is set.
 class TestTcpServer : public QObject {
     Q_OBJECT
 public:
@@ -44,6 +47,9 @@ public:
         int chunkDelayMs = 20;
         bool manualChunks = false;
         bool closeAfterAnswer = true;
+        // Leave received bytes in the kernel until resumeReading(), so the client's sends
+        // eventually block.
+        bool pauseReading = false;
 
         static Script answer(QList<QByteArray> chunks, bool closeAfterAnswer = true);
         static Script neverAnswer();
@@ -69,8 +75,12 @@ public:
     // Manual pacing: writes the next chunk of that connection (after the previous one has
     // been flushed; a call made too early is remembered).
     void sendNextChunk(int connection);
-    // Closes that connection from the server side now.
+    // Closes that connection from the server side now (orderly close).
     void closeConnection(int connection);
+    // Aborts that connection with a reset (RST) instead of an orderly close.
+    void resetConnection(int connection);
+    // Starts reading a connection whose script had pauseReading.
+    void resumeReading(int connection);
     // Stops listening; open connections stay.
     void close();
 
@@ -95,6 +105,7 @@ private:
         bool answering = false;
         bool clientClosed = false;
         bool serverClosed = false;
+        bool readPaused = false;
         int nextChunk = 0;       // index of the next chunk to write
         int chunksFlushed = 0;   // chunks fully handed to the kernel
         qint64 unflushed = 0;    // bytes of the current chunk not yet written

@@ -1,0 +1,573 @@
+#include "net/ScktComp.h"
+
+#include "platform/AppErrors.h"
+#include "platform/WsaErrors.h"
+
+#include <QMetaObject>
+#include <QSocketNotifier>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// Everything here runs on the thread that owns the component (the user-interface thread), so
+// the connection object needs no lock: re-entrant calls from handlers are plain nested calls.
+// Whatever a handler may do (close, reopen, destroy the component), every step that follows a
+// handler first checks that the object is still alive and still on the same handle.
+
+namespace {
+
+[[noreturn]] void RaiseSocketError(int code, const char *label) {
+    throw ESocketError(
+        QStringLiteral("Windows socket error: %1 (%2), on API '%3'")
+            .arg(SystemErrorText(code), QString::number(code), QString::fromLatin1(label)));
+}
+
+// Failures of connect() that concern the handle itself rather than the way to the peer; the
+// others are reported as a connect-completed notification, since the peer is reached (or
+// not) asynchronously.
+bool IsHandleFault(int error) {
+    return error == EBADF || error == ENOTSOCK || error == EFAULT || error == EISCONN ||
+           error == EALREADY || error == EAFNOSUPPORT;
+}
+
+// The dotted form, as inet_addr reads it; text it cannot read gives 255.255.255.255.
+quint32 ParseDotted(const QString &text) {
+    const QByteArray bytes = text.toLatin1();
+    if (bytes.contains('\0'))
+        return INADDR_NONE;
+    return ntohl(inet_addr(bytes.constData()));
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// TCustomWinSocket
+
+TCustomWinSocket::TCustomWinSocket(TClientSocket *owner) : QObject(nullptr), m_owner(owner) {}
+
+TCustomWinSocket::~TCustomWinSocket() {
+    // No event may fire while the object goes away; an open handle is closed silently.
+    m_owner = nullptr;
+    ForgetLookup();
+    if (m_handle >= 0)
+        ::close(ReleaseHandle());
+}
+
+bool TCustomWinSocket::Fire(TSocketNotifyEvent TClientSocket::*event) {
+    TClientSocket *owner = m_owner;
+    if (!owner)
+        return true;
+    // A copy: the handler may assign a new handler to the event while it runs.
+    const TSocketNotifyEvent handler = owner->*event;
+    if (!handler)
+        return true;
+    const QPointer<TCustomWinSocket> alive(this);
+    handler(owner, this);
+    return !alive.isNull();
+}
+
+bool TCustomWinSocket::RaiseError(TErrorEvent event, int &code) {
+    TClientSocket *owner = m_owner;
+    if (!owner)
+        return true;
+    const TSocketErrorEvent handler = owner->OnError;
+    if (!handler)
+        return true;
+    const QPointer<TCustomWinSocket> alive(this);
+    handler(owner, this, event, code);
+    return !alive.isNull();
+}
+
+void TCustomWinSocket::ForgetLookup() {
+    m_lookupId = 0;
+    m_state = LookupState::Idle;
+    m_savedService.clear();
+    m_savedPort = 0;
+}
+
+int TCustomWinSocket::ReleaseHandle() {
+    // The notifiers go before the descriptor is closed, so the dispatcher never watches a
+    // closed (and possibly reused) descriptor.
+    m_readNotifier.reset();
+    m_writeNotifier.reset();
+    const int handle = m_handle;
+    m_handle = -1;
+    m_connected = false;
+    m_address = 0;
+    m_port = 0;
+    m_connectPending = false;
+    m_readStarted = false;
+    ++m_generation;
+    return handle;
+}
+
+void TCustomWinSocket::CreateNotifiers() {
+    const quint64 generation = m_generation;
+    m_readNotifier = std::make_unique<QSocketNotifier>(m_handle, QSocketNotifier::Read);
+    m_readNotifier->setEnabled(false);
+    connect(m_readNotifier.get(), &QSocketNotifier::activated, this,
+            [this, generation] { GuardedCall([&] { OnReadActivated(generation); }); });
+    m_writeNotifier = std::make_unique<QSocketNotifier>(m_handle, QSocketNotifier::Write);
+    m_writeNotifier->setEnabled(false);
+    connect(m_writeNotifier.get(), &QSocketNotifier::activated, this,
+            [this, generation] { GuardedCall([&] { OnWriteActivated(generation); }); });
+}
+
+void TCustomWinSocket::SetReadArmed(bool armed) {
+    if (m_readNotifier && m_readNotifier->isEnabled() != armed)
+        m_readNotifier->setEnabled(armed);
+}
+
+void TCustomWinSocket::SetWriteArmed(bool armed) {
+    if (m_writeNotifier && m_writeNotifier->isEnabled() != armed)
+        m_writeNotifier->setEnabled(armed);
+}
+
+void TCustomWinSocket::Open(const QString &host, const QString &address, const QString &service,
+                            quint16 port) {
+    if (m_connected)
+        throw ESocketError(QStringLiteral("Socket already open"));
+
+    // An earlier attempt still resolving or connecting is no longer followed: its lookup is
+    // forgotten and its handle closed without events, so no descriptor is left behind.
+    ForgetLookup();
+    if (m_handle >= 0)
+        ::close(ReleaseHandle());
+
+    const int handle = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (handle < 0)
+        throw ESocketError(QStringLiteral("Can't create new socket"));
+    m_handle = handle;
+    const quint64 generation = ++m_generation;
+
+    const QPointer<TCustomWinSocket> alive(this);
+    try {
+        if (!Fire(&TClientSocket::OnLookup) || generation != m_generation)
+            return; // the handler closed or reopened the connection
+        Lookup(host, address, service, port);
+    } catch (...) {
+        if (alive)
+            CloseConnection();
+        throw;
+    }
+}
+
+quint64 TCustomWinSocket::StartLookup(bool host, const QString &name) {
+    Resolver *resolver = m_owner ? m_owner->GetResolver() : Resolver::system();
+    if (m_listening != resolver) {
+        disconnect(m_resolverConnection);
+        m_listening = resolver;
+        m_resolverConnection = connect(resolver, &Resolver::finished, this,
+                                       [this](quint64 id, int error, quint32 value) {
+                                           GuardedCall([&] { OnLookupFinished(id, error, value); });
+                                       });
+    }
+    return host ? resolver->lookupHost(name) : resolver->lookupService(name);
+}
+
+void TCustomWinSocket::Lookup(const QString &host, const QString &address, const QString &service,
+                              quint16 port) {
+    switch (m_state) {
+    case LookupState::Idle:
+        if (!host.isEmpty()) {
+            m_lookupId = StartLookup(true, host);
+            if (m_lookupId == 0)
+                RaiseSocketError(WsaFromErrno(ENOBUFS), "WSAASyncGetHostByName");
+            m_savedService = service;
+            m_savedPort = port;
+            m_state = LookupState::ResolvingAddress;
+            return;
+        }
+        if (address.isEmpty()) {
+            int code = Wsa::NoAddressSpecified;
+            if (!RaiseError(eeLookup, code))
+                return;
+            const QPointer<TCustomWinSocket> alive(this);
+            CloseConnection();
+            if (alive && code != 0)
+                throw ESocketError(QStringLiteral("No address specified"));
+            return;
+        }
+        m_state = LookupState::ResolvingAddress;
+        m_address = ParseDotted(address);
+        [[fallthrough]];
+    case LookupState::ResolvingAddress:
+        if (!service.isEmpty()) {
+            m_lookupId = StartLookup(false, service);
+            if (m_lookupId == 0)
+                RaiseSocketError(WsaFromErrno(ENOBUFS), "WSAASyncGetServByName");
+            m_state = LookupState::ResolvingService;
+            return;
+        }
+        m_state = LookupState::ResolvingService;
+        m_port = port;
+        [[fallthrough]];
+    case LookupState::ResolvingService:
+        m_state = LookupState::Idle;
+        DoConnect();
+        return;
+    }
+}
+
+void TCustomWinSocket::OnLookupFinished(quint64 id, int error, quint32 value) {
+    if (m_lookupId == 0 || id != m_lookupId)
+        return; // forgotten or not ours
+    m_lookupId = 0;
+
+    const QPointer<TCustomWinSocket> alive(this);
+    if (error != 0) {
+        int code = error;
+        if (!RaiseError(eeLookup, code))
+            return;
+        // Whatever handle is current now, even one the handler opened meanwhile.
+        CloseConnection();
+        if (alive && code != 0)
+            RaiseSocketError(code, "ASync Lookup");
+        return;
+    }
+
+    try {
+        if (m_state == LookupState::ResolvingAddress) {
+            m_address = value;
+            Lookup(QString(), QString(), m_savedService, m_savedPort);
+        } else if (m_state == LookupState::ResolvingService) {
+            m_port = quint16(value);
+            m_savedService.clear();
+            m_savedPort = 0;
+            Lookup(QString(), QString(), QString(), 0);
+        }
+    } catch (...) {
+        if (alive)
+            CloseConnection();
+        throw;
+    }
+}
+
+void TCustomWinSocket::DoConnect() {
+    const quint64 generation = m_generation;
+    CreateNotifiers();
+    if (!Fire(&TClientSocket::OnConnecting) || generation != m_generation)
+        return;
+
+    if (m_address == INADDR_ANY) {
+        // No peer has that address; some kernels would quietly take it as this machine.
+        PostConnectCompleted(WsaFromErrno(EADDRNOTAVAIL));
+        return;
+    }
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(m_port);
+    target.sin_addr.s_addr = htonl(m_address);
+    if (::connect(m_handle, reinterpret_cast<const sockaddr *>(&target), sizeof target) == 0) {
+        PostConnectCompleted(0);
+        return;
+    }
+    const int error = errno;
+    if (error == EINPROGRESS || error == EINTR) {
+        // The normal outcome: the write notifier reports the completion.
+        m_connectPending = true;
+        SetWriteArmed(true);
+    } else if (IsHandleFault(error)) {
+        RaiseSocketError(WsaFromErrno(error), "connect");
+    } else {
+        // EAGAIN from connect means no free local port, not "try again later".
+        PostConnectCompleted(error == EAGAIN ? WsaFromErrno(ENOBUFS) : WsaFromErrno(error));
+    }
+}
+
+void TCustomWinSocket::PostConnectCompleted(int error) {
+    // A connect that ends at once is still reported later, like any other completion.
+    const quint64 generation = m_generation;
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation, error] {
+            GuardedCall([&] { Dispatch(generation, Notice::Connect, error); });
+        },
+        Qt::QueuedConnection);
+}
+
+void TCustomWinSocket::OnWriteActivated(quint64 generation) {
+    if (generation != m_generation)
+        return;
+    // Delivered once; armed again only after a send that would block.
+    SetWriteArmed(false);
+    if (!m_connectPending) {
+        Dispatch(generation, Notice::Write, 0);
+        return;
+    }
+    m_connectPending = false;
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(m_handle, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        error = errno;
+    Dispatch(generation, Notice::Connect, WsaFromErrno(error));
+}
+
+void TCustomWinSocket::OnReadActivated(quint64 generation) {
+    if (generation != m_generation)
+        return;
+    // Delivered once; armed again when someone receives, so a handler that does not read
+    // cannot make the loop spin.
+    SetReadArmed(false);
+    char byte;
+    ssize_t peeked;
+    do {
+        peeked = ::recv(m_handle, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    } while (peeked < 0 && errno == EINTR);
+    const int error = peeked < 0 ? errno : 0;
+    if (peeked > 0)
+        Dispatch(generation, Notice::Read, 0);
+    else if (peeked == 0)
+        Dispatch(generation, Notice::Close, 0);
+    else if (error == EAGAIN || error == EWOULDBLOCK)
+        SetReadArmed(true);
+    else
+        Dispatch(generation, Notice::Close, WsaFromErrno(error));
+}
+
+void TCustomWinSocket::Dispatch(quint64 generation, Notice kind, int error) {
+    // A notification naming a handle that has been closed or replaced is ignored.
+    if (generation != m_generation || m_handle < 0)
+        return;
+
+    if (error != 0) {
+        TErrorEvent event = eeGeneral;
+        switch (kind) {
+        case Notice::Read:
+            event = eeReceive;
+            break;
+        case Notice::Write:
+            event = eeSend;
+            break;
+        case Notice::Connect:
+            event = eeConnect;
+            break;
+        case Notice::Close:
+            event = eeDisconnect;
+            break;
+        }
+        int code = error;
+        if (!RaiseError(event, code))
+            return;
+        if (code != 0)
+            throw ESocketError(QStringLiteral("Asynchronous socket error %1").arg(code));
+        return;
+    }
+
+    switch (kind) {
+    case Notice::Connect:
+        m_connected = true;
+        if (m_owner)
+            m_owner->m_active = true;
+        // The first writable state after the connect is reported once. Armed before the
+        // handler runs, so a failing handler does not stop the sequence.
+        SetWriteArmed(true);
+        Fire(&TClientSocket::OnConnect);
+        return;
+    case Notice::Write:
+        // Reading starts with the first write notification, so a fresh connection reports
+        // writable before readable, as the platform this component comes from does.
+        if (!m_readStarted) {
+            m_readStarted = true;
+            SetReadArmed(true);
+        }
+        Fire(&TClientSocket::OnWrite);
+        return;
+    case Notice::Read:
+        Fire(&TClientSocket::OnRead);
+        return;
+    case Notice::Close:
+        // Data not read yet is discarded.
+        CloseConnection();
+        return;
+    }
+}
+
+void TCustomWinSocket::CloseConnection() {
+    ForgetLookup();
+    // No handle, or its OnDisconnect is already running further up the stack.
+    if (m_handle < 0 || m_closingGeneration == m_generation)
+        return;
+
+    const quint64 generation = m_generation;
+    m_closingGeneration = generation;
+    if (m_owner)
+        m_owner->m_active = false;
+
+    const QPointer<TCustomWinSocket> alive(this);
+    try {
+        if (!Fire(&TClientSocket::OnDisconnect))
+            return;
+    } catch (...) {
+        // The handle is closed even when the handler fails.
+        if (alive && generation == m_generation)
+            ::close(ReleaseHandle());
+        throw;
+    }
+    if (generation != m_generation)
+        return; // the handler opened a new attempt, which already closed this handle
+
+    if (::close(ReleaseHandle()) != 0 && errno != EINTR)
+        RaiseSocketError(WsaFromErrno(errno), "closesocket");
+}
+
+int TCustomWinSocket::SendString(const QString &text) {
+    const QByteArray bytes = text.toUtf8();
+    return SendBytes(bytes.constData(), int(bytes.size()));
+}
+
+int TCustomWinSocket::SendBytes(const char *buffer, int count) {
+    if (!m_connected || m_handle < 0)
+        return 0;
+    if (!buffer || count < 0)
+        count = 0;
+    ssize_t sent;
+    do {
+        sent = ::send(m_handle, buffer, size_t(count), MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (sent < 0 && errno == EINTR);
+    if (sent >= 0)
+        return int(sent);
+    const int error = errno;
+    if (error == EAGAIN || error == EWOULDBLOCK) {
+        // Writable is reported again once buffer space is free.
+        SetWriteArmed(true);
+        return -1;
+    }
+    return FailTransfer(eeSend, WsaFromErrno(error), "send");
+}
+
+int TCustomWinSocket::ReceiveBytes(char *buffer, int count) {
+    if (!m_connected || m_handle < 0)
+        return 0;
+    if (!buffer || count < 0)
+        count = 0;
+    ssize_t received;
+    do {
+        received = ::recv(m_handle, buffer, size_t(count), MSG_DONTWAIT);
+    } while (received < 0 && errno == EINTR);
+    const int error = errno;
+    // Receiving asks for the next readable (or closed) report.
+    SetReadArmed(true);
+    if (received >= 0)
+        return int(received);
+    if (error == EAGAIN || error == EWOULDBLOCK)
+        return -1;
+    return FailTransfer(eeReceive, WsaFromErrno(error), "recv");
+}
+
+int TCustomWinSocket::FailTransfer(TErrorEvent event, int wsaError, const char *label) {
+    int code = wsaError;
+    if (!RaiseError(event, code))
+        return -1;
+    const QPointer<TCustomWinSocket> alive(this);
+    CloseConnection();
+    if (alive && code != 0)
+        RaiseSocketError(code, label);
+    return -1;
+}
+
+quint32 TCustomWinSocket::PeerIPv4() {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    if (::getpeername(m_handle, reinterpret_cast<sockaddr *>(&peer), &length) != 0)
+        RaiseSocketError(WsaFromErrno(errno), "getpeername");
+    return ntohl(peer.sin_addr.s_addr);
+}
+
+QString TCustomWinSocket::PeerAddress() {
+    if (!m_connected || m_handle < 0)
+        return QString();
+    const quint32 address = PeerIPv4();
+    return QStringLiteral("%1.%2.%3.%4")
+        .arg(address >> 24)
+        .arg((address >> 16) & 0xFF)
+        .arg((address >> 8) & 0xFF)
+        .arg(address & 0xFF);
+}
+
+QString TCustomWinSocket::PeerHostName() {
+    if (!m_connected || m_handle < 0)
+        return QString();
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = htonl(PeerIPv4());
+    char name[NI_MAXHOST];
+    // A blocking reverse lookup, as callers of this query expect.
+    if (::getnameinfo(reinterpret_cast<const sockaddr *>(&peer), sizeof peer, name, sizeof name,
+                      nullptr, 0, NI_NAMEREQD) != 0)
+        return QString();
+    return QString::fromLocal8Bit(name);
+}
+
+// ---------------------------------------------------------------------------------------------
+// TClientSocket
+
+TClientSocket::TClientSocket(QObject *parent)
+    : QObject(parent), m_connection(std::make_unique<TClientWinSocket>(this)) {}
+
+TClientSocket::~TClientSocket() {
+    // Closes an open handle without OnDisconnect.
+    m_connection.reset();
+}
+
+bool TClientSocket::Active() const { return m_active; }
+
+void TClientSocket::SetActive(bool value) {
+    if (value == m_active)
+        return;
+    if (value) {
+        if (!m_connection->Connected())
+            m_connection->Open(m_host, m_address, m_service, quint16(m_port));
+    } else if (m_connection->Connected()) {
+        m_connection->CloseConnection();
+    }
+}
+
+void TClientSocket::CheckInactive() const {
+    if (m_active)
+        throw ESocketError(QStringLiteral("Can't change value while socket is active"));
+}
+
+void TClientSocket::SetAddress(const QString &value) {
+    if (value.compare(m_address, Qt::CaseInsensitive) == 0)
+        return;
+    CheckInactive();
+    m_address = value;
+}
+
+void TClientSocket::SetClientType(TClientType value) {
+    if (value == m_clientType)
+        return;
+    CheckInactive();
+    m_clientType = value;
+}
+
+void TClientSocket::SetHost(const QString &value) {
+    if (value.compare(m_host, Qt::CaseInsensitive) == 0)
+        return;
+    CheckInactive();
+    m_host = value;
+}
+
+void TClientSocket::SetPort(int value) {
+    if (value == m_port)
+        return;
+    CheckInactive();
+    m_port = value;
+}
+
+void TClientSocket::SetService(const QString &value) {
+    if (value.compare(m_service, Qt::CaseInsensitive) == 0)
+        return;
+    CheckInactive();
+    m_service = value;
+}
+
+void TClientSocket::SetResolver(Resolver *resolver) { m_resolver = resolver; }
+
+Resolver *TClientSocket::GetResolver() const {
+    return m_resolver ? m_resolver.data() : Resolver::system();
+}
