@@ -425,3 +425,8 @@ void TfMain_Vennatro::actAboutExecute() {
     } reattach{NotifyIcon, menu};
     ShowAboutBox(this, !isVisible(), VersionInfo);
 }
+
+void TfMain_Vennatro::NotifyIconBalloonClick(QObject *)
+{
+    actShow->trigger();
+}
