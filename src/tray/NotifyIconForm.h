@@ -5,12 +5,18 @@
 #include <QAction>
 #include <QMainWindow>
 #include <QMenu>
+#include <QPointer>
 #include <QRect>
 
-class QLocalServer;
+class QCloseEvent;
+class QMoveEvent;
+class QResizeEvent;
+class QWidget;
 
 // A main window that lives in the notification area: the close box hides it to the tray,
 // the tray icon and its menu bring it back, a second start of the program wakes it.
+// Where the desktop has no notification area, closing minimises instead, so the window can
+// always be reached.
 class TNotifyIconForm : public QMainWindow {
     Q_OBJECT
 public:
@@ -31,26 +37,36 @@ public:
     void HideToTray();
     void ShowFromTray();
     bool GetTrayRect(QRect &rect) const;
+    // The animation setting is the process's general UI effect switch (never saved).
     static bool IsAnimationEnabled();
     static void SetAnimationEnabled(bool on);
 
     // What a second start of the program triggers (also callable by tests).
     void ActivationMessage();
 
-    // Bounds captured before the window is maximised.
+    // Bounds captured before the window is maximised: pos() and size() as QWidget gives them
+    // (frame position, client size), the values move() and resize() take back.
     int RestoreTop = 0;
     int RestoreLeft = 0;
     int RestoreWidth = 0;
     int RestoreHeight = 0;
 
+    // Captures the Restore* bounds from the current ones, then maximises. Maximising by other
+    // means (window manager, caption double-click) captures the last normal bounds.
+    virtual void MaximizeCommand();
+
     // Category of an action ("File", "Ping", ...), kept as the action's property "category".
     static void SetCategory(QAction *action, const QString &category);
 
+    // A menu item that runs action and follows its caption, image, hint and enabled state,
+    // but shows no shortcut (tray menu items).
+    static QAction *CreateLinkedMenuItem(QAction *action, QObject *owner);
+
 protected:
-    // The main window's step on the maximise command; the base captures the Restore* bounds.
-    virtual void MaximizeCommand();
     void closeEvent(QCloseEvent *event) override;
     void changeEvent(QEvent *event) override;
+    void moveEvent(QMoveEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
 
     virtual void NotifyIconClick(QObject *Sender);
     virtual void NotifyIconDblClick(QObject *Sender);
@@ -59,6 +75,18 @@ protected:
     virtual void actExitExecute();
 
 private:
+    void CreateActions();
+    void CreateTrayMenu();
+    void CloseWindow();
+    void BringToFront();
+    void RestoreFromMinimized();
+    void TrackNormalBounds();
+    QRect TargetTrayRect() const;
     QRect FallbackTrayRect() const;
     void AnimateRect(const QRect &from, const QRect &to);
+
+    bool m_exiting = false;
+    QRect m_normalBounds;     // last bounds seen while in the normal state
+    QRect m_prevNormalBounds; // the ones before (a maximise may report its size first)
+    QPointer<QWidget> m_animation;
 };

@@ -1,0 +1,340 @@
+#include "tray/NotifyIconForm.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QPropertyAnimation>
+#include <QRubberBand>
+#include <QScreen>
+#include <QWindowStateChangeEvent>
+
+namespace {
+constexpr int kAnimationMs = 200;
+constexpr int kFallbackWidth = 100;
+constexpr int kFallbackHeight = 30;
+// Stands for the desktop's minimise/restore animation setting.
+constexpr Qt::UIEffect kWindowAnimation = Qt::UI_General;
+
+// Switches the animation setting back to what it was, whatever happens in between.
+class AnimationSettingRestorer {
+public:
+    AnimationSettingRestorer() : m_was(TNotifyIconForm::IsAnimationEnabled()) {}
+    ~AnimationSettingRestorer() { TNotifyIconForm::SetAnimationEnabled(m_was); }
+    AnimationSettingRestorer(const AnimationSettingRestorer &) = delete;
+    AnimationSettingRestorer &operator=(const AnimationSettingRestorer &) = delete;
+
+private:
+    bool m_was;
+};
+
+QRect BoundsOf(const QWidget *w) { return QRect(w->pos(), w->size()); }
+} // namespace
+
+TNotifyIconForm::TNotifyIconForm(QWidget *parent) : QMainWindow(parent) {
+    // Closing the window never ends the program; only Exit does.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    NotifyIcon = new TNotifyIcon(this);
+    NotifyIcon->BeginLoading();
+    CreateActions();
+    CreateTrayMenu();
+
+    NotifyIcon->SetVisible(true);
+    NotifyIcon->SetPopupMenu(NotifyIconPopupMenu);
+    NotifyIcon->RightClickBeepOnNoMenu = false;
+    NotifyIcon->OnClick = [this](QObject *sender) { NotifyIconClick(sender); };
+    NotifyIcon->OnDblClick = [this](QObject *sender) { NotifyIconDblClick(sender); };
+    // A click on any balloon brings the window back.
+    NotifyIcon->OnBalloonClick = [this](QObject *) { actShow->trigger(); };
+
+    // The defaults go in before the icon is registered, so it is never shown without an image.
+    if (NotifyIcon->Icon().isNull())
+        NotifyIcon->SetIcon(QApplication::windowIcon());
+    if (NotifyIcon->ToolTip().isEmpty())
+        NotifyIcon->SetToolTip(QApplication::applicationDisplayName());
+    NotifyIcon->EndLoading();
+    NotifyIcon->RefreshIcon();
+}
+
+TNotifyIconForm::~TNotifyIconForm()
+{
+    delete m_animation;
+}
+
+void TNotifyIconForm::CreateActions() {
+    actExit = new QAction(QStringLiteral("E&xit"), this);
+    actExit->setShortcut(QKeySequence(Qt::ALT | Qt::Key_X));
+    actExit->setToolTip(QStringLiteral("Exit"));
+    actExit->setStatusTip(QStringLiteral("Exit"));
+    SetCategory(actExit, QStringLiteral("File"));
+    connect(actExit, &QAction::triggered, this, [this] { actExitExecute(); });
+
+    actShow = new QAction(QStringLiteral("&Show"), this);
+    actShow->setToolTip(QStringLiteral("Show main window"));
+    actShow->setStatusTip(QStringLiteral("Show main window"));
+    connect(actShow, &QAction::triggered, this, [this] { actShowExecute(); });
+
+    actCloseWindow = new QAction(QStringLiteral("&Close window"), this);
+    SetCategory(actCloseWindow, QStringLiteral("File"));
+    connect(actCloseWindow, &QAction::triggered, this, [this] { actCloseWindowExecute(); });
+
+    // Alt+X works before any menu carries the action.
+    addAction(actExit);
+}
+
+void TNotifyIconForm::CreateTrayMenu() {
+    NotifyIconPopupMenu = new QMenu(this);
+    NotifyIconPopupMenu->setObjectName(QStringLiteral("NotifyIconPopupMenu"));
+
+    mnShowP = CreateLinkedMenuItem(actShow, NotifyIconPopupMenu);
+    mnShowP->setObjectName(QStringLiteral("mnShowP"));
+    QFont bold = mnShowP->font();
+    bold.setBold(true);
+    mnShowP->setFont(bold);
+    NotifyIconPopupMenu->addAction(mnShowP);
+    NotifyIconPopupMenu->setDefaultAction(mnShowP);
+
+    NotifyIconPopupMenu->addSeparator()->setObjectName(QStringLiteral("N1"));
+
+    mnExitP = CreateLinkedMenuItem(actExit, NotifyIconPopupMenu);
+    mnExitP->setObjectName(QStringLiteral("mnExitP"));
+    NotifyIconPopupMenu->addAction(mnExitP);
+}
+
+QAction *TNotifyIconForm::CreateLinkedMenuItem(QAction *action, QObject *owner) {
+    auto *item = new QAction(owner);
+    auto follow = [item, action] {
+        item->setText(action->text());
+        item->setIcon(action->icon());
+        item->setToolTip(action->toolTip());
+        item->setStatusTip(action->statusTip());
+        item->setEnabled(action->isEnabled());
+        item->setVisible(action->isVisible());
+    };
+    follow();
+    QObject::connect(action, &QAction::changed, item, follow);
+    QObject::connect(item, &QAction::triggered, action, [action] {
+        if (action->isEnabled())
+            action->trigger();
+    });
+    return item;
+}
+
+void TNotifyIconForm::SetCategory(QAction *action, const QString &category) {
+    action->setProperty("category", category);
+}
+
+bool TNotifyIconForm::IsAnimationEnabled() {
+    return QApplication::isEffectEnabled(kWindowAnimation);
+}
+
+void TNotifyIconForm::SetAnimationEnabled(bool on) {
+    QApplication::setEffectEnabled(kWindowAnimation, on);
+}
+
+void TNotifyIconForm::SetAlwaysOnTop(bool OnTop) {
+    if (windowFlags().testFlag(Qt::WindowStaysOnTopHint) == OnTop)
+        return;
+    // Changing a window flag re-creates the window hidden: put it back where it was.
+    const bool wasVisible = isVisible();
+    const Qt::WindowStates state = windowState();
+    const QRect bounds = BoundsOf(this);
+    setWindowFlag(Qt::WindowStaysOnTopHint, OnTop);
+    if (!(state & (Qt::WindowMaximized | Qt::WindowFullScreen))) {
+        move(bounds.topLeft());
+        resize(bounds.size());
+    }
+    setWindowState(state);
+    if (wasVisible)
+        show();
+}
+
+bool TNotifyIconForm::GetTrayRect(QRect &rect) const {
+    const QRect icon = NotifyIcon->Shell()->geometry();
+    if (icon.isEmpty())
+        return false;
+    rect = icon;
+    return true;
+}
+
+QRect TNotifyIconForm::FallbackTrayRect() const {
+    // The bottom-right corner of the monitor that holds the window.
+    const QScreen *s = screen() ? screen() : QApplication::primaryScreen();
+    const QRect monitor = s ? s->geometry() : QRect(0, 0, 640, 480);
+    const QPoint corner = monitor.bottomRight() + QPoint(1, 1);
+    return QRect(corner - QPoint(kFallbackWidth, kFallbackHeight),
+                 QSize(kFallbackWidth, kFallbackHeight));
+}
+
+QRect TNotifyIconForm::TargetTrayRect() const {
+    QRect rect;
+    if (!GetTrayRect(rect))
+        rect = FallbackTrayRect();
+    return rect;
+}
+
+void TNotifyIconForm::RestoreFromMinimized() {
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+}
+
+void TNotifyIconForm::HideToTray() {
+    const QRect target = TargetTrayRect();
+    if (isMinimized()) {
+        // Restored without the desktop's own animation, so the window comes back un-minimised
+        // from the tray later.
+        AnimationSettingRestorer restorer;
+        SetAnimationEnabled(false);
+        RestoreFromMinimized();
+    }
+    const QRect from = frameGeometry();
+    hide();
+    if (IsAnimationEnabled())
+        AnimateRect(from, target);
+}
+
+void TNotifyIconForm::ShowFromTray() {
+    const QRect source = TargetTrayRect();
+    if (IsAnimationEnabled())
+        AnimateRect(source, frameGeometry());
+    show();
+    BringToFront();
+}
+
+void TNotifyIconForm::BringToFront() {
+    raise();
+    activateWindow();
+}
+
+void TNotifyIconForm::AnimateRect(const QRect &from, const QRect &to)
+{
+    // One flying rectangle at a time; it runs on its own and never holds up the caller. It is
+    // a window of its own (a child window would vanish with the hidden form) that the form
+    // deletes if it goes first.
+    delete m_animation;
+    auto *band = new QRubberBand(QRubberBand::Rectangle);
+    m_animation = band;
+    band->setWindowFlags(Qt::ToolTip | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
+                         Qt::WindowTransparentForInput);
+    band->setAttribute(Qt::WA_ShowWithoutActivating);
+    band->setGeometry(from);
+
+    auto *move = new QPropertyAnimation(band, "geometry", band);
+    move->setDuration(kAnimationMs);
+    move->setStartValue(from);
+    move->setEndValue(to);
+    connect(move, &QPropertyAnimation::finished, band, &QObject::deleteLater);
+    band->show();
+    move->start();
+}
+
+void TNotifyIconForm::ActivationMessage() {
+    // The desktop may have lost the icon (a restarted panel): register it anew.
+    NotifyIcon->SetVisible(false);
+    NotifyIcon->SetVisible(true);
+    if (!isVisible())
+        ShowFromTray();
+    else
+        BringToFront();
+    if (isMinimized()) {
+        RestoreFromMinimized();
+        BringToFront();
+    }
+}
+
+void TNotifyIconForm::CloseWindow() {
+    if (!NotifyIcon->Shell()->available()) {
+        // Nowhere to hide to: keep the window reachable through the taskbar.
+        showMinimized();
+        return;
+    }
+    HideToTray();
+}
+
+void TNotifyIconForm::closeEvent(QCloseEvent *event) {
+    if (m_exiting) {
+        QMainWindow::closeEvent(event);
+        return;
+    }
+    event->ignore();
+    if (isVisible())
+        CloseWindow();
+}
+
+void TNotifyIconForm::NotifyIconClick(QObject *) {
+    if (!SingleClickRestore) {
+        if (isVisible())
+            BringToFront();
+        return;
+    }
+    if (isVisible())
+        HideToTray();
+    else
+        actShow->trigger();
+}
+
+void TNotifyIconForm::NotifyIconDblClick(QObject *) {
+    if (!SingleClickRestore && !isVisible())
+        actShow->trigger();
+}
+
+void TNotifyIconForm::actShowExecute() {
+    if (!isVisible())
+        ShowFromTray();
+}
+
+void TNotifyIconForm::actCloseWindowExecute() { CloseWindow(); }
+
+void TNotifyIconForm::actExitExecute() {
+    m_exiting = true;
+    QApplication::quit();
+}
+
+void TNotifyIconForm::MaximizeCommand() {
+    if (!(windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen))) {
+        const QRect bounds = BoundsOf(this);
+        m_prevNormalBounds = m_normalBounds = bounds;
+        RestoreTop = bounds.top();
+        RestoreLeft = bounds.left();
+        RestoreWidth = bounds.width();
+        RestoreHeight = bounds.height();
+    }
+    showMaximized();
+}
+
+void TNotifyIconForm::TrackNormalBounds() {
+    if (!isVisible() ||
+        (windowState() & (Qt::WindowMaximized | Qt::WindowMinimized | Qt::WindowFullScreen)))
+        return;
+    const QRect bounds = BoundsOf(this);
+    if (bounds == m_normalBounds)
+        return;
+    m_prevNormalBounds = m_normalBounds;
+    m_normalBounds = bounds;
+}
+
+void TNotifyIconForm::moveEvent(QMoveEvent *event) {
+    QMainWindow::moveEvent(event);
+    TrackNormalBounds();
+}
+
+void TNotifyIconForm::resizeEvent(QResizeEvent *event) {
+    QMainWindow::resizeEvent(event);
+    TrackNormalBounds();
+}
+
+void TNotifyIconForm::changeEvent(QEvent *event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange)
+        return;
+    const auto *change = static_cast<QWindowStateChangeEvent *>(event);
+    const bool wasMaximized = change->oldState() & Qt::WindowMaximized;
+    if (!(windowState() & Qt::WindowMaximized) || wasMaximized)
+        return;
+    // A hidden window keeps its normal bounds until it is shown maximised.
+    QRect bounds = isVisible() ? m_normalBounds : BoundsOf(this);
+    if (!bounds.isValid())
+        bounds = BoundsOf(this);
+    RestoreTop = bounds.top();
+    RestoreLeft = bounds.left();
+    RestoreWidth = bounds.width();
+    RestoreHeight = bounds.height();
+}
