@@ -1,0 +1,182 @@
+#pragma once
+
+// A main window built for ping and scheduler tests: private store and runtime folders, the
+// recording tray shell, recorded message boxes, a table resolver, recorded retry pauses and
+// a snapshot of the status display at every log entry.
+
+#include "app/Main.h"
+#include "app/PingTarget.h"
+#include "platform/MessageBox.h"
+#include "support/RecordingTrayShell.h"
+#include "support/TableResolver.h"
+
+#include <QComboBox>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+
+class PingWindowFixture {
+public:
+    struct Pause {
+        int ms = 0;
+        QString statusText; // panel 0 when the pause began
+        QString log;        // the log's new text when the pause began
+    };
+    struct LogSnapshot {
+        QString log; // the log's new text after the entry
+        int image = -1;
+        QString statusText;
+        QString hint;
+        TPingOutcome outcome = poPending;
+    };
+
+    PingWindowFixture() {
+        qputenv("XDG_CONFIG_HOME", dir.filePath(QStringLiteral("config")).toUtf8());
+        const QString runtime = dir.filePath(QStringLiteral("runtime"));
+        QDir().mkpath(runtime);
+        QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        qputenv("XDG_RUNTIME_DIR", runtime.toUtf8());
+        SetMessageBoxHook([this](const MessageBoxRequest &r) { messages << r; });
+        RecordingTrayShell::Install();
+        started = QDateTime::currentDateTime();
+
+        window = std::make_unique<TfMain_Vennatro>();
+        w = window.get();
+        shell = RecordingTrayShell::Of(w->NotifyIcon->Shell());
+        w->ClientSocket->SetResolver(&resolver);
+        w->PauseBeforeRetry = [this](int ms) { pauses << Pause{ms, w->StatusText(), NewLog()}; };
+        resolver.addHost(QStringLiteral("web.test"), QStringLiteral("127.0.0.1"));
+        resolver.addHost(QStringLiteral("error.test"), QStringLiteral("127.0.0.1"));
+        resolver.addHostError(QStringLiteral("nowhere.test"), 11001);
+
+        Options = DefaultOptions();
+        Options.ShowNotifications = true;
+        Options.PingAttempts = 1;
+        Options.SaveLog = false;
+        w->ApplySettings();
+
+        QObject::connect(w->mmLog, &QPlainTextEdit::textChanged, w, [this] {
+            snapshots << LogSnapshot{NewLog(), w->StatusImageIndex, w->StatusText(),
+                                     w->StatusHint(), w->PingOutcome};
+        });
+        logMark = w->LogText().size();
+        shell->Clear();
+    }
+
+    ~PingWindowFixture() {
+        window.reset();
+        RecordingTrayShell::Uninstall();
+        SetMessageBoxHook(nullptr);
+    }
+
+    PingWindowFixture(const PingWindowFixture &) = delete;
+    PingWindowFixture &operator=(const PingWindowFixture &) = delete;
+
+    // The log text written since the fixture was set up (or since Mark()).
+    QString NewLog() const { return w->LogText().mid(logMark); }
+    void Mark() {
+        logMark = w->LogText().size();
+        snapshots.clear();
+        shell->Clear();
+        messages.clear();
+        pauses.clear();
+    }
+
+    // Pings the text as if typed into the box and "Ping now" chosen.
+    void Ping(const QString &text) {
+        w->cmbAddress->setEditText(text);
+        w->actPingExecute();
+    }
+
+    bool Idle() const { return !w->PingBusy; }
+
+    // Every balloon call as "title|kind|text" (the hiding call is "|0|").
+    QStringList Balloons() const {
+        QStringList out;
+        for (const auto &call : shell->Balloons())
+            out << call.title + QLatin1Char('|') + QString::number(call.iconKind) +
+                       QLatin1Char('|') + call.text;
+        return out;
+    }
+
+    // A time stamp of the current run: between the fixture's start and now.
+    bool StampOfThisRun(const QString &stamp) const {
+        QDateTime t = started.addMSecs(-started.time().msec());
+        const QDateTime end = QDateTime::currentDateTime().addSecs(1);
+        for (; t <= end; t = t.addSecs(1)) {
+            if (TimeStamp(t) == stamp)
+                return true;
+        }
+        return false;
+    }
+
+    // Literal text with holes: {STAMP} a time stamp, {SECS} seconds with three decimals,
+    // {ANY} any text on one line. Matches the whole text.
+    static QRegularExpression Pattern(const QString &literal) {
+        QString re = QRegularExpression::escape(literal);
+        re.replace(QRegularExpression::escape(QStringLiteral("{STAMP}")),
+                   QStringLiteral("[^\\]\\r\\n]+"));
+        re.replace(QRegularExpression::escape(QStringLiteral("{SECS}")),
+                   QStringLiteral("\\d+\\.\\d{3}"));
+        re.replace(QRegularExpression::escape(QStringLiteral("{ANY}")),
+                   QStringLiteral("[^\\r\\n]*"));
+        return QRegularExpression(QStringLiteral("\\A") + re + QStringLiteral("\\z"));
+    }
+
+    // Whether text matches the pattern and every time stamp in it belongs to this run.
+    bool Matches(const QString &text, const QString &literal) const {
+        const QRegularExpression re = Pattern(literal);
+        if (!re.match(text).hasMatch())
+            return false;
+        // Time stamps open their lines; addresses in brackets never do.
+        const QRegularExpression stamp(QStringLiteral("^\\[([^\\]\\r\\n]+)\\] "),
+                                       QRegularExpression::MultilineOption);
+        auto it = stamp.globalMatch(text);
+        while (it.hasNext()) {
+            if (!StampOfThisRun(it.next().captured(1)))
+                return false;
+        }
+        return true;
+    }
+
+    // Every seconds figure "completed in X seconds" of a text.
+    static QList<double> Seconds(const QString &text) {
+        QList<double> out;
+        const QRegularExpression re(QStringLiteral("completed in (\\d+\\.\\d{3}) seconds"));
+        auto it = re.globalMatch(text);
+        while (it.hasNext())
+            out << it.next().captured(1).toDouble();
+        return out;
+    }
+
+    static int Count(const QString &text, const QString &part) { return int(text.count(part)); }
+
+    // A text with its line breaks made visible, for failure messages.
+    static QByteArray Visible(QString text) {
+        text.replace(QLatin1String("\r"), QLatin1String("\\r"));
+        text.replace(QLatin1String("\n"), QLatin1String("\\n\n"));
+        return text.toUtf8();
+    }
+
+    QTemporaryDir dir;
+    TableResolver resolver; // outlives the window's socket
+    std::unique_ptr<TfMain_Vennatro> window;
+    TfMain_Vennatro *w = nullptr;
+    RecordingTrayShell *shell = nullptr;
+    QList<MessageBoxRequest> messages;
+    QList<Pause> pauses;
+    QList<LogSnapshot> snapshots;
+    QDateTime started;
+    qsizetype logMark = 0;
+};
+
+inline const QString SuccessBar =
+    QStringLiteral("* * * * * * * * * * * * * * * * * * * * * * * * *");
+inline const QString FailureBar =
+    QStringLiteral("|  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |");

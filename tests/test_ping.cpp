@@ -1,0 +1,953 @@
+// The ping engine of the main window against loopback servers and a table resolver: the
+// exchange, its log lines and status display, retries, failure alerts, the failure e-mail,
+// the error ping and cancelling.
+
+#include "PingWindowFixture.h"
+#include "support/TestSmtpServer.h"
+#include "support/TestTcpServer.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QSignalSpy>
+#include <QThread>
+#include <QTimer>
+
+namespace {
+
+constexpr int Patience = 15000; // ms; generous limit for anything that should come soon
+
+QStringList Items(const QComboBox *box) {
+    QStringList out;
+    for (int i = 0; i < box->count(); ++i)
+        out << box->itemText(i);
+    return out;
+}
+
+QString Port(int port) { return QString::number(port); }
+
+QString ErrorLine(const QString &host, int port, const QString &text, int code) {
+    return FailureBar + QStringLiteral("\r\n[{STAMP}] Error connecting to [") + host +
+           QStringLiteral("] (port ") + Port(port) + QStringLiteral("): ") + text +
+           QStringLiteral(" (") + QString::number(code) + QStringLiteral(").\r\n\r\n\r\n");
+}
+
+QString HttpsLine(const QString &address, int port) {
+    return SuccessBar + QStringLiteral("\r\n[{STAMP}] Connection to [") + address +
+           QStringLiteral("] (port ") + Port(port) +
+           QStringLiteral(") completed in {SECS} seconds.\r\n\r\n\r\n");
+}
+
+QString HttpLine(const QString &address, int port) {
+    return SuccessBar + QStringLiteral("\r\n[{STAMP}] Connection to [") + address +
+           QStringLiteral("] (port ") + Port(port) +
+           QStringLiteral(") completed in {SECS} seconds.\r\n\r\n");
+}
+
+// Processes posted events until nothing is left to do right now.
+void Settle() {
+    for (int i = 0; i < 10; ++i)
+        QCoreApplication::processEvents();
+}
+
+} // namespace
+
+class TestPing : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void emptyBoxIsRefused();
+    void addressIsNormalisedAndMovedToTop();
+    void rejectedSchemeWarnsAfterSettingThePort();
+
+    void httpPing_data();
+    void httpPing();
+    void resultIsHeldThenIdleReturns();
+    void httpsPingOnlyConnects();
+    void equalPortsTakeTheConnectOnlyPath();
+    void answerInTwoPartsGivesTwoCompletions();
+    void notificationSettings();
+    void elapsedTimeCoversTheServerDelay();
+
+    void refusedPortRetriesThenAlertsMailsAndPingsErrorAddress();
+    void smtpRefusingLogOnGivesOneLogLine();
+    void silentSmtpServerEndsWithinBound_data();
+    void silentSmtpServerEndsWithinBound();
+    void lookupFailureRetriesForReal();
+    void retryPausesForRealAndTimeExcludesPause();
+    void addressNotAvailableAfterLookupIsNotCounted();
+    void emptyHostFailsThroughErrorHandler();
+    void errorPingSeriesRepeatsUntilCancel();
+    void rejectedErrorPingAddressEndsFailureHandling();
+    void sendAndReceiveErrorsOnlyShowBalloons();
+
+    void cancelDuringLookup();
+    void cancelDuringSilentServer();
+    void cancelBeforeSocketOpens();
+    void errorAfterCancelLogsNothing();
+
+private:
+    void SetMail(const TestSmtpServer &smtp);
+    std::unique_ptr<PingWindowFixture> fx;
+    TfMain_Vennatro *w = nullptr;
+};
+
+void TestPing::init() {
+    fx = std::make_unique<PingWindowFixture>();
+    w = fx->w;
+}
+
+void TestPing::cleanup() {
+    fx.reset();
+    w = nullptr;
+}
+
+void TestPing::SetMail(const TestSmtpServer &smtp) {
+    Options.SendEmailOnError = true;
+    Options.SMTPServer = QStringLiteral("127.0.0.1");
+    Options.SMTPPort = smtp.port();
+    Options.SMTPUser = QStringLiteral("user");
+    Options.SMTPPassword = QStringLiteral("secret");
+    Options.FromAddress = QStringLiteral("Vennatro Monitor <monitor@example.test>");
+    Options.ErrorEmailAddress = QStringLiteral("Ops <ops@example.test>");
+    w->ApplySettings();
+}
+
+// ---- address and "Ping now" ----
+
+void TestPing::emptyBoxIsRefused() {
+    w->cmbAddress->setEditText(QString());
+    w->actPing->trigger();
+    QCOMPARE(fx->messages.size(), 1);
+    QCOMPARE(fx->messages[0].text, QStringLiteral("No address specified."));
+    QCOMPARE(fx->messages[0].caption, QStringLiteral("Warning"));
+    QCOMPARE(fx->messages[0].icon, MessageIcon::Warning);
+    QCOMPARE(fx->resolver.requestCount(), 0);
+    QVERIFY(!w->PingBusy);
+    QCOMPARE(w->StatusImageIndex, 1);
+    QCOMPARE(w->cmbAddress->count(), 0);
+    QVERIFY(fx->NewLog().isEmpty());
+}
+
+void TestPing::addressIsNormalisedAndMovedToTop() {
+    Options.HTTPPort = 8080;
+    Options.HTTPSPort = 4443;
+    w->cmbAddress->addItems({QStringLiteral("http://a.test/"), QStringLiteral("HTTPS://WEB.TEST/"),
+                             QStringLiteral("http://b.test/")});
+
+    w->cmbAddress->setEditText(QStringLiteral("\t HTTPS://Web.test \r\n"));
+    QVERIFY(w->ValidateAddress());
+    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("HTTPS://Web.test/"));
+    QCOMPARE(w->TargetAddress, QStringLiteral("HTTPS://Web.test/"));
+    QCOMPARE(w->TargetHost, QStringLiteral("Web.test"));
+    QCOMPARE(w->TargetPath, QStringLiteral("/"));
+    QCOMPARE(w->ClientSocket->Port(), 4443);
+    // The entry that differs only in case is replaced by the box text at the top.
+    QCOMPARE(Items(w->cmbAddress),
+             (QStringList{"HTTPS://Web.test/", "http://a.test/", "http://b.test/"}));
+
+    w->cmbAddress->setEditText(QStringLiteral("  b.test/x/y?q=1 "));
+    QVERIFY(w->ValidateAddress());
+    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("http://b.test/x/y?q=1"));
+    QCOMPARE(w->TargetHost, QStringLiteral("b.test"));
+    QCOMPARE(w->TargetPath, QStringLiteral("/x/y?q=1"));
+    QCOMPARE(w->ClientSocket->Port(), 8080);
+    QCOMPARE(Items(w->cmbAddress), (QStringList{"http://b.test/x/y?q=1", "HTTPS://Web.test/",
+                                                "http://a.test/", "http://b.test/"}));
+    QVERIFY(fx->messages.isEmpty());
+}
+
+void TestPing::rejectedSchemeWarnsAfterSettingThePort() {
+    Options.HTTPPort = 8080;
+    w->cmbAddress->setEditText(QStringLiteral("web.test"));
+    QVERIFY(w->ValidateAddress());
+    w->ClientSocket->SetPort(1);
+
+    w->cmbAddress->setEditText(QStringLiteral(" ftp://files.test/pub "));
+    w->actPingExecute();
+    QCOMPARE(fx->messages.size(), 1);
+    QCOMPARE(fx->messages[0].text, QStringLiteral("Only HTTP and HTTPS protocols are supported."));
+    QCOMPARE(fx->messages[0].caption, w->windowTitle());
+    QCOMPARE(fx->messages[0].caption, QStringLiteral("Vennatro"));
+    QCOMPARE(fx->messages[0].icon, MessageIcon::Warning);
+    QCOMPARE(w->ClientSocket->Port(), 8080);
+    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("ftp://files.test/pub"));
+    QCOMPARE(w->TargetAddress, QStringLiteral("http://web.test/"));
+    QCOMPARE(w->TargetHost, QStringLiteral("web.test"));
+    QCOMPARE(Items(w->cmbAddress), QStringList{"http://web.test/"});
+    QCOMPARE(fx->resolver.requestCount(), 0);
+    QVERIFY(!w->PingBusy);
+}
+
+// ---- the exchange ----
+
+void TestPing::httpPing_data() {
+    QTest::addColumn<bool>("headers");
+    QTest::newRow("headers off") << false;
+    QTest::newRow("headers on") << true;
+}
+
+void TestPing::httpPing() {
+    QFETCH(bool, headers);
+    TestTcpServer http;
+    QVERIFY(http.listen());
+    const QByteArray answer = "HTTP/1.0 200 OK\r\nServer: test\r\n\r\n";
+    http.setScript(TestTcpServer::Script::answer({answer}));
+    Options.HTTPPort = http.port();
+    Options.PingAttempts = 3;
+    Options.LogHTTPHeaders = headers;
+
+    fx->Ping(QStringLiteral(" web.test/index.html "));
+
+    // Under way: the socket is looking up the host.
+    const QString pinging = QStringLiteral("Pinging http://web.test/index.html (1 of 3 attempts)");
+    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("http://web.test/index.html"));
+    QVERIFY(w->PingBusy);
+    QCOMPARE(w->PingOutcome, poPending);
+    QCOMPARE(w->AttemptCount, 1u);
+    QCOMPARE(w->StatusImageIndex, 0);
+    QCOMPARE(w->StatusHint(), pinging);
+    QCOMPARE(w->StatusText(), pinging + QStringLiteral(" ..."));
+    QCOMPARE(w->NotifyIcon->ToolTip(), QStringLiteral("Vennatro\r") + pinging + " ...");
+    QVERIFY(!w->actPing->isEnabled());
+    QVERIFY(!w->actAutoPing->isEnabled());
+    QVERIFY(w->actCancel->isEnabled());
+    QCOMPARE(w->ClientSocket->Host(), QStringLiteral("web.test"));
+    QVERIFY(fx->pauses.isEmpty());
+
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
+
+    QCOMPARE(http.connectionCount(), 1);
+    QVERIFY(w->UserAgent.startsWith(QLatin1String("Vennatro/")));
+    QCOMPARE(http.received(0), "HEAD /index.html HTTP/1.0\r\nHost: web.test\r\nConnection: "
+                               "close\r\nUser-Agent: " +
+                                   w->UserAgent.toUtf8() + "\r\n\r\n");
+
+    const QString expected =
+        HttpLine(QStringLiteral("http://web.test/index.html"), http.port()) +
+        (headers ? QStringLiteral("Headers received from the server:\r\n\r\n") +
+                       QString::fromLatin1(answer) + QStringLiteral("\r\n")
+                 : QStringLiteral("\r\n"));
+    QVERIFY2(fx->Matches(fx->NewLog(), expected), PingWindowFixture::Visible(fx->NewLog()));
+    QCOMPARE(PingWindowFixture::Seconds(fx->NewLog()).size(), 1);
+    QVERIFY(PingWindowFixture::Seconds(fx->NewLog())[0] < 10.0);
+
+    const QString completed =
+        QStringLiteral("Connection to [http://web.test/index.html] completed.");
+    QCOMPARE(w->PingOutcome, poSucceeded);
+    QCOMPARE(w->StatusImageIndex, 2);
+    QCOMPARE(w->StatusHint(), completed);
+    QCOMPARE(w->StatusText(), completed);
+    QVERIFY(w->TimerNotification->isActive());
+    QVERIFY(w->actPing->isEnabled());
+    QVERIFY(w->actAutoPing->isEnabled());
+    QVERIFY(!w->actCancel->isEnabled());
+
+    const auto balloons = fx->shell->Balloons();
+    QCOMPARE(balloons.size(), 2);
+    QCOMPARE(balloons[0].text, QString());
+    QCOMPARE(balloons[0].title, QString());
+    QCOMPARE(balloons[0].iconKind, 0);
+    QCOMPARE(balloons[1].text, completed + QStringLiteral("\rResponse: HTTP/1.0 200 OK"));
+    QCOMPARE(balloons[1].title, QStringLiteral("Ping OK"));
+    QCOMPARE(balloons[1].iconKind, 1);
+    QCOMPARE(balloons[1].timeoutMs, 0);
+}
+
+void TestPing::resultIsHeldThenIdleReturns() {
+    TestTcpServer http;
+    QVERIFY(http.listen());
+    http.setScript(TestTcpServer::Script::answer({"HTTP/1.0 404 Not Found\r\n\r\n"}));
+    Options.HTTPPort = http.port();
+    fx->Ping(QStringLiteral("web.test"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
+    QElapsedTimer held;
+    held.start();
+    QCOMPARE(w->TimerNotification->interval(), 2500);
+    // A 404 is a completed ping like any other answer.
+    QCOMPARE(w->StatusText(), QStringLiteral("Connection to [http://web.test/] completed."));
+    QCOMPARE(w->NotifyIcon->ToolTip(),
+             QStringLiteral("Vennatro\rPinging http://web.test/ (1 of 1 attempts) ..."));
+
+    QTRY_COMPARE_WITH_TIMEOUT(w->StatusHint(), QStringLiteral("Inactive"), Patience);
+    QVERIFY2(held.elapsed() >= 2000, QByteArray::number(held.elapsed()));
+    QVERIFY(!w->TimerNotification->isActive());
+    QCOMPARE(w->StatusImageIndex, 1);
+    QCOMPARE(w->StatusText(), QString());
+    QCOMPARE(w->NotifyIcon->ToolTip(), QStringLiteral("Vennatro"));
+}
+
+void TestPing::httpsPingOnlyConnects() {
+    TestTcpServer https;
+    QVERIFY(https.listen());
+    https.setScript(TestTcpServer::Script::neverAnswer());
+    Options.HTTPSPort = https.port();
+    Options.PingAttempts = 2;
+
+    fx->Ping(QStringLiteral("https://web.test"));
+    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("https://web.test/"));
+    QCOMPARE(w->ClientSocket->Port(), int(https.port()));
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(https.isClientClosed(0), Patience);
+
+    QCOMPARE(https.connectionCount(), 1);
+    QCOMPARE(https.received(0), QByteArray());
+    QVERIFY2(
+        fx->Matches(fx->NewLog(), HttpsLine(QStringLiteral("https://web.test/"), https.port())),
+        PingWindowFixture::Visible(fx->NewLog()));
+    QCOMPARE(w->PingOutcome, poSucceeded);
+    QCOMPARE(w->StatusImageIndex, 2);
+    QCOMPARE(w->StatusText(), QStringLiteral("Connection to [https://web.test/] completed."));
+    QCOMPARE(fx->shell->Balloons().size(), 2);
+    QCOMPARE(fx->shell->Balloons()[0].text, QString());
+    QCOMPARE(fx->Balloons().last(),
+             QStringLiteral("Ping OK|1|Connection to [https://web.test/] completed."));
+    // The close of the completed connection counts as nothing else.
+    QCOMPARE(w->AttemptCount, 1u);
+    QVERIFY(fx->pauses.isEmpty());
+}
+
+void TestPing::equalPortsTakeTheConnectOnlyPath() {
+    TestTcpServer server;
+    QVERIFY(server.listen());
+    server.setScript(TestTcpServer::Script::neverAnswer());
+    Options.HTTPPort = server.port();
+    Options.HTTPSPort = server.port();
+
+    fx->Ping(QStringLiteral("http://web.test/page"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(server.isClientClosed(0), Patience);
+    QCOMPARE(server.received(0), QByteArray());
+    QVERIFY2(
+        fx->Matches(fx->NewLog(), HttpsLine(QStringLiteral("http://web.test/page"), server.port())),
+        PingWindowFixture::Visible(fx->NewLog()));
+}
+
+void TestPing::answerInTwoPartsGivesTwoCompletions() {
+    TestTcpServer http;
+    QVERIFY(http.listen());
+    TestTcpServer::Script script =
+        TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\n", "Server: split\r\n\r\n"});
+    script.manualChunks = true;
+    http.setScript(script);
+    Options.HTTPPort = http.port();
+    Options.LogHTTPHeaders = true;
+    // The second part goes out only once the first has been read, so each is its own read.
+    const TSocketNotifyEvent read = w->ClientSocket->OnRead;
+    w->ClientSocket->OnRead = [&](QObject *sender, TCustomWinSocket *socket) {
+        read(sender, socket);
+        http.sendNextChunk(0);
+    };
+
+    fx->Ping(QStringLiteral("web.test"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
+
+    const QString line = HttpLine(QStringLiteral("http://web.test/"), http.port());
+    const QString expected =
+        line + QStringLiteral("Headers received from the server:\r\n\r\nHTTP/1.0 200 OK\r\n\r\n") +
+        line + QStringLiteral("Headers received from the server:\r\n\r\nServer: split\r\n\r\n\r\n");
+    QVERIFY2(fx->Matches(fx->NewLog(), expected), PingWindowFixture::Visible(fx->NewLog()));
+    QCOMPARE(fx->shell->Balloons().size(), 4);
+    QCOMPARE(fx->Balloons(),
+             (QStringList{"|0|",
+                          "Ping OK|1|Connection to [http://web.test/] completed.\rResponse: "
+                          "HTTP/1.0 200 OK",
+                          "|0|",
+                          "Ping OK|1|Connection to [http://web.test/] completed.\rResponse: "
+                          "Server: split"}));
+    QCOMPARE(w->StatusImageIndex, 2);
+}
+
+void TestPing::notificationSettings() {
+    TestTcpServer http;
+    QVERIFY(http.listen());
+    http.setScript(TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\n\r\n"}));
+    TestTcpServer silent;
+    QVERIFY(silent.listen());
+    silent.setScript(TestTcpServer::Script::neverAnswer());
+    Options.HTTPPort = http.port();
+    Options.HTTPSPort = silent.port();
+
+    // Only error notifications: a success shows nothing, a cancel still shows its balloon.
+    Options.ShowOnlyErrorNotifications = true;
+    fx->Ping(QStringLiteral("web.test"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
+    QCOMPARE(PingWindowFixture::Seconds(fx->NewLog()).size(), 1);
+    QVERIFY(fx->shell->Balloons().isEmpty());
+    // HTTPS to a server that accepts: cancel while connecting or connected.
+    fx->Ping(QStringLiteral("https://web.test/"));
+    w->actCancelExecute();
+    QCOMPARE(fx->Balloons(), (QStringList{"|0|", "Connection cancelled|2|Connection to "
+                                                 "[https://web.test/] aborted."}));
+
+    // Notifications off: neither success nor cancel nor failure shows a balloon.
+    fx->Mark();
+    Options.ShowNotifications = false;
+    Options.ShowOnlyErrorNotifications = false;
+    fx->Ping(QStringLiteral("web.test"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
+    fx->Ping(QStringLiteral("https://web.test/"));
+    w->actCancelExecute();
+    Options.HTTPPort = TestTcpServer::closedPort();
+    fx->Ping(QStringLiteral("web.test"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle() && w->StatusImageIndex == 3, Patience);
+    QVERIFY(fx->shell->Balloons().isEmpty());
+    QCOMPARE(PingWindowFixture::Count(fx->NewLog(), QStringLiteral("completed in")), 1);
+    QCOMPARE(PingWindowFixture::Count(fx->NewLog(), QStringLiteral("aborted.")), 1);
+    QCOMPARE(PingWindowFixture::Count(fx->NewLog(), QStringLiteral("Error connecting")), 1);
+}
+
+void TestPing::elapsedTimeCoversTheServerDelay() {
+    TestTcpServer http;
+    QVERIFY(http.listen());
+    TestTcpServer::Script script = TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\n\r\n"});
+    script.delayMs = 300;
+    http.setScript(script);
+    Options.HTTPPort = http.port();
+    fx->Ping(QStringLiteral("web.test"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
+    const QList<double> seconds = PingWindowFixture::Seconds(fx->NewLog());
+    QCOMPARE(seconds.size(), 1);
+    QVERIFY2(seconds[0] >= 0.300 && seconds[0] < 5.0, QByteArray::number(seconds[0]));
+}
+
+// ---- failures and alerts ----
+
+void TestPing::refusedPortRetriesThenAlertsMailsAndPingsErrorAddress() {
+    TestSmtpServer smtp;
+    QVERIFY(smtp.isListening());
+    TestTcpServer errorServer;
+    QVERIFY(errorServer.listen());
+    errorServer.setScript(TestTcpServer::Script::neverAnswer());
+    const int refused = TestTcpServer::closedPort();
+    Options.HTTPPort = refused;
+    Options.HTTPSPort = errorServer.port();
+    Options.PingAttempts = 3;
+    Options.PingOnError = true;
+    Options.ErrorPingAddress = QStringLiteral("https://error.test");
+    SetMail(smtp);
+    int cursorDuringMail = -1;
+    QObject::connect(w->mmLog, &QPlainTextEdit::textChanged, w, [&] {
+        if (fx->NewLog().endsWith(QLatin1String("sucessfully.\r\n\r\n")) &&
+            QGuiApplication::overrideCursor())
+            cursorDuringMail = QGuiApplication::overrideCursor()->shape();
+    });
+
+    fx->Ping(QStringLiteral("web.test"));
+    QTRY_VERIFY_WITH_TIMEOUT(errorServer.connectionCount() == 1 && fx->Idle() &&
+                                 w->PingOutcome == poSucceeded,
+                             Patience);
+
+    const QString refusedLine =
+        ErrorLine(QStringLiteral("web.test"), refused, QStringLiteral("Connection refused"), 10061);
+    const QString expected =
+        refusedLine + refusedLine + refusedLine +
+        QStringLiteral("Sending email to failure notification address [Ops "
+                       "<ops@example.test>]...\r\n"
+                       "Notification email sent sucessfully.\r\n\r\n"
+                       "Starting ping to failure notification address [https://error.test]...\r\n"
+                       "\r\n") +
+        HttpsLine(QStringLiteral("https://error.test/"), errorServer.port());
+    QVERIFY2(fx->Matches(fx->NewLog(), expected), PingWindowFixture::Visible(fx->NewLog()));
+
+    // The pause comes before the second and third attempts, after the previous error.
+    QCOMPARE(fx->pauses.size(), 2);
+    QCOMPARE(fx->pauses[0].ms, 1000);
+    QCOMPARE(fx->pauses[1].ms, 1000);
+    QCOMPARE(fx->pauses[0].statusText,
+             QStringLiteral("Pinging http://web.test/ (2 of 3 attempts) ..."));
+    QCOMPARE(fx->pauses[1].statusText,
+             QStringLiteral("Pinging http://web.test/ (3 of 3 attempts) ..."));
+    QCOMPARE(PingWindowFixture::Count(fx->pauses[0].log, QStringLiteral("Error connecting")), 1);
+    QCOMPARE(PingWindowFixture::Count(fx->pauses[1].log, QStringLiteral("Error connecting")), 2);
+
+    // One failure balloon, not preceded by a hiding call; then the error ping's result.
+    const auto balloons = fx->shell->Balloons();
+    QCOMPARE(balloons.size(), 3);
+    QCOMPARE(balloons[0].text,
+             QStringLiteral("Connection to [http://web.test/] failed.\rError: Connection refused"));
+    QCOMPARE(balloons[0].title, QStringLiteral("Connection error"));
+    QCOMPARE(balloons[0].iconKind, 3);
+    QCOMPARE(balloons[0].timeoutMs, 0);
+    QCOMPARE(balloons[1].text, QString());
+    QCOMPARE(balloons[2].text, QStringLiteral("Connection to [https://error.test/] completed."));
+
+    // The failure display was up while the mail went out, under the hourglass.
+    const auto mailEntry =
+        std::find_if(fx->snapshots.cbegin(), fx->snapshots.cend(), [](const auto &s) {
+            return s.log.endsWith(QLatin1String("address [Ops <ops@example.test>]...\r\n"));
+        });
+    QVERIFY(mailEntry != fx->snapshots.cend());
+    QCOMPARE(mailEntry->image, 3);
+    QCOMPARE(mailEntry->statusText, QStringLiteral("Connection to [http://web.test/] failed."));
+    QCOMPARE(mailEntry->hint, QStringLiteral("Connection to [http://web.test/] failed."));
+    QCOMPARE(mailEntry->outcome, poFailed);
+    QCOMPARE(cursorDuringMail, int(Qt::WaitCursor));
+    QVERIFY(!QGuiApplication::overrideCursor());
+
+    // The mail: envelope, log-on, headers and body.
+    QCOMPARE(smtp.mailCount(), 1);
+    const TestSmtpServer::Mail mail = smtp.mails().constFirst();
+    QCOMPARE(mail.mailFrom, QStringLiteral("monitor@example.test"));
+    QCOMPARE(mail.recipients, QStringList{"ops@example.test"});
+    QVERIFY(mail.authenticated);
+    QCOMPARE(mail.authUser, QStringLiteral("user"));
+    QCOMPARE(mail.authPassword, QStringLiteral("secret"));
+    const QStringList commands = smtp.commands();
+    QVERIFY(std::any_of(commands.cbegin(), commands.cend(), [](const QString &c) {
+        return c.startsWith(QLatin1String("AUTH LOGIN"));
+    }));
+    const qsizetype split = mail.data.indexOf("\r\n\r\n");
+    QVERIFY(split > 0);
+    const QList<QByteArray> headers = mail.data.left(split).split('\n');
+    auto header = [&](const QByteArray &name) {
+        for (QByteArray h : headers) {
+            if (h.startsWith(name + ": "))
+                return h.mid(name.size() + 2).chopped(h.endsWith('\r') ? 1 : 0);
+        }
+        return QByteArray("<none>");
+    };
+    QCOMPARE(header("Subject"), QByteArray("Vennatro - Ping failure notification"));
+    QCOMPARE(header("From"), QByteArray("Vennatro Monitor <monitor@example.test>"));
+    QCOMPARE(header("To"), QByteArray("Ops <ops@example.test>"));
+    QVERIFY(w->IdSMTP.MailAgent.startsWith(QLatin1String("Vennatro ")));
+    QCOMPARE(header("X-Mailer"), w->IdSMTP.MailAgent.toUtf8());
+    QCOMPARE(header("MIME-Version"), QByteArray("1.0"));
+    QCOMPARE(header("Content-Type"), QByteArray("text/plain; charset=UTF-8"));
+    QCOMPARE(header("Content-Transfer-Encoding"), QByteArray("8bit"));
+    const QString body = QString::fromUtf8(mail.data.mid(split + 4));
+    QVERIFY2(
+        fx->Matches(body, QStringLiteral("This is an automatic notification from Vennatro at ") +
+                              w->ComputerName +
+                              QStringLiteral(".\r\n\r\n[{STAMP}] Error connecting to "
+                                             "[web.test] (port ") +
+                              Port(refused) + QStringLiteral("): Connection refused (10061).\r\n")),
+        PingWindowFixture::Visible(body));
+
+    // The error ping went through the recent list; the box shows the user's address again.
+    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("http://web.test/"));
+    QCOMPARE(Items(w->cmbAddress), (QStringList{"https://error.test/", "http://web.test/"}));
+    QCOMPARE(w->TargetAddress, QStringLiteral("https://error.test/"));
+    QCOMPARE(w->AttemptCount, 1u);
+    QVERIFY(!w->LastErrorWasLookup);
+    QCOMPARE(w->StatusImageIndex, 2);
+}
+
+void TestPing::smtpRefusingLogOnGivesOneLogLine() {
+    TestSmtpServer smtp;
+    QVERIFY(smtp.isListening());
+    smtp.setMode(TestSmtpServer::Mode::RefuseLogOn);
+    Options.HTTPPort = TestTcpServer::closedPort();
+    SetMail(smtp);
+
+    fx->Ping(QStringLiteral("web.test"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle() && fx->NewLog().contains("notification email"), Patience);
+    const QString log = fx->NewLog();
+    const qsizetype at = log.indexOf(QLatin1String("Error sending notification email: "));
+    QVERIFY2(at > 0, PingWindowFixture::Visible(log));
+    const QString entry = log.mid(at);
+    QVERIFY2(fx->Matches(entry, QStringLiteral("Error sending notification email: {ANY}\r\n\r\n")),
+             PingWindowFixture::Visible(entry));
+    QVERIFY2(entry.contains(QLatin1String(" - 535-5.7.8 Authentication credentials invalid - 535 "
+                                          "5.7.8 Try again later\r\n")),
+             PingWindowFixture::Visible(entry));
+    QCOMPARE(smtp.mailCount(), 0);
+    QVERIFY(!QGuiApplication::overrideCursor());
+    // A mail failure changes nothing else.
+    QCOMPARE(w->StatusImageIndex, 3);
+    QCOMPARE(w->StatusText(), QStringLiteral("Connection to [http://web.test/] failed."));
+    QCOMPARE(fx->Balloons().size(), 1);
+}
+
+void TestPing::silentSmtpServerEndsWithinBound_data() {
+    QTest::addColumn<int>("mode");
+    QTest::newRow("never answers") << int(TestSmtpServer::Mode::NeverAnswer);
+    QTest::newRow("stalls after greeting") << int(TestSmtpServer::Mode::StallAfterGreeting);
+}
+
+void TestPing::silentSmtpServerEndsWithinBound() {
+    QFETCH(int, mode);
+    TestSmtpServer smtp;
+    QVERIFY(smtp.isListening());
+    smtp.setMode(TestSmtpServer::Mode(mode));
+    Options.HTTPPort = TestTcpServer::closedPort();
+    SetMail(smtp);
+    w->IdSMTP.ConnectTimeoutMs = 1000;
+    w->IdSMTP.StallTimeoutMs = 1000;
+
+    QElapsedTimer clock;
+    clock.start();
+    fx->Ping(QStringLiteral("web.test"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx->NewLog().contains("Error sending notification email: "),
+                             Patience * 2);
+    QVERIFY2(clock.elapsed() < 10000, QByteArray::number(clock.elapsed()));
+    QVERIFY(!QGuiApplication::overrideCursor());
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
+}
+
+void TestPing::lookupFailureRetriesForReal() {
+    Options.PingAttempts = 2;
+    QList<TPingOutcome> atDisconnect;
+    QStringList statusAtDisconnect;
+    const TSocketNotifyEvent disconnect = w->ClientSocket->OnDisconnect;
+    w->ClientSocket->OnDisconnect = [&](QObject *sender, TCustomWinSocket *socket) {
+        disconnect(sender, socket);
+        atDisconnect << w->PingOutcome;
+        statusAtDisconnect << w->StatusText();
+    };
+
+    fx->Ping(QStringLiteral("nowhere.test"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle() && w->StatusImageIndex == 3, Patience);
+    QCoreApplication::processEvents();
+
+    // Two real lookups, two error lines, never a completion.
+    QCOMPARE(fx->resolver.requestedNames(), (QStringList{"nowhere.test", "nowhere.test"}));
+    const QString line = ErrorLine(QStringLiteral("nowhere.test"), 80,
+                                   QStringLiteral("Name or service not known"), 11001);
+    QVERIFY2(fx->Matches(fx->NewLog(), line + line), PingWindowFixture::Visible(fx->NewLog()));
+    QCOMPARE(atDisconnect, (QList<TPingOutcome>{poFailed, poFailed}));
+    for (const QString &status : statusAtDisconnect)
+        QVERIFY2(!status.contains(QLatin1String("completed")), qPrintable(status));
+    for (const auto &s : fx->snapshots)
+        QVERIFY(s.outcome != poSucceeded && s.image != 2);
+    QCOMPARE(fx->pauses.size(), 1);
+    QCOMPARE(fx->pauses[0].statusText,
+             QStringLiteral("Pinging http://nowhere.test/ (2 of 2 attempts) ..."));
+    QCOMPARE(w->PingOutcome, poFailed);
+    QCOMPARE(w->StatusText(), QStringLiteral("Connection to [http://nowhere.test/] failed."));
+    QCOMPARE(fx->Balloons(), QStringList{"Connection error|3|Connection to "
+                                         "[http://nowhere.test/] failed.\rError: Name or service "
+                                         "not known"});
+    QVERIFY(w->LastErrorWasLookup);
+    QCOMPARE(fx->resolver.requestCount(), 2);
+}
+
+void TestPing::retryPausesForRealAndTimeExcludesPause() {
+    TestTcpServer http;
+    QVERIFY(http.listen());
+    http.setScript(TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\n\r\n"}));
+    Options.HTTPPort = http.port();
+    Options.PingAttempts = 2;
+    // The name fails once, then resolves.
+    fx->resolver.addHostError(QStringLiteral("flaky.test"), 11002);
+    connect(&fx->resolver, &TableResolver::requested, this, [this] {
+        fx->resolver.addHost(QStringLiteral("flaky.test"), QStringLiteral("127.0.0.1"));
+    });
+    w->PauseBeforeRetry = [](int ms) { QThread::msleep(ulong(ms)); };
+    QElapsedTimer clock;
+    qint64 errorAt = -1;
+    qint64 completedAt = -1;
+    connect(w->mmLog, &QPlainTextEdit::textChanged, this, [&] {
+        if (errorAt < 0 && fx->NewLog().contains(QLatin1String("Error connecting")))
+            errorAt = clock.elapsed();
+        if (completedAt < 0 && fx->NewLog().contains(QLatin1String("completed in")))
+            completedAt = clock.elapsed();
+    });
+
+    clock.start();
+    fx->Ping(QStringLiteral("flaky.test"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle() && w->PingOutcome == poSucceeded, Patience);
+
+    QVERIFY(errorAt >= 0);
+    QVERIFY2(completedAt - errorAt >= 1000, QByteArray::number(completedAt - errorAt));
+    const QList<double> seconds = PingWindowFixture::Seconds(fx->NewLog());
+    QCOMPARE(seconds.size(), 1);
+    QVERIFY2(seconds[0] < 0.9, QByteArray::number(seconds[0]));
+    QCOMPARE(fx->resolver.requestCount(), 2);
+    QCOMPARE(http.connectionCount(), 1);
+    QCOMPARE(w->AttemptCount, 2u);
+    QVERIFY(fx->Matches(
+        fx->NewLog(),
+        ErrorLine(QStringLiteral("flaky.test"), http.port(), QStringLiteral("{ANY}"), 11002) +
+            HttpLine(QStringLiteral("http://flaky.test/"), http.port()) + QStringLiteral("\r\n")));
+}
+
+void TestPing::addressNotAvailableAfterLookupIsNotCounted() {
+    TestTcpServer http;
+    QVERIFY(http.listen());
+    http.setScript(TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\n\r\n"}));
+    Options.HTTPPort = http.port();
+    Options.PingAttempts = 2;
+    w->cmbAddress->setEditText(QStringLiteral("web.test"));
+    QVERIFY(w->ValidateAddress());
+
+    // An address-not-available error right after a lookup error: not counted, not shown.
+    w->LastErrorWasLookup = true;
+    w->AttemptCount = 2;
+    w->PingOutcome = poPending;
+    int code = 10049;
+    w->ClientSocketError(w->ClientSocket, w->ClientSocket->Connection(), eeConnect, code);
+    QCOMPARE(code, 0);
+    QCOMPARE(w->AttemptCount, 1u);
+    QVERIFY(!w->LastErrorWasLookup);
+    QVERIFY(fx->NewLog().isEmpty());
+    QVERIFY(fx->shell->Balloons().isEmpty());
+    // The same attempt number is then tried again.
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle() && w->PingOutcome == poSucceeded, Patience);
+    QCOMPARE(fx->pauses.size(), 1);
+    QCOMPARE(fx->pauses[0].statusText,
+             QStringLiteral("Pinging http://web.test/ (2 of 2 attempts) ..."));
+    QCOMPARE(http.connectionCount(), 1);
+
+    // Without a lookup error before it, the same error is an ordinary failure.
+    fx->Mark();
+    w->AttemptCount = 2;
+    code = 10049;
+    w->ClientSocketError(w->ClientSocket, w->ClientSocket->Connection(), eeDisconnect, code);
+    QCOMPARE(code, 0);
+    QCOMPARE(w->AttemptCount, 2u);
+    QVERIFY2(fx->Matches(fx->NewLog(), ErrorLine(QStringLiteral("web.test"), http.port(),
+                                                 QStringLiteral("{ANY}"), 10049)),
+             PingWindowFixture::Visible(fx->NewLog()));
+    QCOMPARE(w->StatusImageIndex, 3);
+}
+
+void TestPing::emptyHostFailsThroughErrorHandler() {
+    Options.PingAttempts = 2;
+    fx->Ping(QStringLiteral("http:///"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle() && w->StatusImageIndex == 3, Patience);
+    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("http:///"));
+    QCOMPARE(w->TargetHost, QString());
+    const QString line = ErrorLine(QString(), 80, QStringLiteral("{ANY}"), 1110);
+    QVERIFY2(fx->Matches(fx->NewLog(), line + line), PingWindowFixture::Visible(fx->NewLog()));
+    QCOMPARE(fx->resolver.requestCount(), 0);
+    QCOMPARE(w->PingOutcome, poFailed);
+    QCOMPARE(w->StatusText(), QStringLiteral("Connection to [http:///] failed."));
+    QCOMPARE(fx->Balloons().size(), 1);
+    QVERIFY(fx->Balloons()[0].startsWith(
+        QLatin1String("Connection error|3|Connection to [http:///] failed.\rError: ")));
+}
+
+void TestPing::errorPingSeriesRepeatsUntilCancel() {
+    Options.HTTPPort = TestTcpServer::closedPort();
+    Options.PingOnError = true;
+    Options.ErrorPingAddress = QStringLiteral("slowfail.test");
+    // Every lookup of the error address waits for the test, then fails.
+    fx->resolver.addHostError(QStringLiteral("slowfail.test"), 11001, TableResolver::Held);
+
+    fx->Ping(QStringLiteral("web.test"));
+    for (int series = 1; series <= 3; ++series) {
+        QTRY_COMPARE_WITH_TIMEOUT(fx->resolver.requestCount(), series + 1, Patience);
+        QCOMPARE(fx->resolver.heldCount(), 1);
+        QCOMPARE(PingWindowFixture::Count(fx->NewLog(), QStringLiteral("Starting ping")), series);
+        QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("http://web.test/"));
+        if (series < 3)
+            fx->resolver.releaseAll();
+    }
+    QVERIFY(w->actCancel->isEnabled());
+    w->actCancel->trigger();
+    fx->resolver.releaseAll();
+    QTRY_COMPARE_WITH_TIMEOUT(fx->resolver.answerCount(), 4, Patience);
+    Settle();
+
+    QCOMPARE(fx->resolver.requestCount(), 4);
+    QVERIFY(fx->Idle());
+    QCOMPARE(w->PingOutcome, poCancelled);
+    const QString log = fx->NewLog();
+    QCOMPARE(PingWindowFixture::Count(log, QStringLiteral("Error connecting to [web.test]")), 1);
+    QCOMPARE(PingWindowFixture::Count(log, QStringLiteral("Error connecting to [slowfail.test]")),
+             2);
+    QCOMPARE(PingWindowFixture::Count(log, QStringLiteral("Starting ping")), 3);
+    QVERIFY2(log.endsWith(QLatin1String("] Ping to [http://slowfail.test/] aborted.\r\n\r\n\r\n")),
+             PingWindowFixture::Visible(log));
+    QCOMPARE(fx->Balloons().filter(QStringLiteral("failed.")).size(), 3);
+    QCOMPARE(w->StatusText(), QStringLiteral("Connection to [http://slowfail.test/] aborted."));
+}
+
+void TestPing::rejectedErrorPingAddressEndsFailureHandling() {
+    const int refused = TestTcpServer::closedPort();
+    Options.HTTPPort = refused;
+    Options.PingOnError = true;
+    Options.ErrorPingAddress = QStringLiteral("ftp://files.test/");
+
+    fx->Ping(QStringLiteral("web.test"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle() && w->StatusImageIndex == 3, Patience);
+    Settle();
+    QCOMPARE(fx->messages.size(), 1);
+    QCOMPARE(fx->messages[0].text, QStringLiteral("Only HTTP and HTTPS protocols are supported."));
+    QCOMPARE(fx->messages[0].caption, QStringLiteral("Vennatro"));
+    QCOMPARE(fx->resolver.requestCount(), 1);
+    QVERIFY2(
+        fx->Matches(fx->NewLog(), ErrorLine(QStringLiteral("web.test"), refused,
+                                            QStringLiteral("Connection refused"), 10061) +
+                                      QStringLiteral("Starting ping to failure notification "
+                                                     "address [ftp://files.test/]...\r\n\r\n")),
+        PingWindowFixture::Visible(fx->NewLog()));
+    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("http://web.test/"));
+    QCOMPARE(w->TargetAddress, QStringLiteral("http://web.test/"));
+    QCOMPARE(w->StatusText(), QStringLiteral("Connection to [http://web.test/] failed."));
+}
+
+void TestPing::sendAndReceiveErrorsOnlyShowBalloons() {
+    TestTcpServer silent;
+    QVERIFY(silent.listen());
+    silent.setScript(TestTcpServer::Script::neverAnswer());
+    Options.HTTPPort = silent.port();
+    Options.ShowNotifications = false;
+
+    fx->Ping(QStringLiteral("web.test"));
+    QTRY_VERIFY_WITH_TIMEOUT(silent.requestComplete(0), Patience);
+    int code = 10054;
+    w->ClientSocketError(w->ClientSocket, w->ClientSocket->Connection(), eeReceive, code);
+    QCOMPARE(code, 0);
+    // The handler closed the connection; the display stays as the attempt left it.
+    QVERIFY(fx->Idle());
+    QTRY_VERIFY_WITH_TIMEOUT(silent.isClientClosed(0), Patience);
+    QCOMPARE(w->PingOutcome, poFailed);
+    QCOMPARE(w->StatusImageIndex, 0);
+    QCOMPARE(fx->Balloons(), QStringList{"Connection error|3|Error receiving data from localhost "
+                                         "(127.0.0.1): Connection reset by peer."});
+    QVERIFY(fx->NewLog().isEmpty());
+
+    // Not connected: the peer is unnamed. The unknown kinds have their own text.
+    fx->Mark();
+    w->AttemptCount = Options.PingAttempts; // no further attempt
+    for (TErrorEvent kind : {eeSend, eeGeneral, eeAccept}) {
+        code = 10061;
+        w->ClientSocketError(w->ClientSocket, w->ClientSocket->Connection(), kind, code);
+        QCOMPARE(code, 0);
+    }
+    Settle();
+    QCOMPARE(fx->Balloons(),
+             (QStringList{"Connection error|3|Error sending data to  (): Connection refused.",
+                          "Connection error|3|Unknown socket error (10061): Connection refused.",
+                          "Connection error|3|Unknown socket error (10061): Connection refused."}));
+    QVERIFY(fx->NewLog().isEmpty());
+    QCOMPARE(silent.connectionCount(), 1);
+}
+
+// ---- cancelling ----
+
+void TestPing::cancelDuringLookup() {
+    TestTcpServer http;
+    QVERIFY(http.listen());
+    Options.HTTPPort = http.port();
+    Options.PingAttempts = 3;
+    fx->resolver.addHost(QStringLiteral("slow.test"), QStringLiteral("127.0.0.1"),
+                         TableResolver::Held);
+
+    fx->Ping(QStringLiteral("slow.test"));
+    QCOMPARE(fx->resolver.heldCount(), 1);
+    QVERIFY(w->actCancel->isEnabled());
+    w->actCancel->trigger();
+
+    const QString aborted = QStringLiteral("Connection to [http://slow.test/] aborted.");
+    QVERIFY(fx->Idle());
+    QCOMPARE(w->PingOutcome, poCancelled);
+    QCOMPARE(w->AttemptCount, 4u);
+    QCOMPARE(w->StatusImageIndex, 1);
+    QCOMPARE(w->StatusHint(), aborted);
+    QCOMPARE(w->StatusText(), aborted);
+    QVERIFY(w->actPing->isEnabled());
+    QVERIFY(w->actAutoPing->isEnabled());
+    QVERIFY(!w->actCancel->isEnabled());
+    QVERIFY2(fx->Matches(fx->NewLog(), FailureBar + QStringLiteral("\r\n[{STAMP}] Ping to "
+                                                                   "[http://slow.test/] "
+                                                                   "aborted.\r\n\r\n\r\n")),
+             PingWindowFixture::Visible(fx->NewLog()));
+    const auto balloons = fx->shell->Balloons();
+    QCOMPARE(balloons.size(), 2);
+    QCOMPARE(balloons[0].text, QString());
+    QCOMPARE(balloons[1].text, aborted);
+    QCOMPARE(balloons[1].title, QStringLiteral("Connection cancelled"));
+    QCOMPARE(balloons[1].iconKind, 2);
+
+    // The late answer of the lookup is ignored: no connection, nothing logged.
+    const QString log = fx->NewLog();
+    fx->resolver.releaseAll();
+    QTRY_COMPARE_WITH_TIMEOUT(fx->resolver.answerCount(), 1, Patience);
+    Settle();
+    QCOMPARE(http.connectionCount(), 0);
+    QCOMPARE(fx->NewLog(), log);
+    QCOMPARE(w->PingOutcome, poCancelled);
+    QCOMPARE(fx->resolver.requestCount(), 1);
+}
+
+void TestPing::cancelDuringSilentServer() {
+    TestTcpServer silent;
+    QVERIFY(silent.listen());
+    silent.setScript(TestTcpServer::Script::neverAnswer());
+    Options.HTTPPort = silent.port();
+    Options.PingAttempts = 2;
+
+    fx->Ping(QStringLiteral("web.test"));
+    QTRY_VERIFY_WITH_TIMEOUT(silent.requestComplete(0), Patience);
+    QVERIFY(w->PingBusy); // a server that never answers keeps the ping under way
+    QVERIFY(w->ClientSocket->Active());
+    w->actCancelExecute();
+    QVERIFY(fx->Idle());
+    QTRY_VERIFY_WITH_TIMEOUT(silent.isClientClosed(0), Patience);
+    Settle();
+    QCOMPARE(silent.connectionCount(), 1);
+    QCOMPARE(w->StatusText(), QStringLiteral("Connection to [http://web.test/] aborted."));
+    QCOMPARE(w->StatusImageIndex, 1);
+    QVERIFY2(fx->Matches(fx->NewLog(), FailureBar + QStringLiteral("\r\n[{STAMP}] Ping to "
+                                                                   "[http://web.test/] "
+                                                                   "aborted.\r\n\r\n\r\n")),
+             PingWindowFixture::Visible(fx->NewLog()));
+    QVERIFY(fx->pauses.isEmpty());
+}
+
+void TestPing::cancelBeforeSocketOpens() {
+    TestTcpServer http;
+    QVERIFY(http.listen());
+    Options.HTTPPort = http.port();
+    // The cancel command waits in the queue and runs where the attempt lets the interface
+    // catch up, before the socket is opened.
+    QMetaObject::invokeMethod(
+        w, [this] { w->actCancel->trigger(); }, Qt::QueuedConnection);
+    fx->Ping(QStringLiteral("web.test"));
+
+    QCOMPARE(fx->resolver.requestCount(), 0);
+    QVERIFY(fx->Idle());
+    QCOMPARE(w->PingOutcome, poCancelled);
+    QCOMPARE(w->StatusText(), QStringLiteral("Connection to [http://web.test/] aborted."));
+    QCOMPARE(w->StatusImageIndex, 1);
+    QVERIFY(w->actPing->isEnabled());
+    QVERIFY(!w->actCancel->isEnabled());
+    Settle();
+    QCOMPARE(http.connectionCount(), 0);
+    QCOMPARE(PingWindowFixture::Count(fx->NewLog(), QStringLiteral("aborted.")), 1);
+    QCOMPARE(PingWindowFixture::Count(fx->NewLog(), QStringLiteral("completed")), 0);
+}
+
+void TestPing::errorAfterCancelLogsNothing() {
+    TestTcpServer silent;
+    QVERIFY(silent.listen());
+    silent.setScript(TestTcpServer::Script::neverAnswer());
+    Options.HTTPPort = silent.port();
+    Options.PingAttempts = 3;
+    Options.PingOnError = true;
+    Options.ErrorPingAddress = QStringLiteral("error.test");
+
+    fx->Ping(QStringLiteral("web.test"));
+    QTRY_VERIFY_WITH_TIMEOUT(silent.requestComplete(0), Patience);
+    w->actCancelExecute();
+    fx->Mark();
+
+    // A late connection error: swallowed, not logged, no alert, no further attempt.
+    int code = 10061;
+    w->ClientSocketError(w->ClientSocket, w->ClientSocket->Connection(), eeConnect, code);
+    QCOMPARE(code, 0);
+    Settle();
+    QVERIFY(fx->NewLog().isEmpty());
+    QVERIFY(fx->shell->Balloons().isEmpty());
+    QCOMPARE(w->PingOutcome, poCancelled);
+    QCOMPARE(fx->resolver.requestCount(), 1);
+    QCOMPARE(silent.connectionCount(), 1);
+    QCOMPARE(w->StatusText(), QStringLiteral("Connection to [http://web.test/] aborted."));
+
+    // A receive error still shows its balloon, and logs nothing either.
+    code = 10054;
+    w->ClientSocketError(w->ClientSocket, w->ClientSocket->Connection(), eeReceive, code);
+    Settle();
+    QCOMPARE(fx->Balloons().size(), 1);
+    QVERIFY(fx->NewLog().isEmpty());
+    QCOMPARE(fx->resolver.requestCount(), 1);
+}
+
+QTEST_MAIN(TestPing)
+#include "test_ping.moc"

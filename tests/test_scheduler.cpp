@@ -1,0 +1,422 @@
+// Automatic ping: switching on and off, the captured target, the tick rules and the idle
+// status display with its countdown.
+
+#include "PingWindowFixture.h"
+#include "support/TestTcpServer.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QSignalSpy>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+
+namespace {
+
+constexpr int Patience = 15000;
+constexpr int NoRealTicks = 24 * 3600 * 1000; // keeps the timer on without it ever firing
+
+void Settle() {
+    for (int i = 0; i < 10; ++i)
+        QCoreApplication::processEvents();
+}
+
+QString Countdown(const QString &address, int minutes, const QString &next) {
+    return QStringLiteral("Enabled automatic ping to [") + address + QStringLiteral("] each ") +
+           QString::number(minutes) + QStringLiteral(" minutes (next ping in ") + next +
+           QLatin1Char(')');
+}
+
+} // namespace
+
+class TestScheduler : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void offAtStart();
+    void emptyBoxShowsMessageAndMarkEndsOff();
+    void rejectedAddressLeavesItOff();
+    void switchingOnCapturesTargetAndPingsAtOnce();
+    void countdownTexts();
+    void scheduledPingStartsOnTheTickAfterZero();
+    void dueWhileBusyWaitsForTheSocket();
+    void intervalZeroPingsOnEveryFreeTick();
+    void manualPingInBetweenKeepsAutomaticTarget();
+    void scheduledPingUsesThePortOfItsOwnScheme();
+    void switchingOffClearsPanel();
+    void periodThatDoesNotFitFallsBackToDefault();
+    void realTimerStartsScheduledPing();
+    void autoPingAtStart();
+
+private:
+    // Switches automatic ping on for text and waits until its first ping has ended.
+    void SwitchOn(const QString &text);
+    std::unique_ptr<PingWindowFixture> fx;
+    TfMain_Vennatro *w = nullptr;
+    std::unique_ptr<TestTcpServer> http;
+};
+
+void TestScheduler::init() {
+    fx = std::make_unique<PingWindowFixture>();
+    w = fx->w;
+    http = std::make_unique<TestTcpServer>();
+    QVERIFY(http->listen());
+    http->setScript(TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\n\r\n"}));
+    Options.HTTPPort = http->port();
+    Options.AutoPingInterval = 15;
+}
+
+void TestScheduler::cleanup() {
+    fx.reset();
+    http.reset();
+    w = nullptr;
+}
+
+void TestScheduler::SwitchOn(const QString &text) {
+    w->cmbAddress->setEditText(text);
+    w->actAutoPing->trigger();
+    QVERIFY(w->AutoPingOn());
+    w->Timer->setInterval(NoRealTicks); // the test ticks by hand
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
+}
+
+void TestScheduler::offAtStart() {
+    QVERIFY(!w->AutoPingOn());
+    QVERIFY(!w->Timer->isActive());
+    QCOMPARE(w->Timer->interval(), 1000);
+    QVERIFY(!w->actAutoPing->isChecked());
+    QCOMPARE(w->StatusHint(), QStringLiteral("Inactive"));
+    QCOMPARE(w->StatusImageIndex, 1);
+    QCOMPARE(w->StatusText(), QString());
+    QCOMPARE(w->NotifyIcon->ToolTip(), QStringLiteral("Vennatro"));
+}
+
+void TestScheduler::emptyBoxShowsMessageAndMarkEndsOff() {
+    auto *button = qobject_cast<QToolButton *>(w->ToolBar->widgetForAction(w->actAutoPing));
+    QVERIFY(button);
+    QSignalSpy marks(w->actAutoPing, &QAction::toggled);
+    w->cmbAddress->setEditText(QString());
+    w->actAutoPing->trigger();
+
+    QCOMPARE(fx->messages.size(), 1);
+    QCOMPARE(fx->messages[0].text, QStringLiteral("No address specified."));
+    QCOMPARE(fx->messages[0].caption, QStringLiteral("Warning"));
+    QCOMPARE(fx->messages[0].icon, MessageIcon::Warning);
+    QCOMPARE(fx->messages[0].owner, static_cast<QWidget *>(w));
+    QVERIFY(!w->AutoPingOn());
+    QVERIFY(!w->actAutoPing->isChecked());
+    QVERIFY(!button->isChecked());
+    // The mark went on and came off again.
+    QVERIFY(marks.size() >= 2);
+    QCOMPARE(marks.at(marks.size() - 2).at(0).toBool(), true);
+    QCOMPARE(marks.last().at(0).toBool(), false);
+    QCOMPARE(fx->resolver.requestCount(), 0);
+}
+
+void TestScheduler::rejectedAddressLeavesItOff() {
+    w->cmbAddress->setEditText(QStringLiteral("ftp://files.test/"));
+    w->actAutoPing->trigger();
+    QCOMPARE(fx->messages.size(), 1);
+    QCOMPARE(fx->messages[0].text, QStringLiteral("Only HTTP and HTTPS protocols are supported."));
+    QVERIFY(!w->AutoPingOn());
+    QVERIFY(!w->actAutoPing->isChecked());
+    QVERIFY(w->AutoTargetAddress.isEmpty());
+    QCOMPARE(fx->resolver.requestCount(), 0);
+}
+
+void TestScheduler::switchingOnCapturesTargetAndPingsAtOnce() {
+    w->cmbAddress->setEditText(QStringLiteral(" web.test/status "));
+    w->actAutoPing->trigger();
+
+    QVERIFY(w->AutoPingOn());
+    QVERIFY(w->actAutoPing->isChecked());
+    QCOMPARE(w->AutoTargetAddress, QStringLiteral("http://web.test/status"));
+    QCOMPARE(w->AutoTargetHost, QStringLiteral("web.test"));
+    QCOMPARE(w->AutoTargetPath, QStringLiteral("/status"));
+    QCOMPARE(w->AutoPingSeconds, 900u);
+    QCOMPARE(w->AutoPingElapsed, 0);
+    // The first ping starts at once; the countdown is not shown while it runs.
+    QVERIFY(w->PingBusy);
+    QCOMPARE(w->StatusText(),
+             QStringLiteral("Pinging http://web.test/status (1 of 1 attempts) ..."));
+    w->Timer->setInterval(NoRealTicks);
+    w->TimerTimer();
+    QCOMPARE(w->StatusText(),
+             QStringLiteral("Pinging http://web.test/status (1 of 1 attempts) ..."));
+
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
+    QTRY_COMPARE_WITH_TIMEOUT(http->connectionCount(), 1, Patience);
+    QVERIFY(http->received(0).startsWith("HEAD /status HTTP/1.0\r\nHost: web.test\r\n"));
+    // ... nor while its result is held.
+    w->TimerTimer();
+    w->TimerTimer();
+    QCOMPARE(w->StatusText(), QStringLiteral("Connection to [http://web.test/status] completed."));
+    QCOMPARE(w->StatusImageIndex, 2);
+    // Then the full period minus the seconds already counted.
+    w->TimerNotificationTimer();
+    const QString text = Countdown(QStringLiteral("http://web.test/status"), 15, "14:57");
+    QCOMPARE(w->StatusText(), text);
+    QCOMPARE(w->NotifyIcon->ToolTip(), QStringLiteral("Vennatro\r") + text);
+    QCOMPARE(w->StatusHint(), QStringLiteral("Inactive"));
+    QCOMPARE(w->StatusImageIndex, 1);
+}
+
+void TestScheduler::countdownTexts() {
+    SwitchOn(QStringLiteral("web.test"));
+    w->TimerNotificationTimer();
+    for (int i = 0; i < 900 - 125; ++i)
+        w->TimerTimer();
+    QCOMPARE(w->AutoPingElapsed, 775);
+    const QString text = Countdown(QStringLiteral("http://web.test/"), 15, "02:05");
+    QCOMPARE(w->StatusText(), text);
+    QCOMPARE(w->NotifyIcon->ToolTip(), QStringLiteral("Vennatro\r") + text);
+    for (int i = 0; i < 125; ++i)
+        w->TimerTimer();
+    QCOMPARE(w->StatusText(), Countdown(QStringLiteral("http://web.test/"), 15, "00:00"));
+
+    // With the hint already "Inactive" the picture is left as it is.
+    w->ShowStatusImage(2);
+    w->UpdateStatus();
+    QCOMPARE(w->StatusImageIndex, 2);
+
+    // A long interval: minutes are not capped at two digits.
+    w->actAutoPingExecute();
+    QVERIFY(!w->AutoPingOn());
+    Options.AutoPingInterval = 120;
+    SwitchOn(QStringLiteral("web.test"));
+    QCOMPARE(w->AutoPingSeconds, 7200u);
+    w->TimerNotificationTimer();
+    QCOMPARE(w->StatusText(), Countdown(QStringLiteral("http://web.test/"), 120, "120:00"));
+    w->TimerTimer();
+    QCOMPARE(w->StatusText(), Countdown(QStringLiteral("http://web.test/"), 120, "119:59"));
+}
+
+void TestScheduler::scheduledPingStartsOnTheTickAfterZero() {
+    Options.AutoPingInterval = 1;
+    SwitchOn(QStringLiteral("web.test"));
+    QCOMPARE(http->connectionCount(), 1);
+    w->TimerNotificationTimer();
+    for (int i = 0; i < 60; ++i)
+        w->TimerTimer();
+    QCOMPARE(w->AutoPingElapsed, 60);
+    QCOMPARE(http->connectionCount(), 1);
+    QVERIFY(!w->PingBusy);
+    // The 61st tick starts the scheduled ping and restarts the count.
+    w->TimerTimer();
+    QCOMPARE(w->AutoPingElapsed, 0);
+    QVERIFY(w->PingBusy);
+    QCOMPARE(w->AttemptCount, 1u);
+    QCOMPARE(w->StatusText(), QStringLiteral("Pinging http://web.test/ (1 of 1 attempts) ..."));
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
+    QCOMPARE(http->connectionCount(), 2);
+    QCOMPARE(PingWindowFixture::Count(fx->NewLog(), QStringLiteral("completed in")), 2);
+}
+
+void TestScheduler::dueWhileBusyWaitsForTheSocket() {
+    // Connection 1 is a manual ping the server never answers.
+    http->setScriptFor(1, TestTcpServer::Script::neverAnswer());
+    Options.AutoPingInterval = 1;
+    SwitchOn(QStringLiteral("web.test/auto"));
+    w->TimerNotificationTimer();
+
+    w->cmbAddress->setEditText(QStringLiteral("web.test/manual"));
+    w->actPingExecute();
+    QTRY_VERIFY_WITH_TIMEOUT(http->requestComplete(1), Patience);
+    QVERIFY(w->ClientSocket->Active());
+    w->AutoPingElapsed = 60;
+    for (int i = 0; i < 3; ++i)
+        w->TimerTimer();
+    QCOMPARE(w->AutoPingElapsed, 60);
+    QCOMPARE(http->connectionCount(), 2);
+    QCOMPARE(w->TargetAddress, QStringLiteral("http://web.test/manual"));
+
+    // A ping still looking up its host counts as busy too.
+    w->actCancelExecute();
+    fx->resolver.addHost(QStringLiteral("held.test"), QStringLiteral("127.0.0.1"),
+                         TableResolver::Held);
+    w->cmbAddress->setEditText(QStringLiteral("held.test"));
+    w->actPingExecute();
+    QVERIFY(w->PingBusy);
+    QVERIFY(!w->ClientSocket->Active());
+    const int requests = fx->resolver.requestCount();
+    w->TimerTimer();
+    QCOMPARE(w->AutoPingElapsed, 60);
+    QCOMPARE(fx->resolver.requestCount(), requests);
+    QCOMPARE(w->TargetAddress, QStringLiteral("http://held.test/"));
+
+    // The first tick after the connection has ended starts the scheduled ping.
+    w->actCancelExecute();
+    QVERIFY(!w->ClientSocket->Active());
+    w->TimerTimer();
+    QCOMPARE(w->AutoPingElapsed, 0);
+    QCOMPARE(w->TargetAddress, QStringLiteral("http://web.test/auto"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
+    QCOMPARE(http->connectionCount(), 3);
+    QVERIFY(http->received(2).startsWith("HEAD /auto HTTP/1.0\r\nHost: web.test\r\n"));
+}
+
+void TestScheduler::intervalZeroPingsOnEveryFreeTick() {
+    Options.AutoPingInterval = 0;
+    SwitchOn(QStringLiteral("web.test"));
+    QCOMPARE(w->AutoPingSeconds, 0u);
+    QCOMPARE(http->connectionCount(), 1);
+    w->TimerTimer();
+    QVERIFY(w->PingBusy);
+    w->TimerTimer(); // busy: nothing new
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
+    QCOMPARE(http->connectionCount(), 2);
+    w->TimerTimer();
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
+    QCOMPARE(http->connectionCount(), 3);
+    QCOMPARE(fx->resolver.requestCount(), 3);
+}
+
+void TestScheduler::manualPingInBetweenKeepsAutomaticTarget() {
+    Options.AutoPingInterval = 1;
+    SwitchOn(QStringLiteral("web.test/auto"));
+    w->cmbAddress->setEditText(QStringLiteral("error.test/manual"));
+    w->actPingExecute();
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
+    QCOMPARE(w->TargetAddress, QStringLiteral("http://error.test/manual"));
+    QCOMPARE(w->AutoTargetAddress, QStringLiteral("http://web.test/auto"));
+    QCOMPARE(w->AutoTargetHost, QStringLiteral("web.test"));
+    QCOMPARE(w->AutoTargetPath, QStringLiteral("/auto"));
+
+    w->AutoPingElapsed = 60;
+    w->TimerTimer();
+    QCOMPARE(w->TargetAddress, QStringLiteral("http://web.test/auto"));
+    QCOMPARE(w->TargetHost, QStringLiteral("web.test"));
+    QCOMPARE(w->TargetPath, QStringLiteral("/auto"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
+    QCOMPARE(http->connectionCount(), 3);
+    QVERIFY(http->received(1).startsWith("HEAD /manual HTTP/1.0\r\nHost: error.test\r\n"));
+    QVERIFY(http->received(2).startsWith("HEAD /auto HTTP/1.0\r\nHost: web.test\r\n"));
+    // The box keeps what the user typed last.
+    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("http://error.test/manual"));
+}
+
+void TestScheduler::scheduledPingUsesThePortOfItsOwnScheme() {
+    TestTcpServer https;
+    QVERIFY(https.listen());
+    https.setScript(TestTcpServer::Script::neverAnswer());
+    Options.HTTPSPort = https.port();
+    Options.AutoPingInterval = 1;
+    SwitchOn(QStringLiteral("https://web.test/"));
+    QCOMPARE(https.connectionCount(), 1);
+
+    // A manual HTTP ping leaves the HTTP port on the socket.
+    w->cmbAddress->setEditText(QStringLiteral("web.test"));
+    w->actPingExecute();
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
+    QCOMPARE(w->ClientSocket->Port(), int(http->port()));
+    fx->Mark();
+
+    w->AutoPingElapsed = 60;
+    w->TimerTimer();
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
+    QCOMPARE(https.connectionCount(), 2);
+    QCOMPARE(http->connectionCount(), 1);
+    QVERIFY2(fx->Matches(fx->NewLog(), SuccessBar +
+                                           QStringLiteral("\r\n[{STAMP}] Connection to "
+                                                          "[https://web.test/] (port ") +
+                                           QString::number(https.port()) +
+                                           QStringLiteral(") completed in {SECS} "
+                                                          "seconds.\r\n\r\n\r\n")),
+             PingWindowFixture::Visible(fx->NewLog()));
+}
+
+void TestScheduler::switchingOffClearsPanel() {
+    SwitchOn(QStringLiteral("web.test"));
+    w->TimerNotificationTimer();
+    QVERIFY(w->StatusText().startsWith(QLatin1String("Enabled automatic ping")));
+
+    w->actAutoPing->trigger();
+    QVERIFY(!w->AutoPingOn());
+    QVERIFY(!w->actAutoPing->isChecked());
+    QCOMPARE(w->StatusText(), QString());
+    QCOMPARE(w->NotifyIcon->ToolTip(), QStringLiteral("Vennatro"));
+    QCOMPARE(w->StatusHint(), QStringLiteral("Inactive"));
+
+    // Switched off while a result is held: the held result stays until the hold ends.
+    SwitchOn(QStringLiteral("web.test"));
+    QVERIFY(w->TimerNotification->isActive());
+    w->actAutoPing->trigger();
+    QCOMPARE(w->StatusText(), QStringLiteral("Connection to [http://web.test/] completed."));
+    w->TimerNotificationTimer();
+    QCOMPARE(w->StatusText(), QString());
+    QCOMPARE(w->NotifyIcon->ToolTip(), QStringLiteral("Vennatro"));
+}
+
+void TestScheduler::periodThatDoesNotFitFallsBackToDefault() {
+    const QList<QPair<quint32, quint32>> cases = {
+        {0xFFFFFFFFu, 900u},      // -1 as stored
+        {0x80000000u, 900u},      // the most negative value
+        {40000000u, 900u},        // x 60 does not fit a signed 32-bit count
+        {35791394u, 2147483640u}, // the largest period that fits
+        {120u, 7200u},
+        {0u, 0u},
+    };
+    for (const auto &[minutes, seconds] : cases) {
+        Options.AutoPingInterval = minutes;
+        SwitchOn(QStringLiteral("web.test"));
+        QCOMPARE(w->AutoPingSeconds, seconds);
+        w->TimerNotificationTimer();
+        QVERIFY2(w->StatusText().contains(QStringLiteral(" each %1 minutes").arg(seconds / 60)),
+                 qPrintable(w->StatusText()));
+        w->actAutoPingExecute();
+        QVERIFY(!w->AutoPingOn());
+    }
+}
+
+void TestScheduler::realTimerStartsScheduledPing() {
+    Options.AutoPingInterval = 0;
+    w->cmbAddress->setEditText(QStringLiteral("web.test"));
+    w->actAutoPing->trigger();
+    QVERIFY(w->Timer->isActive());
+    QCOMPARE(w->Timer->interval(), 1000);
+    QTRY_VERIFY_WITH_TIMEOUT(http->connectionCount() >= 2 && fx->Idle(), Patience);
+    w->actAutoPingExecute();
+    QVERIFY(!w->Timer->isActive());
+}
+
+void TestScheduler::autoPingAtStart() {
+    // A window of its own whose store asks for automatic ping at start; its socket uses the
+    // system resolver, so the address is a numeric one that needs no lookup.
+    fx.reset();
+    QTemporaryDir dir;
+    qputenv("XDG_CONFIG_HOME", dir.filePath(QStringLiteral("config")).toUtf8());
+    qputenv("XDG_RUNTIME_DIR", dir.path().toUtf8());
+    QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("config/Lumo Dev"))));
+    QFile store(dir.filePath(QStringLiteral("config/Lumo Dev/Vennatro.reg")));
+    QVERIFY(store.open(QIODevice::WriteOnly));
+    store.write("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Lumo Dev\\Vennatro]\r\n"
+                "\"Auto-ping at start\"=dword:00000001\r\n"
+                "\"Auto-ping address\"=\"127.0.0.1/start\"\r\n"
+                "\"Auto-ping interval\"=dword:00000005\r\n" +
+                QStringLiteral("\"HTTP port\"=dword:%1\r\n")
+                    .arg(http->port(), 8, 16, QLatin1Char('0'))
+                    .toUtf8());
+    store.close();
+    RecordingTrayShell::Install();
+    QList<MessageBoxRequest> messages;
+    SetMessageBoxHook([&](const MessageBoxRequest &r) { messages << r; });
+    {
+        TfMain_Vennatro window;
+        window.PauseBeforeRetry = [](int) {};
+        QVERIFY(window.AutoPingOn());
+        QVERIFY(window.actAutoPing->isChecked());
+        QCOMPARE(window.AutoTargetAddress, QStringLiteral("http://127.0.0.1/start"));
+        QCOMPARE(window.AutoPingSeconds, 300u);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.PingBusy && http->connectionCount() == 1, Patience);
+        QVERIFY(http->received(0).startsWith("HEAD /start HTTP/1.0\r\nHost: 127.0.0.1\r\n"));
+        window.actAutoPingExecute();
+    }
+    QVERIFY(messages.isEmpty());
+    SetMessageBoxHook(nullptr);
+    RecordingTrayShell::Uninstall();
+}
+
+QTEST_MAIN(TestScheduler)
+#include "test_scheduler.moc"
