@@ -1,5 +1,6 @@
 #include "app/Main.h"
 #include "app/Application.h"
+#include "platform/QuitOnSignal.h"
 #include "platform/SingleInstance.h"
 #include "support/UsualFunctions.h"
 
@@ -16,6 +17,7 @@ int main(int argc, char *argv[]) {
         return 0;
     }
 
+    QuitOnSignal quitOnSignal;
     const bool quiet = StartQuiet(app.arguments());
     TfMain_Vennatro window;
     QObject::connect(&instance, &SingleInstance::activationRequested, &window,

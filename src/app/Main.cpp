@@ -12,7 +12,6 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QFileDialog>
-#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -289,11 +288,10 @@ void TfMain_Vennatro::CreateCentral() {
     mmLog = new QPlainTextEdit(central);
     mmLog->setObjectName(QStringLiteral("mmLog"));
     mmLog->setReadOnly(true);
-    mmLog->setLineWrapMode(QPlainTextEdit::NoWrap);
+    mmLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     mmLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    mmLog->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     mmLog->setUndoRedoEnabled(false); // the log grows without limit; keep no undo copy
-    QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    mmLog->setFont(mono);
     column->addWidget(mmLog, 1);
     setCentralWidget(central);
 
@@ -426,7 +424,4 @@ void TfMain_Vennatro::actAboutExecute() {
     ShowAboutBox(this, !isVisible(), VersionInfo);
 }
 
-void TfMain_Vennatro::NotifyIconBalloonClick(QObject *)
-{
-    actShow->trigger();
-}
+void TfMain_Vennatro::NotifyIconBalloonClick(QObject *) { actShow->trigger(); }

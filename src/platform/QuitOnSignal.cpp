@@ -1,0 +1,51 @@
+#include "platform/QuitOnSignal.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+int signalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+    // Only async-signal-safe work here: the event loop does the rest.
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(signalPipe[1], &byte, 1);
+}
+} // namespace
+
+QuitOnSignal::QuitOnSignal(QObject *parent) : QObject(parent) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [] {
+        char buffer[16];
+        while (::read(signalPipe[0], buffer, sizeof buffer) > 0) {
+        }
+        // exit() rather than quit(): quit() first asks the windows to close, and the main
+        // window answers a close by hiding to the tray.
+        QCoreApplication::exit(0);
+    });
+    struct sigaction action = {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        ::sigaction(sig, &action, nullptr);
+}
+
+QuitOnSignal::~QuitOnSignal() {
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        ::sigaction(sig, &action, nullptr);
+    for (int &fd : signalPipe) {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+}

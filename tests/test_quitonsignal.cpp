@@ -1,0 +1,32 @@
+#include "platform/QuitOnSignal.h"
+
+#include <QCoreApplication>
+#include <QTest>
+#include <QTimer>
+
+#include <csignal>
+
+class TestQuitOnSignal : public QObject {
+    Q_OBJECT
+private slots:
+    void signalEndsTheEventLoopInOrder_data();
+    void signalEndsTheEventLoopInOrder();
+};
+
+void TestQuitOnSignal::signalEndsTheEventLoopInOrder_data() {
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
+}
+
+void TestQuitOnSignal::signalEndsTheEventLoopInOrder() {
+    QFETCH(int, signal);
+    QuitOnSignal quit;
+    QTimer::singleShot(0, [signal] { ::raise(signal); });
+    QTimer::singleShot(20000, [] { QCoreApplication::exit(7); }); // the signal never arrived
+    QCOMPARE(QCoreApplication::exec(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestQuitOnSignal)
+#include "test_quitonsignal.moc"
