@@ -16,3 +16,7 @@ struct OsVersionInfo {
     QString servicePack;
 };
 OsVersionInfo CurrentOsVersion();
+
+// The same pieces from uname's system name and release text: "6.1.0-18-amd64" gives 6 and 1;
+// a missing number is 0.
+OsVersionInfo OsVersionFromUname(const QString &sysname, const QString &release);
