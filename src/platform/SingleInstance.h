@@ -5,6 +5,7 @@
 #include <memory>
 
 class QLocalServer;
+class QLocalSocket;
 
 // One running instance a user session: an exclusive flock on "<name>.lock" in
 // $XDG_RUNTIME_DIR (fallback: a 0700 folder /tmp/vennatro-<uid>), released by the kernel when
@@ -17,19 +18,35 @@ public:
     SingleInstance(const QString &name, const QString &message, QObject *parent = nullptr);
     ~SingleInstance() override; // releases the lock
 
-    // True when this process now holds the lock (and listens for activations).
+    // True when this process now holds the lock (and listens for activations). False when
+    // another process holds it, or when the lock could not be taken at all: then
+    // errorString() says why.
     bool tryLock();
     // From a second start: delivers the activation text to the holder. True when delivered.
     bool activateRunning(int timeoutMs = 1000);
 
-    static QString runtimeFolder();
+    // Why the last tryLock or activateRunning failed; empty when another instance simply
+    // holds the lock.
+    QString errorString() const { return m_error; }
+
+    // The folder of the lock and the socket; empty when no usable folder exists (the reason
+    // goes to *error when given).
+    static QString runtimeFolder(QString *error = nullptr);
+    // Makes sure path is a folder of this user with mode 0700, creating it when missing.
+    // Refuses a symbolic link, another owner or a wider mode.
+    static bool preparePrivateFolder(const QString &path, QString *error = nullptr);
 
 signals:
     void activationRequested();
 
 private:
+    void acceptConnections();
+    bool readMessage(QLocalSocket *socket); // false: the connection was dropped
+    void finishMessage(QLocalSocket *socket);
+
     QString m_name;
     QString m_message;
+    QString m_error;
     int m_lockFd = -1;
     QLocalServer *m_server = nullptr;
 };
