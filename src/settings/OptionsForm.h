@@ -2,8 +2,114 @@
 
 #include "settings/Options.h"
 
-class QWidget;
+#include <QDialog>
+#include <functional>
+
+class QCheckBox;
+class QFileDialog;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class TNumberEdit;
 
 // Shows the options dialog modally over mainWindow; on OK copies the fields into settings
 // and returns true, otherwise leaves settings untouched.
 bool ShowOptionsDialog(TOptions &settings, QWidget *mainWindow);
+
+// The options dialog: copies a settings record into its controls (LoadFrom), checks the
+// input when OK is pressed and, once it has closed with OK, copies the controls back
+// (StoreTo). It never touches a record by itself.
+class TfOptions : public QDialog {
+    Q_OBJECT
+public:
+    // Runs the save-file dialog; true when the user chose a file. Tests answer it themselves.
+    using SaveDialogRunner = std::function<bool(QFileDialog &)>;
+
+    explicit TfOptions(QWidget *mainWindow);
+    ~TfOptions() override;
+
+    void LoadFrom(const TOptions &settings);
+    void StoreTo(TOptions &settings) const;
+
+    void SetSaveDialogRunner(SaveDialogRunner runner);
+
+    // Longest SMTP password the store can keep, in UTF-8 bytes.
+    static constexpr int MaxPasswordBytes = 255;
+
+    // "Ping options"
+    QGroupBox *gbPing = nullptr;
+    QLabel *lblPingAttemps = nullptr;
+    TNumberEdit *edPingAttemps = nullptr;
+    QLabel *lblInterval = nullptr;
+    TNumberEdit *edInterval = nullptr;
+    QLabel *lblMinutes = nullptr;
+    QLabel *lblPort = nullptr;
+    TNumberEdit *edPort = nullptr;
+    QLabel *lblSecurePort = nullptr;
+    TNumberEdit *edSecurePort = nullptr;
+    QCheckBox *cbComputerNameInUserAgent = nullptr;
+    QCheckBox *cbAutoPingAtStart = nullptr;
+    QLineEdit *edAutoPingAddress = nullptr;
+
+    // "Other options"
+    QGroupBox *gbOther = nullptr;
+    QCheckBox *cbAlwaysOnTop = nullptr;
+    QCheckBox *cbStartWithWindows = nullptr;
+    QCheckBox *cbShowNotifications = nullptr;
+    QCheckBox *cbShowOnlyErrors = nullptr;
+    QCheckBox *cbLogHeaders = nullptr;
+    QCheckBox *cbSaveLog = nullptr;
+    QLineEdit *edLogFile = nullptr;
+    QPushButton *btnLogFile = nullptr;
+
+    // "Alerts"
+    QGroupBox *gbAlerts = nullptr;
+    QCheckBox *cbPingOnError = nullptr;
+    QLineEdit *edErrorPingAddress = nullptr;
+    QCheckBox *cbSendEmailOnError = nullptr;
+    QLabel *lblErrorEmailAddress = nullptr;
+    QLineEdit *edErrorEmailAddress = nullptr;
+    QLabel *lblSMTPSettings = nullptr;
+    QLabel *lblEmailFromAddress = nullptr;
+    QLineEdit *edEmailFromAddress = nullptr;
+    QLabel *lblSMTPServer = nullptr;
+    QLineEdit *edSMTPServer = nullptr;
+    QLabel *lblSMTPPort = nullptr;
+    TNumberEdit *edSMTPPort = nullptr;
+    QLabel *lblSMTPUser = nullptr;
+    QLineEdit *edSMTPUser = nullptr;
+    QLabel *lblSMTPPassword = nullptr;
+    QLineEdit *edSMTPPassword = nullptr;
+    QLabel *lblConfirmPassword = nullptr;
+    QLineEdit *edConfirmPassword = nullptr;
+
+    QPushButton *btnOK = nullptr;
+    QPushButton *btnCancel = nullptr;
+
+    // Created on the first browse and kept, so a later browse offers the file chosen last.
+    QFileDialog *dlgSave = nullptr;
+
+public slots:
+    void btnOKClick();
+    void btnLogFileClick();
+    void cbAutoPingAtStartClick();
+    void cbSaveLogClick();
+    void cbPingOnErrorClick();
+    void cbShowNotificationsClick();
+    void cbSendEmailOnErrorClick();
+
+private:
+    void CreateControls();
+    void CreatePingGroup();
+    void CreateOtherGroup();
+    void CreateAlertsGroup();
+    void ArrangeDialog();
+    void SetTabOrder();
+    void FormCreate();
+    void UpdateEnabledStates();
+    // The log path check of OK; creates the folder. False: show "Invalid path".
+    bool PrepareLogPath();
+
+    SaveDialogRunner m_runSaveDialog;
+};

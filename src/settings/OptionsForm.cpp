@@ -1,0 +1,637 @@
+#include "settings/OptionsForm.h"
+
+#include "platform/MessageBox.h"
+#include "settings/NumberEdit.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QSysInfo>
+
+#include <limits>
+
+// Resources of a static library must be registered by hand; outside any namespace.
+static void InitDialogResources() { Q_INIT_RESOURCE(dialogs); }
+
+namespace {
+
+// On a line of its own: a tool-tip breaks lines at LF (a CR would run the note into the hint).
+const QString DisplayNameNote = QStringLiteral(
+    "\n(you can include also the display name using the format:  Display Name <ann@example.org>)");
+
+const QString MissingDataCaption = QStringLiteral("Missing data");
+const QString InvalidPathCaption = QStringLiteral("Invalid path");
+
+// Room left of a field that sits under its check box, about one check mark wide.
+constexpr int IndentWidth = 18;
+
+// The design sizes; the dialog grows past them only when the font needs more room.
+constexpr QSize ClientSize(742, 373);
+constexpr QSize PingGroupSize(356, 166);
+constexpr QSize OtherGroupSize(356, 151);
+constexpr QSize AlertsGroupSize(356, 326);
+constexpr QSize ButtonSize(81, 26);
+constexpr int BrowseButtonSide = 26;
+
+// Blanks and control characters (every code up to 32) at both ends go.
+QString TrimControl(const QString &text) {
+    qsizetype first = 0;
+    qsizetype last = text.size();
+    while (first < last && text[first].unicode() <= 32)
+        ++first;
+    while (last > first && text[last - 1].unicode() <= 32)
+        --last;
+    return text.mid(first, last - first);
+}
+
+void TrimField(QLineEdit *field) {
+    const QString trimmed = TrimControl(field->text());
+    if (trimmed != field->text())
+        field->setText(trimmed);
+}
+
+// A bare scheme prefix is no address.
+void ClearBareScheme(QLineEdit *field) {
+    if (field->text() == QLatin1String("http://") || field->text() == QLatin1String("https://"))
+        field->clear();
+}
+
+template <typename W> W *Named(W *widget, const char *name) {
+    widget->setObjectName(QLatin1String(name));
+    return widget;
+}
+
+QLabel *CaptionLabel(const QString &caption, QWidget *field, const char *name) {
+    auto *label = Named(new QLabel(caption), name);
+    label->setBuddy(field);
+    return label;
+}
+
+void SetHint(const QString &hint, std::initializer_list<QWidget *> widgets) {
+    for (QWidget *w : widgets)
+        w->setToolTip(hint);
+}
+
+// Wide enough for the given number of digits and the field's frame.
+int NumberFieldWidth(const QWidget *field, int digits) {
+    return field->fontMetrics().horizontalAdvance(QString(digits + 1, QLatin1Char('0'))) + 12;
+}
+
+QHBoxLayout *Indented(QWidget *widget) {
+    auto *row = new QHBoxLayout;
+    row->setContentsMargins(IndentWidth, 0, 0, 0);
+    row->addWidget(widget);
+    return row;
+}
+
+} // namespace
+
+TfOptions::TfOptions(QWidget *mainWindow)
+    : QDialog(mainWindow),
+      m_runSaveDialog([](QFileDialog &dialog) { return dialog.exec() == QDialog::Accepted; }) {
+    InitDialogResources();
+    setObjectName(QStringLiteral("fOptions"));
+    setWindowTitle(QStringLiteral("Options"));
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    if (QFontDatabase::families().contains(QStringLiteral("Tahoma")))
+        setFont(QFont(QStringLiteral("Tahoma"), 8));
+
+    CreateControls();
+    ArrangeDialog();
+    SetTabOrder();
+    FormCreate();
+    UpdateEnabledStates();
+    edPingAttemps->setFocus();
+}
+
+TfOptions::~TfOptions() = default;
+
+void TfOptions::CreateControls() {
+    CreatePingGroup();
+    CreateOtherGroup();
+    CreateAlertsGroup();
+
+    btnOK = Named(new QPushButton(QStringLiteral("&OK")), "btnOK");
+    btnOK->setDefault(true);
+    btnCancel = Named(new QPushButton(QStringLiteral("&Cancel")), "btnCancel");
+    connect(btnOK, &QPushButton::clicked, this, &TfOptions::btnOKClick);
+    connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void TfOptions::CreatePingGroup() {
+    gbPing = Named(new QGroupBox(QStringLiteral("Ping options")), "gbPing");
+
+    edPingAttemps = Named(new TNumberEdit, "edPingAttemps");
+    edPingAttemps->SetMaxLength(2);
+    lblPingAttemps =
+        CaptionLabel(QStringLiteral("Ping attempts:"), edPingAttemps, "lblPingAttemps");
+    SetHint(QStringLiteral("Number of consecutive ping attemps (if the first attempt fails)"),
+            {edPingAttemps, lblPingAttemps});
+
+    edInterval = Named(new TNumberEdit, "edInterval");
+    edInterval->SetMaxLength(5);
+    lblInterval = CaptionLabel(QStringLiteral("Auto-ping interval:"), edInterval, "lblInterval");
+    lblMinutes = CaptionLabel(QStringLiteral("minute(s)"), edInterval, "lblMinutes");
+    SetHint(QStringLiteral("Number of minutes between each automatic ping"),
+            {edInterval, lblInterval, lblMinutes});
+
+    edPort = Named(new TNumberEdit, "edPort");
+    edPort->SetMaxLength(5);
+    lblPort = CaptionLabel(QStringLiteral("HTTP port:"), edPort, "lblPort");
+    SetHint(QStringLiteral("Port por HTTP connections"), {edPort, lblPort});
+
+    edSecurePort = Named(new TNumberEdit, "edSecurePort");
+    edSecurePort->SetMaxLength(5);
+    lblSecurePort = CaptionLabel(QStringLiteral("HTTPS port:"), edSecurePort, "lblSecurePort");
+    SetHint(QStringLiteral("Port por HTTPS connections"), {edSecurePort, lblSecurePort});
+
+    cbComputerNameInUserAgent =
+        Named(new QCheckBox(QStringLiteral("Include computer name in user agent string")),
+              "cbComputerNameInUserAgent");
+    cbComputerNameInUserAgent->setToolTip(
+        QStringLiteral("Include computer name in the user agent string (for server-side logging)"));
+
+    cbAutoPingAtStart =
+        Named(new QCheckBox(QStringLiteral("Enable automatic ping at program start:")),
+              "cbAutoPingAtStart");
+    cbAutoPingAtStart->setToolTip(
+        QStringLiteral("Enable automatic ping at program start using the following URL"));
+    connect(cbAutoPingAtStart, &QCheckBox::toggled, this, &TfOptions::cbAutoPingAtStartClick);
+
+    edAutoPingAddress = Named(new QLineEdit(QStringLiteral("http://")), "edAutoPingAddress");
+
+    auto *grid = new QGridLayout(gbPing);
+    grid->addWidget(lblPingAttemps, 0, 0);
+    grid->addWidget(edPingAttemps, 0, 1);
+    grid->addWidget(lblInterval, 1, 0);
+    grid->addWidget(edInterval, 1, 1);
+    grid->addWidget(lblMinutes, 1, 2);
+    grid->addWidget(lblPort, 0, 4);
+    grid->addWidget(edPort, 0, 5);
+    grid->addWidget(lblSecurePort, 1, 4);
+    grid->addWidget(edSecurePort, 1, 5);
+    grid->setColumnStretch(3, 1);
+    grid->addWidget(cbComputerNameInUserAgent, 2, 0, 1, 6);
+    grid->addWidget(cbAutoPingAtStart, 3, 0, 1, 6);
+    grid->addLayout(Indented(edAutoPingAddress), 4, 0, 1, 6);
+    grid->setRowStretch(5, 1);
+}
+
+void TfOptions::CreateOtherGroup() {
+    gbOther = Named(new QGroupBox(QStringLiteral("Other options")), "gbOther");
+
+    cbAlwaysOnTop = Named(new QCheckBox(QStringLiteral("Always on top")), "cbAlwaysOnTop");
+    cbAlwaysOnTop->setToolTip(QStringLiteral("Show window on top of other windows"));
+
+    // The entry is a log-on autostart file away from Windows, so the caption says so.
+    const bool onWindows = QSysInfo::kernelType() == QLatin1String("winnt");
+    cbStartWithWindows = Named(new QCheckBox(onWindows ? QStringLiteral("Start with Windows")
+                                                       : QStringLiteral("Start at log-on")),
+                               "cbStartWithWindows");
+    cbStartWithWindows->setToolTip(
+        QStringLiteral("Run the program at session start (as taskbar icon)"));
+
+    cbShowNotifications = Named(new QCheckBox(QStringLiteral("Show taskbar icon status messages")),
+                                "cbShowNotifications");
+    cbShowNotifications->setToolTip(
+        QStringLiteral("Show status messages (ping OK, ping error...) from the taskbar icon"));
+    connect(cbShowNotifications, &QCheckBox::toggled, this, &TfOptions::cbShowNotificationsClick);
+
+    cbShowOnlyErrors =
+        Named(new QCheckBox(QStringLiteral("Notify errors only")), "cbShowOnlyErrors");
+    cbShowOnlyErrors->setToolTip(
+        QStringLiteral("Show taskbar icon status messages only for ping errors"));
+
+    cbLogHeaders = Named(new QCheckBox(QStringLiteral("Log HTTP headers")), "cbLogHeaders");
+    cbLogHeaders->setToolTip(
+        QStringLiteral("Add HTTP headers to the log (secure connections headers aren't logged)"));
+
+    cbSaveLog = Named(new QCheckBox(QStringLiteral("Save log to file:")), "cbSaveLog");
+    cbSaveLog->setToolTip(QStringLiteral("Log ping results to file"));
+    connect(cbSaveLog, &QCheckBox::toggled, this, &TfOptions::cbSaveLogClick);
+
+    edLogFile = Named(new QLineEdit, "edLogFile");
+
+    btnLogFile = Named(new QPushButton, "btnLogFile");
+    btnLogFile->setToolTip(QStringLiteral("Select file"));
+    btnLogFile->setIcon(QIcon::fromTheme(QStringLiteral("document-save"),
+                                         QIcon(QStringLiteral(":/dialogs/save.svg"))));
+    btnLogFile->setIconSize(QSize(16, 16));
+    btnLogFile->setFixedSize(BrowseButtonSide, BrowseButtonSide);
+    connect(btnLogFile, &QPushButton::clicked, this, &TfOptions::btnLogFileClick);
+
+    auto *grid = new QGridLayout(gbOther);
+    grid->addWidget(cbAlwaysOnTop, 0, 0);
+    grid->addWidget(cbStartWithWindows, 1, 0);
+    grid->addWidget(cbShowNotifications, 0, 1);
+    grid->addLayout(Indented(cbShowOnlyErrors), 1, 1);
+    grid->addWidget(cbLogHeaders, 2, 0, 1, 2);
+    grid->addWidget(cbSaveLog, 3, 0, 1, 2);
+    auto *logRow = Indented(edLogFile);
+    logRow->addWidget(btnLogFile);
+    grid->addLayout(logRow, 4, 0, 1, 2);
+    grid->setRowStretch(5, 1);
+}
+
+void TfOptions::CreateAlertsGroup() {
+    gbAlerts = Named(new QGroupBox(QStringLiteral("Alerts")), "gbAlerts");
+
+    cbPingOnError =
+        Named(new QCheckBox(QStringLiteral("Ping the following address when a ping fails")),
+              "cbPingOnError");
+    cbPingOnError->setToolTip(QStringLiteral("Ping the following address if a ping fails"));
+    connect(cbPingOnError, &QCheckBox::toggled, this, &TfOptions::cbPingOnErrorClick);
+
+    edErrorPingAddress = Named(new QLineEdit(QStringLiteral("http://")), "edErrorPingAddress");
+
+    cbSendEmailOnError =
+        Named(new QCheckBox(QStringLiteral("Send a notification email when a ping fails")),
+              "cbSendEmailOnError");
+    cbSendEmailOnError->setToolTip(
+        QStringLiteral("Send an email to the following address if a ping fails"));
+    connect(cbSendEmailOnError, &QCheckBox::toggled, this, &TfOptions::cbSendEmailOnErrorClick);
+
+    edErrorEmailAddress = Named(new QLineEdit, "edErrorEmailAddress");
+    lblErrorEmailAddress =
+        CaptionLabel(QStringLiteral("To address:"), edErrorEmailAddress, "lblErrorEmailAddress");
+    SetHint(QStringLiteral("Email address that will receive the ping failure notification"),
+            {edErrorEmailAddress, lblErrorEmailAddress});
+
+    lblSMTPSettings =
+        Named(new QLabel(QStringLiteral("Email account (SMTP) settings")), "lblSMTPSettings");
+
+    edEmailFromAddress = Named(new QLineEdit, "edEmailFromAddress");
+    lblEmailFromAddress =
+        CaptionLabel(QStringLiteral("From address:"), edEmailFromAddress, "lblEmailFromAddress");
+    SetHint(QStringLiteral("Email address that will be used as the sender of the notification"),
+            {edEmailFromAddress, lblEmailFromAddress});
+
+    edSMTPServer = Named(new QLineEdit, "edSMTPServer");
+    lblSMTPServer = CaptionLabel(QStringLiteral("Server:"), edSMTPServer, "lblSMTPServer");
+    SetHint(QStringLiteral("SMTP Server"), {edSMTPServer, lblSMTPServer});
+
+    edSMTPPort = Named(new TNumberEdit, "edSMTPPort");
+    edSMTPPort->SetMaxLength(5);
+    edSMTPPort->setText(QStringLiteral("25"));
+    lblSMTPPort = CaptionLabel(QStringLiteral("Port:"), edSMTPPort, "lblSMTPPort");
+    SetHint(QStringLiteral("SMTP port"), {edSMTPPort, lblSMTPPort});
+
+    edSMTPUser = Named(new QLineEdit, "edSMTPUser");
+    lblSMTPUser = CaptionLabel(QStringLiteral("Username:"), edSMTPUser, "lblSMTPUser");
+    SetHint(QStringLiteral("SMTP server username"), {edSMTPUser, lblSMTPUser});
+
+    edSMTPPassword = Named(new QLineEdit, "edSMTPPassword");
+    lblSMTPPassword = CaptionLabel(QStringLiteral("Password:"), edSMTPPassword, "lblSMTPPassword");
+    SetHint(QStringLiteral("SMTP server password"), {edSMTPPassword, lblSMTPPassword});
+
+    edConfirmPassword = Named(new QLineEdit, "edConfirmPassword");
+    lblConfirmPassword =
+        CaptionLabel(QStringLiteral("Confirm password:"), edConfirmPassword, "lblConfirmPassword");
+    SetHint(QStringLiteral("Confirm SMTP password"), {edConfirmPassword, lblConfirmPassword});
+
+    for (QLineEdit *e : {edSMTPPassword, edConfirmPassword})
+        e->setEchoMode(QLineEdit::Password);
+
+    // Text fields take any length, as the settings record does.
+    for (QLineEdit *e :
+         {edAutoPingAddress, edLogFile, edErrorPingAddress, edErrorEmailAddress, edEmailFromAddress,
+          edSMTPServer, edSMTPUser, edSMTPPassword, edConfirmPassword})
+        e->setMaxLength(std::numeric_limits<int>::max());
+
+    auto *grid = new QGridLayout(gbAlerts);
+    grid->setColumnMinimumWidth(0, IndentWidth - grid->horizontalSpacing());
+    grid->addWidget(cbPingOnError, 0, 0, 1, 5);
+    grid->addWidget(edErrorPingAddress, 1, 1, 1, 4);
+    grid->addItem(new QSpacerItem(0, 8, QSizePolicy::Minimum, QSizePolicy::Fixed), 2, 0);
+    grid->addWidget(cbSendEmailOnError, 3, 0, 1, 5);
+    grid->addWidget(lblErrorEmailAddress, 4, 1);
+    grid->addWidget(edErrorEmailAddress, 4, 2, 1, 3);
+    grid->addItem(new QSpacerItem(0, 8, QSizePolicy::Minimum, QSizePolicy::Fixed), 5, 0);
+    grid->addWidget(lblSMTPSettings, 6, 1, 1, 4);
+    grid->addWidget(lblEmailFromAddress, 7, 1);
+    grid->addWidget(edEmailFromAddress, 7, 2, 1, 3);
+    grid->addWidget(lblSMTPServer, 8, 1);
+    grid->addWidget(edSMTPServer, 8, 2);
+    grid->addWidget(lblSMTPPort, 8, 3);
+    grid->addWidget(edSMTPPort, 8, 4);
+    grid->addWidget(lblSMTPUser, 9, 1);
+    grid->addWidget(edSMTPUser, 9, 2, 1, 3);
+    grid->addWidget(lblSMTPPassword, 10, 1);
+    grid->addWidget(edSMTPPassword, 10, 2, 1, 3);
+    grid->addWidget(lblConfirmPassword, 11, 1);
+    grid->addWidget(edConfirmPassword, 11, 2, 1, 3);
+    grid->setColumnStretch(2, 1);
+    grid->setRowStretch(12, 1);
+}
+
+void TfOptions::ArrangeDialog() {
+    // Margins and gaps put the groups and buttons where the design has them.
+    auto *grid = new QGridLayout(this);
+    grid->setContentsMargins(10, 5, 11, 7);
+    grid->setHorizontalSpacing(9);
+    grid->setVerticalSpacing(9);
+    grid->addWidget(gbPing, 0, 0);
+    grid->addWidget(gbOther, 1, 0);
+    grid->addWidget(gbAlerts, 0, 1, 2, 1);
+
+    auto *buttons = new QHBoxLayout;
+    buttons->setSpacing(14);
+    buttons->addStretch(1);
+    buttons->addWidget(btnOK);
+    buttons->addWidget(btnCancel);
+    grid->addLayout(buttons, 2, 0, 1, 2);
+
+    // Sizes that depend on the font, now that every control has the dialog's.
+    QFont bold = font();
+    bold.setBold(true);
+    lblSMTPSettings->setFont(bold);
+    for (TNumberEdit *e : {edPingAttemps, edInterval, edPort, edSecurePort, edSMTPPort})
+        e->setFixedWidth(NumberFieldWidth(e, 5));
+    for (QPushButton *b : {btnOK, btnCancel})
+        b->setMinimumSize(b->sizeHint().expandedTo(ButtonSize));
+    // The design sizes are a floor: a wider font makes a group larger, never cuts its text.
+    gbPing->setMinimumSize(gbPing->minimumSizeHint().expandedTo(PingGroupSize));
+    gbOther->setMinimumSize(gbOther->minimumSizeHint().expandedTo(OtherGroupSize));
+    gbAlerts->setMinimumSize(gbAlerts->minimumSizeHint().expandedTo(AlertsGroupSize));
+
+    grid->activate();
+    setFixedSize(grid->totalMinimumSize().expandedTo(ClientSize));
+
+    // Centred on the screen, not on the main window.
+    QScreen *screen = parentWidget() ? parentWidget()->screen() : QGuiApplication::primaryScreen();
+    if (screen)
+        move(screen->availableGeometry().center() - rect().center());
+}
+
+void TfOptions::SetTabOrder() {
+    const QList<QWidget *> order = {edPingAttemps,
+                                    edInterval,
+                                    edPort,
+                                    edSecurePort,
+                                    cbComputerNameInUserAgent,
+                                    cbAutoPingAtStart,
+                                    edAutoPingAddress,
+                                    cbAlwaysOnTop,
+                                    cbStartWithWindows,
+                                    cbShowNotifications,
+                                    cbShowOnlyErrors,
+                                    cbLogHeaders,
+                                    cbSaveLog,
+                                    edLogFile,
+                                    btnLogFile,
+                                    cbPingOnError,
+                                    edErrorPingAddress,
+                                    cbSendEmailOnError,
+                                    edErrorEmailAddress,
+                                    edEmailFromAddress,
+                                    edSMTPServer,
+                                    edSMTPPort,
+                                    edSMTPUser,
+                                    edSMTPPassword,
+                                    edConfirmPassword,
+                                    btnOK,
+                                    btnCancel};
+    for (qsizetype i = 1; i < order.size(); ++i)
+        setTabOrder(order[i - 1], order[i]);
+}
+
+void TfOptions::FormCreate() {
+    for (QWidget *w :
+         {static_cast<QWidget *>(edErrorEmailAddress), static_cast<QWidget *>(edEmailFromAddress),
+          static_cast<QWidget *>(lblErrorEmailAddress),
+          static_cast<QWidget *>(lblEmailFromAddress)})
+        w->setToolTip(w->toolTip() + DisplayNameNote);
+}
+
+void TfOptions::SetSaveDialogRunner(SaveDialogRunner runner) {
+    m_runSaveDialog = std::move(runner);
+}
+
+void TfOptions::LoadFrom(const TOptions &settings) {
+    cbAlwaysOnTop->setChecked(settings.AlwaysOnTop);
+    cbStartWithWindows->setChecked(settings.StartWithWindows);
+    cbAutoPingAtStart->setChecked(settings.AutoPingAtStart);
+    cbSaveLog->setChecked(settings.SaveLog);
+    cbShowNotifications->setChecked(settings.ShowNotifications);
+    cbShowOnlyErrors->setChecked(settings.ShowOnlyErrorNotifications);
+    cbLogHeaders->setChecked(settings.LogHTTPHeaders);
+    cbComputerNameInUserAgent->setChecked(settings.ComputerNameInUserAgent);
+    cbPingOnError->setChecked(settings.PingOnError);
+    cbSendEmailOnError->setChecked(settings.SendEmailOnError);
+    // A box that was already in its state sent no toggle; make every dependent match.
+    UpdateEnabledStates();
+
+    // The unsigned counts travel through the signed Number, as they do on the way back.
+    edInterval->SetNumber(int(settings.AutoPingInterval));
+    edPingAttemps->SetNumber(int(settings.PingAttempts));
+    edPort->SetNumber(settings.HTTPPort);
+    edSecurePort->SetNumber(settings.HTTPSPort);
+    edSMTPPort->SetNumber(settings.SMTPPort);
+
+    edLogFile->setText(settings.LogFile);
+    edAutoPingAddress->setText(settings.AutoPingAddress);
+    edErrorPingAddress->setText(settings.ErrorPingAddress);
+    edErrorEmailAddress->setText(settings.ErrorEmailAddress);
+    edEmailFromAddress->setText(settings.FromAddress);
+    edSMTPServer->setText(settings.SMTPServer);
+    edSMTPUser->setText(settings.SMTPUser);
+    edSMTPPassword->setText(settings.SMTPPassword);
+    edConfirmPassword->setText(settings.SMTPPassword);
+    // Show each text from its start, as a field does that the user has not touched yet.
+    for (QLineEdit *e :
+         {edLogFile, edAutoPingAddress, edErrorPingAddress, edErrorEmailAddress, edEmailFromAddress,
+          edSMTPServer, edSMTPUser, edSMTPPassword, edConfirmPassword})
+        e->setCursorPosition(0);
+}
+
+void TfOptions::StoreTo(TOptions &settings) const {
+    settings.AlwaysOnTop = cbAlwaysOnTop->isChecked();
+    settings.StartWithWindows = cbStartWithWindows->isChecked();
+    settings.AutoPingAtStart = cbAutoPingAtStart->isChecked();
+    settings.SaveLog = cbSaveLog->isChecked();
+    settings.ShowNotifications = cbShowNotifications->isChecked();
+    settings.ShowOnlyErrorNotifications = cbShowOnlyErrors->isChecked();
+    settings.LogHTTPHeaders = cbLogHeaders->isChecked();
+    settings.ComputerNameInUserAgent = cbComputerNameInUserAgent->isChecked();
+    settings.PingOnError = cbPingOnError->isChecked();
+    settings.SendEmailOnError = cbSendEmailOnError->isChecked();
+
+    // Counts below 1 (0, an empty or unreadable field) mean one; a port that is empty or
+    // unreadable keeps its usual number. 0 and numbers above 65535 are stored as typed.
+    const auto count = [](int n) { return n <= 0 ? quint32(1) : quint32(n); };
+    const auto port = [](int n, int usual) { return n < 0 ? usual : n; };
+    settings.AutoPingInterval = count(edInterval->Number());
+    settings.PingAttempts = count(edPingAttemps->Number());
+    settings.HTTPPort = port(edPort->Number(), 80);
+    settings.HTTPSPort = port(edSecurePort->Number(), 443);
+    settings.SMTPPort = port(edSMTPPort->Number(), 25);
+
+    settings.LogFile = edLogFile->text();
+    settings.AutoPingAddress = edAutoPingAddress->text();
+    settings.ErrorPingAddress = edErrorPingAddress->text();
+    settings.ErrorEmailAddress = edErrorEmailAddress->text();
+    settings.FromAddress = edEmailFromAddress->text();
+    settings.SMTPServer = edSMTPServer->text();
+    settings.SMTPUser = edSMTPUser->text();
+    settings.SMTPPassword = edSMTPPassword->text();
+}
+
+void TfOptions::UpdateEnabledStates() {
+    cbAutoPingAtStartClick();
+    cbSaveLogClick();
+    cbPingOnErrorClick();
+    cbShowNotificationsClick();
+    cbSendEmailOnErrorClick();
+}
+
+void TfOptions::cbAutoPingAtStartClick() {
+    edAutoPingAddress->setEnabled(cbAutoPingAtStart->isChecked());
+}
+
+void TfOptions::cbSaveLogClick() {
+    // The browse button stays usable: choosing a file is a fine way to start.
+    edLogFile->setEnabled(cbSaveLog->isChecked());
+}
+
+void TfOptions::cbPingOnErrorClick() { edErrorPingAddress->setEnabled(cbPingOnError->isChecked()); }
+
+void TfOptions::cbShowNotificationsClick() {
+    cbShowOnlyErrors->setEnabled(cbShowNotifications->isChecked());
+}
+
+void TfOptions::cbSendEmailOnErrorClick() {
+    const bool on = cbSendEmailOnError->isChecked();
+    for (QWidget *w : std::initializer_list<QWidget *>{
+             edErrorEmailAddress, lblErrorEmailAddress, lblSMTPSettings, edEmailFromAddress,
+             lblEmailFromAddress, edSMTPServer, lblSMTPServer, edSMTPPort, lblSMTPPort, edSMTPUser,
+             lblSMTPUser, edSMTPPassword, lblSMTPPassword, edConfirmPassword, lblConfirmPassword})
+        w->setEnabled(on);
+}
+
+void TfOptions::btnLogFileClick() {
+    if (!dlgSave) {
+        dlgSave = new QFileDialog(this);
+        dlgSave->setObjectName(QStringLiteral("dlgSave"));
+        dlgSave->setWindowTitle(QStringLiteral("Save log as"));
+        dlgSave->setAcceptMode(QFileDialog::AcceptSave);
+        dlgSave->setFileMode(QFileDialog::AnyFile);
+        dlgSave->setNameFilters(
+            {QStringLiteral("Text files (*.txt)"), QStringLiteral("All files (*.*)")});
+        dlgSave->setDefaultSuffix(QStringLiteral("txt"));
+        dlgSave->setOption(QFileDialog::DontConfirmOverwrite, false);
+        dlgSave->selectFile(QStringLiteral("Vennatro Log"));
+    }
+    if (!m_runSaveDialog(*dlgSave))
+        return;
+    const QStringList chosen = dlgSave->selectedFiles();
+    if (chosen.isEmpty() || chosen.first().isEmpty())
+        return;
+    const QString path = QDir::toNativeSeparators(QFileInfo(chosen.first()).absoluteFilePath());
+    edLogFile->setText(path);
+    // The next browse in this dialog offers the file just chosen.
+    dlgSave->selectFile(chosen.first());
+}
+
+bool TfOptions::PrepareLogPath() {
+    const QString path = QDir::fromNativeSeparators(edLogFile->text());
+    if (path.isEmpty())
+        return false;
+    // A relative path would depend on whatever folder the program was started from (an
+    // autostart entry starts it elsewhere than a terminal does), so only full paths are taken.
+    // This also turns away a bare file name, which has no folder to create.
+    if (QDir::isRelativePath(path))
+        return false;
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    const QString folder = path.left(slash);
+    const QString fileName = path.mid(slash + 1);
+    if (fileName.isEmpty())
+        return false;
+    const QString folderPath = folder.isEmpty() ? QStringLiteral("/") : folder;
+    if (!QDir().mkpath(folderPath) || !QFileInfo(folderPath).isDir())
+        return false;
+    // A folder where the file should be can never be written as a log.
+    return !QFileInfo(path).isDir();
+}
+
+void TfOptions::btnOKClick() {
+    for (QLineEdit *field : {edLogFile, edAutoPingAddress, edErrorPingAddress, edErrorEmailAddress,
+                             edEmailFromAddress, edSMTPServer, edSMTPUser})
+        TrimField(field);
+    ClearBareScheme(edAutoPingAddress);
+    ClearBareScheme(edErrorPingAddress);
+
+    // Every failing check replaces the pending message: the last one in this order is shown.
+    QString message;
+    QWidget *focusTarget = nullptr;
+    const auto fail = [&](const char *text, QWidget *target) {
+        message = QString::fromUtf8(text);
+        focusTarget = target;
+    };
+
+    const bool email = cbSendEmailOnError->isChecked();
+    if (email) {
+        if (edSMTPPassword->text().isEmpty())
+            fail("Please enter the SMTP server password.", edSMTPPassword);
+        else if (edConfirmPassword->text().isEmpty())
+            fail("Please confirm the SMTP server password.", edSMTPPassword);
+        else if (edSMTPPassword->text() != edConfirmPassword->text())
+            fail("Password and the password confirmation doesn't match.", edSMTPPassword);
+    }
+    // The password is stored even with e-mail off, and the store holds at most 255 bytes.
+    if (message.isEmpty() && edSMTPPassword->text().toUtf8().size() > MaxPasswordBytes)
+        fail("The SMTP server password can't be longer than 255 bytes.", edSMTPPassword);
+    if (email) {
+        if (edSMTPServer->text().isEmpty())
+            fail("Please enter the SMTP server.", edSMTPServer);
+        if (edSMTPPort->text().isEmpty())
+            fail("Please enter the SMTP server port.", edSMTPPort);
+        if (edSMTPUser->text().isEmpty())
+            fail("Please enter the SMTP server username.", edSMTPUser);
+        if (edEmailFromAddress->text().isEmpty())
+            fail("Please enter the email address that will be used as the sender of the "
+                 "notification.",
+                 edEmailFromAddress);
+        if (edErrorEmailAddress->text().isEmpty())
+            fail("Please enter the email address that will receive the ping failure "
+                 "notification.",
+                 edErrorEmailAddress);
+    }
+    if (cbPingOnError->isChecked() && edErrorPingAddress->text().isEmpty())
+        fail("Please enter the address that will be accessed on ping failure.", edErrorPingAddress);
+    if (cbAutoPingAtStart->isChecked() && edAutoPingAddress->text().isEmpty())
+        fail("Please enter an address for auto-ping.", edAutoPingAddress);
+
+    if (cbSaveLog->isChecked() && !PrepareLogPath()) {
+        ShowMessageBox(this, QStringLiteral("Please enter a valid path for the log file"),
+                       InvalidPathCaption, MessageIcon::Warning);
+        edLogFile->setFocus();
+        return;
+    }
+    if (!message.isEmpty()) {
+        ShowMessageBox(this, message, MissingDataCaption, MessageIcon::Warning);
+        focusTarget->setFocus();
+        return;
+    }
+    accept();
+}
+
+bool ShowOptionsDialog(TOptions &settings, QWidget *mainWindow) {
+    TfOptions dialog(mainWindow);
+    dialog.LoadFrom(settings);
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
+    dialog.StoreTo(settings);
+    return true;
+}
