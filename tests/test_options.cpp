@@ -502,11 +502,17 @@ void TestOptions::valuesCopyInAndOut() {
     QCOMPARE(out.SMTPUser, QStringLiteral("bob"));
     QCOMPARE(out.SMTPPassword, QStringLiteral("new"));
 
-    // A count too large for a signed number makes the round trip unchanged.
+    // A large count makes the round trip unchanged...
     in.AutoPingInterval = 2000000000u;
     d.LoadFrom(in);
     d.StoreTo(out);
     QCOMPARE(out.AutoPingInterval, 2000000000u);
+    // ...but one beyond the field's signed range (only a hand-edited store holds one) reads
+    // as negative and so comes back as one.
+    in.AutoPingInterval = 3000000000u;
+    d.LoadFrom(in);
+    d.StoreTo(out);
+    QCOMPARE(out.AutoPingInterval, 1u);
 }
 
 void TestOptions::numbersStoredAsTheProgramNeedsThem() {
