@@ -15,6 +15,7 @@
 #include <memory>
 #include <netdb.h>
 #include <stdexcept>
+#include <sys/resource.h>
 
 namespace {
 
@@ -629,6 +630,40 @@ private slots:
         QCOMPARE(server->connectionCount(), 0);
     }
 
+    void noSocketLeft() {
+        Probe p(resolver);
+        p.socket->SetHost(GoodHost);
+        p.socket->SetPort(server->port());
+        rlimit saved{};
+        QCOMPARE(getrlimit(RLIMIT_NOFILE, &saved), 0);
+        rlimit none = saved;
+        none.rlim_cur = 0; // no descriptor can be created
+        QCOMPARE(setrlimit(RLIMIT_NOFILE, &none), 0);
+        QString message;
+        try {
+            p.socket->SetActive(true);
+        } catch (const ESocketError &e) {
+            message = e.Message();
+        }
+        QCOMPARE(setrlimit(RLIMIT_NOFILE, &saved), 0);
+        QCOMPARE(message, QStringLiteral("Can't create new socket"));
+        QVERIFY(p.events.isEmpty());
+        QCOMPARE(p.socket->Connection()->Handle(), -1);
+
+        p.socket->SetActive(true); // and it works again once descriptors are free
+        QTRY_COMPARE(p.count("disconnect"), 1);
+    }
+
+    void portUsesLow16Bits() {
+        Probe p(resolver);
+        p.socket->SetHost(GoodHost);
+        p.socket->SetPort(server->port() + 0x30000);
+        p.socket->SetActive(true);
+        QTRY_COMPARE(p.count("disconnect"), 1);
+        QCOMPARE(p.count("read"), 1);
+        QCOMPARE(p.socket->Port(), server->port() + 0x30000);
+    }
+
     void connectByAddressAndService() {
         resolver->addService(QStringLiteral("test-http"), server->port());
         Probe p(resolver);
@@ -648,14 +683,30 @@ private slots:
                  (QStringList{"lookup", "error eeLookup 10109", "disconnect"}));
     }
 
+    void addressWithoutPeer_data() {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<int>("wsa"); // 0: whatever the system reports
+        QTest::newRow("any") << "0.0.0.0" << 10049;
+        QTest::newRow("unreadable") << "not an address" << 0;
+    }
+
+    // Addresses no peer can have fail through OnError as a connect error.
     void addressWithoutPeer() {
+        QFETCH(QString, address);
+        QFETCH(int, wsa);
         Probe p(resolver);
-        p.socket->SetAddress(QStringLiteral("0.0.0.0"));
+        p.socket->SetAddress(address);
         p.socket->SetPort(server->port());
         p.socket->SetActive(true);
         QTRY_COMPARE(p.events.size(), 3);
-        QCOMPARE(p.events, (QStringList{"lookup", "connecting", "error eeConnect 10049"}));
+        QCOMPARE(p.events.mid(0, 2), (QStringList{"lookup", "connecting"}));
+        QVERIFY(p.events[2].startsWith("error eeConnect "));
+        if (wsa != 0)
+            QCOMPARE(p.events[2], QStringLiteral("error eeConnect %1").arg(wsa));
+        settle();
+        QCOMPARE(p.events.size(), 3);
         QCOMPARE(server->connectionCount(), 0);
+        QVERIFY(resolver->requestedNames().isEmpty());
     }
 
     void disconnectOncePerHandle() {
@@ -759,6 +810,16 @@ private slots:
         QVERIFY(p.socket->Connection()->Handle() >= 0);
         QCOMPARE(p.count("disconnect"), 0);
 
+        // The peer can no longer be named.
+        try {
+            p.socket->Connection()->PeerAddress();
+            QFAIL("no exception");
+        } catch (const ESocketError &e) {
+            QCOMPARE(e.Message(),
+                     QStringLiteral("Windows socket error: %1 (10057), on API 'getpeername'")
+                         .arg(SystemErrorText(10057)));
+        }
+
         QCOMPARE(p.socket->Connection()->SendString(QStringLiteral("x")), -1);
         QCOMPARE(p.events.mid(p.events.size() - 2),
                  (QStringList{"error eeSend 10054", "disconnect"}));
@@ -809,6 +870,16 @@ private slots:
         // The failing disconnect handler did not keep the handle open.
         QCOMPARE(p.socket->Connection()->Handle(), -1);
         QVERIFY(!p.socket->Active());
+
+        // Nor does a failing error handler after a lookup error.
+        p.onDisconnect = nullptr;
+        p.onError = [](TErrorEvent, int &) { throw std::runtime_error("error handler failed"); };
+        p.socket->SetHost(QStringLiteral("unknown.example.test"));
+        p.socket->SetActive(true);
+        QTRY_COMPARE(appErrors.size(), 3);
+        QCOMPARE(appErrors.last(), QStringLiteral("error handler failed"));
+        QCOMPARE(p.events.mid(6), (QStringList{"lookup", "error eeLookup 11001", "disconnect"}));
+        QCOMPARE(p.socket->Connection()->Handle(), -1);
     }
 
     void destroyedInsideHandler_data() {

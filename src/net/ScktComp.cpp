@@ -81,6 +81,21 @@ bool TCustomWinSocket::RaiseError(TErrorEvent event, int &code) {
     return !alive.isNull();
 }
 
+bool TCustomWinSocket::RaiseErrorThenClose(TErrorEvent event, int &code) {
+    const QPointer<TCustomWinSocket> alive(this);
+    try {
+        if (!RaiseError(event, code))
+            return false;
+    } catch (...) {
+        // A failing handler does not leave the handle open.
+        if (alive)
+            CloseConnection();
+        throw;
+    }
+    CloseConnection();
+    return !alive.isNull();
+}
+
 void TCustomWinSocket::ForgetLookup() {
     m_lookupId = 0;
     m_state = LookupState::Idle;
@@ -183,11 +198,7 @@ void TCustomWinSocket::Lookup(const QString &host, const QString &address, const
         }
         if (address.isEmpty()) {
             int code = Wsa::NoAddressSpecified;
-            if (!RaiseError(eeLookup, code))
-                return;
-            const QPointer<TCustomWinSocket> alive(this);
-            CloseConnection();
-            if (alive && code != 0)
+            if (RaiseErrorThenClose(eeLookup, code) && code != 0)
                 throw ESocketError(QStringLiteral("No address specified"));
             return;
         }
@@ -220,11 +231,8 @@ void TCustomWinSocket::OnLookupFinished(quint64 id, int error, quint32 value) {
     const QPointer<TCustomWinSocket> alive(this);
     if (error != 0) {
         int code = error;
-        if (!RaiseError(eeLookup, code))
-            return;
-        // Whatever handle is current now, even one the handler opened meanwhile.
-        CloseConnection();
-        if (alive && code != 0)
+        // Closes whatever handle is current afterwards, even one the handler opened meanwhile.
+        if (RaiseErrorThenClose(eeLookup, code) && code != 0)
             RaiseSocketError(code, "ASync Lookup");
         return;
     }
@@ -460,11 +468,7 @@ int TCustomWinSocket::ReceiveBytes(char *buffer, int count) {
 
 int TCustomWinSocket::FailTransfer(TErrorEvent event, int wsaError, const char *label) {
     int code = wsaError;
-    if (!RaiseError(event, code))
-        return -1;
-    const QPointer<TCustomWinSocket> alive(this);
-    CloseConnection();
-    if (alive && code != 0)
+    if (RaiseErrorThenClose(event, code) && code != 0)
         RaiseSocketError(code, label);
     return -1;
 }

@@ -69,6 +69,7 @@ private:
     void Dispatch(quint64 generation, Notice kind, int error);
     bool Fire(TSocketNotifyEvent TClientSocket::*event);
     bool RaiseError(TErrorEvent event, int &code);
+    bool RaiseErrorThenClose(TErrorEvent event, int &code);
     int FailTransfer(TErrorEvent event, int wsaError, const char *label);
     void ForgetLookup();
     int ReleaseHandle();
