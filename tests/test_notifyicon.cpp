@@ -277,6 +277,15 @@ private slots:
         QVERIFY(QApplication::activePopupWidget() == nullptr);
     }
 
+    void theMenuGoesToTheShellForHostsThatOpenItThemselves() {
+        QMenu menu;
+        icon->SetPopupMenu(&menu);
+        QCOMPARE(shell->Menu.data(), &menu);
+        icon->SetPopupMenu(nullptr);
+        QCOMPARE(shell->Menu.data(), nullptr);
+        QVERIFY(shell->Calls.isEmpty());
+    }
+
     void aDeletedMenuIsForgotten() {
         auto menu = std::make_unique<QMenu>();
         icon->SetPopupMenu(menu.get());

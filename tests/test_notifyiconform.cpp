@@ -82,6 +82,7 @@ private slots:
         QCOMPARE(shell->Calls.at(0).icon.cacheKey(), QApplication::windowIcon().cacheKey());
         QVERIFY(form->NotifyIcon->Visible());
         QCOMPARE(form->NotifyIcon->PopupMenu(), form->NotifyIconPopupMenu);
+        QCOMPARE(shell->Menu.data(), form->NotifyIconPopupMenu);
         QCOMPARE(form->NotifyIcon->RightClickBeepOnNoMenu, false);
         QCOMPARE(form->SingleClickRestore, false);
         QVERIFY(!form->isVisible());

@@ -25,6 +25,7 @@ public:
     bool balloon(const QString &text, const QString &title, int iconKind, int timeoutMs) override;
     bool available() const override;
     QRect geometry() const override;
+    void setMenu(QMenu *menu) override;
 
     // An activation as the desktop reports it (QSystemTrayIcon::activated).
     void activate(QSystemTrayIcon::ActivationReason reason);
@@ -43,6 +44,7 @@ private:
     QSystemTrayIcon *m_tray = nullptr;
     QDBusConnection m_bus;
     bool m_added = false;
+    bool m_hostShowsMenus = false;
     bool m_markupChecked = false;
     bool m_bodyMarkup = false;
     uint m_notificationId = 0; // the balloon on show, replaced by the next one

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCursor>
 #include <QDBusConnectionInterface>
+#include <QDBusInterface>
 #include <QDBusMessage>
 #include <QDBusReply>
 #include <QStyle>
@@ -18,6 +19,19 @@ constexpr int kCallTimeoutMs = 2000;
 constexpr int kQtBalloonDefaultMs = 10000; // what Qt itself takes when told nothing
 constexpr uint kClosedExpired = 1;
 constexpr uint kClosedDismissed = 2;
+
+// Whether QSystemTrayIcon goes through a StatusNotifierItem host: Qt decides so once, when the
+// first tray icon is made, by this same question to the session bus.
+bool StatusNotifierHostRegistered() {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    const QString watcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
+    if (!bus.isConnected() || !bus.interface() ||
+        !bus.interface()->isServiceRegistered(watcherService).value())
+        return false;
+    QDBusInterface watcher(watcherService, QStringLiteral("/StatusNotifierWatcher"), watcherService,
+                           bus);
+    return watcher.property("IsStatusNotifierHostRegistered").toBool();
+}
 
 TrayShellFactory &factorySlot() {
     static TrayShellFactory factory;
@@ -77,6 +91,7 @@ QtTrayShell::QtTrayShell(QObject *parent) : QtTrayShell(QDBusConnection::session
 QtTrayShell::QtTrayShell(const QDBusConnection &bus, QObject *parent)
     : ITrayShell(parent), m_tray(new QSystemTrayIcon(this)), m_bus(bus) {
     m_clock.start();
+    m_hostShowsMenus = StatusNotifierHostRegistered();
     connect(m_tray, &QSystemTrayIcon::activated, this, &QtTrayShell::activate);
     connect(m_tray, &QSystemTrayIcon::messageClicked, this, &ITrayShell::balloonClicked);
     if (m_bus.isConnected()) {
@@ -145,6 +160,12 @@ bool QtTrayShell::balloon(const QString &text, const QString &title, int iconKin
 bool QtTrayShell::available() const { return QSystemTrayIcon::isSystemTrayAvailable(); }
 
 QRect QtTrayShell::geometry() const { return m_tray->geometry(); }
+
+void QtTrayShell::setMenu(QMenu *menu) {
+    // Such a host never asks the item for a context menu; it shows the exported one.
+    if (m_hostShowsMenus)
+        m_tray->setContextMenu(menu);
+}
 
 void QtTrayShell::activate(QSystemTrayIcon::ActivationReason reason) {
     switch (reason) {

@@ -30,6 +30,9 @@ public:
     virtual bool available() const = 0;
     // Screen rectangle of the icon; empty when the desktop does not tell.
     virtual QRect geometry() const = 0;
+    // The icon's menu. Hosts that open menus themselves (StatusNotifierItem) get it here and
+    // report no right clicks; the others report right clicks and leave the menu to the caller.
+    virtual void setMenu(QMenu *menu) { Q_UNUSED(menu) }
 
 signals:
     void mouseMoved();

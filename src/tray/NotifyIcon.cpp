@@ -76,7 +76,12 @@ void TNotifyIcon::SetToolTip(const QString &text) {
         ModifyIcon();
 }
 
-void TNotifyIcon::SetPopupMenu(QMenu *menu) { m_popupMenu = menu; }
+void TNotifyIcon::SetPopupMenu(QMenu *menu) {
+    if (menu == m_popupMenu)
+        return;
+    m_popupMenu = menu;
+    m_shell->setMenu(menu);
+}
 
 bool TNotifyIcon::ShowBalloon(const QString &Text, const QString &Title, int IconKind,
                               int Timeout) {

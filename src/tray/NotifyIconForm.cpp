@@ -5,6 +5,7 @@
 #include <QPropertyAnimation>
 #include <QRubberBand>
 #include <QScreen>
+#include <QWindow>
 #include <QWindowStateChangeEvent>
 
 namespace {
@@ -55,10 +56,7 @@ TNotifyIconForm::TNotifyIconForm(QWidget *parent) : QMainWindow(parent) {
     NotifyIcon->RefreshIcon();
 }
 
-TNotifyIconForm::~TNotifyIconForm()
-{
-    delete m_animation;
-}
+TNotifyIconForm::~TNotifyIconForm() { delete m_animation; }
 
 void TNotifyIconForm::CreateActions() {
     actExit = new QAction(QStringLiteral("E&xit"), this);
@@ -195,6 +193,10 @@ void TNotifyIconForm::ShowFromTray() {
     const QRect source = TargetTrayRect();
     if (IsAnimationEnabled())
         AnimateRect(source, frameGeometry());
+    // Back where it was hidden: a window manager places a re-shown window anew unless the
+    // program asks for its position (a move by the user does not count as asking).
+    if (!(windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen)) && windowHandle())
+        windowHandle()->setPosition(geometry().topLeft());
     show();
     BringToFront();
 }
@@ -204,8 +206,7 @@ void TNotifyIconForm::BringToFront() {
     activateWindow();
 }
 
-void TNotifyIconForm::AnimateRect(const QRect &from, const QRect &to)
-{
+void TNotifyIconForm::AnimateRect(const QRect &from, const QRect &to) {
     // One flying rectangle at a time; it runs on its own and never holds up the caller. It is
     // a window of its own (a child window would vanish with the hidden form) that the form
     // deletes if it goes first.
@@ -291,7 +292,7 @@ void TNotifyIconForm::actExitExecute() {
 void TNotifyIconForm::MaximizeCommand() {
     if (!(windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen))) {
         const QRect bounds = BoundsOf(this);
-        m_prevNormalBounds = m_normalBounds = bounds;
+        m_normalBounds = bounds;
         RestoreTop = bounds.top();
         RestoreLeft = bounds.left();
         RestoreWidth = bounds.width();
@@ -307,7 +308,6 @@ void TNotifyIconForm::TrackNormalBounds() {
     const QRect bounds = BoundsOf(this);
     if (bounds == m_normalBounds)
         return;
-    m_prevNormalBounds = m_normalBounds;
     m_normalBounds = bounds;
 }
 

@@ -86,7 +86,6 @@ private:
     void AnimateRect(const QRect &from, const QRect &to);
 
     bool m_exiting = false;
-    QRect m_normalBounds;     // last bounds seen while in the normal state
-    QRect m_prevNormalBounds; // the ones before (a maximise may report its size first)
+    QRect m_normalBounds; // last bounds seen while in the normal state
     QPointer<QWidget> m_animation;
 };

@@ -4,6 +4,7 @@
 
 #include <QIcon>
 #include <QList>
+#include <QMenu>
 #include <QPoint>
 #include <QPointer>
 #include <QRect>
@@ -61,6 +62,8 @@ public:
     bool balloon(const QString &text, const QString &title, int iconKind, int timeoutMs) override;
     bool available() const override { return config.available; }
     QRect geometry() const override { return config.geometry; }
+    // Kept, not recorded as a call: see Menu.
+    void setMenu(QMenu *menu) override { Menu = menu; }
 
     Config config;
     bool AcceptAdd = true;
@@ -68,7 +71,10 @@ public:
     bool AcceptRemove = true;
     bool AcceptBalloon = true;
 
-    // Every call in order.
+    // The menu handed over last (hosts that open menus themselves).
+    QPointer<QMenu> Menu;
+
+    // Every call in order (add, modify, remove, balloon).
     QList<Call> Calls;
     // The kinds in order: "add", "modify", "remove", "balloon".
     QStringList Kinds() const;
