@@ -127,22 +127,42 @@ void TestPingTarget::recentListKeepsOrderOfOthers() {
                                  QStringLiteral("http://b/")}));
 }
 
+void TestPingTarget::recentListStoredForm() {
+    QCOMPARE(JoinRecentList({}), QString());
+    QCOMPARE(JoinRecentList({QStringLiteral("A"), QStringLiteral("B")}),
+             QStringLiteral("A\r\nB\r\n"));
+    QCOMPARE(SplitRecentList(QString()), QStringList());
+    QCOMPARE(SplitRecentList(QStringLiteral("A\r\nB\r\n")),
+             (QStringList{QStringLiteral("A"), QStringLiteral("B")}));
+    // CR, LF and CR LF all separate; only a final break gives no empty entry.
+    QCOMPARE(SplitRecentList(QStringLiteral("a\rb\nc\r\nd")),
+             (QStringList{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c"),
+                          QStringLiteral("d")}));
+    QCOMPARE(SplitRecentList(QStringLiteral("a\n\rb\r\r")),
+             (QStringList{QStringLiteral("a"), QString(), QStringLiteral("b"), QString()}));
+    const QStringList many{QStringLiteral("http://1/"), QStringLiteral("https://2/x"),
+                           QStringLiteral("http://3/\u00e9")};
+    QCOMPARE(SplitRecentList(JoinRecentList(many)), many);
+}
+
 void TestPingTarget::userAgent() {
-    const OsVersionInfo linux{QStringLiteral("Linux"), QString(), 6, 1, QString()};
-    QCOMPARE(BuildUserAgent(QStringLiteral("1.0.1"), QString(), linux, false, QStringLiteral("pc")),
-             QStringLiteral("Vennatro/1.0.1 (Linux 6.1)"));
-    QCOMPARE(BuildUserAgent(QStringLiteral("1.0.1"), QString(), linux, true, QStringLiteral("pc")),
-             QStringLiteral("Vennatro/1.0.1 (Linux 6.1) [pc]"));
+    const OsVersionInfo gnuLinux{QStringLiteral("Linux"), QString(), 6, 1, QString()};
+    QCOMPARE(
+        BuildUserAgent(QStringLiteral("1.0.1"), QString(), gnuLinux, false, QStringLiteral("pc")),
+        QStringLiteral("Vennatro/1.0.1 (Linux 6.1)"));
+    QCOMPARE(
+        BuildUserAgent(QStringLiteral("1.0.1"), QString(), gnuLinux, true, QStringLiteral("pc")),
+        QStringLiteral("Vennatro/1.0.1 (Linux 6.1) [pc]"));
     const OsVersionInfo xp{QStringLiteral("Windows"), QStringLiteral(" NT"), 5, 1,
                            QStringLiteral("Service Pack 3")};
     QCOMPARE(BuildUserAgent(QStringLiteral("1.0.1"), QString(), xp, true, QStringLiteral("HOST")),
              QStringLiteral("Vennatro/1.0.1 (Windows NT 5.1 Service Pack 3) [HOST]"));
     // Only the first blank of the suffix becomes '-'.
-    QCOMPARE(
-        BuildUserAgent(QStringLiteral("2.0"), QStringLiteral(" beta 2"), linux, false, QString()),
-        QStringLiteral("Vennatro/2.0-beta 2 (Linux 6.1)"));
+    QCOMPARE(BuildUserAgent(QStringLiteral("2.0"), QStringLiteral(" beta 2"), gnuLinux, false,
+                            QString()),
+             QStringLiteral("Vennatro/2.0-beta 2 (Linux 6.1)"));
     // Placeholders in the pieces are never expanded.
-    QCOMPARE(BuildUserAgent(QStringLiteral("%1"), QString(), linux, true, QStringLiteral("%2")),
+    QCOMPARE(BuildUserAgent(QStringLiteral("%1"), QString(), gnuLinux, true, QStringLiteral("%2")),
              QStringLiteral("Vennatro/%1 (Linux 6.1) [%2]"));
 }
 
