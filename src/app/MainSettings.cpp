@@ -1,0 +1,233 @@
+// The main window's settings: load from the per-user store, save to it, apply to the window.
+#include "app/Main.h"
+#include "app/PingTarget.h"
+#include "platform/Autostart.h"
+#include "platform/MessageBox.h"
+#include "platform/SystemInfo.h"
+#include "settings/RegistryDefault.h"
+#include "support/Exceptions.h"
+#include "support/UsualFunctions.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QScreen>
+
+#include <limits>
+
+namespace {
+
+constexpr quint32 KeyReadAccess = 0x20019;
+const QString ErrorCaption = QStringLiteral("Error");
+
+QStringList ItemsOf(const QComboBox *box) {
+    QStringList items;
+    for (int i = 0; i < box->count(); ++i)
+        items << box->itemText(i);
+    return items;
+}
+
+// The screen that holds most of rect, or the nearest one when rect lies on none.
+QScreen *ScreenOf(const QRect &rect, QScreen *fallback) {
+    QScreen *best = nullptr;
+    qint64 bestArea = 0;
+    qint64 bestDistance = std::numeric_limits<qint64>::max();
+    for (QScreen *screen : QGuiApplication::screens()) {
+        const QRect g = screen->geometry();
+        const QRect common = g.intersected(rect);
+        const qint64 area = qint64(common.width()) * common.height();
+        if (area > bestArea) {
+            bestArea = area;
+            best = screen;
+            continue;
+        }
+        if (bestArea > 0)
+            continue;
+        const qint64 dx = qMax(0, qMax(g.left() - rect.right(), rect.left() - g.right()));
+        const qint64 dy = qMax(0, qMax(g.top() - rect.bottom(), rect.top() - g.bottom()));
+        if (dx * dx + dy * dy < bestDistance) {
+            bestDistance = dx * dx + dy * dy;
+            best = screen;
+        }
+    }
+    return best ? best : fallback;
+}
+
+} // namespace
+
+void TfMain_Vennatro::LoadSettings() {
+    using namespace OptionNames;
+    const TOptions def = DefaultOptions();
+    QString storeError;
+    std::exception_ptr error;
+    {
+        TRegistryDefault reg(KeyReadAccess);
+        // A store that could not be read leaves the accessor empty: every value gets its
+        // default, and the reason is shown below.
+        storeError = reg.LoadError();
+        try {
+            // Not tested: without the key every read gives its default.
+            reg.OpenKey(QString::fromLatin1(SettingsKey), false);
+
+            Options.AlwaysOnTop = reg.ReadBoolDefault(AlwaysOnTop, def.AlwaysOnTop);
+            Options.StartWithWindows = reg.ReadBoolDefault(StartWithWindows, def.StartWithWindows);
+            Options.PingAttempts =
+                quint32(reg.ReadIntegerDefault(PingAttempts, qint32(def.PingAttempts)));
+            Options.AutoPingAtStart = reg.ReadBoolDefault(AutoPingAtStart, def.AutoPingAtStart);
+            Options.AutoPingInterval =
+                quint32(reg.ReadIntegerDefault(AutoPingInterval, qint32(def.AutoPingInterval)));
+            Options.AutoPingAddress = reg.ReadStringDefault(AutoPingAddress, def.AutoPingAddress);
+            Options.HTTPPort = reg.ReadIntegerDefault(HTTPPort, def.HTTPPort);
+            Options.HTTPSPort = reg.ReadIntegerDefault(HTTPSPort, def.HTTPSPort);
+            Options.ShowNotifications =
+                reg.ReadBoolDefault(ShowNotifications, def.ShowNotifications);
+            Options.ShowOnlyErrorNotifications =
+                reg.ReadBoolDefault(ShowOnlyErrorNotifications, def.ShowOnlyErrorNotifications);
+            Options.ComputerNameInUserAgent =
+                reg.ReadBoolDefault(ComputerNameInUserAgent, def.ComputerNameInUserAgent);
+            Options.ShowLog = reg.ReadBoolDefault(ShowLog, def.ShowLog);
+            Options.LogHTTPHeaders = reg.ReadBoolDefault(LogHTTPHeaders, def.LogHTTPHeaders);
+            Options.SaveLog = reg.ReadBoolDefault(SaveLog, def.SaveLog);
+            Options.LogFile = reg.ReadStringDefault(OptionNames::LogFile, def.LogFile);
+            Options.PingOnError = reg.ReadBoolDefault(PingOnError, def.PingOnError);
+            Options.ErrorPingAddress =
+                reg.ReadStringDefault(ErrorPingAddress, def.ErrorPingAddress);
+            Options.SendEmailOnError = reg.ReadBoolDefault(SendEmailOnError, def.SendEmailOnError);
+            Options.ErrorEmailAddress =
+                reg.ReadStringDefault(ErrorEmailAddress, def.ErrorEmailAddress);
+            Options.FromAddress = reg.ReadStringDefault(FromAddress, def.FromAddress);
+            Options.SMTPServer = reg.ReadStringDefault(SMTPServer, def.SMTPServer);
+            Options.SMTPPort = reg.ReadIntegerDefault(SMTPPort, def.SMTPPort);
+            Options.SMTPUser = reg.ReadStringDefault(SMTPUser, def.SMTPUser);
+            // Stored as bytes, one character each; the password itself is UTF-8.
+            Options.SMTPPassword = QString::fromUtf8(UnscramblePassword(
+                reg.ReadStringDefault(SMTPPassword, def.SMTPPassword).toLatin1()));
+
+            // The command flips the mark back, shows or hides the pane and copies the mark
+            // into ShowLog.
+            actShowLog->setChecked(!Options.ShowLog);
+            actShowLogExecute();
+
+            const QString boxText = cmbAddress->currentText();
+            cmbAddress->clear();
+            cmbAddress->addItems(SplitRecentList(reg.ReadStringDefault(RecentURLs, QString())));
+            cmbAddress->setCurrentIndex(-1);
+            cmbAddress->setEditText(boxText);
+
+            resize(reg.ReadIntegerDefault(WindowWidth, width()), height());
+            resize(width(), reg.ReadIntegerDefault(WindowHeight, height()));
+            const QRect monitor = screen()->geometry();
+            move(x(), reg.ReadIntegerDefault(WindowTop, (monitor.height() - height()) / 2));
+            move(reg.ReadIntegerDefault(WindowLeft, (monitor.width() - width()) / 2), y());
+
+            const QRect work = ScreenOf(QRect(pos(), size()), screen())->availableGeometry();
+            int top = y();
+            int left = x();
+            if (top + height() > work.y() + work.height())
+                top = work.y() + work.height() - height();
+            if (top < work.y())
+                top = work.y();
+            if (left + width() > work.x() + work.width())
+                left = work.x() + work.width() - width();
+            if (left < work.x())
+                left = work.x();
+            move(left, top);
+
+            QCoreApplication::processEvents();
+
+            if (reg.ReadBoolDefault(Maximized, false)) {
+                if (isVisible()) {
+                    MaximizeCommand();
+                } else {
+                    // A hidden window (a -quiet start) stays hidden: it only takes the state,
+                    // and the base records the bounds set above as the restored ones.
+                    setWindowState(windowState() | Qt::WindowMaximized);
+                }
+            }
+            reg.CloseKey();
+        } catch (...) {
+            error = std::current_exception();
+        }
+    }
+    ApplySettings();
+    if (!storeError.isEmpty())
+        ShowMessageBox(this, storeError, ErrorCaption, MessageIcon::Error);
+    if (error)
+        ShowMessageBox(this, ExceptionMessage(error), ErrorCaption, MessageIcon::Error);
+}
+
+void TfMain_Vennatro::SaveSettings() {
+    using namespace OptionNames;
+    try {
+        TRegistryDefault reg;
+        if (!reg.OpenKey(QString::fromLatin1(SettingsKey), true))
+            throw Exception(QStringLiteral("Operation aborted"));
+        reg.WriteBool(AlwaysOnTop, Options.AlwaysOnTop);
+        reg.WriteBool(StartWithWindows, Options.StartWithWindows);
+        reg.WriteBool(AutoPingAtStart, Options.AutoPingAtStart);
+        reg.WriteInteger(AutoPingInterval, qint32(Options.AutoPingInterval));
+        reg.WriteString(AutoPingAddress, Options.AutoPingAddress);
+        reg.WriteInteger(PingAttempts, qint32(Options.PingAttempts));
+        reg.WriteInteger(HTTPPort, Options.HTTPPort);
+        reg.WriteInteger(HTTPSPort, Options.HTTPSPort);
+        reg.WriteBool(ShowNotifications, Options.ShowNotifications);
+        reg.WriteBool(ShowOnlyErrorNotifications, Options.ShowOnlyErrorNotifications);
+        reg.WriteBool(ComputerNameInUserAgent, Options.ComputerNameInUserAgent);
+        reg.WriteBool(ShowLog, Options.ShowLog);
+        reg.WriteBool(LogHTTPHeaders, Options.LogHTTPHeaders);
+        reg.WriteBool(SaveLog, Options.SaveLog);
+        reg.WriteString(OptionNames::LogFile, Options.LogFile);
+        reg.WriteBool(PingOnError, Options.PingOnError);
+        reg.WriteString(ErrorPingAddress, Options.ErrorPingAddress);
+        reg.WriteBool(SendEmailOnError, Options.SendEmailOnError);
+        reg.WriteString(ErrorEmailAddress, Options.ErrorEmailAddress);
+        reg.WriteString(FromAddress, Options.FromAddress);
+        reg.WriteString(SMTPServer, Options.SMTPServer);
+        reg.WriteInteger(SMTPPort, Options.SMTPPort);
+        reg.WriteString(SMTPUser, Options.SMTPUser);
+        reg.WriteString(SMTPPassword,
+                        QString::fromLatin1(ScramblePassword(Options.SMTPPassword.toUtf8())));
+        reg.WriteString(RecentURLs, JoinRecentList(ItemsOf(cmbAddress)));
+        const bool maximized = windowState() & Qt::WindowMaximized;
+        reg.WriteBool(Maximized, maximized);
+        if (maximized) {
+            reg.WriteInteger(WindowWidth, RestoreWidth);
+            reg.WriteInteger(WindowHeight, RestoreHeight);
+            reg.WriteInteger(WindowTop, RestoreTop);
+            reg.WriteInteger(WindowLeft, RestoreLeft);
+        } else {
+            reg.WriteInteger(WindowWidth, width());
+            reg.WriteInteger(WindowHeight, height());
+            reg.WriteInteger(WindowTop, y());
+            reg.WriteInteger(WindowLeft, x());
+        }
+        reg.CloseKey();
+
+        // The log-on entry: the desktop's autostart file stands for the registry's Run key.
+        if (Options.StartWithWindows)
+            WriteAutostart(QCoreApplication::applicationFilePath());
+        else
+            RemoveAutostart();
+    } catch (const ERegistryException &) {
+        ShowMessageBox(this, StoreWriteFailureText(), ErrorCaption, MessageIcon::Error);
+    } catch (...) {
+        ShowMessageBox(this, ExceptionMessage(std::current_exception()), ErrorCaption,
+                       MessageIcon::Error);
+    }
+}
+
+void TfMain_Vennatro::ApplySettings() {
+    SetAlwaysOnTop(Options.AlwaysOnTop);
+    actAlwaysOnTop->setChecked(Options.AlwaysOnTop);
+
+    UserAgent = BuildUserAgent(ProgramVersion, VersionInfo.Suffix, CurrentOsVersion(),
+                               Options.ComputerNameInUserAgent, ComputerName);
+
+    IdSMTP.Host = Options.SMTPServer;
+    IdSMTP.Port = Options.SMTPPort;
+    IdSMTP.Username = Options.SMTPUser;
+    IdSMTP.Password = Options.SMTPPassword;
+    IdMessage.From = Options.FromAddress;
+    IdMessage.Recipients = QStringList{Options.ErrorEmailAddress};
+}

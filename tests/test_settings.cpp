@@ -1,0 +1,495 @@
+// The main window's settings: what reaches the store file, what comes back from it, and what
+// the user is told when it goes wrong.
+#include "app/Main.h"
+#include "app/PingTarget.h"
+#include "platform/Autostart.h"
+#include "platform/MessageBox.h"
+#include "platform/RegStore.h"
+#include "support/RecordingTrayShell.h"
+#include "support/UsualFunctions.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QScreen>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+
+namespace {
+
+const QString Key = QString::fromLatin1(SettingsKey);
+const QString WriteFailure = QStringLiteral(
+    "Error while writing in the settings file.\rCheck that you have the proper rights.");
+
+QByteArray ReadBytes(const QString &path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+void WriteBytes(const QString &path, const QByteArray &bytes) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(f.write(bytes), bytes.size());
+}
+
+// A store file holding the program's key with the given value lines.
+QByteArray StoreText(const QByteArray &lines) {
+    return "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Lumo Dev\\Vennatro]\n" + lines;
+}
+
+RegValue Dw(quint32 n) { return RegValue{RegValue::Dword, n, QString()}; }
+
+RegValue Sz(const QString &text) { return RegValue{RegValue::Sz, 0, text}; }
+
+QStringList Items(const QComboBox *box) {
+    QStringList items;
+    for (int i = 0; i < box->count(); ++i)
+        items << box->itemText(i);
+    return items;
+}
+
+// Every setting away from its default.
+TOptions Changed(const QString &logFile) {
+    TOptions o;
+    o.AlwaysOnTop = true;
+    o.StartWithWindows = true;
+    o.AutoPingAtStart = true;
+    o.ShowNotifications = false;
+    o.ShowOnlyErrorNotifications = true;
+    o.ShowLog = false;
+    o.SaveLog = true;
+    o.LogHTTPHeaders = true;
+    o.ComputerNameInUserAgent = true;
+    o.SendEmailOnError = true;
+    o.PingOnError = true;
+    o.PingAttempts = 4000000000u; // unsigned: above the signed range
+    o.AutoPingInterval = 7;
+    o.HTTPPort = 8080;
+    o.HTTPSPort = 8443;
+    o.SMTPPort = 2525;
+    o.LogFile = logFile;
+    o.AutoPingAddress = QStringLiteral("http://127.0.0.1:8080/a b");
+    o.ErrorPingAddress = QStringLiteral("https://localhost/\"quoted\"\\");
+    o.ErrorEmailAddress = QStringLiteral("ops@example.org");
+    o.FromAddress = QStringLiteral("Vennatro Wächter <v@example.org>");
+    o.SMTPServer = QStringLiteral("localhost");
+    o.SMTPUser = QStringLiteral("ann");
+    o.SMTPPassword = QStringLiteral("Sécret pass%0 \"日本\"");
+    return o;
+}
+
+} // namespace
+
+class TestSettings : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void firstStartWithoutFile();
+    void everySettingRoundTrips();
+    void recentListRoundTrips_data();
+    void recentListRoundTrips();
+    void recentListSplitsAtEveryLineBreak();
+    void pingAttemptsStoredAsTextLoadsAsThree();
+    void logFileStoredAsNumberStopsTheLoad();
+    void emptyAddressesLoadAsHttp();
+    void malformedFileIsReportedAndKept();
+    void unwritableFolderIsReportedAndProgramGoesOn();
+    void passwordNeverInPlainText();
+    void autostartEntryFollowsTheSetting();
+    void maximisedWindowSavesItsRestoredBounds();
+    void positionPulledIntoWorkArea();
+
+private:
+    QString StorePath() const {
+        return m_dir->filePath(QStringLiteral("config/Lumo Dev/Vennatro.reg"));
+    }
+    RegKey StoredKey() const { return LoadRegStore(StorePath()).keys.value(Key.toLower()); }
+    RegValue Stored(const QString &name) const {
+        return StoredKey().values.value(name.toLower()).second;
+    }
+    void Build();
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<TfMain_Vennatro> w;
+    QList<MessageBoxRequest> m_boxes;
+    std::function<void()> m_onBox; // runs inside the message box, before it is recorded
+};
+
+void TestSettings::init() {
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir->filePath(QStringLiteral("config"))));
+    const QString runtime = m_dir->filePath(QStringLiteral("runtime"));
+    QDir().mkpath(runtime);
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+    m_boxes.clear();
+    m_onBox = nullptr;
+    SetMessageBoxHook([this](const MessageBoxRequest &r) {
+        if (m_onBox)
+            m_onBox();
+        m_boxes << r;
+    });
+    RecordingTrayShell::Install();
+    Options = TOptions(); // zero-filled, as before the first load
+}
+
+void TestSettings::cleanup() {
+    w.reset(); // saves once more; the folder still exists
+    RecordingTrayShell::Uninstall();
+    SetMessageBoxHook({});
+    m_dir.reset();
+}
+
+void TestSettings::Build() { w = std::make_unique<TfMain_Vennatro>(); }
+
+void TestSettings::firstStartWithoutFile() {
+    Build();
+    QVERIFY2(m_boxes.isEmpty(), qPrintable(m_boxes.value(0).text));
+    QCOMPARE(Options, DefaultOptions());
+    QVERIFY(!QFile::exists(StorePath())); // loading writes nothing
+
+    // Design size, centred on the full screen, no offset, inside the work area.
+    const QScreen *screen = w->screen();
+    QCOMPARE(w->width(), 692);
+    QCOMPARE(w->pos(), QPoint((screen->geometry().width() - w->width()) / 2,
+                              (screen->geometry().height() - w->height()) / 2));
+    QVERIFY(screen->availableGeometry().contains(QRect(w->pos(), w->size())));
+    QVERIFY(!(w->windowState() & Qt::WindowMaximized));
+    QCOMPARE(w->cmbAddress->count(), 0);
+    QVERIFY(w->actShowLog->isChecked());
+    QVERIFY(!w->actAlwaysOnTop->isChecked());
+    QCOMPARE(w->IdSMTP.Port, 25);
+    QCOMPARE(w->IdMessage.Recipients, QStringList{QString()});
+    QVERIFY(!w->UserAgent.contains(QLatin1Char('[')));
+
+    // Leaving writes every value, and "Start with Windows" off leaves no autostart entry.
+    const QSize size = w->size();
+    const QPoint pos = w->pos();
+    w.reset();
+    QVERIFY(m_boxes.isEmpty());
+    const RegKey key = StoredKey();
+    QCOMPARE(key.values.size(), 30);
+    QCOMPARE(Stored(QStringLiteral("Ping attempts")).dword, 3u);
+    QCOMPARE(Stored(QStringLiteral("Auto-ping address")).text, QStringLiteral("http://"));
+    QCOMPARE(Stored(QStringLiteral("Recent URLs")), Sz(QString()));
+    QCOMPARE(Stored(QStringLiteral("SMTP password")), Sz(QString()));
+    QCOMPARE(Stored(QStringLiteral("Maximized")).dword, 0u);
+    QCOMPARE(Stored(QStringLiteral("Window width")).dword, quint32(size.width()));
+    QCOMPARE(Stored(QStringLiteral("Window height")).dword, quint32(size.height()));
+    QCOMPARE(Stored(QStringLiteral("Window left")).dword, quint32(pos.x()));
+    QCOMPARE(Stored(QStringLiteral("Window top")).dword, quint32(pos.y()));
+    QVERIFY(!QFile::exists(AutostartPath()));
+}
+
+void TestSettings::everySettingRoundTrips() {
+    Build();
+    const TOptions changed = Changed(m_dir->filePath(QStringLiteral("logs/my log é.txt")));
+    Options = changed;
+    w->SaveSettings();
+    QVERIFY2(m_boxes.isEmpty(), qPrintable(m_boxes.value(0).text));
+
+    // Kinds in the file: flags and numbers 32-bit values, texts strings.
+    QCOMPARE(Stored(QStringLiteral("Always on top")), Dw(1));
+    QCOMPARE(Stored(QStringLiteral("Show notifications")), Dw(0));
+    QCOMPARE(Stored(QStringLiteral("Ping attempts")), Dw(4000000000u));
+    QCOMPARE(Stored(QStringLiteral("HTTPS port")), Dw(8443));
+    QCOMPARE(Stored(QStringLiteral("Log file")), Sz(changed.LogFile));
+    QCOMPARE(Stored(QStringLiteral("From address")), Sz(changed.FromAddress));
+    QCOMPARE(Stored(QStringLiteral("Include computer name in user agent")).dword, 1u);
+
+    Options = TOptions();
+    w->LoadSettings();
+    QVERIFY2(m_boxes.isEmpty(), qPrintable(m_boxes.value(0).text));
+    QCOMPARE(Options, changed);
+
+    // ...and applied.
+    QVERIFY(w->actAlwaysOnTop->isChecked());
+    QVERIFY(!w->actShowLog->isChecked());
+    QCOMPARE(w->maximumHeight(), 150);
+    QCOMPARE(w->IdSMTP.Host, changed.SMTPServer);
+    QCOMPARE(w->IdSMTP.Port, 2525);
+    QCOMPARE(w->IdSMTP.Username, changed.SMTPUser);
+    QCOMPARE(w->IdSMTP.Password, changed.SMTPPassword);
+    QCOMPARE(w->IdMessage.From, changed.FromAddress);
+    QCOMPARE(w->IdMessage.Recipients, QStringList{changed.ErrorEmailAddress});
+    QCOMPARE(w->UserAgent, BuildUserAgent(w->ProgramVersion, w->VersionInfo.Suffix,
+                                          CurrentOsVersion(), true, w->ComputerName));
+    QVERIFY(w->UserAgent.endsWith(QStringLiteral(" [%1]").arg(w->ComputerName)));
+
+    // The next start reads the same (without an automatic ping at start, which would go out
+    // to the network).
+    Options.AutoPingAtStart = false;
+    w.reset(); // saves on the way out
+    Options = TOptions();
+    Build();
+    QVERIFY2(m_boxes.isEmpty(), qPrintable(m_boxes.value(0).text));
+    TOptions expected = changed;
+    expected.AutoPingAtStart = false;
+    QCOMPARE(Options, expected);
+    QVERIFY(QFileInfo(changed.LogFile).dir().exists()); // the log folder made at start
+}
+
+void TestSettings::recentListRoundTrips_data() {
+    QTest::addColumn<QStringList>("items");
+    QTest::addColumn<QString>("stored");
+    QTest::newRow("none") << QStringList() << QString();
+    QTest::newRow("one") << QStringList{QStringLiteral("http://a/")}
+                         << QStringLiteral("http://a/\r\n");
+    QTest::newRow("two") << QStringList{QStringLiteral("A"), QStringLiteral("B")}
+                         << QStringLiteral("A\r\nB\r\n");
+    QStringList many;
+    QString text;
+    for (int i = 0; i < 500; ++i) {
+        many << QStringLiteral("https://host%1.example/päth?q=\"%1\"").arg(i);
+        text += many.last() + QStringLiteral("\r\n");
+    }
+    QTest::newRow("many") << many << text;
+}
+
+void TestSettings::recentListRoundTrips() {
+    QFETCH(QStringList, items);
+    QFETCH(QString, stored);
+    Build();
+    w->cmbAddress->addItems(items);
+    w->SaveSettings();
+    QCOMPARE(Stored(QStringLiteral("Recent URLs")), Sz(stored));
+
+    // Loading replaces the list and leaves the text being typed alone.
+    w->cmbAddress->clear();
+    w->cmbAddress->addItem(QStringLiteral("stale"));
+    w->cmbAddress->setEditText(QStringLiteral("typing"));
+    w->LoadSettings();
+    QCOMPARE(Items(w->cmbAddress), items);
+    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("typing"));
+    QVERIFY(m_boxes.isEmpty());
+}
+
+void TestSettings::recentListSplitsAtEveryLineBreak() {
+    WriteBytes(StorePath(), StoreText("\"Recent URLs\"=\"a\\rb\\nc\\r\\n\\r\\nd\"\n"));
+    Build();
+    QCOMPARE(Items(w->cmbAddress),
+             QStringList({QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c"), QString(),
+                          QStringLiteral("d")}));
+    WriteBytes(StorePath(), StoreText("\"Recent URLs\"=\"x\\n\"\n"));
+    w->LoadSettings();
+    QCOMPARE(Items(w->cmbAddress), QStringList{QStringLiteral("x")});
+}
+
+void TestSettings::pingAttemptsStoredAsTextLoadsAsThree() {
+    WriteBytes(StorePath(), StoreText("\"Ping attempts\"=\"5\"\n"
+                                      "\"Auto-ping interval\"=\"9\"\n"
+                                      "\"Save log\"=\"1\"\n"
+                                      "\"HTTP port\"=dword:00000051\n"));
+    Build();
+    QVERIFY(m_boxes.isEmpty());
+    QCOMPARE(Options.PingAttempts, 3u);
+    QCOMPARE(Options.AutoPingInterval, 15u);
+    QCOMPARE(Options.SaveLog, false);
+    QCOMPARE(Options.HTTPPort, 81);
+}
+
+void TestSettings::logFileStoredAsNumberStopsTheLoad() {
+    Build();
+    const QPoint pos = w->pos();
+    w->cmbAddress->addItem(QStringLiteral("http://kept/"));
+    TOptions before = DefaultOptions();
+    before.PingOnError = false;
+    before.SMTPPort = 77;
+    before.SMTPServer = QStringLiteral("previous");
+    Options = before;
+    WriteBytes(StorePath(), StoreText("\"Save log\"=dword:00000001\n"
+                                      "\"HTTP port\"=dword:00000051\n"
+                                      "\"Log file\"=dword:00000001\n"
+                                      "\"Ping on error\"=dword:00000001\n"
+                                      "\"SMTP port\"=dword:000009dd\n"
+                                      "\"SMTP server\"=\"later\"\n"
+                                      "\"Recent URLs\"=\"http://later/\\r\\n\"\n"
+                                      "\"Window left\"=dword:00000000\n"
+                                      "\"Window top\"=dword:00000000\n"));
+    int portWhenShown = -1;
+    m_onBox = [&] { portWhenShown = w->IdSMTP.Port; };
+    w->LoadSettings();
+
+    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(m_boxes[0].text, QStringLiteral("Invalid data type for 'Log file'"));
+    QCOMPARE(m_boxes[0].caption, QStringLiteral("Error"));
+    QCOMPARE(m_boxes[0].icon, MessageIcon::Error);
+    QCOMPARE(m_boxes[0].owner, w.get());
+    QCOMPARE(portWhenShown, 77); // the settings were applied before the message
+
+    // Read before the failure: new values. After it: the previous ones.
+    QCOMPARE(Options.SaveLog, true);
+    QCOMPARE(Options.HTTPPort, 81);
+    QCOMPARE(Options.LogFile, QString());
+    QCOMPARE(Options.PingOnError, false);
+    QCOMPARE(Options.SMTPPort, 77);
+    QCOMPARE(Options.SMTPServer, QStringLiteral("previous"));
+    QCOMPARE(Items(w->cmbAddress), QStringList{QStringLiteral("http://kept/")});
+    QCOMPARE(w->pos(), pos);
+}
+
+void TestSettings::emptyAddressesLoadAsHttp() {
+    WriteBytes(StorePath(), StoreText("\"Auto-ping address\"=\"\"\n"
+                                      "\"Error ping address\"=expand:\"\"\n"
+                                      "\"SMTP server\"=\"\"\n"
+                                      "\"From address\"=\"\\x00hidden\"\n"));
+    Build();
+    QVERIFY(m_boxes.isEmpty());
+    QCOMPARE(Options.AutoPingAddress, QStringLiteral("http://"));
+    QCOMPARE(Options.ErrorPingAddress, QStringLiteral("http://"));
+    QCOMPARE(Options.SMTPServer, QString());
+    QCOMPARE(Options.FromAddress, QString());
+}
+
+void TestSettings::malformedFileIsReportedAndKept() {
+    const QByteArray bad = StoreText("\"Ping attempts\"=dword:00000009\n"
+                                     "\"Log file\"=\"/tmp/unterminated\n");
+    WriteBytes(StorePath(), bad);
+    Build();
+    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(m_boxes[0].caption, QStringLiteral("Error"));
+    QCOMPARE(m_boxes[0].icon, MessageIcon::Error);
+    QVERIFY2(m_boxes[0].text.contains(QStringLiteral("\"%1\", line 5").arg(StorePath())),
+             qPrintable(m_boxes[0].text));
+    QVERIFY2(m_boxes[0].text.contains(StorePath() + QStringLiteral(".bad")),
+             qPrintable(m_boxes[0].text));
+    QCOMPARE(ReadBytes(StorePath() + QStringLiteral(".bad")), bad);
+    // Nothing of an unreadable file is trusted: the program runs on its defaults.
+    QCOMPARE(Options, DefaultOptions());
+
+    // Saving replaces the file; the copy stays as it was.
+    w->SaveSettings();
+    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(Stored(QStringLiteral("Ping attempts")).dword, 3u);
+    QCOMPARE(ReadBytes(StorePath() + QStringLiteral(".bad")), bad);
+}
+
+void TestSettings::unwritableFolderIsReportedAndProgramGoesOn() {
+    Build();
+    const QString folder = m_dir->filePath(QStringLiteral("config/Lumo Dev"));
+    WriteBytes(folder, "a file where the folder should be");
+    Options.StartWithWindows = true;
+    w->SaveSettings();
+    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(m_boxes[0].text, WriteFailure);
+    QCOMPARE(m_boxes[0].caption, QStringLiteral("Error"));
+    QCOMPARE(m_boxes[0].icon, MessageIcon::Error);
+    QCOMPARE(m_boxes[0].owner, w.get());
+    QVERIFY(!QFile::exists(AutostartPath())); // the rest of the save is skipped
+
+    // The window goes on, and the next save works once the folder can be made.
+    w->AddToLog(QStringLiteral("still running"));
+    QVERIFY(QFile::remove(folder));
+    w->SaveSettings();
+    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(Stored(QStringLiteral("Start with Windows")).dword, 1u);
+    QVERIFY(QFile::exists(AutostartPath()));
+}
+
+void TestSettings::passwordNeverInPlainText() {
+    Build();
+    const QString password = QStringLiteral("Plain Sécret 12345");
+    Options.SMTPPassword = password;
+    w->SaveSettings();
+    const QByteArray file = ReadBytes(StorePath());
+    QVERIFY(!file.contains(password.toUtf8()));
+    QVERIFY(!file.contains("Plain"));
+    QVERIFY(!file.contains("12345"));
+    const QString stored = Stored(QStringLiteral("SMTP password")).text;
+    QCOMPARE(stored.size(), 256);
+    QCOMPARE(stored.toLatin1(), ScramblePassword(password.toUtf8()));
+
+    Options.SMTPPassword.clear();
+    w->LoadSettings();
+    QCOMPARE(Options.SMTPPassword, password);
+}
+
+void TestSettings::autostartEntryFollowsTheSetting() {
+    Build();
+    Options.StartWithWindows = false;
+    w->SaveSettings(); // no entry to remove: no message
+    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(!QFile::exists(AutostartPath()));
+
+    Options.StartWithWindows = true;
+    w->SaveSettings();
+    QVERIFY(m_boxes.isEmpty());
+    const QString entry = QString::fromUtf8(ReadBytes(AutostartPath()));
+    QVERIFY2(entry.contains(QStringLiteral("\nExec=") + QCoreApplication::applicationFilePath() +
+                            QStringLiteral(" -quiet\n")),
+             qPrintable(entry));
+
+    Options.StartWithWindows = false;
+    w->SaveSettings();
+    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(!QFile::exists(AutostartPath()));
+}
+
+void TestSettings::maximisedWindowSavesItsRestoredBounds() {
+    Build();
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    w->resize(640, 420);
+    w->move(30, 40);
+    const QRect normal(w->pos(), w->size());
+    w->MaximizeCommand();
+    QTRY_VERIFY(w->windowState() & Qt::WindowMaximized);
+    w->SaveSettings();
+    QCOMPARE(Stored(QStringLiteral("Maximized")).dword, 1u);
+    QCOMPARE(Stored(QStringLiteral("Window width")).dword, quint32(normal.width()));
+    QCOMPARE(Stored(QStringLiteral("Window height")).dword, quint32(normal.height()));
+    QCOMPARE(Stored(QStringLiteral("Window left")).dword, quint32(normal.left()));
+    QCOMPARE(Stored(QStringLiteral("Window top")).dword, quint32(normal.top()));
+
+    // The next start places the window there, then maximises it without showing it.
+    w.reset();
+    Build();
+    QVERIFY(!w->isVisible());
+    QVERIFY(w->windowState() & Qt::WindowMaximized);
+    QCOMPARE(QRect(w->RestoreLeft, w->RestoreTop, w->RestoreWidth, w->RestoreHeight), normal);
+    w->SaveSettings();
+    QCOMPARE(Stored(QStringLiteral("Window width")).dword, quint32(normal.width()));
+    QCOMPARE(Stored(QStringLiteral("Window left")).dword, quint32(normal.left()));
+
+    // A visible window is maximised through the maximise command.
+    w->setWindowState(Qt::WindowNoState);
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    w->LoadSettings();
+    QTRY_VERIFY(w->windowState() & Qt::WindowMaximized);
+    QCOMPARE(QRect(w->RestoreLeft, w->RestoreTop, w->RestoreWidth, w->RestoreHeight), normal);
+}
+
+void TestSettings::positionPulledIntoWorkArea() {
+    Build();
+    const QRect work = w->screen()->availableGeometry();
+    WriteBytes(StorePath(), StoreText("\"Window left\"=dword:ffffec78\n" // -5000
+                                      "\"Window top\"=dword:0001869f\n"  // 99999
+                                      "\"Window width\"=dword:00000280\n"
+                                      "\"Window height\"=dword:000001a4\n"));
+    w->LoadSettings();
+    QCOMPARE(w->size(), QSize(640, 420));
+    QCOMPARE(w->pos(), QPoint(work.left(), work.top() + work.height() - 420));
+
+    // Larger than the work area: its top-left corner.
+    WriteBytes(StorePath(),
+               StoreText("\"Window left\"=dword:00000064\n"
+                         "\"Window top\"=dword:00000064\n"
+                         "\"Window width\"=dword:" +
+                         QByteArray::number(work.width() + 300, 16).rightJustified(8, '0') +
+                         "\n\"Window height\"=dword:" +
+                         QByteArray::number(work.height() + 300, 16).rightJustified(8, '0') +
+                         "\n"));
+    w->LoadSettings();
+    QCOMPARE(w->size(), work.size() + QSize(300, 300));
+    QCOMPARE(w->pos(), work.topLeft());
+    QVERIFY(m_boxes.isEmpty());
+}
+
+QTEST_MAIN(TestSettings)
+#include "test_settings.moc"
