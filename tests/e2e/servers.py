@@ -1,0 +1,376 @@
+"""The servers the program talks to in the end-to-end checks, all on 127.0.0.1.
+
+- Nginx: Debian's nginx with a configuration of our own in a temporary folder; its access log
+  names the method, path, host and user agent of every request.
+- SmtpServer: aiosmtpd (Debian's python3-aiosmtpd) that wants LOGIN authentication with a
+  given user and password and keeps every message as a file.
+- AwkwardHttpServer: answers by path: 70 KB of headers, NUL bytes, or never a word.
+- DroppingSmtpServer: greets, takes the log-on and the envelope, then hangs up in the middle of
+  the message.
+- ClosedPort: a port bound but not listening, so every connection to it is refused.
+"""
+
+import email
+import email.policy
+import os
+import socket
+import threading
+
+from desktop import PROCESSES, free_port, wait_for
+
+
+class Nginx:
+    def __init__(self, root, log_dir):
+        self.root = os.path.join(root, "nginx")
+        self.log_dir = log_dir
+        self.port = None
+        self.proc = None
+        self.access_log = os.path.join(self.root, "access.log")
+        self.error_log = os.path.join(self.root, "error.log")
+
+    def _config(self):
+        user = "user root;\n" if os.geteuid() == 0 else ""
+        r = self.root
+        return f"""{user}daemon off;
+worker_processes 1;
+pid {r}/nginx.pid;
+error_log {r}/error.log info;
+events {{ worker_connections 64; }}
+http {{
+    log_format e2e '$request\\t$http_host\\t$http_user_agent\\t$status';
+    access_log {r}/access.log e2e;
+    client_body_temp_path {r}/tmp/body;
+    proxy_temp_path {r}/tmp/proxy;
+    fastcgi_temp_path {r}/tmp/fastcgi;
+    uwsgi_temp_path {r}/tmp/uwsgi;
+    scgi_temp_path {r}/tmp/scgi;
+    server {{
+        listen 127.0.0.1:{self.port};
+        server_name _;
+        location / {{
+            default_type text/plain;
+            return 200 "vennatro e2e\\n";
+        }}
+    }}
+}}
+"""
+
+    def start(self, env):
+        os.makedirs(os.path.join(self.root, "tmp"), exist_ok=True)
+        last = None
+        for _ in range(3):  # the free port may be taken between the probe and nginx's bind
+            self.port = free_port()
+            conf = os.path.join(self.root, "nginx.conf")
+            with open(conf, "w") as f:
+                f.write(self._config())
+            self.proc = PROCESSES.start("nginx", ["nginx", "-p", self.root, "-e", self.error_log,
+                                                  "-c", conf], env, self.log_dir)
+            try:
+                wait_for(self._answers, 15, "nginx to answer")
+                return
+            except AssertionError as e:
+                last = e
+                PROCESSES.stop(self.proc)
+        raise AssertionError(f"nginx did not start: {last}; error log: {self.error_tail()}")
+
+    def _answers(self):
+        if self.proc.poll() is not None:
+            raise AssertionError(f"nginx ended with status {self.proc.returncode}")
+        with socket.create_connection(("127.0.0.1", self.port), timeout=2) as s:
+            s.sendall(b"GET /harness-probe HTTP/1.0\r\nUser-Agent: harness\r\n\r\n")
+            return s.recv(64).startswith(b"HTTP/1.1 200")
+
+    def stop(self):
+        if self.proc:
+            PROCESSES.stop(self.proc)
+            self.proc = None
+
+    def requests(self):
+        """Access-log entries: dicts with request, method, path, host, agent, status."""
+        try:
+            with open(self.access_log, encoding="utf-8", errors="replace") as f:
+                lines = f.read().splitlines()
+        except FileNotFoundError:
+            return []
+        out = []
+        for line in lines:
+            parts = line.split("\t")
+            if len(parts) != 4:
+                continue
+            request, host, agent, status = parts
+            words = request.split(" ")
+            out.append({"request": request, "method": words[0] if words else "",
+                        "path": words[1] if len(words) > 1 else "", "host": host,
+                        "agent": agent, "status": status})
+        return out
+
+    def error_tail(self, limit=2000):
+        try:
+            with open(self.error_log, "rb") as f:
+                return f.read()[-limit:].decode(errors="replace")
+        except OSError:
+            return "(none)"
+
+
+class SmtpServer:
+    """aiosmtpd in a thread of the harness."""
+
+    def __init__(self, root, user, password):
+        self.folder = os.path.join(root, "mail")
+        os.makedirs(self.folder, exist_ok=True)
+        self.user = user
+        self.password = password
+        self.port = None
+        self.logins = []  # (mechanism, login, accepted)
+        self._controller = None
+
+    def start(self):
+        from aiosmtpd.controller import Controller
+        from aiosmtpd.smtp import AuthResult
+
+        server = self
+
+        def authenticator(_server, _session, _envelope, mechanism, auth_data):
+            login = getattr(auth_data, "login", b"") or b""
+            password = getattr(auth_data, "password", b"") or b""
+            ok = (login.decode(errors="replace") == server.user
+                  and password.decode(errors="replace") == server.password)
+            server.logins.append((mechanism, login.decode(errors="replace"), ok))
+            return AuthResult(success=ok)
+
+        class Handler:
+            async def handle_DATA(self, _server, session, envelope):
+                n = len(os.listdir(server.folder))
+                path = os.path.join(server.folder, f"{n:03d}.eml")
+                with open(path + ".tmp", "wb") as f:
+                    f.write(envelope.content)
+                with open(path + ".env", "w") as f:
+                    f.write(envelope.mail_from + "\n" + "\n".join(envelope.rcpt_tos) + "\n")
+                os.rename(path + ".tmp", path)
+                return "250 Message accepted"
+
+        last = None
+        for _ in range(3):
+            self.port = free_port()
+            self._controller = Controller(Handler(), hostname="127.0.0.1", port=self.port,
+                                          authenticator=authenticator, auth_required=True,
+                                          auth_require_tls=False, ready_timeout=10)
+            try:
+                self._controller.start()
+                return
+            except Exception as e:  # the port went to someone else meanwhile
+                last = e
+        raise AssertionError(f"the SMTP server did not start: {last}")
+
+    def stop(self):
+        if self._controller:
+            self._controller.stop()
+            self._controller = None
+
+    def messages(self):
+        """Every message received, parsed, with .envelope = (from, [to])."""
+        out = []
+        for name in sorted(os.listdir(self.folder)):
+            if not name.endswith(".eml"):
+                continue
+            path = os.path.join(self.folder, name)
+            with open(path, "rb") as f:
+                msg = email.message_from_bytes(f.read(), policy=email.policy.default)
+            try:
+                with open(path + ".env") as f:
+                    lines = f.read().splitlines()
+                msg.envelope = (lines[0], lines[1:])
+            except OSError:
+                msg.envelope = ("", [])
+            out.append(msg)
+        return out
+
+
+class _ThreadedServer:
+    """A listening socket whose connections are served one thread each."""
+
+    def __init__(self):
+        self.sock = socket.socket()
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.port = self.sock.getsockname()[1]
+        self._open = []
+        self._lock = threading.Lock()
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._accept, daemon=True)
+
+    def start(self):
+        self._thread.start()
+        return self
+
+    def _accept(self):
+        self.sock.settimeout(0.2)
+        while not self._stop.is_set():
+            try:
+                conn, _ = self.sock.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            with self._lock:
+                self._open.append(conn)
+            threading.Thread(target=self._guarded, args=(conn,), daemon=True).start()
+
+    def _guarded(self, conn):
+        try:
+            conn.settimeout(10)
+            self.serve(conn)
+        except OSError:
+            pass
+
+    def serve(self, conn):
+        raise NotImplementedError
+
+    def stop(self):
+        self._stop.set()
+        self.sock.close()
+        with self._lock:
+            for conn in self._open:
+                try:
+                    conn.close()
+                except OSError:
+                    pass
+            self._open = []
+        self._thread.join(timeout=2)
+
+
+def _read_until(conn, marker, limit=1 << 20):
+    data = b""
+    while marker not in data and len(data) < limit:
+        chunk = conn.recv(4096)
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+class AwkwardHttpServer(_ThreadedServer):
+    """HEAD /big: 70 KB of headers. HEAD /nul: an answer full of NUL bytes. HEAD /silent:
+    reads the request and never answers nor closes. Anything else: a plain 200."""
+
+    BIG_HEADERS = 70 * 1024
+
+    def __init__(self):
+        super().__init__()
+        self.requests = []  # raw request texts in arrival order
+
+    def serve(self, conn):
+        request = _read_until(conn, b"\r\n\r\n")
+        with self._lock:
+            self.requests.append(request)
+        first = request.split(b"\r\n", 1)[0].split(b" ")
+        path = first[1].decode(errors="replace") if len(first) > 1 else ""
+        if path.startswith("/big"):
+            head = b"HTTP/1.0 200 OK\r\nServer: awkward\r\n"
+            filler = b""
+            i = 0
+            while len(filler) < self.BIG_HEADERS:
+                filler += b"X-Filler-%05d: " % i + b"f" * 100 + b"\r\n"
+                i += 1
+            conn.sendall(head + filler + b"\r\n")
+            conn.shutdown(socket.SHUT_WR)
+            _read_until(conn, b"never")  # wait for the client to close
+        elif path.startswith("/nul"):
+            conn.sendall(b"HTTP/1.0 200 OK\r\nX-Nul: a\x00b\r\n\r\n" + b"\x00" * 512)
+            conn.shutdown(socket.SHUT_WR)
+            _read_until(conn, b"never")
+        elif path.startswith("/silent"):
+            self._stop.wait()  # never answers; the harness closes it at the end
+        else:
+            conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n")
+            conn.shutdown(socket.SHUT_WR)
+            _read_until(conn, b"never")
+        conn.close()
+
+    def paths(self):
+        with self._lock:
+            reqs = list(self.requests)
+        out = []
+        for r in reqs:
+            first = r.split(b"\r\n", 1)[0].split(b" ")
+            if len(first) > 1:
+                out.append(first[1].decode(errors="replace"))
+        return out
+
+
+class DroppingSmtpServer(_ThreadedServer):
+    """Takes the greeting, log-on and envelope like a server, answers DATA with 354, reads a
+    little of the message and hangs up without a word."""
+
+    def __init__(self):
+        super().__init__()
+        self.commands = []
+        self.dropped = threading.Event()
+
+    def serve(self, conn):
+        conn.sendall(b"220 dropping.invalid ESMTP\r\n")
+        buf = b""
+        expecting_auth_lines = 0
+
+        def line():
+            nonlocal buf
+            while b"\r\n" not in buf:
+                chunk = conn.recv(4096)
+                if not chunk:
+                    raise OSError("client closed")
+                buf += chunk
+            text, buf = buf.split(b"\r\n", 1)
+            return text
+
+        while True:
+            text = line()
+            self.commands.append(text)
+            if expecting_auth_lines:
+                expecting_auth_lines -= 1
+                conn.sendall(b"334 UGFzc3dvcmQ6\r\n" if expecting_auth_lines
+                             else b"235 2.7.0 Authentication successful\r\n")
+                continue
+            verb = text.split(b" ", 1)[0].upper()
+            if verb in (b"EHLO", b"HELO"):
+                conn.sendall(b"250-dropping.invalid\r\n250-AUTH LOGIN\r\n250 8BITMIME\r\n")
+            elif verb == b"AUTH":
+                parts = text.split(b" ")
+                if len(parts) >= 3:  # the user name came with the command
+                    expecting_auth_lines = 1
+                    conn.sendall(b"334 UGFzc3dvcmQ6\r\n")
+                else:
+                    expecting_auth_lines = 2
+                    conn.sendall(b"334 VXNlcm5hbWU6\r\n")
+            elif verb in (b"MAIL", b"RCPT"):
+                conn.sendall(b"250 OK\r\n")
+            elif verb == b"DATA":
+                conn.sendall(b"354 Go ahead\r\n")
+                try:
+                    conn.settimeout(2)
+                    conn.recv(64)
+                except OSError:
+                    pass
+                self.dropped.set()
+                conn.close()  # hang up in the middle of the message
+                return
+            elif verb == b"QUIT":
+                conn.sendall(b"221 Bye\r\n")
+                conn.close()
+                return
+            else:
+                conn.sendall(b"250 OK\r\n")
+
+
+class ClosedPort:
+    """A port held bound but not listening: connections to it are refused, and no one else can
+    take it meanwhile."""
+
+    def __init__(self):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.port = self.sock.getsockname()[1]
+
+    def close(self):
+        self.sock.close()
+
