@@ -214,12 +214,18 @@ class Scenario:
         p.type_text(w, text)
         p.key(w, then)
 
-    def shot(self, name):
+    def shot(self, name, window=None):
+        """The whole screen, cropped to its right part where the window, the tray icon and the
+        notifications are; or one window with its frame."""
         if not self.shots:
             return
         os.makedirs(self.shots, exist_ok=True)
         path = os.path.join(self.shots, f"{name}.png")
-        run(["import", "-window", "root", path], self.desktop.env, timeout=30, check=True)
+        if window:
+            argv = ["import", "-frame", "-window", str(window), path]
+        else:
+            argv = ["import", "-window", "root", "-crop", "1000x640+280+0", "+repage", path]
+        run(argv, self.desktop.env, timeout=30, check=True)
         print(f"     screenshot {path}", flush=True)
 
     def start_and_wait_window(self, *args, **kw):
@@ -410,7 +416,7 @@ class MainScenario(Scenario):
             run(["dunstctl", "close-all"], self.desktop.env)
             wait_for(lambda: not self.desktop.dunst_count("displayed"), WAIT,
                      "the notifications to close")
-            self.shot("main")
+            self.shot("main", window=self.program.wait_main_window())
 
     def tray_menu(self):
         p = self.program
@@ -439,7 +445,7 @@ class MainScenario(Scenario):
         w = p.wait_main_window()
         p.key(w, "ctrl+o")
         dialog = p.wait_dialog(r"^Options$", WAIT)
-        self.shot("options")
+        self.shot("options", window=dialog["id"])
         p.key(dialog["id"], "Escape")
         wait_for(lambda: not p.dialogs(), WAIT, "the options dialog to close on Esc")
 
