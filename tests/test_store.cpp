@@ -283,6 +283,20 @@ private slots:
         QCOMPARE(LoadRegStore(StorePath()).keys.value(Key.toLower()).values.size(), 2);
     }
 
+    void linkedStoreFileStaysALink() {
+        const QString real = m_dir->path() + QStringLiteral("/dotfiles/Vennatro.reg");
+        WriteBytes(real, "REGEDIT4\n");
+        QVERIFY(QDir().mkpath(m_dir->path() + QStringLiteral("/Lumo Dev")));
+        QVERIFY(QFile::link(real, StorePath()));
+        RegDocument doc;
+        Put(doc, Key, QStringLiteral("a"), Dword(5));
+        SaveRegStore(StorePath(), doc);
+        QVERIFY(QFileInfo(StorePath()).isSymLink());
+        QCOMPARE(ReadBytes(real), SerializeRegFile(doc));
+        QCOMPARE(ModeOf(real), 0600u);
+        QCOMPARE(FilesBeside(), QStringList{QStringLiteral("Vennatro.reg")});
+    }
+
     void unwritableFolderThrows_data() {
         QTest::addColumn<bool>("folderIsAFile");
         QTest::newRow("folder cannot be created") << true;

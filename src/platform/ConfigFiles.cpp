@@ -38,7 +38,15 @@ bool WriteAll(int fd, const QByteArray &data) {
 
 bool WriteFileAtomically(const QString &path, const QByteArray &data, unsigned mode,
                          QString *error) {
-    const QFileInfo info(path);
+    // A file kept as a link (a dotfiles folder, say) stays one: its target is replaced.
+    const QFileInfo link(path);
+    QString target = path;
+    if (link.isSymLink()) {
+        target = link.canonicalFilePath();
+        if (target.isEmpty())
+            target = link.symLinkTarget();
+    }
+    const QFileInfo info(target);
     const QString folder = info.absolutePath();
     if (!QDir().mkpath(folder)) {
         if (error)

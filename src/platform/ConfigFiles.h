@@ -9,6 +9,7 @@ QString XdgConfigHome();
 
 // Replaces path with data as one step: a temporary file in the same folder (created with
 // mode, never wider), written, flushed to disk, then renamed over path. Missing folders are
-// created. On failure nothing is left behind, path is untouched, and error holds the reason.
+// created. A symbolic link stays in place and its target is replaced. On failure nothing is left
+// behind, path is untouched, and error holds the reason.
 bool WriteFileAtomically(const QString &path, const QByteArray &data, unsigned mode,
                          QString *error);
