@@ -122,7 +122,7 @@ class Results:
         finally:
             for name, _ in steps[done:]:
                 self.failed += 1
-                print(f"FAIL {name}: not reached (the set-up failed)", flush=True)
+                print(f"FAIL {name}: not reached", flush=True)
             scenario.teardown()
 
 
@@ -667,6 +667,7 @@ class BadInputScenario(Scenario):
         assert saved["Ping attempts"] == ("dword", 3), saved["Ping attempts"]
         assert saved["Auto-ping interval"] == ("dword", 15), saved["Auto-ping interval"]
         assert saved["Always on top"] == ("dword", 0), saved["Always on top"]
+        assert saved["Show log"] == ("dword", 1), saved["Show log"]
         assert saved["Auto-ping address"] == ("string", self.big), \
             f"the 1 MB value came back as {len(saved['Auto-ping address'][1])} characters"
         assert saved["HTTP port"] == ("dword", self.web.port), saved["HTTP port"]
