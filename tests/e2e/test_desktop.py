@@ -470,7 +470,9 @@ class MainScenario(Scenario):
         took = time.monotonic() - started
         assert rc == 0, f"the second start ended with status {rc}: {second.output()}"
         assert took <= 1.0, f"the second start took {took:.2f} s to end"
-        p.wait_main_window(WAIT)
+        w = p.wait_main_window(WAIT)
+        wait_for(lambda: run(["xdotool", "getactivewindow"], self.desktop.env).stdout.strip()
+                 == str(w), WAIT, "the window to become the active one")
         p.assert_running(" after the second start")
         return f"the second start ended after {took:.2f} s"
 
