@@ -4,7 +4,7 @@
 #include "platform/SingleInstance.h"
 #include "support/UsualFunctions.h"
 
-#include <QTimer>
+#include <cstdio>
 
 int main(int argc, char *argv[]) {
     VennatroApplication app(argc, argv);
@@ -12,8 +12,13 @@ int main(int argc, char *argv[]) {
     const QString message = RegisterActivationMessage();
     SingleInstance instance(QStringLiteral("Vennatro - Lumo"), message);
     if (!instance.tryLock()) {
+        if (!instance.errorString().isEmpty()) {
+            // No lock could be taken at all: say why instead of ending silently.
+            fprintf(stderr, "Vennatro: %s\n", qPrintable(instance.errorString()));
+            return 1;
+        }
         // Another instance runs: wake it and end without a window of our own.
-        instance.activateRunning();
+        ActivatePreviousInstance(QStringLiteral("TfMain_Vennatro"));
         return 0;
     }
 

@@ -248,16 +248,18 @@ void TfMain_Vennatro::CreateToolBar() {
     if (exitButton)
         exitButton->setToolTip(QStringLiteral("Exit application"));
 
-    auto *spacer = new QWidget(ToolBar);
-    spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-    ToolBar->addWidget(spacer);
+    // The status image sits at the band's right end, outside the buttons' layout, placed by
+    // the resize rule.
     imgStatus = new QLabel(ToolBar);
     imgStatus->setObjectName(QStringLiteral("imgStatus"));
     imgStatus->setFixedSize(StatusImageSize, StatusImageSize);
-    ToolBar->addWidget(imgStatus);
-    auto *margin = new QWidget(ToolBar);
-    margin->setFixedWidth(StatusImageMargin);
-    ToolBar->addWidget(margin);
+    ToolBar->installEventFilter(this);
+}
+
+void TfMain_Vennatro::PlaceStatusImage() {
+    imgStatus->move(ToolBar->width() - imgStatus->width() - StatusImageMargin,
+                    (ToolBar->height() - imgStatus->height()) / 2);
+    imgStatus->raise();
 }
 
 void TfMain_Vennatro::CreateCentral() {
@@ -391,9 +393,8 @@ void TfMain_Vennatro::ShowUnhandledError(const QString &message) {
 }
 
 void TfMain_Vennatro::resizeEvent(QResizeEvent *event) {
-    // The status image keeps its 7-pixel margin from the band's right end through the tool
-    // bar's layout (an expanding spacer, the image, a fixed margin).
     TNotifyIconForm::resizeEvent(event);
+    PlaceStatusImage();
 }
 
 void TfMain_Vennatro::actAlwaysOnTopExecute() {

@@ -171,5 +171,6 @@ private:
     // started in between is never doubled.
     quint64 m_attemptSerial = 0;
     void MirrorToLogFile(const QString &entry);
+    void PlaceStatusImage();       // 7 pixels from the tool bar band's right end
     bool m_logFileFailing = false; // a log-file error was reported and not yet followed by success
 };

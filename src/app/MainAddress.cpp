@@ -9,6 +9,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QToolBar>
 #include <QToolButton>
 #include <QUrl>
 
@@ -80,6 +81,8 @@ bool TfMain_Vennatro::cmbAddressKeyPress(QChar ch) {
 }
 
 bool TfMain_Vennatro::eventFilter(QObject *watched, QEvent *event) {
+    if (watched == ToolBar && event->type() == QEvent::Resize)
+        PlaceStatusImage();
     const bool ours = cmbAddress && (watched == cmbAddress || watched == cmbAddress->lineEdit() ||
                                      watched == cmbAddress->view());
     if (ours && event->type() == QEvent::KeyPress) {
