@@ -507,7 +507,14 @@ class MainScenario(Scenario):
         with open(path) as f:
             text = f.read()
         execs = [line for line in text.splitlines() if line.startswith("Exec=")]
-        assert execs == [f"Exec={self.args.program} -quiet"], f"Exec lines {execs!r}"
+        program = self.args.program
+        if any(c in program for c in " \t\"'\\><~|&;$*?#`()"):
+            # A path with blanks and the like stands in quotes (desktop-entry rules).
+            assert len(execs) == 1 and execs[0].startswith('Exec="') and \
+                execs[0].endswith('" -quiet'), f"Exec lines {execs!r}"
+        else:
+            plain = program.replace("%", "%%")
+            assert execs == [f"Exec={plain} -quiet"], f"Exec lines {execs!r}"
         assert "[Desktop Entry]" in text and "Type=Application" in text, text
 
     def quiet_start(self):
