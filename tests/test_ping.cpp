@@ -83,6 +83,9 @@ private slots:
     void errorPingSeriesRepeatsUntilCancel();
     void rejectedErrorPingAddressEndsFailureHandling();
     void sendAndReceiveErrorsOnlyShowBalloons();
+    void pingStartedBeforeRetryIsNotDoubled();
+    void errorPingAfterDisconnectErrorOfOpenConnection();
+    void receiveErrorDuringReadIsNoCompletion();
 
     void cancelDuringLookup();
     void cancelDuringSilentServer();
@@ -817,6 +820,94 @@ void TestPing::sendAndReceiveErrorsOnlyShowBalloons() {
                           "Connection error|3|Unknown socket error (10061): Connection refused."}));
     QVERIFY(fx->NewLog().isEmpty());
     QCOMPARE(silent.connectionCount(), 1);
+}
+
+void TestPing::pingStartedBeforeRetryIsNotDoubled() {
+    TestTcpServer http;
+    QVERIFY(http.listen());
+    http.setScript(TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\n\r\n"}));
+    Options.HTTPPort = http.port();
+    Options.PingAttempts = 2;
+    // The user's "Ping now" of another address is already queued when the error arrives, so
+    // it runs before the retry the error handler leaves behind.
+    const TSocketErrorEvent error = w->ClientSocket->OnError;
+    w->ClientSocket->OnError = [&](QObject *sender, TCustomWinSocket *socket, TErrorEvent event,
+                                   int &code) {
+        QMetaObject::invokeMethod(
+            w,
+            [this] {
+                w->cmbAddress->setEditText(QStringLiteral("web.test"));
+                w->actPing->trigger();
+            },
+            Qt::QueuedConnection);
+        error(sender, socket, event, code);
+    };
+
+    fx->Ping(QStringLiteral("nowhere.test"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle() && w->PingOutcome == poSucceeded, Patience);
+    Settle();
+    QCOMPARE(fx->resolver.requestedNames(), (QStringList{"nowhere.test", "web.test"}));
+    QCOMPARE(http.connectionCount(), 1);
+    QVERIFY(fx->pauses.isEmpty());
+    QCOMPARE(w->AttemptCount, 1u);
+    QCOMPARE(PingWindowFixture::Count(fx->NewLog(), QStringLiteral("Error connecting")), 1);
+    QCOMPARE(PingWindowFixture::Count(fx->NewLog(), QStringLiteral("completed in")), 1);
+}
+
+void TestPing::errorPingAfterDisconnectErrorOfOpenConnection() {
+    TestTcpServer silent;
+    QVERIFY(silent.listen());
+    silent.setScript(TestTcpServer::Script::neverAnswer());
+    TestTcpServer errorServer;
+    QVERIFY(errorServer.listen());
+    errorServer.setScript(TestTcpServer::Script::neverAnswer());
+    Options.HTTPPort = silent.port();
+    Options.HTTPSPort = errorServer.port();
+    Options.PingOnError = true;
+    Options.ErrorPingAddress = QStringLiteral("https://error.test/");
+
+    fx->Ping(QStringLiteral("web.test"));
+    QTRY_VERIFY_WITH_TIMEOUT(silent.requestComplete(0), Patience);
+    QVERIFY(w->ClientSocket->Active());
+    // A connection reset reported with the close of an open connection, on the last attempt:
+    // the error ping's port can only be set once that connection is closed.
+    int code = 10054;
+    w->ClientSocketError(w->ClientSocket, w->ClientSocket->Connection(), eeDisconnect, code);
+    QCOMPARE(code, 0);
+    QTRY_VERIFY_WITH_TIMEOUT(errorServer.connectionCount() == 1 && fx->Idle() &&
+                                 w->PingOutcome == poSucceeded,
+                             Patience);
+    QVERIFY2(fx->Matches(fx->NewLog(),
+                         ErrorLine(QStringLiteral("web.test"), silent.port(),
+                                   QStringLiteral("Connection reset by peer"), 10054) +
+                             QStringLiteral("Starting ping to failure notification address "
+                                            "[https://error.test/]...\r\n\r\n") +
+                             HttpsLine(QStringLiteral("https://error.test/"), errorServer.port())),
+             PingWindowFixture::Visible(fx->NewLog()));
+}
+
+void TestPing::receiveErrorDuringReadIsNoCompletion() {
+    TestTcpServer http;
+    QVERIFY(http.listen());
+    http.setScript(TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\n\r\n"}, false));
+    Options.HTTPPort = http.port();
+    // The receive fails: the component reports the error from inside the read, before the
+    // read handler gets its bytes.
+    const TSocketNotifyEvent read = w->ClientSocket->OnRead;
+    w->ClientSocket->OnRead = [&](QObject *sender, TCustomWinSocket *socket) {
+        int code = 10054;
+        w->ClientSocketError(sender, socket, eeReceive, code);
+        read(sender, socket);
+    };
+
+    fx->Ping(QStringLiteral("web.test"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
+    Settle();
+    QCOMPARE(w->PingOutcome, poFailed);
+    QVERIFY2(fx->NewLog().isEmpty(), PingWindowFixture::Visible(fx->NewLog()));
+    QCOMPARE(fx->Balloons(), QStringList{"Connection error|3|Error receiving data from localhost "
+                                         "(127.0.0.1): Connection reset by peer."});
+    QVERIFY(w->StatusText().startsWith(QLatin1String("Pinging")));
 }
 
 // ---- cancelling ----

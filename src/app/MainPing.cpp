@@ -170,9 +170,9 @@ void TfMain_Vennatro::ClientSocketWrite(QObject *, TCustomWinSocket *) {
 void TfMain_Vennatro::ClientSocketRead(QObject *, TCustomWinSocket *) {
     QByteArray buffer(ReceiveBufferSize, '\0');
     const int received = ClientSocket->Connection()->ReceiveBytes(buffer.data(), ReceiveBufferSize);
-    // A read that failed with a socket error has been through the error handler, which ended
-    // the attempt: it must not be logged as completed.
-    if (received < 0 && PingOutcome != poPending)
+    // A receive that failed has been through the error handler, which ended the attempt: it
+    // must not be logged as completed.
+    if (PingOutcome != poPending)
         return;
     const double seconds = SecondsSince(PingStartTime);
     const QString response = ResponseText(buffer, received);
