@@ -1,9 +1,13 @@
 #include "app/LogFile.h"
+#include "app/Main.h"
+#include "platform/MessageBox.h"
 #include "support/Exceptions.h"
+#include "support/RecordingTrayShell.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <memory>
 
 class TestLogFile : public QObject {
     Q_OBJECT
@@ -14,6 +18,7 @@ private slots:
     void loadedFileIsContinued();
     void syncSkipsFileInStep();
     void createFolders();
+    void entriesWhileSaveLogOffReachTheFileLater();
 
 private:
     static QByteArray Contents(const QString &path) {
@@ -140,5 +145,49 @@ void TestLogFile::createFolders() {
                                                     [] { return QStringLiteral("x\r\n"); }));
 }
 
-QTEST_GUILESS_MAIN(TestLogFile)
+void TestLogFile::entriesWhileSaveLogOffReachTheFileLater() {
+    QTemporaryDir dir;
+    qputenv("XDG_CONFIG_HOME", dir.filePath(QStringLiteral("config")).toUtf8());
+    qputenv("XDG_RUNTIME_DIR", dir.path().toUtf8());
+    QStringList boxes;
+    SetMessageBoxHook([&](const MessageBoxRequest &r) { boxes << r.text; });
+    RecordingTrayShell::Install();
+    struct Restore {
+        ~Restore() {
+            RecordingTrayShell::Uninstall();
+            SetMessageBoxHook(nullptr);
+        }
+    } restore;
+    Options = TOptions();
+    const QString path = dir.filePath(QStringLiteral("log.txt"));
+    QString atEnd;
+    {
+        auto w = std::make_unique<TfMain_Vennatro>();
+        Options.SaveLog = true;
+        Options.LogFile = path;
+        w->AddToLog(QStringLiteral("saved one"));
+        QCOMPARE(Contents(path), w->LogText().toUtf8());
+
+        // Switched off in the options: the entry stays in the pane only...
+        Options.SaveLog = false;
+        w->AddToLog(QStringLiteral("pane only"));
+        QVERIFY(!Contents(path).contains("pane only"));
+        // ...and once it is on again the file holds the whole pane, that entry too.
+        Options.SaveLog = true;
+        w->AddToLog(QStringLiteral("saved two"));
+        QCOMPARE(Contents(path), w->LogText().toUtf8());
+        QVERIFY(Contents(path).contains("pane only\r\nsaved two\r\n"));
+
+        // Off, an entry, on again with no entry after it: the end of the run writes it.
+        Options.SaveLog = false;
+        w->AddToLog(QStringLiteral("pane only again"));
+        Options.SaveLog = true;
+        atEnd = w->LogText();
+    }
+    QCOMPARE(Contents(path), atEnd.toUtf8());
+    QVERIFY(atEnd.endsWith(QLatin1String("pane only again\r\n")));
+    QCOMPARE(boxes, QStringList());
+}
+
+QTEST_MAIN(TestLogFile)
 #include "test_logfile.moc"

@@ -33,6 +33,8 @@ void TfMain_Vennatro::AddToLog(const QString &text) {
     mmLog->verticalScrollBar()->setValue(mmLog->verticalScrollBar()->maximum());
     if (Options.SaveLog)
         MirrorToLogFile(ToFileText(entry));
+    else
+        Log.Forget(); // the file now lacks this entry: once "Save log" is on again, rewrite it
 }
 
 void TfMain_Vennatro::MirrorToLogFile(const QString &entry) {
