@@ -10,6 +10,7 @@
 #include <QtTest>
 
 #include <limits>
+#include <memory>
 
 namespace {
 
@@ -46,6 +47,7 @@ private slots:
     void typedNumberIsPaddedWhenLeavingTheField();
     void emptyFieldIsPaddedWhenLeft();
     void programChangesArePaddedAtOnce();
+    void listenersHearTheChangeBeforeItsPadding();
     void noPaddingWhileAKeyIsDown();
     void keyReleasedElsewhereKeepsPaddingOff();
     void autoRepeatReleaseDoesNotEndTheKeyDown();
@@ -219,6 +221,33 @@ void TestNumberEdit::programChangesArePaddedAtOnce() {
     unlimited.SetPadNumber(true);
     unlimited.SetNumber(5);
     QCOMPARE(unlimited.text(), QStringLiteral("5")); // MaxLength 0: no minimum width
+}
+
+void TestNumberEdit::listenersHearTheChangeBeforeItsPadding() {
+    TNumberEdit edit;
+    edit.SetMaxLength(5);
+    edit.SetPadNumber(true);
+    QStringList heard;
+    auto listener = std::make_unique<QObject>();
+    connect(&edit, &QLineEdit::textChanged, listener.get(), [&](const QString &text) {
+        heard << QStringLiteral("%1 (field %2)").arg(text, edit.text());
+    });
+    QSignalSpy later(&edit, &QLineEdit::textChanged);
+
+    edit.SetNumber(9);
+    // The change as made, then its padding; the last word is the text the field shows.
+    QCOMPARE(heard, QStringList({"9 (field 9)", "00009 (field 00009)"}));
+    QCOMPARE(later.size(), 2);
+    QCOMPARE(later.at(0).at(0).toString(), QStringLiteral("9"));
+    QCOMPARE(later.at(1).at(0).toString(), QStringLiteral("00009"));
+    QCOMPARE(edit.text(), QStringLiteral("00009"));
+
+    // Listeners that go away leave the padding working.
+    heard.clear();
+    listener.reset();
+    edit.setText(QStringLiteral("12"));
+    QCOMPARE(edit.text(), QStringLiteral("00012"));
+    QVERIFY(heard.isEmpty());
 }
 
 void TestNumberEdit::noPaddingWhileAKeyIsDown() {

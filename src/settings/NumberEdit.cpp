@@ -3,6 +3,7 @@
 #include <QFocusEvent>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
+#include <QMetaMethod>
 #include <QValidator>
 
 #include <algorithm>
@@ -31,7 +32,23 @@ private:
 TNumberEdit::TNumberEdit(QWidget *parent) : QLineEdit(parent) {
     setValidator(new TLengthLimit(this));
     SetAlign(neRight);
-    connect(this, &QLineEdit::textChanged, this, &TNumberEdit::ApplyPadding);
+    ConnectPadding();
+}
+
+void TNumberEdit::ConnectPadding() {
+    m_connectingPadding = true;
+    disconnect(m_padding);
+    m_padding = connect(this, &QLineEdit::textChanged, this, &TNumberEdit::ApplyPadding);
+    m_connectingPadding = false;
+}
+
+void TNumberEdit::connectNotify(const QMetaMethod &signal) {
+    QLineEdit::connectNotify(signal);
+    // A change is announced first and padded afterwards. Were the padding to run before a
+    // listener, the listener would hear of the padded text and then, last, of the unpadded
+    // text that is no longer there; so the padding moves behind each new listener.
+    if (!m_connectingPadding && signal == QMetaMethod::fromSignal(&QLineEdit::textChanged))
+        ConnectPadding();
 }
 
 void TNumberEdit::SetAlign(TNumberEditAlign value) {

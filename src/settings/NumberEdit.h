@@ -37,12 +37,14 @@ public:
     static int TextToInt(const QString &text, int fallback);
 
 protected:
+    void connectNotify(const QMetaMethod &signal) override;
     void keyPressEvent(QKeyEvent *event) override;
     void keyReleaseEvent(QKeyEvent *event) override;
     void focusOutEvent(QFocusEvent *event) override;
     void inputMethodEvent(QInputMethodEvent *event) override;
 
 private:
+    void ConnectPadding();
     void ApplyPadding();
     bool WouldExceedLimit(int insertedLength) const;
 
@@ -52,4 +54,7 @@ private:
     // down is the user typing, which is not padded until the field is left.
     bool FKeyDown = false;
     int FMaxLength = 0;
+    // Padding runs behind every other textChanged listener (see connectNotify).
+    QMetaObject::Connection m_padding;
+    bool m_connectingPadding = false;
 };
