@@ -186,6 +186,10 @@ void TestMainWindow::commandsAtStart() {
     QCOMPARE(w->StatusPanel->font().pointSize(), 10);
     QCOMPARE(w->windowTitle(), QStringLiteral("Vennatro"));
     QVERIFY(w->minimumWidth() >= 600 && w->minimumHeight() >= 400);
+    // Tool-tips stay four seconds.
+    QCOMPARE(w->btnPingToolBar->toolTipDuration(), 4000);
+    QCOMPARE(w->imgStatus->toolTipDuration(), 4000);
+    QCOMPARE(w->btnPingSmall->toolTipDuration(), 4000);
 }
 
 void TestMainWindow::statusAtStart() {

@@ -29,7 +29,8 @@ static void InitResources() { Q_INIT_RESOURCE(vennatro); }
 namespace {
 
 constexpr int StatusImageSize = 32;
-constexpr int StatusImageMargin = 7; // from the right end of the tool bar band
+constexpr int StatusImageMargin = 7;  // from the right end of the tool bar band
+constexpr int HintDisplayTime = 4000; // ms a tool-tip stays
 
 QIcon IconFor(const char *name) {
     return QIcon(QStringLiteral(":/icons/%1.svg").arg(QLatin1String(name)));
@@ -72,8 +73,9 @@ TfMain_Vennatro::TfMain_Vennatro(QWidget *parent) : TNotifyIconForm(parent) {
     setMinimumSize(600, 400);
 
     // Creation steps, in order.
-    // Tool-tips stay four seconds.
-    // (Qt has no global hint time; each tool-tip shows while the pointer rests.)
+    // Tool-tips stay four seconds (Qt's own time depends on the length of the text).
+    for (QWidget *child : findChildren<QWidget *>())
+        child->setToolTipDuration(HintDisplayTime);
     btnPingSmall->setText(QString());
     QFont statusFont = StatusBar->font();
     statusFont.setPointSize(10);
