@@ -64,6 +64,7 @@ private slots:
     void ctrlEnterLeavesWwwAndHttpAlone();
     void enterWhileBusyStartsNothing();
     void lineBreakAndTabCharactersSwallowed();
+    void tabLeavesTheBoxWhileTheListIsClosed();
     void deleteRemovesHighlightedEntryOfOpenList();
     void droppedFtpLinkIsRefusedAndNotListed();
     void droppedHttpLinkIsPinged();
@@ -475,6 +476,23 @@ void TestMainWindow::lineBreakAndTabCharactersSwallowed() {
     QApplication::sendEvent(w->cmbAddress->lineEdit(), &lf);
     QTest::keyClicks(w->cmbAddress->lineEdit(), QStringLiteral("c"));
     QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("abc"));
+}
+
+void TestMainWindow::tabLeavesTheBoxWhileTheListIsClosed() {
+    Build();
+    w->show();
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+    w->cmbAddress->setFocus();
+    QTRY_VERIFY(w->cmbAddress->hasFocus());
+    w->cmbAddress->setEditText(QStringLiteral("typed"));
+    QTest::keyClick(w->cmbAddress, Qt::Key_Tab);
+    QVERIFY(!w->cmbAddress->hasFocus());
+    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("typed"));
+    w->cmbAddress->setFocus();
+    QTRY_VERIFY(w->cmbAddress->hasFocus());
+    QTest::keyClick(w->cmbAddress, Qt::Key_Backtab, Qt::ShiftModifier);
+    QVERIFY(!w->cmbAddress->hasFocus());
 }
 
 void TestMainWindow::deleteRemovesHighlightedEntryOfOpenList() {

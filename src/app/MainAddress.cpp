@@ -90,7 +90,7 @@ bool TfMain_Vennatro::eventFilter(QObject *watched, QEvent *event) {
         bool consumed = false;
         GuardedCall([&] {
             consumed = cmbAddressKeyDown(key);
-            if (!consumed && !key->text().isEmpty())
+            if (!consumed && !focusKey && !key->text().isEmpty())
                 consumed = cmbAddressKeyPress(key->text().at(0));
         });
         if (consumed)
@@ -102,6 +102,8 @@ bool TfMain_Vennatro::eventFilter(QObject *watched, QEvent *event) {
 void TfMain_Vennatro::dragEnterEvent(QDragEnterEvent *event) {
     if (!DroppedLink(event->mimeData()).isEmpty())
         event->acceptProposedAction();
+        // The Tab key itself moves the focus as usual; only a tab character is swallowed.
+        const bool focusKey = key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab;
     else
         event->ignore();
 }
