@@ -65,6 +65,7 @@ private slots:
     void enterWhileBusyStartsNothing();
     void lineBreakAndTabCharactersSwallowed();
     void tabLeavesTheBoxWhileTheListIsClosed();
+    void commandShortcutsAnswerInTheAddressBox();
     void deleteRemovesHighlightedEntryOfOpenList();
     void droppedFtpLinkIsRefusedAndNotListed();
     void droppedHttpLinkIsPinged();
@@ -493,6 +494,34 @@ void TestMainWindow::tabLeavesTheBoxWhileTheListIsClosed() {
     QTRY_VERIFY(w->cmbAddress->hasFocus());
     QTest::keyClick(w->cmbAddress, Qt::Key_Backtab, Qt::ShiftModifier);
     QVERIFY(!w->cmbAddress->hasFocus());
+}
+
+void TestMainWindow::commandShortcutsAnswerInTheAddressBox() {
+    Build();
+    w->show();
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+    w->cmbAddress->setFocus();
+    QTRY_VERIFY(w->cmbAddress->hasFocus());
+    w->cmbAddress->setEditText(QStringLiteral("abc"));
+    w->cmbAddress->lineEdit()->setCursorPosition(3);
+
+    // Ctrl+A is the always-on-top command, not the box's select-all: typing goes on at the end.
+    QTest::keyClick(w->cmbAddress, Qt::Key_A, Qt::ControlModifier);
+    QVERIFY(w->actAlwaysOnTop->isChecked());
+    QTest::keyClicks(w->cmbAddress, QStringLiteral("d"));
+    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("abcd"));
+    QTest::keyClick(w->cmbAddress, Qt::Key_L, Qt::ControlModifier);
+    QVERIFY(!w->actShowLog->isChecked());
+    QTest::keyClick(w->cmbAddress, Qt::Key_L, Qt::ControlModifier);
+    QVERIFY(w->actShowLog->isChecked());
+
+    // A disabled command leaves its key to the box.
+    w->actAlwaysOnTop->setEnabled(false);
+    QTest::keyClick(w->cmbAddress, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(w->cmbAddress, QStringLiteral("z"));
+    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("z"));
+    QVERIFY(w->actAlwaysOnTop->isChecked());
 }
 
 void TestMainWindow::deleteRemovesHighlightedEntryOfOpenList() {

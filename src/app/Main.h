@@ -171,6 +171,7 @@ private:
     // started in between is never doubled.
     quint64 m_attemptSerial = 0;
     void MirrorToLogFile(const QString &entry);
-    void PlaceStatusImage();       // 7 pixels from the tool bar band's right end
+    void PlaceStatusImage(); // 7 pixels from the tool bar band's right end
+    bool IsCommandShortcut(const QKeyEvent *event) const; // an enabled command's shortcut
     bool m_logFileFailing = false; // a log-file error was reported and not yet followed by success
 };

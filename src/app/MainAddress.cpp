@@ -80,13 +80,30 @@ bool TfMain_Vennatro::cmbAddressKeyPress(QChar ch) {
     return ch == QLatin1Char('\r') || ch == QLatin1Char('\n') || ch == QLatin1Char('\t');
 }
 
+bool TfMain_Vennatro::IsCommandShortcut(const QKeyEvent *event) const {
+    const QKeySequence pressed(event->keyCombination());
+    for (const QAction *action : actions())
+        if (action->isEnabled() && !action->shortcut().isEmpty() && action->shortcut() == pressed)
+            return true;
+    return false;
+}
+
 bool TfMain_Vennatro::eventFilter(QObject *watched, QEvent *event) {
     if (watched == ToolBar && event->type() == QEvent::Resize)
         PlaceStatusImage();
     const bool ours = cmbAddress && (watched == cmbAddress || watched == cmbAddress->lineEdit() ||
                                      watched == cmbAddress->view());
+    // The commands' shortcuts win over the box's own editing keys (Ctrl+A, Ctrl+U...): the box
+    // has the focus nearly all the time, and the commands must answer there too.
+    if (ours && event->type() == QEvent::ShortcutOverride &&
+        IsCommandShortcut(static_cast<QKeyEvent *>(event))) {
+        event->ignore();
+        return true;
+    }
     if (ours && event->type() == QEvent::KeyPress) {
         auto *key = static_cast<QKeyEvent *>(event);
+        // The Tab key itself moves the focus as usual; only a tab character is swallowed.
+        const bool focusKey = key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab;
         bool consumed = false;
         GuardedCall([&] {
             consumed = cmbAddressKeyDown(key);
@@ -102,8 +119,6 @@ bool TfMain_Vennatro::eventFilter(QObject *watched, QEvent *event) {
 void TfMain_Vennatro::dragEnterEvent(QDragEnterEvent *event) {
     if (!DroppedLink(event->mimeData()).isEmpty())
         event->acceptProposedAction();
-        // The Tab key itself moves the focus as usual; only a tab character is swallowed.
-        const bool focusKey = key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab;
     else
         event->ignore();
 }
