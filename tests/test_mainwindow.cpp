@@ -1,3 +1,4 @@
+#include "app/Application.h"
 #include "app/Main.h"
 #include "app/PingTarget.h"
 #include "platform/AppErrors.h"
@@ -44,6 +45,7 @@ private slots:
 
     void menusToolBarAndTrayMenu();
     void commandsAtStart();
+    void quietOnlyAsFirstArgument();
     void statusAtStart();
     void closeHidesAndKeepsRunning();
     void activationShowsAndReregisters();
@@ -192,6 +194,17 @@ void TestMainWindow::commandsAtStart() {
     QCOMPARE(w->btnPingToolBar->toolTipDuration(), 4000);
     QCOMPARE(w->imgStatus->toolTipDuration(), 4000);
     QCOMPARE(w->btnPingSmall->toolTipDuration(), 4000);
+}
+
+void TestMainWindow::quietOnlyAsFirstArgument() {
+    const QString program = QStringLiteral("vennatro");
+    QVERIFY(StartQuiet({program, QStringLiteral("-quiet")}));
+    QVERIFY(StartQuiet({program, QStringLiteral("-QUIET")}));
+    QVERIFY(StartQuiet({program, QStringLiteral("-Quiet"), QStringLiteral("more")}));
+    QVERIFY(!StartQuiet({program}));
+    QVERIFY(!StartQuiet({program, QStringLiteral("x"), QStringLiteral("-quiet")}));
+    QVERIFY(!StartQuiet({program, QStringLiteral("-quieter")}));
+    QVERIFY(!StartQuiet({program, QStringLiteral("quiet")}));
 }
 
 void TestMainWindow::statusAtStart() {
