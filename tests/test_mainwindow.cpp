@@ -57,6 +57,7 @@ private slots:
     void emptyEntryAddsEmptyLine();
     void clearLogWithSaveLog();
     void startCreatesFoldersAndContinuesOldLog();
+    void oldLogWithOtherLineBreaksIsContinuedOnANewLine();
     void unwritableLogIsReportedOnceAndPaneKeepsEntries();
     void logFileEqualsPaneAfterEveryEntry();
     void saveLogToChosenFile();
@@ -376,6 +377,31 @@ void TestMainWindow::startCreatesFoldersAndContinuesOldLog() {
     QVERIFY(old > 0);
     QVERIFY(banner2 > old);
     QCOMPARE(Contents(path), text.toUtf8());
+}
+
+void TestMainWindow::oldLogWithOtherLineBreaksIsContinuedOnANewLine() {
+    // A log file edited by hand: bare line feeds, and no line break after its last line.
+    const QString path = m_dir->filePath(QStringLiteral("log.txt"));
+    {
+        QFile log(path);
+        QVERIFY(log.open(QIODevice::WriteOnly));
+        log.write("first\nsecond\r\nlast");
+        QDir().mkpath(m_dir->filePath(QStringLiteral("config/Lumo Dev")));
+        QFile store(m_dir->filePath(QStringLiteral("config/Lumo Dev/Vennatro.reg")));
+        QVERIFY(store.open(QIODevice::WriteOnly));
+        store.write("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Lumo Dev\\Vennatro]\r\n"
+                    "\"Save log\"=dword:00000001\r\n\"Log file\"=\"" +
+                    path.toUtf8() + "\"\r\n");
+    }
+    Build();
+    const QString text = w->LogText();
+    // The banner starts a line of its own, and the file holds exactly the pane's text.
+    QVERIFY2(text.startsWith(QStringLiteral("first\r\nsecond\r\nlast\r\n= = = = ")),
+             qPrintable(text));
+    QCOMPARE(Contents(path), text.toUtf8());
+    w->AddToLog(QStringLiteral("next"));
+    QCOMPARE(Contents(path), w->LogText().toUtf8());
+    QVERIFY(w->LogText().endsWith(QStringLiteral("\r\n\r\n\r\nnext\r\n")));
 }
 
 void TestMainWindow::unwritableLogIsReportedOnceAndPaneKeepsEntries() {

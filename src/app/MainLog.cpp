@@ -8,6 +8,7 @@
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextCursor>
+#include <QTextDocument>
 
 namespace {
 // Any line break (CR LF, lone CR, lone LF) as the pane's own.
@@ -26,7 +27,12 @@ QString ToFileText(const QString &paneText) {
 QString TfMain_Vennatro::LogText() const { return ToFileText(mmLog->toPlainText()); }
 
 void TfMain_Vennatro::AddToLog(const QString &text) {
-    const QString entry = ToPaneText(text) + QLatin1Char('\n');
+    // An entry starts a line of its own, also after an old log file without a final line break.
+    const QTextDocument *doc = mmLog->document();
+    const int last = doc->characterCount() - 2; // the document's closing mark is no text
+    const bool midLine = last >= 0 && doc->characterAt(last) != QChar::ParagraphSeparator;
+    const QString entry =
+        (midLine ? QStringLiteral("\n") : QString()) + ToPaneText(text) + QLatin1Char('\n');
     QTextCursor cursor(mmLog->document());
     cursor.movePosition(QTextCursor::End);
     cursor.insertText(entry);
@@ -56,8 +62,13 @@ void TfMain_Vennatro::OpenLogAtStart() {
         return;
     GuardedCall([this] {
         if (QFileInfo::exists(Options.LogFile)) {
-            mmLog->setPlainText(ToPaneText(Log.Load(Options.LogFile)));
+            const QString old = Log.Load(Options.LogFile);
+            mmLog->setPlainText(ToPaneText(old));
             mmLog->verticalScrollBar()->setValue(mmLog->verticalScrollBar()->maximum());
+            // Line breaks other than CR LF: the file is unlike the pane, so the next entry
+            // rewrites it whole instead of appending.
+            if (LogText() != old)
+                Log.Forget();
         } else {
             LogFile::CreateFolders(Options.LogFile);
         }
