@@ -98,6 +98,7 @@ private slots:
     void emptyAddressesLoadAsHttp();
     void malformedFileIsReportedAndKept();
     void unwritableFolderIsReportedAndProgramGoesOn();
+    void storeThatCannotBeOpenedAbortsTheSave();
     void passwordNeverInPlainText();
     void autostartEntryFollowsTheSetting();
     void maximisedWindowSavesItsRestoredBounds();
@@ -389,6 +390,26 @@ void TestSettings::unwritableFolderIsReportedAndProgramGoesOn() {
     QCOMPARE(m_boxes.size(), 1);
     QCOMPARE(Stored(QStringLiteral("Start with Windows")).dword, 1u);
     QVERIFY(QFile::exists(AutostartPath()));
+}
+
+void TestSettings::storeThatCannotBeOpenedAbortsTheSave() {
+    // A malformed file of which no copy can be kept (a folder is in the way of the copy).
+    const QByteArray bad = StoreText("\"Ping attempts\"=oops\n");
+    WriteBytes(StorePath(), bad);
+    QVERIFY(QDir().mkpath(StorePath() + QStringLiteral(".bad/inside")));
+    Build();
+    QCOMPARE(m_boxes.size(), 1); // the load reports the file
+    m_boxes.clear();
+
+    Options.StartWithWindows = true;
+    w->SaveSettings();
+    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(m_boxes[0].text, QStringLiteral("Operation aborted"));
+    QCOMPARE(m_boxes[0].caption, QStringLiteral("Error"));
+    QCOMPARE(m_boxes[0].icon, MessageIcon::Error);
+    QCOMPARE(m_boxes[0].owner, w.get());
+    QCOMPARE(ReadBytes(StorePath()), bad);    // never written over
+    QVERIFY(!QFile::exists(AutostartPath())); // the rest of the save is skipped
 }
 
 void TestSettings::passwordNeverInPlainText() {
