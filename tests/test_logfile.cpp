@@ -4,10 +4,13 @@
 #include "support/Exceptions.h"
 #include "support/RecordingTrayShell.h"
 
+#include <QDir>
 #include <QFile>
+#include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
+#include <sys/stat.h>
 
 class TestLogFile : public QObject {
     Q_OBJECT
@@ -19,8 +22,13 @@ private slots:
     void syncSkipsFileInStep();
     void createFolders();
     void entriesWhileSaveLogOffReachTheFileLater();
+    void oldLogLineBreaksConvertedBothWays();
 
 private:
+    static quint64 Inode(const QString &path) {
+        struct stat st {};
+        return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? quint64(st.st_ino) : 0;
+    }
     static QByteArray Contents(const QString &path) {
         QFile f(path);
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
@@ -187,6 +195,63 @@ void TestLogFile::entriesWhileSaveLogOffReachTheFileLater() {
     QCOMPARE(Contents(path), atEnd.toUtf8());
     QVERIFY(atEnd.endsWith(QLatin1String("pane only again\r\n")));
     QCOMPARE(boxes, QStringList());
+}
+
+void TestLogFile::oldLogLineBreaksConvertedBothWays() {
+    QTemporaryDir dir;
+    qputenv("XDG_CONFIG_HOME", dir.filePath(QStringLiteral("config")).toUtf8());
+    qputenv("XDG_RUNTIME_DIR", dir.path().toUtf8());
+    SetMessageBoxHook([](const MessageBoxRequest &r) { QFAIL(qPrintable(r.text)); });
+    RecordingTrayShell::Install();
+    struct Restore {
+        ~Restore() {
+            RecordingTrayShell::Uninstall();
+            SetMessageBoxHook(nullptr);
+        }
+    } restore;
+    const QString path = dir.filePath(QStringLiteral("log.txt"));
+    QDir().mkpath(dir.filePath(QStringLiteral("config/Lumo Dev")));
+    QFile store(dir.filePath(QStringLiteral("config/Lumo Dev/Vennatro.reg")));
+    QVERIFY(store.open(QIODevice::WriteOnly));
+    store.write("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Lumo Dev\\Vennatro]\r\n"
+                "\"Save log\"=dword:00000001\r\n\"Log file\"=\"" +
+                path.toUtf8() + "\"\r\n");
+    store.close();
+    // Many lines, so every conversion runs over far more than a handful of line breaks.
+    QByteArray many;
+    for (int i = 0; i < 5000; ++i)
+        many += "line " + QByteArray::number(i) + "\r\n";
+    auto write = [&](const QByteArray &bytes) {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QCOMPARE(f.write(bytes), bytes.size());
+    };
+
+    // Every kind of line break: CR LF, lone CR, lone LF, CR before CR LF, a CR at the end.
+    write("a\r\nb\rc\nd\r\r\n\xc3\xbc\r\n" + many + "\r");
+    Options = TOptions();
+    {
+        TfMain_Vennatro w;
+        const QString pane = w.mmLog->toPlainText();
+        QVERIFY(pane.startsWith(QStringLiteral("a\nb\nc\nd\n\n\u00fc\nline 0\nline 1\n")));
+        QVERIFY(pane.contains(QStringLiteral("\nline 4999\n\n= = = =")));
+        QVERIFY(!pane.contains(QLatin1Char('\r')));
+        const QByteArray expected = "a\r\nb\r\nc\r\nd\r\n\r\n\xc3\xbc\r\n" + many + "\r\n";
+        QVERIFY(w.LogText().toUtf8().startsWith(expected));
+        QCOMPARE(Contents(path), w.LogText().toUtf8());
+    }
+
+    // A file already in CR LF form is continued where it ends, not written anew.
+    write(many);
+    const quint64 before = Inode(path);
+    QVERIFY(before != 0);
+    Options = TOptions();
+    {
+        TfMain_Vennatro w;
+        QCOMPARE(w.LogText().left(many.size()).toUtf8(), many);
+        QCOMPARE(Contents(path), w.LogText().toUtf8());
+    }
+    QCOMPARE(Inode(path), before);
 }
 
 QTEST_MAIN(TestLogFile)

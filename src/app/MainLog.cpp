@@ -11,16 +11,45 @@
 #include <QTextDocument>
 
 namespace {
+// Both conversions copy the text once: QString::replace with a text of another length moves
+// the rest of the string again for every few matches, which takes seconds on a log of tens of
+// megabytes (at start, and whenever the file is rewritten whole).
+
 // Any line break (CR LF, lone CR, lone LF) as the pane's own.
-QString ToPaneText(QString text) {
-    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    return text;
+QString ToPaneText(const QString &text) {
+    const QStringView view(text);
+    qsizetype cr = view.indexOf(u'\r');
+    if (cr < 0)
+        return text;
+    QString out;
+    out.reserve(text.size());
+    qsizetype from = 0;
+    for (; cr >= 0; cr = view.indexOf(u'\r', from)) {
+        out.append(view.mid(from, cr - from));
+        out.append(u'\n');
+        from = cr + 1;
+        if (from < view.size() && view[from] == u'\n')
+            ++from;
+    }
+    out.append(view.mid(from));
+    return out;
 }
 
 QString ToFileText(const QString &paneText) {
-    QString text = paneText;
-    return text.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
+    const QStringView view(paneText);
+    const qsizetype breaks = view.count(u'\n');
+    if (breaks == 0)
+        return paneText;
+    QString out;
+    out.reserve(view.size() + breaks);
+    qsizetype from = 0;
+    for (qsizetype lf = view.indexOf(u'\n'); lf >= 0; lf = view.indexOf(u'\n', from)) {
+        out.append(view.mid(from, lf - from));
+        out.append(QLatin1String("\r\n"));
+        from = lf + 1;
+    }
+    out.append(view.mid(from));
+    return out;
 }
 } // namespace
 
