@@ -5,10 +5,12 @@
 // events and wake-ups of the process are counted.
 //
 //   ping_timing [--samples N] [--delays 0,5,50,200] [--idle SECONDS] [--no-curl]
+//               [--inline-lookup]
 //   ping_timing --idle-only SECONDS      (a fresh window that never pinged)
 
 #include "app/Main.h"
 #include "app/PingTarget.h"
+#include "platform/Resolver.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -109,6 +111,31 @@ private:
     std::atomic<int> m_delayMs{0};
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
+};
+
+// Answers a dotted IPv4 address on the next turn of the event loop, without the worker
+// thread of the system resolver (--inline-lookup): shows what that thread hop costs.
+class InlineResolver : public Resolver {
+public:
+    quint64 lookupHost(const QString &host) override {
+        const quint64 id = ++m_last;
+        in_addr addr{};
+        const bool ok = ::inet_pton(AF_INET, host.toLatin1().constData(), &addr) == 1;
+        const quint32 value = ok ? ntohl(addr.s_addr) : 0;
+        QMetaObject::invokeMethod(
+            this, [this, id, ok, value] { emit finished(id, ok ? 0 : 11001, value); },
+            Qt::QueuedConnection);
+        return id;
+    }
+    quint64 lookupService(const QString &) override {
+        const quint64 id = ++m_last;
+        QMetaObject::invokeMethod(
+            this, [this, id] { emit finished(id, 10109, 0); }, Qt::QueuedConnection);
+        return id;
+    }
+
+private:
+    quint64 m_last = 0;
 };
 
 struct Stats {
@@ -356,6 +383,7 @@ int main(int argc, char **argv) {
     int idleSeconds = 10;
     bool withCurl = true;
     bool idleOnly = false;
+    bool inlineLookup = false;
     const QStringList args = app.arguments();
     for (qsizetype i = 1; i < args.size(); ++i) {
         const QString next = i + 1 < args.size() ? args[i + 1] : QString();
@@ -374,6 +402,8 @@ int main(int argc, char **argv) {
             idleSeconds = next.toInt();
             idleOnly = true;
             ++i;
+        } else if (args[i] == QLatin1String("--inline-lookup")) {
+            inlineLookup = true;
         } else if (args[i] == QLatin1String("--no-curl")) {
             withCurl = false;
         } else {
@@ -383,6 +413,9 @@ int main(int argc, char **argv) {
     }
 
     TfMain_Vennatro window;
+    InlineResolver inlineResolver;
+    if (inlineLookup)
+        window.ClientSocket->SetResolver(&inlineResolver);
     if (idleOnly) {
         MeasureIdle(app, window, idleSeconds);
         return 0;

@@ -112,7 +112,20 @@ SystemResolver::~SystemResolver() {
     m_shared->queue.clear();
 }
 
-quint64 SystemResolver::lookupHost(const QString &host) { return Enqueue(true, HostBytes(host)); }
+quint64 SystemResolver::lookupHost(const QString &host) {
+    // A dotted IPv4 address needs no lookup: it is answered on the next turn of the event
+    // loop without starting a thread, whose start-up would show in the measured ping time.
+    in_addr numeric{};
+    const QByteArray bytes = HostBytes(host);
+    if (LooksLikeHostName(bytes) && ::inet_pton(AF_INET, bytes.constData(), &numeric) == 1) {
+        const quint64 id = m_nextId++;
+        const quint32 value = ntohl(numeric.s_addr);
+        QMetaObject::invokeMethod(
+            this, [this, id, value] { emit finished(id, 0, value); }, Qt::QueuedConnection);
+        return id;
+    }
+    return Enqueue(true, bytes);
+}
 
 quint64 SystemResolver::lookupService(const QString &service) {
     return Enqueue(false, service.toUtf8());
