@@ -714,7 +714,7 @@ void TestPing::emptyHostFailsThroughErrorHandler() {
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle() && w->StatusImageIndex == 3, Patience);
     QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("http:///"));
     QCOMPARE(w->TargetHost, QString());
-    const QString line = ErrorLine(QString(), 80, QStringLiteral("{ANY}"), 1110);
+    const QString line = ErrorLine(QString(), 80, QStringLiteral("No address specified"), 1110);
     QVERIFY2(fx->Matches(fx->NewLog(), line + line), PingWindowFixture::Visible(fx->NewLog()));
     QCOMPARE(fx->resolver.requestCount(), 0);
     QCOMPARE(w->PingOutcome, poFailed);

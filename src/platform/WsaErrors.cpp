@@ -131,6 +131,10 @@ QString SystemErrorText(int wsaNumber) {
         return row->source == Source::Errno ? ErrnoText(row->code)
                                             : QString::fromLocal8Bit(gai_strerror(row->code));
     }
+    // The socket's own number for a target with neither host nor address has no system text;
+    // an empty text would leave the log line saying nothing at all.
+    if (wsaNumber == Wsa::NoAddressSpecified)
+        return QStringLiteral("No address specified");
     if (wsaNumber > kUnknownGaiBase && wsaNumber < kUnknownGaiBase + 1000)
         return QString::fromLocal8Bit(gai_strerror(-(wsaNumber - kUnknownGaiBase)));
     if (wsaNumber > kUnknownErrnoBase && wsaNumber < kUnknownErrnoBase + 1000)
