@@ -5,15 +5,19 @@
 #include "platform/Autostart.h"
 #include "platform/MessageBox.h"
 #include "platform/RegStore.h"
+#include "settings/OptionsForm.h"
 #include "support/RecordingTrayShell.h"
 #include "support/UsualFunctions.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QPushButton>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <memory>
 
 namespace {
@@ -103,6 +107,7 @@ private slots:
     void autostartEntryFollowsTheSetting();
     void maximisedWindowSavesItsRestoredBounds();
     void positionPulledIntoWorkArea();
+    void optionsCommandAppliesThenSaves();
 
 private:
     QString StorePath() const {
@@ -509,6 +514,59 @@ void TestSettings::positionPulledIntoWorkArea() {
     w->LoadSettings();
     QCOMPARE(w->size(), work.size() + QSize(300, 300));
     QCOMPARE(w->pos(), work.topLeft());
+    QVERIFY(m_boxes.isEmpty());
+}
+
+void TestSettings::optionsCommandAppliesThenSaves() {
+    Build();
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    Options.AlwaysOnTop = true;
+    w->ApplySettings();
+    // Switched off from the menu for this run only.
+    w->actAlwaysOnTop->trigger();
+    QVERIFY(!(w->windowFlags() & Qt::WindowStaysOnTopHint));
+    QVERIFY(!QFile::exists(StorePath()));
+
+    bool onTopDuring = true;
+    bool shown = false;
+    QTimer::singleShot(0, w.get(), [&] {
+        auto *dialog = qobject_cast<TfOptions *>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        shown = true;
+        onTopDuring = w->windowFlags() & Qt::WindowStaysOnTopHint;
+        dialog->cbComputerNameInUserAgent->setChecked(true);
+        dialog->btnOK->click();
+    });
+    w->actOptions->trigger();
+    QVERIFY(shown);
+    QVERIFY(!onTopDuring); // the dialog is never hidden behind the window
+    // Applied: the window and the mark follow the stored setting again, the user agent changes.
+    QVERIFY(w->windowFlags() & Qt::WindowStaysOnTopHint);
+    QVERIFY(w->actAlwaysOnTop->isChecked());
+    QVERIFY(w->UserAgent.endsWith(QStringLiteral(" [%1]").arg(w->ComputerName)));
+    // Saved.
+    QCOMPARE(Stored(QStringLiteral("Include computer name in user agent")), Dw(1));
+    QCOMPARE(Stored(QStringLiteral("Always on top")), Dw(1));
+
+    // Cancelled: nothing changes, nothing is written, the window is back on top.
+    QVERIFY(QFile::remove(StorePath()));
+    shown = false;
+    onTopDuring = true;
+    QTimer::singleShot(0, w.get(), [&] {
+        auto *dialog = qobject_cast<TfOptions *>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        shown = true;
+        onTopDuring = w->windowFlags() & Qt::WindowStaysOnTopHint;
+        dialog->cbComputerNameInUserAgent->setChecked(false);
+        dialog->btnCancel->click();
+    });
+    w->actOptions->trigger();
+    QVERIFY(shown);
+    QVERIFY(!onTopDuring);
+    QVERIFY(Options.ComputerNameInUserAgent);
+    QVERIFY(!QFile::exists(StorePath()));
+    QVERIFY(w->windowFlags() & Qt::WindowStaysOnTopHint);
     QVERIFY(m_boxes.isEmpty());
 }
 
