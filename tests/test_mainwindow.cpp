@@ -446,6 +446,24 @@ void TestMainWindow::saveLogToChosenFile() {
     w->dlgSaveExecute = [] { return QString(); };
     w->actSaveLog->trigger();
     QVERIFY(!QFile::exists(target));
+
+    // With "Always on top" the dialog is never hidden behind the window, and a file that
+    // cannot be written is reported; the window goes back on top either way.
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    Options.AlwaysOnTop = true;
+    w->ApplySettings();
+    bool onTopDuring = true;
+    w->dlgSaveExecute = [&] {
+        onTopDuring = w->windowFlags() & Qt::WindowStaysOnTopHint;
+        return m_dir->path(); // a folder
+    };
+    w->actSaveLog->trigger();
+    QVERIFY(!onTopDuring);
+    QVERIFY(w->windowFlags() & Qt::WindowStaysOnTopHint);
+    QCOMPARE(m_boxes.size(), 1);
+    QVERIFY2(m_boxes.at(0).text.contains(m_dir->path()), qPrintable(m_boxes.at(0).text));
+    QCOMPARE(m_boxes.at(0).caption, QStringLiteral("Vennatro"));
 }
 
 void TestMainWindow::hideAndShowLogRestoresHeight() {
