@@ -47,6 +47,7 @@ private slots:
     void commandsAtStart();
     void quietOnlyAsFirstArgument();
     void statusAtStart();
+    void refusedAutoPingAddressAtStart();
     void closeHidesAndKeepsRunning();
     void activationShowsAndReregisters();
     void alwaysOnTopFlipsMarkOnly();
@@ -231,6 +232,30 @@ void TestMainWindow::statusAtStart() {
     QTRY_COMPARE(w->ToolBar->width() - w->imgStatus->geometry().right() - 1, 7);
     w->resize(1000, 500);
     QTRY_COMPARE(w->ToolBar->width() - w->imgStatus->geometry().right() - 1, 7);
+}
+
+void TestMainWindow::refusedAutoPingAddressAtStart() {
+    QDir().mkpath(m_dir->filePath(QStringLiteral("config/Lumo Dev")));
+    {
+        QFile store(m_dir->filePath(QStringLiteral("config/Lumo Dev/Vennatro.reg")));
+        QVERIFY(store.open(QIODevice::WriteOnly));
+        store.write("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Lumo Dev\\Vennatro]\r\n"
+                    "\"Auto-ping at start\"=dword:00000001\r\n"
+                    "\"Auto-ping address\"=\"ftp://files.example/\"\r\n");
+    }
+    Build();
+    // The address's own warning, and nothing else.
+    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(m_boxes.at(0).text, QString::fromLatin1(SchemeRejectedText));
+    QCOMPARE(m_boxes.at(0).caption, QStringLiteral("Vennatro"));
+    QCOMPARE(m_boxes.at(0).icon, MessageIcon::Warning);
+    QVERIFY(!w->AutoPingOn());
+    QVERIFY(!w->actAutoPing->isChecked());
+    QVERIFY(!w->PingBusy);
+    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("ftp://files.example/"));
+    QCOMPARE(w->cmbAddress->count(), 0);
+    // The steps after it still ran.
+    QCOMPARE(w->IdSMTP.MailAgent, QStringLiteral("Vennatro ") + w->ProgramVersion);
 }
 
 void TestMainWindow::closeHidesAndKeepsRunning() {
