@@ -673,6 +673,21 @@ void TestMainWindow::droppedHttpLinkIsPinged() {
     QCOMPARE(w->cmbAddress->itemText(0), QStringLiteral("http://dropped.test/page"));
     QCOMPARE(w->TargetHost, QStringLiteral("dropped.test"));
     QTRY_VERIFY(m_resolver->requestedNames().contains(QStringLiteral("dropped.test")));
+    QTRY_VERIFY(!w->PingBusy);
+
+    // While an attempt is under way a drop only replaces the text.
+    w->actPing->setEnabled(false);
+    QMimeData second;
+    second.setUrls({QUrl(QStringLiteral("http://second.test/"))});
+    QDragEnterEvent enter2(QPoint(5, 5), Qt::CopyAction, &second, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(w.get(), &enter2);
+    QVERIFY(enter2.isAccepted());
+    QDropEvent drop2(QPointF(5, 5), Qt::CopyAction, &second, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(w.get(), &drop2);
+    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("http://second.test/"));
+    QCOMPARE(w->cmbAddress->count(), 1);
+    QCOMPARE(w->TargetHost, QStringLiteral("dropped.test"));
+    QVERIFY(!m_resolver->requestedNames().contains(QStringLiteral("second.test")));
 }
 
 QTEST_MAIN(TestMainWindow)
