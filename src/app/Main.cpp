@@ -68,8 +68,9 @@ TfMain_Vennatro::TfMain_Vennatro(QWidget *parent) : TNotifyIconForm(parent) {
     CreateCentral();
     WireComponents();
 
-    resize(692, 354 + menuBar()->sizeHint().height() + ToolBar->sizeHint().height() +
-                    StatusBar->sizeHint().height());
+    // The design's client area holds the tool bar band and the status bar; only the menu bar
+    // comes on top of it here.
+    resize(692, 354 + menuBar()->sizeHint().height());
     setMinimumSize(600, 400);
 
     // Creation steps, in order.
