@@ -11,7 +11,11 @@
 //
 // At the end of each size the file must equal the pane's text, or the run fails.
 //
-//   log_growth [--sizes 1,10,100] [--calls 200] [--rewrite-calls 20] [--hidden]
+// First, before any big log, the resident memory one ping's entries cost in the pane: N pairs
+// of entries (the completion line and the empty entry after it) added to an empty pane.
+//
+//   log_growth [--sizes 1,10,100] [--calls 200] [--rewrite-calls 20] [--pane-pings 5000]
+//              [--hidden]
 //
 // Runs offscreen with a private XDG_CONFIG_HOME; nothing of the user's is read or written.
 
@@ -158,6 +162,7 @@ int main(int argc, char **argv) {
     QList<int> sizes = {1, 10, 100};
     int calls = 200;
     int rewriteCalls = 20;
+    int panePings = 5000;
     bool shown = true;
     const QStringList args = app.arguments();
     for (qsizetype i = 1; i < args.size(); ++i) {
@@ -173,6 +178,9 @@ int main(int argc, char **argv) {
         } else if (args[i] == QLatin1String("--rewrite-calls")) {
             rewriteCalls = next.toInt();
             ++i;
+        } else if (args[i] == QLatin1String("--pane-pings")) {
+            panePings = next.toInt();
+            ++i;
         } else if (args[i] == QLatin1String("--hidden")) {
             shown = false;
         } else {
@@ -187,8 +195,30 @@ int main(int argc, char **argv) {
         std::exit(1);
     });
 
-    std::printf("Window %s; times in ms per AddToLog call (one ping's completion line)\n\n",
-                shown ? "shown (offscreen)" : "hidden");
+    std::printf("Window %s\n\n", shown ? "shown (offscreen)" : "hidden");
+    if (panePings > 0) {
+        Options = TOptions();
+        auto w = std::make_unique<TfMain_Vennatro>();
+        Options.SaveLog = false;
+        if (shown)
+            w->show();
+        for (int i = 0; i < 50; ++i)
+            QCoreApplication::processEvents();
+        const long before = RssKiB();
+        const qsizetype textBefore = w->LogText().toUtf8().size();
+        for (int i = 0; i < panePings; ++i) {
+            w->AddToLog(PingEntry);
+            w->AddToLog(QString());
+            QCoreApplication::processEvents();
+        }
+        const double grown = double(RssKiB() - before);
+        const double bytes = double(w->LogText().toUtf8().size() - textBefore);
+        std::printf("Pane memory: %d pings' entries (%.0f KiB of log text) add %.1f MiB resident "
+                    "memory: %.2f KiB a ping, %.1f bytes a byte of log\n\n",
+                    panePings, bytes / 1024.0, grown / 1024.0, grown / panePings,
+                    grown * 1024.0 / bytes);
+    }
+    std::printf("Times in ms per AddToLog call (one ping's completion line)\n\n");
     std::printf("| log     | what       | calls |    median |       p95 | max (call #)     |      "
                 "mean |\n");
     std::printf("|---------|------------|-------|-----------|-----------|------------------|------"
