@@ -11,6 +11,7 @@ class TestQuitOnSignal : public QObject {
 private slots:
     void signalEndsTheEventLoopInOrder_data();
     void signalEndsTheEventLoopInOrder();
+    void signalDuringStartUpIsNotLost();
 };
 
 void TestQuitOnSignal::signalEndsTheEventLoopInOrder_data() {
@@ -25,6 +26,15 @@ void TestQuitOnSignal::signalEndsTheEventLoopInOrder() {
     QuitOnSignal quit;
     QTimer::singleShot(0, [signal] { ::raise(signal); });
     QTimer::singleShot(20000, [] { QCoreApplication::exit(7); }); // the signal never arrived
+    QCOMPARE(QCoreApplication::exec(), 0);
+}
+
+void TestQuitOnSignal::signalDuringStartUpIsNotLost() {
+    QuitOnSignal quit;
+    ::raise(SIGTERM);
+    // Start-up runs a pass of pending events before the loop: the signal is handled there.
+    QCoreApplication::processEvents();
+    QTimer::singleShot(20000, [] { QCoreApplication::exit(7); });
     QCOMPARE(QCoreApplication::exec(), 0);
 }
 

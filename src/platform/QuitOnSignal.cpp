@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QThread>
+#include <QTimer>
 
 #include <csignal>
 #include <fcntl.h>
@@ -22,13 +24,11 @@ QuitOnSignal::QuitOnSignal(QObject *parent) : QObject(parent) {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0)
         return;
     auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
-    connect(notifier, &QSocketNotifier::activated, this, [] {
+    connect(notifier, &QSocketNotifier::activated, this, [this] {
         char buffer[16];
         while (::read(signalPipe[0], buffer, sizeof buffer) > 0) {
         }
-        // exit() rather than quit(): quit() first asks the windows to close, and the main
-        // window answers a close by hiding to the tray.
-        QCoreApplication::exit(0);
+        ExitWhenRunning();
     });
     struct sigaction action = {};
     action.sa_handler = OnSignal;
@@ -36,6 +36,18 @@ QuitOnSignal::QuitOnSignal(QObject *parent) : QObject(parent) {
     action.sa_flags = SA_RESTART;
     for (int sig : {SIGTERM, SIGINT, SIGHUP})
         ::sigaction(sig, &action, nullptr);
+}
+
+void QuitOnSignal::ExitWhenRunning() {
+    // A signal handled while the program is still starting (a pass of pending events before
+    // the loop runs) would be lost: exit() only ends a running loop. Ask again shortly.
+    if (QThread::currentThread()->loopLevel() == 0) {
+        QTimer::singleShot(10, this, [this] { ExitWhenRunning(); });
+        return;
+    }
+    // exit() rather than quit(): quit() first asks the windows to close, and the main window
+    // answers a close by hiding to the tray.
+    QCoreApplication::exit(0);
 }
 
 QuitOnSignal::~QuitOnSignal() {

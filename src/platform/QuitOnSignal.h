@@ -9,4 +9,7 @@ class QuitOnSignal : public QObject {
 public:
     explicit QuitOnSignal(QObject *parent = nullptr);
     ~QuitOnSignal() override;
+
+private:
+    void ExitWhenRunning();
 };
