@@ -44,6 +44,7 @@ private:
     QSystemTrayIcon *m_tray = nullptr;
     QDBusConnection m_bus;
     bool m_added = false;
+    qint64 m_iconKey = 0; // cacheKey of the image the desktop shows
     bool m_hostShowsMenus = false;
     bool m_markupChecked = false;
     bool m_bodyMarkup = false;

@@ -115,8 +115,15 @@ void QtTrayShell::applyIcon(const QIcon &icon, const QString &toolTip) {
         shown = QApplication::windowIcon();
     if (shown.isNull())
         shown = QApplication::style()->standardIcon(QStyle::SP_ComputerIcon);
-    m_tray->setIcon(shown);
-    m_tray->setToolTip(desktopLines(toolTip));
+    // Only what changed goes to the desktop: a new image repaints the docked icon, and the
+    // countdown changes the tool-tip once a second while the image stays.
+    if (shown.cacheKey() != m_iconKey) {
+        m_iconKey = shown.cacheKey();
+        m_tray->setIcon(shown);
+    }
+    const QString tip = desktopLines(toolTip);
+    if (tip != m_tray->toolTip())
+        m_tray->setToolTip(tip);
 }
 
 bool QtTrayShell::add(const QIcon &icon, const QString &toolTip) {
