@@ -76,6 +76,8 @@ private slots:
 
 private:
     void Build();
+    // A store file with "Save log" on and the given "Log file", as a previous run left it.
+    bool StoreSaveLog(const QString &logFile);
     QTemporaryDir *m_dir = nullptr;
     std::unique_ptr<TfMain_Vennatro> w;
     TableResolver *m_resolver = nullptr;
@@ -99,6 +101,17 @@ void TestMainWindow::Build() {
     m_resolver = new TableResolver(w.get());
     w->ClientSocket->SetResolver(m_resolver);
     w->PauseBeforeRetry = [](int) {};
+}
+
+bool TestMainWindow::StoreSaveLog(const QString &logFile) {
+    QDir().mkpath(m_dir->filePath(QStringLiteral("config/Lumo Dev")));
+    QFile store(m_dir->filePath(QStringLiteral("config/Lumo Dev/Vennatro.reg")));
+    if (!store.open(QIODevice::WriteOnly))
+        return false;
+    const QByteArray text = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Lumo Dev\\Vennatro]\r\n"
+                            "\"Save log\"=dword:00000001\r\n\"Log file\"=\"" +
+                            logFile.toUtf8() + "\"\r\n";
+    return store.write(text) == text.size();
 }
 
 void TestMainWindow::cleanup() {
@@ -377,14 +390,7 @@ void TestMainWindow::startCreatesFoldersAndContinuesOldLog() {
     }
     const QString path = m_dir->filePath(QStringLiteral("deep/er/log.txt"));
     // The settings load would overwrite Options: store them first.
-    {
-        QDir().mkpath(m_dir->filePath(QStringLiteral("config/Lumo Dev")));
-        QFile store(m_dir->filePath(QStringLiteral("config/Lumo Dev/Vennatro.reg")));
-        QVERIFY(store.open(QIODevice::WriteOnly));
-        store.write("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Lumo Dev\\Vennatro]\r\n"
-                    "\"Save log\"=dword:00000001\r\n\"Log file\"=\"" +
-                    path.toUtf8() + "\"\r\n");
-    }
+    QVERIFY(StoreSaveLog(path));
     Build();
     QVERIFY(Options.SaveLog);
     QCOMPARE(Options.LogFile, path);
@@ -411,13 +417,8 @@ void TestMainWindow::oldLogWithOtherLineBreaksIsContinuedOnANewLine() {
         QFile log(path);
         QVERIFY(log.open(QIODevice::WriteOnly));
         log.write("first\nsecond\r\nlast");
-        QDir().mkpath(m_dir->filePath(QStringLiteral("config/Lumo Dev")));
-        QFile store(m_dir->filePath(QStringLiteral("config/Lumo Dev/Vennatro.reg")));
-        QVERIFY(store.open(QIODevice::WriteOnly));
-        store.write("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Lumo Dev\\Vennatro]\r\n"
-                    "\"Save log\"=dword:00000001\r\n\"Log file\"=\"" +
-                    path.toUtf8() + "\"\r\n");
     }
+    QVERIFY(StoreSaveLog(path));
     Build();
     const QString text = w->LogText();
     // The banner starts a line of its own, and the file holds exactly the pane's text.
