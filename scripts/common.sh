@@ -7,7 +7,7 @@ BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-svg-dev libqt6svg6 qt6-qp
     libgl-dev libcurl4-openssl-dev)
 # What the tests need besides: the fuzzers, a headless desktop, a web and a mail server.
 TEST_PACKAGES=(clang-14 libfuzzer-14-dev libclang-rt-14-dev
-    xvfb xauth openbox trayer xfce4-panel dunst libnotify-bin xdotool wmctrl imagemagick
+    xvfb xauth openbox trayer xfce4-panel xfconf dunst libnotify-bin xdotool wmctrl imagemagick
     x11-apps x11-utils x11-xserver-utils fonts-dejavu-core dbus-daemon dbus-bin
     nginx python3 python3-aiosmtpd curl)
 
