@@ -78,6 +78,8 @@ private:
     void Build();
     // A store file with "Save log" on and the given "Log file", as a previous run left it.
     bool StoreSaveLog(const QString &logFile);
+    // Shows the window, active, with the keyboard focus in the address box.
+    bool ShowWithFocusInAddressBox();
     QTemporaryDir *m_dir = nullptr;
     std::unique_ptr<TfMain_Vennatro> w;
     TableResolver *m_resolver = nullptr;
@@ -101,6 +103,15 @@ void TestMainWindow::Build() {
     m_resolver = new TableResolver(w.get());
     w->ClientSocket->SetResolver(m_resolver);
     w->PauseBeforeRetry = [](int) {};
+}
+
+bool TestMainWindow::ShowWithFocusInAddressBox() {
+    w->show();
+    w->activateWindow();
+    if (!QTest::qWaitForWindowActive(w.get()))
+        return false;
+    w->cmbAddress->setFocus();
+    return QTest::qWaitFor([this] { return w->cmbAddress->hasFocus(); }, 5000);
 }
 
 bool TestMainWindow::StoreSaveLog(const QString &logFile) {
@@ -564,11 +575,7 @@ void TestMainWindow::lineBreakAndTabCharactersSwallowed() {
 
 void TestMainWindow::tabLeavesTheBoxWhileTheListIsClosed() {
     Build();
-    w->show();
-    w->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(w.get()));
-    w->cmbAddress->setFocus();
-    QTRY_VERIFY(w->cmbAddress->hasFocus());
+    QVERIFY(ShowWithFocusInAddressBox());
     w->cmbAddress->setEditText(QStringLiteral("typed"));
     QTest::keyClick(w->cmbAddress, Qt::Key_Tab);
     QVERIFY(!w->cmbAddress->hasFocus());
@@ -581,11 +588,7 @@ void TestMainWindow::tabLeavesTheBoxWhileTheListIsClosed() {
 
 void TestMainWindow::commandShortcutsAnswerInTheAddressBox() {
     Build();
-    w->show();
-    w->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(w.get()));
-    w->cmbAddress->setFocus();
-    QTRY_VERIFY(w->cmbAddress->hasFocus());
+    QVERIFY(ShowWithFocusInAddressBox());
     w->cmbAddress->setEditText(QStringLiteral("abc"));
     w->cmbAddress->lineEdit()->setCursorPosition(3);
 
