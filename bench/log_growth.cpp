@@ -21,7 +21,7 @@
 
 #include "app/Main.h"
 #include "platform/MessageBox.h"
-#include "settings/Options.h"
+#include "engine/Options.h"
 
 #include <QApplication>
 #include <QDir>

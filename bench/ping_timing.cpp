@@ -9,7 +9,7 @@
 //   ping_timing --idle-only SECONDS      (a fresh window that never pinged)
 
 #include "app/Main.h"
-#include "app/PingTarget.h"
+#include "engine/PingTarget.h"
 #include "platform/Resolver.h"
 
 #include <QApplication>

@@ -1,4 +1,4 @@
-#include "app/PingTarget.h"
+#include "engine/PingTarget.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -5,7 +5,7 @@
 // a snapshot of the status display at every log entry.
 
 #include "app/Main.h"
-#include "app/PingTarget.h"
+#include "engine/PingTarget.h"
 #include "platform/MessageBox.h"
 #include "support/RecordingTrayShell.h"
 #include "support/TableResolver.h"

@@ -1,5 +1,6 @@
 // The about box: the version and copyright lines, the two links, the keys that close it and
 // who owns it.
+#include "Version.h"
 #include "support/AboutFree.h"
 #include "support/UsualFunctions.h"
 

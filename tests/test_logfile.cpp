@@ -1,4 +1,4 @@
-#include "app/LogFile.h"
+#include "engine/LogFile.h"
 #include "app/Main.h"
 #include "platform/MessageBox.h"
 #include "support/Exceptions.h"

@@ -1,6 +1,7 @@
+#include "Version.h"
 #include "app/Application.h"
 #include "app/Main.h"
-#include "app/PingTarget.h"
+#include "engine/PingTarget.h"
 #include "platform/AppErrors.h"
 #include "platform/MessageBox.h"
 #include "support/RecordingTrayShell.h"

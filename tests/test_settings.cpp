@@ -1,7 +1,7 @@
 // The main window's settings: what reaches the store file, what comes back from it, and what
 // the user is told when it goes wrong.
 #include "app/Main.h"
-#include "app/PingTarget.h"
+#include "engine/PingTarget.h"
 #include "platform/Autostart.h"
 #include "platform/MessageBox.h"
 #include "platform/RegStore.h"

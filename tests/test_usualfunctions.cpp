@@ -1,4 +1,6 @@
+#include "platform/SingleInstance.h"
 #include "support/UsualFunctions.h"
+#include "Version.h"
 
 #include <QCoreApplication>
 #include <QDir>

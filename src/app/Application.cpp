@@ -1,6 +1,6 @@
 #include "app/Application.h"
 
-#include "app/PingTarget.h"
+#include "engine/PingTarget.h"
 #include "platform/AppErrors.h"
 
 VennatroApplication::VennatroApplication(int &argc, char **argv) : QApplication(argc, argv) {

@@ -1,6 +1,6 @@
 #include "app/Main.h"
 
-#include "app/PingTarget.h"
+#include "engine/PingTarget.h"
 #include "platform/AppErrors.h"
 #include "platform/MessageBox.h"
 #include "platform/SystemInfo.h"

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "app/LogFile.h"
+#include "engine/LogFile.h"
 #include "net/ScktComp.h"
 #include "platform/Smtp.h"
-#include "settings/Options.h"
+#include "engine/Options.h"
 #include "support/AboutFree.h"
 #include "tray/NotifyIconForm.h"
 

@@ -2,7 +2,7 @@
 // client socket's notifications, failures, retries and the failure alerts.
 
 #include "app/Main.h"
-#include "app/PingTarget.h"
+#include "engine/PingTarget.h"
 #include "platform/MessageBox.h"
 #include "platform/WsaErrors.h"
 

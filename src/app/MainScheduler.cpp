@@ -1,7 +1,7 @@
 // Automatic ping of one address every N minutes, and the idle status display.
 
 #include "app/Main.h"
-#include "app/PingTarget.h"
+#include "engine/PingTarget.h"
 #include "platform/MessageBox.h"
 
 #include <QAction>

@@ -1,6 +1,6 @@
 // The main window's settings: load from the per-user store, save to it, apply to the window.
 #include "app/Main.h"
-#include "app/PingTarget.h"
+#include "engine/PingTarget.h"
 #include "platform/Autostart.h"
 #include "platform/MessageBox.h"
 #include "platform/SystemInfo.h"

@@ -1,4 +1,5 @@
 #include "platform/SingleInstance.h"
+#include "support/UsualFunctions.h"
 
 #include <QDeadlineTimer>
 #include <QDebug>
@@ -219,4 +220,11 @@ bool SingleInstance::activateRunning(int timeoutMs) {
     if (socket.state() != QLocalSocket::UnconnectedState)
         socket.waitForDisconnected(remainingMs(deadline));
     return true;
+}
+
+bool ActivatePreviousInstance(const QString &WindowClassName) {
+    Q_UNUSED(WindowClassName);
+    SingleInstance instance(QString::fromLatin1(SingleInstanceName),
+                            QString::fromLatin1(ActivationMessageName));
+    return instance.activateRunning();
 }

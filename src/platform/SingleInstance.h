@@ -50,3 +50,7 @@ private:
     int m_lockFd = -1;
     QLocalServer *m_server = nullptr;
 };
+
+// Sends the activation text to the running instance; true when it was delivered. The running
+// instance is found by its lock folder, not by a window class.
+bool ActivatePreviousInstance(const QString &WindowClassName);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "settings/Options.h"
+#include "engine/Options.h"
 
 #include <QDialog>
 #include <functional>

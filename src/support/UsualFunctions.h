@@ -18,8 +18,6 @@ inline constexpr const char *SingleInstanceName = "Vennatro - Lumo";
 
 // Nothing to register here (kept for the start-up order); returns the message name.
 QString RegisterActivationMessage();
-// Sends the activation text to the running instance; true when it was delivered.
-bool ActivatePreviousInstance(const QString &WindowClassName);
 
 // Stored form of the SMTP password: bytes in, bytes out (1..255 bytes -> 256 bytes).
 // A longer password does not fit: it gives its substituted bytes and its length modulo 256,

@@ -1,4 +1,4 @@
-#include "app/LogFile.h"
+#include "engine/LogFile.h"
 
 #include "support/Exceptions.h"
 

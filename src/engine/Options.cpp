@@ -1,4 +1,4 @@
-#include "settings/Options.h"
+#include "engine/Options.h"
 
 TOptions Options;
 
