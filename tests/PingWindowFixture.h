@@ -49,8 +49,10 @@ public:
         window = std::make_unique<TfMain_Vennatro>();
         w = window.get();
         shell = RecordingTrayShell::Of(w->NotifyIcon->Shell());
-        w->ClientSocket->SetResolver(&resolver);
-        w->PauseBeforeRetry = [this](int ms) { pauses << Pause{ms, w->StatusText(), NewLog()}; };
+        w->Engine->ClientSocket->SetResolver(&resolver);
+        QObject::connect(w->Engine, &PingEngine::retryPaused, w, [this](int ms) {
+            pauses << Pause{ms, w->StatusText(), NewLog()};
+        });
         resolver.addHost(QStringLiteral("web.test"), QStringLiteral("127.0.0.1"));
         resolver.addHost(QStringLiteral("error.test"), QStringLiteral("127.0.0.1"));
         resolver.addHostError(QStringLiteral("nowhere.test"), 11001);
@@ -63,7 +65,7 @@ public:
 
         QObject::connect(w->mmLog, &QPlainTextEdit::textChanged, w, [this] {
             snapshots << LogSnapshot{NewLog(), w->StatusImageIndex, w->StatusText(),
-                                     w->StatusHint(), w->PingOutcome};
+                                     w->StatusHint(), w->Engine->PingOutcome};
         });
         logMark = w->LogText().size();
         shell->Clear();
@@ -89,12 +91,14 @@ public:
     }
 
     // Pings the text as if typed into the box and "Ping now" chosen.
+    // Options changed by the test reach the engine first, as the options dialog's OK does.
     void Ping(const QString &text) {
+        w->ApplySettings();
         w->cmbAddress->setEditText(text);
         w->actPingExecute();
     }
 
-    bool Idle() const { return !w->PingBusy; }
+    bool Idle() const { return !w->Engine->PingBusy; }
 
     // Every balloon call as "title|kind|text" (the hiding call is "|0|").
     QStringList Balloons() const {

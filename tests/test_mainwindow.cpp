@@ -102,8 +102,7 @@ void TestMainWindow::Build() {
     w = std::make_unique<TfMain_Vennatro>();
     m_shell = RecordingTrayShell::Of(w->NotifyIcon->Shell());
     m_resolver = new TableResolver(w.get());
-    w->ClientSocket->SetResolver(m_resolver);
-    w->PauseBeforeRetry = [](int) {};
+    w->Engine->ClientSocket->SetResolver(m_resolver);
 }
 
 bool TestMainWindow::ShowWithFocusInAddressBox() {
@@ -240,12 +239,12 @@ void TestMainWindow::statusAtStart() {
     QCOMPARE(w->StatusHint(), QStringLiteral("Inactive"));
     QCOMPARE(w->StatusText(), QString());
     QCOMPARE(w->NotifyIcon->ToolTip(), QStringLiteral("Vennatro"));
-    QVERIFY(!w->PingBusy);
-    QCOMPARE(w->PingOutcome, poPending);
+    QVERIFY(!w->Engine->PingBusy);
+    QCOMPARE(w->Engine->PingOutcome, poPending);
     QVERIFY(!w->ComputerName.isEmpty());
     QCOMPARE(w->ProgramVersion, CutBeforeLastDot(QStringLiteral(VENNATRO_FILE_VERSION)));
     QVERIFY(w->UserAgent.startsWith(QStringLiteral("Vennatro/") + w->ProgramVersion + " ("));
-    QCOMPARE(w->IdSMTP.MailAgent, QStringLiteral("Vennatro ") + w->ProgramVersion);
+    QCOMPARE(w->Engine->IdSMTP.MailAgent, QStringLiteral("Vennatro ") + w->ProgramVersion);
     // The banner is the one entry of a new log.
     QVERIFY(w->mmLog->toPlainText().startsWith(QStringLiteral("= = = = = = = = = = = =  Session "
                                                               "started at [")));
@@ -276,11 +275,11 @@ void TestMainWindow::refusedAutoPingAddressAtStart() {
     QCOMPARE(m_boxes.at(0).icon, MessageIcon::Warning);
     QVERIFY(!w->AutoPingOn());
     QVERIFY(!w->actAutoPing->isChecked());
-    QVERIFY(!w->PingBusy);
+    QVERIFY(!w->Engine->PingBusy);
     QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("ftp://files.example/"));
     QCOMPARE(w->cmbAddress->count(), 0);
     // The steps after it still ran.
-    QCOMPARE(w->IdSMTP.MailAgent, QStringLiteral("Vennatro ") + w->ProgramVersion);
+    QCOMPARE(w->Engine->IdSMTP.MailAgent, QStringLiteral("Vennatro ") + w->ProgramVersion);
 }
 
 void TestMainWindow::closeHidesAndKeepsRunning() {
@@ -532,7 +531,7 @@ void TestMainWindow::ctrlEnterCompletesBareName() {
     QTest::keyClick(w->cmbAddress->lineEdit(), Qt::Key_Return, Qt::ControlModifier);
     QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("http://www.example.com/"));
     QCOMPARE(w->cmbAddress->itemText(0), QStringLiteral("http://www.example.com/"));
-    QCOMPARE(w->TargetHost, QStringLiteral("www.example.com"));
+    QCOMPARE(w->Engine->TargetHost, QStringLiteral("www.example.com"));
 }
 
 void TestMainWindow::ctrlEnterLeavesWwwAndHttpAlone() {
@@ -676,9 +675,9 @@ void TestMainWindow::droppedHttpLinkIsPinged() {
     QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(w.get(), &drop);
     QCOMPARE(w->cmbAddress->itemText(0), QStringLiteral("http://dropped.test/page"));
-    QCOMPARE(w->TargetHost, QStringLiteral("dropped.test"));
+    QCOMPARE(w->Engine->TargetHost, QStringLiteral("dropped.test"));
     QTRY_VERIFY(m_resolver->requestedNames().contains(QStringLiteral("dropped.test")));
-    QTRY_VERIFY(!w->PingBusy);
+    QTRY_VERIFY(!w->Engine->PingBusy);
 
     // While an attempt is under way a drop only replaces the text.
     w->actPing->setEnabled(false);
@@ -691,7 +690,7 @@ void TestMainWindow::droppedHttpLinkIsPinged() {
     QApplication::sendEvent(w.get(), &drop2);
     QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("http://second.test/"));
     QCOMPARE(w->cmbAddress->count(), 1);
-    QCOMPARE(w->TargetHost, QStringLiteral("dropped.test"));
+    QCOMPARE(w->Engine->TargetHost, QStringLiteral("dropped.test"));
     QVERIFY(!m_resolver->requestedNames().contains(QStringLiteral("second.test")));
 }
 

@@ -296,6 +296,7 @@ void TestOptions::tabOrder() {
 
     const QStringList expected = {"edPingAttemps",
                                   "edInterval",
+                                  "edPingTimeout",
                                   "edPort",
                                   "edSecurePort",
                                   "cbComputerNameInUserAgent",
@@ -309,6 +310,8 @@ void TestOptions::tabOrder() {
                                   "cbSaveLog",
                                   "edLogFile",
                                   "btnLogFile",
+                                  "edMetricsPort",
+                                  "edMetricsFile",
                                   "cbPingOnError",
                                   "edErrorPingAddress",
                                   "cbSendEmailOnError",

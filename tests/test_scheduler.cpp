@@ -76,16 +76,17 @@ void TestScheduler::cleanup() {
 
 void TestScheduler::SwitchOn(const QString &text) {
     w->cmbAddress->setEditText(text);
+    w->ApplySettings();
     w->actAutoPing->trigger();
     QVERIFY(w->AutoPingOn());
-    w->Timer->setInterval(NoRealTicks); // the test ticks by hand
+    w->Scheduler->Timer()->setInterval(NoRealTicks); // the test ticks by hand
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
 }
 
 void TestScheduler::offAtStart() {
     QVERIFY(!w->AutoPingOn());
-    QVERIFY(!w->Timer->isActive());
-    QCOMPARE(w->Timer->interval(), 1000);
+    QVERIFY(!w->Scheduler->Timer()->isActive());
+    QCOMPARE(w->Scheduler->Timer()->interval(), 1000);
     QVERIFY(!w->actAutoPing->isChecked());
     QCOMPARE(w->StatusHint(), QStringLiteral("Inactive"));
     QCOMPARE(w->StatusImageIndex, 1);
@@ -103,6 +104,7 @@ void TestScheduler::emptyBoxShowsMessageAndMarkEndsOff() {
         marksAtMessage = marks.size();
     });
     w->cmbAddress->setEditText(QString());
+    w->ApplySettings();
     w->actAutoPing->trigger();
 
     QCOMPARE(fx->messages.size(), 1);
@@ -123,6 +125,7 @@ void TestScheduler::emptyBoxShowsMessageAndMarkEndsOff() {
 
 void TestScheduler::rejectedAddressLeavesItOff() {
     w->cmbAddress->setEditText(QStringLiteral("ftp://files.test/"));
+    w->ApplySettings();
     w->actAutoPing->trigger();
     QCOMPARE(fx->messages.size(), 1);
     QCOMPARE(fx->messages[0].text, QStringLiteral("Only HTTP and HTTPS protocols are supported."));
@@ -134,20 +137,21 @@ void TestScheduler::rejectedAddressLeavesItOff() {
 
 void TestScheduler::switchingOnCapturesTargetAndPingsAtOnce() {
     w->cmbAddress->setEditText(QStringLiteral(" web.test/status "));
+    w->ApplySettings();
     w->actAutoPing->trigger();
 
     QVERIFY(w->AutoPingOn());
     QVERIFY(w->actAutoPing->isChecked());
     QCOMPARE(w->AutoTargetAddress, QStringLiteral("http://web.test/status"));
-    QCOMPARE(w->AutoTargetHost, QStringLiteral("web.test"));
-    QCOMPARE(w->AutoTargetPath, QStringLiteral("/status"));
-    QCOMPARE(w->AutoPingSeconds, 900u);
-    QCOMPARE(w->AutoPingElapsed, 0);
+    QCOMPARE(w->AutoTarget.host, QStringLiteral("web.test"));
+    QCOMPARE(w->AutoTarget.path, QStringLiteral("/status"));
+    QCOMPARE(w->Scheduler->AutoPingSeconds(), 900u);
+    QCOMPARE(w->Scheduler->AutoPingElapsed(), 0);
     // The first ping starts at once; the countdown is not shown while it runs.
-    QVERIFY(w->PingBusy);
+    QVERIFY(w->Engine->PingBusy);
     QCOMPARE(w->StatusText(),
              QStringLiteral("Pinging http://web.test/status (1 of 1 attempts) ..."));
-    w->Timer->setInterval(NoRealTicks);
+    w->Scheduler->Timer()->setInterval(NoRealTicks);
     w->TimerTimer();
     QCOMPARE(w->StatusText(),
              QStringLiteral("Pinging http://web.test/status (1 of 1 attempts) ..."));
@@ -174,7 +178,7 @@ void TestScheduler::countdownTexts() {
     w->TimerNotificationTimer();
     for (int i = 0; i < 900 - 125; ++i)
         w->TimerTimer();
-    QCOMPARE(w->AutoPingElapsed, 775);
+    QCOMPARE(w->Scheduler->AutoPingElapsed(), 775);
     const QString text = Countdown(QStringLiteral("http://web.test/"), 15, "02:05");
     QCOMPARE(w->StatusText(), text);
     QCOMPARE(w->NotifyIcon->ToolTip(), QStringLiteral("Vennatro\r") + text);
@@ -188,11 +192,12 @@ void TestScheduler::countdownTexts() {
     QCOMPARE(w->StatusImageIndex, 2);
 
     // A long interval: minutes are not capped at two digits.
+    w->ApplySettings();
     w->actAutoPingExecute();
     QVERIFY(!w->AutoPingOn());
     Options.AutoPingInterval = 120;
     SwitchOn(QStringLiteral("web.test"));
-    QCOMPARE(w->AutoPingSeconds, 7200u);
+    QCOMPARE(w->Scheduler->AutoPingSeconds(), 7200u);
     w->TimerNotificationTimer();
     QCOMPARE(w->StatusText(), Countdown(QStringLiteral("http://web.test/"), 120, "120:00"));
     w->TimerTimer();
@@ -206,14 +211,14 @@ void TestScheduler::scheduledPingStartsOnTheTickAfterZero() {
     w->TimerNotificationTimer();
     for (int i = 0; i < 60; ++i)
         w->TimerTimer();
-    QCOMPARE(w->AutoPingElapsed, 60);
+    QCOMPARE(w->Scheduler->AutoPingElapsed(), 60);
     QCOMPARE(http->connectionCount(), 1);
-    QVERIFY(!w->PingBusy);
+    QVERIFY(!w->Engine->PingBusy);
     // The 61st tick starts the scheduled ping and restarts the count.
     w->TimerTimer();
-    QCOMPARE(w->AutoPingElapsed, 0);
-    QVERIFY(w->PingBusy);
-    QCOMPARE(w->AttemptCount, 1u);
+    QCOMPARE(w->Scheduler->AutoPingElapsed(), 0);
+    QVERIFY(w->Engine->PingBusy);
+    QCOMPARE(w->Engine->AttemptCount, 1u);
     QCOMPARE(w->StatusText(), QStringLiteral("Pinging http://web.test/ (1 of 1 attempts) ..."));
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
     QCOMPARE(http->connectionCount(), 2);
@@ -228,36 +233,38 @@ void TestScheduler::dueWhileBusyWaitsForTheSocket() {
     w->TimerNotificationTimer();
 
     w->cmbAddress->setEditText(QStringLiteral("web.test/manual"));
+    w->ApplySettings();
     w->actPingExecute();
     QTRY_VERIFY_WITH_TIMEOUT(http->requestComplete(1), Patience);
-    QVERIFY(w->ClientSocket->Active());
-    w->AutoPingElapsed = 60;
+    QVERIFY(w->Engine->ClientSocket->Active());
+    w->Scheduler->SetElapsed(60);
     for (int i = 0; i < 3; ++i)
         w->TimerTimer();
-    QCOMPARE(w->AutoPingElapsed, 60);
+    QCOMPARE(w->Scheduler->AutoPingElapsed(), 60);
     QCOMPARE(http->connectionCount(), 2);
-    QCOMPARE(w->TargetAddress, QStringLiteral("http://web.test/manual"));
+    QCOMPARE(w->Engine->TargetAddress, QStringLiteral("http://web.test/manual"));
 
     // A ping still looking up its host counts as busy too.
     w->actCancelExecute();
     fx->resolver.addHost(QStringLiteral("held.test"), QStringLiteral("127.0.0.1"),
                          TableResolver::Held);
     w->cmbAddress->setEditText(QStringLiteral("held.test"));
+    w->ApplySettings();
     w->actPingExecute();
-    QVERIFY(w->PingBusy);
-    QVERIFY(!w->ClientSocket->Active());
+    QVERIFY(w->Engine->PingBusy);
+    QVERIFY(!w->Engine->ClientSocket->Active());
     const int requests = fx->resolver.requestCount();
     w->TimerTimer();
-    QCOMPARE(w->AutoPingElapsed, 60);
+    QCOMPARE(w->Scheduler->AutoPingElapsed(), 60);
     QCOMPARE(fx->resolver.requestCount(), requests);
-    QCOMPARE(w->TargetAddress, QStringLiteral("http://held.test/"));
+    QCOMPARE(w->Engine->TargetAddress, QStringLiteral("http://held.test/"));
 
     // The first tick after the connection has ended starts the scheduled ping.
     w->actCancelExecute();
-    QVERIFY(!w->ClientSocket->Active());
+    QVERIFY(!w->Engine->ClientSocket->Active());
     w->TimerTimer();
-    QCOMPARE(w->AutoPingElapsed, 0);
-    QCOMPARE(w->TargetAddress, QStringLiteral("http://web.test/auto"));
+    QCOMPARE(w->Scheduler->AutoPingElapsed(), 0);
+    QCOMPARE(w->Engine->TargetAddress, QStringLiteral("http://web.test/auto"));
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
     QCOMPARE(http->connectionCount(), 3);
     QVERIFY(http->received(2).startsWith("HEAD /auto HTTP/1.0\r\nHost: web.test\r\n"));
@@ -266,10 +273,10 @@ void TestScheduler::dueWhileBusyWaitsForTheSocket() {
 void TestScheduler::intervalZeroPingsOnEveryFreeTick() {
     Options.AutoPingInterval = 0;
     SwitchOn(QStringLiteral("web.test"));
-    QCOMPARE(w->AutoPingSeconds, 0u);
+    QCOMPARE(w->Scheduler->AutoPingSeconds(), 0u);
     QCOMPARE(http->connectionCount(), 1);
     w->TimerTimer();
-    QVERIFY(w->PingBusy);
+    QVERIFY(w->Engine->PingBusy);
     w->TimerTimer(); // busy: nothing new
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
     QCOMPARE(http->connectionCount(), 2);
@@ -283,18 +290,19 @@ void TestScheduler::manualPingInBetweenKeepsAutomaticTarget() {
     Options.AutoPingInterval = 1;
     SwitchOn(QStringLiteral("web.test/auto"));
     w->cmbAddress->setEditText(QStringLiteral("error.test/manual"));
+    w->ApplySettings();
     w->actPingExecute();
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
-    QCOMPARE(w->TargetAddress, QStringLiteral("http://error.test/manual"));
+    QCOMPARE(w->Engine->TargetAddress, QStringLiteral("http://error.test/manual"));
     QCOMPARE(w->AutoTargetAddress, QStringLiteral("http://web.test/auto"));
-    QCOMPARE(w->AutoTargetHost, QStringLiteral("web.test"));
-    QCOMPARE(w->AutoTargetPath, QStringLiteral("/auto"));
+    QCOMPARE(w->AutoTarget.host, QStringLiteral("web.test"));
+    QCOMPARE(w->AutoTarget.path, QStringLiteral("/auto"));
 
-    w->AutoPingElapsed = 60;
+    w->Scheduler->SetElapsed(60);
     w->TimerTimer();
-    QCOMPARE(w->TargetAddress, QStringLiteral("http://web.test/auto"));
-    QCOMPARE(w->TargetHost, QStringLiteral("web.test"));
-    QCOMPARE(w->TargetPath, QStringLiteral("/auto"));
+    QCOMPARE(w->Engine->TargetAddress, QStringLiteral("http://web.test/auto"));
+    QCOMPARE(w->Engine->TargetHost, QStringLiteral("web.test"));
+    QCOMPARE(w->Engine->TargetPath, QStringLiteral("/auto"));
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
     QCOMPARE(http->connectionCount(), 3);
     QVERIFY(http->received(1).startsWith("HEAD /manual HTTP/1.0\r\nHost: error.test\r\n"));
@@ -314,12 +322,13 @@ void TestScheduler::scheduledPingUsesThePortOfItsOwnScheme() {
 
     // A manual HTTP ping leaves the HTTP port on the socket.
     w->cmbAddress->setEditText(QStringLiteral("web.test"));
+    w->ApplySettings();
     w->actPingExecute();
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
-    QCOMPARE(w->ClientSocket->Port(), int(http->port()));
+    QCOMPARE(w->Engine->ClientSocket->Port(), int(http->port()));
     fx->Mark();
 
-    w->AutoPingElapsed = 60;
+    w->Scheduler->SetElapsed(60);
     w->TimerTimer();
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
     QCOMPARE(https.connectionCount(), 2);
@@ -338,6 +347,7 @@ void TestScheduler::switchingOffClearsPanel() {
     w->TimerNotificationTimer();
     QVERIFY(w->StatusText().startsWith(QLatin1String("Enabled automatic ping")));
 
+    w->ApplySettings();
     w->actAutoPing->trigger();
     QVERIFY(!w->AutoPingOn());
     QVERIFY(!w->actAutoPing->isChecked());
@@ -348,6 +358,7 @@ void TestScheduler::switchingOffClearsPanel() {
     // Switched off while a result is held: the held result stays until the hold ends.
     SwitchOn(QStringLiteral("web.test"));
     QVERIFY(w->TimerNotification->isActive());
+    w->ApplySettings();
     w->actAutoPing->trigger();
     QCOMPARE(w->StatusText(), QStringLiteral("Connection to [http://web.test/] completed."));
     w->TimerNotificationTimer();
@@ -367,10 +378,11 @@ void TestScheduler::periodThatDoesNotFitFallsBackToDefault() {
     for (const auto &[minutes, seconds] : cases) {
         Options.AutoPingInterval = minutes;
         SwitchOn(QStringLiteral("web.test"));
-        QCOMPARE(w->AutoPingSeconds, seconds);
+        QCOMPARE(w->Scheduler->AutoPingSeconds(), seconds);
         w->TimerNotificationTimer();
         QVERIFY2(w->StatusText().contains(QStringLiteral(" each %1 minutes").arg(seconds / 60)),
                  qPrintable(w->StatusText()));
+        w->ApplySettings();
         w->actAutoPingExecute();
         QVERIFY(!w->AutoPingOn());
     }
@@ -379,12 +391,14 @@ void TestScheduler::periodThatDoesNotFitFallsBackToDefault() {
 void TestScheduler::realTimerStartsScheduledPing() {
     Options.AutoPingInterval = 0;
     w->cmbAddress->setEditText(QStringLiteral("web.test"));
+    w->ApplySettings();
     w->actAutoPing->trigger();
-    QVERIFY(w->Timer->isActive());
-    QCOMPARE(w->Timer->interval(), 1000);
+    QVERIFY(w->Scheduler->Timer()->isActive());
+    QCOMPARE(w->Scheduler->Timer()->interval(), 1000);
     QTRY_VERIFY_WITH_TIMEOUT(http->connectionCount() >= 2 && fx->Idle(), Patience);
+    w->ApplySettings();
     w->actAutoPingExecute();
-    QVERIFY(!w->Timer->isActive());
+    QVERIFY(!w->Scheduler->Timer()->isActive());
 }
 
 void TestScheduler::autoPingAtStart() {
@@ -410,12 +424,13 @@ void TestScheduler::autoPingAtStart() {
     SetMessageBoxHook([&](const MessageBoxRequest &r) { messages << r; });
     {
         TfMain_Vennatro window;
-        window.PauseBeforeRetry = [](int) {};
+
         QVERIFY(window.AutoPingOn());
         QVERIFY(window.actAutoPing->isChecked());
         QCOMPARE(window.AutoTargetAddress, QStringLiteral("http://127.0.0.1/start"));
-        QCOMPARE(window.AutoPingSeconds, 300u);
-        QTRY_VERIFY_WITH_TIMEOUT(!window.PingBusy && http->connectionCount() == 1, Patience);
+        QCOMPARE(window.Scheduler->AutoPingSeconds(), 300u);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.Engine->PingBusy && http->connectionCount() == 1,
+                                 Patience);
         QVERIFY(http->received(0).startsWith("HEAD /start HTTP/1.0\r\nHost: 127.0.0.1\r\n"));
         window.actAutoPingExecute();
     }

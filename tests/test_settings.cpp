@@ -81,6 +81,9 @@ TOptions Changed(const QString &logFile) {
     o.SMTPServer = QStringLiteral("localhost");
     o.SMTPUser = QStringLiteral("ann");
     o.SMTPPassword = QStringLiteral("Sécret pass%0 \"日本\"");
+    o.PingTimeout = 45;
+    o.MetricsPort = 9105;
+    o.MetricsFile = QStringLiteral("/var/lib/textfile/vennatro.prom");
     return o;
 }
 
@@ -98,6 +101,8 @@ private slots:
     void recentListRoundTrips();
     void recentListSplitsAtEveryLineBreak();
     void pingAttemptsStoredAsTextLoadsAsThree();
+    void pingTimeoutOutOfRangeLoadsAsThirty_data();
+    void pingTimeoutOutOfRangeLoadsAsThirty();
     void logFileStoredAsNumberStopsTheLoad();
     void emptyAddressesLoadAsHttp();
     void malformedFileIsReportedAndKept();
@@ -169,8 +174,8 @@ void TestSettings::firstStartWithoutFile() {
     QCOMPARE(w->cmbAddress->count(), 0);
     QVERIFY(w->actShowLog->isChecked());
     QVERIFY(!w->actAlwaysOnTop->isChecked());
-    QCOMPARE(w->IdSMTP.Port, 25);
-    QCOMPARE(w->IdMessage.Recipients, QStringList{QString()});
+    QCOMPARE(w->Engine->IdSMTP.Port, 25);
+    QCOMPARE(w->Engine->IdMessage.Recipients, QStringList{QString()});
     QVERIFY(!w->UserAgent.contains(QLatin1Char('[')));
 
     // Leaving writes every value, and "Start with Windows" off leaves no autostart entry.
@@ -179,7 +184,9 @@ void TestSettings::firstStartWithoutFile() {
     w.reset();
     QVERIFY(m_boxes.isEmpty());
     const RegKey key = StoredKey();
-    QCOMPARE(key.values.size(), 30);
+    QCOMPARE(key.values.size(), 33);
+    QCOMPARE(Stored(QStringLiteral("Ping timeout")).dword, 30u);
+    QCOMPARE(Stored(QStringLiteral("Metrics port")).dword, 0u);
     QCOMPARE(Stored(QStringLiteral("Ping attempts")).dword, 3u);
     QCOMPARE(Stored(QStringLiteral("Auto-ping address")).text, QStringLiteral("http://"));
     QCOMPARE(Stored(QStringLiteral("Recent URLs")), Sz(QString()));
@@ -217,12 +224,12 @@ void TestSettings::everySettingRoundTrips() {
     QVERIFY(w->actAlwaysOnTop->isChecked());
     QVERIFY(!w->actShowLog->isChecked());
     QCOMPARE(w->maximumHeight(), 150);
-    QCOMPARE(w->IdSMTP.Host, changed.SMTPServer);
-    QCOMPARE(w->IdSMTP.Port, 2525);
-    QCOMPARE(w->IdSMTP.Username, changed.SMTPUser);
-    QCOMPARE(w->IdSMTP.Password, changed.SMTPPassword);
-    QCOMPARE(w->IdMessage.From, changed.FromAddress);
-    QCOMPARE(w->IdMessage.Recipients, QStringList{changed.ErrorEmailAddress});
+    QCOMPARE(w->Engine->IdSMTP.Host, changed.SMTPServer);
+    QCOMPARE(w->Engine->IdSMTP.Port, 2525);
+    QCOMPARE(w->Engine->IdSMTP.Username, changed.SMTPUser);
+    QCOMPARE(w->Engine->IdSMTP.Password, changed.SMTPPassword);
+    QCOMPARE(w->Engine->IdMessage.From, changed.FromAddress);
+    QCOMPARE(w->Engine->IdMessage.Recipients, QStringList{changed.ErrorEmailAddress});
     QCOMPARE(w->UserAgent, BuildUserAgent(w->ProgramVersion, w->VersionInfo.Suffix,
                                           CurrentOsVersion(), true, w->ComputerName));
     QVERIFY(w->UserAgent.endsWith(QStringLiteral(" [%1]").arg(w->ComputerName)));
@@ -299,6 +306,27 @@ void TestSettings::pingAttemptsStoredAsTextLoadsAsThree() {
     QCOMPARE(Options.HTTPPort, 81);
 }
 
+void TestSettings::pingTimeoutOutOfRangeLoadsAsThirty_data() {
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<quint32>("loaded");
+    QTest::newRow("zero") << QByteArray("dword:00000000") << 30u;
+    QTest::newRow("above an hour") << QByteArray("dword:00000e11") << 30u;
+    QTest::newRow("an hour") << QByteArray("dword:00000e10") << 3600u;
+    QTest::newRow("one second") << QByteArray("dword:00000001") << 1u;
+    QTest::newRow("absent") << QByteArray() << 30u;
+}
+
+void TestSettings::pingTimeoutOutOfRangeLoadsAsThirty() {
+    QFETCH(QByteArray, stored);
+    QFETCH(quint32, loaded);
+    WriteBytes(StorePath(),
+               StoreText(stored.isEmpty() ? QByteArray() : "\"Ping timeout\"=" + stored + "\n"));
+    Build();
+    QVERIFY(m_boxes.isEmpty());
+    QCOMPARE(Options.PingTimeout, loaded);
+    QCOMPARE(w->Engine->Settings().PingTimeout, loaded);
+}
+
 void TestSettings::logFileStoredAsNumberStopsTheLoad() {
     Build();
     const QPoint pos = w->pos();
@@ -318,7 +346,7 @@ void TestSettings::logFileStoredAsNumberStopsTheLoad() {
                                       "\"Window left\"=dword:00000000\n"
                                       "\"Window top\"=dword:00000000\n"));
     int portWhenShown = -1;
-    m_onBox = [&] { portWhenShown = w->IdSMTP.Port; };
+    m_onBox = [&] { portWhenShown = w->Engine->IdSMTP.Port; };
     w->LoadSettings();
 
     QCOMPARE(m_boxes.size(), 1);

@@ -82,15 +82,14 @@ TfMain_Vennatro::TfMain_Vennatro(QWidget *parent) : TNotifyIconForm(parent) {
     statusFont.setPointSize(10);
     StatusBar->setFont(statusFont);
     StatusPanel->setFont(statusFont);
-    PingBusy = false;
-    LastErrorWasLookup = false;
-    PingOutcome = poPending;
     setAcceptDrops(true); // the whole window takes dropped links
     ShowStatusImage(1);
     ComputerName = ComputerNetworkName();
     ProgramVersion =
         CutBeforeLastDot(GetFileVersionString(QCoreApplication::applicationFilePath()));
     VersionInfo = ProgramVersionRecord();
+    MailAgent =
+        QLatin1String(ApplicationTitle) + QLatin1Char(' ') + ProgramVersion + VersionInfo.Suffix;
 
     SetApplicationErrorHandler([this](const QString &message) { ShowUnhandledError(message); });
 
@@ -103,19 +102,13 @@ TfMain_Vennatro::TfMain_Vennatro(QWidget *parent) : TNotifyIconForm(parent) {
         if (ValidateAddress())
             GuardedCall([this] { actAutoPingExecute(); });
     }
-    IdSMTP.MailAgent =
-        QLatin1String(ApplicationTitle) + QLatin1Char(' ') + ProgramVersion + VersionInfo.Suffix;
 }
 
 TfMain_Vennatro::~TfMain_Vennatro() {
     // Stop every source of events before the parts they reach go away.
-    Timer->stop();
+    Scheduler->Stop();
     TimerNotification->stop();
-    ClientSocket->OnConnect = nullptr;
-    ClientSocket->OnDisconnect = nullptr;
-    ClientSocket->OnRead = nullptr;
-    ClientSocket->OnWrite = nullptr;
-    ClientSocket->OnError = nullptr;
+    Engine->disconnect(this);
     GuardedCall([this] { SaveSettings(); });
     GuardedCall([this] { SaveLogAtExit(); });
     SetApplicationErrorHandler(nullptr);
@@ -317,28 +310,25 @@ void TfMain_Vennatro::CreateCentral() {
 }
 
 void TfMain_Vennatro::WireComponents() {
-    Timer = new QTimer(this);
-    Timer->setInterval(1000);
-    connect(Timer, &QTimer::timeout, this, [this] { GuardedCall([this] { TimerTimer(); }); });
     TimerNotification = new QTimer(this);
     TimerNotification->setInterval(2500);
     connect(TimerNotification, &QTimer::timeout, this,
             [this] { GuardedCall([this] { TimerNotificationTimer(); }); });
 
-    ClientSocket = new TClientSocket(this);
-    ClientSocket->SetClientType(ctNonBlocking);
-    ClientSocket->SetPort(80);
-    ClientSocket->OnConnect = [this](QObject *s, TCustomWinSocket *c) {
-        ClientSocketConnect(s, c);
-    };
-    ClientSocket->OnWrite = [this](QObject *s, TCustomWinSocket *c) { ClientSocketWrite(s, c); };
-    ClientSocket->OnRead = [this](QObject *s, TCustomWinSocket *c) { ClientSocketRead(s, c); };
-    ClientSocket->OnDisconnect = [this](QObject *s, TCustomWinSocket *c) {
-        ClientSocketDisconnect(s, c);
-    };
-    ClientSocket->OnError = [this](QObject *s, TCustomWinSocket *c, TErrorEvent e, int &code) {
-        ClientSocketError(s, c, e, code);
-    };
+    Engine = new PingEngine(this);
+    ConnectEngine();
+    Scheduler = new AutoPingScheduler(this);
+    Scheduler->SetBusyCheck([this] { return Engine->ClientSocket->Active() || Engine->PingBusy; });
+    connect(Scheduler, &AutoPingScheduler::due, this, [this] {
+        GuardedCall([this] {
+            // The port belongs to the target too: a manual ping in between may have left the
+            // other scheme's port on the socket.
+            Engine->SetTarget(AutoTarget);
+            Engine->Ping();
+        });
+    });
+    connect(Scheduler, &AutoPingScheduler::ticked, this,
+            [this] { GuardedCall([this] { UpdateStatus(); }); });
 
     NotifyIcon->SetIcon(windowIcon());
     NotifyIcon->SetToolTip(QLatin1String(ApplicationTitle));
@@ -354,7 +344,6 @@ void TfMain_Vennatro::WireComponents() {
     Bind(actOptions, [this] { actOptionsExecute(); });
     Bind(actAbout, [this] { actAboutExecute(); });
 
-    PauseBeforeRetry = [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); };
     dlgSaveExecute = [this]() {
         QFileDialog dialog(this, QStringLiteral("Save log as"));
         dialog.setAcceptMode(QFileDialog::AcceptSave);

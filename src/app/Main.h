@@ -1,9 +1,9 @@
 #pragma once
 
+#include "engine/AutoPingScheduler.h"
 #include "engine/LogFile.h"
-#include "net/ScktComp.h"
-#include "platform/Smtp.h"
 #include "engine/Options.h"
+#include "engine/PingEngine.h"
 #include "support/AboutFree.h"
 #include "tray/NotifyIconForm.h"
 
@@ -21,8 +21,6 @@ class QTimer;
 class QToolBar;
 class QToolButton;
 class QKeyEvent;
-
-enum TPingOutcome { poPending, poSucceeded, poFailed, poCancelled };
 
 // The main window: the hub that owns every component, holds the ping state and carries the
 // handlers. Its implementation is split by concern: Main.cpp (creation, layout, commands),
@@ -45,11 +43,9 @@ public:
     QPlainTextEdit *mmLog = nullptr;
     QStatusBar *StatusBar = nullptr;
     QLabel *StatusPanel = nullptr;       // panel 0
-    QTimer *Timer = nullptr;             // automatic ping, 1000 ms
     QTimer *TimerNotification = nullptr; // result hold, 2500 ms
-    TClientSocket *ClientSocket = nullptr;
-    TIdSMTP IdSMTP;
-    TIdMessage IdMessage;
+    PingEngine *Engine = nullptr;        // the ping itself; this window is its view
+    AutoPingScheduler *Scheduler = nullptr;
     QList<QIcon> ImageListStatus; // 0 under way, 1 idle, 2 completed, 3 failed
     int StatusImageIndex = 1;
 
@@ -69,26 +65,16 @@ public:
     QAction *mnPingNowP = nullptr; // tray menu "Ping now" (no shortcut text)
     QAction *mnAboutP = nullptr;
 
-    // ---- ping target and state ----
-    QString TargetAddress;
-    QString TargetHost;
-    QString TargetPath;
+    // ---- what the program knows of itself ----
     QString UserAgent;
     QString ComputerName;
     QString ProgramVersion;
+    QString MailAgent;
     TVersion VersionInfo;
-    quint32 AttemptCount = 0;
-    QElapsedTimer PingStartTime; // monotonic: a clock change never distorts the figure
-    bool PingBusy = false;
-    TPingOutcome PingOutcome = poPending;
-    bool LastErrorWasLookup = false;
 
     // ---- automatic ping ----
+    NormalisedAddress AutoTarget;
     QString AutoTargetAddress;
-    QString AutoTargetHost;
-    QString AutoTargetPath;
-    quint32 AutoPingSeconds = 0;
-    qint32 AutoPingElapsed = 0;
 
     // ---- the log file mirror ----
     LogFile Log;
@@ -126,14 +112,6 @@ public:
     void actOptionsExecute();
     void actAboutExecute();
 
-    // ---- socket handlers ----
-    void ClientSocketConnect(QObject *Sender, TCustomWinSocket *Socket);
-    void ClientSocketWrite(QObject *Sender, TCustomWinSocket *Socket);
-    void ClientSocketRead(QObject *Sender, TCustomWinSocket *Socket);
-    void ClientSocketDisconnect(QObject *Sender, TCustomWinSocket *Socket);
-    void ClientSocketError(QObject *Sender, TCustomWinSocket *Socket, TErrorEvent ErrorEvent,
-                           int &ErrorCode);
-
     // ---- timers, tray, address box ----
     void TimerTimer();
     void TimerNotificationTimer();
@@ -147,8 +125,6 @@ public:
     // ---- seams for tests ----
     // The save dialog: returns the chosen path, or empty when cancelled.
     std::function<QString()> dlgSaveExecute;
-    // The pause before a repeated attempt (the UI thread sleeps).
-    std::function<void(int ms)> PauseBeforeRetry;
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
@@ -162,16 +138,13 @@ private:
     void CreateToolBar();
     void CreateCentral();
     void WireComponents();
-    void SendFailureEmail(TErrorEvent errorEvent, int errorCode, const QString &errorText);
-    void StartErrorPing();
-    void ConnectionFailure(TErrorEvent errorEvent, int errorCode, const QString &errorText);
-    QString SocketErrorText(int code) const;
+    void ConnectEngine();
+    void SetPingCommandsIdle(bool idle);
+    void ValidateErrorPingAddress(const QString &address);
     void SetAutoPingChecked(bool on);
-    // Counts attempts started; a retry posted after a socket error checks it, so that a ping
-    // started in between is never doubled.
-    quint64 m_attemptSerial = 0;
     void MirrorToLogFile(const QString &entry);
     void PlaceStatusImage(); // 7 pixels from the tool bar band's right end
     bool IsCommandShortcut(const QKeyEvent *event) const; // an enabled command's shortcut
+    QString m_statusBeforeMail;    // the status text the mail's own text stands in for
     bool m_logFileFailing = false; // a log-file error was reported and not yet followed by success
 };

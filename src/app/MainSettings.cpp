@@ -1,6 +1,7 @@
 // The main window's settings: load from the per-user store, save to it, apply to the window.
 #include "app/Main.h"
 #include "engine/PingTarget.h"
+#include "engine/SettingsTable.h"
 #include "platform/Autostart.h"
 #include "platform/MessageBox.h"
 #include "platform/SystemInfo.h"
@@ -70,39 +71,7 @@ void TfMain_Vennatro::LoadSettings() {
             // Not tested: without the key every read gives its default.
             reg.OpenKey(QString::fromLatin1(SettingsKey), false);
 
-            Options.AlwaysOnTop = reg.ReadBoolDefault(AlwaysOnTop, def.AlwaysOnTop);
-            Options.StartWithWindows = reg.ReadBoolDefault(StartWithWindows, def.StartWithWindows);
-            Options.PingAttempts =
-                quint32(reg.ReadIntegerDefault(PingAttempts, qint32(def.PingAttempts)));
-            Options.AutoPingAtStart = reg.ReadBoolDefault(AutoPingAtStart, def.AutoPingAtStart);
-            Options.AutoPingInterval =
-                quint32(reg.ReadIntegerDefault(AutoPingInterval, qint32(def.AutoPingInterval)));
-            Options.AutoPingAddress = reg.ReadStringDefault(AutoPingAddress, def.AutoPingAddress);
-            Options.HTTPPort = reg.ReadIntegerDefault(HTTPPort, def.HTTPPort);
-            Options.HTTPSPort = reg.ReadIntegerDefault(HTTPSPort, def.HTTPSPort);
-            Options.ShowNotifications =
-                reg.ReadBoolDefault(ShowNotifications, def.ShowNotifications);
-            Options.ShowOnlyErrorNotifications =
-                reg.ReadBoolDefault(ShowOnlyErrorNotifications, def.ShowOnlyErrorNotifications);
-            Options.ComputerNameInUserAgent =
-                reg.ReadBoolDefault(ComputerNameInUserAgent, def.ComputerNameInUserAgent);
-            Options.ShowLog = reg.ReadBoolDefault(ShowLog, def.ShowLog);
-            Options.LogHTTPHeaders = reg.ReadBoolDefault(LogHTTPHeaders, def.LogHTTPHeaders);
-            Options.SaveLog = reg.ReadBoolDefault(SaveLog, def.SaveLog);
-            Options.LogFile = reg.ReadStringDefault(OptionNames::LogFile, def.LogFile);
-            Options.PingOnError = reg.ReadBoolDefault(PingOnError, def.PingOnError);
-            Options.ErrorPingAddress =
-                reg.ReadStringDefault(ErrorPingAddress, def.ErrorPingAddress);
-            Options.SendEmailOnError = reg.ReadBoolDefault(SendEmailOnError, def.SendEmailOnError);
-            Options.ErrorEmailAddress =
-                reg.ReadStringDefault(ErrorEmailAddress, def.ErrorEmailAddress);
-            Options.FromAddress = reg.ReadStringDefault(FromAddress, def.FromAddress);
-            Options.SMTPServer = reg.ReadStringDefault(SMTPServer, def.SMTPServer);
-            Options.SMTPPort = reg.ReadIntegerDefault(SMTPPort, def.SMTPPort);
-            Options.SMTPUser = reg.ReadStringDefault(SMTPUser, def.SMTPUser);
-            // Stored as bytes, one character each; the password itself is UTF-8.
-            Options.SMTPPassword = QString::fromUtf8(UnscramblePassword(
-                reg.ReadStringDefault(SMTPPassword, def.SMTPPassword).toLatin1()));
+            LoadOptions(reg, Options);
 
             // The command flips the mark back, shows or hides the pane and copies the mark
             // into ShowLog.
@@ -163,31 +132,7 @@ void TfMain_Vennatro::SaveSettings() {
         TRegistryDefault reg;
         if (!reg.OpenKey(QString::fromLatin1(SettingsKey), true))
             throw Exception(QStringLiteral("Operation aborted"));
-        reg.WriteBool(AlwaysOnTop, Options.AlwaysOnTop);
-        reg.WriteBool(StartWithWindows, Options.StartWithWindows);
-        reg.WriteBool(AutoPingAtStart, Options.AutoPingAtStart);
-        reg.WriteInteger(AutoPingInterval, qint32(Options.AutoPingInterval));
-        reg.WriteString(AutoPingAddress, Options.AutoPingAddress);
-        reg.WriteInteger(PingAttempts, qint32(Options.PingAttempts));
-        reg.WriteInteger(HTTPPort, Options.HTTPPort);
-        reg.WriteInteger(HTTPSPort, Options.HTTPSPort);
-        reg.WriteBool(ShowNotifications, Options.ShowNotifications);
-        reg.WriteBool(ShowOnlyErrorNotifications, Options.ShowOnlyErrorNotifications);
-        reg.WriteBool(ComputerNameInUserAgent, Options.ComputerNameInUserAgent);
-        reg.WriteBool(ShowLog, Options.ShowLog);
-        reg.WriteBool(LogHTTPHeaders, Options.LogHTTPHeaders);
-        reg.WriteBool(SaveLog, Options.SaveLog);
-        reg.WriteString(OptionNames::LogFile, Options.LogFile);
-        reg.WriteBool(PingOnError, Options.PingOnError);
-        reg.WriteString(ErrorPingAddress, Options.ErrorPingAddress);
-        reg.WriteBool(SendEmailOnError, Options.SendEmailOnError);
-        reg.WriteString(ErrorEmailAddress, Options.ErrorEmailAddress);
-        reg.WriteString(FromAddress, Options.FromAddress);
-        reg.WriteString(SMTPServer, Options.SMTPServer);
-        reg.WriteInteger(SMTPPort, Options.SMTPPort);
-        reg.WriteString(SMTPUser, Options.SMTPUser);
-        reg.WriteString(SMTPPassword,
-                        QString::fromLatin1(ScramblePassword(Options.SMTPPassword.toUtf8())));
+        SaveOptions(reg, Options);
         reg.WriteString(RecentURLs, JoinRecentList(ItemsOf(cmbAddress)));
         const bool maximized = windowState() & Qt::WindowMaximized;
         reg.WriteBool(Maximized, maximized);
@@ -224,10 +169,5 @@ void TfMain_Vennatro::ApplySettings() {
     UserAgent = BuildUserAgent(ProgramVersion, VersionInfo.Suffix, CurrentOsVersion(),
                                Options.ComputerNameInUserAgent, ComputerName);
 
-    IdSMTP.Host = Options.SMTPServer;
-    IdSMTP.Port = Options.SMTPPort;
-    IdSMTP.Username = Options.SMTPUser;
-    IdSMTP.Password = Options.SMTPPassword;
-    IdMessage.From = Options.FromAddress;
-    IdMessage.Recipients = QStringList{Options.ErrorEmailAddress};
+    Engine->ApplySettings(Options, EngineContext{UserAgent, ComputerName, MailAgent});
 }

@@ -2,8 +2,7 @@
 
 TOptions Options;
 
-TOptions DefaultOptions()
-{
+TOptions DefaultOptions() {
     TOptions o;
     o.AlwaysOnTop = false;
     o.StartWithWindows = false;
@@ -23,5 +22,7 @@ TOptions DefaultOptions()
     o.SMTPPort = 25;
     o.AutoPingAddress = QStringLiteral("http://");
     o.ErrorPingAddress = QStringLiteral("http://");
+    o.PingTimeout = 30;
+    o.MetricsPort = 0;
     return o;
 }

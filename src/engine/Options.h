@@ -31,11 +31,16 @@ struct TOptions {
     QString SMTPServer;
     QString SMTPUser;
     QString SMTPPassword; // plain in memory; scrambled in the store
+    // Added later; each default keeps an older store working as before.
+    quint32 PingTimeout = 0; // seconds an attempt may take
+    quint32 MetricsPort = 0; // 0: no metrics endpoint
+    QString MetricsFile;     // empty: no metrics file
 
     bool operator==(const TOptions &) const = default;
 };
 
-// Zero-filled until the settings are loaded; lives for the whole run.
+// Zero-filled until the settings are loaded; lives for the whole run. The window's record:
+// the engine works on a copy of its own.
 extern TOptions Options;
 
 // The values a setting takes when the store has none.
@@ -67,6 +72,9 @@ inline constexpr const char *FromAddress = "From address";
 inline constexpr const char *SMTPServer = "SMTP server";
 inline constexpr const char *SMTPUser = "SMTP user";
 inline constexpr const char *SMTPPassword = "SMTP password";
+inline constexpr const char *PingTimeout = "Ping timeout";
+inline constexpr const char *MetricsPort = "Metrics port";
+inline constexpr const char *MetricsFile = "Metrics file";
 // Kept in the store beside the record.
 inline constexpr const char *RecentURLs = "Recent URLs";
 inline constexpr const char *WindowWidth = "Window width";

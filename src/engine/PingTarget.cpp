@@ -1,6 +1,7 @@
 #include "engine/PingTarget.h"
 
 #include <QLocale>
+#include <QStringDecoder>
 
 QString TrimControl(const QString &text) {
     qsizetype begin = 0;
@@ -12,9 +13,80 @@ QString TrimControl(const QString &text) {
     return text.mid(begin, end - begin);
 }
 
+namespace {
+
+bool IsControl(char16_t c) { return c < 0x20 || c == 0x7F; }
+
+bool IsAsciiDigit(QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); }
+
+// 1-65535, or 0 for anything else (empty, a sign, other digits, too large).
+int ParsePort(const QString &text) {
+    if (text.isEmpty())
+        return 0;
+    int value = 0;
+    for (const QChar c : text) {
+        if (!IsAsciiDigit(c))
+            return 0;
+        value = value * 10 + (c.unicode() - '0');
+        if (value > 65535)
+            return 0;
+    }
+    return value;
+}
+
+struct HostAndPort {
+    QString host;
+    QString portText;
+    bool hasPort = false; // a ':' named a port (possibly an empty one)
+};
+
+HostAndPort SplitHostAndPort(const QString &authority) {
+    HostAndPort result;
+    // The user part is never sent; its ':' must not be read as a port.
+    const QString hostPort = authority.mid(authority.lastIndexOf(QLatin1Char('@')) + 1);
+    const qsizetype close = hostPort.indexOf(QLatin1Char(']'));
+    if (hostPort.startsWith(QLatin1Char('[')) && close > 0) {
+        const QString after = hostPort.mid(close + 1);
+        if (after.isEmpty() || after.startsWith(QLatin1Char(':'))) {
+            result.host = hostPort.left(close + 1);
+            result.hasPort = !after.isEmpty();
+            result.portText = after.mid(1);
+            return result;
+        }
+        result.host = hostPort; // junk after the literal: left for the lookup to refuse
+        return result;
+    }
+    if (hostPort.count(QLatin1Char(':')) == 1) {
+        const qsizetype colon = hostPort.indexOf(QLatin1Char(':'));
+        result.host = hostPort.left(colon);
+        result.portText = hostPort.mid(colon + 1);
+        result.hasPort = true;
+        return result;
+    }
+    result.host = hostPort; // no ':', or a bare IPv6 literal
+    return result;
+}
+
+QByteArray Utf8WithoutControl(const QString &text) { return RemoveControl(text).toUtf8(); }
+
+char HexDigit(int value) { return "0123456789ABCDEF"[value & 0xF]; }
+
+} // namespace
+
+QString RemoveControl(const QString &text) {
+    QString result;
+    result.reserve(text.size());
+    for (const QChar c : text) {
+        if (!IsControl(c.unicode()))
+            result += c;
+    }
+    return result;
+}
+
 NormalisedAddress NormaliseAddress(const QString &text) {
     NormalisedAddress result;
-    result.boxText = TrimControl(text);
+    // Removed everywhere, not only at the ends: a CR LF inside would end the request line.
+    result.boxText = TrimControl(RemoveControl(text));
     const QString lower = result.boxText.toLower();
     QString rest;
     if (lower.startsWith(QLatin1String("https://"))) {
@@ -33,8 +105,19 @@ NormalisedAddress NormaliseAddress(const QString &text) {
         rest += QLatin1Char('/');
     }
     const qsizetype slash = rest.indexOf(QLatin1Char('/'));
-    result.host = rest.left(slash);
     result.path = rest.mid(slash);
+    const HostAndPort parts = SplitHostAndPort(rest.left(slash));
+    result.host = parts.host;
+    if (parts.hasPort && !parts.portText.isEmpty()) {
+        result.port = ParsePort(parts.portText);
+        if (result.port == 0) {
+            result.badPort = true;
+            return result;
+        }
+    }
+    result.hostHeader = result.host;
+    if (result.port != 0)
+        result.hostHeader += QLatin1Char(':') + QString::number(result.port);
     result.accepted = true;
     return result;
 }
@@ -95,8 +178,78 @@ QString BuildUserAgent(const QString &programVersion, const QString &suffix,
 }
 
 QByteArray BuildHeadRequest(const QString &path, const QString &host, const QString &userAgent) {
-    return "HEAD " + path.toUtf8() + " HTTP/1.0\r\nHost: " + host.toUtf8() +
-           "\r\nConnection: close\r\nUser-Agent: " + userAgent.toUtf8() + "\r\n\r\n";
+    return "HEAD " + Utf8WithoutControl(path) + " HTTP/1.0\r\nHost: " + Utf8WithoutControl(host) +
+           "\r\nConnection: close\r\nUser-Agent: " + Utf8WithoutControl(userAgent) + "\r\n\r\n";
+}
+
+QString AnswerText(const QByteArray &bytes) {
+    // A leading byte-order mark is part of the answer: kept, not swallowed.
+    QStringDecoder utf8(QStringDecoder::Utf8,
+                        QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    QString decoded = utf8.decode(bytes);
+    if (utf8.hasError())
+        decoded = QString::fromLatin1(bytes);
+    QString text;
+    text.reserve(decoded.size());
+    for (const QChar c : decoded) {
+        const char16_t u = c.unicode();
+        const bool shown = u == u'\r' || u == u'\n' || u == u'\t';
+        if (!shown && (u < 0x20 || (u >= 0x7F && u <= 0x9F))) {
+            text += QLatin1String("\\x");
+            text += QLatin1Char(HexDigit(u >> 4));
+            text += QLatin1Char(HexDigit(u));
+        } else {
+            text += c;
+        }
+    }
+    return text;
+}
+
+int HttpStatusCode(const QByteArray &answer) {
+    // "HTTP/1.0 200": 12 bytes at least; the code must not run on into a fourth digit.
+    auto digit = [&answer](qsizetype i) {
+        return i < answer.size() && answer.at(i) >= '0' && answer.at(i) <= '9';
+    };
+    if (!answer.startsWith("HTTP/") || !digit(5) || answer.size() < 12 || answer.at(6) != '.' ||
+        !digit(7) || answer.at(8) != ' ' || !digit(9) || !digit(10) || !digit(11) || digit(12))
+        return 0;
+    return (answer.at(9) - '0') * 100 + (answer.at(10) - '0') * 10 + (answer.at(11) - '0');
+}
+
+qsizetype StatusLineEnd(const QByteArray &answer) {
+    for (qsizetype i = 0; i < answer.size(); ++i) {
+        if (answer.at(i) == '\n')
+            return i + 1;
+        if (answer.at(i) == '\r')
+            return i + 1 < answer.size() && answer.at(i + 1) == '\n' ? i + 2 : i + 1;
+    }
+    return -1;
+}
+
+qsizetype HeaderBlockEnd(const QByteArray &answer) {
+    // Every form ends a line with LF and is followed by LF or CR LF.
+    const qsizetype size = answer.size();
+    for (qsizetype i = 0; i + 1 < size; ++i) {
+        if (answer.at(i) != '\n')
+            continue;
+        if (answer.at(i + 1) == '\n')
+            return i + 2;
+        if (answer.at(i + 1) == '\r' && i + 2 < size && answer.at(i + 2) == '\n')
+            return i + 3;
+    }
+    return -1;
+}
+
+QString DownTimeText(qint64 seconds) {
+    if (seconds < 0)
+        seconds = 0;
+    if (seconds < 60)
+        return QString::number(seconds) + QStringLiteral(" s");
+    const qint64 minutes = seconds / 60;
+    if (minutes < 60)
+        return QString::number(minutes) + QStringLiteral(" min");
+    return QString::number(minutes / 60) + QStringLiteral(" h ") +
+           QStringLiteral("%1").arg(minutes % 60, 2, 10, QLatin1Char('0')) + QStringLiteral(" min");
 }
 
 QString CutBeforeLastDot(const QString &version) {

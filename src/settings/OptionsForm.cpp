@@ -147,6 +147,13 @@ void TfOptions::CreatePingGroup() {
     SetHint(QStringLiteral("Number of minutes between each automatic ping"),
             {edInterval, lblInterval, lblMinutes});
 
+    edPingTimeout = Named(new TNumberEdit, "edPingTimeout");
+    edPingTimeout->SetMaxLength(4);
+    lblPingTimeout = CaptionLabel(QStringLiteral("Ping timeout:"), edPingTimeout, "lblPingTimeout");
+    lblSeconds = CaptionLabel(QStringLiteral("second(s)"), edPingTimeout, "lblSeconds");
+    SetHint(QStringLiteral("Seconds an attempt may wait for the server (1 to 3600)"),
+            {edPingTimeout, lblPingTimeout, lblSeconds});
+
     edPort = Named(new TNumberEdit, "edPort");
     edPort->SetMaxLength(5);
     lblPort = CaptionLabel(QStringLiteral("HTTP port:"), edPort, "lblPort");
@@ -182,11 +189,14 @@ void TfOptions::CreatePingGroup() {
     grid->addWidget(edPort, 0, 5);
     grid->addWidget(lblSecurePort, 1, 4);
     grid->addWidget(edSecurePort, 1, 5);
+    grid->addWidget(lblPingTimeout, 2, 0);
+    grid->addWidget(edPingTimeout, 2, 1);
+    grid->addWidget(lblSeconds, 2, 2);
     grid->setColumnStretch(3, 1);
-    grid->addWidget(cbComputerNameInUserAgent, 2, 0, 1, 6);
-    grid->addWidget(cbAutoPingAtStart, 3, 0, 1, 6);
-    grid->addLayout(Indented(edAutoPingAddress), 4, 0, 1, 6);
-    grid->setRowStretch(5, 1);
+    grid->addWidget(cbComputerNameInUserAgent, 3, 0, 1, 6);
+    grid->addWidget(cbAutoPingAtStart, 4, 0, 1, 6);
+    grid->addLayout(Indented(edAutoPingAddress), 5, 0, 1, 6);
+    grid->setRowStretch(6, 1);
 }
 
 void TfOptions::CreateOtherGroup() {
@@ -232,6 +242,16 @@ void TfOptions::CreateOtherGroup() {
     btnLogFile->setFixedSize(BrowseButtonSide, BrowseButtonSide);
     connect(btnLogFile, &QPushButton::clicked, this, &TfOptions::btnLogFileClick);
 
+    edMetricsPort = Named(new TNumberEdit, "edMetricsPort");
+    edMetricsPort->SetMaxLength(5);
+    lblMetricsPort = CaptionLabel(QStringLiteral("Metrics port:"), edMetricsPort, "lblMetricsPort");
+    SetHint(QStringLiteral("Serve Prometheus metrics on 127.0.0.1 at this port (0: off)"),
+            {edMetricsPort, lblMetricsPort});
+    edMetricsFile = Named(new QLineEdit, "edMetricsFile");
+    lblMetricsFile = CaptionLabel(QStringLiteral("Metrics file:"), edMetricsFile, "lblMetricsFile");
+    SetHint(QStringLiteral("Write Prometheus metrics to this file after each ping (empty: off)"),
+            {edMetricsFile, lblMetricsFile});
+
     auto *grid = new QGridLayout(gbOther);
     grid->addWidget(cbAlwaysOnTop, 0, 0);
     grid->addWidget(cbStartWithWindows, 1, 0);
@@ -242,7 +262,13 @@ void TfOptions::CreateOtherGroup() {
     auto *logRow = Indented(edLogFile);
     logRow->addWidget(btnLogFile);
     grid->addLayout(logRow, 4, 0, 1, 2);
-    grid->setRowStretch(5, 1);
+    auto *metricsRow = new QHBoxLayout;
+    metricsRow->addWidget(lblMetricsPort);
+    metricsRow->addWidget(edMetricsPort);
+    metricsRow->addWidget(lblMetricsFile);
+    metricsRow->addWidget(edMetricsFile, 1);
+    grid->addLayout(metricsRow, 5, 0, 1, 2);
+    grid->setRowStretch(6, 1);
 }
 
 void TfOptions::CreateAlertsGroup() {
@@ -357,7 +383,8 @@ void TfOptions::ArrangeDialog() {
     QFont bold = font();
     bold.setBold(true);
     lblSMTPSettings->setFont(bold);
-    for (TNumberEdit *e : {edPingAttemps, edInterval, edPort, edSecurePort, edSMTPPort})
+    for (TNumberEdit *e : {edPingAttemps, edInterval, edPingTimeout, edPort, edSecurePort,
+                           edSMTPPort, edMetricsPort})
         e->setFixedWidth(NumberFieldWidth(e, 5));
     for (QPushButton *b : {btnOK, btnCancel})
         b->setMinimumSize(b->sizeHint().expandedTo(ButtonSize));
@@ -378,6 +405,7 @@ void TfOptions::ArrangeDialog() {
 void TfOptions::SetTabOrder() {
     const QList<QWidget *> order = {edPingAttemps,
                                     edInterval,
+                                    edPingTimeout,
                                     edPort,
                                     edSecurePort,
                                     cbComputerNameInUserAgent,
@@ -391,6 +419,8 @@ void TfOptions::SetTabOrder() {
                                     cbSaveLog,
                                     edLogFile,
                                     btnLogFile,
+                                    edMetricsPort,
+                                    edMetricsFile,
                                     cbPingOnError,
                                     edErrorPingAddress,
                                     cbSendEmailOnError,
@@ -439,6 +469,9 @@ void TfOptions::LoadFrom(const TOptions &settings) {
     edPort->SetNumber(settings.HTTPPort);
     edSecurePort->SetNumber(settings.HTTPSPort);
     edSMTPPort->SetNumber(settings.SMTPPort);
+    edPingTimeout->SetNumber(int(settings.PingTimeout));
+    edMetricsPort->SetNumber(int(settings.MetricsPort));
+    edMetricsFile->setText(settings.MetricsFile);
 
     edLogFile->setText(settings.LogFile);
     edAutoPingAddress->setText(settings.AutoPingAddress);
@@ -477,6 +510,10 @@ void TfOptions::StoreTo(TOptions &settings) const {
     settings.HTTPPort = port(edPort->Number(), 80);
     settings.HTTPSPort = port(edSecurePort->Number(), 443);
     settings.SMTPPort = port(edSMTPPort->Number(), 25);
+    // btnOKClick refused anything outside 1-3600 and 0-65535.
+    settings.PingTimeout = quint32(qBound(1, edPingTimeout->Number(), 3600));
+    settings.MetricsPort = quint32(qBound(0, edMetricsPort->Number(), 65535));
+    settings.MetricsFile = edMetricsFile->text();
 
     settings.LogFile = edLogFile->text();
     settings.AutoPingAddress = edAutoPingAddress->text();
@@ -567,7 +604,7 @@ bool TfOptions::PrepareLogPath() {
 
 void TfOptions::btnOKClick() {
     for (QLineEdit *field : {edLogFile, edAutoPingAddress, edErrorPingAddress, edErrorEmailAddress,
-                             edEmailFromAddress, edSMTPServer, edSMTPUser})
+                             edEmailFromAddress, edSMTPServer, edSMTPUser, edMetricsFile})
         TrimField(field);
     ClearBareScheme(edAutoPingAddress);
     ClearBareScheme(edErrorPingAddress);
@@ -612,6 +649,12 @@ void TfOptions::btnOKClick() {
         fail("Please enter the address that will be accessed on ping failure.", edErrorPingAddress);
     if (cbAutoPingAtStart->isChecked() && edAutoPingAddress->text().isEmpty())
         fail("Please enter an address for auto-ping.", edAutoPingAddress);
+    const int timeout = edPingTimeout->Number();
+    if (timeout < 1 || timeout > 3600)
+        fail("Please enter a ping timeout from 1 to 3600 seconds.", edPingTimeout);
+    const int metricsPort = edMetricsPort->Number();
+    if (!edMetricsPort->text().isEmpty() && (metricsPort < 0 || metricsPort > 65535))
+        fail("Please enter a metrics port from 1 to 65535, or 0 for none.", edMetricsPort);
 
     if (cbSaveLog->isChecked() && !PrepareLogPath()) {
         ShowMessageBox(this, QStringLiteral("Please enter a valid path for the log file"),

@@ -44,6 +44,13 @@ public:
     QLabel *lblInterval = nullptr;
     TNumberEdit *edInterval = nullptr;
     QLabel *lblMinutes = nullptr;
+    QLabel *lblPingTimeout = nullptr;
+    TNumberEdit *edPingTimeout = nullptr;
+    QLabel *lblSeconds = nullptr;
+    QLabel *lblMetricsPort = nullptr;
+    TNumberEdit *edMetricsPort = nullptr;
+    QLabel *lblMetricsFile = nullptr;
+    QLineEdit *edMetricsFile = nullptr;
     QLabel *lblPort = nullptr;
     TNumberEdit *edPort = nullptr;
     QLabel *lblSecurePort = nullptr;

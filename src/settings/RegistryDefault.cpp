@@ -29,6 +29,9 @@ TRegistryDefault::TRegistryDefault(quint32 access)
     }
 }
 
+TRegistryDefault::TRegistryDefault(const RegDocument &document)
+    : m_write(false), m_doc(document), m_locked(true) {}
+
 TRegistryDefault::~TRegistryDefault() {
     if (!m_dirty)
         return;
@@ -54,7 +57,7 @@ bool TRegistryDefault::OpenKey(const QString &key, bool canCreate) {
     return true;
 }
 
-bool TRegistryDefault::OpenKeyReadOnly(const QString &key) {
+bool TRegistryDefault::OpenKeyReadOnly(const QString &key) const {
     const QString path = NormaliseRegKeyPath(key);
     if (path.isEmpty() || !m_doc.keys.contains(path.toLower()))
         return false;

@@ -12,14 +12,16 @@ class TRegistryDefault {
 public:
     TRegistryDefault();                        // full access (saving)
     explicit TRegistryDefault(quint32 access); // 0x20019: read access (loading)
-    ~TRegistryDefault();                       // writes what CloseKey did not; never throws
+    // Reads from a document already parsed; never writes (the command line's view).
+    explicit TRegistryDefault(const RegDocument &document);
+    ~TRegistryDefault(); // writes what CloseKey did not; never throws
     TRegistryDefault(const TRegistryDefault &) = delete;
     TRegistryDefault &operator=(const TRegistryDefault &) = delete;
 
     // False when the key is missing (and may not be created), or when the store file could
     // not be read and no copy of it could be kept: such a file is never written over.
     bool OpenKey(const QString &key, bool canCreate);
-    bool OpenKeyReadOnly(const QString &key);
+    bool OpenKeyReadOnly(const QString &key) const;
     void CloseKey(); // writes pending changes; throws ERegistryException
 
     // Typed reads: throw ERegistryException when missing or of another kind
@@ -50,7 +52,7 @@ private:
     bool m_write;
     QString m_path;
     RegDocument m_doc;
-    QString m_currentKey; // lower-case, empty when no key is open
+    mutable QString m_currentKey; // lower-case, empty when no key is open
     bool m_dirty = false;
     bool m_locked = false; // the file could not be read and was not kept: never write it
     QString m_loadError;

@@ -1,0 +1,76 @@
+#pragma once
+
+// Every text the ping engine, the failure alerts and the log write, in one place. They are
+// printf formats: QString::asprintf reads %s as UTF-8, so user texts (addresses, server
+// replies) pass through arguments and are never taken for placeholders.
+
+namespace Fmt {
+
+// ---- log entries ----
+inline constexpr const char *SuccessBar = "* * * * * * * * * * * * * * * * * * * * * * * * *";
+inline constexpr const char *FailureBar =
+    "|  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |";
+// Time stamp, address, port, seconds.
+inline constexpr const char *CompletedEntry =
+    "\r\n[%s] Connection to [%s] (port %d) completed in %.3f seconds.\r\n";
+// The same with the phases: lookup, connect, answer.
+inline constexpr const char *CompletedDetailedEntry =
+    "\r\n[%s] Connection to [%s] (port %d) completed in %.3f seconds (lookup %.3f, connect "
+    "%.3f, answer %.3f).\r\n";
+inline constexpr const char *HeadersEntry = "Headers received from the server:\r\n\r\n";
+// Time stamp, address.
+inline constexpr const char *AbortedEntry = "\r\n[%s] Ping to [%s] aborted.\r\n\r\n";
+// Time stamp, host, port, error text, error number.
+inline constexpr const char *ErrorEntry =
+    "\r\n[%s] Error connecting to [%s] (port %d): %s (%d).\r\n\r\n";
+inline constexpr const char *SendingEmailEntry =
+    "Sending email to failure notification address [%s]...";
+inline constexpr const char *EmailSentEntry = "Notification email sent sucessfully.\r\n";
+inline constexpr const char *EmailErrorEntry = "Error sending notification email: %s\r\n";
+inline constexpr const char *ErrorPingEntry =
+    "Starting ping to failure notification address [%s]...\r\n";
+// Address, time of the alert.
+inline constexpr const char *AlertHeldEntry =
+    "Alert for [%s] already sent at %s; not repeated.\r\n";
+
+// ---- balloons: text and title ----
+inline constexpr const char *CompletedBalloon = "Connection to [%s] completed.";
+inline constexpr const char *CompletedResponseBalloon =
+    "Connection to [%s] completed.\rResponse: %s";
+inline constexpr const char *PingOkTitle = "Ping OK";
+inline constexpr const char *AbortedBalloon = "Connection to [%s] aborted.";
+inline constexpr const char *CancelledTitle = "Connection cancelled";
+inline constexpr const char *FailedBalloon = "Connection to [%s] failed.\rError: %s";
+inline constexpr const char *ConnectionErrorTitle = "Connection error";
+inline constexpr const char *UnknownErrorBalloon = "Unknown socket error (%d): %s.";
+// Address, time down.
+inline constexpr const char *RestoredBalloon = "Connection to [%s] restored after %s.";
+inline constexpr const char *RestoredTitle = "Ping OK";
+
+// ---- status bar and status image hint ----
+inline constexpr const char *PingingStatus = "Pinging %s (%d of %d attempts)";
+inline constexpr const char *PingingWaitedStatus = "Pinging %s (%d of %d attempts, %d s)";
+inline constexpr const char *CompletedStatus = "Connection to [%s] completed.";
+inline constexpr const char *AbortedStatus = "Connection to [%s] aborted.";
+inline constexpr const char *FailedStatus = "Connection to [%s] failed.";
+inline constexpr const char *AutoPingStatus =
+    "Enabled automatic ping to [%s] each %d minutes (next ping in %.2d:%.2d)";
+inline constexpr const char *SendingEmailStatus = "Sending notification email...";
+
+// ---- the e-mails ----
+inline constexpr const char *FailureSubject = "Vennatro - Ping failure notification";
+inline constexpr const char *RecoverySubject = "Vennatro - Ping recovery notification";
+// Computer name, time stamp, host, port, error text, error number.
+inline constexpr const char *FailureBody =
+    "This is an automatic notification from Vennatro at %s.\r\n\r\n[%s] Error connecting to "
+    "[%s] (port %d): %s (%d).\r\n";
+// Computer name, time stamp, address, time down.
+inline constexpr const char *RecoveryBody =
+    "This is an automatic notification from Vennatro at %s.\r\n\r\n[%s] Connection to [%s] "
+    "restored after %s.\r\n";
+
+// The program's own error text for an http server that closed without answering (code 0).
+inline constexpr const char *ClosedWithoutAnswer =
+    "Connection closed by the server without an answer";
+
+} // namespace Fmt

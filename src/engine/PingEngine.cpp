@@ -1,0 +1,512 @@
+#include "engine/PingEngine.h"
+
+#include "engine/Formats.h"
+#include "platform/WsaErrors.h"
+
+#include <QDateTime>
+#include <QMetaObject>
+
+namespace {
+
+constexpr int ReceiveBufferSize = 65536;
+constexpr int HeadLimit = 65536; // the most of an answer's head ever kept
+constexpr int RetryPauseMs = 1000;
+constexpr int WaitShownAfterSeconds = 2;
+constexpr int TimeoutErrorCode = 10060;
+
+QByteArray U8(const QString &text) { return text.toUtf8(); }
+
+QString F(const char *format) { return QString::fromUtf8(format); }
+
+// The first line of an answer for the balloon: up to its first CR, empty without one.
+QString FirstLine(const QString &answer) {
+    const qsizetype cr = answer.indexOf(QLatin1Char('\r'));
+    return cr < 0 ? QString() : answer.left(cr);
+}
+
+// The mail library's message on one log line.
+QString OneLine(QString message) {
+    while (message.endsWith(QLatin1String("\r\n")))
+        message.chop(2);
+    return message.replace(QLatin1String("\r\n"), QLatin1String(" - "));
+}
+
+} // namespace
+
+PingEngine::PingEngine(QObject *parent) : QObject(parent) {
+    ClientSocket = new TClientSocket(this);
+    ClientSocket->SetClientType(ctNonBlocking);
+    ClientSocket->SetPort(80);
+    ClientSocket->OnConnecting = [this](QObject *s, TCustomWinSocket *c) {
+        ClientSocketConnecting(s, c);
+    };
+    ClientSocket->OnConnect = [this](QObject *s, TCustomWinSocket *c) {
+        ClientSocketConnect(s, c);
+    };
+    ClientSocket->OnWrite = [this](QObject *s, TCustomWinSocket *c) { ClientSocketWrite(s, c); };
+    ClientSocket->OnRead = [this](QObject *s, TCustomWinSocket *c) { ClientSocketRead(s, c); };
+    ClientSocket->OnDisconnect = [this](QObject *s, TCustomWinSocket *c) {
+        ClientSocketDisconnect(s, c);
+    };
+    ClientSocket->OnError = [this](QObject *s, TCustomWinSocket *c, TErrorEvent e, int &code) {
+        ClientSocketError(s, c, e, code);
+    };
+    connect(ClientSocket, &TClientSocket::handlerException, this, &PingEngine::handlerException);
+
+    m_retryPause.setSingleShot(true);
+    m_retryPause.setInterval(RetryPauseMs);
+    m_retryPause.setTimerType(Qt::PreciseTimer); // a second means at least a second
+    connect(&m_retryPause, &QTimer::timeout, this, [this] { Guard([this] { OpenAttempt(); }); });
+    m_attemptTimer.setSingleShot(true);
+    connect(&m_attemptTimer, &QTimer::timeout, this,
+            [this] { Guard([this] { AttemptTimeout(); }); });
+    m_waitTicker.setInterval(1000);
+    connect(&m_waitTicker, &QTimer::timeout, this, [this] {
+        const int waited = int(SecondsSinceStart());
+        if (waited > WaitShownAfterSeconds)
+            emit attemptWaiting(TargetAddress, int(AttemptCount), int(m_options.PingAttempts),
+                                waited);
+    });
+    m_options = DefaultOptions();
+}
+
+PingEngine::~PingEngine() {
+    // No handler may run into a half-destroyed engine.
+    ClientSocket->OnConnecting = nullptr;
+    ClientSocket->OnConnect = nullptr;
+    ClientSocket->OnDisconnect = nullptr;
+    ClientSocket->OnRead = nullptr;
+    ClientSocket->OnWrite = nullptr;
+    ClientSocket->OnError = nullptr;
+}
+
+template <typename Fn> void PingEngine::Guard(Fn &&fn) {
+    try {
+        fn();
+    } catch (...) {
+        emit handlerException(std::current_exception());
+    }
+}
+
+void PingEngine::ApplySettings(const TOptions &options, const EngineContext &context) {
+    m_options = options;
+    m_context = context;
+    IdSMTP.Host = options.SMTPServer;
+    IdSMTP.Port = options.SMTPPort;
+    IdSMTP.Username = options.SMTPUser;
+    IdSMTP.Password = options.SMTPPassword;
+    IdSMTP.MailAgent = context.mailAgent;
+    IdMessage.From = options.FromAddress;
+    IdMessage.Recipients = QStringList{options.ErrorEmailAddress};
+}
+
+int PingEngine::PortFor(const NormalisedAddress &target) const {
+    if (target.port > 0)
+        return target.port;
+    return target.https ? m_options.HTTPSPort : m_options.HTTPPort;
+}
+
+bool PingEngine::SetTarget(const NormalisedAddress &target) {
+    // The port changes even for an address that is then refused.
+    ClientSocket->SetPort(PortFor(target));
+    if (!target.accepted)
+        return false;
+    TargetAddress = target.boxText;
+    TargetHost = target.host;
+    TargetHostHeader = target.hostHeader.isEmpty() ? target.host : target.hostHeader;
+    TargetPath = target.path;
+    TargetPort = PortFor(target);
+    TargetHttps = target.https;
+    TargetPortGiven = target.port > 0;
+    m_targetAccepted = true;
+    return true;
+}
+
+void PingEngine::Ping() {
+    m_pingIsErrorPing = m_errorPing;
+    m_errorPing = false;
+    m_finishedEmitted = false;
+    AttemptCount = 0;
+    StartPingAttempt();
+}
+
+bool PingEngine::HttpsExchange() const {
+    // With a port in the address the scheme decides; otherwise the port alone, as it always
+    // did: an address on the HTTPS port is complete once the connection stands.
+    if (TargetPortGiven)
+        return TargetHttps;
+    return ClientSocket->Port() == m_options.HTTPSPort;
+}
+
+double PingEngine::SecondsSinceStart() const {
+    return PingStartTime.isValid() ? double(PingStartTime.nsecsElapsed()) / 1e9 : 0.0;
+}
+
+bool PingEngine::BalloonsForResults() const {
+    return m_options.ShowNotifications && !m_options.ShowOnlyErrorNotifications;
+}
+
+void PingEngine::StartPingAttempt() {
+    if (AttemptCount >= m_options.PingAttempts)
+        return;
+    ++AttemptCount;
+    ++m_attemptSerial;
+    StopAttemptTimers();
+    ClientSocket->SetActive(false);
+    ClientSocket->SetHost(TargetHost);
+    if (TargetPort > 0 && ClientSocket->Port() != TargetPort && !ClientSocket->Active())
+        ClientSocket->SetPort(TargetPort);
+    PingBusy = true;
+    PingOutcome = poPending;
+    m_answer.clear();
+    m_answerStarted = false;
+    m_answerLogged = false;
+    m_weClosed = false;
+    m_lookupSeconds = m_connectSeconds = m_firstByteSeconds = -1;
+    PingStartTime.invalidate();
+    emit attemptStarted(TargetAddress, int(AttemptCount), int(m_options.PingAttempts));
+    if (AttemptCount > 1 && m_retryPause.interval() > 0) {
+        // A timer, not a sleep: the program stays responsive and Cancel ends the pause.
+        emit retryPaused(m_retryPause.interval());
+        m_retryPause.start();
+        return;
+    }
+    OpenAttempt();
+}
+
+void PingEngine::OpenAttempt() {
+    if (PingOutcome == poCancelled) {
+        // Cancelled before the socket was opened: there is no handle whose disconnect would
+        // end the attempt, so end it here instead of opening a ping nobody wants.
+        ClientSocketDisconnect(ClientSocket, ClientSocket->Connection());
+        return;
+    }
+    PingStartTime.start();
+    const int timeoutMs = m_timeoutOverrideMs >= 0
+                              ? m_timeoutOverrideMs
+                              : int(qBound<quint32>(1, m_options.PingTimeout, 3600) * 1000);
+    m_attemptTimer.start(timeoutMs);
+    m_waitTicker.start();
+    ClientSocket->SetActive(true);
+}
+
+void PingEngine::StopAttemptTimers() {
+    m_attemptTimer.stop();
+    m_waitTicker.stop();
+}
+
+void PingEngine::ClientSocketConnecting(QObject *, TCustomWinSocket *) {
+    if (PingStartTime.isValid())
+        m_lookupSeconds = SecondsSinceStart();
+}
+
+void PingEngine::ClientSocketConnect(QObject *, TCustomWinSocket *Socket) {
+    m_connectSeconds = SecondsSinceStart();
+    if (!HttpsExchange())
+        return;
+    StopAttemptTimers();
+    m_answerLogged = true;
+    CloseByUs(Socket);
+    emit logText(F(Fmt::SuccessBar) +
+                 QString::asprintf(Fmt::CompletedEntry, U8(TimeStamp()).constData(),
+                                   U8(TargetAddress).constData(), ClientSocket->Port(),
+                                   m_connectSeconds) +
+                 QStringLiteral("\r\n"));
+    if (BalloonsForResults()) {
+        emit balloon(QString(), QString(), 0);
+        emit balloon(QString::asprintf(Fmt::CompletedBalloon, U8(TargetAddress).constData()),
+                     F(Fmt::PingOkTitle), 1);
+    }
+}
+
+void PingEngine::ClientSocketWrite(QObject *, TCustomWinSocket *) {
+    const QByteArray request = BuildHeadRequest(TargetPath, TargetHostHeader, m_context.userAgent);
+    ClientSocket->Connection()->SendBytes(request.constData(), int(request.size()));
+}
+
+void PingEngine::ClientSocketRead(QObject *, TCustomWinSocket *Socket) {
+    QByteArray buffer(ReceiveBufferSize, '\0');
+    const int received = ClientSocket->Connection()->ReceiveBytes(buffer.data(), ReceiveBufferSize);
+    // A receive that failed has been through the error handler, which ended the attempt.
+    if (PingOutcome != poPending || m_answerLogged || received <= 0)
+        return;
+    if (!m_answerStarted) {
+        // The first answer bytes complete the ping and fix its time.
+        m_answerStarted = true;
+        m_firstByteSeconds = SecondsSinceStart();
+    }
+    m_answer.append(buffer.constData(), qMin<qsizetype>(received, HeadLimit - m_answer.size()));
+    // Read on only to the status line, or to the end of the headers when they are logged;
+    // the body is never read.
+    const bool done =
+        m_answer.size() >= HeadLimit ||
+        (m_options.LogHTTPHeaders ? HeaderBlockEnd(m_answer) >= 0 : StatusLineEnd(m_answer) >= 0);
+    if (!done)
+        return;
+    StopAttemptTimers();
+    LogCompletion();
+    CloseByUs(Socket);
+}
+
+void PingEngine::LogCompletion() {
+    if (m_answerLogged)
+        return;
+    m_answerLogged = true;
+    QByteArray head = m_answer;
+    const qsizetype end = HeaderBlockEnd(head);
+    if (end >= 0)
+        head.truncate(end);
+    const QString answer = AnswerText(head);
+    emit logText(F(Fmt::SuccessBar) + QString::asprintf(Fmt::CompletedEntry,
+                                                        U8(TimeStamp()).constData(),
+                                                        U8(TargetAddress).constData(),
+                                                        ClientSocket->Port(), m_firstByteSeconds));
+    if (m_options.LogHTTPHeaders)
+        emit logText(F(Fmt::HeadersEntry) + answer);
+    else
+        emit logText(QString());
+    if (BalloonsForResults()) {
+        emit balloon(QString(), QString(), 0);
+        emit balloon(QString::asprintf(Fmt::CompletedResponseBalloon, U8(TargetAddress).constData(),
+                                       U8(FirstLine(answer)).constData()),
+                     F(Fmt::PingOkTitle), 1);
+    }
+}
+
+void PingEngine::CloseByUs(TCustomWinSocket *socket) {
+    m_weClosed = true;
+    if (socket)
+        socket->CloseConnection();
+}
+
+PingResult PingEngine::MakeResult(PingOutcomeKind outcome) const {
+    PingResult result;
+    result.finishedAt = QDateTime::currentDateTimeUtc();
+    result.address = TargetAddress;
+    result.outcome = outcome;
+    result.lookupSeconds = m_lookupSeconds;
+    result.connectSeconds = m_connectSeconds;
+    result.firstByteSeconds = m_firstByteSeconds;
+    result.attempts = int(qMin(AttemptCount, m_options.PingAttempts));
+    result.errorPing = m_pingIsErrorPing;
+    if (outcome == PingOutcomeKind::Completed) {
+        const bool https = HttpsExchange();
+        result.seconds = https ? m_connectSeconds : m_firstByteSeconds;
+        result.httpStatus = https ? 0 : HttpStatusCode(m_answer);
+    } else if (outcome == PingOutcomeKind::Failed) {
+        result.errorCode = m_lastErrorCode;
+        result.errorText = m_lastErrorText;
+    }
+    return result;
+}
+
+void PingEngine::EmitFinished(PingOutcomeKind outcome) {
+    if (m_finishedEmitted)
+        return;
+    m_finishedEmitted = true;
+    const PingResult result = MakeResult(outcome);
+    if (outcome == PingOutcomeKind::Completed)
+        emit completed(result);
+    emit finished(result);
+}
+
+void PingEngine::ClientSocketDisconnect(QObject *, TCustomWinSocket *Socket) {
+    m_disconnectSeen = true;
+    StopAttemptTimers();
+    if (PingOutcome == poPending && !m_answerLogged) {
+        if (m_answerStarted) {
+            // The server closed before the head was whole: what arrived is the answer.
+            LogCompletion();
+        } else if (!m_weClosed && !HttpsExchange() && PingStartTime.isValid()) {
+            // An http server that closes without a byte has not answered.
+            HandleFailure(eeDisconnect, 0, F(Fmt::ClosedWithoutAnswer), Socket, false);
+        }
+    }
+    PingBusy = false;
+    if (PingOutcome == poPending) {
+        PingOutcome = poSucceeded;
+        emit statusChanged(2,
+                           QString::asprintf(Fmt::CompletedStatus, U8(TargetAddress).constData()));
+        EmitFinished(PingOutcomeKind::Completed);
+    } else if (PingOutcome == poCancelled) {
+        emit statusChanged(1, QString::asprintf(Fmt::AbortedStatus, U8(TargetAddress).constData()));
+        EmitFinished(PingOutcomeKind::Cancelled);
+    }
+    emit idle();
+}
+
+void PingEngine::actCancelExecute() {
+    PingOutcome = poCancelled;
+    // One more than the limit, so that no further attempt starts (saturating at the top).
+    AttemptCount = qMax(m_options.PingAttempts, m_options.PingAttempts + 1);
+    StopAttemptTimers();
+    const bool pausing = m_retryPause.isActive();
+    m_retryPause.stop();
+    CloseByUs(ClientSocket->Connection());
+    emit logText(F(Fmt::FailureBar) + QString::asprintf(Fmt::AbortedEntry,
+                                                        U8(TimeStamp()).constData(),
+                                                        U8(TargetAddress).constData()));
+    if (m_options.ShowNotifications) {
+        emit balloon(QString(), QString(), 0);
+        emit balloon(QString::asprintf(Fmt::AbortedBalloon, U8(TargetAddress).constData()),
+                     F(Fmt::CancelledTitle), 2);
+    }
+    emit cancelled();
+    // Cancelled in the pause before a retry: no socket is open whose close would end it.
+    if (pausing)
+        ClientSocketDisconnect(ClientSocket, ClientSocket->Connection());
+}
+
+QString PingEngine::SocketErrorText(int code) const {
+    QString text = SystemErrorText(code).left(255);
+    while (!text.isEmpty() && (text.back().unicode() <= 32 || text.back() == QLatin1Char('.')))
+        text.chop(1);
+    return text;
+}
+
+void PingEngine::AttemptTimeout() {
+    if (!PingBusy || PingOutcome != poPending)
+        return;
+    TCustomWinSocket *connection = ClientSocket->Connection();
+    if (m_answerStarted) {
+        // The answer began in time: what arrived is logged, the rest is not waited for.
+        LogCompletion();
+        CloseByUs(connection);
+        return;
+    }
+    m_disconnectSeen = false;
+    HandleFailure(eeConnect, TimeoutErrorCode, SocketErrorText(TimeoutErrorCode), connection, true);
+    // A lookup under way has no handle whose close would report the end of the attempt.
+    if (!m_disconnectSeen && PingBusy)
+        ClientSocketDisconnect(ClientSocket, connection);
+}
+
+void PingEngine::ClientSocketError(QObject *, TCustomWinSocket *Socket, TErrorEvent ErrorEvent,
+                                   int &ErrorCode) {
+    if (!Socket)
+        Socket = ClientSocket->Connection();
+    const std::exception_ptr handling = std::current_exception();
+    const QString errorText = handling ? ExceptionMessage(handling) : SocketErrorText(ErrorCode);
+    const int code = ErrorCode;
+    ErrorCode = 0;
+    if (m_answerStarted && PingOutcome == poPending) {
+        // A reset after the first answer bytes is no error of the ping.
+        StopAttemptTimers();
+        LogCompletion();
+        CloseByUs(Socket);
+        return;
+    }
+    HandleFailure(ErrorEvent, code, errorText, Socket, true);
+}
+
+void PingEngine::HandleFailure(TErrorEvent event, int code, const QString &text,
+                               TCustomWinSocket *socket, bool closeSocket) {
+    StopAttemptTimers();
+    if (PingOutcome != poCancelled)
+        PingOutcome = poFailed;
+    bool errorPingDue = false;
+    bool final = false;
+    switch (event) {
+    case eeSend:
+    case eeReceive:
+    case eeConnect:
+    case eeDisconnect:
+    case eeLookup:
+        if (event != eeLookup && LastErrorWasLookup && code == Wsa::AddrNotAvail) {
+            // The echo of a failed lookup: try the same attempt number again, silently.
+            --AttemptCount;
+            LastErrorWasLookup = false;
+            break;
+        }
+        final = PingOutcome != poCancelled && AttemptCount >= m_options.PingAttempts;
+        // The error ping's own failure raises no alerts: one failing error address would
+        // otherwise start series after series.
+        errorPingDue = final && m_options.PingOnError && !m_pingIsErrorPing;
+        m_lastErrorCode = code;
+        m_lastErrorText = text;
+        ConnectionFailure(event, code, text);
+        emit attemptFailed(event, code, text, final);
+        break;
+    default:
+        emit balloon(QString::asprintf(Fmt::UnknownErrorBalloon, code, U8(text).constData()),
+                     F(Fmt::ConnectionErrorTitle), 3);
+        break;
+    }
+
+    if (closeSocket)
+        CloseByUs(socket);
+    if (final)
+        EmitFinished(PingOutcomeKind::Failed);
+    // The error ping follows the close: a socket that is still open refuses a new port.
+    if (errorPingDue)
+        StartErrorPing();
+    // The next attempt waits until the socket has finished its own error processing (after a
+    // failed lookup it closes the handle that is current when this handler returns). A ping
+    // started in the meantime takes precedence.
+    const quint64 serial = m_attemptSerial;
+    QMetaObject::invokeMethod(
+        this,
+        [this, serial] {
+            if (serial == m_attemptSerial)
+                Guard([this] { StartPingAttempt(); });
+        },
+        Qt::QueuedConnection);
+}
+
+void PingEngine::ConnectionFailure(TErrorEvent errorEvent, int errorCode,
+                                   const QString &errorText) {
+    if (PingOutcome != poCancelled) {
+        emit logText(F(Fmt::FailureBar) +
+                     QString::asprintf(Fmt::ErrorEntry, U8(TimeStamp()).constData(),
+                                       U8(TargetHost).constData(), ClientSocket->Port(),
+                                       U8(errorText).constData(), errorCode));
+        if (AttemptCount >= m_options.PingAttempts) {
+            if (m_options.ShowNotifications)
+                emit balloon(QString::asprintf(Fmt::FailedBalloon, U8(TargetAddress).constData(),
+                                               U8(errorText).constData()),
+                             F(Fmt::ConnectionErrorTitle), 3);
+            emit statusChanged(3,
+                               QString::asprintf(Fmt::FailedStatus, U8(TargetAddress).constData()));
+            if (m_options.SendEmailOnError && !m_pingIsErrorPing)
+                SendFailureEmail(errorEvent, errorCode, errorText);
+            // The error ping is started by the caller once the connection is closed.
+        }
+    }
+    LastErrorWasLookup = errorEvent == eeLookup;
+}
+
+void PingEngine::SendFailureEmail(TErrorEvent, int errorCode, const QString &errorText) {
+    emit logText(
+        QString::asprintf(Fmt::SendingEmailEntry, U8(m_options.ErrorEmailAddress).constData()));
+    emit mailStarted();
+    bool sent = false;
+    try {
+        IdMessage.Subject = F(Fmt::FailureSubject);
+        IdMessage.Body = QString::asprintf(
+            Fmt::FailureBody, U8(m_context.computerName).constData(), U8(TimeStamp()).constData(),
+            U8(TargetHost).constData(), ClientSocket->Port(), U8(errorText).constData(), errorCode);
+        IdSMTP.Connect();
+        IdSMTP.Send(IdMessage);
+        IdSMTP.Disconnect();
+        sent = true;
+        emit logText(F(Fmt::EmailSentEntry));
+    } catch (const EIdException &e) {
+        emit logText(QString::asprintf(Fmt::EmailErrorEntry, U8(OneLine(e.Message())).constData()));
+    } catch (...) {
+        emit balloon(ExceptionMessage(std::current_exception()), QLatin1String(ApplicationTitle),
+                     3);
+    }
+    emit mailFinished(sent);
+}
+
+void PingEngine::StartErrorPing() {
+    emit logText(
+        QString::asprintf(Fmt::ErrorPingEntry, U8(m_options.ErrorPingAddress).constData()));
+    m_targetAccepted = false;
+    emit errorPingRequested(m_options.ErrorPingAddress);
+    if (m_targetAccepted) {
+        AttemptCount = 0;
+        m_pingIsErrorPing = true;
+        m_finishedEmitted = false;
+    }
+}

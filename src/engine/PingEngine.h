@@ -1,0 +1,155 @@
+#pragma once
+
+#include "engine/Options.h"
+#include "engine/PingResult.h"
+#include "engine/PingTarget.h"
+#include "net/ScktComp.h"
+#include "platform/Smtp.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <exception>
+
+enum TPingOutcome { poPending, poSucceeded, poFailed, poCancelled };
+
+// What the engine needs besides the settings record: texts the program computes once.
+struct EngineContext {
+    QString userAgent;
+    QString computerName;
+    QString mailAgent;
+};
+
+// The ping of one address at a time: the attempt cycle driven by the client socket's
+// notifications, the time-out of an attempt, retries, and the failure alerts. It holds no
+// widget: it reports every step by a signal, in the order the effects must happen, and a view
+// connects to them directly. Handlers keep the names a reader of the window's history knows
+// (StartPingAttempt, ClientSocketConnect, ...).
+class PingEngine : public QObject {
+    Q_OBJECT
+public:
+    explicit PingEngine(QObject *parent = nullptr);
+    ~PingEngine() override;
+
+    // The settings are a value: a change in the options dialog reaches the engine only here.
+    void ApplySettings(const TOptions &options, const EngineContext &context);
+    const TOptions &Settings() const { return m_options; }
+
+    // Takes an accepted address as the target of the next ping (the port of the address, or
+    // the HTTP/HTTPS port setting). Returns false, changing nothing, for a refused one.
+    bool SetTarget(const NormalisedAddress &target);
+    // The port the socket uses for a target: the address's own, else the setting.
+    int PortFor(const NormalisedAddress &target) const;
+
+    // A new ping of the target: attempt counting starts anew.
+    void Ping();
+    // Ends the ping under way at once (also during the pause before a retry).
+    void actCancelExecute();
+    // Marks the next ping as the ping of the error ping address.
+    void SetErrorPing(bool on) { m_errorPing = on; }
+
+    // ---- ping target and state ----
+    QString TargetAddress;
+    QString TargetHost;
+    QString TargetHostHeader;
+    QString TargetPath;
+    int TargetPort = 0;
+    bool TargetHttps = false;
+    bool TargetPortGiven = false; // the address named its port
+    quint32 AttemptCount = 0;
+    QElapsedTimer PingStartTime; // monotonic: a clock change never distorts the figure
+    bool PingBusy = false;
+    TPingOutcome PingOutcome = poPending;
+    bool LastErrorWasLookup = false;
+
+    TClientSocket *ClientSocket = nullptr;
+    TIdSMTP IdSMTP;
+    TIdMessage IdMessage;
+
+    // ---- handlers ----
+    void StartPingAttempt();
+    void ClientSocketConnecting(QObject *Sender, TCustomWinSocket *Socket);
+    void ClientSocketConnect(QObject *Sender, TCustomWinSocket *Socket);
+    void ClientSocketWrite(QObject *Sender, TCustomWinSocket *Socket);
+    void ClientSocketRead(QObject *Sender, TCustomWinSocket *Socket);
+    void ClientSocketDisconnect(QObject *Sender, TCustomWinSocket *Socket);
+    void ClientSocketError(QObject *Sender, TCustomWinSocket *Socket, TErrorEvent ErrorEvent,
+                           int &ErrorCode);
+    void AttemptTimeout();
+
+    // ---- seams for tests ----
+    void SetRetryPauseMs(int ms) { m_retryPause.setInterval(ms); }
+    // The time-out of an attempt in milliseconds; by default the "Ping timeout" setting.
+    void SetAttemptTimeoutMs(int ms) { m_timeoutOverrideMs = ms; }
+
+signals:
+    // An attempt begins: the status shows it as under way.
+    void attemptStarted(const QString &address, int attempt, int attempts);
+    // Once a second from 3 s on while an attempt waits for its answer.
+    void attemptWaiting(const QString &address, int attempt, int attempts, int seconds);
+    // The pause before a retry begins.
+    void retryPaused(int ms);
+    // A log entry, with its CR LF line breaks.
+    void logText(const QString &entry);
+    // A tray balloon; an empty text hides the one shown.
+    void balloon(const QString &text, const QString &title, int iconKind);
+    // The status image (0 under way, 1 idle, 2 completed, 3 failed) and the status text.
+    void statusChanged(int image, const QString &text);
+    // The attempt was logged as completed.
+    void completed(const PingResult &result);
+    // An attempt failed; final: no attempt follows and the alerts ran.
+    void attemptFailed(TErrorEvent kind, int code, const QString &text, bool final);
+    void cancelled();
+    // The socket is closed and the ping is idle (also between attempts).
+    void idle();
+    // The ping is over, one signal a ping.
+    void finished(const PingResult &result);
+    void mailStarted();
+    void mailFinished(bool sent);
+    // The error ping address is due: the view validates it and calls Ping(), synchronously.
+    void errorPingRequested(const QString &address);
+    // An exception escaped a handler (the socket's or the engine's own).
+    void handlerException(std::exception_ptr error);
+
+private:
+    void OpenAttempt();
+    void HandleFailure(TErrorEvent event, int code, const QString &text, TCustomWinSocket *socket,
+                       bool closeSocket);
+    void ConnectionFailure(TErrorEvent errorEvent, int errorCode, const QString &errorText);
+    void SendFailureEmail(TErrorEvent errorEvent, int errorCode, const QString &errorText);
+    void StartErrorPing();
+    void LogCompletion();
+    void CloseByUs(TCustomWinSocket *socket);
+    void StopAttemptTimers();
+    void EmitFinished(PingOutcomeKind outcome);
+    PingResult MakeResult(PingOutcomeKind outcome) const;
+    template <typename Fn> void Guard(Fn &&fn);
+    bool HttpsExchange() const;
+    double SecondsSinceStart() const;
+    QString SocketErrorText(int code) const;
+    bool BalloonsForResults() const;
+
+    TOptions m_options;
+    EngineContext m_context;
+    quint64 m_attemptSerial = 0; // a retry posted after an error checks it
+    QTimer m_retryPause;
+    QTimer m_attemptTimer; // the time-out of one attempt
+    QTimer m_waitTicker;   // the seconds waited, for the status
+    int m_timeoutOverrideMs = -1;
+    QByteArray m_answer; // the answer's head, up to the status line or the headers
+    bool m_answerStarted = false;
+    bool m_answerLogged = false;
+    bool m_weClosed = false; // the close under way is ours, not the server's
+    bool m_disconnectSeen = false;
+    bool m_finishedEmitted = true;
+    bool m_errorPing = false;
+    bool m_pingIsErrorPing = false;
+    bool m_targetAccepted = false; // SetTarget took an address (the error ping checks it)
+    double m_lookupSeconds = -1;
+    double m_connectSeconds = -1;
+    double m_firstByteSeconds = -1;
+    int m_lastErrorCode = 0;
+    QString m_lastErrorText;
+};

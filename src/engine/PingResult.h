@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QDateTime>
+#include <QMetaType>
+#include <QString>
+
+// How a ping ended: one value a ping, not an attempt.
+enum class PingOutcomeKind { Completed, Failed, Cancelled };
+
+// Everything known about one finished ping; what the history, the metrics and the command
+// line record. Times are in seconds; a phase that was not reached is negative.
+struct PingResult {
+    QDateTime finishedAt; // UTC
+    QString address;      // the normalised address, as the address box shows it
+    PingOutcomeKind outcome = PingOutcomeKind::Failed;
+    double seconds = -1; // the reported time: to the first answer bytes, or to the connect
+    double lookupSeconds = -1;
+    double connectSeconds = -1;   // from the start of the attempt
+    double firstByteSeconds = -1; // from the start of the attempt; http only
+    int httpStatus = 0;           // 0 for https (connect only) and for failures
+    int errorCode = 0;            // the last attempt's error number; 0 when none
+    QString errorText;            // the last attempt's error text
+    int attempts = 0;             // attempts used
+    bool errorPing = false;       // the ping of the error ping address
+};
+
+Q_DECLARE_METATYPE(PingResult)
+
+// "completed", "failed", "cancelled": the words the metrics and the history use.
+inline QString OutcomeName(PingOutcomeKind outcome) {
+    switch (outcome) {
+    case PingOutcomeKind::Completed:
+        return QStringLiteral("completed");
+    case PingOutcomeKind::Failed:
+        return QStringLiteral("failed");
+    case PingOutcomeKind::Cancelled:
+        return QStringLiteral("cancelled");
+    }
+    return QString();
+}

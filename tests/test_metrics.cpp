@@ -1,0 +1,603 @@
+#include "engine/Metrics.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <sys/stat.h>
+
+namespace {
+
+PingResult Result(const QString &address, PingOutcomeKind outcome, double seconds,
+                  double lookupSeconds, int httpStatus) {
+    PingResult r;
+    r.finishedAt = QDateTime::currentDateTimeUtc();
+    r.address = address;
+    r.outcome = outcome;
+    r.seconds = seconds;
+    r.lookupSeconds = lookupSeconds;
+    r.httpStatus = httpStatus;
+    r.attempts = 1;
+    return r;
+}
+
+// The family headers, in the order they appear.
+const QByteArray SuccessHead =
+    "# HELP probe_success 1 when the last ping of the target completed, 0 when it failed.\n"
+    "# TYPE probe_success gauge\n";
+const QByteArray DurationHead =
+    "# HELP probe_duration_seconds Time of the last ping: to the first answer bytes (http) or "
+    "to the connect (https).\n"
+    "# TYPE probe_duration_seconds gauge\n";
+const QByteArray StatusHead = "# HELP probe_http_status_code HTTP status code of the last ping; 0 "
+                              "for https (connect only) and failures.\n"
+                              "# TYPE probe_http_status_code gauge\n";
+const QByteArray LookupHead = "# HELP probe_dns_lookup_time_seconds Host lookup time of the last "
+                              "ping; 0 when unknown.\n"
+                              "# TYPE probe_dns_lookup_time_seconds gauge\n";
+const QByteArray PingsHead = "# HELP vennatro_pings_total Pings finished in this run, by outcome.\n"
+                             "# TYPE vennatro_pings_total counter\n";
+
+QByteArray Counters(const QByteArray &label, int completed, int failed, int cancelled) {
+    const QByteArray prefix = "vennatro_pings_total{target=\"" + label + "\",outcome=\"";
+    return prefix + "completed\"} " + QByteArray::number(completed) + "\n" + prefix + "failed\"} " +
+           QByteArray::number(failed) + "\n" + prefix + "cancelled\"} " +
+           QByteArray::number(cancelled) + "\n";
+}
+
+QByteArray OkAnswer(const QByteArray &body, bool withBody = true) {
+    return "HTTP/1.0 200 OK\r\n"
+           "Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
+           "Content-Length: " +
+           QByteArray::number(body.size()) +
+           "\r\n"
+           "Connection: close\r\n"
+           "\r\n" +
+           (withBody ? body : QByteArray());
+}
+
+const QByteArray NotFoundHead = "HTTP/1.0 404 Not Found\r\n"
+                                "Content-Type: text/plain; charset=utf-8\r\n"
+                                "Content-Length: 10\r\n"
+                                "Connection: close\r\n"
+                                "\r\n";
+const QByteArray NotFoundAnswer = NotFoundHead + "Not found\n";
+const QByteArray BadRequestAnswer = "HTTP/1.0 400 Bad Request\r\n"
+                                    "Content-Type: text/plain; charset=utf-8\r\n"
+                                    "Content-Length: 12\r\n"
+                                    "Connection: close\r\n"
+                                    "\r\n"
+                                    "Bad request\n";
+
+// A loopback client on the test's own event loop: collects every answer byte.
+class Client {
+public:
+    explicit Client(quint16 port) {
+        QObject::connect(&socket, &QTcpSocket::readyRead, [this] { received += socket.readAll(); });
+        socket.connectToHost(QHostAddress::LocalHost, port);
+    }
+    bool Closed() {
+        if (socket.state() != QAbstractSocket::UnconnectedState)
+            return false;
+        received += socket.readAll();
+        return true;
+    }
+
+    QTcpSocket socket;
+    QByteArray received;
+};
+
+// A request head of exactly size bytes, blank line included.
+QByteArray PaddedRequest(qsizetype size) {
+    QByteArray head = "GET /metrics HTTP/1.1\r\nX-Pad: ";
+    const QByteArray end = "\r\n\r\n";
+    head += QByteArray(size - head.size() - end.size(), 'a');
+    return head + end;
+}
+
+} // namespace
+
+class TestMetrics : public QObject {
+    Q_OBJECT
+private slots:
+    // The registry and its text.
+    void expositionOfKnownResults();
+    void cancelledPingOnlyCounts();
+    void watchedTargetsAndChangeSignal();
+    void labelValuesEscaped();
+
+    // The server on the wire.
+    void answersMetrics_data();
+    void answersMetrics();
+    void headRequestGetsHeadersOnly();
+    void headSplitOverSeveralReads();
+    void otherRequestsNotFound_data();
+    void otherRequestsNotFound();
+    void malformedRequestLine_data();
+    void malformedRequestLine();
+    void headSizeLimit();
+    void endlessHeadDroppedAndServerGoesOn();
+    void silentClientDroppedAfterTimeOut();
+    void manyClientsAtOnce();
+    void clientsBeyondLimitClosed();
+    void portInUse();
+    void closeStopsServing();
+
+    // The file for node_exporter.
+    void metricsFileReplacedInOneStep();
+    void metricsFileInMissingFolder();
+};
+
+void TestMetrics::expositionOfKnownResults() {
+    MetricsRegistry registry;
+    // Recorded out of order: the output is sorted by address.
+    registry.Record(Result("https://c.example/", PingOutcomeKind::Completed, 0.125, -1, 0));
+    registry.Record(Result("http://b.example/", PingOutcomeKind::Failed, -1, 0.5, 0));
+    registry.Record(
+        Result("http://a.example/", PingOutcomeKind::Completed, 0.123456789, 0.0000125, 200));
+
+    const QByteArray expected =
+        SuccessHead +
+        "probe_success{target=\"http://a.example/\"} 1\n"
+        "probe_success{target=\"http://b.example/\"} 0\n"
+        "probe_success{target=\"https://c.example/\"} 1\n" +
+        DurationHead +
+        "probe_duration_seconds{target=\"http://a.example/\"} 0.123456789\n"
+        "probe_duration_seconds{target=\"http://b.example/\"} 0\n"
+        "probe_duration_seconds{target=\"https://c.example/\"} 0.125\n" +
+        StatusHead +
+        "probe_http_status_code{target=\"http://a.example/\"} 200\n"
+        "probe_http_status_code{target=\"http://b.example/\"} 0\n"
+        "probe_http_status_code{target=\"https://c.example/\"} 0\n" +
+        LookupHead +
+        "probe_dns_lookup_time_seconds{target=\"http://a.example/\"} 1.25e-05\n"
+        "probe_dns_lookup_time_seconds{target=\"http://b.example/\"} 0.5\n"
+        "probe_dns_lookup_time_seconds{target=\"https://c.example/\"} 0\n" +
+        PingsHead + Counters("http://a.example/", 1, 0, 0) +
+        Counters("http://b.example/", 0, 1, 0) + Counters("https://c.example/", 1, 0, 0);
+    QCOMPARE(registry.Exposition(), expected);
+    QCOMPARE(registry.Targets(),
+             QStringList({"http://a.example/", "http://b.example/", "https://c.example/"}));
+
+    // A later failure of a target replaces all its probe samples and adds to its counts.
+    registry.Record(Result("http://a.example/", PingOutcomeKind::Failed, 2.5, -1, 0));
+    const QByteArray text = registry.Exposition();
+    QVERIFY(text.contains("probe_success{target=\"http://a.example/\"} 0\n"));
+    QVERIFY(text.contains("probe_duration_seconds{target=\"http://a.example/\"} 2.5\n"));
+    QVERIFY(text.contains("probe_http_status_code{target=\"http://a.example/\"} 0\n"));
+    QVERIFY(text.contains("probe_dns_lookup_time_seconds{target=\"http://a.example/\"} 0\n"));
+    QVERIFY(text.contains(Counters("http://a.example/", 1, 1, 0)));
+}
+
+void TestMetrics::cancelledPingOnlyCounts() {
+    MetricsRegistry registry;
+    registry.Record(Result("http://a/", PingOutcomeKind::Completed, 0.2, 0.01, 200));
+    registry.Record(Result("http://a/", PingOutcomeKind::Cancelled, -1, -1, 0));
+    // A target whose only ping was cancelled has counters but nothing to show as a probe.
+    registry.Record(Result("http://z/", PingOutcomeKind::Cancelled, -1, -1, 0));
+
+    const QByteArray expected =
+        SuccessHead + "probe_success{target=\"http://a/\"} 1\n" + DurationHead +
+        "probe_duration_seconds{target=\"http://a/\"} 0.2\n" + StatusHead +
+        "probe_http_status_code{target=\"http://a/\"} 200\n" + LookupHead +
+        "probe_dns_lookup_time_seconds{target=\"http://a/\"} 0.01\n" + PingsHead +
+        Counters("http://a/", 1, 0, 1) + Counters("http://z/", 0, 0, 1);
+    QCOMPARE(registry.Exposition(), expected);
+}
+
+void TestMetrics::watchedTargetsAndChangeSignal() {
+    MetricsRegistry registry;
+    QSignalSpy changed(&registry, &MetricsRegistry::changed);
+
+    registry.AddTarget("http://w/");
+    QCOMPARE(changed.count(), 1);
+    QCOMPARE(registry.Exposition(), SuccessHead + DurationHead + StatusHead + LookupHead +
+                                        PingsHead + Counters("http://w/", 0, 0, 0));
+
+    registry.AddTarget("http://w/"); // already there: nothing changes, no signal
+    QCOMPARE(changed.count(), 1);
+
+    registry.Record(Result("http://w/", PingOutcomeKind::Completed, 1, 0.1, 301));
+    QCOMPARE(changed.count(), 2);
+    registry.AddTarget("http://w/"); // keeps the recorded state
+    QVERIFY(registry.Exposition().contains("probe_http_status_code{target=\"http://w/\"} 301\n"));
+    QVERIFY(registry.Exposition().contains(Counters("http://w/", 1, 0, 0)));
+
+    registry.Record(Result("http://v/", PingOutcomeKind::Failed, -1, -1, 0));
+    QCOMPARE(changed.count(), 3);
+
+    registry.RemoveTarget("http://w/");
+    QCOMPARE(changed.count(), 4);
+    const QByteArray text = registry.Exposition();
+    QVERIFY(!text.contains("http://w/"));
+    QVERIFY(text.contains(Counters("http://v/", 0, 1, 0)));
+
+    registry.RemoveTarget("http://unknown/");
+    QCOMPARE(changed.count(), 4);
+
+    registry.RemoveTarget("http://v/");
+    QCOMPARE(changed.count(), 5);
+    QCOMPARE(registry.Exposition(),
+             SuccessHead + DurationHead + StatusHead + LookupHead + PingsHead);
+    QVERIFY(registry.Targets().isEmpty());
+}
+
+void TestMetrics::labelValuesEscaped() {
+    MetricsRegistry registry;
+    const QString odd = QStringLiteral("http://x/a\"b\\c\nd");
+    registry.Record(Result(odd, PingOutcomeKind::Completed, 0.5, 0.25, 204));
+    registry.AddTarget(QStringLiteral("http://b\u00fccher.example/"));
+
+    const QByteArray label = "http://x/a\\\"b\\\\c\\nd";
+    const QByteArray utf8Label = "http://b\xc3\xbc"
+                                 "cher.example/";
+    const QByteArray expected = SuccessHead + "probe_success{target=\"" + label + "\"} 1\n" +
+                                DurationHead + "probe_duration_seconds{target=\"" + label +
+                                "\"} 0.5\n" + StatusHead + "probe_http_status_code{target=\"" +
+                                label + "\"} 204\n" + LookupHead +
+                                "probe_dns_lookup_time_seconds{target=\"" + label + "\"} 0.25\n" +
+                                PingsHead + Counters(utf8Label, 0, 0, 0) + Counters(label, 1, 0, 0);
+    QCOMPARE(registry.Exposition(), expected);
+    // Removal goes by the address itself, not its escaped form.
+    registry.RemoveTarget(odd);
+    QVERIFY(!registry.Exposition().contains("http://x/"));
+}
+
+void TestMetrics::answersMetrics_data() {
+    QTest::addColumn<QByteArray>("request");
+    QTest::newRow("HTTP/1.1 with headers") << QByteArray("GET /metrics HTTP/1.1\r\n"
+                                                         "Host: 127.0.0.1\r\n"
+                                                         "User-Agent: Prometheus/2.42\r\n"
+                                                         "Accept: text/plain;version=0.0.4\r\n"
+                                                         "\r\n");
+    QTest::newRow("HTTP/1.0, LF only, query") << QByteArray("GET /metrics?a=1&b[]=2 HTTP/1.0\n\n");
+    QTest::newRow("mixed line ends") << QByteArray("GET /metrics HTTP/1.1\r\nHost: h\n\r\n");
+    QTest::newRow("empty line first") << QByteArray("\r\nGET /metrics HTTP/1.0\r\n\r\n");
+    QTest::newRow("GET with a body") << QByteArray("GET /metrics HTTP/1.1\r\n"
+                                                   "Content-Length: 3\r\n\r\nabc");
+}
+
+void TestMetrics::answersMetrics() {
+    QFETCH(QByteArray, request);
+    MetricsRegistry registry;
+    registry.Record(Result("http://a/", PingOutcomeKind::Completed, 0.5, 0.001, 200));
+    registry.AddTarget("http://b/");
+    MetricsServer server(&registry);
+    QString error;
+    QVERIFY2(server.Listen(0, &error), qPrintable(error));
+    QVERIFY(server.Port() != 0);
+
+    Client client(server.Port());
+    client.socket.write(request);
+    QTRY_VERIFY_WITH_TIMEOUT(client.Closed(), 10000);
+    QCOMPARE(client.received, OkAnswer(registry.Exposition()));
+
+    // Each scrape reads the registry as it is then.
+    registry.Record(Result("http://b/", PingOutcomeKind::Failed, -1, -1, 0));
+    Client second(server.Port());
+    second.socket.write(request);
+    QTRY_VERIFY_WITH_TIMEOUT(second.Closed(), 10000);
+    QVERIFY(second.received.contains(Counters("http://b/", 0, 1, 0)));
+    QCOMPARE(second.received, OkAnswer(registry.Exposition()));
+    QTRY_COMPARE(server.OpenClients(), 0);
+}
+
+void TestMetrics::headRequestGetsHeadersOnly() {
+    MetricsRegistry registry;
+    registry.Record(Result("http://a/", PingOutcomeKind::Completed, 0.5, 0.001, 200));
+    MetricsServer server(&registry);
+    QVERIFY(server.Listen(0, nullptr));
+
+    Client client(server.Port());
+    client.socket.write("HEAD /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+    QTRY_VERIFY_WITH_TIMEOUT(client.Closed(), 10000);
+    QCOMPARE(client.received, OkAnswer(registry.Exposition(), false));
+
+    Client other(server.Port());
+    other.socket.write("HEAD /other HTTP/1.1\r\n\r\n");
+    QTRY_VERIFY_WITH_TIMEOUT(other.Closed(), 10000);
+    QCOMPARE(other.received, NotFoundHead);
+}
+
+void TestMetrics::headSplitOverSeveralReads() {
+    MetricsRegistry registry;
+    registry.AddTarget("http://a/");
+    MetricsServer server(&registry);
+    QVERIFY(server.Listen(0, nullptr));
+
+    Client client(server.Port());
+    QSignalSpy closed(&client.socket, &QTcpSocket::disconnected);
+    // Cut inside the blank line, where a search that starts only at the new bytes misses it.
+    const QList<QByteArray> pieces = {"GET /metrics HTTP/1.1\r\nHost: x\r", "\n\r", "\n"};
+    for (qsizetype i = 0; i < pieces.size(); ++i) {
+        client.socket.write(pieces[i]);
+        if (i + 1 < pieces.size()) {
+            // No answer to an unfinished head; the wait also lets the server read the piece.
+            QVERIFY(!closed.wait(150));
+            QVERIFY(client.received.isEmpty());
+        }
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(client.Closed(), 10000);
+    QCOMPARE(client.received, OkAnswer(registry.Exposition()));
+}
+
+void TestMetrics::otherRequestsNotFound_data() {
+    QTest::addColumn<QByteArray>("request");
+    QTest::newRow("other path") << QByteArray("GET /other HTTP/1.1\r\nHost: x\r\n\r\n");
+    QTest::newRow("root") << QByteArray("GET / HTTP/1.0\r\n\r\n");
+    QTest::newRow("POST") << QByteArray("POST /metrics HTTP/1.1\r\nHost: x\r\n"
+                                        "Content-Length: 4\r\n\r\nabcd");
+    QTest::newRow("PUT") << QByteArray("PUT /metrics HTTP/1.1\r\n\r\n");
+    QTest::newRow("method in small letters") << QByteArray("get /metrics HTTP/1.1\r\n\r\n");
+    QTest::newRow("longer path") << QByteArray("GET /metricsx HTTP/1.1\r\n\r\n");
+    QTest::newRow("trailing slash") << QByteArray("GET /metrics/ HTTP/1.1\r\n\r\n");
+}
+
+void TestMetrics::otherRequestsNotFound() {
+    QFETCH(QByteArray, request);
+    MetricsRegistry registry;
+    registry.AddTarget("http://a/");
+    MetricsServer server(&registry);
+    QVERIFY(server.Listen(0, nullptr));
+
+    Client client(server.Port());
+    client.socket.write(request);
+    QTRY_VERIFY_WITH_TIMEOUT(client.Closed(), 10000);
+    QCOMPARE(client.received, NotFoundAnswer);
+}
+
+void TestMetrics::malformedRequestLine_data() {
+    QTest::addColumn<QByteArray>("request");
+    QTest::newRow("no version") << QByteArray("GET /metrics\r\n\r\n");
+    QTest::newRow("other version") << QByteArray("GET /metrics HTTP/2.0\r\n\r\n");
+    QTest::newRow("garbage") << QByteArray("\x01\x02\x03 garbage\r\n\r\n");
+    QTest::newRow("too many words") << QByteArray("GET /metrics x HTTP/1.1\r\n\r\n");
+}
+
+void TestMetrics::malformedRequestLine() {
+    QFETCH(QByteArray, request);
+    MetricsRegistry registry;
+    MetricsServer server(&registry);
+    QVERIFY(server.Listen(0, nullptr));
+
+    Client client(server.Port());
+    client.socket.write(request);
+    QTRY_VERIFY_WITH_TIMEOUT(client.Closed(), 10000);
+    QCOMPARE(client.received, BadRequestAnswer);
+}
+
+void TestMetrics::headSizeLimit() {
+    MetricsRegistry registry;
+    registry.AddTarget("http://a/");
+    MetricsServer server(&registry);
+    QVERIFY(server.Listen(0, nullptr));
+
+    // A head of exactly the limit, blank line included, is still served.
+    Client fits(server.Port());
+    fits.socket.write(PaddedRequest(MetricsServer::MaxHeadBytes));
+    QTRY_VERIFY_WITH_TIMEOUT(fits.Closed(), 10000);
+    QCOMPARE(fits.received, OkAnswer(registry.Exposition()));
+
+    // One byte more without a blank line is refused at once: the client has not closed and
+    // sends nothing further.
+    Client over(server.Port());
+    over.socket.write(QByteArray(MetricsServer::MaxHeadBytes + 1, 'x'));
+    QTRY_VERIFY_WITH_TIMEOUT(over.Closed(), 10000);
+    QCOMPARE(over.received, BadRequestAnswer);
+
+    // The same byte count that would have held a blank line only after the limit.
+    Client late(server.Port());
+    late.socket.write(PaddedRequest(MetricsServer::MaxHeadBytes + 1));
+    QTRY_VERIFY_WITH_TIMEOUT(late.Closed(), 10000);
+    QCOMPARE(late.received, BadRequestAnswer);
+}
+
+void TestMetrics::endlessHeadDroppedAndServerGoesOn() {
+    MetricsRegistry registry;
+    registry.AddTarget("http://a/");
+    MetricsServer server(&registry);
+    QVERIFY(server.Listen(0, nullptr));
+
+    Client flood(server.Port());
+    flood.socket.write(QByteArray(1024 * 1024, 'x'));
+    QTRY_VERIFY_WITH_TIMEOUT(flood.Closed(), 20000);
+    // The answer may be lost to the reset that closing with unread bytes causes; if any
+    // bytes came, they are the refusal.
+    QVERIFY2(flood.received.isEmpty() || flood.received == BadRequestAnswer,
+             flood.received.left(200).constData());
+    QTRY_COMPARE(server.OpenClients(), 0);
+
+    Client next(server.Port());
+    next.socket.write("GET /metrics HTTP/1.1\r\n\r\n");
+    QTRY_VERIFY_WITH_TIMEOUT(next.Closed(), 10000);
+    QCOMPARE(next.received, OkAnswer(registry.Exposition()));
+}
+
+void TestMetrics::silentClientDroppedAfterTimeOut() {
+    MetricsRegistry registry;
+    MetricsServer server(&registry);
+    QCOMPARE(server.ClientTimeout(), 5000);
+    server.SetClientTimeout(300);
+    QVERIFY(server.Listen(0, nullptr));
+
+    QElapsedTimer clock;
+    clock.start();
+    Client silent(server.Port());
+    Client halfHead(server.Port());
+    halfHead.socket.write("GET /metrics HTTP/1.1\r\nHost: x\r\n");
+    QTRY_COMPARE(server.OpenClients(), 2);
+    QTRY_VERIFY_WITH_TIMEOUT(silent.Closed() && halfHead.Closed(), 10000);
+    // Coarse timers may fire up to 5 % early.
+    QVERIFY2(clock.elapsed() >= 280, QByteArray::number(clock.elapsed()).constData());
+    QVERIFY(silent.received.isEmpty());
+    QVERIFY(halfHead.received.isEmpty());
+    QTRY_COMPARE(server.OpenClients(), 0);
+}
+
+void TestMetrics::manyClientsAtOnce() {
+    MetricsRegistry registry;
+    for (int i = 0; i < 20; ++i)
+        registry.Record(Result(QStringLiteral("http://host%1/").arg(i), PingOutcomeKind::Completed,
+                               0.01 * i, 0.001, 200));
+    MetricsServer server(&registry);
+    QVERIFY(server.Listen(0, nullptr));
+
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 40; ++i)
+        clients.push_back(std::make_unique<Client>(server.Port()));
+    for (auto &client : clients)
+        client->socket.write("GET /metrics HTTP/1.1\r\n\r\n");
+    const QByteArray expected = OkAnswer(registry.Exposition());
+    for (auto &client : clients) {
+        QTRY_VERIFY_WITH_TIMEOUT(client->Closed(), 20000);
+        QCOMPARE(client->received, expected);
+    }
+}
+
+void TestMetrics::clientsBeyondLimitClosed() {
+    MetricsRegistry registry;
+    MetricsServer server(&registry);
+    QCOMPARE(server.MaxClients(), 64);
+    server.SetMaxClients(2);
+    QVERIFY(server.Listen(0, nullptr));
+
+    Client first(server.Port());
+    Client second(server.Port());
+    QTRY_COMPARE(server.OpenClients(), 2);
+    Client third(server.Port());
+    QTRY_VERIFY_WITH_TIMEOUT(third.Closed(), 10000);
+    QVERIFY(third.received.isEmpty());
+    QCOMPARE(first.socket.state(), QAbstractSocket::ConnectedState);
+    QCOMPARE(second.socket.state(), QAbstractSocket::ConnectedState);
+
+    first.socket.abort();
+    QTRY_COMPARE(server.OpenClients(), 1);
+    Client fourth(server.Port());
+    fourth.socket.write("GET /metrics HTTP/1.0\r\n\r\n");
+    QTRY_VERIFY_WITH_TIMEOUT(fourth.Closed(), 10000);
+    QCOMPARE(fourth.received, OkAnswer(registry.Exposition()));
+}
+
+void TestMetrics::portInUse() {
+    MetricsRegistry registry;
+    registry.AddTarget("http://a/");
+    MetricsServer first(&registry);
+    QVERIFY(first.Listen(0, nullptr));
+    const quint16 port = first.Port();
+
+    MetricsServer second(&registry);
+    QString error;
+    QVERIFY(!second.Listen(port, &error));
+    QVERIFY2(
+        error.startsWith(QStringLiteral("Cannot serve the metrics on 127.0.0.1:%1: ").arg(port)),
+        qPrintable(error));
+    QVERIFY(error.size() >
+            QStringLiteral("Cannot serve the metrics on 127.0.0.1:%1: ").arg(port).size());
+    QCOMPARE(second.Port(), quint16(0));
+    QVERIFY(!second.Listen(port, nullptr)); // no error text wanted: no crash
+
+    // The first one is untouched.
+    Client client(port);
+    client.socket.write("GET /metrics HTTP/1.1\r\n\r\n");
+    QTRY_VERIFY_WITH_TIMEOUT(client.Closed(), 10000);
+    QCOMPARE(client.received, OkAnswer(registry.Exposition()));
+
+    // Once the first has let go, the port is free for the second.
+    first.Close();
+    QVERIFY2(second.Listen(port, &error), qPrintable(error));
+    QCOMPARE(second.Port(), port);
+}
+
+void TestMetrics::closeStopsServing() {
+    MetricsRegistry registry;
+    MetricsServer server(&registry);
+    QVERIFY(server.Listen(0, nullptr));
+    const quint16 port = server.Port();
+
+    // 127.0.0.1 only: neither the IPv6 loopback nor the rest of 127/8 finds anybody there.
+    for (const QHostAddress &elsewhere :
+         {QHostAddress(QHostAddress::LocalHostIPv6), QHostAddress("127.0.0.2")}) {
+        QTcpSocket socket;
+        socket.connectToHost(elsewhere, port);
+        QTRY_COMPARE_WITH_TIMEOUT(socket.state(), QAbstractSocket::UnconnectedState, 10000);
+        QCOMPARE(socket.error(), QAbstractSocket::ConnectionRefusedError);
+    }
+
+    Client open(port);
+    QTRY_COMPARE(server.OpenClients(), 1);
+    server.Close();
+    QCOMPARE(server.Port(), quint16(0));
+    QCOMPARE(server.OpenClients(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(open.Closed(), 10000);
+    QVERIFY(open.received.isEmpty());
+
+    QTcpSocket refused;
+    refused.connectToHost(QHostAddress::LocalHost, port);
+    QTRY_COMPARE_WITH_TIMEOUT(refused.state(), QAbstractSocket::UnconnectedState, 10000);
+    QCOMPARE(refused.error(), QAbstractSocket::ConnectionRefusedError);
+}
+
+void TestMetrics::metricsFileReplacedInOneStep() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("vennatro.prom");
+    MetricsRegistry registry;
+    registry.Record(Result("http://a/", PingOutcomeKind::Completed, 0.5, 0.001, 200));
+    registry.Record(Result("http://b/", PingOutcomeKind::Failed, -1, -1, 0));
+
+    // A first write under a strict umask still gives a file others can read.
+    const mode_t oldMask = ::umask(077);
+    QString error;
+    const bool written = WriteMetricsFile(path, registry.Exposition(), &error);
+    ::umask(oldMask);
+    QVERIFY2(written, qPrintable(error));
+    QVERIFY(error.isEmpty());
+    struct stat info {};
+    QCOMPARE(::stat(QFile::encodeName(path).constData(), &info), 0);
+    QCOMPARE(info.st_mode & 07777, mode_t(0644));
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), registry.Exposition());
+    }
+
+    // A reader that has the old file open keeps reading it whole: the new text arrives as a
+    // new file renamed over the old one, never by rewriting it in place.
+    QFile reader(path);
+    QVERIFY(reader.open(QIODevice::ReadOnly));
+    const QByteArray before = registry.Exposition();
+    QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    registry.Record(Result("http://c/", PingOutcomeKind::Completed, 0.25, 0.002, 404));
+    QVERIFY2(WriteMetricsFile(path, registry.Exposition(), &error), qPrintable(error));
+    QCOMPARE(reader.readAll(), before);
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), registry.Exposition());
+    }
+    QCOMPARE(::stat(QFile::encodeName(path).constData(), &info), 0);
+    QCOMPARE(info.st_mode & 07777, mode_t(0644));
+    // No temporary file left beside it.
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList{"vennatro.prom"});
+}
+
+void TestMetrics::metricsFileInMissingFolder() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("missing/vennatro.prom");
+    QString error;
+    QVERIFY(!WriteMetricsFile(path, "x 1\n", &error));
+    QVERIFY2(error.startsWith(QDir::toNativeSeparators(path) + ": "), qPrintable(error));
+    QVERIFY(error.size() > path.size() + 2);
+    QVERIFY(!QFile::exists(path));
+    QVERIFY(!WriteMetricsFile(path, "x 1\n", nullptr));
+}
+
+QTEST_GUILESS_MAIN(TestMetrics)
+#include "test_metrics.moc"
