@@ -1,19 +1,32 @@
-// How exact is the "completed in X seconds" figure? A loopback server answers every request
-// after a known delay D; the main window pings it and the figure minus D is the overhead the
-// program adds (connect, request, notification dispatch). curl measures the same server in the
-// same run for comparison. Then the window sits idle with automatic ping off and the timer
-// events and wake-ups of the process are counted.
+// How exact is the "completed in X seconds" figure, and what does a ping cost? A loopback
+// server answers every request after a known delay D; the program pings it and the figure minus
+// D is the overhead the program adds (connect, request, notification dispatch). curl measures
+// the same server in the same run for comparison. Then the program sits idle with automatic
+// ping off and the timer events and wake-ups of the process are counted.
 //
-//   ping_timing [--samples N] [--delays 0,5,50,200] [--idle SECONDS] [--no-curl]
-//               [--inline-lookup]
-//   ping_timing --idle-only SECONDS      (a fresh window that never pinged)
+// Two subjects: the main window (offscreen, its real path: actPingExecute, the engine, the log
+// pane), or with --engine the ping engine alone in a QCoreApplication, no window, its log
+// entries collected in a string.
+//
+//   ping_timing [--engine] [--samples N] [--delays 0,5,50,200] [--idle SECONDS] [--no-curl]
+//   ping_timing [--engine] --idle-only SECONDS   (never pinged)
+//   ping_timing [--engine] --cpu N [--rounds R]  (CPU time per ping: R rounds of N pings)
+//
+// --cpu runs the server in a child process, so the process's own CPU time (getrusage) is the
+// client's alone; a plain blocking client doing the same exchange is measured beside it as the
+// floor that the kernel's part of a loopback exchange sets.
 
+#include "Version.h"
 #include "app/Main.h"
+#include "engine/Options.h"
+#include "engine/PingEngine.h"
 #include "engine/PingTarget.h"
-#include "platform/Resolver.h"
+#include "platform/SystemInfo.h"
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -22,8 +35,9 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <algorithm>
@@ -31,48 +45,85 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
+#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 namespace {
 
-// Answers every request on 127.0.0.1 after delayMs, on a thread of its own so that the
-// delay does not depend on the event loop of the program under measurement.
+// A listening socket on 127.0.0.1, any free port; -1 on failure.
+int Listen(int &port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        ::listen(fd, 64) != 0) {
+        std::perror("server");
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+    port = ntohs(addr.sin_port);
+    return fd;
+}
+
+// Answers one connection: reads the request up to its blank line, waits delayMs, sends a
+// status line and headers, and lets the client close first (so no TIME_WAIT on our side).
+void ServeOne(int listener, int delayMs) {
+    const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0)
+        return;
+    QByteArray request;
+    char buffer[4096];
+    while (!request.contains("\r\n\r\n")) {
+        const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        request.append(buffer, n);
+    }
+    if (delayMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    static const char answer[] = "HTTP/1.0 200 OK\r\nServer: bench\r\nContent-Length: 0\r\n\r\n";
+    ::send(client, answer, sizeof answer - 1, MSG_NOSIGNAL);
+    ::shutdown(client, SHUT_WR);
+    while (::recv(client, buffer, sizeof buffer, 0) > 0) {
+    }
+    ::close(client);
+}
+
+// Answers every request after delayMs, on a thread of its own so that the delay does not
+// depend on the event loop of the program under measurement.
 class DelayedServer {
 public:
     DelayedServer() {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int one = 1;
-        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::bind(m_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-            ::listen(m_fd, 16) != 0) {
-            std::perror("server");
-            return;
-        }
-        socklen_t len = sizeof addr;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
-        m_thread = std::thread([this] { Run(); });
-        m_ok = true;
+        m_fd = Listen(m_port);
+        if (m_fd >= 0)
+            m_thread = std::thread([this] { Run(); });
     }
     ~DelayedServer() {
         m_stop = true;
         if (m_thread.joinable())
             m_thread.join();
-        ::close(m_fd);
+        if (m_fd >= 0)
+            ::close(m_fd);
     }
     DelayedServer(const DelayedServer &) = delete;
     DelayedServer &operator=(const DelayedServer &) = delete;
 
-    bool ok() const { return m_ok; }
+    bool ok() const { return m_fd >= 0; }
     int port() const { return m_port; }
     void setDelay(int ms) { m_delayMs = ms; }
 
@@ -80,62 +131,55 @@ private:
     void Run() {
         while (!m_stop) {
             pollfd p{m_fd, POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0)
-                continue;
-            const int client = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (client < 0)
-                continue;
-            QByteArray request;
-            char buffer[4096];
-            while (!request.contains("\r\n\r\n")) {
-                const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
-                if (n <= 0)
-                    break;
-                request.append(buffer, n);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(m_delayMs.load()));
-            static const char answer[] =
-                "HTTP/1.0 200 OK\r\nServer: bench\r\nContent-Length: 0\r\n\r\n";
-            ::send(client, answer, sizeof answer - 1, MSG_NOSIGNAL);
-            ::shutdown(client, SHUT_WR);
-            // Let the client close first, so the port is not left in TIME_WAIT on our side.
-            while (::recv(client, buffer, sizeof buffer, 0) > 0) {
-            }
-            ::close(client);
+            if (::poll(&p, 1, 100) > 0)
+                ServeOne(m_fd, m_delayMs.load());
         }
     }
 
     int m_fd = -1;
     int m_port = 0;
-    bool m_ok = false;
     std::atomic<int> m_delayMs{0};
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
 
-// Answers a dotted IPv4 address on the next turn of the event loop, without the worker
-// thread of the system resolver (--inline-lookup): shows what that thread hop costs.
-class InlineResolver : public Resolver {
+// The same server without delay in a child process, so that its CPU time is not the
+// benchmark's. Forked before the application exists (no threads yet); the child ends with
+// its parent at the latest.
+class ChildServer {
 public:
-    quint64 lookupHost(const QString &host) override {
-        const quint64 id = ++m_last;
-        in_addr addr{};
-        const bool ok = ::inet_pton(AF_INET, host.toLatin1().constData(), &addr) == 1;
-        const quint32 value = ok ? ntohl(addr.s_addr) : 0;
-        QMetaObject::invokeMethod(
-            this, [this, id, ok, value] { emit finished(id, ok ? 0 : 11001, value); },
-            Qt::QueuedConnection);
-        return id;
+    ChildServer() {
+        const int fd = Listen(m_port);
+        if (fd < 0)
+            return;
+        const pid_t parent = ::getpid();
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() != parent)
+                ::_exit(0);
+            for (;;)
+                ServeOne(fd, 0);
+        }
+        ::close(fd);
+        if (m_pid < 0)
+            std::perror("fork");
     }
-    quint64 lookupService(const QString &) override {
-        const quint64 id = ++m_last;
-        QMetaObject::invokeMethod(
-            this, [this, id] { emit finished(id, 10109, 0); }, Qt::QueuedConnection);
-        return id;
+    ~ChildServer() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            ::waitpid(m_pid, nullptr, 0);
+        }
     }
+    ChildServer(const ChildServer &) = delete;
+    ChildServer &operator=(const ChildServer &) = delete;
+
+    bool ok() const { return m_pid > 0; }
+    int port() const { return m_port; }
 
 private:
-    quint64 m_last = 0;
+    pid_t m_pid = -1;
+    int m_port = 0;
 };
 
 struct Stats {
@@ -161,26 +205,123 @@ struct Sample {
     double connected = 0; // when the connection stood (lookup included)
 };
 
-// One ping through the window.
-bool PingOnce(TfMain_Vennatro &w, Sample &sample) {
-    const qsizetype mark = w.mmLog->toPlainText().size();
+// What is pinged: the window, or the engine alone.
+class Subject {
+public:
+    virtual ~Subject() = default;
+    virtual const char *Name() const = 0;
+    virtual PingEngine &Engine() = 0;
+    // Ping 127.0.0.1/ on port, one attempt, no balloons, no log file.
+    virtual void Configure(int port) = 0;
+    // Starts one ping; what it logs is Logged() afterwards.
+    virtual void StartPing() = 0;
+    virtual QString Logged() const = 0;
+    // Waits until nothing of the last ping is pending any more.
+    virtual void Settle() {}
+    virtual bool AutoPingOn() const { return false; }
+};
+
+class WindowSubject : public Subject {
+public:
+    // The widgets carry their member names as object names.
+    WindowSubject()
+        : m_address(m_window.findChild<QComboBox *>(QStringLiteral("cmbAddress"))),
+          m_log(m_window.findChild<QPlainTextEdit *>(QStringLiteral("mmLog"))) {}
+    bool Found() const { return m_address && m_log; }
+    const char *Name() const override { return "window"; }
+    PingEngine &Engine() override { return *m_window.Engine; }
+    void Configure(int port) override {
+        Options.HTTPPort = port;
+        Options.PingAttempts = 1;
+        Options.ShowNotifications = false;
+        Options.SaveLog = false;
+        m_window.ApplySettings();
+        m_address->setEditText(QStringLiteral("127.0.0.1/"));
+    }
+    void StartPing() override {
+        m_blocks = m_log->document()->blockCount();
+        m_window.actPingExecute();
+    }
+    // The pane's newest lines, as far as this ping added them: reading the whole pane would
+    // cost the benchmark more with every ping.
+    QString Logged() const override {
+        const int added = m_log->document()->blockCount() - m_blocks;
+        QStringList lines;
+        QTextBlock block = m_log->document()->lastBlock();
+        for (int i = 0; i <= std::min(added, 8) && block.isValid(); ++i) {
+            lines.prepend(block.text());
+            block = block.previous();
+        }
+        return lines.join(QLatin1Char('\n'));
+    }
+    void Settle() override {
+        // A held result ends with one timer event of its own; wait for it before counting.
+        while (m_window.TimerNotification->isActive())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    }
+    bool AutoPingOn() const override { return m_window.AutoPingOn(); }
+
+private:
+    TfMain_Vennatro m_window;
+    QComboBox *m_address;
+    QPlainTextEdit *m_log;
+    int m_blocks = 0;
+};
+
+class EngineSubject : public Subject {
+public:
+    EngineSubject() {
+        QObject::connect(&m_engine, &PingEngine::logText,
+                         [this](const QString &entry) { m_logged += entry; });
+    }
+    const char *Name() const override { return "engine alone"; }
+    PingEngine &Engine() override { return m_engine; }
+    void Configure(int port) override {
+        TOptions options = DefaultOptions();
+        options.HTTPPort = port;
+        options.PingAttempts = 1;
+        options.ShowNotifications = false;
+        const QString computer = ComputerNetworkName();
+        m_engine.ApplySettings(
+            options,
+            EngineContext{BuildUserAgent(CutBeforeLastDot(QStringLiteral(VENNATRO_FILE_VERSION)),
+                                         QString(), CurrentOsVersion(), false, computer),
+                          computer, QString()});
+        m_engine.SetTarget(NormaliseAddress(QStringLiteral("127.0.0.1/")));
+    }
+    void StartPing() override {
+        m_logged.clear();
+        m_engine.Ping();
+    }
+    QString Logged() const override { return m_logged; }
+
+private:
+    PingEngine m_engine;
+    QString m_logged;
+};
+
+// One ping; the socket's notifications are wrapped to read the engine's clock at connect and
+// at the first answer bytes.
+bool PingOnce(Subject &subject, Sample &sample) {
+    PingEngine &engine = subject.Engine();
+    TClientSocket *socket = engine.ClientSocket;
     qint64 readNs = -1;
     qint64 connectNs = -1;
     QEventLoop loop;
-    const TSocketNotifyEvent connected = w.ClientSocket->OnConnect;
-    const TSocketNotifyEvent read = w.ClientSocket->OnRead;
-    const TSocketNotifyEvent disconnect = w.ClientSocket->OnDisconnect;
-    w.ClientSocket->OnConnect = [&](QObject *sender, TCustomWinSocket *socket) {
-        connectNs = w.PingStartTime.nsecsElapsed();
-        connected(sender, socket);
+    const TSocketNotifyEvent connected = socket->OnConnect;
+    const TSocketNotifyEvent read = socket->OnRead;
+    const TSocketNotifyEvent disconnect = socket->OnDisconnect;
+    socket->OnConnect = [&](QObject *sender, TCustomWinSocket *s) {
+        connectNs = engine.PingStartTime.nsecsElapsed();
+        connected(sender, s);
     };
-    w.ClientSocket->OnRead = [&](QObject *sender, TCustomWinSocket *socket) {
+    socket->OnRead = [&](QObject *sender, TCustomWinSocket *s) {
         if (readNs < 0)
-            readNs = w.PingStartTime.nsecsElapsed();
-        read(sender, socket);
+            readNs = engine.PingStartTime.nsecsElapsed();
+        read(sender, s);
     };
-    w.ClientSocket->OnDisconnect = [&](QObject *sender, TCustomWinSocket *socket) {
-        disconnect(sender, socket);
+    socket->OnDisconnect = [&](QObject *sender, TCustomWinSocket *s) {
+        disconnect(sender, s);
         loop.quit();
     };
     // A local guard: no stray single-shot timer outlives the sample.
@@ -188,15 +329,15 @@ bool PingOnce(TfMain_Vennatro &w, Sample &sample) {
     guard.setSingleShot(true);
     QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
     guard.start(10000);
-    w.actPingExecute();
-    if (w.PingBusy)
+    subject.StartPing();
+    if (engine.PingBusy)
         loop.exec();
-    w.ClientSocket->OnConnect = connected;
-    w.ClientSocket->OnRead = read;
-    w.ClientSocket->OnDisconnect = disconnect;
+    socket->OnConnect = connected;
+    socket->OnRead = read;
+    socket->OnDisconnect = disconnect;
 
     static const QRegularExpression figure(QStringLiteral("completed in (\\d+\\.\\d{3}) seconds"));
-    const QRegularExpressionMatch m = figure.match(w.mmLog->toPlainText().mid(mark));
+    const QRegularExpressionMatch m = figure.match(subject.Logged());
     if (!m.hasMatch() || readNs < 0 || connectNs < 0)
         return false;
     sample.printed = m.captured(1).toDouble() * 1000.0;
@@ -225,7 +366,7 @@ bool CurlOnce(int port, Sample &sample) {
 }
 
 struct Wakeups {
-    qint64 mainThread = 0; // voluntary and forced switches of the user-interface thread
+    qint64 mainThread = 0; // voluntary and forced switches of the main thread
     qint64 allThreads = 0; // the same, summed over every thread of the process
     int threads = 0;
 };
@@ -254,11 +395,21 @@ Wakeups ContextSwitches() {
     return total;
 }
 
-double CpuMs() {
+struct Cpu {
+    double user = 0;   // ms
+    double system = 0; // ms
+};
+
+Cpu CpuNow() {
     rusage u{};
     ::getrusage(RUSAGE_SELF, &u);
-    return (double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0) +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
+    return {double(u.ru_utime.tv_sec) * 1000.0 + double(u.ru_utime.tv_usec) / 1000.0,
+            double(u.ru_stime.tv_sec) * 1000.0 + double(u.ru_stime.tv_usec) / 1000.0};
+}
+
+double CpuMs() {
+    const Cpu c = CpuNow();
+    return c.user + c.system;
 }
 
 // Counts the timer events the program's objects receive.
@@ -280,11 +431,10 @@ protected:
     }
 };
 
-void MeasureIdle(QApplication &app, TfMain_Vennatro &w, int seconds) {
-    // A held result ends with one timer event of its own; wait for it before counting.
-    while (w.TimerNotification->isActive())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
-    std::printf("\nIdle, automatic ping %s, for %d s:\n", w.AutoPingOn() ? "on" : "off", seconds);
+void MeasureIdle(QCoreApplication &app, Subject &subject, int seconds) {
+    subject.Settle();
+    std::printf("\nIdle (%s), automatic ping %s, for %d s:\n", subject.Name(),
+                subject.AutoPingOn() ? "on" : "off", seconds);
     TimerCounter counter;
     app.installEventFilter(&counter);
     const Wakeups before = ContextSwitches();
@@ -301,7 +451,7 @@ void MeasureIdle(QApplication &app, TfMain_Vennatro &w, int seconds) {
     for (auto it = counter.receivers.cbegin(); it != counter.receivers.cend(); ++it)
         std::printf("      %4d to %s\n", it.value(), qPrintable(it.key()));
     std::printf("  events delivered in all:       %d\n", counter.events);
-    std::printf("  wake-ups of the UI thread:     %lld (1 is the deadline)\n",
+    std::printf("  wake-ups of the main thread:   %lld (1 is the deadline)\n",
                 static_cast<long long>(after.mainThread - before.mainThread));
     std::printf("  wake-ups of all %2d threads:    %lld\n", after.threads,
                 static_cast<long long>(after.allThreads - before.allThreads));
@@ -310,19 +460,15 @@ void MeasureIdle(QApplication &app, TfMain_Vennatro &w, int seconds) {
 
 // Pings the delayed server and curls it, sample by sample, for every delay. The server is
 // gone when this returns, so that its thread does not count in the idle figures.
-bool RunTimings(TfMain_Vennatro &window, int samples, const QList<int> &delays, bool withCurl) {
+bool RunTimings(Subject &subject, int samples, const QList<int> &delays, bool withCurl) {
     DelayedServer server;
     if (!server.ok())
         return false;
-    Options.HTTPPort = server.port();
-    Options.PingAttempts = 1;
-    Options.ShowNotifications = false;
-    Options.SaveLog = false;
-    window.ApplySettings();
-    window.cmbAddress->setEditText(QStringLiteral("127.0.0.1/"));
+    subject.Configure(server.port());
 
-    std::printf("%d samples per delay; overhead = time to the answer's first byte - D, in ms\n\n",
-                samples);
+    std::printf("Subject: %s. %d samples per delay; overhead = time to the answer's first byte "
+                "- D, in ms\n\n",
+                subject.Name(), samples);
     std::printf("%6s | %-21s | %-21s | %-21s || %-21s | %-21s\n", "D (ms)", "Vennatro printed",
                 "Vennatro unrounded", withCurl ? "curl starttransfer" : "curl (skipped)",
                 "connect: Vennatro", "connect: curl");
@@ -333,11 +479,11 @@ bool RunTimings(TfMain_Vennatro &window, int samples, const QList<int> &delays, 
         QList<double> printed, raw, curlFirst, ourConnect, curlConnect;
         // One warm-up of each, so the first sample does not pay for first-use costs.
         Sample ours, theirs;
-        PingOnce(window, ours);
+        PingOnce(subject, ours);
         if (withCurl)
             CurlOnce(server.port(), theirs);
         for (int i = 0; i < samples; ++i) {
-            if (!PingOnce(window, ours)) {
+            if (!PingOnce(subject, ours)) {
                 std::fprintf(stderr, "ping failed at D=%d\n", d);
                 return false;
             }
@@ -364,28 +510,106 @@ bool RunTimings(TfMain_Vennatro &window, int samples, const QList<int> &delays, 
     return true;
 }
 
+// The same exchange with plain blocking calls: connect, send the request, read to the end of
+// the status line, close. Its CPU time is what the kernel's part of the exchange costs.
+bool BareExchange(int port, const QByteArray &request) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(quint16(port));
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+              ::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) ==
+                  ssize_t(request.size());
+    QByteArray answer;
+    char buffer[4096];
+    while (ok && !answer.contains('\n')) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        answer.append(buffer, n);
+    }
+    ::close(fd);
+    return ok && answer.startsWith("HTTP/1.0 200");
+}
+
+double PerPingUs(const Cpu &before, const Cpu &after, int n) {
+    return (after.user - before.user + after.system - before.system) * 1000.0 / n;
+}
+
+// Rounds of N pings back to back against the server in the child process, each followed by N
+// exchanges of the plain blocking client: the CPU time of this process (every thread) per ping.
+// Rounds take turns so that a busy moment of the shared machine hits both alike.
+bool MeasureCpu(Subject &subject, const ChildServer &server, int pings, int rounds) {
+    subject.Configure(server.port());
+    Sample sample;
+    for (int i = 0; i < 50; ++i) { // warm-up
+        if (!PingOnce(subject, sample)) {
+            std::fprintf(stderr, "warm-up ping failed\n");
+            return false;
+        }
+    }
+    std::printf("CPU time per ping (%s, %s), loopback server in a child process, no delay; "
+                "%d rounds of %d; in us\n",
+                subject.Name(), QAbstractEventDispatcher::instance()->metaObject()->className(),
+                rounds, pings);
+    std::printf("%6s | %9s %9s | %9s %10s | %10s\n", "round", "ours CPU", "ours wall", "plain CPU",
+                "plain wall", "ours-plain");
+    const QByteArray request = BuildHeadRequest(QStringLiteral("/"), QStringLiteral("127.0.0.1"),
+                                                QStringLiteral("Vennatro/1.0.1 (Linux 6.1)"));
+    QList<double> ours, plain, difference;
+    for (int round = 1; round <= rounds; ++round) {
+        Cpu before = CpuNow();
+        QElapsedTimer wall;
+        wall.start();
+        for (int i = 0; i < pings; ++i) {
+            if (!PingOnce(subject, sample)) {
+                std::fprintf(stderr, "ping %d failed\n", i);
+                return false;
+            }
+        }
+        const double oursWall = double(wall.nsecsElapsed()) / 1e3 / pings;
+        const double oursCpu = PerPingUs(before, CpuNow(), pings);
+
+        before = CpuNow();
+        wall.start();
+        for (int i = 0; i < pings; ++i) {
+            if (!BareExchange(server.port(), request)) {
+                std::fprintf(stderr, "plain exchange %d failed\n", i);
+                return false;
+            }
+        }
+        const double plainWall = double(wall.nsecsElapsed()) / 1e3 / pings;
+        const double plainCpu = PerPingUs(before, CpuNow(), pings);
+        ours << oursCpu;
+        plain << plainCpu;
+        difference << oursCpu - plainCpu;
+        std::printf("%6d | %9.1f %9.1f | %9.1f %10.1f | %10.1f\n", round, oursCpu, oursWall,
+                    plainCpu, plainWall, oursCpu - plainCpu);
+        std::fflush(stdout);
+    }
+    std::printf("%6s | %9.1f %9s | %9.1f %10s | %10.1f\n", "median", Summarise(ours).median, "",
+                Summarise(plain).median, "", Summarise(difference).median);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    // A private store, so the benchmark never reads or writes the user's settings.
-    QTemporaryDir home;
-    qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("config")).toUtf8());
-    QDir().mkpath(home.filePath(QStringLiteral("runtime")));
-    QFile::setPermissions(home.filePath(QStringLiteral("runtime")),
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    qputenv("XDG_RUNTIME_DIR", home.filePath(QStringLiteral("runtime")).toUtf8());
-    QApplication app(argc, argv);
-
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
     int samples = 30;
     QList<int> delays = {0, 5, 50, 200};
     int idleSeconds = 10;
+    int cpuPings = 0;
+    int cpuRounds = 5;
     bool withCurl = true;
     bool idleOnly = false;
-    bool inlineLookup = false;
-    const QStringList args = app.arguments();
-    for (qsizetype i = 1; i < args.size(); ++i) {
+    bool engineOnly = false;
+    for (qsizetype i = 0; i < args.size(); ++i) {
         const QString next = i + 1 < args.size() ? args[i + 1] : QString();
         if (args[i] == QLatin1String("--samples")) {
             samples = next.toInt();
@@ -402,8 +626,14 @@ int main(int argc, char **argv) {
             idleSeconds = next.toInt();
             idleOnly = true;
             ++i;
-        } else if (args[i] == QLatin1String("--inline-lookup")) {
-            inlineLookup = true;
+        } else if (args[i] == QLatin1String("--cpu")) {
+            cpuPings = next.toInt();
+            ++i;
+        } else if (args[i] == QLatin1String("--rounds")) {
+            cpuRounds = next.toInt();
+            ++i;
+        } else if (args[i] == QLatin1String("--engine")) {
+            engineOnly = true;
         } else if (args[i] == QLatin1String("--no-curl")) {
             withCurl = false;
         } else {
@@ -412,17 +642,47 @@ int main(int argc, char **argv) {
         }
     }
 
-    TfMain_Vennatro window;
-    InlineResolver inlineResolver;
-    if (inlineLookup)
-        window.ClientSocket->SetResolver(&inlineResolver);
-    if (idleOnly) {
-        MeasureIdle(app, window, idleSeconds);
-        return 0;
+    // Before anything else: the child must be forked while this process has one thread.
+    std::unique_ptr<ChildServer> childServer;
+    if (cpuPings > 0) {
+        childServer = std::make_unique<ChildServer>();
+        if (!childServer->ok())
+            return 1;
     }
 
-    if (!RunTimings(window, samples, delays, withCurl))
-        return 1;
-    MeasureIdle(app, window, idleSeconds);
-    return 0;
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // A private store, so the benchmark never reads or writes the user's settings.
+    QTemporaryDir home;
+    qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("config")).toUtf8());
+    QDir().mkpath(home.filePath(QStringLiteral("runtime")));
+    QFile::setPermissions(home.filePath(QStringLiteral("runtime")),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("XDG_RUNTIME_DIR", home.filePath(QStringLiteral("runtime")).toUtf8());
+    std::unique_ptr<QCoreApplication> app;
+    std::unique_ptr<Subject> subject;
+    if (engineOnly) {
+        app = std::make_unique<QCoreApplication>(argc, argv);
+        subject = std::make_unique<EngineSubject>();
+    } else {
+        app = std::make_unique<QApplication>(argc, argv);
+        auto window = std::make_unique<WindowSubject>();
+        if (!window->Found()) {
+            std::fprintf(stderr, "the window has no cmbAddress or mmLog\n");
+            return 1;
+        }
+        subject = std::move(window);
+    }
+
+    int status = 0;
+    if (cpuPings > 0)
+        status = MeasureCpu(*subject, *childServer, cpuPings, cpuRounds) ? 0 : 1;
+    else if (idleOnly)
+        MeasureIdle(*app, *subject, idleSeconds);
+    else if (!RunTimings(*subject, samples, delays, withCurl))
+        status = 1;
+    else
+        MeasureIdle(*app, *subject, idleSeconds);
+    subject.reset();
+    return status;
 }

@@ -4,12 +4,13 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 # Every Debian package the build and the program need.
 BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins
-    libgl-dev libcurl4-openssl-dev)
-# What the tests need besides: the fuzzers, a headless desktop, a web and a mail server.
+    libgl-dev libcurl4-openssl-dev libqt6sql6-sqlite qt6-charts-dev libqt6opengl6-dev)
+# What the tests need besides: the fuzzers, a headless desktop, a web and a mail server,
+# Prometheus and node_exporter reading the metrics.
 TEST_PACKAGES=(clang-14 libfuzzer-14-dev libclang-rt-14-dev
     xvfb xauth openbox trayer xfce4-panel xfconf dunst libnotify-bin xdotool wmctrl imagemagick
     x11-apps x11-utils x11-xserver-utils fonts-dejavu-core dbus-daemon dbus-bin
-    nginx python3 python3-aiosmtpd curl)
+    nginx python3 python3-aiosmtpd curl ccache prometheus prometheus-node-exporter openssl)
 
 need_packages() {
     local missing=() p
@@ -28,10 +29,24 @@ need_packages() {
     fi
 }
 
-# build DIR [cmake options...]
+# build DIR [cmake options...] [--target T]: configures and builds DIR (only T when given).
 build() {
     local dir="$1"
     shift
-    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-    cmake --build "$dir" -j "$(nproc)"
+    local options=() targets=()
+    while (($#)); do
+        if [ "$1" = "--target" ]; then
+            targets+=(--target "$2")
+            shift 2
+        else
+            options+=("$1")
+            shift
+        fi
+    done
+    local launcher=()
+    # ccache, where the machine has it, makes the several builds of scripts/test share work.
+    if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" \
+        "${options[@]}" >/dev/null
+    cmake --build "$dir" -j "$(nproc)" "${targets[@]}"
 }

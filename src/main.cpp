@@ -1,5 +1,6 @@
 #include "app/Main.h"
 #include "app/Application.h"
+#include "cli/PingCommand.h"
 #include "platform/QuitOnSignal.h"
 #include "platform/SingleInstance.h"
 #include "support/UsualFunctions.h"
@@ -7,6 +8,23 @@
 #include <cstdio>
 
 int main(int argc, char *argv[]) {
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    if (IsCommandLine(arguments)) {
+        // No display, no single-instance lock: it runs beside a window and never wakes it.
+        QCoreApplication app(argc, argv);
+        return RunPingCommand(arguments, stdout, stderr);
+    }
+
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        // Qt would abort with a message about its platform plugin; say what is wrong instead.
+        fprintf(stderr, "Vennatro: there is no display to show the window on (neither DISPLAY nor "
+                        "WAYLAND_DISPLAY is set).\nThe command line needs none: vennatro --ping "
+                        "URL (see vennatro --help).\n");
+        return 1;
+    }
     VennatroApplication app(argc, argv);
 
     const QString message = RegisterActivationMessage();

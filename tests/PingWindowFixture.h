@@ -1,23 +1,19 @@
 #pragma once
 
-// A main window built for ping and scheduler tests: private store and runtime folders, the
-// recording tray shell, recorded message boxes, a table resolver, recorded retry pauses and
-// a snapshot of the status display at every log entry.
+// A main window built for ping and scheduler tests: the shared test environment (private
+// folders, the recording tray shell, recorded message boxes), a table resolver, recorded retry
+// pauses and a snapshot of the status display at every log entry.
 
 #include "app/Main.h"
 #include "engine/PingTarget.h"
-#include "platform/MessageBox.h"
+#include "support/MainWindowParts.h"
 #include "support/RecordingTrayShell.h"
 #include "support/TableResolver.h"
+#include "support/TestEnvironment.h"
+#include "support/TestHelpers.h"
 
-#include <QComboBox>
 #include <QDateTime>
-#include <QDir>
-#include <QFile>
-#include <QLabel>
-#include <QPlainTextEdit>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTest>
 #include <memory>
 
@@ -36,18 +32,14 @@ public:
         TPingOutcome outcome = poPending;
     };
 
+    // A missing widget fails the test's set-up, which then skips the test itself.
     PingWindowFixture() {
-        qputenv("XDG_CONFIG_HOME", dir.filePath(QStringLiteral("config")).toUtf8());
-        const QString runtime = dir.filePath(QStringLiteral("runtime"));
-        QDir().mkpath(runtime);
-        QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        qputenv("XDG_RUNTIME_DIR", runtime.toUtf8());
-        SetMessageBoxHook([this](const MessageBoxRequest &r) { messages << r; });
-        RecordingTrayShell::Install();
         started = QDateTime::currentDateTime();
 
         window = std::make_unique<TfMain_Vennatro>();
         w = window.get();
+        if (!ui.Resolve(w))
+            return;
         shell = RecordingTrayShell::Of(w->NotifyIcon->Shell());
         w->Engine->ClientSocket->SetResolver(&resolver);
         QObject::connect(w->Engine, &PingEngine::retryPaused, w, [this](int ms) {
@@ -63,7 +55,7 @@ public:
         Options.SaveLog = false;
         w->ApplySettings();
 
-        QObject::connect(w->mmLog, &QPlainTextEdit::textChanged, w, [this] {
+        QObject::connect(ui.mmLog, &QPlainTextEdit::textChanged, w, [this] {
             snapshots << LogSnapshot{NewLog(), w->StatusImageIndex, w->StatusText(),
                                      w->StatusHint(), w->Engine->PingOutcome};
         });
@@ -71,11 +63,7 @@ public:
         shell->Clear();
     }
 
-    ~PingWindowFixture() {
-        window.reset();
-        RecordingTrayShell::Uninstall();
-        SetMessageBoxHook(nullptr);
-    }
+    ~PingWindowFixture() { window.reset(); }
 
     PingWindowFixture(const PingWindowFixture &) = delete;
     PingWindowFixture &operator=(const PingWindowFixture &) = delete;
@@ -94,7 +82,7 @@ public:
     // Options changed by the test reach the engine first, as the options dialog's OK does.
     void Ping(const QString &text) {
         w->ApplySettings();
-        w->cmbAddress->setEditText(text);
+        ui.cmbAddress->setEditText(text);
         w->actPingExecute();
     }
 
@@ -168,12 +156,13 @@ public:
         return text.toUtf8();
     }
 
-    QTemporaryDir dir;
+    TestEnvironment env;
     TableResolver resolver; // outlives the window's socket
     std::unique_ptr<TfMain_Vennatro> window;
     TfMain_Vennatro *w = nullptr;
+    MainWindowParts ui;
     RecordingTrayShell *shell = nullptr;
-    QList<MessageBoxRequest> messages;
+    QList<MessageBoxRequest> &messages = env.messages;
     QList<Pause> pauses;
     QList<LogSnapshot> snapshots;
     QDateTime started;

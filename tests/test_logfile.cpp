@@ -1,8 +1,8 @@
-#include "engine/LogFile.h"
 #include "app/Main.h"
-#include "platform/MessageBox.h"
+#include "engine/LogFile.h"
 #include "support/Exceptions.h"
-#include "support/RecordingTrayShell.h"
+#include "support/TestEnvironment.h"
+#include "support/TestHelpers.h"
 
 #include <QDir>
 #include <QFile>
@@ -29,10 +29,6 @@ private:
         struct stat st {};
         return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? quint64(st.st_ino) : 0;
     }
-    static QByteArray Contents(const QString &path) {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-    }
 };
 
 void TestLogFile::emptyPathWritesNothing() {
@@ -58,14 +54,14 @@ void TestLogFile::firstEntryWritesWholeTextThenAppends() {
     pane += QStringLiteral("first\r\n");
     log.Append(path, QStringLiteral("first\r\n"), whole);
     QCOMPARE(asked, 1);
-    QCOMPARE(Contents(path), pane.toUtf8());
+    QCOMPARE(ReadBytes(path), pane.toUtf8());
     for (int i = 0; i < 50; ++i) {
         const QString entry = QStringLiteral("entry %1 \u00e9\r\n").arg(i);
         pane += entry;
         log.Append(path, entry, whole);
     }
     QCOMPARE(asked, 1); // the whole text is never asked for again
-    QCOMPARE(Contents(path), pane.toUtf8());
+    QCOMPARE(ReadBytes(path), pane.toUtf8());
 }
 
 void TestLogFile::fileChangedBehindIsRewrittenWhole() {
@@ -81,7 +77,7 @@ void TestLogFile::fileChangedBehindIsRewrittenWhole() {
     }
     pane += QStringLiteral("b\r\n");
     log.Append(path, QStringLiteral("b\r\n"), [&] { return pane; });
-    QCOMPARE(Contents(path), pane.toUtf8());
+    QCOMPARE(ReadBytes(path), pane.toUtf8());
 }
 
 void TestLogFile::loadedFileIsContinued() {
@@ -100,7 +96,7 @@ void TestLogFile::loadedFileIsContinued() {
         return QString();
     });
     QCOMPARE(asked, 0);
-    QCOMPARE(Contents(path), QByteArray("earlier run\r\nbanner\r\n"));
+    QCOMPARE(ReadBytes(path), QByteArray("earlier run\r\nbanner\r\n"));
     QVERIFY_THROWS_EXCEPTION(EFileError, log.Load(dir.filePath(QStringLiteral("missing.txt"))));
 }
 
@@ -121,13 +117,13 @@ void TestLogFile::syncSkipsFileInStep() {
         return QStringLiteral("abc\r\n");
     });
     QCOMPARE(asked, 1);
-    QCOMPARE(Contents(path), QByteArray("abc\r\n"));
+    QCOMPARE(ReadBytes(path), QByteArray("abc\r\n"));
     log.Forget();
     log.Sync(path, [&] {
         ++asked;
         return QStringLiteral("new\r\n");
     });
-    QCOMPARE(Contents(path), QByteArray("new\r\n"));
+    QCOMPARE(ReadBytes(path), QByteArray("new\r\n"));
 }
 
 void TestLogFile::createFolders() {
@@ -154,37 +150,28 @@ void TestLogFile::createFolders() {
 }
 
 void TestLogFile::entriesWhileSaveLogOffReachTheFileLater() {
-    QTemporaryDir dir;
-    qputenv("XDG_CONFIG_HOME", dir.filePath(QStringLiteral("config")).toUtf8());
-    qputenv("XDG_RUNTIME_DIR", dir.path().toUtf8());
+    TestEnvironment env;
     QStringList boxes;
-    SetMessageBoxHook([&](const MessageBoxRequest &r) { boxes << r.text; });
-    RecordingTrayShell::Install();
-    struct Restore {
-        ~Restore() {
-            RecordingTrayShell::Uninstall();
-            SetMessageBoxHook(nullptr);
-        }
-    } restore;
+    env.onMessage = [&](const MessageBoxRequest &r) { boxes << r.text; };
     Options = TOptions();
-    const QString path = dir.filePath(QStringLiteral("log.txt"));
+    const QString path = env.Path(QStringLiteral("log.txt"));
     QString atEnd;
     {
         auto w = std::make_unique<TfMain_Vennatro>();
         Options.SaveLog = true;
         Options.LogFile = path;
         w->AddToLog(QStringLiteral("saved one"));
-        QCOMPARE(Contents(path), w->LogText().toUtf8());
+        QCOMPARE(ReadBytes(path), w->LogText().toUtf8());
 
         // Switched off in the options: the entry stays in the pane only...
         Options.SaveLog = false;
         w->AddToLog(QStringLiteral("pane only"));
-        QVERIFY(!Contents(path).contains("pane only"));
+        QVERIFY(!ReadBytes(path).contains("pane only"));
         // ...and once it is on again the file holds the whole pane, that entry too.
         Options.SaveLog = true;
         w->AddToLog(QStringLiteral("saved two"));
-        QCOMPARE(Contents(path), w->LogText().toUtf8());
-        QVERIFY(Contents(path).contains("pane only\r\nsaved two\r\n"));
+        QCOMPARE(ReadBytes(path), w->LogText().toUtf8());
+        QVERIFY(ReadBytes(path).contains("pane only\r\nsaved two\r\n"));
 
         // Off, an entry, on again with no entry after it: the end of the run writes it.
         Options.SaveLog = false;
@@ -192,31 +179,17 @@ void TestLogFile::entriesWhileSaveLogOffReachTheFileLater() {
         Options.SaveLog = true;
         atEnd = w->LogText();
     }
-    QCOMPARE(Contents(path), atEnd.toUtf8());
+    QCOMPARE(ReadBytes(path), atEnd.toUtf8());
     QVERIFY(atEnd.endsWith(QLatin1String("pane only again\r\n")));
     QCOMPARE(boxes, QStringList());
 }
 
 void TestLogFile::oldLogLineBreaksConvertedBothWays() {
-    QTemporaryDir dir;
-    qputenv("XDG_CONFIG_HOME", dir.filePath(QStringLiteral("config")).toUtf8());
-    qputenv("XDG_RUNTIME_DIR", dir.path().toUtf8());
-    SetMessageBoxHook([](const MessageBoxRequest &r) { QFAIL(qPrintable(r.text)); });
-    RecordingTrayShell::Install();
-    struct Restore {
-        ~Restore() {
-            RecordingTrayShell::Uninstall();
-            SetMessageBoxHook(nullptr);
-        }
-    } restore;
-    const QString path = dir.filePath(QStringLiteral("log.txt"));
-    QDir().mkpath(dir.filePath(QStringLiteral("config/Lumo Dev")));
-    QFile store(dir.filePath(QStringLiteral("config/Lumo Dev/Vennatro.reg")));
-    QVERIFY(store.open(QIODevice::WriteOnly));
-    store.write("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Lumo Dev\\Vennatro]\r\n"
-                "\"Save log\"=dword:00000001\r\n\"Log file\"=\"" +
-                path.toUtf8() + "\"\r\n");
-    store.close();
+    TestEnvironment env;
+    env.onMessage = [](const MessageBoxRequest &r) { QFAIL(qPrintable(r.text)); };
+    const QString path = env.Path(QStringLiteral("log.txt"));
+    QVERIFY(env.WriteStore("\"Save log\"=dword:00000001\r\n\"Log file\"=\"" + path.toUtf8() +
+                           "\"\r\n"));
     // Many lines, so every conversion runs over far more than a handful of line breaks.
     QByteArray many;
     for (int i = 0; i < 5000; ++i)
@@ -232,13 +205,13 @@ void TestLogFile::oldLogLineBreaksConvertedBothWays() {
     Options = TOptions();
     {
         TfMain_Vennatro w;
-        const QString pane = w.mmLog->toPlainText();
+        const QString pane = Find<QPlainTextEdit>(&w, "mmLog")->toPlainText();
         QVERIFY(pane.startsWith(QStringLiteral("a\nb\nc\nd\n\n\u00fc\nline 0\nline 1\n")));
         QVERIFY(pane.contains(QStringLiteral("\nline 4999\n\n= = = =")));
         QVERIFY(!pane.contains(QLatin1Char('\r')));
         const QByteArray expected = "a\r\nb\r\nc\r\nd\r\n\r\n\xc3\xbc\r\n" + many + "\r\n";
         QVERIFY(w.LogText().toUtf8().startsWith(expected));
-        QCOMPARE(Contents(path), w.LogText().toUtf8());
+        QCOMPARE(ReadBytes(path), w.LogText().toUtf8());
     }
 
     // A file already in CR LF form is continued where it ends, not written anew.
@@ -249,7 +222,7 @@ void TestLogFile::oldLogLineBreaksConvertedBothWays() {
     {
         TfMain_Vennatro w;
         QCOMPARE(w.LogText().left(many.size()).toUtf8(), many);
-        QCOMPARE(Contents(path), w.LogText().toUtf8());
+        QCOMPARE(ReadBytes(path), w.LogText().toUtf8());
     }
     QCOMPARE(Inode(path), before);
 }

@@ -4,8 +4,11 @@
 #include "engine/PingTarget.h"
 #include "platform/AppErrors.h"
 #include "platform/MessageBox.h"
+#include "support/MainWindowParts.h"
 #include "support/RecordingTrayShell.h"
 #include "support/TableResolver.h"
+#include "support/TestEnvironment.h"
+#include "support/TestHelpers.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>
@@ -16,7 +19,6 @@
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QToolBar>
@@ -30,11 +32,6 @@ QStringList Captions(const QList<QAction *> &actions) {
     for (QAction *a : actions)
         out << (a->isSeparator() ? QStringLiteral("-") : a->text());
     return out;
-}
-
-QByteArray Contents(const QString &path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 } // namespace
 
@@ -81,25 +78,21 @@ private:
     bool StoreSaveLog(const QString &logFile);
     // Shows the window, active, with the keyboard focus in the address box.
     bool ShowWithFocusInAddressBox();
-    QTemporaryDir *m_dir = nullptr;
+    std::unique_ptr<TestEnvironment> m_env;
     std::unique_ptr<TfMain_Vennatro> w;
+    MainWindowParts ui;
     TableResolver *m_resolver = nullptr;
-    QList<MessageBoxRequest> m_boxes;
     RecordingTrayShell *m_shell = nullptr;
 };
 
 void TestMainWindow::init() {
-    m_dir = new QTemporaryDir;
-    qputenv("XDG_CONFIG_HOME", m_dir->filePath(QStringLiteral("config")).toUtf8());
-    qputenv("XDG_RUNTIME_DIR", m_dir->path().toUtf8());
-    m_boxes.clear();
-    SetMessageBoxHook([this](const MessageBoxRequest &r) { m_boxes << r; });
-    RecordingTrayShell::Install();
+    m_env = std::make_unique<TestEnvironment>();
     Options = TOptions();
 }
 
 void TestMainWindow::Build() {
     w = std::make_unique<TfMain_Vennatro>();
+    ui.Resolve(w.get()); // a missing part fails the test
     m_shell = RecordingTrayShell::Of(w->NotifyIcon->Shell());
     m_resolver = new TableResolver(w.get());
     w->Engine->ClientSocket->SetResolver(m_resolver);
@@ -110,56 +103,47 @@ bool TestMainWindow::ShowWithFocusInAddressBox() {
     w->activateWindow();
     if (!QTest::qWaitForWindowActive(w.get()))
         return false;
-    w->cmbAddress->setFocus();
-    return QTest::qWaitFor([this] { return w->cmbAddress->hasFocus(); }, 5000);
+    ui.cmbAddress->setFocus();
+    return QTest::qWaitFor([this] { return ui.cmbAddress->hasFocus(); }, 5000);
 }
 
 bool TestMainWindow::StoreSaveLog(const QString &logFile) {
-    QDir().mkpath(m_dir->filePath(QStringLiteral("config/Lumo Dev")));
-    QFile store(m_dir->filePath(QStringLiteral("config/Lumo Dev/Vennatro.reg")));
-    if (!store.open(QIODevice::WriteOnly))
-        return false;
-    const QByteArray text = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Lumo Dev\\Vennatro]\r\n"
-                            "\"Save log\"=dword:00000001\r\n\"Log file\"=\"" +
-                            logFile.toUtf8() + "\"\r\n";
-    return store.write(text) == text.size();
+    return m_env->WriteStore("\"Save log\"=dword:00000001\r\n\"Log file\"=\"" + logFile.toUtf8() +
+                             "\"\r\n");
 }
 
 void TestMainWindow::cleanup() {
     w.reset();
-    RecordingTrayShell::Uninstall();
-    SetMessageBoxHook(nullptr);
-    delete m_dir;
-    m_dir = nullptr;
+    m_env.reset();
 }
 
 void TestMainWindow::menusToolBarAndTrayMenu() {
     Build();
     QCOMPARE(Captions(w->menuBar()->actions()),
              (QStringList{"&File", "&Ping", "&Options", "&Help"}));
-    QCOMPARE(Captions(w->mnFile->actions()),
+    QCOMPARE(Captions(ui.mnFile->actions()),
              (QStringList{"&Save log to file...", "-", "&Close window", "E&xit"}));
-    QCOMPARE(Captions(w->mnPing->actions()),
+    QCOMPARE(Captions(ui.mnPing->actions()),
              (QStringList{"&Ping now", "&Cancel", "-", "&Automatic ping"}));
-    QCOMPARE(Captions(w->mnOptions->actions()),
+    QCOMPARE(Captions(ui.mnOptions->actions()),
              (QStringList{"Show &log", "&Always on top", "-", "&Clear log", "-", "&Options..."}));
-    QCOMPARE(Captions(w->mnHelp->actions()), (QStringList{"&About"}));
-    QCOMPARE(w->mnOptions->actions().last()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_O));
+    QCOMPARE(Captions(ui.mnHelp->actions()), (QStringList{"&About"}));
+    QCOMPARE(ui.mnOptions->actions().last()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_O));
 
     QStringList bar;
-    for (QAction *a : w->ToolBar->actions()) {
+    for (QAction *a : ui.ToolBar->actions()) {
         if (a->isSeparator()) {
             bar << QStringLiteral("-");
-        } else if (auto *b = qobject_cast<QToolButton *>(w->ToolBar->widgetForAction(a))) {
+        } else if (auto *b = qobject_cast<QToolButton *>(ui.ToolBar->widgetForAction(a))) {
             bar << b->text();
         }
     }
     QCOMPARE(bar, (QStringList{"Ping now", "Cancel", "-", "Auto-ping", "-", "Show log", "Options",
                                "-", "Exit"}));
-    auto *exitButton = qobject_cast<QToolButton *>(w->ToolBar->widgetForAction(w->actExit));
+    auto *exitButton = qobject_cast<QToolButton *>(ui.ToolBar->widgetForAction(w->actExit));
     QCOMPARE(exitButton->toolTip(), QStringLiteral("Exit application"));
     QVERIFY(
-        qobject_cast<QToolButton *>(w->ToolBar->widgetForAction(w->actAutoPing))->isCheckable());
+        qobject_cast<QToolButton *>(ui.ToolBar->widgetForAction(ui.actAutoPing))->isCheckable());
 
     const QList<QAction *> tray = w->NotifyIconPopupMenu->actions();
     QCOMPARE(Captions(tray), (QStringList{"&Show", "&Ping now", "-", "&About", "-", "E&xit"}));
@@ -169,7 +153,7 @@ void TestMainWindow::menusToolBarAndTrayMenu() {
     QVERIFY(tray.at(5)->shortcut().isEmpty());
     QCOMPARE(w->actExit->shortcut(), QKeySequence(Qt::ALT | Qt::Key_X));
     // The tray's "Ping now" follows the command.
-    w->actPing->setEnabled(false);
+    ui.actPing->setEnabled(false);
     QVERIFY(!tray.at(1)->isEnabled());
 }
 
@@ -184,21 +168,21 @@ void TestMainWindow::commandsAtStart() {
         bool enabled;
     };
     const QList<Row> rows{
-        {w->actPing, "&Ping now", QKeySequence(Qt::CTRL | Qt::Key_P),
+        {ui.actPing, "&Ping now", QKeySequence(Qt::CTRL | Qt::Key_P),
          "Ping the current address now", "Ping", true},
-        {w->actCancel, "&Cancel", QKeySequence(Qt::Key_Escape), "Cancel current ping", "Ping",
+        {ui.actCancel, "&Cancel", QKeySequence(Qt::Key_Escape), "Cancel current ping", "Ping",
          false},
-        {w->actAutoPing, "&Automatic ping", QKeySequence(Qt::CTRL | Qt::Key_U),
+        {ui.actAutoPing, "&Automatic ping", QKeySequence(Qt::CTRL | Qt::Key_U),
          "Enable automatic ping of the current address", "Ping", true},
-        {w->actShowLog, "Show &log", QKeySequence(Qt::CTRL | Qt::Key_L), "Show ping history log",
+        {ui.actShowLog, "Show &log", QKeySequence(Qt::CTRL | Qt::Key_L), "Show ping history log",
          "Options", true},
-        {w->actClearLog, "&Clear log", QKeySequence(), "", "Options", true},
-        {w->actSaveLog, "&Save log to file...", QKeySequence(Qt::CTRL | Qt::Key_S),
+        {ui.actClearLog, "&Clear log", QKeySequence(), "", "Options", true},
+        {ui.actSaveLog, "&Save log to file...", QKeySequence(Qt::CTRL | Qt::Key_S),
          "Save log to file", "File", true},
-        {w->actAlwaysOnTop, "&Always on top", QKeySequence(Qt::CTRL | Qt::Key_A), "", "Options",
+        {ui.actAlwaysOnTop, "&Always on top", QKeySequence(Qt::CTRL | Qt::Key_A), "", "Options",
          true},
-        {w->actOptions, "&Options", QKeySequence(Qt::CTRL | Qt::Key_O), "Options", "Options", true},
-        {w->actAbout, "&About", QKeySequence(), "About", "Help", true},
+        {ui.actOptions, "&Options", QKeySequence(Qt::CTRL | Qt::Key_O), "Options", "Options", true},
+        {ui.actAbout, "&About", QKeySequence(), "About", "Help", true},
         {w->actExit, "E&xit", QKeySequence(Qt::ALT | Qt::Key_X), "Exit", "File", true},
         {w->actShow, "&Show", QKeySequence(), "Show main window", "", true},
         {w->actCloseWindow, "&Close window", QKeySequence(), "", "File", true},
@@ -210,16 +194,16 @@ void TestMainWindow::commandsAtStart() {
         QCOMPARE(r.action->property("category").toString(), QString::fromLatin1(r.category));
         QCOMPARE(r.action->isEnabled(), r.enabled);
     }
-    QVERIFY(w->actShowLog->isChecked());
-    QVERIFY(!w->actAutoPing->isChecked());
-    QVERIFY(w->btnPingSmall->text().isEmpty());
-    QCOMPARE(w->StatusPanel->font().pointSize(), 10);
+    QVERIFY(ui.actShowLog->isChecked());
+    QVERIFY(!ui.actAutoPing->isChecked());
+    QVERIFY(ui.btnPingSmall->text().isEmpty());
+    QCOMPARE(ui.StatusPanel->font().pointSize(), 10);
     QCOMPARE(w->windowTitle(), QStringLiteral("Vennatro"));
     QVERIFY(w->minimumWidth() >= 600 && w->minimumHeight() >= 400);
     // Tool-tips stay four seconds.
-    QCOMPARE(w->btnPingToolBar->toolTipDuration(), 4000);
-    QCOMPARE(w->imgStatus->toolTipDuration(), 4000);
-    QCOMPARE(w->btnPingSmall->toolTipDuration(), 4000);
+    QCOMPARE(ui.btnPingToolBar->toolTipDuration(), 4000);
+    QCOMPARE(ui.imgStatus->toolTipDuration(), 4000);
+    QCOMPARE(ui.btnPingSmall->toolTipDuration(), 4000);
 }
 
 void TestMainWindow::quietOnlyAsFirstArgument() {
@@ -246,38 +230,32 @@ void TestMainWindow::statusAtStart() {
     QVERIFY(w->UserAgent.startsWith(QStringLiteral("Vennatro/") + w->ProgramVersion + " ("));
     QCOMPARE(w->Engine->IdSMTP.MailAgent, QStringLiteral("Vennatro ") + w->ProgramVersion);
     // The banner is the one entry of a new log.
-    QVERIFY(w->mmLog->toPlainText().startsWith(QStringLiteral("= = = = = = = = = = = =  Session "
+    QVERIFY(ui.mmLog->toPlainText().startsWith(QStringLiteral("= = = = = = = = = = = =  Session "
                                                               "started at [")));
-    QVERIFY(w->mmLog->toPlainText().endsWith(QStringLiteral("= = =\n\n\n")));
+    QVERIFY(ui.mmLog->toPlainText().endsWith(QStringLiteral("= = =\n\n\n")));
     // The status image keeps a 7-pixel margin from the band's right end.
     w->resize(900, 500);
     w->show();
     QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-    QTRY_COMPARE(w->ToolBar->width() - w->imgStatus->geometry().right() - 1, 7);
+    QTRY_COMPARE(ui.ToolBar->width() - ui.imgStatus->geometry().right() - 1, 7);
     w->resize(1000, 500);
-    QTRY_COMPARE(w->ToolBar->width() - w->imgStatus->geometry().right() - 1, 7);
+    QTRY_COMPARE(ui.ToolBar->width() - ui.imgStatus->geometry().right() - 1, 7);
 }
 
 void TestMainWindow::refusedAutoPingAddressAtStart() {
-    QDir().mkpath(m_dir->filePath(QStringLiteral("config/Lumo Dev")));
-    {
-        QFile store(m_dir->filePath(QStringLiteral("config/Lumo Dev/Vennatro.reg")));
-        QVERIFY(store.open(QIODevice::WriteOnly));
-        store.write("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Lumo Dev\\Vennatro]\r\n"
-                    "\"Auto-ping at start\"=dword:00000001\r\n"
-                    "\"Auto-ping address\"=\"ftp://files.example/\"\r\n");
-    }
+    QVERIFY(m_env->WriteStore("\"Auto-ping at start\"=dword:00000001\r\n"
+                              "\"Auto-ping address\"=\"ftp://files.example/\"\r\n"));
     Build();
     // The address's own warning, and nothing else.
-    QCOMPARE(m_boxes.size(), 1);
-    QCOMPARE(m_boxes.at(0).text, QString::fromLatin1(SchemeRejectedText));
-    QCOMPARE(m_boxes.at(0).caption, QStringLiteral("Vennatro"));
-    QCOMPARE(m_boxes.at(0).icon, MessageIcon::Warning);
+    QCOMPARE(m_env->messages.size(), 1);
+    QCOMPARE(m_env->messages.at(0).text, QString::fromLatin1(SchemeRejectedText));
+    QCOMPARE(m_env->messages.at(0).caption, QStringLiteral("Vennatro"));
+    QCOMPARE(m_env->messages.at(0).icon, MessageIcon::Warning);
     QVERIFY(!w->AutoPingOn());
-    QVERIFY(!w->actAutoPing->isChecked());
+    QVERIFY(!ui.actAutoPing->isChecked());
     QVERIFY(!w->Engine->PingBusy);
-    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("ftp://files.example/"));
-    QCOMPARE(w->cmbAddress->count(), 0);
+    QCOMPARE(ui.cmbAddress->currentText(), QStringLiteral("ftp://files.example/"));
+    QCOMPARE(ui.cmbAddress->count(), 0);
     // The steps after it still ran.
     QCOMPARE(w->Engine->IdSMTP.MailAgent, QStringLiteral("Vennatro ") + w->ProgramVersion);
 }
@@ -308,17 +286,17 @@ void TestMainWindow::activationShowsAndReregisters() {
 void TestMainWindow::alwaysOnTopFlipsMarkOnly() {
     Build();
     Options.AlwaysOnTop = false;
-    w->actAlwaysOnTop->trigger();
-    QVERIFY(w->actAlwaysOnTop->isChecked());
+    ui.actAlwaysOnTop->trigger();
+    QVERIFY(ui.actAlwaysOnTop->isChecked());
     QVERIFY(w->windowFlags() & Qt::WindowStaysOnTopHint);
     QVERIFY(!Options.AlwaysOnTop);
-    w->actAlwaysOnTop->trigger();
-    QVERIFY(!w->actAlwaysOnTop->isChecked());
+    ui.actAlwaysOnTop->trigger();
+    QVERIFY(!ui.actAlwaysOnTop->isChecked());
     QVERIFY(!(w->windowFlags() & Qt::WindowStaysOnTopHint));
     // The next apply puts the window back to the setting.
-    w->actAlwaysOnTop->trigger();
+    ui.actAlwaysOnTop->trigger();
     w->ApplySettings();
-    QVERIFY(!w->actAlwaysOnTop->isChecked());
+    QVERIFY(!ui.actAlwaysOnTop->isChecked());
 }
 
 void TestMainWindow::unhandledErrorWhileVisible() {
@@ -327,25 +305,25 @@ void TestMainWindow::unhandledErrorWhileVisible() {
     HandleApplicationException(std::make_exception_ptr(Exception(QStringLiteral("Boom"))));
     HandleApplicationException(std::make_exception_ptr(Exception(QStringLiteral("Done."))));
     HandleApplicationException(std::make_exception_ptr(Exception(QStringLiteral("Bad (x)"))));
-    QCOMPARE(m_boxes.size(), 3);
-    QCOMPARE(m_boxes.at(0).text, QStringLiteral("Boom."));
-    QCOMPARE(m_boxes.at(0).caption, QStringLiteral("Vennatro"));
-    QCOMPARE(m_boxes.at(0).icon, MessageIcon::Error);
-    QCOMPARE(m_boxes.at(1).text, QStringLiteral("Done."));
-    QCOMPARE(m_boxes.at(2).text, QStringLiteral("Bad (x)")); // ')' sorts before '.'
+    QCOMPARE(m_env->messages.size(), 3);
+    QCOMPARE(m_env->messages.at(0).text, QStringLiteral("Boom."));
+    QCOMPARE(m_env->messages.at(0).caption, QStringLiteral("Vennatro"));
+    QCOMPARE(m_env->messages.at(0).icon, MessageIcon::Error);
+    QCOMPARE(m_env->messages.at(1).text, QStringLiteral("Done."));
+    QCOMPARE(m_env->messages.at(2).text, QStringLiteral("Bad (x)")); // ')' sorts before '.'
     // A handler that throws from a queued call does not end the program either.
     QMetaObject::invokeMethod(
         w.get(), [] { GuardedCall([] { throw std::runtime_error("late"); }); },
         Qt::QueuedConnection);
-    QTRY_COMPARE(m_boxes.size(), 4);
-    QCOMPARE(m_boxes.at(3).text, QStringLiteral("late."));
+    QTRY_COMPARE(m_env->messages.size(), 4);
+    QCOMPARE(m_env->messages.at(3).text, QStringLiteral("late."));
 }
 
 void TestMainWindow::unhandledErrorWhileHidden() {
     Build();
     m_shell->Clear();
     HandleApplicationException(std::make_exception_ptr(Exception(QStringLiteral("Boom"))));
-    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(m_env->messages.isEmpty());
     const auto balloon = m_shell->LastBalloon();
     QVERIFY(balloon.has_value());
     QCOMPARE(balloon->text, QStringLiteral("Boom"));
@@ -364,7 +342,7 @@ void TestMainWindow::aboutDetachesTrayMenu() {
             if (auto *d = qobject_cast<QDialog *>(top); d && d->isVisible())
                 d->reject();
     });
-    w->actAbout->trigger();
+    ui.actAbout->trigger();
     QCOMPARE(during, static_cast<QMenu *>(nullptr));
     QCOMPARE(w->NotifyIcon->PopupMenu(), menu);
 }
@@ -381,12 +359,12 @@ void TestMainWindow::emptyEntryAddsEmptyLine() {
 void TestMainWindow::clearLogWithSaveLog() {
     Build();
     Options.SaveLog = true;
-    Options.LogFile = m_dir->filePath(QStringLiteral("log.txt"));
+    Options.LogFile = m_env->Path(QStringLiteral("log.txt"));
     w->AddToLog(QStringLiteral("one"));
     w->AddToLog(QStringLiteral("two"));
-    QVERIFY(Contents(Options.LogFile).contains("two"));
-    w->actClearLog->trigger();
-    const QByteArray file = Contents(Options.LogFile);
+    QVERIFY(ReadBytes(Options.LogFile).contains("two"));
+    ui.actClearLog->trigger();
+    const QByteArray file = ReadBytes(Options.LogFile);
     QVERIFY(file.startsWith("= = = = = = = = = = = =  Session started at ["));
     QVERIFY(!file.contains("two"));
     QCOMPARE(file, w->LogText().toUtf8());
@@ -399,14 +377,14 @@ void TestMainWindow::startCreatesFoldersAndContinuesOldLog() {
         TOptions o = DefaultOptions();
         Options = o;
     }
-    const QString path = m_dir->filePath(QStringLiteral("deep/er/log.txt"));
+    const QString path = m_env->Path(QStringLiteral("deep/er/log.txt"));
     // The settings load would overwrite Options: store them first.
     QVERIFY(StoreSaveLog(path));
     Build();
     QVERIFY(Options.SaveLog);
     QCOMPARE(Options.LogFile, path);
     QVERIFY(QFileInfo(path).exists());
-    const QByteArray first = Contents(path);
+    const QByteArray first = ReadBytes(path);
     QCOMPARE(first.count("Session started"), 1);
     w->AddToLog(QStringLiteral("entry of the first run"));
     w.reset();
@@ -418,12 +396,12 @@ void TestMainWindow::startCreatesFoldersAndContinuesOldLog() {
     const qsizetype banner2 = text.lastIndexOf(QLatin1String("Session started"));
     QVERIFY(old > 0);
     QVERIFY(banner2 > old);
-    QCOMPARE(Contents(path), text.toUtf8());
+    QCOMPARE(ReadBytes(path), text.toUtf8());
 }
 
 void TestMainWindow::oldLogWithOtherLineBreaksIsContinuedOnANewLine() {
     // A log file edited by hand: bare line feeds, and no line break after its last line.
-    const QString path = m_dir->filePath(QStringLiteral("log.txt"));
+    const QString path = m_env->Path(QStringLiteral("log.txt"));
     {
         QFile log(path);
         QVERIFY(log.open(QIODevice::WriteOnly));
@@ -435,9 +413,9 @@ void TestMainWindow::oldLogWithOtherLineBreaksIsContinuedOnANewLine() {
     // The banner starts a line of its own, and the file holds exactly the pane's text.
     QVERIFY2(text.startsWith(QStringLiteral("first\r\nsecond\r\nlast\r\n= = = = ")),
              qPrintable(text));
-    QCOMPARE(Contents(path), text.toUtf8());
+    QCOMPARE(ReadBytes(path), text.toUtf8());
     w->AddToLog(QStringLiteral("next"));
-    QCOMPARE(Contents(path), w->LogText().toUtf8());
+    QCOMPARE(ReadBytes(path), w->LogText().toUtf8());
     QVERIFY(w->LogText().endsWith(QStringLiteral("\r\n\r\n\r\nnext\r\n")));
 }
 
@@ -445,43 +423,44 @@ void TestMainWindow::unwritableLogIsReportedOnceAndPaneKeepsEntries() {
     Build();
     w->show();
     Options.SaveLog = true;
-    Options.LogFile = m_dir->path(); // a folder: no file can be written there
+    Options.LogFile = m_env->Path(); // a folder: no file can be written there
     w->AddToLog(QStringLiteral("first"));
     w->AddToLog(QStringLiteral("second"));
-    QCOMPARE(m_boxes.size(), 1);
-    QVERIFY2(m_boxes.at(0).text.contains(m_dir->path()), qPrintable(m_boxes.at(0).text));
-    QCOMPARE(m_boxes.at(0).caption, QStringLiteral("Vennatro"));
+    QCOMPARE(m_env->messages.size(), 1);
+    QVERIFY2(m_env->messages.at(0).text.contains(m_env->Path()),
+             qPrintable(m_env->messages.at(0).text));
+    QCOMPARE(m_env->messages.at(0).caption, QStringLiteral("Vennatro"));
     QVERIFY(w->LogText().endsWith(QStringLiteral("first\r\nsecond\r\n")));
     // Once the file works again it catches up with everything in the pane.
-    Options.LogFile = m_dir->filePath(QStringLiteral("ok.txt"));
+    Options.LogFile = m_env->Path(QStringLiteral("ok.txt"));
     w->AddToLog(QStringLiteral("third"));
-    QCOMPARE(Contents(Options.LogFile), w->LogText().toUtf8());
+    QCOMPARE(ReadBytes(Options.LogFile), w->LogText().toUtf8());
 }
 
 void TestMainWindow::logFileEqualsPaneAfterEveryEntry() {
     Build();
     Options.SaveLog = true;
-    Options.LogFile = m_dir->filePath(QStringLiteral("log.txt"));
+    Options.LogFile = m_env->Path(QStringLiteral("log.txt"));
     const QStringList entries{QStringLiteral(""), QStringLiteral("x\r\n\r\n"),
                               QStringLiteral("lone\nfeed"), QStringLiteral("lone\rreturn"),
                               QStringLiteral("\u00fcml\u00e4ut")};
     for (const QString &e : entries) {
         w->AddToLog(e);
-        QCOMPARE(Contents(Options.LogFile), w->LogText().toUtf8());
+        QCOMPARE(ReadBytes(Options.LogFile), w->LogText().toUtf8());
     }
 }
 
 void TestMainWindow::saveLogToChosenFile() {
     Build();
-    const QString target = m_dir->filePath(QStringLiteral("saved.txt"));
+    const QString target = m_env->Path(QStringLiteral("saved.txt"));
     w->dlgSaveExecute = [&] { return target; };
     w->AddToLog(QStringLiteral("kept"));
-    w->actSaveLog->trigger();
-    QCOMPARE(Contents(target), w->LogText().toUtf8());
+    ui.actSaveLog->trigger();
+    QCOMPARE(ReadBytes(target), w->LogText().toUtf8());
     // Cancelled: nothing written.
     QFile::remove(target);
     w->dlgSaveExecute = [] { return QString(); };
-    w->actSaveLog->trigger();
+    ui.actSaveLog->trigger();
     QVERIFY(!QFile::exists(target));
 
     // With "Always on top" the dialog is never hidden behind the window, and a file that
@@ -493,14 +472,15 @@ void TestMainWindow::saveLogToChosenFile() {
     bool onTopDuring = true;
     w->dlgSaveExecute = [&] {
         onTopDuring = w->windowFlags() & Qt::WindowStaysOnTopHint;
-        return m_dir->path(); // a folder
+        return m_env->Path(); // a folder
     };
-    w->actSaveLog->trigger();
+    ui.actSaveLog->trigger();
     QVERIFY(!onTopDuring);
     QVERIFY(w->windowFlags() & Qt::WindowStaysOnTopHint);
-    QCOMPARE(m_boxes.size(), 1);
-    QVERIFY2(m_boxes.at(0).text.contains(m_dir->path()), qPrintable(m_boxes.at(0).text));
-    QCOMPARE(m_boxes.at(0).caption, QStringLiteral("Vennatro"));
+    QCOMPARE(m_env->messages.size(), 1);
+    QVERIFY2(m_env->messages.at(0).text.contains(m_env->Path()),
+             qPrintable(m_env->messages.at(0).text));
+    QCOMPARE(m_env->messages.at(0).caption, QStringLiteral("Vennatro"));
 }
 
 void TestMainWindow::hideAndShowLogRestoresHeight() {
@@ -509,14 +489,14 @@ void TestMainWindow::hideAndShowLogRestoresHeight() {
     QVERIFY(QTest::qWaitForWindowExposed(w.get()));
     w->resize(700, 520);
     QTRY_COMPARE(w->height(), 520);
-    w->actShowLog->trigger();
-    QVERIFY(!w->actShowLog->isChecked());
+    ui.actShowLog->trigger();
+    QVERIFY(!ui.actShowLog->isChecked());
     QVERIFY(!Options.ShowLog);
     QCOMPARE(w->RestoreHeight, 520);
     QCOMPARE(w->maximumHeight(), 150);
     w->resize(800, 150);
-    w->actShowLog->trigger();
-    QVERIFY(w->actShowLog->isChecked());
+    ui.actShowLog->trigger();
+    QVERIFY(ui.actShowLog->isChecked());
     QVERIFY(Options.ShowLog);
     QCOMPARE(w->minimumHeight(), 400);
     QTRY_COMPARE(w->height(), 520);
@@ -526,11 +506,11 @@ void TestMainWindow::ctrlEnterCompletesBareName() {
     Build();
     Options.PingAttempts = 1;
     m_resolver->addHostError(QStringLiteral("www.example.com"), 11001);
-    w->cmbAddress->setEditText(QStringLiteral("example"));
-    w->cmbAddress->lineEdit()->setFocus();
-    QTest::keyClick(w->cmbAddress->lineEdit(), Qt::Key_Return, Qt::ControlModifier);
-    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("http://www.example.com/"));
-    QCOMPARE(w->cmbAddress->itemText(0), QStringLiteral("http://www.example.com/"));
+    ui.cmbAddress->setEditText(QStringLiteral("example"));
+    ui.cmbAddress->lineEdit()->setFocus();
+    QTest::keyClick(ui.cmbAddress->lineEdit(), Qt::Key_Return, Qt::ControlModifier);
+    QCOMPARE(ui.cmbAddress->currentText(), QStringLiteral("http://www.example.com/"));
+    QCOMPARE(ui.cmbAddress->itemText(0), QStringLiteral("http://www.example.com/"));
     QCOMPARE(w->Engine->TargetHost, QStringLiteral("www.example.com"));
 }
 
@@ -538,24 +518,24 @@ void TestMainWindow::ctrlEnterLeavesWwwAndHttpAlone() {
     Build();
     Options.PingAttempts = 1;
     for (const QString &typed : {QStringLiteral("WWW.Example.org"), QStringLiteral("HTTP://a.b")}) {
-        w->actPing->setEnabled(false); // only the completion is looked at here
-        w->cmbAddress->setEditText(typed);
-        QTest::keyClick(w->cmbAddress->lineEdit(), Qt::Key_Return, Qt::ControlModifier);
-        QCOMPARE(w->cmbAddress->currentText(), typed);
+        ui.actPing->setEnabled(false); // only the completion is looked at here
+        ui.cmbAddress->setEditText(typed);
+        QTest::keyClick(ui.cmbAddress->lineEdit(), Qt::Key_Return, Qt::ControlModifier);
+        QCOMPARE(ui.cmbAddress->currentText(), typed);
     }
 }
 
 void TestMainWindow::enterWhileBusyStartsNothing() {
     Build();
-    w->actPing->setEnabled(false);
-    w->cmbAddress->setEditText(QStringLiteral("host.example"));
-    QTest::keyClick(w->cmbAddress->lineEdit(), Qt::Key_Return);
-    QCOMPARE(w->cmbAddress->count(), 0);
-    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("host.example"));
+    ui.actPing->setEnabled(false);
+    ui.cmbAddress->setEditText(QStringLiteral("host.example"));
+    QTest::keyClick(ui.cmbAddress->lineEdit(), Qt::Key_Return);
+    QCOMPARE(ui.cmbAddress->count(), 0);
+    QCOMPARE(ui.cmbAddress->currentText(), QStringLiteral("host.example"));
     QCOMPARE(m_resolver->requestCount(), 0);
     // Ctrl+Enter still completes the text.
-    QTest::keyClick(w->cmbAddress->lineEdit(), Qt::Key_Return, Qt::ControlModifier);
-    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("http://www.host.example.com/"));
+    QTest::keyClick(ui.cmbAddress->lineEdit(), Qt::Key_Return, Qt::ControlModifier);
+    QCOMPARE(ui.cmbAddress->currentText(), QStringLiteral("http://www.host.example.com/"));
     QCOMPARE(m_resolver->requestCount(), 0);
 }
 
@@ -565,74 +545,74 @@ void TestMainWindow::lineBreakAndTabCharactersSwallowed() {
     QVERIFY(w->cmbAddressKeyPress(QLatin1Char('\n')));
     QVERIFY(w->cmbAddressKeyPress(QLatin1Char('\t')));
     QVERIFY(!w->cmbAddressKeyPress(QLatin1Char('a')));
-    w->cmbAddress->setEditText(QStringLiteral("ab"));
-    w->cmbAddress->lineEdit()->setCursorPosition(2);
+    ui.cmbAddress->setEditText(QStringLiteral("ab"));
+    ui.cmbAddress->lineEdit()->setCursorPosition(2);
     QKeyEvent lf(QEvent::KeyPress, Qt::Key_J, Qt::NoModifier, QStringLiteral("\n"));
-    QApplication::sendEvent(w->cmbAddress->lineEdit(), &lf);
-    QTest::keyClicks(w->cmbAddress->lineEdit(), QStringLiteral("c"));
-    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("abc"));
+    QApplication::sendEvent(ui.cmbAddress->lineEdit(), &lf);
+    QTest::keyClicks(ui.cmbAddress->lineEdit(), QStringLiteral("c"));
+    QCOMPARE(ui.cmbAddress->currentText(), QStringLiteral("abc"));
 }
 
 void TestMainWindow::tabLeavesTheBoxWhileTheListIsClosed() {
     Build();
     QVERIFY(ShowWithFocusInAddressBox());
-    w->cmbAddress->setEditText(QStringLiteral("typed"));
-    QTest::keyClick(w->cmbAddress, Qt::Key_Tab);
-    QVERIFY(!w->cmbAddress->hasFocus());
-    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("typed"));
-    w->cmbAddress->setFocus();
-    QTRY_VERIFY(w->cmbAddress->hasFocus());
-    QTest::keyClick(w->cmbAddress, Qt::Key_Backtab, Qt::ShiftModifier);
-    QVERIFY(!w->cmbAddress->hasFocus());
+    ui.cmbAddress->setEditText(QStringLiteral("typed"));
+    QTest::keyClick(ui.cmbAddress, Qt::Key_Tab);
+    QVERIFY(!ui.cmbAddress->hasFocus());
+    QCOMPARE(ui.cmbAddress->currentText(), QStringLiteral("typed"));
+    ui.cmbAddress->setFocus();
+    QTRY_VERIFY(ui.cmbAddress->hasFocus());
+    QTest::keyClick(ui.cmbAddress, Qt::Key_Backtab, Qt::ShiftModifier);
+    QVERIFY(!ui.cmbAddress->hasFocus());
 }
 
 void TestMainWindow::commandShortcutsAnswerInTheAddressBox() {
     Build();
     QVERIFY(ShowWithFocusInAddressBox());
-    w->cmbAddress->setEditText(QStringLiteral("abc"));
-    w->cmbAddress->lineEdit()->setCursorPosition(3);
+    ui.cmbAddress->setEditText(QStringLiteral("abc"));
+    ui.cmbAddress->lineEdit()->setCursorPosition(3);
 
     // Ctrl+A is the always-on-top command, not the box's select-all: typing goes on at the end.
-    QTest::keyClick(w->cmbAddress, Qt::Key_A, Qt::ControlModifier);
-    QVERIFY(w->actAlwaysOnTop->isChecked());
-    QTest::keyClicks(w->cmbAddress, QStringLiteral("d"));
-    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("abcd"));
-    QTest::keyClick(w->cmbAddress, Qt::Key_L, Qt::ControlModifier);
-    QVERIFY(!w->actShowLog->isChecked());
-    QTest::keyClick(w->cmbAddress, Qt::Key_L, Qt::ControlModifier);
-    QVERIFY(w->actShowLog->isChecked());
+    QTest::keyClick(ui.cmbAddress, Qt::Key_A, Qt::ControlModifier);
+    QVERIFY(ui.actAlwaysOnTop->isChecked());
+    QTest::keyClicks(ui.cmbAddress, QStringLiteral("d"));
+    QCOMPARE(ui.cmbAddress->currentText(), QStringLiteral("abcd"));
+    QTest::keyClick(ui.cmbAddress, Qt::Key_L, Qt::ControlModifier);
+    QVERIFY(!ui.actShowLog->isChecked());
+    QTest::keyClick(ui.cmbAddress, Qt::Key_L, Qt::ControlModifier);
+    QVERIFY(ui.actShowLog->isChecked());
 
     // A disabled command leaves its key to the box.
-    w->actAlwaysOnTop->setEnabled(false);
-    QTest::keyClick(w->cmbAddress, Qt::Key_A, Qt::ControlModifier);
-    QTest::keyClicks(w->cmbAddress, QStringLiteral("z"));
-    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("z"));
-    QVERIFY(w->actAlwaysOnTop->isChecked());
+    ui.actAlwaysOnTop->setEnabled(false);
+    QTest::keyClick(ui.cmbAddress, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(ui.cmbAddress, QStringLiteral("z"));
+    QCOMPARE(ui.cmbAddress->currentText(), QStringLiteral("z"));
+    QVERIFY(ui.actAlwaysOnTop->isChecked());
 }
 
 void TestMainWindow::deleteRemovesHighlightedEntryOfOpenList() {
     Build();
-    w->cmbAddress->addItems(
+    ui.cmbAddress->addItems(
         {QStringLiteral("http://a/"), QStringLiteral("http://b/"), QStringLiteral("http://c/")});
-    w->cmbAddress->setEditText(QStringLiteral("typed"));
+    ui.cmbAddress->setEditText(QStringLiteral("typed"));
     // With the list closed, Delete only edits the text.
-    w->cmbAddress->lineEdit()->setCursorPosition(0);
-    QTest::keyClick(w->cmbAddress->lineEdit(), Qt::Key_Delete);
-    QCOMPARE(w->cmbAddress->count(), 3);
-    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("yped"));
+    ui.cmbAddress->lineEdit()->setCursorPosition(0);
+    QTest::keyClick(ui.cmbAddress->lineEdit(), Qt::Key_Delete);
+    QCOMPARE(ui.cmbAddress->count(), 3);
+    QCOMPARE(ui.cmbAddress->currentText(), QStringLiteral("yped"));
 
     w->show();
     QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-    w->cmbAddress->showPopup();
-    QTRY_VERIFY(w->cmbAddress->view()->isVisible());
-    w->cmbAddress->view()->setCurrentIndex(w->cmbAddress->model()->index(1, 0));
-    QTest::keyClick(w->cmbAddress->view(), Qt::Key_Delete);
-    QCOMPARE(w->cmbAddress->count(), 2);
-    QCOMPARE(w->cmbAddress->itemText(0), QStringLiteral("http://a/"));
-    QCOMPARE(w->cmbAddress->itemText(1), QStringLiteral("http://c/"));
+    ui.cmbAddress->showPopup();
+    QTRY_VERIFY(ui.cmbAddress->view()->isVisible());
+    ui.cmbAddress->view()->setCurrentIndex(ui.cmbAddress->model()->index(1, 0));
+    QTest::keyClick(ui.cmbAddress->view(), Qt::Key_Delete);
+    QCOMPARE(ui.cmbAddress->count(), 2);
+    QCOMPARE(ui.cmbAddress->itemText(0), QStringLiteral("http://a/"));
+    QCOMPARE(ui.cmbAddress->itemText(1), QStringLiteral("http://c/"));
     // Tab closes the open list and goes no further.
-    QTest::keyClick(w->cmbAddress->view(), Qt::Key_Tab);
-    QTRY_VERIFY(!w->cmbAddress->view()->isVisible());
+    QTest::keyClick(ui.cmbAddress->view(), Qt::Key_Tab);
+    QTRY_VERIFY(!ui.cmbAddress->view()->isVisible());
 }
 
 void TestMainWindow::droppedFtpLinkIsRefusedAndNotListed() {
@@ -645,11 +625,11 @@ void TestMainWindow::droppedFtpLinkIsRefusedAndNotListed() {
     QVERIFY(enter.isAccepted());
     QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(w.get(), &drop);
-    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("ftp://files.example/x"));
-    QCOMPARE(m_boxes.size(), 1);
-    QCOMPARE(m_boxes.at(0).text, QString::fromLatin1(SchemeRejectedText));
-    QCOMPARE(m_boxes.at(0).caption, QStringLiteral("Vennatro"));
-    QCOMPARE(w->cmbAddress->count(), 0);
+    QCOMPARE(ui.cmbAddress->currentText(), QStringLiteral("ftp://files.example/x"));
+    QCOMPARE(m_env->messages.size(), 1);
+    QCOMPARE(m_env->messages.at(0).text, QString::fromLatin1(SchemeRejectedText));
+    QCOMPARE(m_env->messages.at(0).caption, QStringLiteral("Vennatro"));
+    QCOMPARE(ui.cmbAddress->count(), 0);
 
     // Plain text is no link.
     QMimeData text;
@@ -674,13 +654,13 @@ void TestMainWindow::droppedHttpLinkIsPinged() {
     QVERIFY(enter.isAccepted());
     QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(w.get(), &drop);
-    QCOMPARE(w->cmbAddress->itemText(0), QStringLiteral("http://dropped.test/page"));
+    QCOMPARE(ui.cmbAddress->itemText(0), QStringLiteral("http://dropped.test/page"));
     QCOMPARE(w->Engine->TargetHost, QStringLiteral("dropped.test"));
     QTRY_VERIFY(m_resolver->requestedNames().contains(QStringLiteral("dropped.test")));
     QTRY_VERIFY(!w->Engine->PingBusy);
 
     // While an attempt is under way a drop only replaces the text.
-    w->actPing->setEnabled(false);
+    ui.actPing->setEnabled(false);
     QMimeData second;
     second.setUrls({QUrl(QStringLiteral("http://second.test/"))});
     QDragEnterEvent enter2(QPoint(5, 5), Qt::CopyAction, &second, Qt::LeftButton, Qt::NoModifier);
@@ -688,8 +668,8 @@ void TestMainWindow::droppedHttpLinkIsPinged() {
     QVERIFY(enter2.isAccepted());
     QDropEvent drop2(QPointF(5, 5), Qt::CopyAction, &second, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(w.get(), &drop2);
-    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("http://second.test/"));
-    QCOMPARE(w->cmbAddress->count(), 1);
+    QCOMPARE(ui.cmbAddress->currentText(), QStringLiteral("http://second.test/"));
+    QCOMPARE(ui.cmbAddress->count(), 1);
     QCOMPARE(w->Engine->TargetHost, QStringLiteral("dropped.test"));
     QVERIFY(!m_resolver->requestedNames().contains(QStringLiteral("second.test")));
 }

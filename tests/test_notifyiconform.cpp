@@ -1,4 +1,5 @@
 #include "support/RecordingTrayShell.h"
+#include "support/TestEnvironment.h"
 #include "tray/NotifyIconForm.h"
 
 #include <QApplication>
@@ -44,6 +45,7 @@ QStringList MenuTexts(const QMenu *menu) {
 class TestNotifyIconForm : public QObject {
     Q_OBJECT
 
+    TestEnvironment env; // every tray icon records instead of showing
     std::unique_ptr<ProbeForm> form;
     RecordingTrayShell *shell = nullptr;
     bool animationBefore = false;
@@ -59,9 +61,7 @@ private slots:
         pixmap.fill(Qt::darkGreen);
         QApplication::setWindowIcon(QIcon(pixmap));
         QApplication::setApplicationDisplayName(QStringLiteral("Vennatro"));
-        RecordingTrayShell::Install();
     }
-    void cleanupTestCase() { RecordingTrayShell::Uninstall(); }
 
     void init() {
         animationBefore = TNotifyIconForm::IsAnimationEnabled();

@@ -1,8 +1,8 @@
 // The options dialog: its controls, the enabled rules, copying a record in and out, every
 // check of OK with its message and focus, the log path check and ShowOptionsDialog itself.
-#include "platform/MessageBox.h"
 #include "settings/NumberEdit.h"
 #include "settings/OptionsForm.h"
+#include "support/TestEnvironment.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -46,7 +46,8 @@ TOptions CompleteOptions() {
 class TestOptions : public QObject {
     Q_OBJECT
 private:
-    QList<MessageBoxRequest> boxes;
+    TestEnvironment env;
+    QList<MessageBoxRequest> &boxes = env.messages;
 
     // Opens a dialog on the record, shows it and waits until it has the focus.
     std::unique_ptr<TfOptions> Open(const TOptions &o) {
@@ -68,7 +69,6 @@ private:
 
 private slots:
     void init();
-    void cleanup();
 
     void windowAndGroups();
     void nothingIsCutOff();
@@ -99,12 +99,7 @@ private slots:
     void showDialogCancelAfterRejectedOk();
 };
 
-void TestOptions::init() {
-    boxes.clear();
-    SetMessageBoxHook([this](const MessageBoxRequest &r) { boxes << r; });
-}
-
-void TestOptions::cleanup() { SetMessageBoxHook({}); }
+void TestOptions::init() { boxes.clear(); }
 
 void TestOptions::windowAndGroups() {
     auto shown = Open(DefaultOptions());
@@ -322,6 +317,8 @@ void TestOptions::tabOrder() {
                                   "edSMTPUser",
                                   "edSMTPPassword",
                                   "edConfirmPassword",
+                                  "cmbSMTPSecurity",
+                                  "edRepeatAlerts",
                                   "btnOK",
                                   "btnCancel",
                                   "edPingAttemps"};
@@ -471,6 +468,11 @@ void TestOptions::valuesCopyInAndOut() {
     in.SMTPPort = 2525;
     in.LogFile = QStringLiteral("/var/tmp/ping log.txt");
     in.SMTPPassword = QStringLiteral("p\u00e4ss word");
+    in.PingTimeout = 45;
+    in.MetricsPort = 9105;
+    in.MetricsFile = QStringLiteral("/var/tmp/vennatro.prom");
+    in.RepeatAlertsEvery = 120;
+    in.SMTPSecurity = 2;
 
     TfOptions d(nullptr);
     d.LoadFrom(in);
@@ -488,10 +490,19 @@ void TestOptions::valuesCopyInAndOut() {
     QCOMPARE(d.edSMTPUser->text(), in.SMTPUser);
     QCOMPARE(d.edSMTPPassword->text(), in.SMTPPassword);
     QCOMPARE(d.edConfirmPassword->text(), in.SMTPPassword);
+    QCOMPARE(d.edPingTimeout->text(), QStringLiteral("45"));
+    QCOMPARE(d.edMetricsPort->text(), QStringLiteral("9105"));
+    QCOMPARE(d.edMetricsFile->text(), in.MetricsFile);
+    QCOMPARE(d.edRepeatAlerts->text(), QStringLiteral("120"));
+    QCOMPARE(d.cmbSMTPSecurity->currentText(), QStringLiteral("SSL/TLS"));
 
-    // Every field back in its own place; "Show log" is not the dialog's.
+    // Every field back in its own place; "Show log" and the watched addresses are not the
+    // dialog's.
     TOptions out;
     out.ShowLog = true;
+    out.WatchInterval = in.WatchInterval;
+    out.WatchedAddresses = in.WatchedAddresses;
+    out.HistoryDays = in.HistoryDays;
     d.StoreTo(out);
     QCOMPARE(out, in);
 

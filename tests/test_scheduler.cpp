@@ -2,6 +2,8 @@
 // status display with its countdown.
 
 #include "PingWindowFixture.h"
+#include "support/TestEnvironment.h"
+#include "support/TestHelpers.h"
 #include "support/TestTcpServer.h"
 
 #include <QAction>
@@ -13,13 +15,7 @@
 
 namespace {
 
-constexpr int Patience = 15000;
 constexpr int NoRealTicks = 24 * 3600 * 1000; // keeps the timer on without it ever firing
-
-void Settle() {
-    for (int i = 0; i < 10; ++i)
-        QCoreApplication::processEvents();
-}
 
 QString Countdown(const QString &address, int minutes, const QString &next) {
     return QStringLiteral("Enabled automatic ping to [") + address + QStringLiteral("] each ") +
@@ -55,12 +51,14 @@ private:
     void SwitchOn(const QString &text);
     std::unique_ptr<PingWindowFixture> fx;
     TfMain_Vennatro *w = nullptr;
+    const MainWindowParts *ui = nullptr;
     std::unique_ptr<TestTcpServer> http;
 };
 
 void TestScheduler::init() {
     fx = std::make_unique<PingWindowFixture>();
     w = fx->w;
+    ui = &fx->ui;
     http = std::make_unique<TestTcpServer>();
     QVERIFY(http->listen());
     http->setScript(TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\n\r\n"}));
@@ -72,12 +70,13 @@ void TestScheduler::cleanup() {
     fx.reset();
     http.reset();
     w = nullptr;
+    ui = nullptr;
 }
 
 void TestScheduler::SwitchOn(const QString &text) {
-    w->cmbAddress->setEditText(text);
+    ui->cmbAddress->setEditText(text);
     w->ApplySettings();
-    w->actAutoPing->trigger();
+    ui->actAutoPing->trigger();
     QVERIFY(w->AutoPingOn());
     w->Scheduler->Timer()->setInterval(NoRealTicks); // the test ticks by hand
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
@@ -87,7 +86,7 @@ void TestScheduler::offAtStart() {
     QVERIFY(!w->AutoPingOn());
     QVERIFY(!w->Scheduler->Timer()->isActive());
     QCOMPARE(w->Scheduler->Timer()->interval(), 1000);
-    QVERIFY(!w->actAutoPing->isChecked());
+    QVERIFY(!ui->actAutoPing->isChecked());
     QCOMPARE(w->StatusHint(), QStringLiteral("Inactive"));
     QCOMPARE(w->StatusImageIndex, 1);
     QCOMPARE(w->StatusText(), QString());
@@ -95,17 +94,14 @@ void TestScheduler::offAtStart() {
 }
 
 void TestScheduler::emptyBoxShowsMessageAndMarkEndsOff() {
-    auto *button = qobject_cast<QToolButton *>(w->ToolBar->widgetForAction(w->actAutoPing));
+    auto *button = qobject_cast<QToolButton *>(ui->ToolBar->widgetForAction(ui->actAutoPing));
     QVERIFY(button);
-    QSignalSpy marks(w->actAutoPing, &QAction::toggled);
+    QSignalSpy marks(ui->actAutoPing, &QAction::toggled);
     qsizetype marksAtMessage = -1;
-    SetMessageBoxHook([&](const MessageBoxRequest &r) {
-        fx->messages << r;
-        marksAtMessage = marks.size();
-    });
-    w->cmbAddress->setEditText(QString());
+    fx->env.onMessage = [&](const MessageBoxRequest &) { marksAtMessage = marks.size(); };
+    ui->cmbAddress->setEditText(QString());
     w->ApplySettings();
-    w->actAutoPing->trigger();
+    ui->actAutoPing->trigger();
 
     QCOMPARE(fx->messages.size(), 1);
     QCOMPARE(fx->messages[0].text, QStringLiteral("No address specified."));
@@ -113,7 +109,7 @@ void TestScheduler::emptyBoxShowsMessageAndMarkEndsOff() {
     QCOMPARE(fx->messages[0].icon, MessageIcon::Warning);
     QCOMPARE(fx->messages[0].owner, static_cast<QWidget *>(w));
     QVERIFY(!w->AutoPingOn());
-    QVERIFY(!w->actAutoPing->isChecked());
+    QVERIFY(!ui->actAutoPing->isChecked());
     QVERIFY(!button->isChecked());
     // After the message the mark went on and came off again.
     QVERIFY(marksAtMessage >= 0);
@@ -124,24 +120,24 @@ void TestScheduler::emptyBoxShowsMessageAndMarkEndsOff() {
 }
 
 void TestScheduler::rejectedAddressLeavesItOff() {
-    w->cmbAddress->setEditText(QStringLiteral("ftp://files.test/"));
+    ui->cmbAddress->setEditText(QStringLiteral("ftp://files.test/"));
     w->ApplySettings();
-    w->actAutoPing->trigger();
+    ui->actAutoPing->trigger();
     QCOMPARE(fx->messages.size(), 1);
     QCOMPARE(fx->messages[0].text, QStringLiteral("Only HTTP and HTTPS protocols are supported."));
     QVERIFY(!w->AutoPingOn());
-    QVERIFY(!w->actAutoPing->isChecked());
+    QVERIFY(!ui->actAutoPing->isChecked());
     QVERIFY(w->AutoTargetAddress.isEmpty());
     QCOMPARE(fx->resolver.requestCount(), 0);
 }
 
 void TestScheduler::switchingOnCapturesTargetAndPingsAtOnce() {
-    w->cmbAddress->setEditText(QStringLiteral(" web.test/status "));
+    ui->cmbAddress->setEditText(QStringLiteral(" web.test/status "));
     w->ApplySettings();
-    w->actAutoPing->trigger();
+    ui->actAutoPing->trigger();
 
     QVERIFY(w->AutoPingOn());
-    QVERIFY(w->actAutoPing->isChecked());
+    QVERIFY(ui->actAutoPing->isChecked());
     QCOMPARE(w->AutoTargetAddress, QStringLiteral("http://web.test/status"));
     QCOMPARE(w->AutoTarget.host, QStringLiteral("web.test"));
     QCOMPARE(w->AutoTarget.path, QStringLiteral("/status"));
@@ -232,7 +228,7 @@ void TestScheduler::dueWhileBusyWaitsForTheSocket() {
     SwitchOn(QStringLiteral("web.test/auto"));
     w->TimerNotificationTimer();
 
-    w->cmbAddress->setEditText(QStringLiteral("web.test/manual"));
+    ui->cmbAddress->setEditText(QStringLiteral("web.test/manual"));
     w->ApplySettings();
     w->actPingExecute();
     QTRY_VERIFY_WITH_TIMEOUT(http->requestComplete(1), Patience);
@@ -248,7 +244,7 @@ void TestScheduler::dueWhileBusyWaitsForTheSocket() {
     w->actCancelExecute();
     fx->resolver.addHost(QStringLiteral("held.test"), QStringLiteral("127.0.0.1"),
                          TableResolver::Held);
-    w->cmbAddress->setEditText(QStringLiteral("held.test"));
+    ui->cmbAddress->setEditText(QStringLiteral("held.test"));
     w->ApplySettings();
     w->actPingExecute();
     QVERIFY(w->Engine->PingBusy);
@@ -289,7 +285,7 @@ void TestScheduler::intervalZeroPingsOnEveryFreeTick() {
 void TestScheduler::manualPingInBetweenKeepsAutomaticTarget() {
     Options.AutoPingInterval = 1;
     SwitchOn(QStringLiteral("web.test/auto"));
-    w->cmbAddress->setEditText(QStringLiteral("error.test/manual"));
+    ui->cmbAddress->setEditText(QStringLiteral("error.test/manual"));
     w->ApplySettings();
     w->actPingExecute();
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
@@ -308,7 +304,7 @@ void TestScheduler::manualPingInBetweenKeepsAutomaticTarget() {
     QVERIFY(http->received(1).startsWith("HEAD /manual HTTP/1.0\r\nHost: error.test\r\n"));
     QVERIFY(http->received(2).startsWith("HEAD /auto HTTP/1.0\r\nHost: web.test\r\n"));
     // The box keeps what the user typed last.
-    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("http://error.test/manual"));
+    QCOMPARE(ui->cmbAddress->currentText(), QStringLiteral("http://error.test/manual"));
 }
 
 void TestScheduler::scheduledPingUsesThePortOfItsOwnScheme() {
@@ -321,7 +317,7 @@ void TestScheduler::scheduledPingUsesThePortOfItsOwnScheme() {
     QCOMPARE(https.connectionCount(), 1);
 
     // A manual HTTP ping leaves the HTTP port on the socket.
-    w->cmbAddress->setEditText(QStringLiteral("web.test"));
+    ui->cmbAddress->setEditText(QStringLiteral("web.test"));
     w->ApplySettings();
     w->actPingExecute();
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
@@ -348,9 +344,9 @@ void TestScheduler::switchingOffClearsPanel() {
     QVERIFY(w->StatusText().startsWith(QLatin1String("Enabled automatic ping")));
 
     w->ApplySettings();
-    w->actAutoPing->trigger();
+    ui->actAutoPing->trigger();
     QVERIFY(!w->AutoPingOn());
-    QVERIFY(!w->actAutoPing->isChecked());
+    QVERIFY(!ui->actAutoPing->isChecked());
     QCOMPARE(w->StatusText(), QString());
     QCOMPARE(w->NotifyIcon->ToolTip(), QStringLiteral("Vennatro"));
     QCOMPARE(w->StatusHint(), QStringLiteral("Inactive"));
@@ -359,7 +355,7 @@ void TestScheduler::switchingOffClearsPanel() {
     SwitchOn(QStringLiteral("web.test"));
     QVERIFY(w->TimerNotification->isActive());
     w->ApplySettings();
-    w->actAutoPing->trigger();
+    ui->actAutoPing->trigger();
     QCOMPARE(w->StatusText(), QStringLiteral("Connection to [http://web.test/] completed."));
     w->TimerNotificationTimer();
     QCOMPARE(w->StatusText(), QString());
@@ -390,9 +386,9 @@ void TestScheduler::periodThatDoesNotFitFallsBackToDefault() {
 
 void TestScheduler::realTimerStartsScheduledPing() {
     Options.AutoPingInterval = 0;
-    w->cmbAddress->setEditText(QStringLiteral("web.test"));
+    ui->cmbAddress->setEditText(QStringLiteral("web.test"));
     w->ApplySettings();
-    w->actAutoPing->trigger();
+    ui->actAutoPing->trigger();
     QVERIFY(w->Scheduler->Timer()->isActive());
     QCOMPARE(w->Scheduler->Timer()->interval(), 1000);
     QTRY_VERIFY_WITH_TIMEOUT(http->connectionCount() >= 2 && fx->Idle(), Patience);
@@ -405,28 +401,18 @@ void TestScheduler::autoPingAtStart() {
     // A window of its own whose store asks for automatic ping at start; its socket uses the
     // system resolver, so the address is a numeric one that needs no lookup.
     fx.reset();
-    QTemporaryDir dir;
-    qputenv("XDG_CONFIG_HOME", dir.filePath(QStringLiteral("config")).toUtf8());
-    qputenv("XDG_RUNTIME_DIR", dir.path().toUtf8());
-    QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("config/Lumo Dev"))));
-    QFile store(dir.filePath(QStringLiteral("config/Lumo Dev/Vennatro.reg")));
-    QVERIFY(store.open(QIODevice::WriteOnly));
-    store.write("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Lumo Dev\\Vennatro]\r\n"
-                "\"Auto-ping at start\"=dword:00000001\r\n"
-                "\"Auto-ping address\"=\"127.0.0.1/start\"\r\n"
-                "\"Auto-ping interval\"=dword:00000005\r\n" +
-                QStringLiteral("\"HTTP port\"=dword:%1\r\n")
-                    .arg(http->port(), 8, 16, QLatin1Char('0'))
-                    .toUtf8());
-    store.close();
-    RecordingTrayShell::Install();
-    QList<MessageBoxRequest> messages;
-    SetMessageBoxHook([&](const MessageBoxRequest &r) { messages << r; });
+    TestEnvironment env;
+    QVERIFY(env.WriteStore("\"Auto-ping at start\"=dword:00000001\r\n"
+                           "\"Auto-ping address\"=\"127.0.0.1/start\"\r\n"
+                           "\"Auto-ping interval\"=dword:00000005\r\n" +
+                           QStringLiteral("\"HTTP port\"=dword:%1\r\n")
+                               .arg(http->port(), 8, 16, QLatin1Char('0'))
+                               .toUtf8()));
     {
         TfMain_Vennatro window;
 
         QVERIFY(window.AutoPingOn());
-        QVERIFY(window.actAutoPing->isChecked());
+        QVERIFY(Find<QAction>(&window, "actAutoPing")->isChecked());
         QCOMPARE(window.AutoTargetAddress, QStringLiteral("http://127.0.0.1/start"));
         QCOMPARE(window.Scheduler->AutoPingSeconds(), 300u);
         QTRY_VERIFY_WITH_TIMEOUT(!window.Engine->PingBusy && http->connectionCount() == 1,
@@ -434,9 +420,7 @@ void TestScheduler::autoPingAtStart() {
         QVERIFY(http->received(0).startsWith("HEAD /start HTTP/1.0\r\nHost: 127.0.0.1\r\n"));
         window.actAutoPingExecute();
     }
-    QVERIFY(messages.isEmpty());
-    SetMessageBoxHook(nullptr);
-    RecordingTrayShell::Uninstall();
+    QVERIFY(env.messages.isEmpty());
 }
 
 QTEST_MAIN(TestScheduler)

@@ -6,7 +6,9 @@
 #include "platform/MessageBox.h"
 #include "platform/RegStore.h"
 #include "settings/OptionsForm.h"
-#include "support/RecordingTrayShell.h"
+#include "support/MainWindowParts.h"
+#include "support/TestEnvironment.h"
+#include "support/TestHelpers.h"
 #include "support/UsualFunctions.h"
 
 #include <QCheckBox>
@@ -15,7 +17,6 @@
 #include <QFile>
 #include <QPushButton>
 #include <QScreen>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <memory>
@@ -26,33 +27,12 @@ const QString Key = QString::fromLatin1(SettingsKey);
 const QString WriteFailure = QStringLiteral(
     "Error while writing in the settings file.\rCheck that you have the proper rights.");
 
-QByteArray ReadBytes(const QString &path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void WriteBytes(const QString &path, const QByteArray &bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(bytes), bytes.size());
-}
-
-// A store file holding the program's key with the given value lines.
-QByteArray StoreText(const QByteArray &lines) {
-    return "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Lumo Dev\\Vennatro]\n" + lines;
-}
+// A store file holding the program's key with the given value lines, with bare line feeds.
+QByteArray StoreText(const QByteArray &lines) { return TestEnvironment::StoreText(lines, "\n"); }
 
 RegValue Dw(quint32 n) { return RegValue{RegValue::Dword, n, QString()}; }
 
 RegValue Sz(const QString &text) { return RegValue{RegValue::Sz, 0, text}; }
-
-QStringList Items(const QComboBox *box) {
-    QStringList items;
-    for (int i = 0; i < box->count(); ++i)
-        items << box->itemText(i);
-    return items;
-}
 
 // Every setting away from its default.
 TOptions Changed(const QString &logFile) {
@@ -84,6 +64,11 @@ TOptions Changed(const QString &logFile) {
     o.PingTimeout = 45;
     o.MetricsPort = 9105;
     o.MetricsFile = QStringLiteral("/var/lib/textfile/vennatro.prom");
+    o.RepeatAlertsEvery = 60;
+    o.SMTPSecurity = 1;
+    o.WatchInterval = 300;
+    o.WatchedAddresses = QStringLiteral("http://a.test/\r\nhttps://b.test:8443/\r\n");
+    o.HistoryDays = 365;
     return o;
 }
 
@@ -115,52 +100,37 @@ private slots:
     void optionsCommandAppliesThenSaves();
 
 private:
-    QString StorePath() const {
-        return m_dir->filePath(QStringLiteral("config/Lumo Dev/Vennatro.reg"));
-    }
+    QString StorePath() const { return m_env->StorePath(); }
     RegKey StoredKey() const { return LoadRegStore(StorePath()).keys.value(Key.toLower()); }
     RegValue Stored(const QString &name) const {
         return StoredKey().values.value(name.toLower()).second;
     }
     void Build();
 
-    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<TestEnvironment> m_env; // its onMessage runs before a box is recorded
     std::unique_ptr<TfMain_Vennatro> w;
-    QList<MessageBoxRequest> m_boxes;
-    std::function<void()> m_onBox; // runs inside the message box, before it is recorded
+    MainWindowParts ui;
 };
 
 void TestSettings::init() {
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir->filePath(QStringLiteral("config"))));
-    const QString runtime = m_dir->filePath(QStringLiteral("runtime"));
-    QDir().mkpath(runtime);
-    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
-    m_boxes.clear();
-    m_onBox = nullptr;
-    SetMessageBoxHook([this](const MessageBoxRequest &r) {
-        if (m_onBox)
-            m_onBox();
-        m_boxes << r;
-    });
-    RecordingTrayShell::Install();
+    m_env = std::make_unique<TestEnvironment>();
+    QVERIFY(m_env->IsValid());
     Options = TOptions(); // zero-filled, as before the first load
 }
 
 void TestSettings::cleanup() {
     w.reset(); // saves once more; the folder still exists
-    RecordingTrayShell::Uninstall();
-    SetMessageBoxHook({});
-    m_dir.reset();
+    m_env.reset();
 }
 
-void TestSettings::Build() { w = std::make_unique<TfMain_Vennatro>(); }
+void TestSettings::Build() {
+    w = std::make_unique<TfMain_Vennatro>();
+    ui.Resolve(w.get()); // a missing part fails the test
+}
 
 void TestSettings::firstStartWithoutFile() {
     Build();
-    QVERIFY2(m_boxes.isEmpty(), qPrintable(m_boxes.value(0).text));
+    QVERIFY2(m_env->messages.isEmpty(), qPrintable(m_env->messages.value(0).text));
     QCOMPARE(Options, DefaultOptions());
     QVERIFY(!QFile::exists(StorePath())); // loading writes nothing
 
@@ -171,9 +141,9 @@ void TestSettings::firstStartWithoutFile() {
                               (screen->geometry().height() - w->height()) / 2));
     QVERIFY(screen->availableGeometry().contains(QRect(w->pos(), w->size())));
     QVERIFY(!(w->windowState() & Qt::WindowMaximized));
-    QCOMPARE(w->cmbAddress->count(), 0);
-    QVERIFY(w->actShowLog->isChecked());
-    QVERIFY(!w->actAlwaysOnTop->isChecked());
+    QCOMPARE(ui.cmbAddress->count(), 0);
+    QVERIFY(ui.actShowLog->isChecked());
+    QVERIFY(!ui.actAlwaysOnTop->isChecked());
     QCOMPARE(w->Engine->IdSMTP.Port, 25);
     QCOMPARE(w->Engine->IdMessage.Recipients, QStringList{QString()});
     QVERIFY(!w->UserAgent.contains(QLatin1Char('[')));
@@ -182,9 +152,9 @@ void TestSettings::firstStartWithoutFile() {
     const QSize size = w->size();
     const QPoint pos = w->pos();
     w.reset();
-    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(m_env->messages.isEmpty());
     const RegKey key = StoredKey();
-    QCOMPARE(key.values.size(), 33);
+    QCOMPARE(key.values.size(), 38);
     QCOMPARE(Stored(QStringLiteral("Ping timeout")).dword, 30u);
     QCOMPARE(Stored(QStringLiteral("Metrics port")).dword, 0u);
     QCOMPARE(Stored(QStringLiteral("Ping attempts")).dword, 3u);
@@ -201,10 +171,10 @@ void TestSettings::firstStartWithoutFile() {
 
 void TestSettings::everySettingRoundTrips() {
     Build();
-    const TOptions changed = Changed(m_dir->filePath(QStringLiteral("logs/my log é.txt")));
+    const TOptions changed = Changed(m_env->Path(QStringLiteral("logs/my log é.txt")));
     Options = changed;
     w->SaveSettings();
-    QVERIFY2(m_boxes.isEmpty(), qPrintable(m_boxes.value(0).text));
+    QVERIFY2(m_env->messages.isEmpty(), qPrintable(m_env->messages.value(0).text));
 
     // Kinds in the file: flags and numbers 32-bit values, texts strings.
     QCOMPARE(Stored(QStringLiteral("Always on top")), Dw(1));
@@ -217,12 +187,12 @@ void TestSettings::everySettingRoundTrips() {
 
     Options = TOptions();
     w->LoadSettings();
-    QVERIFY2(m_boxes.isEmpty(), qPrintable(m_boxes.value(0).text));
+    QVERIFY2(m_env->messages.isEmpty(), qPrintable(m_env->messages.value(0).text));
     QCOMPARE(Options, changed);
 
     // ...and applied.
-    QVERIFY(w->actAlwaysOnTop->isChecked());
-    QVERIFY(!w->actShowLog->isChecked());
+    QVERIFY(ui.actAlwaysOnTop->isChecked());
+    QVERIFY(!ui.actShowLog->isChecked());
     QCOMPARE(w->maximumHeight(), 150);
     QCOMPARE(w->Engine->IdSMTP.Host, changed.SMTPServer);
     QCOMPARE(w->Engine->IdSMTP.Port, 2525);
@@ -240,7 +210,7 @@ void TestSettings::everySettingRoundTrips() {
     w.reset(); // saves on the way out
     Options = TOptions();
     Build();
-    QVERIFY2(m_boxes.isEmpty(), qPrintable(m_boxes.value(0).text));
+    QVERIFY2(m_env->messages.isEmpty(), qPrintable(m_env->messages.value(0).text));
     TOptions expected = changed;
     expected.AutoPingAtStart = false;
     QCOMPARE(Options, expected);
@@ -268,29 +238,29 @@ void TestSettings::recentListRoundTrips() {
     QFETCH(QStringList, items);
     QFETCH(QString, stored);
     Build();
-    w->cmbAddress->addItems(items);
+    ui.cmbAddress->addItems(items);
     w->SaveSettings();
     QCOMPARE(Stored(QStringLiteral("Recent URLs")), Sz(stored));
 
     // Loading replaces the list and leaves the text being typed alone.
-    w->cmbAddress->clear();
-    w->cmbAddress->addItem(QStringLiteral("stale"));
-    w->cmbAddress->setEditText(QStringLiteral("typing"));
+    ui.cmbAddress->clear();
+    ui.cmbAddress->addItem(QStringLiteral("stale"));
+    ui.cmbAddress->setEditText(QStringLiteral("typing"));
     w->LoadSettings();
-    QCOMPARE(Items(w->cmbAddress), items);
-    QCOMPARE(w->cmbAddress->currentText(), QStringLiteral("typing"));
-    QVERIFY(m_boxes.isEmpty());
+    QCOMPARE(Items(ui.cmbAddress), items);
+    QCOMPARE(ui.cmbAddress->currentText(), QStringLiteral("typing"));
+    QVERIFY(m_env->messages.isEmpty());
 }
 
 void TestSettings::recentListSplitsAtEveryLineBreak() {
     WriteBytes(StorePath(), StoreText("\"Recent URLs\"=\"a\\rb\\nc\\r\\n\\r\\nd\"\n"));
     Build();
-    QCOMPARE(Items(w->cmbAddress),
+    QCOMPARE(Items(ui.cmbAddress),
              QStringList({QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c"), QString(),
                           QStringLiteral("d")}));
     WriteBytes(StorePath(), StoreText("\"Recent URLs\"=\"x\\n\"\n"));
     w->LoadSettings();
-    QCOMPARE(Items(w->cmbAddress), QStringList{QStringLiteral("x")});
+    QCOMPARE(Items(ui.cmbAddress), QStringList{QStringLiteral("x")});
 }
 
 void TestSettings::pingAttemptsStoredAsTextLoadsAsThree() {
@@ -299,7 +269,7 @@ void TestSettings::pingAttemptsStoredAsTextLoadsAsThree() {
                                       "\"Save log\"=\"1\"\n"
                                       "\"HTTP port\"=dword:00000051\n"));
     Build();
-    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(m_env->messages.isEmpty());
     QCOMPARE(Options.PingAttempts, 3u);
     QCOMPARE(Options.AutoPingInterval, 15u);
     QCOMPARE(Options.SaveLog, false);
@@ -322,7 +292,7 @@ void TestSettings::pingTimeoutOutOfRangeLoadsAsThirty() {
     WriteBytes(StorePath(),
                StoreText(stored.isEmpty() ? QByteArray() : "\"Ping timeout\"=" + stored + "\n"));
     Build();
-    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(m_env->messages.isEmpty());
     QCOMPARE(Options.PingTimeout, loaded);
     QCOMPARE(w->Engine->Settings().PingTimeout, loaded);
 }
@@ -330,7 +300,7 @@ void TestSettings::pingTimeoutOutOfRangeLoadsAsThirty() {
 void TestSettings::logFileStoredAsNumberStopsTheLoad() {
     Build();
     const QPoint pos = w->pos();
-    w->cmbAddress->addItem(QStringLiteral("http://kept/"));
+    ui.cmbAddress->addItem(QStringLiteral("http://kept/"));
     TOptions before = DefaultOptions();
     before.PingOnError = false;
     before.SMTPPort = 77;
@@ -346,14 +316,14 @@ void TestSettings::logFileStoredAsNumberStopsTheLoad() {
                                       "\"Window left\"=dword:00000000\n"
                                       "\"Window top\"=dword:00000000\n"));
     int portWhenShown = -1;
-    m_onBox = [&] { portWhenShown = w->Engine->IdSMTP.Port; };
+    m_env->onMessage = [&](const MessageBoxRequest &) { portWhenShown = w->Engine->IdSMTP.Port; };
     w->LoadSettings();
 
-    QCOMPARE(m_boxes.size(), 1);
-    QCOMPARE(m_boxes[0].text, QStringLiteral("Invalid data type for 'Log file'"));
-    QCOMPARE(m_boxes[0].caption, QStringLiteral("Error"));
-    QCOMPARE(m_boxes[0].icon, MessageIcon::Error);
-    QCOMPARE(m_boxes[0].owner, w.get());
+    QCOMPARE(m_env->messages.size(), 1);
+    QCOMPARE(m_env->messages[0].text, QStringLiteral("Invalid data type for 'Log file'"));
+    QCOMPARE(m_env->messages[0].caption, QStringLiteral("Error"));
+    QCOMPARE(m_env->messages[0].icon, MessageIcon::Error);
+    QCOMPARE(m_env->messages[0].owner, w.get());
     QCOMPARE(portWhenShown, 77); // the settings were applied before the message
 
     // Read before the failure: new values. After it: the previous ones.
@@ -363,7 +333,7 @@ void TestSettings::logFileStoredAsNumberStopsTheLoad() {
     QCOMPARE(Options.PingOnError, false);
     QCOMPARE(Options.SMTPPort, 77);
     QCOMPARE(Options.SMTPServer, QStringLiteral("previous"));
-    QCOMPARE(Items(w->cmbAddress), QStringList{QStringLiteral("http://kept/")});
+    QCOMPARE(Items(ui.cmbAddress), QStringList{QStringLiteral("http://kept/")});
     QCOMPARE(w->pos(), pos);
 }
 
@@ -373,7 +343,7 @@ void TestSettings::emptyAddressesLoadAsHttp() {
                                       "\"SMTP server\"=\"\"\n"
                                       "\"From address\"=\"\\x00hidden\"\n"));
     Build();
-    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(m_env->messages.isEmpty());
     QCOMPARE(Options.AutoPingAddress, QStringLiteral("http://"));
     QCOMPARE(Options.ErrorPingAddress, QStringLiteral("http://"));
     QCOMPARE(Options.SMTPServer, QString());
@@ -385,42 +355,42 @@ void TestSettings::malformedFileIsReportedAndKept() {
                                      "\"Log file\"=\"/tmp/unterminated\n");
     WriteBytes(StorePath(), bad);
     Build();
-    QCOMPARE(m_boxes.size(), 1);
-    QCOMPARE(m_boxes[0].caption, QStringLiteral("Error"));
-    QCOMPARE(m_boxes[0].icon, MessageIcon::Error);
-    QVERIFY2(m_boxes[0].text.contains(QStringLiteral("\"%1\", line 5").arg(StorePath())),
-             qPrintable(m_boxes[0].text));
-    QVERIFY2(m_boxes[0].text.contains(StorePath() + QStringLiteral(".bad")),
-             qPrintable(m_boxes[0].text));
+    QCOMPARE(m_env->messages.size(), 1);
+    QCOMPARE(m_env->messages[0].caption, QStringLiteral("Error"));
+    QCOMPARE(m_env->messages[0].icon, MessageIcon::Error);
+    QVERIFY2(m_env->messages[0].text.contains(QStringLiteral("\"%1\", line 5").arg(StorePath())),
+             qPrintable(m_env->messages[0].text));
+    QVERIFY2(m_env->messages[0].text.contains(StorePath() + QStringLiteral(".bad")),
+             qPrintable(m_env->messages[0].text));
     QCOMPARE(ReadBytes(StorePath() + QStringLiteral(".bad")), bad);
     // Nothing of an unreadable file is trusted: the program runs on its defaults.
     QCOMPARE(Options, DefaultOptions());
 
     // Saving replaces the file; the copy stays as it was.
     w->SaveSettings();
-    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(m_env->messages.size(), 1);
     QCOMPARE(Stored(QStringLiteral("Ping attempts")).dword, 3u);
     QCOMPARE(ReadBytes(StorePath() + QStringLiteral(".bad")), bad);
 }
 
 void TestSettings::unwritableFolderIsReportedAndProgramGoesOn() {
     Build();
-    const QString folder = m_dir->filePath(QStringLiteral("config/Lumo Dev"));
+    const QString folder = m_env->Path(QStringLiteral("config/Lumo Dev"));
     WriteBytes(folder, "a file where the folder should be");
     Options.StartWithWindows = true;
     w->SaveSettings();
-    QCOMPARE(m_boxes.size(), 1);
-    QCOMPARE(m_boxes[0].text, WriteFailure);
-    QCOMPARE(m_boxes[0].caption, QStringLiteral("Error"));
-    QCOMPARE(m_boxes[0].icon, MessageIcon::Error);
-    QCOMPARE(m_boxes[0].owner, w.get());
+    QCOMPARE(m_env->messages.size(), 1);
+    QCOMPARE(m_env->messages[0].text, WriteFailure);
+    QCOMPARE(m_env->messages[0].caption, QStringLiteral("Error"));
+    QCOMPARE(m_env->messages[0].icon, MessageIcon::Error);
+    QCOMPARE(m_env->messages[0].owner, w.get());
     QVERIFY(!QFile::exists(AutostartPath())); // the rest of the save is skipped
 
     // The window goes on, and the next save works once the folder can be made.
     w->AddToLog(QStringLiteral("still running"));
     QVERIFY(QFile::remove(folder));
     w->SaveSettings();
-    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(m_env->messages.size(), 1);
     QCOMPARE(Stored(QStringLiteral("Start with Windows")).dword, 1u);
     QVERIFY(QFile::exists(AutostartPath()));
 }
@@ -431,16 +401,16 @@ void TestSettings::storeThatCannotBeOpenedAbortsTheSave() {
     WriteBytes(StorePath(), bad);
     QVERIFY(QDir().mkpath(StorePath() + QStringLiteral(".bad/inside")));
     Build();
-    QCOMPARE(m_boxes.size(), 1); // the load reports the file
-    m_boxes.clear();
+    QCOMPARE(m_env->messages.size(), 1); // the load reports the file
+    m_env->messages.clear();
 
     Options.StartWithWindows = true;
     w->SaveSettings();
-    QCOMPARE(m_boxes.size(), 1);
-    QCOMPARE(m_boxes[0].text, QStringLiteral("Operation aborted"));
-    QCOMPARE(m_boxes[0].caption, QStringLiteral("Error"));
-    QCOMPARE(m_boxes[0].icon, MessageIcon::Error);
-    QCOMPARE(m_boxes[0].owner, w.get());
+    QCOMPARE(m_env->messages.size(), 1);
+    QCOMPARE(m_env->messages[0].text, QStringLiteral("Operation aborted"));
+    QCOMPARE(m_env->messages[0].caption, QStringLiteral("Error"));
+    QCOMPARE(m_env->messages[0].icon, MessageIcon::Error);
+    QCOMPARE(m_env->messages[0].owner, w.get());
     QCOMPARE(ReadBytes(StorePath()), bad);    // never written over
     QVERIFY(!QFile::exists(AutostartPath())); // the rest of the save is skipped
 }
@@ -467,12 +437,12 @@ void TestSettings::autostartEntryFollowsTheSetting() {
     Build();
     Options.StartWithWindows = false;
     w->SaveSettings(); // no entry to remove: no message
-    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(m_env->messages.isEmpty());
     QVERIFY(!QFile::exists(AutostartPath()));
 
     Options.StartWithWindows = true;
     w->SaveSettings();
-    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(m_env->messages.isEmpty());
     const QString entry = QString::fromUtf8(ReadBytes(AutostartPath()));
     QVERIFY2(entry.contains(QStringLiteral("\nExec=") + QCoreApplication::applicationFilePath() +
                             QStringLiteral(" -quiet\n")),
@@ -480,7 +450,7 @@ void TestSettings::autostartEntryFollowsTheSetting() {
 
     Options.StartWithWindows = false;
     w->SaveSettings();
-    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(m_env->messages.isEmpty());
     QVERIFY(!QFile::exists(AutostartPath()));
 }
 
@@ -542,7 +512,7 @@ void TestSettings::positionPulledIntoWorkArea() {
     w->LoadSettings();
     QCOMPARE(w->size(), work.size() + QSize(300, 300));
     QCOMPARE(w->pos(), work.topLeft());
-    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(m_env->messages.isEmpty());
 }
 
 void TestSettings::optionsCommandAppliesThenSaves() {
@@ -552,7 +522,7 @@ void TestSettings::optionsCommandAppliesThenSaves() {
     Options.AlwaysOnTop = true;
     w->ApplySettings();
     // Switched off from the menu for this run only.
-    w->actAlwaysOnTop->trigger();
+    ui.actAlwaysOnTop->trigger();
     QVERIFY(!(w->windowFlags() & Qt::WindowStaysOnTopHint));
     QVERIFY(!QFile::exists(StorePath()));
 
@@ -566,12 +536,12 @@ void TestSettings::optionsCommandAppliesThenSaves() {
         dialog->cbComputerNameInUserAgent->setChecked(true);
         dialog->btnOK->click();
     });
-    w->actOptions->trigger();
+    ui.actOptions->trigger();
     QVERIFY(shown);
     QVERIFY(!onTopDuring); // the dialog is never hidden behind the window
     // Applied: the window and the mark follow the stored setting again, the user agent changes.
     QVERIFY(w->windowFlags() & Qt::WindowStaysOnTopHint);
-    QVERIFY(w->actAlwaysOnTop->isChecked());
+    QVERIFY(ui.actAlwaysOnTop->isChecked());
     QVERIFY(w->UserAgent.endsWith(QStringLiteral(" [%1]").arg(w->ComputerName)));
     // Saved.
     QCOMPARE(Stored(QStringLiteral("Include computer name in user agent")), Dw(1));
@@ -589,13 +559,13 @@ void TestSettings::optionsCommandAppliesThenSaves() {
         dialog->cbComputerNameInUserAgent->setChecked(false);
         dialog->btnCancel->click();
     });
-    w->actOptions->trigger();
+    ui.actOptions->trigger();
     QVERIFY(shown);
     QVERIFY(!onTopDuring);
     QVERIFY(Options.ComputerNameInUserAgent);
     QVERIFY(!QFile::exists(StorePath()));
     QVERIFY(w->windowFlags() & Qt::WindowStaysOnTopHint);
-    QVERIFY(m_boxes.isEmpty());
+    QVERIFY(m_env->messages.isEmpty());
 }
 
 QTEST_MAIN(TestSettings)

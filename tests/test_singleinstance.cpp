@@ -1,5 +1,6 @@
 #include "instance_probe.h"
 #include "platform/SingleInstance.h"
+#include "support/TestHelpers.h"
 #include "support/UsualFunctions.h"
 
 #include <QDir>
@@ -50,25 +51,6 @@ mode_t modeOf(const QString &path) {
         return 0;
     return st.st_mode & 07777;
 }
-
-// Sets XDG_RUNTIME_DIR in this process for one test and puts the old value back.
-class RuntimeDirScope {
-public:
-    explicit RuntimeDirScope(const QString &path)
-        : m_had(qEnvironmentVariableIsSet("XDG_RUNTIME_DIR")), m_old(qgetenv("XDG_RUNTIME_DIR")) {
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(path));
-    }
-    ~RuntimeDirScope() {
-        if (m_had)
-            qputenv("XDG_RUNTIME_DIR", m_old);
-        else
-            qunsetenv("XDG_RUNTIME_DIR");
-    }
-
-private:
-    bool m_had;
-    QByteArray m_old;
-};
 
 } // namespace
 
@@ -220,7 +202,7 @@ private slots:
         QTemporaryDir runtime;
         QVERIFY(runtime.isValid());
         QVERIFY(::chmod(QFile::encodeName(runtime.path()).constData(), 0500) == 0);
-        RuntimeDirScope scope(runtime.path());
+        ScopedEnv scope("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
         SingleInstance instance(QStringLiteral("Vennatro - Lumo"), QStringLiteral("x"));
         QVERIFY(!instance.tryLock());
         QVERIFY2(instance.errorString().contains(LockName), qPrintable(instance.errorString()));
@@ -232,7 +214,7 @@ private slots:
     void holderTakesOnlyTheExactText() {
         QTemporaryDir runtime;
         QVERIFY(runtime.isValid());
-        RuntimeDirScope scope(runtime.path());
+        ScopedEnv scope("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
         const QString message = QString::fromLatin1(ActivationMessageName);
 
         SingleInstance holder(QString::fromLatin1(SingleInstanceName), message);
@@ -266,7 +248,7 @@ private slots:
     void activationWithoutHolderFails() {
         QTemporaryDir runtime;
         QVERIFY(runtime.isValid());
-        RuntimeDirScope scope(runtime.path());
+        ScopedEnv scope("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
         SingleInstance instance(QString::fromLatin1(SingleInstanceName),
                                 QString::fromLatin1(ActivationMessageName));
         QElapsedTimer clock;

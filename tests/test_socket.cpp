@@ -1,5 +1,5 @@
-// The asynchronous client socket against scripted servers on 127.0.0.1. Names come from a
-// table resolver (or "localhost" from /etc/hosts), so no query leaves the machine.
+// The asynchronous client socket against scripted servers on 127.0.0.1 and [::1]. Names come
+// from a table resolver (or "localhost" from /etc/hosts), so no query leaves the machine.
 
 #include "net/ScktComp.h"
 #include "platform/AppErrors.h"
@@ -8,14 +8,20 @@
 #include "support/TableResolver.h"
 #include "support/TestTcpServer.h"
 
+#include <QDir>
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <stdexcept>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -23,6 +29,8 @@ const QByteArray Request = "HEAD / HTTP/1.0\r\nHost: www.example.test\r\nConnect
 const QByteArray Answer = "HTTP/1.0 200 OK\r\nServer: test\r\n\r\n";
 const QString GoodHost = QStringLiteral("www.example.test");
 const int Quiet = 100; // ms of event processing that must bring no further event
+const char *const NoIPv6 = "the IPv6 loopback ::1 is not configured here (ip -6 addr show lo)";
+const QStringList FullSequence{"lookup", "connecting", "connect", "write", "read", "disconnect"};
 
 QString EventName(TErrorEvent event) {
     static const char *const names[] = {"eeGeneral",    "eeSend",   "eeReceive", "eeConnect",
@@ -70,6 +78,9 @@ public:
                 sendResults << conn->SendBytes(request.constData(), int(request.size()));
         };
         onRead = [this](TCustomWinSocket *conn) { readAll(conn); };
+        QObject::connect(s, &TClientSocket::handlerException, s, [this](std::exception_ptr error) {
+            exceptions << ExceptionMessage(error);
+        });
     }
 
     void readAll(TCustomWinSocket *conn) {
@@ -90,11 +101,71 @@ public:
     QByteArray received;
     QList<int> sendResults;
     QList<int> readResults;
+    QStringList exceptions; // from the handlerException signal
     bool swallow = true;
     std::function<void(TCustomWinSocket *)> onLookup, onConnecting, onConnect, onDisconnect,
         onWrite, onRead;
     std::function<void(TErrorEvent, int &)> onError;
 };
+
+// Answers one HTTP request per connection on [::1], the way TestTcpServer does on 127.0.0.1.
+class LoopbackV6Server : public QObject {
+public:
+    explicit LoopbackV6Server(QObject *parent = nullptr) : QObject(parent) {
+        QObject::connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *client = m_server.nextPendingConnection()) {
+                client->setParent(this);
+                const qsizetype index = m_received.size();
+                m_received.append(QByteArray());
+                QObject::connect(client, &QTcpSocket::readyRead, this, [this, client, index] {
+                    const bool complete = m_received[index].contains("\r\n\r\n");
+                    m_received[index] += client->readAll();
+                    if (!complete && m_received[index].contains("\r\n\r\n")) {
+                        client->write(Answer);
+                        client->disconnectFromHost();
+                    }
+                });
+            }
+        });
+    }
+    bool listen() { return m_server.listen(QHostAddress(QHostAddress::LocalHostIPv6), 0); }
+    quint16 port() const { return m_server.serverPort(); }
+    int connectionCount() const { return int(m_received.size()); }
+    QByteArray received(int connection) const { return m_received.value(connection); }
+
+private:
+    QTcpServer m_server;
+    QList<QByteArray> m_received;
+};
+
+// The first name /etc/hosts gives the address, or nothing.
+QString NameInHostsFile(const QHostAddress &address) {
+    QFile hosts(QStringLiteral("/etc/hosts"));
+    if (!hosts.open(QIODevice::ReadOnly))
+        return QString();
+    while (!hosts.atEnd()) {
+        const QByteArray line = hosts.readLine();
+        const QList<QByteArray> fields = line.left(line.indexOf('#')).simplified().split(' ');
+        if (fields.size() >= 2 && QHostAddress(QString::fromLatin1(fields[0])) == address)
+            return QString::fromLatin1(fields[1]);
+    }
+    return QString();
+}
+
+int FamilyOf(int handle) {
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    return ::getsockname(handle, reinterpret_cast<sockaddr *>(&local), &length) == 0
+               ? local.ss_family
+               : -1;
+}
+
+// Descriptors open in this process: no attempt may leave one behind.
+int OpenDescriptors() {
+    return int(QDir(QStringLiteral("/proc/self/fd"))
+                   .entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot)
+                   .size());
+}
 
 } // namespace
 
@@ -122,6 +193,8 @@ private slots:
 
     void cleanup() {
         SetApplicationErrorHandler(nullptr);
+        // The component reports through its own signal, never to the application handler.
+        QVERIFY(appErrors.isEmpty());
         delete server;
         delete resolver;
     }
@@ -165,25 +238,91 @@ private slots:
 
     void systemResolver() {
         SystemResolver system;
-        QSignalSpy spy(&system, &Resolver::finished);
+        QSignalSpy hosts(&system, &Resolver::hostFound);
+        QSignalSpy services(&system, &Resolver::serviceFound);
         const quint64 local = system.lookupHost(QStringLiteral("localhost"));
         const quint64 longName = system.lookupHost(QString(65536, QLatin1Char('a')));
         const quint64 control = system.lookupHost(QStringLiteral("bad\x01\nname\t"));
+        const quint64 v6 = system.lookupHost(QStringLiteral("::1"));
+        const quint64 bracketed = system.lookupHost(QStringLiteral("[::1]"));
+        const quint64 v4 = system.lookupHost(QStringLiteral("127.0.0.1"));
         const quint64 service = system.lookupService(QStringLiteral("http"));
         const quint64 noService = system.lookupService(QStringLiteral("no-such-service-vn"));
-        QVERIFY(local != 0 && local != longName && longName != control);
-        QCOMPARE(spy.count(), 0); // answers always come later
-        QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 5, 10000);
+        QVERIFY(local != 0 && local != longName && longName != control && v6 != bracketed);
+        QCOMPARE(hosts.count() + services.count(), 0); // answers always come later
+        QTRY_COMPARE_WITH_TIMEOUT(hosts.count(), 6, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(services.count(), 2, 10000);
 
-        QHash<quint64, QPair<int, quint32>> answers;
-        for (const QList<QVariant> &args : spy)
-            answers.insert(args[0].toULongLong(), {args[1].toInt(), args[2].toUInt()});
-        QCOMPARE(answers.value(local), qMakePair(0, quint32(0x7F000001)));
-        QCOMPARE(answers.value(longName).first, 11001);
-        QCOMPARE(answers.value(control).first, 11001);
+        QHash<quint64, QPair<int, QList<QHostAddress>>> answers;
+        for (const QList<QVariant> &args : hosts)
+            answers.insert(args[0].toULongLong(),
+                           {args[1].toInt(), args[2].value<QList<QHostAddress>>()});
+        // Every address of the hosts file, in its order; here at least 127.0.0.1.
+        QCOMPARE(answers.value(local).first, 0);
+        QVERIFY(answers.value(local).second.contains(QHostAddress(QStringLiteral("127.0.0.1"))));
+        for (const QHostAddress &address : answers.value(local).second)
+            QVERIFY2(address.isLoopback(), qPrintable(address.toString()));
+        QCOMPARE(answers.value(longName), qMakePair(11001, QList<QHostAddress>()));
+        QCOMPARE(answers.value(control), qMakePair(11001, QList<QHostAddress>()));
+        const QList<QHostAddress> loopback6{QHostAddress(QHostAddress::LocalHostIPv6)};
+        QCOMPARE(answers.value(v6), qMakePair(0, loopback6));
+        QCOMPARE(answers.value(bracketed), qMakePair(0, loopback6));
+        QCOMPARE(answers.value(v4),
+                 qMakePair(0, QList<QHostAddress>{QHostAddress(QHostAddress::LocalHost)}));
+
+        QHash<quint64, QPair<int, int>> ports;
+        for (const QList<QVariant> &args : services)
+            ports.insert(args[0].toULongLong(), {args[1].toInt(), args[2].toInt()});
         if (QFile::exists(QStringLiteral("/etc/services")))
-            QCOMPARE(answers.value(service), qMakePair(0, quint32(80)));
-        QCOMPARE(answers.value(noService).first, 10109);
+            QCOMPARE(ports.value(service), qMakePair(0, 80));
+        QCOMPARE(ports.value(noService).first, 10109);
+    }
+
+    void addressLiterals_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("address"); // empty: a name, left to the lookup
+        QTest::newRow("IPv4") << "127.0.0.1"
+                              << "127.0.0.1";
+        QTest::newRow("IPv6") << "::1"
+                              << "::1";
+        QTest::newRow("IPv6 in brackets") << "[::1]"
+                                          << "::1";
+        QTest::newRow("long IPv6") << "[2001:DB8:0:0:0:0:0:1]"
+                                   << "2001:db8::1";
+        QTest::newRow("IPv4-mapped") << "::ffff:10.1.2.3"
+                                     << "10.1.2.3";
+        QTest::newRow("IPv6 any") << "::"
+                                  << "::";
+        QTest::newRow("IPv6 any in brackets") << "[::]"
+                                              << "::";
+        QTest::newRow("IPv4 any") << "0.0.0.0"
+                                  << "0.0.0.0";
+        QTest::newRow("IPv4 in brackets") << "[127.0.0.1]"
+                                          << "";
+        QTest::newRow("short IPv4") << "127.1"
+                                    << "";
+        QTest::newRow("scoped IPv6") << "fe80::1%lo"
+                                     << "";
+        QTest::newRow("open bracket") << "[::1"
+                                      << "";
+        QTest::newRow("blank after") << "::1 "
+                                     << "";
+        QTest::newRow("name") << "www.example.test"
+                              << "";
+        QTest::newRow("empty") << ""
+                               << "";
+        QTest::newRow("brackets only") << "[]"
+                                       << "";
+    }
+
+    // Which host texts are addresses the socket answers itself, without a lookup.
+    void addressLiterals() {
+        QFETCH(QString, text);
+        QFETCH(QString, address);
+        const std::optional<QHostAddress> literal = Resolver::addressLiteral(text);
+        QCOMPARE(literal.has_value(), !address.isEmpty());
+        if (literal)
+            QCOMPARE(literal->toString(), address);
     }
 
     // Connect, write, read, disconnect: the order an HTTP ping sees.
@@ -218,7 +357,7 @@ private slots:
         QVERIFY(p.socket->Connection()->PeerAddress().isEmpty());
         settle();
         QCOMPARE(p.events.size(), 6);
-        QVERIFY(appErrors.isEmpty());
+        QVERIFY(p.exceptions.isEmpty());
     }
 
     void httpSequenceWithSystemResolver() {
@@ -331,7 +470,7 @@ private slots:
         QVERIFY(p.socket->Connection()->Handle() >= 0);
         QVERIFY(!p.socket->Active());
         QVERIFY(!p.socket->Connection()->Connected());
-        QVERIFY(appErrors.isEmpty());
+        QVERIFY(p.exceptions.isEmpty());
 
         // Writing false changes nothing; closing raises the one disconnect of that handle.
         p.socket->SetActive(false);
@@ -343,31 +482,31 @@ private slots:
         QCOMPARE(p.socket->Connection()->Handle(), -1);
     }
 
-    // An error left unswallowed becomes the exception text, which reaches the application
-    // handler and not the event loop; the component goes on working afterwards.
-    void unswallowedErrorsReachApplicationHandler() {
+    // An error left unswallowed becomes the exception text, which reaches the component's
+    // handlerException signal and not the event loop; the component goes on working afterwards.
+    void unswallowedErrorsReachExceptionSignal() {
         Probe p(resolver);
         p.swallow = false;
         p.socket->SetHost(GoodHost);
         p.socket->SetPort(TestTcpServer::closedPort());
         p.socket->SetActive(true);
-        QTRY_COMPARE(appErrors.size(), 1);
-        QCOMPARE(appErrors.first(), QStringLiteral("Asynchronous socket error 10061"));
+        QTRY_COMPARE(p.exceptions.size(), 1);
+        QCOMPARE(p.exceptions.first(), QStringLiteral("Asynchronous socket error 10061"));
         QCOMPARE(p.events.last(), QStringLiteral("error eeConnect 10061"));
 
         // Without any OnError handler the number is left as it is, too.
         p.socket->OnError = nullptr;
         p.socket->Connection()->CloseConnection();
         p.socket->SetActive(true);
-        QTRY_COMPARE(appErrors.size(), 2);
-        QCOMPARE(appErrors.last(), QStringLiteral("Asynchronous socket error 10061"));
+        QTRY_COMPARE(p.exceptions.size(), 2);
+        QCOMPARE(p.exceptions.last(), QStringLiteral("Asynchronous socket error 10061"));
 
         p.socket->Connection()->CloseConnection();
         p.socket->SetPort(server->port());
         p.socket->SetActive(true);
         QTRY_COMPARE(p.count("read"), 1);
         QTRY_COMPARE(p.count("disconnect"), 3);
-        QCOMPARE(appErrors.size(), 2);
+        QCOMPARE(p.exceptions.size(), 2);
     }
 
     void lookupFailure_data() {
@@ -394,17 +533,18 @@ private slots:
         QCOMPARE(p.handleOpen, (QList<bool>{true, true, true}));
         QCOMPARE(p.socket->Connection()->Handle(), -1);
         QVERIFY(!p.socket->Connection()->LookupPending());
-        QVERIFY(appErrors.isEmpty());
+        QVERIFY(p.exceptions.isEmpty());
         QCOMPARE(server->connectionCount(), 0);
 
         // Left unswallowed: the platform text, the number and the operation.
         p.swallow = false;
         p.socket->SetActive(true);
-        QTRY_COMPARE(appErrors.size(), 1);
-        QCOMPARE(appErrors.first(), QStringLiteral("Windows socket error: %1 (%2), on API 'ASync "
-                                                   "Lookup'")
-                                        .arg(SystemErrorText(wsa))
-                                        .arg(wsa));
+        QTRY_COMPARE(p.exceptions.size(), 1);
+        QCOMPARE(p.exceptions.first(),
+                 QStringLiteral("Windows socket error: %1 (%2), on API 'ASync "
+                                "Lookup'")
+                     .arg(SystemErrorText(wsa))
+                     .arg(wsa));
         QVERIFY(!SystemErrorText(wsa).isEmpty());
         QCOMPARE(p.count("disconnect"), 2); // closed before the exception
     }
@@ -599,7 +739,7 @@ private slots:
         QCOMPARE(p.count("disconnect"), 2);
         QCOMPARE(p.socket->Connection()->Handle(), -1);
         QCOMPARE(resolver->requestCount(), 0);
-        QVERIFY(appErrors.isEmpty());
+        QVERIFY(p.exceptions.isEmpty());
     }
 
     void absurdHosts_data() {
@@ -688,6 +828,8 @@ private slots:
         QTest::addColumn<QString>("address");
         QTest::addColumn<int>("wsa"); // 0: whatever the system reports
         QTest::newRow("any") << "0.0.0.0" << 10049;
+        QTest::newRow("IPv6 any") << "::" << 10049;
+        QTest::newRow("IPv6 any in brackets") << "[::]" << 10049;
         QTest::newRow("unreadable") << "not an address" << 0;
     }
 
@@ -847,13 +989,14 @@ private slots:
                                       .arg(SystemErrorText(10054)));
         }
         QCOMPARE(p.count("disconnect"), 1);
-        QVERIFY(appErrors.isEmpty());
+        QVERIFY(p.exceptions.isEmpty());
     }
 
-    // An exception escaping a handler goes to the application handler; later notifications
-    // are still processed.
+    // An exception escaping a handler arrives as handlerException, not at the application
+    // handler; later notifications are still processed and the component stays usable.
     void exceptionFromHandler() {
         Probe p(resolver);
+        QSignalSpy spy(p.socket.get(), &TClientSocket::handlerException);
         p.onConnect = [](TCustomWinSocket *) {
             throw std::runtime_error("connect handler failed");
         };
@@ -864,10 +1007,20 @@ private slots:
         p.socket->SetPort(server->port());
         p.socket->SetActive(true);
         QTRY_COMPARE(p.count("disconnect"), 1);
-        QTRY_COMPARE(appErrors.size(), 2);
-        QCOMPARE(appErrors, (QStringList{"connect handler failed", "disconnect handler failed"}));
-        QCOMPARE(p.events,
-                 (QStringList{"lookup", "connecting", "connect", "write", "read", "disconnect"}));
+        QTRY_COMPARE(spy.count(), 2);
+        QCOMPARE(p.exceptions,
+                 (QStringList{"connect handler failed", "disconnect handler failed"}));
+        // The exception itself, with its type, not only its text.
+        const auto error = spy[0][0].value<std::exception_ptr>();
+        QVERIFY(error);
+        try {
+            std::rethrow_exception(error);
+        } catch (const std::runtime_error &e) {
+            QCOMPARE(QByteArray(e.what()), QByteArray("connect handler failed"));
+        } catch (...) {
+            QFAIL("not the handler's exception");
+        }
+        QCOMPARE(p.events, FullSequence);
         // The failing disconnect handler did not keep the handle open.
         QCOMPARE(p.socket->Connection()->Handle(), -1);
         QVERIFY(!p.socket->Active());
@@ -877,10 +1030,216 @@ private slots:
         p.onError = [](TErrorEvent, int &) { throw std::runtime_error("error handler failed"); };
         p.socket->SetHost(QStringLiteral("unknown.example.test"));
         p.socket->SetActive(true);
-        QTRY_COMPARE(appErrors.size(), 3);
-        QCOMPARE(appErrors.last(), QStringLiteral("error handler failed"));
+        QTRY_COMPARE(spy.count(), 3);
+        QCOMPARE(p.exceptions.last(), QStringLiteral("error handler failed"));
         QCOMPARE(p.events.mid(6), (QStringList{"lookup", "error eeLookup 11001", "disconnect"}));
         QCOMPARE(p.socket->Connection()->Handle(), -1);
+
+        // The same component then completes an attempt without any further report.
+        p.onConnect = nullptr;
+        p.onError = nullptr;
+        p.socket->SetHost(GoodHost);
+        p.socket->SetActive(true);
+        QTRY_COMPARE(p.count("disconnect"), 3);
+        QCOMPARE(p.events.mid(9), FullSequence);
+        QCOMPARE(p.received, Answer + Answer);
+        settle();
+        QCOMPARE(spy.count(), 3);
+    }
+
+    // ---- both address families ----
+
+    // A name with only an IPv6 address connects on a handle of that family.
+    void nameWithIPv6AddressOnly() {
+        LoopbackV6Server v6;
+        if (!v6.listen())
+            QSKIP(NoIPv6);
+        resolver->addHost(QStringLiteral("v6only.test"), QStringLiteral("::1"));
+        Probe p(resolver);
+        QString peerAddress, peerName = QStringLiteral("(not asked)");
+        int family = 0;
+        p.onConnect = [&](TCustomWinSocket *conn) {
+            peerAddress = conn->PeerAddress();
+            peerName = conn->PeerHostName();
+            family = FamilyOf(conn->Handle());
+        };
+        p.socket->SetHost(QStringLiteral("v6only.test"));
+        p.socket->SetPort(v6.port());
+        p.socket->SetActive(true);
+        QTRY_COMPARE(p.count("disconnect"), 1);
+        QCOMPARE(p.events, FullSequence);
+        QCOMPARE(p.received, Answer);
+        QTRY_COMPARE(v6.received(0), Request);
+        QCOMPARE(family, AF_INET6);
+        QCOMPARE(peerAddress, QStringLiteral("::1"));
+        // A loopback peer is named by the hosts file alone, never by a name server.
+        QCOMPARE(peerName, NameInHostsFile(QHostAddress(QHostAddress::LocalHostIPv6)));
+        QCOMPARE(resolver->requestedNames(), QStringList{"v6only.test"});
+        QVERIFY(p.socket->Connection()->PeerAddress().isEmpty());
+        QVERIFY(p.socket->Connection()->PeerHostName().isEmpty());
+        QVERIFY(p.exceptions.isEmpty());
+    }
+
+    void addressLiteralHosts_data() {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("peer");
+        QTest::newRow("IPv6") << "::1"
+                              << "::1";
+        QTest::newRow("IPv6 in brackets") << "[::1]"
+                                          << "::1";
+        QTest::newRow("IPv4") << "127.0.0.1"
+                              << "127.0.0.1";
+    }
+
+    // An address as host is answered by the component itself, later, as a lookup is.
+    void addressLiteralHosts() {
+        QFETCH(QString, host);
+        QFETCH(QString, peer);
+        LoopbackV6Server v6;
+        const bool ipv6 = peer.contains(QLatin1Char(':'));
+        if (ipv6 && !v6.listen())
+            QSKIP(NoIPv6);
+        Probe p(resolver);
+        QString peerAddress;
+        p.onConnect = [&](TCustomWinSocket *conn) { peerAddress = conn->PeerAddress(); };
+        p.socket->SetHost(host);
+        p.socket->SetPort(ipv6 ? v6.port() : server->port());
+        p.socket->SetActive(true);
+        QCOMPARE(p.events, QStringList{"lookup"});
+        QVERIFY(p.socket->Connection()->LookupPending());
+        QTRY_COMPARE(p.count("disconnect"), 1);
+        QCOMPARE(p.events, FullSequence);
+        QCOMPARE(p.received, Answer);
+        QCOMPARE(peerAddress, peer);
+        QCOMPARE(resolver->requestCount(), 0);
+        QCOMPARE(ipv6 ? v6.connectionCount() : server->connectionCount(), 1);
+    }
+
+    void unspecifiedHosts_data() {
+        QTest::addColumn<QString>("host");
+        QTest::newRow("IPv4 any") << "0.0.0.0";
+        QTest::newRow("IPv6 any") << "::";
+        QTest::newRow("IPv6 any in brackets") << "[::]";
+        QTest::newRow("IPv4-mapped any") << "::ffff:0.0.0.0";
+    }
+
+    // No peer has the unspecified address of either family: refused as a connect error.
+    void unspecifiedHosts() {
+        QFETCH(QString, host);
+        Probe p(resolver);
+        p.socket->SetHost(host);
+        p.socket->SetPort(server->port());
+        p.socket->SetActive(true);
+        QTRY_COMPARE(p.events.size(), 3);
+        settle();
+        QCOMPARE(p.events, (QStringList{"lookup", "connecting", "error eeConnect 10049"}));
+        QCOMPARE(resolver->requestCount(), 0);
+        QCOMPARE(server->connectionCount(), 0);
+    }
+
+    void nextAddressAfterFailure_data() {
+        QTest::addColumn<QStringList>("addresses");
+        QTest::addColumn<bool>("ipv6Server");
+        QTest::addColumn<QString>("peer");
+        QTest::newRow("second IPv4 address")
+            << QStringList{"127.0.0.2", "127.0.0.1"} << false << "127.0.0.1";
+        QTest::newRow("IPv6 refused, then IPv4")
+            << QStringList{"::1", "127.0.0.1"} << false << "127.0.0.1";
+        QTest::newRow("IPv4 refused, then IPv6")
+            << QStringList{"127.0.0.2", "::1"} << true << "::1";
+        QTest::newRow("unspecified, then refused, then IPv4")
+            << QStringList{"0.0.0.0", "127.0.0.3", "127.0.0.1"} << false << "127.0.0.1";
+    }
+
+    // An address that fails is left silently for the next one: one connect, no error, and no
+    // handle of the failed addresses left open.
+    void nextAddressAfterFailure() {
+        QFETCH(QStringList, addresses);
+        QFETCH(bool, ipv6Server);
+        QFETCH(QString, peer);
+        LoopbackV6Server v6;
+        if (ipv6Server && !v6.listen())
+            QSKIP(NoIPv6);
+        resolver->addHost(QStringLiteral("both.test"), addresses);
+        const int descriptors = OpenDescriptors();
+        Probe p(resolver);
+        QString peerAddress;
+        int family = 0;
+        p.onConnect = [&](TCustomWinSocket *conn) {
+            peerAddress = conn->PeerAddress();
+            family = FamilyOf(conn->Handle());
+        };
+        p.socket->SetHost(QStringLiteral("both.test"));
+        p.socket->SetPort(ipv6Server ? v6.port() : server->port());
+        p.socket->SetActive(true);
+        QTRY_COMPARE(p.count("disconnect"), 1);
+        settle();
+        QCOMPARE(p.events, FullSequence);
+        QCOMPARE(p.received, Answer);
+        QCOMPARE(peerAddress, peer);
+        QCOMPARE(family, ipv6Server ? AF_INET6 : AF_INET);
+        QCOMPARE(ipv6Server ? v6.connectionCount() : server->connectionCount(), 1);
+        QCOMPARE(resolver->requestCount(), 1);
+        QCOMPARE(OpenDescriptors(), descriptors);
+    }
+
+    void everyAddressFails_data() {
+        QTest::addColumn<QStringList>("addresses");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("both refuse")
+            << QStringList{"127.0.0.2", "127.0.0.1"} << "error eeConnect 10061";
+        QTest::newRow("unspecified, then refused")
+            << QStringList{"0.0.0.0", "127.0.0.1"} << "error eeConnect 10061";
+        QTest::newRow("refused, then unspecified")
+            << QStringList{"127.0.0.1", "::"} << "error eeConnect 10049";
+    }
+
+    // Only the last address's error is reported, once; its handle stays until closed, the
+    // earlier ones are gone.
+    void everyAddressFails() {
+        QFETCH(QStringList, addresses);
+        QFETCH(QString, error);
+        resolver->addHost(QStringLiteral("both.test"), addresses);
+        const int descriptors = OpenDescriptors();
+        Probe p(resolver);
+        p.socket->SetHost(QStringLiteral("both.test"));
+        p.socket->SetPort(TestTcpServer::closedPort());
+        p.socket->SetActive(true);
+        QTRY_COMPARE(p.events.size(), 3);
+        settle();
+        QCOMPARE(p.events, (QStringList{"lookup", "connecting", error}));
+        QCOMPARE(p.handleOpen, (QList<bool>{true, true, true}));
+        QVERIFY(!p.socket->Active());
+        QCOMPARE(OpenDescriptors(), descriptors + 1);
+
+        p.socket->Connection()->CloseConnection();
+        QCOMPARE(p.events.last(), QStringLiteral("disconnect"));
+        QCOMPARE(p.count("disconnect"), 1);
+        QCOMPARE(OpenDescriptors(), descriptors);
+    }
+
+    // Closing while the first of several addresses connects ends the attempt: no later
+    // address is tried and nothing follows.
+    void closeWhileConnectingToSeveralAddresses() {
+        server->setScript(TestTcpServer::Script::neverAnswer());
+        resolver->addHost(QStringLiteral("both.test"), QStringList{"127.0.0.2", "127.0.0.1"});
+        const int descriptors = OpenDescriptors();
+        Probe p(resolver);
+        p.onConnecting = [&](TCustomWinSocket *) {
+            // Runs before the first address's completion is reported.
+            QMetaObject::invokeMethod(
+                p.socket.get(), [&] { p.socket->Connection()->CloseConnection(); },
+                Qt::QueuedConnection);
+        };
+        p.socket->SetHost(QStringLiteral("both.test"));
+        p.socket->SetPort(server->port());
+        p.socket->SetActive(true);
+        QTRY_COMPARE(p.count("disconnect"), 1);
+        settle();
+        QCOMPARE(p.events, (QStringList{"lookup", "connecting", "disconnect"}));
+        QCOMPARE(p.socket->Connection()->Handle(), -1);
+        QCOMPARE(server->connectionCount(), 0);
+        QCOMPARE(OpenDescriptors(), descriptors);
     }
 
     void destroyedInsideHandler_data() {
@@ -915,7 +1274,7 @@ private slots:
         QTRY_VERIFY(!p.socket);
         settle();
         QCOMPARE(p.events.last().section(' ', 0, 0), event);
-        QVERIFY(appErrors.isEmpty());
+        QVERIFY(p.exceptions.isEmpty());
     }
 };
 

@@ -2,6 +2,7 @@
 #include "platform/Autostart.h"
 #include "platform/RegStore.h"
 #include "settings/RegistryDefault.h"
+#include "support/TestHelpers.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,20 +16,6 @@
 namespace {
 
 const QString Key = QStringLiteral("Software\\Lumo Dev\\Vennatro");
-
-QByteArray ReadBytes(const QString &path) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QByteArray("<unreadable>");
-    return f.readAll();
-}
-
-void WriteBytes(const QString &path, const QByteArray &bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(bytes), bytes.size());
-}
 
 unsigned ModeOf(const QString &path) {
     struct stat st {};
@@ -71,6 +58,7 @@ class TestStore : public QObject {
     Q_OBJECT
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<ScopedEnv> m_configHome; // the store follows XDG_CONFIG_HOME
     QString StorePath() const { return m_dir->path() + QStringLiteral("/Lumo Dev/Vennatro.reg"); }
     QStringList FilesBeside() const {
         return QDir(m_dir->path() + QStringLiteral("/Lumo Dev"))
@@ -81,9 +69,13 @@ private slots:
     void init() {
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(m_dir->isValid());
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir->path()));
+        m_configHome =
+            std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", QFile::encodeName(m_dir->path()));
     }
-    void cleanup() { m_dir.reset(); }
+    void cleanup() {
+        m_configHome.reset();
+        m_dir.reset();
+    }
 
     void storePathFollowsXdgConfigHome() {
         QCOMPARE(RegStorePath(), StorePath());

@@ -1,6 +1,7 @@
-#include "platform/SingleInstance.h"
-#include "support/UsualFunctions.h"
 #include "Version.h"
+#include "platform/SingleInstance.h"
+#include "support/TestHelpers.h"
+#include "support/UsualFunctions.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -296,11 +297,8 @@ private slots:
     void activationWithoutRunningInstanceFails() {
         QTemporaryDir runtime;
         QVERIFY(runtime.isValid());
-        const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
-        const bool delivered = ActivatePreviousInstance(QStringLiteral("TfMain_Vennatro"));
-        qputenv("XDG_RUNTIME_DIR", saved);
-        QVERIFY(!delivered);
+        ScopedEnv scope("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+        QVERIFY(!ActivatePreviousInstance(QStringLiteral("TfMain_Vennatro")));
     }
 };
 

@@ -1,5 +1,7 @@
 #include "app/Main.h"
 
+#include "app/HistoryWindow.h"
+#include "engine/HistoryStore.h"
 #include "engine/PingTarget.h"
 #include "platform/AppErrors.h"
 #include "platform/MessageBox.h"
@@ -97,6 +99,10 @@ TfMain_Vennatro::TfMain_Vennatro(QWidget *parent) : TNotifyIconForm(parent) {
     OpenLogAtStart();
     UpdateStatus();
     AddToLog(SessionBanner(TimeStamp()));
+    // After the banner, so that a problem of the history file is logged under it.
+    History->Open();
+    History->BeginSession();
+    History->Trim(int(Options.HistoryDays));
     if (Options.AutoPingAtStart) {
         cmbAddress->setEditText(Options.AutoPingAddress);
         if (ValidateAddress())
@@ -115,9 +121,10 @@ TfMain_Vennatro::~TfMain_Vennatro() {
 }
 
 void TfMain_Vennatro::CreateActions() {
-    auto make = [this](const QString &caption, const QString &hint, const QKeySequence &shortcut,
-                       const QString &category, const char *icon) {
+    auto make = [this](const char *name, const QString &caption, const QString &hint,
+                       const QKeySequence &shortcut, const QString &category, const char *icon) {
         auto *action = new QAction(caption, this);
+        action->setObjectName(QLatin1String(name));
         action->setStatusTip(hint);
         action->setToolTip(hint.isEmpty() ? QString(caption).remove(QLatin1Char('&')) : hint);
         action->setShortcut(shortcut);
@@ -128,31 +135,36 @@ void TfMain_Vennatro::CreateActions() {
         addAction(action); // shortcuts work while the menus are closed
         return action;
     };
-    actPing = make(QStringLiteral("&Ping now"), QStringLiteral("Ping the current address now"),
-                   QKeySequence(Qt::CTRL | Qt::Key_P), QStringLiteral("Ping"), "ping");
-    actCancel = make(QStringLiteral("&Cancel"), QStringLiteral("Cancel current ping"),
+    actPing =
+        make("actPing", QStringLiteral("&Ping now"), QStringLiteral("Ping the current address now"),
+             QKeySequence(Qt::CTRL | Qt::Key_P), QStringLiteral("Ping"), "ping");
+    actCancel = make("actCancel", QStringLiteral("&Cancel"), QStringLiteral("Cancel current ping"),
                      QKeySequence(Qt::Key_Escape), QStringLiteral("Ping"), "cancel");
     actCancel->setEnabled(false);
-    actAutoPing = make(QStringLiteral("&Automatic ping"),
+    actAutoPing = make("actAutoPing", QStringLiteral("&Automatic ping"),
                        QStringLiteral("Enable automatic ping of the current address"),
                        QKeySequence(Qt::CTRL | Qt::Key_U), QStringLiteral("Ping"), "autoping");
     actAutoPing->setCheckable(true);
     actAutoPing->setIconText(QStringLiteral("Auto-ping"));
-    actShowLog = make(QStringLiteral("Show &log"), QStringLiteral("Show ping history log"),
-                      QKeySequence(Qt::CTRL | Qt::Key_L), QStringLiteral("Options"), "showlog");
+    actShowLog =
+        make("actShowLog", QStringLiteral("Show &log"), QStringLiteral("Show ping history log"),
+             QKeySequence(Qt::CTRL | Qt::Key_L), QStringLiteral("Options"), "showlog");
     actShowLog->setCheckable(true);
     actShowLog->setChecked(true);
-    actClearLog = make(QStringLiteral("&Clear log"), QString(), QKeySequence(),
+    actClearLog = make("actClearLog", QStringLiteral("&Clear log"), QString(), QKeySequence(),
                        QStringLiteral("Options"), nullptr);
-    actSaveLog = make(QStringLiteral("&Save log to file..."), QStringLiteral("Save log to file"),
-                      QKeySequence(Qt::CTRL | Qt::Key_S), QStringLiteral("File"), "save");
-    actAlwaysOnTop = make(QStringLiteral("&Always on top"), QString(),
+    actSaveLog = make("actSaveLog", QStringLiteral("&Save log to file..."),
+                      QStringLiteral("Save log to file"), QKeySequence(Qt::CTRL | Qt::Key_S),
+                      QStringLiteral("File"), "save");
+    actAlwaysOnTop = make("actAlwaysOnTop", QStringLiteral("&Always on top"), QString(),
                           QKeySequence(Qt::CTRL | Qt::Key_A), QStringLiteral("Options"), nullptr);
     actAlwaysOnTop->setCheckable(true);
-    actOptions = make(QStringLiteral("&Options"), QStringLiteral("Options"),
+    actOptions = make("actOptions", QStringLiteral("&Options"), QStringLiteral("Options"),
                       QKeySequence(Qt::CTRL | Qt::Key_O), QStringLiteral("Options"), "options");
-    actAbout = make(QStringLiteral("&About"), QStringLiteral("About"), QKeySequence(),
+    actAbout = make("actAbout", QStringLiteral("&About"), QStringLiteral("About"), QKeySequence(),
                     QStringLiteral("Help"), nullptr);
+    actHistory = make("actHistory", QStringLiteral("&History..."), QStringLiteral("History"),
+                      QKeySequence(Qt::CTRL | Qt::Key_H), QStringLiteral("Ping"), "history");
     actAbout->setIcon(IconFor("vennatro"));
     actExit->setIcon(IconFor("exit"));
     actShow->setIcon(IconFor("vennatro"));
@@ -163,18 +175,23 @@ void TfMain_Vennatro::CreateActions() {
 
 void TfMain_Vennatro::CreateMenus() {
     mnFile = menuBar()->addMenu(QStringLiteral("&File"));
+    mnFile->setObjectName(QStringLiteral("mnFile"));
     mnFile->addAction(actSaveLog);
     mnFile->addSeparator();
     mnFile->addAction(actCloseWindow);
     mnFile->addAction(actExit);
 
     mnPing = menuBar()->addMenu(QStringLiteral("&Ping"));
+    mnPing->setObjectName(QStringLiteral("mnPing"));
     mnPing->addAction(actPing);
     mnPing->addAction(actCancel);
     mnPing->addSeparator();
     mnPing->addAction(actAutoPing);
+    mnPing->addSeparator();
+    mnPing->addAction(actHistory);
 
     mnOptions = menuBar()->addMenu(QStringLiteral("&Options"));
+    mnOptions->setObjectName(QStringLiteral("mnOptions"));
     mnOptions->addAction(actShowLog);
     mnOptions->addAction(actAlwaysOnTop);
     mnOptions->addSeparator();
@@ -193,12 +210,14 @@ void TfMain_Vennatro::CreateMenus() {
     mnOptions->addAction(optionsItem);
 
     mnHelp = menuBar()->addMenu(QStringLiteral("&Help"));
+    mnHelp->setObjectName(QStringLiteral("mnHelp"));
     mnHelp->addAction(actAbout);
 
     // Tray menu: Show, Ping now, separator, About, separator, Exit.
     const QList<QAction *> trayItems = NotifyIconPopupMenu->actions();
     QAction *before = trayItems.size() > 1 ? trayItems.at(1) : nullptr;
     mnPingNowP = new QAction(actPing->text(), NotifyIconPopupMenu);
+    mnPingNowP->setObjectName(QStringLiteral("mnPingNowP"));
     mnPingNowP->setIcon(actPing->icon());
     mnPingNowP->setStatusTip(actPing->statusTip());
     mnPingNowP->setEnabled(actPing->isEnabled());
@@ -207,7 +226,7 @@ void TfMain_Vennatro::CreateMenus() {
             [this] { mnPingNowP->setEnabled(actPing->isEnabled()); });
     NotifyIconPopupMenu->insertAction(before, mnPingNowP);
     NotifyIconPopupMenu->insertSeparator(before);
-    mnAboutP = actAbout;
+    mnAboutP = actAbout; // one object, one name: it is found as "actAbout"
     NotifyIconPopupMenu->insertAction(before, actAbout);
 }
 
@@ -233,9 +252,11 @@ void TfMain_Vennatro::CreateToolBar() {
         return button;
     };
     btnPingToolBar = addButton(actPing, QStringLiteral("Ping now"));
+    btnPingToolBar->setObjectName(QStringLiteral("btnPingToolBar"));
     addButton(actCancel, QStringLiteral("Cancel"));
     ToolBar->addSeparator();
     addButton(actAutoPing, QStringLiteral("Auto-ping"));
+    addButton(actHistory, QStringLiteral("History"));
     ToolBar->addSeparator();
     addButton(actShowLog, QStringLiteral("Show log"));
     addButton(actOptions, QStringLiteral("Options"));
@@ -266,6 +287,7 @@ void TfMain_Vennatro::CreateCentral() {
 
     auto *row = new QHBoxLayout;
     lblAddress = new QLabel(QStringLiteral("Address:"), central);
+    lblAddress->setObjectName(QStringLiteral("lblAddress"));
     cmbAddress = new QComboBox(central);
     cmbAddress->setObjectName(QStringLiteral("cmbAddress"));
     cmbAddress->setEditable(true);
@@ -302,6 +324,7 @@ void TfMain_Vennatro::CreateCentral() {
     cmbAddress->view()->installEventFilter(this);
 
     StatusBar = statusBar();
+    StatusBar->setObjectName(QStringLiteral("StatusBar"));
     StatusBar->setSizeGripEnabled(true);
     StatusPanel = new QLabel(StatusBar);
     StatusPanel->setObjectName(QStringLiteral("StatusPanel"));
@@ -316,7 +339,19 @@ void TfMain_Vennatro::WireComponents() {
             [this] { GuardedCall([this] { TimerNotificationTimer(); }); });
 
     Engine = new PingEngine(this);
+    Metrics = new MetricsPublisher(this);
     ConnectEngine();
+    History = new HistoryStore(QString(), this);
+    connect(Engine, &PingEngine::finished, History, &HistoryStore::Record);
+    connect(History, &HistoryStore::problem, this,
+            [this](const QString &text) { AddToLog(QStringLiteral("History: %1\r\n").arg(text)); });
+    // Retention once a day besides the start; the setting is read when the time comes.
+    auto *historyTrim = new QTimer(this);
+    historyTrim->setObjectName(QStringLiteral("TimerHistoryTrim"));
+    historyTrim->setInterval(24 * 3600 * 1000);
+    connect(historyTrim, &QTimer::timeout, History,
+            [this] { History->Trim(int(Options.HistoryDays)); });
+    historyTrim->start();
     Scheduler = new AutoPingScheduler(this);
     Scheduler->SetBusyCheck([this] { return Engine->ClientSocket->Active() || Engine->PingBusy; });
     connect(Scheduler, &AutoPingScheduler::due, this, [this] {
@@ -343,6 +378,7 @@ void TfMain_Vennatro::WireComponents() {
     BindCheckable(actAlwaysOnTop, [this] { actAlwaysOnTopExecute(); });
     Bind(actOptions, [this] { actOptionsExecute(); });
     Bind(actAbout, [this] { actAboutExecute(); });
+    Bind(actHistory, [this] { actHistoryExecute(); });
 
     dlgSaveExecute = [this]() {
         QFileDialog dialog(this, QStringLiteral("Save log as"));
@@ -418,3 +454,10 @@ void TfMain_Vennatro::actAboutExecute() {
 }
 
 void TfMain_Vennatro::NotifyIconBalloonClick(QObject *) { actShow->trigger(); }
+
+void TfMain_Vennatro::actHistoryExecute() {
+    if (!HistoryWindow)
+        HistoryWindow = new THistoryWindow(History, this);
+    const NormalisedAddress address = NormaliseAddress(cmbAddress->currentText());
+    HistoryWindow->ShowFor(address.accepted ? address.boxText : QString());
+}

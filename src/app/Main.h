@@ -2,6 +2,7 @@
 
 #include "engine/AutoPingScheduler.h"
 #include "engine/LogFile.h"
+#include "engine/MetricsPublisher.h"
 #include "engine/Options.h"
 #include "engine/PingEngine.h"
 #include "support/AboutFree.h"
@@ -13,6 +14,7 @@
 #include <QString>
 #include <functional>
 
+class HistoryStore;
 class QComboBox;
 class QLabel;
 class QPlainTextEdit;
@@ -21,6 +23,7 @@ class QTimer;
 class QToolBar;
 class QToolButton;
 class QKeyEvent;
+class THistoryWindow;
 
 // The main window: the hub that owns every component, holds the ping state and carries the
 // handlers. Its implementation is split by concern: Main.cpp (creation, layout, commands),
@@ -34,36 +37,13 @@ public:
     ~TfMain_Vennatro() override; // saves the settings and the log
 
     // ---- components ----
-    QToolBar *ToolBar = nullptr;
-    QLabel *imgStatus = nullptr; // 32 x 32; its tool-tip is the status hint
-    QLabel *lblAddress = nullptr;
-    QComboBox *cmbAddress = nullptr;
-    QToolButton *btnPingSmall = nullptr;
-    QToolButton *btnPingToolBar = nullptr; // the tool-bar "Ping now" button Enter clicks
-    QPlainTextEdit *mmLog = nullptr;
-    QStatusBar *StatusBar = nullptr;
-    QLabel *StatusPanel = nullptr;       // panel 0
     QTimer *TimerNotification = nullptr; // result hold, 2500 ms
     PingEngine *Engine = nullptr;        // the ping itself; this window is its view
     AutoPingScheduler *Scheduler = nullptr;
+    MetricsPublisher *Metrics = nullptr;
+    HistoryStore *History = nullptr; // every finished ping; trimmed at start and daily
     QList<QIcon> ImageListStatus; // 0 under way, 1 idle, 2 completed, 3 failed
     int StatusImageIndex = 1;
-
-    QAction *actPing = nullptr;
-    QAction *actCancel = nullptr;
-    QAction *actAutoPing = nullptr;
-    QAction *actShowLog = nullptr;
-    QAction *actClearLog = nullptr;
-    QAction *actSaveLog = nullptr;
-    QAction *actAlwaysOnTop = nullptr;
-    QAction *actOptions = nullptr;
-    QAction *actAbout = nullptr;
-    QMenu *mnFile = nullptr;
-    QMenu *mnPing = nullptr;
-    QMenu *mnOptions = nullptr;
-    QMenu *mnHelp = nullptr;
-    QAction *mnPingNowP = nullptr; // tray menu "Ping now" (no shortcut text)
-    QAction *mnAboutP = nullptr;
 
     // ---- what the program knows of itself ----
     QString UserAgent;
@@ -111,6 +91,7 @@ public:
     void actAlwaysOnTopExecute();
     void actOptionsExecute();
     void actAboutExecute();
+    void actHistoryExecute();
 
     // ---- timers, tray, address box ----
     void TimerTimer();
@@ -133,6 +114,36 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    // ---- widgets ----
+    // Each carries its member name as its object name: that is how tests find them.
+    QToolBar *ToolBar = nullptr;
+    QLabel *imgStatus = nullptr; // 32 x 32; its tool-tip is the status hint
+    QLabel *lblAddress = nullptr;
+    QComboBox *cmbAddress = nullptr;
+    QToolButton *btnPingSmall = nullptr;
+    QToolButton *btnPingToolBar = nullptr; // the tool-bar "Ping now" button Enter clicks
+    QPlainTextEdit *mmLog = nullptr;
+    QStatusBar *StatusBar = nullptr;
+    QLabel *StatusPanel = nullptr; // panel 0
+
+    QAction *actPing = nullptr;
+    QAction *actCancel = nullptr;
+    QAction *actAutoPing = nullptr;
+    QAction *actShowLog = nullptr;
+    QAction *actClearLog = nullptr;
+    QAction *actSaveLog = nullptr;
+    QAction *actAlwaysOnTop = nullptr;
+    QAction *actOptions = nullptr;
+    QAction *actAbout = nullptr;
+    QAction *actHistory = nullptr;
+    THistoryWindow *HistoryWindow = nullptr; // made on first use, then shown again
+    QMenu *mnFile = nullptr;
+    QMenu *mnPing = nullptr;
+    QMenu *mnOptions = nullptr;
+    QMenu *mnHelp = nullptr;
+    QAction *mnPingNowP = nullptr; // tray menu "Ping now" (no shortcut text)
+    QAction *mnAboutP = nullptr;   // the tray menu's "About": actAbout itself
+
     void CreateActions();
     void CreateMenus();
     void CreateToolBar();

@@ -9,7 +9,6 @@
 
 #include <QAction>
 #include <QComboBox>
-#include <QGuiApplication>
 
 namespace {
 QByteArray U8(const QString &text) { return text.toUtf8(); }
@@ -101,16 +100,16 @@ void TfMain_Vennatro::ConnectEngine() {
         UpdateStatus();
     });
     connect(Engine, &PingEngine::mailStarted, this, [this] {
+        // The window stays usable while the mail goes out: a status text, not an hourglass.
         m_statusBeforeMail = StatusText();
         SetStatusText(QLatin1String(Fmt::SendingEmailStatus));
-        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     });
-    connect(Engine, &PingEngine::mailFinished, this, [this] {
-        QGuiApplication::restoreOverrideCursor();
-        SetStatusText(m_statusBeforeMail);
-    });
+    connect(Engine, &PingEngine::mailFinished, this, [this] { SetStatusText(m_statusBeforeMail); });
     connect(Engine, &PingEngine::errorPingRequested, this,
             [this](const QString &address) { ValidateErrorPingAddress(address); });
+    connect(Engine, &PingEngine::finished, Metrics, &MetricsPublisher::Record);
+    connect(Metrics, &MetricsPublisher::problem, this,
+            [this](const QString &text) { AddToLog(QStringLiteral("Metrics: %1\r\n").arg(text)); });
     connect(Engine, &PingEngine::handlerException, this,
             [](std::exception_ptr error) { HandleApplicationException(error); });
 }

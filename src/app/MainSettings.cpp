@@ -170,4 +170,5 @@ void TfMain_Vennatro::ApplySettings() {
                                Options.ComputerNameInUserAgent, ComputerName);
 
     Engine->ApplySettings(Options, EngineContext{UserAgent, ComputerName, MailAgent});
+    Metrics->Configure(Options.MetricsPort, Options.MetricsFile);
 }

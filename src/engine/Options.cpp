@@ -24,5 +24,7 @@ TOptions DefaultOptions() {
     o.ErrorPingAddress = QStringLiteral("http://");
     o.PingTimeout = 30;
     o.MetricsPort = 0;
+    o.HistoryDays = 90;
+    o.WatchInterval = 60;
     return o;
 }

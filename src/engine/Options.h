@@ -32,9 +32,14 @@ struct TOptions {
     QString SMTPUser;
     QString SMTPPassword; // plain in memory; scrambled in the store
     // Added later; each default keeps an older store working as before.
-    quint32 PingTimeout = 0; // seconds an attempt may take
-    quint32 MetricsPort = 0; // 0: no metrics endpoint
-    QString MetricsFile;     // empty: no metrics file
+    quint32 PingTimeout = 0;       // seconds an attempt may take
+    quint32 MetricsPort = 0;       // 0: no metrics endpoint
+    QString MetricsFile;           // empty: no metrics file
+    quint32 RepeatAlertsEvery = 0; // minutes; 0: one alert an outage
+    quint32 SMTPSecurity = 0;      // 0 STARTTLS when offered, 1 required, 2 SSL/TLS, 3 none
+    quint32 WatchInterval = 0;     // seconds between two pings of a watched address
+    QString WatchedAddresses;      // the normalised addresses, each followed by CR LF
+    quint32 HistoryDays = 0;       // days of ping history kept; 0: all
 
     bool operator==(const TOptions &) const = default;
 };
@@ -75,6 +80,11 @@ inline constexpr const char *SMTPPassword = "SMTP password";
 inline constexpr const char *PingTimeout = "Ping timeout";
 inline constexpr const char *MetricsPort = "Metrics port";
 inline constexpr const char *MetricsFile = "Metrics file";
+inline constexpr const char *RepeatAlertsEvery = "Repeat alerts every";
+inline constexpr const char *SMTPSecurity = "SMTP security";
+inline constexpr const char *WatchInterval = "Watch interval";
+inline constexpr const char *WatchedAddresses = "Watched addresses";
+inline constexpr const char *HistoryDays = "History days";
 // Kept in the store beside the record.
 inline constexpr const char *RecentURLs = "Recent URLs";
 inline constexpr const char *WindowWidth = "Window width";

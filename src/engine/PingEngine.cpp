@@ -61,6 +61,7 @@ PingEngine::PingEngine(QObject *parent) : QObject(parent) {
     connect(&m_attemptTimer, &QTimer::timeout, this,
             [this] { Guard([this] { AttemptTimeout(); }); });
     m_waitTicker.setInterval(1000);
+    m_waitTicker.setTimerType(Qt::PreciseTimer); // "3 s" is shown at three seconds, not before
     connect(&m_waitTicker, &QTimer::timeout, this, [this] {
         const int waited = int(SecondsSinceStart());
         if (waited > WaitShownAfterSeconds)
@@ -98,6 +99,8 @@ void PingEngine::ApplySettings(const TOptions &options, const EngineContext &con
     IdSMTP.MailAgent = context.mailAgent;
     IdMessage.From = options.FromAddress;
     IdMessage.Recipients = QStringList{options.ErrorEmailAddress};
+    IdSMTP.Security = int(options.SMTPSecurity);
+    m_ownAlerts.SetRepeatMinutes(options.RepeatAlertsEvery);
 }
 
 int PingEngine::PortFor(const NormalisedAddress &target) const {
@@ -150,6 +153,7 @@ void PingEngine::StartPingAttempt() {
     if (AttemptCount >= m_options.PingAttempts)
         return;
     ++AttemptCount;
+    m_attemptsStarted = AttemptCount;
     ++m_attemptSerial;
     StopAttemptTimers();
     ClientSocket->SetActive(false);
@@ -287,7 +291,7 @@ PingResult PingEngine::MakeResult(PingOutcomeKind outcome) const {
     result.lookupSeconds = m_lookupSeconds;
     result.connectSeconds = m_connectSeconds;
     result.firstByteSeconds = m_firstByteSeconds;
-    result.attempts = int(qMin(AttemptCount, m_options.PingAttempts));
+    result.attempts = int(m_attemptsStarted);
     result.errorPing = m_pingIsErrorPing;
     if (outcome == PingOutcomeKind::Completed) {
         const bool https = HttpsExchange();
@@ -328,6 +332,7 @@ void PingEngine::ClientSocketDisconnect(QObject *, TCustomWinSocket *Socket) {
         emit statusChanged(2,
                            QString::asprintf(Fmt::CompletedStatus, U8(TargetAddress).constData()));
         EmitFinished(PingOutcomeKind::Completed);
+        Recovered();
     } else if (PingOutcome == poCancelled) {
         emit statusChanged(1, QString::asprintf(Fmt::AbortedStatus, U8(TargetAddress).constData()));
         EmitFinished(PingOutcomeKind::Cancelled);
@@ -341,6 +346,7 @@ void PingEngine::actCancelExecute() {
     AttemptCount = qMax(m_options.PingAttempts, m_options.PingAttempts + 1);
     StopAttemptTimers();
     const bool pausing = m_retryPause.isActive();
+    m_mail.Abort();
     m_retryPause.stop();
     CloseByUs(ClientSocket->Connection());
     emit logText(F(Fmt::FailureBar) + QString::asprintf(Fmt::AbortedEntry,
@@ -418,15 +424,24 @@ void PingEngine::HandleFailure(TErrorEvent event, int code, const QString &text,
             LastErrorWasLookup = false;
             break;
         }
-        final = PingOutcome != poCancelled && AttemptCount >= m_options.PingAttempts;
-        // The error ping's own failure raises no alerts: one failing error address would
-        // otherwise start series after series.
-        errorPingDue = final && m_options.PingOnError && !m_pingIsErrorPing;
-        m_lastErrorCode = code;
-        m_lastErrorText = text;
-        ConnectionFailure(event, code, text);
-        emit attemptFailed(event, code, text, final);
-        break;
+        {
+            final = PingOutcome != poCancelled && AttemptCount >= m_options.PingAttempts;
+            // The error ping's own failure raises no alerts: one failing error address would
+            // otherwise start series after series.
+            AlertPolicy::FailureDecision decision;
+            const bool alertable = final && !m_pingIsErrorPing;
+            if (alertable)
+                decision = m_alerts->OnFailure(TargetAddress, QDateTime::currentDateTimeUtc());
+            m_lastErrorCode = code;
+            m_lastErrorText = text;
+            ConnectionFailure(event, code, text, alertable && decision.alert,
+                              alertable ? decision.lastAlertAt : QDateTime());
+            // Cancel may have come while the e-mail was sent.
+            errorPingDue =
+                alertable && decision.alert && m_options.PingOnError && PingOutcome != poCancelled;
+            emit attemptFailed(event, code, text, final);
+            break;
+        }
     default:
         emit balloon(QString::asprintf(Fmt::UnknownErrorBalloon, code, U8(text).constData()),
                      F(Fmt::ConnectionErrorTitle), 3);
@@ -453,12 +468,12 @@ void PingEngine::HandleFailure(TErrorEvent event, int code, const QString &text,
         Qt::QueuedConnection);
 }
 
-void PingEngine::ConnectionFailure(TErrorEvent errorEvent, int errorCode,
-                                   const QString &errorText) {
+void PingEngine::ConnectionFailure(TErrorEvent errorEvent, int errorCode, const QString &errorText,
+                                   bool alerting, const QDateTime &heldSince) {
     if (PingOutcome != poCancelled) {
         emit logText(F(Fmt::FailureBar) +
                      QString::asprintf(Fmt::ErrorEntry, U8(TimeStamp()).constData(),
-                                       U8(TargetHost).constData(), ClientSocket->Port(),
+                                       U8(LoggedHost()).constData(), ClientSocket->Port(),
                                        U8(errorText).constData(), errorCode));
         if (AttemptCount >= m_options.PingAttempts) {
             if (m_options.ShowNotifications)
@@ -467,27 +482,52 @@ void PingEngine::ConnectionFailure(TErrorEvent errorEvent, int errorCode,
                              F(Fmt::ConnectionErrorTitle), 3);
             emit statusChanged(3,
                                QString::asprintf(Fmt::FailedStatus, U8(TargetAddress).constData()));
-            if (m_options.SendEmailOnError && !m_pingIsErrorPing)
-                SendFailureEmail(errorEvent, errorCode, errorText);
+            if (alerting) {
+                if (m_options.SendEmailOnError)
+                    SendFailureEmail(errorEvent, errorCode, errorText);
+            } else if (heldSince.isValid() &&
+                       (m_options.SendEmailOnError || m_options.PingOnError)) {
+                // Still down: the alert of this outage went out already.
+                emit logText(QString::asprintf(Fmt::AlertHeldEntry, U8(TargetAddress).constData(),
+                                               U8(TimeStamp(heldSince.toLocalTime())).constData()));
+            }
             // The error ping is started by the caller once the connection is closed.
         }
     }
     LastErrorWasLookup = errorEvent == eeLookup;
 }
 
+QString PingEngine::LoggedHost() const {
+    // The entry puts the host in brackets of its own: an IPv6 literal shows as "[::1]".
+    if (TargetHost.startsWith(QLatin1Char('[')) && TargetHost.endsWith(QLatin1Char(']')))
+        return TargetHost.mid(1, TargetHost.size() - 2);
+    return TargetHost;
+}
+
 void PingEngine::SendFailureEmail(TErrorEvent, int errorCode, const QString &errorText) {
+    SendEmail(F(Fmt::FailureSubject),
+              QString::asprintf(Fmt::FailureBody, U8(m_context.computerName).constData(),
+                                U8(TimeStamp()).constData(), U8(LoggedHost()).constData(),
+                                ClientSocket->Port(), U8(errorText).constData(), errorCode));
+}
+
+void PingEngine::SendRecoveryEmail(qint64 downSeconds) {
+    SendEmail(F(Fmt::RecoverySubject),
+              QString::asprintf(Fmt::RecoveryBody, U8(m_context.computerName).constData(),
+                                U8(TimeStamp()).constData(), U8(TargetAddress).constData(),
+                                U8(DownTimeText(downSeconds)).constData()));
+}
+
+bool PingEngine::SendEmail(const QString &subject, const QString &body) {
     emit logText(
         QString::asprintf(Fmt::SendingEmailEntry, U8(m_options.ErrorEmailAddress).constData()));
     emit mailStarted();
     bool sent = false;
     try {
-        IdMessage.Subject = F(Fmt::FailureSubject);
-        IdMessage.Body = QString::asprintf(
-            Fmt::FailureBody, U8(m_context.computerName).constData(), U8(TimeStamp()).constData(),
-            U8(TargetHost).constData(), ClientSocket->Port(), U8(errorText).constData(), errorCode);
-        IdSMTP.Connect();
-        IdSMTP.Send(IdMessage);
-        IdSMTP.Disconnect();
+        IdMessage.Subject = subject;
+        IdMessage.Body = body;
+        // Off this thread; events go on meanwhile, and the steps after it wait for its end.
+        m_mail.Send(IdSMTP, IdMessage);
         sent = true;
         emit logText(F(Fmt::EmailSentEntry));
     } catch (const EIdException &e) {
@@ -497,6 +537,23 @@ void PingEngine::SendFailureEmail(TErrorEvent, int errorCode, const QString &err
                      3);
     }
     emit mailFinished(sent);
+    return sent;
+}
+
+void PingEngine::Recovered() {
+    if (m_pingIsErrorPing)
+        return; // the error ping address raises no alerts of its own
+    const AlertPolicy::SuccessDecision decision =
+        m_alerts->OnSuccess(TargetAddress, QDateTime::currentDateTimeUtc());
+    if (!decision.recovered)
+        return;
+    // Shown whatever the notification settings say: the user was alerted of the outage.
+    emit balloon(QString(), QString(), 0);
+    emit balloon(QString::asprintf(Fmt::RestoredBalloon, U8(TargetAddress).constData(),
+                                   U8(DownTimeText(decision.downSeconds)).constData()),
+                 F(Fmt::RestoredTitle), 1);
+    if (m_options.SendEmailOnError)
+        SendRecoveryEmail(decision.downSeconds);
 }
 
 void PingEngine::StartErrorPing() {

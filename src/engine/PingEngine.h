@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/AlertPolicy.h"
+#include "engine/MailSender.h"
 #include "engine/Options.h"
 #include "engine/PingResult.h"
 #include "engine/PingTarget.h"
@@ -49,6 +51,11 @@ public:
     void actCancelExecute();
     // Marks the next ping as the ping of the error ping address.
     void SetErrorPing(bool on) { m_errorPing = on; }
+    // The alert state of every address; shared by the engines of one program. Not owned; the
+    // engine's own when none is given.
+    void SetAlertPolicy(AlertPolicy *policy) { m_alerts = policy ? policy : &m_ownAlerts; }
+    // Ends an e-mail under way (Exit, a signal): it fails as "aborted".
+    void AbortMail() { m_mail.Abort(); }
 
     // ---- ping target and state ----
     QString TargetAddress;
@@ -117,8 +124,12 @@ private:
     void OpenAttempt();
     void HandleFailure(TErrorEvent event, int code, const QString &text, TCustomWinSocket *socket,
                        bool closeSocket);
-    void ConnectionFailure(TErrorEvent errorEvent, int errorCode, const QString &errorText);
+    void ConnectionFailure(TErrorEvent errorEvent, int errorCode, const QString &errorText,
+                           bool alerting, const QDateTime &heldSince);
     void SendFailureEmail(TErrorEvent errorEvent, int errorCode, const QString &errorText);
+    void SendRecoveryEmail(qint64 downSeconds);
+    bool SendEmail(const QString &subject, const QString &body);
+    void Recovered();
     void StartErrorPing();
     void LogCompletion();
     void CloseByUs(TCustomWinSocket *socket);
@@ -129,11 +140,16 @@ private:
     bool HttpsExchange() const;
     double SecondsSinceStart() const;
     QString SocketErrorText(int code) const;
+    QString LoggedHost() const;
     bool BalloonsForResults() const;
 
     TOptions m_options;
+    AlertPolicy m_ownAlerts;
+    AlertPolicy *m_alerts = &m_ownAlerts;
+    MailSender m_mail;
     EngineContext m_context;
-    quint64 m_attemptSerial = 0; // a retry posted after an error checks it
+    quint64 m_attemptSerial = 0;   // a retry posted after an error checks it
+    quint32 m_attemptsStarted = 0; // for the result: a cancel raises AttemptCount past the limit
     QTimer m_retryPause;
     QTimer m_attemptTimer; // the time-out of one attempt
     QTimer m_waitTicker;   // the seconds waited, for the status

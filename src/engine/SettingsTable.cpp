@@ -70,6 +70,11 @@ const QList<SettingRow> &SettingsTable() {
         DWordRow(N::PingTimeout, &TOptions::PingTimeout, 1, 3600),
         DWordRow(N::MetricsPort, &TOptions::MetricsPort, 0, 65535),
         TextRow(N::MetricsFile, &TOptions::MetricsFile),
+        DWordRow(N::RepeatAlertsEvery, &TOptions::RepeatAlertsEvery, 0, 525600),
+        DWordRow(N::SMTPSecurity, &TOptions::SMTPSecurity, 0, 3),
+        DWordRow(N::WatchInterval, &TOptions::WatchInterval, 10, 86400),
+        TextRow(N::WatchedAddresses, &TOptions::WatchedAddresses),
+        DWordRow(N::HistoryDays, &TOptions::HistoryDays, 0, 36500),
     };
     return table;
 }

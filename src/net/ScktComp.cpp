@@ -1,12 +1,15 @@
 #include "net/ScktComp.h"
 
-#include "platform/AppErrors.h"
 #include "platform/WsaErrors.h"
 
+#include <QFile>
+#include <QMetaMethod>
 #include <QMetaObject>
 #include <QSocketNotifier>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -33,12 +36,101 @@ bool IsHandleFault(int error) {
            error == EALREADY || error == EAFNOSUPPORT;
 }
 
-// The dotted form, as inet_addr reads it; text it cannot read gives 255.255.255.255.
-quint32 ParseDotted(const QString &text) {
+constexpr int HostNotFound = 11001;
+
+// The Address property: an address of either family, or the dotted form as inet_addr reads it;
+// text it cannot read gives 255.255.255.255.
+QHostAddress ParseAddress(const QString &text) {
+    if (const std::optional<QHostAddress> literal = Resolver::addressLiteral(text))
+        return *literal;
     const QByteArray bytes = text.toLatin1();
     if (bytes.contains('\0'))
-        return INADDR_NONE;
-    return ntohl(inet_addr(bytes.constData()));
+        return QHostAddress(quint32(INADDR_NONE));
+    return QHostAddress(ntohl(inet_addr(bytes.constData())));
+}
+
+// One address of the attempt as the system takes it.
+struct Target {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    bool unspecified = false; // no peer has it; some kernels would take it as this machine
+    int family() const { return address.ss_family; }
+};
+
+Target MakeTarget(const QHostAddress &host, quint16 port) {
+    Target target;
+    quint32 v4 = host.toIPv4Address();
+    if (host.protocol() == QAbstractSocket::IPv6Protocol) {
+        const Q_IPV6ADDR bytes = host.toIPv6Address();
+        in6_addr v6{};
+        std::memcpy(v6.s6_addr, bytes.c, sizeof v6.s6_addr);
+        if (!IN6_IS_ADDR_V4MAPPED(&v6)) {
+            auto *in6 = reinterpret_cast<sockaddr_in6 *>(&target.address);
+            in6->sin6_family = AF_INET6;
+            in6->sin6_port = htons(port);
+            in6->sin6_addr = v6;
+            const QString scope = host.scopeId();
+            if (!scope.isEmpty()) {
+                bool numeric = false;
+                in6->sin6_scope_id = scope.toUInt(&numeric);
+                if (!numeric)
+                    in6->sin6_scope_id = ::if_nametoindex(scope.toLocal8Bit().constData());
+            }
+            target.length = sizeof(sockaddr_in6);
+            target.unspecified = IN6_IS_ADDR_UNSPECIFIED(&v6);
+            return target;
+        }
+        // An IPv4 peer is reached on an IPv4 handle, whatever the dual-stack setting.
+        std::memcpy(&v4, v6.s6_addr + 12, sizeof v4);
+        v4 = ntohl(v4);
+    }
+    auto *in = reinterpret_cast<sockaddr_in *>(&target.address);
+    in->sin_family = AF_INET;
+    in->sin_port = htons(port);
+    in->sin_addr.s_addr = htonl(v4);
+    target.length = sizeof(sockaddr_in);
+    target.unspecified = v4 == INADDR_ANY;
+    return target;
+}
+
+socklen_t PeerName(int handle, sockaddr_storage &peer) {
+    socklen_t length = sizeof peer;
+    if (::getpeername(handle, reinterpret_cast<sockaddr *>(&peer), &length) != 0)
+        RaiseSocketError(WsaFromErrno(errno), "getpeername");
+    return length;
+}
+
+bool IsLoopback(const sockaddr_storage &peer) {
+    if (peer.ss_family == AF_INET)
+        return ntohl(reinterpret_cast<const sockaddr_in &>(peer).sin_addr.s_addr) >> 24 == 127;
+    return peer.ss_family == AF_INET6 &&
+           IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6 &>(peer).sin6_addr);
+}
+
+// The first name the hosts file gives a loopback address, as the system's "files" source
+// answers it. Asking name servers about this machine's own loopback is pointless, slow when
+// they do not answer, and would let a query leave the machine.
+QString HostsFileName(const sockaddr_storage &peer) {
+    const bool v4 = peer.ss_family == AF_INET;
+    const void *wanted =
+        v4 ? static_cast<const void *>(&reinterpret_cast<const sockaddr_in &>(peer).sin_addr)
+           : &reinterpret_cast<const sockaddr_in6 &>(peer).sin6_addr;
+    const size_t size = v4 ? sizeof(in_addr) : sizeof(in6_addr);
+    QFile hosts(QStringLiteral("/etc/hosts"));
+    if (!hosts.open(QIODevice::ReadOnly))
+        return QString();
+    while (!hosts.atEnd()) {
+        QByteArray line = hosts.readLine();
+        const qsizetype comment = line.indexOf('#');
+        if (comment >= 0)
+            line.truncate(comment);
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        unsigned char parsed[sizeof(in6_addr)];
+        if (fields.size() >= 2 && ::inet_pton(peer.ss_family, fields[0].constData(), parsed) == 1 &&
+            std::memcmp(parsed, wanted, size) == 0)
+            return QString::fromLocal8Bit(fields[1]);
+    }
+    return QString();
 }
 
 } // namespace
@@ -54,6 +146,19 @@ TCustomWinSocket::~TCustomWinSocket() {
     ForgetLookup();
     if (m_handle >= 0)
         ::close(ReleaseHandle());
+}
+
+template <typename Fn> void TCustomWinSocket::Guarded(Fn &&fn) noexcept {
+    // Nothing throws through the event loop. The handler may have destroyed the component.
+    const QPointer<TClientSocket> owner(m_owner);
+    try {
+        fn();
+    } catch (...) {
+        if (owner)
+            owner->ReportException(std::current_exception());
+        else
+            qWarning("Socket: %s", qUtf8Printable(ExceptionMessage(std::current_exception())));
+    }
 }
 
 bool TCustomWinSocket::Fire(TSocketNotifyEvent TClientSocket::*event) {
@@ -98,12 +203,13 @@ bool TCustomWinSocket::RaiseErrorThenClose(TErrorEvent event, int &code) {
 
 void TCustomWinSocket::ForgetLookup() {
     m_lookupId = 0;
+    m_lookupLiteral = false;
     m_state = LookupState::Idle;
     m_savedService.clear();
     m_savedPort = 0;
 }
 
-int TCustomWinSocket::ReleaseHandle() {
+int TCustomWinSocket::DetachHandle() {
     // The notifiers go before the descriptor is closed, so the dispatcher never watches a
     // closed (and possibly reused) descriptor.
     m_readNotifier.reset();
@@ -111,12 +217,29 @@ int TCustomWinSocket::ReleaseHandle() {
     const int handle = m_handle;
     m_handle = -1;
     m_connected = false;
-    m_address = 0;
-    m_port = 0;
     m_connectPending = false;
     m_readStarted = false;
     ++m_generation;
     return handle;
+}
+
+int TCustomWinSocket::ReleaseHandle() {
+    m_addresses.clear();
+    m_current = 0;
+    m_port = 0;
+    return DetachHandle();
+}
+
+int TCustomWinSocket::ReplaceHandle(int family) {
+    // The new handle first: when it cannot be made, the current one stays.
+    const int handle = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (handle < 0)
+        return errno;
+    if (m_handle >= 0)
+        ::close(DetachHandle());
+    m_handle = handle;
+    m_family = family;
+    return 0;
 }
 
 void TCustomWinSocket::CreateNotifiers() {
@@ -124,11 +247,11 @@ void TCustomWinSocket::CreateNotifiers() {
     m_readNotifier = std::make_unique<QSocketNotifier>(m_handle, QSocketNotifier::Read);
     m_readNotifier->setEnabled(false);
     connect(m_readNotifier.get(), &QSocketNotifier::activated, this,
-            [this, generation] { GuardedCall([&] { OnReadActivated(generation); }); });
+            [this, generation] { Guarded([&] { OnReadActivated(generation); }); });
     m_writeNotifier = std::make_unique<QSocketNotifier>(m_handle, QSocketNotifier::Write);
     m_writeNotifier->setEnabled(false);
     connect(m_writeNotifier.get(), &QSocketNotifier::activated, this,
-            [this, generation] { GuardedCall([&] { OnWriteActivated(generation); }); });
+            [this, generation] { Guarded([&] { OnWriteActivated(generation); }); });
 }
 
 void TCustomWinSocket::SetReadArmed(bool armed) {
@@ -152,10 +275,18 @@ void TCustomWinSocket::Open(const QString &host, const QString &address, const Q
     if (m_handle >= 0)
         ::close(ReleaseHandle());
 
-    const int handle = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    // The family is known only after the lookup: until then the handle is IPv4 (IPv6 on a
+    // system without IPv4), replaced when the address needs the other family.
+    int family = AF_INET;
+    int handle = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (handle < 0 && errno == EAFNOSUPPORT) {
+        family = AF_INET6;
+        handle = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    }
     if (handle < 0)
         throw ESocketError(QStringLiteral("Can't create new socket"));
     m_handle = handle;
+    m_family = family;
     const quint64 generation = ++m_generation;
 
     const QPointer<TCustomWinSocket> alive(this);
@@ -173,14 +304,33 @@ void TCustomWinSocket::Open(const QString &host, const QString &address, const Q
 quint64 TCustomWinSocket::StartLookup(bool host, const QString &name) {
     Resolver *resolver = m_owner ? m_owner->GetResolver() : Resolver::system();
     if (m_listening != resolver) {
-        disconnect(m_resolverConnection);
+        for (const QMetaObject::Connection &connection : std::as_const(m_resolverConnections))
+            disconnect(connection);
+        m_resolverConnections.clear();
         m_listening = resolver;
-        m_resolverConnection = connect(resolver, &Resolver::finished, this,
-                                       [this](quint64 id, int error, quint32 value) {
-                                           GuardedCall([&] { OnLookupFinished(id, error, value); });
-                                       });
+        m_resolverConnections << connect(
+            resolver, &Resolver::hostFound, this,
+            [this](quint64 id, int error, const QList<QHostAddress> &addresses) {
+                Guarded([&] { OnHostFound(false, id, error, addresses); });
+            });
+        m_resolverConnections << connect(resolver, &Resolver::serviceFound, this,
+                                         [this](quint64 id, int error, quint16 port) {
+                                             Guarded([&] { OnServiceFound(id, error, port); });
+                                         });
     }
     return host ? resolver->lookupHost(name) : resolver->lookupService(name);
+}
+
+quint64 TCustomWinSocket::PostLiteralAnswer(const QHostAddress &address) {
+    // An address needs no resolver; it is still answered later, as a lookup is.
+    const quint64 id = ++m_literalSerial;
+    QMetaObject::invokeMethod(
+        this,
+        [this, id, address] {
+            Guarded([&] { OnHostFound(true, id, 0, QList<QHostAddress>{address}); });
+        },
+        Qt::QueuedConnection);
+    return id;
 }
 
 void TCustomWinSocket::Lookup(const QString &host, const QString &address, const QString &service,
@@ -188,9 +338,15 @@ void TCustomWinSocket::Lookup(const QString &host, const QString &address, const
     switch (m_state) {
     case LookupState::Idle:
         if (!host.isEmpty()) {
-            m_lookupId = StartLookup(true, host);
-            if (m_lookupId == 0)
-                RaiseSocketError(WsaFromErrno(ENOBUFS), "WSAASyncGetHostByName");
+            if (const std::optional<QHostAddress> literal = Resolver::addressLiteral(host)) {
+                m_lookupId = PostLiteralAnswer(*literal);
+                m_lookupLiteral = true;
+            } else {
+                m_lookupId = StartLookup(true, host);
+                m_lookupLiteral = false;
+                if (m_lookupId == 0)
+                    RaiseSocketError(WsaFromErrno(ENOBUFS), "WSAASyncGetHostByName");
+            }
             m_savedService = service;
             m_savedPort = port;
             m_state = LookupState::ResolvingAddress;
@@ -203,11 +359,12 @@ void TCustomWinSocket::Lookup(const QString &host, const QString &address, const
             return;
         }
         m_state = LookupState::ResolvingAddress;
-        m_address = ParseDotted(address);
+        m_addresses = {ParseAddress(address)};
         [[fallthrough]];
     case LookupState::ResolvingAddress:
         if (!service.isEmpty()) {
             m_lookupId = StartLookup(false, service);
+            m_lookupLiteral = false;
             if (m_lookupId == 0)
                 RaiseSocketError(WsaFromErrno(ENOBUFS), "WSAASyncGetServByName");
             m_state = LookupState::ResolvingService;
@@ -223,30 +380,56 @@ void TCustomWinSocket::Lookup(const QString &host, const QString &address, const
     }
 }
 
-void TCustomWinSocket::OnLookupFinished(quint64 id, int error, quint32 value) {
-    if (m_lookupId == 0 || id != m_lookupId)
-        return; // forgotten or not ours
+bool TCustomWinSocket::AcceptAnswer(bool literal, quint64 id, LookupState state) {
+    // Forgotten, not ours, or not the step we wait for.
+    if (m_lookupId == 0 || id != m_lookupId || literal != m_lookupLiteral || m_state != state)
+        return false;
     m_lookupId = 0;
+    m_lookupLiteral = false;
+    return true;
+}
 
-    const QPointer<TCustomWinSocket> alive(this);
+void TCustomWinSocket::LookupFailed(int error) {
+    int code = error;
+    // Closes whatever handle is current afterwards, even one the handler opened meanwhile.
+    if (RaiseErrorThenClose(eeLookup, code) && code != 0)
+        RaiseSocketError(code, "ASync Lookup");
+}
+
+void TCustomWinSocket::OnHostFound(bool literal, quint64 id, int error,
+                                   const QList<QHostAddress> &addresses) {
+    if (!AcceptAnswer(literal, id, LookupState::ResolvingAddress))
+        return;
+    if (error == 0 && addresses.isEmpty())
+        error = HostNotFound;
     if (error != 0) {
-        int code = error;
-        // Closes whatever handle is current afterwards, even one the handler opened meanwhile.
-        if (RaiseErrorThenClose(eeLookup, code) && code != 0)
-            RaiseSocketError(code, "ASync Lookup");
+        LookupFailed(error);
         return;
     }
-
+    const QPointer<TCustomWinSocket> alive(this);
     try {
-        if (m_state == LookupState::ResolvingAddress) {
-            m_address = value;
-            Lookup(QString(), QString(), m_savedService, m_savedPort);
-        } else if (m_state == LookupState::ResolvingService) {
-            m_port = quint16(value);
-            m_savedService.clear();
-            m_savedPort = 0;
-            Lookup(QString(), QString(), QString(), 0);
-        }
+        m_addresses = addresses;
+        Lookup(QString(), QString(), m_savedService, m_savedPort);
+    } catch (...) {
+        if (alive)
+            CloseConnection();
+        throw;
+    }
+}
+
+void TCustomWinSocket::OnServiceFound(quint64 id, int error, quint16 port) {
+    if (!AcceptAnswer(false, id, LookupState::ResolvingService))
+        return;
+    if (error != 0) {
+        LookupFailed(error);
+        return;
+    }
+    const QPointer<TCustomWinSocket> alive(this);
+    try {
+        m_port = port;
+        m_savedService.clear();
+        m_savedPort = 0;
+        Lookup(QString(), QString(), QString(), 0);
     } catch (...) {
         if (alive)
             CloseConnection();
@@ -255,21 +438,33 @@ void TCustomWinSocket::OnLookupFinished(quint64 id, int error, quint32 value) {
 }
 
 void TCustomWinSocket::DoConnect() {
+    Q_ASSERT(!m_addresses.isEmpty());
+    m_current = 0;
+    // The handle made at the opening may be of the other family. Failing to make one is the
+    // first address's connect error, reported like any other.
+    int createError = 0;
+    const int family = MakeTarget(m_addresses.first(), m_port).family();
+    if (family != m_family)
+        createError = ReplaceHandle(family);
+
     const quint64 generation = m_generation;
     CreateNotifiers();
     if (!Fire(&TClientSocket::OnConnecting) || generation != m_generation)
         return;
+    if (createError != 0)
+        PostConnectCompleted(WsaFromErrno(createError));
+    else
+        ConnectCurrent();
+}
 
-    if (m_address == INADDR_ANY) {
-        // No peer has that address; some kernels would quietly take it as this machine.
+void TCustomWinSocket::ConnectCurrent() {
+    const Target target = MakeTarget(m_addresses.at(m_current), m_port);
+    if (target.unspecified) {
         PostConnectCompleted(WsaFromErrno(EADDRNOTAVAIL));
         return;
     }
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(m_port);
-    target.sin_addr.s_addr = htonl(m_address);
-    if (::connect(m_handle, reinterpret_cast<const sockaddr *>(&target), sizeof target) == 0) {
+    if (::connect(m_handle, reinterpret_cast<const sockaddr *>(&target.address), target.length) ==
+        0) {
         PostConnectCompleted(0);
         return;
     }
@@ -286,13 +481,30 @@ void TCustomWinSocket::DoConnect() {
     }
 }
 
+bool TCustomWinSocket::TryNextAddress(int &error) {
+    // Silently: a fresh handle of the next address's family, connected like the first. When
+    // none is left, error is the last address's.
+    while (m_current + 1 < m_addresses.size()) {
+        ++m_current;
+        const int created = ReplaceHandle(MakeTarget(m_addresses.at(m_current), m_port).family());
+        if (created != 0) {
+            error = WsaFromErrno(created);
+            continue;
+        }
+        CreateNotifiers();
+        ConnectCurrent();
+        return true;
+    }
+    return false;
+}
+
 void TCustomWinSocket::PostConnectCompleted(int error) {
     // A connect that ends at once is still reported later, like any other completion.
     const quint64 generation = m_generation;
     QMetaObject::invokeMethod(
         this,
         [this, generation, error] {
-            GuardedCall([&] { Dispatch(generation, Notice::Connect, error); });
+            Guarded([&] { Dispatch(generation, Notice::Connect, error); });
         },
         Qt::QueuedConnection);
 }
@@ -342,6 +554,17 @@ void TCustomWinSocket::Dispatch(quint64 generation, Notice kind, int error) {
         return;
 
     if (error != 0) {
+        if (kind == Notice::Connect) {
+            const QPointer<TCustomWinSocket> alive(this);
+            try {
+                if (TryNextAddress(error))
+                    return;
+            } catch (...) {
+                if (alive)
+                    CloseConnection();
+                throw;
+            }
+        }
         TErrorEvent event = eeGeneral;
         switch (kind) {
         case Notice::Read:
@@ -473,35 +696,29 @@ int TCustomWinSocket::FailTransfer(TErrorEvent event, int wsaError, const char *
     return -1;
 }
 
-quint32 TCustomWinSocket::PeerIPv4() {
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
-    if (::getpeername(m_handle, reinterpret_cast<sockaddr *>(&peer), &length) != 0)
-        RaiseSocketError(WsaFromErrno(errno), "getpeername");
-    return ntohl(peer.sin_addr.s_addr);
-}
-
 QString TCustomWinSocket::PeerAddress() {
     if (!m_connected || m_handle < 0)
         return QString();
-    const quint32 address = PeerIPv4();
-    return QStringLiteral("%1.%2.%3.%4")
-        .arg(address >> 24)
-        .arg((address >> 16) & 0xFF)
-        .arg((address >> 8) & 0xFF)
-        .arg(address & 0xFF);
+    sockaddr_storage peer{};
+    const socklen_t length = PeerName(m_handle, peer);
+    char text[NI_MAXHOST];
+    if (::getnameinfo(reinterpret_cast<const sockaddr *>(&peer), length, text, sizeof text, nullptr,
+                      0, NI_NUMERICHOST) != 0)
+        return QString();
+    return QString::fromLatin1(text);
 }
 
 QString TCustomWinSocket::PeerHostName() {
     if (!m_connected || m_handle < 0)
         return QString();
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_addr.s_addr = htonl(PeerIPv4());
+    sockaddr_storage peer{};
+    const socklen_t length = PeerName(m_handle, peer);
+    if (IsLoopback(peer))
+        return HostsFileName(peer);
     char name[NI_MAXHOST];
     // A blocking reverse lookup, as callers of this query expect.
-    if (::getnameinfo(reinterpret_cast<const sockaddr *>(&peer), sizeof peer, name, sizeof name,
-                      nullptr, 0, NI_NAMEREQD) != 0)
+    if (::getnameinfo(reinterpret_cast<const sockaddr *>(&peer), length, name, sizeof name, nullptr,
+                      0, NI_NAMEREQD) != 0)
         return QString();
     return QString::fromLocal8Bit(name);
 }
@@ -510,7 +727,10 @@ QString TCustomWinSocket::PeerHostName() {
 // TClientSocket
 
 TClientSocket::TClientSocket(QObject *parent)
-    : QObject(parent), m_connection(std::make_unique<TClientWinSocket>(this)) {}
+    : QObject(parent), m_connection(std::make_unique<TClientWinSocket>(this)) {
+    // For receivers on another thread (queued connections).
+    qRegisterMetaType<std::exception_ptr>("std::exception_ptr");
+}
 
 TClientSocket::~TClientSocket() {
     // Closes an open handle without OnDisconnect.
@@ -527,6 +747,19 @@ void TClientSocket::SetActive(bool value) {
             m_connection->Open(m_host, m_address, m_service, quint16(m_port));
     } else if (m_connection->Connected()) {
         m_connection->CloseConnection();
+    }
+}
+
+void TClientSocket::ReportException(const std::exception_ptr &error) noexcept {
+    try {
+        if (isSignalConnected(QMetaMethod::fromSignal(&TClientSocket::handlerException))) {
+            emit handlerException(error);
+            return;
+        }
+        // Nobody listens: at least leave a trace.
+        qWarning("Socket: %s", qUtf8Printable(ExceptionMessage(error)));
+    } catch (...) {
+        qWarning("Socket: a receiver of handlerException failed");
     }
 }
 

@@ -4,9 +4,12 @@
 #include "support/Exceptions.h"
 
 #include <QByteArray>
+#include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <exception>
 #include <functional>
 #include <memory>
 
@@ -28,7 +31,9 @@ using TSocketErrorEvent = std::function<void(QObject *Sender, TCustomWinSocket *
                                              TErrorEvent ErrorEvent, int &ErrorCode)>;
 
 // The connection object: one platform handle at a time, reused for every attempt.
-// Non-blocking IPv4 TCP; readiness comes from QSocketNotifier on the owner's thread.
+// Non-blocking TCP over IPv4 or IPv6; readiness comes from QSocketNotifier on the owner's
+// thread. Every address of the lookup is tried in turn, each on a fresh handle of its family;
+// only the failure of the last one is reported.
 class TCustomWinSocket : public QObject {
     Q_OBJECT
 public:
@@ -45,8 +50,11 @@ public:
     // Cancels a pending lookup; with an open handle raises OnDisconnect, then closes it.
     void CloseConnection();
 
-    QString PeerHostName(); // reverse lookup; empty when not connected or no name
-    QString PeerAddress();  // dotted IPv4; empty when not connected
+    // Reverse lookup; empty when not connected or no name. A loopback peer is named from the
+    // hosts file only.
+    QString PeerHostName();
+    // Numeric text of either family ("127.0.0.1", "::1"); empty when not connected.
+    QString PeerAddress();
 
     bool Connected() const { return m_connected; }
     int Handle() const { return m_handle; }
@@ -61,34 +69,46 @@ private:
     void Open(const QString &host, const QString &address, const QString &service, quint16 port);
     void Lookup(const QString &host, const QString &address, const QString &service, quint16 port);
     quint64 StartLookup(bool host, const QString &name);
+    quint64 PostLiteralAnswer(const QHostAddress &address);
+    void OnHostFound(bool literal, quint64 id, int error, const QList<QHostAddress> &addresses);
+    void OnServiceFound(quint64 id, int error, quint16 port);
+    bool AcceptAnswer(bool literal, quint64 id, LookupState state);
+    void LookupFailed(int error);
     void DoConnect();
+    void ConnectCurrent();
+    bool TryNextAddress(int &error);
     void PostConnectCompleted(int error);
-    void OnLookupFinished(quint64 id, int error, quint32 value);
     void OnReadActivated(quint64 generation);
     void OnWriteActivated(quint64 generation);
     void Dispatch(quint64 generation, Notice kind, int error);
+    template <typename Fn> void Guarded(Fn &&fn) noexcept;
     bool Fire(TSocketNotifyEvent TClientSocket::*event);
     bool RaiseError(TErrorEvent event, int &code);
     bool RaiseErrorThenClose(TErrorEvent event, int &code);
     int FailTransfer(TErrorEvent event, int wsaError, const char *label);
     void ForgetLookup();
+    int ReplaceHandle(int family);
+    int DetachHandle();
     int ReleaseHandle();
     void CreateNotifiers();
     void SetReadArmed(bool armed);
     void SetWriteArmed(bool armed);
-    quint32 PeerIPv4();
 
     TClientSocket *m_owner; // detached first thing on destruction
     int m_handle = -1;
+    int m_family = 0; // address family of m_handle
     bool m_connected = false;
-    quint32 m_address = 0; // host byte order
+    QList<QHostAddress> m_addresses; // of this attempt, tried in order
+    qsizetype m_current = 0;         // the address m_handle connects to
     quint16 m_port = 0;
     LookupState m_state = LookupState::Idle;
     quint64 m_lookupId = 0;
+    bool m_lookupLiteral = false; // m_lookupId names an answer of our own, not the resolver's
+    quint64 m_literalSerial = 0;
     QString m_savedService;
     quint16 m_savedPort = 0;
-    QPointer<Resolver> m_listening; // the resolver whose answers reach OnLookupFinished
-    QMetaObject::Connection m_resolverConnection;
+    QPointer<Resolver> m_listening; // the resolver whose answers reach OnHostFound/OnServiceFound
+    QList<QMetaObject::Connection> m_resolverConnections;
     std::unique_ptr<QSocketNotifier> m_readNotifier;
     std::unique_ptr<QSocketNotifier> m_writeNotifier;
     bool m_connectPending = false;
@@ -139,9 +159,18 @@ public:
     TSocketNotifyEvent OnWrite;
     TSocketErrorEvent OnError;
 
+signals:
+    // An exception that escaped an event handler, or the error the component raises itself
+    // while processing a notification (an unswallowed OnError code, a failed lookup), which
+    // would otherwise unwind through the event loop. Emitted on the component's thread; the
+    // component goes on working afterwards. Exceptions from SetActive and the transfer calls
+    // still reach their caller.
+    void handlerException(std::exception_ptr error);
+
 private:
     friend class TCustomWinSocket;
     void CheckInactive() const;
+    void ReportException(const std::exception_ptr &error) noexcept;
 
     bool m_active = false; // set by the connection object around OnConnect / OnDisconnect
     QString m_address;

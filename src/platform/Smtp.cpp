@@ -6,11 +6,13 @@
 #include <QUuid>
 
 #include <curl/curl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace {
 
@@ -18,6 +20,8 @@ constexpr int kDefaultConnectTimeoutMs = 15000;
 constexpr int kDefaultStallTimeoutMs = 30000;
 // Last resort for a server that trickles bytes slowly enough to dodge the stall bound.
 constexpr long kOverallTimeoutFloorMs = 5 * 60 * 1000;
+// The longest libcurl waits before this side looks at the abort flag again.
+constexpr int kAbortCheckMs = 100;
 
 // Header values come from settings: a CR or LF in them would start a header of its own.
 QString OneLine(const QString &text) {
@@ -143,14 +147,25 @@ size_t ReadUpload(char *buffer, size_t size, size_t count, void *user) {
     return size_t(chunk);
 }
 
-// Collects the server's replies as libcurl reads them; only incoming lines are looked at,
-// so the credentials the client sends never pass through here.
-struct ReplyRecorder {
-    QByteArray pending;   // an incoming line not yet complete
-    QByteArray current;   // the reply being read or the last complete one
-    bool complete = true; // `current` ended with its final line
+// What one exchange learns from libcurl's callbacks, all of them called on the thread that
+// runs Send. Only incoming lines are kept, so the credentials the client sends never pass
+// through here; of outgoing lines only the command verb is looked at.
+struct Exchange {
+    bool guardStartTls = false; // a refused STARTTLS must end the exchange
+    std::shared_ptr<std::atomic_bool> abort;
+    std::vector<curl_socket_t> sockets; // open connections of this exchange
 
-    void add(const char *data, size_t size) {
+    QByteArray pending;    // an incoming line not yet complete
+    QByteArray current;    // the reply being read or the last complete one
+    bool complete = true;  // `current` ended with its final line
+    QByteArray beforeQuit; // the last reply read before QUIT went out
+    bool quitSent = false;
+    bool awaitingStartTls = false;
+    bool startTlsRefused = false;
+
+    bool aborted() const { return abort && abort->load(); }
+
+    void incoming(const char *data, size_t size) {
         pending.append(data, qsizetype(size));
         for (qsizetype end = pending.indexOf('\n'); end >= 0; end = pending.indexOf('\n')) {
             const QByteArray line = pending.left(end + 1);
@@ -160,18 +175,80 @@ struct ReplyRecorder {
             current += line;
             // "250-..." continues a reply, "250 ..." or a bare "250" ends it.
             complete = line.size() < 4 || line[3] != '-';
+            if (!quitSent)
+                beforeQuit = current;
+            if (complete && awaitingStartTls) {
+                awaitingStartTls = false;
+                if (!current.startsWith("220") && guardStartTls)
+                    refuseToGoOnInClear();
+            }
         }
+    }
+
+    void outgoing(const char *data, size_t size) {
+        const QByteArray verb = QByteArray(data, qsizetype(std::min<size_t>(size, 9))).toUpper();
+        if (verb.startsWith("QUIT"))
+            quitSent = true;
+        else if (verb.startsWith("STARTTLS"))
+            awaitingStartTls = true;
+    }
+
+    // libcurl, told to try STARTTLS, carries on in clear when the server refuses it, and would
+    // send the log-on next. Cutting the connection makes that next write fail, so not one
+    // byte more leaves in clear.
+    void refuseToGoOnInClear() {
+        startTlsRefused = true;
+        cutConnections();
+    }
+
+    // Any later read or write fails at once; libcurl still closes the sockets itself.
+    void cutConnections() {
+        for (const curl_socket_t socket : sockets)
+            ::shutdown(socket, SHUT_RDWR);
+    }
+
+    // The reply to the command that failed: the closing QUIT's reply tells nothing.
+    QByteArray failedReply() const {
+        QByteArray reply = beforeQuit;
+        while (reply.endsWith('\n') || reply.endsWith('\r'))
+            reply.chop(1);
+        return reply;
     }
 };
 
 int DebugCallback(CURL *, curl_infotype type, char *data, size_t size, void *user) {
+    auto *exchange = static_cast<Exchange *>(user);
     if (type == CURLINFO_HEADER_IN)
-        static_cast<ReplyRecorder *>(user)->add(data, size);
+        exchange->incoming(data, size);
+    else if (type == CURLINFO_HEADER_OUT)
+        exchange->outgoing(data, size);
     return 0;
+}
+
+curl_socket_t OpenSocket(void *user, curlsocktype, curl_sockaddr *address) {
+    const int socket =
+        ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (socket >= 0)
+        static_cast<Exchange *>(user)->sockets.push_back(socket);
+    return socket >= 0 ? socket : CURL_SOCKET_BAD;
+}
+
+int CloseSocket(void *user, curl_socket_t socket) {
+    auto &sockets = static_cast<Exchange *>(user)->sockets;
+    sockets.erase(std::remove(sockets.begin(), sockets.end(), socket), sockets.end());
+    return ::close(socket);
+}
+
+// Also reached while libcurl waits inside a blocking step (the closing QUIT).
+int ProgressCallback(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<Exchange *>(user)->aborted() ? 1 : 0;
 }
 
 struct CurlEasyDeleter {
     void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
+};
+struct CurlMultiDeleter {
+    void operator()(CURLM *handle) const { curl_multi_cleanup(handle); }
 };
 struct CurlListDeleter {
     void operator()(curl_slist *list) const { curl_slist_free_all(list); }
@@ -252,11 +329,11 @@ void TIdSMTP::Send(const TIdMessage &message) {
     }
     const QByteArray content = message.Compose(MailAgent);
 
-    InitCurlOnce();
-    std::unique_ptr<CURL, CurlEasyDeleter> curl(curl_easy_init());
-    if (!curl)
-        throw EIdException(QStringLiteral("The mail library could not start."));
-    CURL *handle = curl.get();
+    Exchange exchange;
+    exchange.abort = AbortFlag;
+    exchange.guardStartTls = Security == StartTlsWhenOffered && !UsesImplicitTls();
+    if (exchange.aborted())
+        throw EIdException(QStringLiteral("aborted"));
 
     const int connectMs = ConnectTimeoutMs > 0 ? ConnectTimeoutMs : kDefaultConnectTimeoutMs;
     const int stallMs = ReadTimeout > 0      ? ReadTimeout
@@ -267,14 +344,23 @@ void TIdSMTP::Send(const TIdMessage &message) {
         std::max(kOverallTimeoutFloorMs, long(connectMs) + 4 * stallSeconds * 1000);
 
     char errorBuffer[CURL_ERROR_SIZE] = {};
-    ReplyRecorder replies;
     UploadSource upload{&content, 0};
     const QByteArray user = Username.toUtf8();
     const QByteArray password = Password.toUtf8();
+    const QByteArray caFile = qgetenv("SSL_CERT_FILE");
+    const QByteArray caDir = qgetenv("SSL_CERT_DIR");
+
+    // Declared after everything its callbacks and options point at, so it goes first.
+    InitCurlOnce();
+    std::unique_ptr<CURL, CurlEasyDeleter> curl(curl_easy_init());
+    std::unique_ptr<CURLM, CurlMultiDeleter> multi(curl_multi_init());
+    if (!curl || !multi)
+        throw EIdException(QStringLiteral("The mail library could not start."));
+    CURL *handle = curl.get();
 
     curl_easy_setopt(handle, CURLOPT_URL, url.constData());
 #if LIBCURL_VERSION_NUM >= 0x075500
-    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "smtp");
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
 #endif
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
@@ -283,6 +369,29 @@ void TIdSMTP::Send(const TIdMessage &message) {
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, stallSeconds);
     curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, overallMs);
+    // The connection ends with this exchange, so its QUIT is still sent through this handle,
+    // where the abort check and the reply recorder see it.
+    curl_easy_setopt(handle, CURLOPT_FORBID_REUSE, 1L);
+
+    switch (Security) {
+    case StartTlsRequired:
+        curl_easy_setopt(handle, CURLOPT_USE_SSL, long(CURLUSESSL_ALL));
+        break;
+    case NoTls:
+        curl_easy_setopt(handle, CURLOPT_USE_SSL, long(CURLUSESSL_NONE));
+        break;
+    default: // smtps:// is TLS from the start whatever this says
+        curl_easy_setopt(handle, CURLOPT_USE_SSL, long(CURLUSESSL_TRY));
+        break;
+    }
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!caFile.isEmpty() || !caDir.isEmpty()) {
+        // Only the authorities named there: a null value switches libcurl's default off.
+        curl_easy_setopt(handle, CURLOPT_CAINFO, caFile.isEmpty() ? nullptr : caFile.constData());
+        curl_easy_setopt(handle, CURLOPT_CAPATH, caDir.isEmpty() ? nullptr : caDir.constData());
+    }
+
     if (!user.isEmpty()) {
         curl_easy_setopt(handle, CURLOPT_LOGIN_OPTIONS, "AUTH=LOGIN");
         curl_easy_setopt(handle, CURLOPT_USERNAME, user.constData());
@@ -294,21 +403,74 @@ void TIdSMTP::Send(const TIdMessage &message) {
     curl_easy_setopt(handle, CURLOPT_READFUNCTION, ReadUpload);
     curl_easy_setopt(handle, CURLOPT_READDATA, &upload);
     curl_easy_setopt(handle, CURLOPT_INFILESIZE_LARGE, curl_off_t(content.size()));
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, OpenSocket);
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETDATA, &exchange);
+    curl_easy_setopt(handle, CURLOPT_CLOSESOCKETFUNCTION, CloseSocket);
+    curl_easy_setopt(handle, CURLOPT_CLOSESOCKETDATA, &exchange);
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, ProgressCallback);
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &exchange);
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
     // The debug callback only sees traffic while verbose is on; it replaces curl's own
     // printing, so nothing reaches stderr.
     curl_easy_setopt(handle, CURLOPT_DEBUGFUNCTION, DebugCallback);
-    curl_easy_setopt(handle, CURLOPT_DEBUGDATA, &replies);
+    curl_easy_setopt(handle, CURLOPT_DEBUGDATA, &exchange);
     curl_easy_setopt(handle, CURLOPT_VERBOSE, 1L);
 
-    const CURLcode result = curl_easy_perform(handle);
-    if (result == CURLE_OK)
+    // The multi interface instead of curl_easy_perform: its wait is cut into short slices, so
+    // an abort is seen within one whatever libcurl is waiting for.
+    CURLcode result = CURLE_OK;
+    bool aborted = false;
+    {
+        struct Attached {
+            CURLM *multi;
+            CURL *easy;
+            Exchange &exchange;
+            ~Attached() {
+                // An exchange left half-way would say QUIT and wait for its reply first.
+                if (exchange.aborted())
+                    exchange.cutConnections();
+                curl_multi_remove_handle(multi, easy);
+            }
+        };
+        if (curl_multi_add_handle(multi.get(), handle) != CURLM_OK)
+            throw EIdException(QStringLiteral("The mail library could not start."));
+        const Attached attached{multi.get(), handle, exchange};
+        for (;;) {
+            int running = 0;
+            const CURLMcode code = curl_multi_perform(multi.get(), &running);
+            if (code != CURLM_OK)
+                throw EIdException(QString::fromUtf8(curl_multi_strerror(code)));
+            if (running == 0)
+                break;
+            if (exchange.aborted()) {
+                aborted = true;
+                break;
+            }
+            curl_multi_poll(multi.get(), nullptr, 0, kAbortCheckMs, nullptr);
+            if (exchange.aborted()) {
+                aborted = true;
+                break;
+            }
+        }
+        int left = 0;
+        while (CURLMsg *done = curl_multi_info_read(multi.get(), &left)) {
+            if (done->msg == CURLMSG_DONE && done->easy_handle == handle)
+                result = done->data.result;
+        }
+    }
+    if (aborted || result == CURLE_ABORTED_BY_CALLBACK)
+        throw EIdException(QStringLiteral("aborted"));
+    if (result == CURLE_OK && !exchange.startTlsRefused)
         return;
 
-    QString text = errorBuffer[0] ? QString::fromUtf8(errorBuffer).trimmed()
-                                  : QString::fromUtf8(curl_easy_strerror(result));
-    QByteArray reply = replies.current;
-    while (reply.endsWith('\n') || reply.endsWith('\r'))
-        reply.chop(1);
+    QString text;
+    if (exchange.startTlsRefused)
+        text = QStringLiteral("The server offers STARTTLS but refused to start TLS; nothing was "
+                              "sent unencrypted.");
+    else
+        text = errorBuffer[0] ? QString::fromUtf8(errorBuffer).trimmed()
+                              : QString::fromUtf8(curl_easy_strerror(result));
+    const QByteArray reply = exchange.failedReply();
     if (!reply.isEmpty())
         text += QLatin1String("\r\n") + QString::fromUtf8(reply);
     throw EIdException(text);
@@ -318,7 +480,13 @@ void TIdSMTP::Disconnect() {}
 
 void TIdSMTP::ValidateSettings() const { (void)ServerUrl(); }
 
+bool TIdSMTP::UsesImplicitTls() const {
+    return Security == ImplicitTls || (Security == StartTlsWhenOffered && Port == 465);
+}
+
 QByteArray TIdSMTP::ServerUrl() const {
+    if (Security < StartTlsWhenOffered || Security > NoTls)
+        throw EIdException(QStringLiteral("Invalid SMTP security setting %1.").arg(Security));
     QString host = Host.trimmed();
     if (host.isEmpty())
         throw EIdException(QStringLiteral("No SMTP server given."));
@@ -341,5 +509,6 @@ QByteArray TIdSMTP::ServerUrl() const {
              host.contains(QLatin1Char('%')))
         throw EIdException(QStringLiteral("Invalid SMTP server [%1].").arg(host));
     // The path is the name this computer gives in its EHLO greeting.
-    return "smtp://" + hostPart + ':' + QByteArray::number(Port) + '/' + LocalDomain();
+    return (UsesImplicitTls() ? "smtps://" : "smtp://") + hostPart + ':' +
+           QByteArray::number(Port) + '/' + LocalDomain();
 }

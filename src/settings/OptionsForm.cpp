@@ -4,6 +4,7 @@
 #include "settings/NumberEdit.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -330,6 +331,26 @@ void TfOptions::CreateAlertsGroup() {
     for (QLineEdit *e : {edSMTPPassword, edConfirmPassword})
         e->setEchoMode(QLineEdit::Password);
 
+    cmbSMTPSecurity = Named(new QComboBox, "cmbSMTPSecurity");
+    // In the order of the stored values.
+    cmbSMTPSecurity->addItems({QStringLiteral("STARTTLS when offered"),
+                               QStringLiteral("STARTTLS required"), QStringLiteral("SSL/TLS"),
+                               QStringLiteral("None")});
+    lblSMTPSecurity = CaptionLabel(QStringLiteral("Security:"), cmbSMTPSecurity, "lblSMTPSecurity");
+    SetHint(QStringLiteral("How the connection to the SMTP server is protected (port 587: "
+                           "STARTTLS; port 465: SSL/TLS)"),
+            {cmbSMTPSecurity, lblSMTPSecurity});
+
+    edRepeatAlerts = Named(new TNumberEdit, "edRepeatAlerts");
+    edRepeatAlerts->SetMaxLength(6);
+    lblRepeatAlerts =
+        CaptionLabel(QStringLiteral("Repeat alerts every:"), edRepeatAlerts, "lblRepeatAlerts");
+    lblRepeatMinutes =
+        CaptionLabel(QStringLiteral("minute(s) (0: never)"), edRepeatAlerts, "lblRepeatMinutes");
+    SetHint(QStringLiteral("While an address stays down, send its alerts again after this many "
+                           "minutes"),
+            {edRepeatAlerts, lblRepeatAlerts, lblRepeatMinutes});
+
     // Text fields take any length, as the settings record does.
     for (QLineEdit *e :
          {edAutoPingAddress, edLogFile, edErrorPingAddress, edErrorEmailAddress, edEmailFromAddress,
@@ -358,8 +379,17 @@ void TfOptions::CreateAlertsGroup() {
     grid->addWidget(edSMTPPassword, 10, 2, 1, 3);
     grid->addWidget(lblConfirmPassword, 11, 1);
     grid->addWidget(edConfirmPassword, 11, 2, 1, 3);
+    grid->addWidget(lblSMTPSecurity, 12, 1);
+    grid->addWidget(cmbSMTPSecurity, 12, 2, 1, 3);
+    grid->addItem(new QSpacerItem(0, 8, QSizePolicy::Minimum, QSizePolicy::Fixed), 13, 0);
+    auto *repeatRow = new QHBoxLayout;
+    repeatRow->addWidget(lblRepeatAlerts);
+    repeatRow->addWidget(edRepeatAlerts);
+    repeatRow->addWidget(lblRepeatMinutes);
+    repeatRow->addStretch(1);
+    grid->addLayout(repeatRow, 14, 0, 1, 5);
     grid->setColumnStretch(2, 1);
-    grid->setRowStretch(12, 1);
+    grid->setRowStretch(15, 1);
 }
 
 void TfOptions::ArrangeDialog() {
@@ -431,6 +461,8 @@ void TfOptions::SetTabOrder() {
                                     edSMTPUser,
                                     edSMTPPassword,
                                     edConfirmPassword,
+                                    cmbSMTPSecurity,
+                                    edRepeatAlerts,
                                     btnOK,
                                     btnCancel};
     for (qsizetype i = 1; i < order.size(); ++i)
@@ -472,6 +504,8 @@ void TfOptions::LoadFrom(const TOptions &settings) {
     edPingTimeout->SetNumber(int(settings.PingTimeout));
     edMetricsPort->SetNumber(int(settings.MetricsPort));
     edMetricsFile->setText(settings.MetricsFile);
+    edRepeatAlerts->SetNumber(int(settings.RepeatAlertsEvery));
+    cmbSMTPSecurity->setCurrentIndex(int(qMin<quint32>(settings.SMTPSecurity, 3)));
 
     edLogFile->setText(settings.LogFile);
     edAutoPingAddress->setText(settings.AutoPingAddress);
@@ -514,6 +548,8 @@ void TfOptions::StoreTo(TOptions &settings) const {
     settings.PingTimeout = quint32(qBound(1, edPingTimeout->Number(), 3600));
     settings.MetricsPort = quint32(qBound(0, edMetricsPort->Number(), 65535));
     settings.MetricsFile = edMetricsFile->text();
+    settings.RepeatAlertsEvery = quint32(qMax(0, edRepeatAlerts->Number()));
+    settings.SMTPSecurity = quint32(qMax(0, cmbSMTPSecurity->currentIndex()));
 
     settings.LogFile = edLogFile->text();
     settings.AutoPingAddress = edAutoPingAddress->text();
@@ -553,7 +589,8 @@ void TfOptions::cbSendEmailOnErrorClick() {
     for (QWidget *w : std::initializer_list<QWidget *>{
              edErrorEmailAddress, lblErrorEmailAddress, lblSMTPSettings, edEmailFromAddress,
              lblEmailFromAddress, edSMTPServer, lblSMTPServer, edSMTPPort, lblSMTPPort, edSMTPUser,
-             lblSMTPUser, edSMTPPassword, lblSMTPPassword, edConfirmPassword, lblConfirmPassword})
+             lblSMTPUser, edSMTPPassword, lblSMTPPassword, edConfirmPassword, lblConfirmPassword,
+             cmbSMTPSecurity, lblSMTPSecurity})
         w->setEnabled(on);
 }
 

@@ -5,6 +5,8 @@
 #include <QDialog>
 #include <functional>
 
+class QComboBox;
+
 class QCheckBox;
 class QFileDialog;
 class QGroupBox;
@@ -51,6 +53,11 @@ public:
     TNumberEdit *edMetricsPort = nullptr;
     QLabel *lblMetricsFile = nullptr;
     QLineEdit *edMetricsFile = nullptr;
+    QLabel *lblRepeatAlerts = nullptr;
+    TNumberEdit *edRepeatAlerts = nullptr;
+    QLabel *lblRepeatMinutes = nullptr;
+    QLabel *lblSMTPSecurity = nullptr;
+    QComboBox *cmbSMTPSecurity = nullptr;
     QLabel *lblPort = nullptr;
     TNumberEdit *edPort = nullptr;
     QLabel *lblSecurePort = nullptr;

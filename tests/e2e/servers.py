@@ -8,21 +8,59 @@
 - DroppingSmtpServer: greets, takes the log-on and the envelope, then hangs up in the middle of
   the message.
 - ClosedPort: a port bound but not listening, so every connection to it is refused.
+- Prometheus, NodeExporter: Debian's prometheus and prometheus-node-exporter as private
+  foreground instances on a loopback port, with their own temporary folders.
 """
 
 import email
 import email.policy
+import json
 import os
+import shutil
 import socket
 import threading
+import urllib.parse
+import urllib.request
 
 from desktop import PROCESSES, free_port, wait_for
 
 
+def require_program(name, package):
+    """The full path of a program the checks need; a clear failure when it is not installed."""
+    path = shutil.which(name)
+    if not path:
+        raise AssertionError(f"{name} is not installed: install the Debian package {package} "
+                             "(scripts/common.sh lists it in TEST_PACKAGES)")
+    return path
+
+
+def free_port_v6():
+    """A port on ::1 that was free a moment ago."""
+    with socket.socket(socket.AF_INET6) as s:
+        s.bind(("::1", 0))
+        return s.getsockname()[1]
+
+
+# Straight to loopback: an http_proxy of the environment must not see the checks' requests.
+_DIRECT = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+
+
+def http_get(url, timeout=5):
+    """(status, headers, body text) of a GET on loopback."""
+    with _DIRECT.open(url, timeout=timeout) as answer:
+        return answer.status, answer.headers, answer.read().decode("utf-8", errors="replace")
+
+
 class Nginx:
-    def __init__(self, root, log_dir):
-        self.root = os.path.join(root, "nginx")
+    """hosts: the addresses it listens on, one free port each ("127.0.0.1", "[::1]"); ports[i]
+    is the port of hosts[i], port the first one."""
+
+    def __init__(self, root, log_dir, hosts=("127.0.0.1",), name="nginx"):
+        self.name = name
+        self.root = os.path.join(root, name)
         self.log_dir = log_dir
+        self.hosts = tuple(hosts)
+        self.ports = []
         self.port = None
         self.proc = None
         self.access_log = os.path.join(self.root, "access.log")
@@ -31,13 +69,16 @@ class Nginx:
     def _config(self):
         user = "user root;\n" if os.geteuid() == 0 else ""
         r = self.root
+        listens = "".join(f"        listen {host}:{port};\n"
+                          for host, port in zip(self.hosts, self.ports))
         return f"""{user}daemon off;
 worker_processes 1;
 pid {r}/nginx.pid;
 error_log {r}/error.log info;
 events {{ worker_connections 64; }}
 http {{
-    log_format e2e '$request\\t$http_host\\t$http_user_agent\\t$status';
+    log_format e2e '$request\\t$http_host\\t$http_user_agent\\t$status'
+                   '\\t$server_addr\\t$server_port';
     access_log {r}/access.log e2e;
     client_body_temp_path {r}/tmp/body;
     proxy_temp_path {r}/tmp/proxy;
@@ -45,8 +86,7 @@ http {{
     uwsgi_temp_path {r}/tmp/uwsgi;
     scgi_temp_path {r}/tmp/scgi;
     server {{
-        listen 127.0.0.1:{self.port};
-        server_name _;
+{listens}        server_name _;
         location / {{
             default_type text/plain;
             return 200 "vennatro e2e\\n";
@@ -56,15 +96,19 @@ http {{
 """
 
     def start(self, env):
+        require_program("nginx", "nginx")
         os.makedirs(os.path.join(self.root, "tmp"), exist_ok=True)
         last = None
         for _ in range(3):  # the free port may be taken between the probe and nginx's bind
-            self.port = free_port()
+            self.ports = [free_port_v6() if host.startswith("[") else free_port()
+                          for host in self.hosts]
+            self.port = self.ports[0]
             conf = os.path.join(self.root, "nginx.conf")
             with open(conf, "w") as f:
                 f.write(self._config())
-            self.proc = PROCESSES.start("nginx", ["nginx", "-p", self.root, "-e", self.error_log,
-                                                  "-c", conf], env, self.log_dir)
+            self.proc = PROCESSES.start(self.name, ["nginx", "-p", self.root, "-e",
+                                                    self.error_log, "-c", conf],
+                                        env, self.log_dir)
             try:
                 wait_for(self._answers, 15, "nginx to answer")
                 return
@@ -76,9 +120,12 @@ http {{
     def _answers(self):
         if self.proc.poll() is not None:
             raise AssertionError(f"nginx ended with status {self.proc.returncode}")
-        with socket.create_connection(("127.0.0.1", self.port), timeout=2) as s:
-            s.sendall(b"GET /harness-probe HTTP/1.0\r\nUser-Agent: harness\r\n\r\n")
-            return s.recv(64).startswith(b"HTTP/1.1 200")
+        for host, port in zip(self.hosts, self.ports):
+            with socket.create_connection((host.strip("[]"), port), timeout=2) as s:
+                s.sendall(b"GET /harness-probe HTTP/1.0\r\nUser-Agent: harness\r\n\r\n")
+                if not s.recv(64).startswith(b"HTTP/1.1 200"):
+                    return False
+        return True
 
     def stop(self):
         if self.proc:
@@ -86,7 +133,8 @@ http {{
             self.proc = None
 
     def requests(self):
-        """Access-log entries: dicts with request, method, path, host, agent, status."""
+        """Access-log entries: dicts with request, method, path, host, agent, status and the
+        address and port (text) that took the connection."""
         try:
             with open(self.access_log, encoding="utf-8", errors="replace") as f:
                 lines = f.read().splitlines()
@@ -95,13 +143,13 @@ http {{
         out = []
         for line in lines:
             parts = line.split("\t")
-            if len(parts) != 4:
+            if len(parts) != 6:
                 continue
-            request, host, agent, status = parts
+            request, host, agent, status, addr, port = parts
             words = request.split(" ")
             out.append({"request": request, "method": words[0] if words else "",
                         "path": words[1] if len(words) > 1 else "", "host": host,
-                        "agent": agent, "status": status})
+                        "agent": agent, "status": status, "addr": addr, "port": port})
         return out
 
     def error_tail(self, limit=2000):
@@ -374,3 +422,120 @@ class ClosedPort:
     def close(self):
         self.sock.close()
 
+
+
+class _LoopbackDaemon:
+    """A foreground server of Debian's on a free 127.0.0.1 port, with a folder of its own,
+    ready once url(ready_path) answers 200."""
+
+    program = ""
+    package = ""
+    ready_path = "/"
+
+    def __init__(self, root, log_dir, name):
+        self.name = name
+        self.root = os.path.join(root, name)
+        self.log_dir = log_dir
+        self.port = None
+        self.proc = None
+
+    def argv(self, binary):
+        raise NotImplementedError
+
+    def url(self, path):
+        return f"http://127.0.0.1:{self.port}{path}"
+
+    def start(self, env):
+        binary = require_program(self.program, self.package)
+        os.makedirs(self.root, exist_ok=True)
+        last = None
+        for _ in range(3):  # the free port may be taken between the probe and the bind
+            self.port = free_port()
+            self.proc = PROCESSES.start(self.name, self.argv(binary), env, self.log_dir)
+            try:
+                wait_for(self._ready, 30, f"{self.name} to answer on 127.0.0.1:{self.port}")
+                return self
+            except AssertionError as e:
+                last = e
+                PROCESSES.stop(self.proc)
+                self.proc = None
+        raise AssertionError(f"{self.name} did not start: {last}; its output: {self.output()}")
+
+    def _ready(self):
+        if self.proc.poll() is not None:
+            raise AssertionError(f"{self.name} ended with status {self.proc.returncode}")
+        return http_get(self.url(self.ready_path), timeout=2)[0] == 200
+
+    def stop(self):
+        if self.proc:
+            PROCESSES.stop(self.proc)
+            self.proc = None
+
+    def output(self, limit=3000):
+        try:
+            with open(os.path.join(self.log_dir, f"{self.name}.out"), "rb") as f:
+                return f.read()[-limit:].decode(errors="replace")
+        except OSError:
+            return "(none)"
+
+
+class Prometheus(_LoopbackDaemon):
+    """Scrapes the given host:port targets every second as job "vennatro"."""
+
+    program = "prometheus"
+    package = "prometheus"
+    ready_path = "/-/ready"
+
+    def __init__(self, root, log_dir, targets, job="vennatro"):
+        super().__init__(root, log_dir, "prometheus")
+        self.targets = list(targets)
+        self.job = job
+
+    def argv(self, binary):
+        config = os.path.join(self.root, "prometheus.yml")
+        targets = ", ".join(f"'{t}'" for t in self.targets)
+        with open(config, "w") as f:
+            f.write("global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
+                    "scrape_configs:\n"
+                    f"  - job_name: {self.job}\n"
+                    "    scrape_interval: 1s\n"
+                    f"    static_configs:\n      - targets: [{targets}]\n")
+        return [binary, f"--config.file={config}",
+                f"--storage.tsdb.path={os.path.join(self.root, 'data')}",
+                f"--web.listen-address=127.0.0.1:{self.port}"]
+
+    def query(self, expr):
+        """An instant query: [(labels, value text)]."""
+        status, _, body = http_get(self.url("/api/v1/query?" +
+                                            urllib.parse.urlencode({"query": expr})))
+        data = json.loads(body)
+        if status != 200 or data.get("status") != "success":
+            raise AssertionError(f"query {expr!r}: HTTP {status}, {body[:300]}")
+        return [(r["metric"], r["value"][1]) for r in data["data"]["result"]]
+
+    def targets_health(self):
+        """[(scrapeUrl, health, lastError)] of the active targets."""
+        _, _, body = http_get(self.url("/api/v1/targets"))
+        active = json.loads(body)["data"]["activeTargets"]
+        return [(t.get("scrapeUrl"), t.get("health"), t.get("lastError")) for t in active]
+
+
+class NodeExporter(_LoopbackDaemon):
+    """Only the textfile collector, over the given folder: its /metrics then holds the
+    machine-independent samples of the *.prom files there and little else."""
+
+    program = "prometheus-node-exporter"
+    package = "prometheus-node-exporter"
+    ready_path = "/metrics"
+
+    def __init__(self, root, log_dir, folder):
+        super().__init__(root, log_dir, "node-exporter")
+        self.folder = folder
+
+    def argv(self, binary):
+        return [binary, "--collector.disable-defaults", "--collector.textfile",
+                f"--collector.textfile.directory={self.folder}",
+                f"--web.listen-address=127.0.0.1:{self.port}"]
+
+    def metrics(self):
+        return http_get(self.url("/metrics"))[2]

@@ -3,6 +3,7 @@
 #include "platform/Resolver.h"
 
 #include <QHash>
+#include <QHostAddress>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -11,6 +12,8 @@
 //
 //   TableResolver resolver;
 //   resolver.addHost("www.example.test", "127.0.0.1");        // answered on the next loop turn
+//   resolver.addHost("v6only.test", "::1");                    // either family
+//   resolver.addHost("both.test", QStringList{"127.0.0.2", "::1"}); // tried in this order
 //   resolver.addHost("slow.example.test", "127.0.0.1", 200);  // answered after 200 ms
 //   resolver.addHostError("bad.example.test", 11002);         // answered with that WSA number
 //   resolver.addHost("held.example.test", "127.0.0.1", TableResolver::Held); // until release()
@@ -18,7 +21,8 @@
 //
 // Names are matched without regard to letter case. An unknown host answers 11001 (host not
 // found), an unknown service 10109 (type not found). Every answer arrives later through the
-// `finished` signal, never from inside lookupHost/lookupService, as with the real resolver.
+// `hostFound` / `serviceFound` signal, never from inside lookupHost/lookupService, as with the
+// real resolver.
 class TableResolver : public Resolver {
     Q_OBJECT
 public:
@@ -27,7 +31,9 @@ public:
 
     explicit TableResolver(QObject *parent = nullptr);
 
-    void addHost(const QString &host, const QString &dottedAddress, int delayMs = 0);
+    // Addresses in text of either family ("127.0.0.1", "::1"); the list keeps its order.
+    void addHost(const QString &host, const QString &address, int delayMs = 0);
+    void addHost(const QString &host, const QStringList &addresses, int delayMs = 0);
     void addHostError(const QString &host, int wsaError, int delayMs = 0);
     void addService(const QString &service, quint16 port, int delayMs = 0);
     void addServiceError(const QString &service, int wsaError, int delayMs = 0);
@@ -55,16 +61,18 @@ signals:
 private:
     struct Entry {
         int error = 0;
-        quint32 value = 0;
+        QList<QHostAddress> addresses; // host entries
+        quint16 port = 0;              // service entries
         int delayMs = 0;
     };
     struct Pending {
         quint64 id;
+        bool host;
         Entry entry;
     };
 
-    quint64 Start(const QString &name, const QHash<QString, Entry> &table, int unknownError);
-    void Schedule(quint64 id, const Entry &entry, int delayMs);
+    quint64 Start(const QString &name, bool host);
+    void Schedule(quint64 id, bool host, const Entry &entry, int delayMs);
 
     QHash<QString, Entry> m_hosts;
     QHash<QString, Entry> m_services;

@@ -1,7 +1,9 @@
 #include "TestSmtpServer.h"
 
+#include <QFile>
 #include <QHostAddress>
 #include <QMutexLocker>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -28,11 +30,55 @@ QString FromBase64(const QByteArray &text) {
 class TestSmtpSession : public QObject {
 public:
     TestSmtpSession(QTcpSocket *socket, TestSmtpServer *owner, QObject *parent)
-        : QObject(parent), m_socket(socket), m_owner(owner) {
+        : QObject(parent), m_socket(socket), m_tlsSocket(qobject_cast<QSslSocket *>(socket)),
+          m_owner(owner) {
         m_socket->setParent(this);
         connect(m_socket, &QTcpSocket::readyRead, this, &TestSmtpSession::onReadyRead);
         connect(m_socket, &QTcpSocket::disconnected, this, &TestSmtpSession::onDisconnected);
+        if (m_tlsSocket)
+            connect(m_tlsSocket, &QSslSocket::encrypted, this, &TestSmtpSession::onEncrypted);
 
+        if (m_tlsSocket && tls() == TestSmtpServer::Tls::Implicit) {
+            if (mode() == TestSmtpServer::Mode::DropDuringTlsHandshake) {
+                m_state = State::DropOnBytes;
+            } else {
+                m_state = State::Handshake;
+                m_tlsSocket->startServerEncryption();
+            }
+            return;
+        }
+        greet();
+    }
+
+private:
+    enum class State {
+        Command,
+        AuthUser,
+        AuthPassword,
+        Data,
+        Silent,
+        Handshake,   // TLS being negotiated: no plain lines
+        DropOnBytes, // close as soon as the client sends anything
+        Closed
+    };
+
+    TestSmtpServer::Mode mode() const {
+        QMutexLocker lock(&m_owner->m_mutex);
+        return m_owner->m_records.mode;
+    }
+
+    TestSmtpServer::Tls tls() const {
+        QMutexLocker lock(&m_owner->m_mutex);
+        return m_owner->m_records.tls;
+    }
+
+    bool encrypted() const { return m_tlsSocket && m_tlsSocket->isEncrypted(); }
+
+    bool offersStartTls() const {
+        return m_tlsSocket && !encrypted() && tls() == TestSmtpServer::Tls::StartTls;
+    }
+
+    void greet() {
         switch (mode()) {
         case TestSmtpServer::Mode::NeverAnswer:
             m_state = State::Silent;
@@ -42,25 +88,47 @@ public:
             m_state = State::Silent;
             break;
         default:
+            m_state = State::Command;
             reply("220 127.0.0.1 ESMTP test server\r\n");
             break;
         }
     }
 
-private:
-    enum class State { Command, AuthUser, AuthPassword, Data, Silent, Closed };
+    void onEncrypted() {
+        {
+            QMutexLocker lock(&m_owner->m_mutex);
+            ++m_owner->m_records.handshakes;
+        }
+        if (tls() == TestSmtpServer::Tls::Implicit)
+            greet();
+        else
+            m_state = State::Command;
+    }
 
-    TestSmtpServer::Mode mode() const {
-        QMutexLocker lock(&m_owner->m_mutex);
-        return m_owner->m_records.mode;
+    // After STARTTLS nothing said in clear counts any more (RFC 3207).
+    void startTls() {
+        m_buffer.clear();
+        m_haveMailFrom = false;
+        m_authenticated = false;
+        m_mail = TestSmtpServer::Mail();
+        if (mode() == TestSmtpServer::Mode::DropDuringTlsHandshake) {
+            m_state = State::DropOnBytes;
+            return;
+        }
+        m_state = State::Handshake;
+        m_tlsSocket->startServerEncryption();
     }
 
     void reply(const QByteArray &text) { m_socket->write(text); }
 
     void onReadyRead() {
         m_buffer += m_socket->readAll();
-        if (m_state == State::Silent) {
+        if (m_state == State::Silent || m_state == State::Handshake) {
             m_buffer.clear();
+            return;
+        }
+        if (m_state == State::DropOnBytes && !m_buffer.isEmpty()) {
+            drop();
             return;
         }
         if (m_state == State::Data && !m_buffer.isEmpty() &&
@@ -102,6 +170,8 @@ private:
         {
             QMutexLocker lock(&m_owner->m_mutex);
             m_owner->m_records.commands << QString::fromUtf8(line);
+            if (encrypted())
+                m_owner->m_records.encryptedCommands << QString::fromUtf8(line);
         }
         if (m_state == State::AuthUser || m_state == State::AuthPassword) {
             authLine(line);
@@ -112,8 +182,16 @@ private:
         const QByteArray argument = blank < 0 ? QByteArray() : line.mid(blank + 1);
 
         if (verb == "EHLO") {
-            reply("250-127.0.0.1 Hello " + argument +
-                  "\r\n250-AUTH LOGIN\r\n250-8BITMIME\r\n250 HELP\r\n");
+            reply("250-127.0.0.1 Hello " + argument + "\r\n" +
+                  (offersStartTls() ? "250-STARTTLS\r\n" : "") +
+                  "250-AUTH LOGIN\r\n250-8BITMIME\r\n250 HELP\r\n");
+        } else if (verb == "STARTTLS" && offersStartTls()) {
+            if (mode() == TestSmtpServer::Mode::RefuseStartTls) {
+                reply("454 4.7.0 TLS not available\r\n");
+                return;
+            }
+            reply("220 2.0.0 Ready to start TLS\r\n");
+            startTls();
         } else if (verb == "HELO") {
             reply("250 127.0.0.1\r\n");
         } else if (verb == "AUTH") {
@@ -136,6 +214,15 @@ private:
         } else if (verb == "RCPT" && argument.toUpper().startsWith("TO:")) {
             if (!m_haveMailFrom) {
                 reply("503 5.5.1 Error: need MAIL command\r\n");
+                return;
+            }
+            QByteArray refusal;
+            {
+                QMutexLocker lock(&m_owner->m_mutex);
+                refusal = m_owner->m_records.recipientRefusal;
+            }
+            if (!refusal.isEmpty()) {
+                reply(refusal);
                 return;
             }
             m_mail.recipients << AddressInside(argument.mid(3));
@@ -201,6 +288,7 @@ private:
             m_state = State::Command;
             m_haveMailFrom = false;
             m_mail.authenticated = m_authenticated;
+            m_mail.encrypted = encrypted();
             if (m_authenticated) {
                 m_mail.authUser = m_user;
                 m_mail.authPassword = m_authPassword;
@@ -220,6 +308,7 @@ private:
     }
 
     QTcpSocket *m_socket;
+    QSslSocket *m_tlsSocket; // null when the server has no TLS
     TestSmtpServer *m_owner;
     State m_state = State::Command;
     QByteArray m_buffer;
@@ -231,13 +320,44 @@ private:
     QString m_authPassword;
 };
 
+// Hands out TLS-capable sockets while the server has TLS switched on, plain ones otherwise.
+class TestSmtpListener : public QTcpServer {
+public:
+    TestSmtpListener(TestSmtpServer *owner, QObject *parent) : QTcpServer(parent), m_owner(owner) {}
+
+protected:
+    void incomingConnection(qintptr descriptor) override {
+        TestSmtpServer::Records settings;
+        {
+            QMutexLocker lock(&m_owner->m_mutex);
+            settings = m_owner->m_records;
+        }
+        if (settings.tls == TestSmtpServer::Tls::None || !QSslSocket::supportsSsl()) {
+            QTcpServer::incomingConnection(descriptor);
+            return;
+        }
+        auto *socket = new QSslSocket(this);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            delete socket;
+            return;
+        }
+        socket->setLocalCertificate(settings.certificate);
+        socket->setPrivateKey(settings.key);
+        socket->setPeerVerifyMode(QSslSocket::VerifyNone);
+        addPendingConnection(socket);
+    }
+
+private:
+    TestSmtpServer *m_owner;
+};
+
 // Owns the listening socket and the sessions; lives on the server's thread.
 class TestSmtpServerWorker : public QObject {
 public:
     explicit TestSmtpServerWorker(TestSmtpServer *owner) : m_owner(owner) {}
 
     quint16 listen() {
-        m_server = new QTcpServer(this);
+        m_server = new TestSmtpListener(m_owner, this);
         connect(m_server, &QTcpServer::newConnection, this, &TestSmtpServerWorker::onNewConnection);
         if (!m_server->listen(QHostAddress::LocalHost, 0))
             return 0;
@@ -303,6 +423,31 @@ void TestSmtpServer::setRefusalReply(const QByteArray &reply) {
     m_records.refusal = reply;
 }
 
+void TestSmtpServer::setTls(Tls tls) {
+    QMutexLocker lock(&m_mutex);
+    m_records.tls = tls;
+}
+
+bool TestSmtpServer::setCertificateFiles(const QString &certificatePath, const QString &keyPath) {
+    QFile certificateFile(certificatePath);
+    QFile keyFile(keyPath);
+    if (!certificateFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly))
+        return false;
+    const QSslCertificate certificate(&certificateFile, QSsl::Pem);
+    const QSslKey key(&keyFile, QSsl::Rsa, QSsl::Pem);
+    if (certificate.isNull() || key.isNull())
+        return false;
+    QMutexLocker lock(&m_mutex);
+    m_records.certificate = certificate;
+    m_records.key = key;
+    return true;
+}
+
+void TestSmtpServer::setRecipientRefusal(const QByteArray &reply) {
+    QMutexLocker lock(&m_mutex);
+    m_records.recipientRefusal = reply;
+}
+
 QByteArray TestSmtpServer::refusalReply() const {
     QMutexLocker lock(&m_mutex);
     return m_records.refusal;
@@ -321,6 +466,16 @@ int TestSmtpServer::mailCount() const {
 QStringList TestSmtpServer::commands() const {
     QMutexLocker lock(&m_mutex);
     return m_records.commands;
+}
+
+QStringList TestSmtpServer::encryptedCommands() const {
+    QMutexLocker lock(&m_mutex);
+    return m_records.encryptedCommands;
+}
+
+int TestSmtpServer::tlsHandshakes() const {
+    QMutexLocker lock(&m_mutex);
+    return m_records.handshakes;
 }
 
 QString TestSmtpServer::lastAuthUser() const {
@@ -342,6 +497,8 @@ void TestSmtpServer::clearRecords() {
     QMutexLocker lock(&m_mutex);
     m_records.mails.clear();
     m_records.commands.clear();
+    m_records.encryptedCommands.clear();
+    m_records.handshakes = 0;
     m_records.lastAuthUser.clear();
     m_records.lastAuthPassword.clear();
     m_records.connections = 0;

@@ -1,0 +1,399 @@
+#include "app/HistoryWindow.h"
+
+#include "platform/MessageBox.h"
+
+#include <QChart>
+#include <QChartView>
+#include <QComboBox>
+#include <QDateTimeAxis>
+#include <QDialogButtonBox>
+#include <QEvent>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineSeries>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QScatterSeries>
+#include <QValueAxis>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr qint64 HourMs = 3600LL * 1000;
+constexpr qint64 DayMs = 24 * HourMs;
+constexpr int RefreshSpacingMs = 1000;
+// Red reads as "failed" on light and dark backgrounds alike.
+const QColor FailureColor(220, 50, 47);
+
+QString MsText(double ms) {
+    return std::isnan(ms) ? QStringLiteral("n/a")
+                          : QString::number(ms, 'f', 1) + QStringLiteral(" ms");
+}
+
+QString UptimeText(double ratio) {
+    return std::isnan(ratio) ? QStringLiteral("n/a")
+                             : QString::number(ratio * 100.0, 'f', 2) + QStringLiteral(" %");
+}
+
+QLabel *ValueLabel(const char *name, QWidget *parent) {
+    auto *label = new QLabel(QStringLiteral("n/a"), parent);
+    label->setObjectName(QLatin1String(name));
+    label->setTextFormat(Qt::PlainText);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    return label;
+}
+
+// The completed pings cut into runs of the program: a line joins two pings only when one
+// recorded run covers both. A run's last-seen time may lag by one renewal interval. Pings
+// outside every run (the command line's, or older than the runs kept) stand alone, as do runs
+// with a single ping.
+struct ChartPoints {
+    QList<QList<QPointF>> lines;
+    QList<QPointF> single;
+    QList<QPointF> failures;
+};
+
+ChartPoints PointsOf(const QList<HistoryRow> &rows, const QList<HistorySession> &sessions) {
+    ChartPoints points;
+    qsizetype session = 0;
+    qsizetype lineSession = -1;
+    for (const HistoryRow &row : rows) {
+        const double x = double(row.atMs);
+        if (row.outcome == PingOutcomeKind::Failed) {
+            points.failures.append(QPointF(x, 0));
+            continue;
+        }
+        if (row.outcome != PingOutcomeKind::Completed || row.ms < 0)
+            continue;
+        while (session < sessions.size() &&
+               sessions.at(session).lastSeenMs + HistoryStore::SessionTouchMs < row.atMs)
+            ++session;
+        if (session >= sessions.size() || sessions.at(session).startMs > row.atMs) {
+            points.single.append(QPointF(x, row.ms));
+            lineSession = -1;
+            continue;
+        }
+        if (session != lineSession) {
+            points.lines.append(QList<QPointF>());
+            lineSession = session;
+        }
+        points.lines.last().append(QPointF(x, row.ms));
+    }
+    for (qsizetype i = points.lines.size() - 1; i >= 0; --i) {
+        if (points.lines.at(i).size() < 2) {
+            points.single.append(points.lines.at(i));
+            points.lines.removeAt(i);
+        }
+    }
+    std::sort(points.single.begin(), points.single.end(),
+              [](const QPointF &a, const QPointF &b) { return a.x() < b.x(); });
+    return points;
+}
+
+} // namespace
+
+THistoryWindow::THistoryWindow(HistoryStore *store, QWidget *parent)
+    : QDialog(parent), m_store(store) {
+    setObjectName(QStringLiteral("THistoryWindow"));
+    setWindowTitle(QStringLiteral("History"));
+    setModal(false);
+    setSizeGripEnabled(true);
+    setWindowFlag(Qt::WindowMaximizeButtonHint, true);
+
+    auto *column = new QVBoxLayout(this);
+
+    auto *choices = new QHBoxLayout;
+    auto *addressCaption = new QLabel(QStringLiteral("&Address:"), this);
+    cmbHistoryAddress = new QComboBox(this);
+    cmbHistoryAddress->setObjectName(QStringLiteral("cmbHistoryAddress"));
+    cmbHistoryAddress->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    cmbHistoryAddress->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    cmbHistoryAddress->setMinimumContentsLength(30);
+    addressCaption->setBuddy(cmbHistoryAddress);
+    auto *rangeCaption = new QLabel(QStringLiteral("&Range:"), this);
+    cmbHistoryRange = new QComboBox(this);
+    cmbHistoryRange->setObjectName(QStringLiteral("cmbHistoryRange"));
+    cmbHistoryRange->addItems({QStringLiteral("Last hour"), QStringLiteral("Last day"),
+                               QStringLiteral("Last week"), QStringLiteral("Last 30 days")});
+    cmbHistoryRange->setCurrentIndex(LastDay);
+    rangeCaption->setBuddy(cmbHistoryRange);
+    btnExportCsv = new QPushButton(QStringLiteral("&Export CSV..."), this);
+    btnExportCsv->setObjectName(QStringLiteral("btnExportCsv"));
+    btnExportCsv->setAutoDefault(false);
+    choices->addWidget(addressCaption);
+    choices->addWidget(cmbHistoryAddress, 1);
+    choices->addWidget(rangeCaption);
+    choices->addWidget(cmbHistoryRange);
+    choices->addWidget(btnExportCsv);
+    column->addLayout(choices);
+
+    BuildChart();
+    column->addWidget(chartHistory, 1);
+
+    auto *figures = new QGridLayout;
+    figures->setHorizontalSpacing(12);
+    lblCount = ValueLabel("lblCount", this);
+    lblMin = ValueLabel("lblMin", this);
+    lblAverage = ValueLabel("lblAverage", this);
+    lblP95 = ValueLabel("lblP95", this);
+    lblMax = ValueLabel("lblMax", this);
+    lblUptime24h = ValueLabel("lblUptime24h", this);
+    lblUptime7d = ValueLabel("lblUptime7d", this);
+    lblUptime30d = ValueLabel("lblUptime30d", this);
+    const struct {
+        const char *caption;
+        QLabel *value;
+        int row;
+        int column;
+    } cells[] = {
+        {"Pings completed:", lblCount, 0, 0}, {"Min:", lblMin, 0, 1},
+        {"Average:", lblAverage, 0, 2},       {"95th percentile:", lblP95, 0, 3},
+        {"Max:", lblMax, 0, 4},               {"Uptime 24 h:", lblUptime24h, 1, 0},
+        {"Uptime 7 days:", lblUptime7d, 1, 1}, {"Uptime 30 days:", lblUptime30d, 1, 2},
+    };
+    for (const auto &cell : cells) {
+        auto *caption = new QLabel(QLatin1String(cell.caption), this);
+        figures->addWidget(caption, cell.row, cell.column * 2, Qt::AlignRight);
+        figures->addWidget(cell.value, cell.row, cell.column * 2 + 1, Qt::AlignLeft);
+    }
+    figures->setColumnStretch(10, 1);
+    column->addLayout(figures);
+
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::close);
+    column->addWidget(buttons);
+
+    m_refreshTimer.setSingleShot(true);
+    connect(&m_refreshTimer, &QTimer::timeout, this, &THistoryWindow::Refresh);
+    connect(m_store, &HistoryStore::recorded, this, &THistoryWindow::Recorded);
+    connect(cmbHistoryAddress, &QComboBox::currentIndexChanged, this, &THistoryWindow::Refresh);
+    connect(cmbHistoryRange, &QComboBox::currentIndexChanged, this, &THistoryWindow::Refresh);
+    connect(btnExportCsv, &QPushButton::clicked, this, &THistoryWindow::ExportCsv);
+
+    dlgExportExecute = [this]() {
+        QFileDialog dialog(this, QStringLiteral("Export history as"));
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        dialog.setDefaultSuffix(QStringLiteral("csv"));
+        dialog.setNameFilters(
+            {QStringLiteral("CSV files (*.csv)"), QStringLiteral("All files (*.*)")});
+        dialog.selectFile(QStringLiteral("Vennatro history"));
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+            return QString();
+        return dialog.selectedFiles().constFirst();
+    };
+
+    ApplyPalette();
+    resize(820, 560);
+}
+
+void THistoryWindow::BuildChart() {
+    m_chart = new QChart;
+    m_chart->legend()->hide();
+    m_chart->setMargins(QMargins(4, 4, 4, 4));
+    m_timeAxis = new QDateTimeAxis(m_chart);
+    m_timeAxis->setTickCount(7);
+    m_msAxis = new QValueAxis(m_chart);
+    m_msAxis->setTitleText(QStringLiteral("ms"));
+    m_msAxis->setLabelFormat(QStringLiteral("%.0f"));
+    m_chart->addAxis(m_timeAxis, Qt::AlignBottom);
+    m_chart->addAxis(m_msAxis, Qt::AlignLeft);
+    chartHistory = new QChartView(m_chart, this); // takes the chart
+    chartHistory->setObjectName(QStringLiteral("chartHistory"));
+    chartHistory->setRenderHint(QPainter::Antialiasing);
+    chartHistory->setMinimumSize(400, 220);
+}
+
+void THistoryWindow::ApplyPalette() {
+    // The chart's theme sets every colour it draws; the window's palette then decides the
+    // background and the text, so the chart reads like the rest of the window on dark desktops.
+    const QPalette pal = palette();
+    const bool dark = pal.color(QPalette::Window).lightness() < 128;
+    m_chart->setTheme(dark ? QChart::ChartThemeDark : QChart::ChartThemeLight);
+    m_chart->setBackgroundBrush(pal.brush(QPalette::Base));
+    m_chart->setBackgroundPen(QPen(pal.color(QPalette::Mid)));
+    m_chart->setBackgroundRoundness(0);
+    const QPen gridPen(pal.color(QPalette::Mid), 1, Qt::DotLine);
+    for (QAbstractAxis *axis : {static_cast<QAbstractAxis *>(m_timeAxis),
+                                static_cast<QAbstractAxis *>(m_msAxis)}) {
+        axis->setLabelsBrush(pal.brush(QPalette::Text));
+        axis->setTitleBrush(pal.brush(QPalette::Text));
+        axis->setLinePen(QPen(pal.color(QPalette::Text)));
+        axis->setGridLinePen(gridPen);
+    }
+    chartHistory->setBackgroundBrush(pal.brush(QPalette::Window));
+}
+
+void THistoryWindow::changeEvent(QEvent *event) {
+    QDialog::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange) {
+        ApplyPalette();
+        ShowRows(); // the series take the theme's colours anew
+    }
+}
+
+qint64 THistoryWindow::RangeMs() const {
+    switch (CurrentRange()) {
+    case LastHour:
+        return HourMs;
+    case LastDay:
+        return DayMs;
+    case LastWeek:
+        return 7 * DayMs;
+    case Last30Days:
+        return 30 * DayMs;
+    }
+    return DayMs;
+}
+
+THistoryWindow::Range THistoryWindow::CurrentRange() const {
+    return Range(qBound(0, cmbHistoryRange->currentIndex(), int(Last30Days)));
+}
+
+QString THistoryWindow::Address() const { return cmbHistoryAddress->currentText(); }
+
+void THistoryWindow::FillAddresses(const QString &select) {
+    QStringList addresses = m_store->Addresses();
+    if (!select.isEmpty() && !addresses.contains(select)) {
+        addresses.append(select);
+        addresses.sort();
+    }
+    const QSignalBlocker quiet(cmbHistoryAddress);
+    cmbHistoryAddress->clear();
+    cmbHistoryAddress->addItems(addresses);
+    cmbHistoryAddress->setCurrentIndex(qMax(0, addresses.indexOf(select)));
+}
+
+void THistoryWindow::ShowFor(const QString &address) {
+    FillAddresses(address.isEmpty() ? Address() : address);
+    Refresh();
+    show();
+    raise();
+    activateWindow();
+}
+
+void THistoryWindow::Refresh() {
+    m_refreshTimer.stop();
+    m_sinceRefresh.start();
+    m_to = m_store->Now();
+    m_from = m_to.addMSecs(-RangeMs());
+    const QString address = Address();
+    QElapsedTimer t; t.start();
+    m_rows = address.isEmpty() ? QList<HistoryRow>() : m_store->Rows(address, m_from, m_to);
+    qint64 a = t.nsecsElapsed();
+    ShowRows();
+    qint64 b = t.nsecsElapsed();
+    ShowStats();
+    qint64 c = t.nsecsElapsed();
+    qWarning("rows %.1f showrows %.1f stats %.1f", a/1e6, (b-a)/1e6, (c-b)/1e6);
+}
+
+void THistoryWindow::ShowRows() {
+    m_chart->removeAllSeries();
+    const ChartPoints points = PointsOf(m_rows, m_store->Sessions(m_from, m_to));
+    const QColor lineColor = palette().color(QPalette::Highlight);
+    double maxMs = 0;
+    auto add = [this](QXYSeries *series, const QList<QPointF> &data) {
+        series->replace(data);
+        m_chart->addSeries(series);
+        series->attachAxis(m_timeAxis);
+        series->attachAxis(m_msAxis);
+    };
+    for (const QList<QPointF> &line : points.lines) {
+        auto *series = new QLineSeries;
+        series->setName(QStringLiteral("Time"));
+        series->setPen(QPen(lineColor, 1.5));
+        for (const QPointF &p : line)
+            maxMs = qMax(maxMs, p.y());
+        add(series, line);
+    }
+    if (!points.single.isEmpty()) {
+        auto *series = new QScatterSeries;
+        series->setName(QStringLiteral("Time, single pings"));
+        series->setMarkerShape(QScatterSeries::MarkerShapeCircle);
+        series->setMarkerSize(5);
+        series->setColor(lineColor);
+        series->setBorderColor(lineColor);
+        for (const QPointF &p : points.single)
+            maxMs = qMax(maxMs, p.y());
+        add(series, points.single);
+    }
+    if (!points.failures.isEmpty()) {
+        auto *series = new QScatterSeries;
+        series->setName(QStringLiteral("Failures"));
+        series->setMarkerShape(QScatterSeries::MarkerShapeRectangle);
+        series->setMarkerSize(8);
+        series->setColor(FailureColor);
+        series->setBorderColor(FailureColor);
+        add(series, points.failures);
+    }
+    m_timeAxis->setFormat(CurrentRange() <= LastDay ? QStringLiteral("HH:mm")
+                                                    : QStringLiteral("dd MMM"));
+    m_timeAxis->setRange(m_from.toLocalTime(), m_to.toLocalTime());
+    m_msAxis->setRange(0, maxMs > 0 ? maxMs * 1.1 : 1.0);
+    m_msAxis->applyNiceNumbers();
+}
+
+void THistoryWindow::ShowStats() {
+    QList<double> times;
+    times.reserve(m_rows.size());
+    for (const HistoryRow &row : std::as_const(m_rows)) {
+        if (row.outcome == PingOutcomeKind::Completed && row.ms >= 0)
+            times.append(row.ms);
+    }
+    // The same figures HistoryStore::Statistics gives, from the rows already at hand.
+    const HistoryStats stats = ComputeStats(std::move(times));
+    lblCount->setText(QString::number(stats.count));
+    lblMin->setText(MsText(stats.minMs));
+    lblAverage->setText(MsText(stats.averageMs));
+    lblP95->setText(MsText(stats.p95Ms));
+    lblMax->setText(MsText(stats.maxMs));
+
+    const QString address = Address();
+    auto uptime = [this, &address](int days) {
+        return address.isEmpty() ? qQNaN() : m_store->Uptime(address, m_to.addDays(-days), m_to);
+    };
+    lblUptime24h->setText(UptimeText(uptime(1)));
+    lblUptime7d->setText(UptimeText(uptime(7)));
+    lblUptime30d->setText(UptimeText(uptime(30)));
+}
+
+void THistoryWindow::Recorded(const PingResult &result) {
+    if (cmbHistoryAddress->findText(result.address) < 0) {
+        QStringList addresses;
+        for (int i = 0; i < cmbHistoryAddress->count(); ++i)
+            addresses << cmbHistoryAddress->itemText(i);
+        addresses.append(result.address);
+        addresses.sort();
+        const QSignalBlocker quiet(cmbHistoryAddress);
+        const QString shown = Address();
+        cmbHistoryAddress->insertItem(int(addresses.indexOf(result.address)), result.address);
+        cmbHistoryAddress->setCurrentIndex(cmbHistoryAddress->findText(shown));
+        if (shown.isEmpty())
+            cmbHistoryAddress->setCurrentIndex(-1);
+    }
+    if (!isVisible() || result.address != Address() || m_refreshTimer.isActive())
+        return;
+    m_refreshTimer.start(int(qMax<qint64>(0, RefreshSpacingMs - m_sinceRefresh.elapsed())));
+}
+
+void THistoryWindow::ExportCsv() {
+    const QString path = dlgExportExecute ? dlgExportExecute() : QString();
+    if (path.isEmpty())
+        return;
+    QSaveFile file(path);
+    // Every column of the rows shown: the same query over the same range, not newer rows.
+    const QString address = Address();
+    const QByteArray csv = HistoryCsv(
+        address, address.isEmpty() ? QList<HistoryRow>()
+                                   : m_store->Rows(address, m_from, m_to,
+                                                   HistoryStore::RowDetail::All));
+    if (!file.open(QIODevice::WriteOnly) || file.write(csv) != csv.size() || !file.commit()) {
+        ShowMessageBox(this, QStringLiteral("Cannot write \"%1\": %2").arg(path, file.errorString()),
+                       QStringLiteral("History"), MessageIcon::Error);
+    }
+}

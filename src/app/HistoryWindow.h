@@ -1,0 +1,81 @@
+#pragma once
+
+#include "engine/HistoryStore.h"
+
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QList>
+#include <QString>
+#include <QTimer>
+#include <functional>
+
+class QChart;
+class QChartView;
+class QComboBox;
+class QDateTimeAxis;
+class QLabel;
+class QPushButton;
+class QValueAxis;
+
+// The ping history of one address: its times as a line over the range chosen (broken where the
+// program was not running), failures as red marks on the time axis, the statistics of the
+// range and the uptime over 24 hours, 7 and 30 days. Non-modal; the main window keeps one and
+// shows it again. It follows the store while it is open: a ping of the address shown brings a
+// new query, at most once a second.
+class THistoryWindow : public QDialog {
+    Q_OBJECT
+public:
+    // The ranges of the range box, in its order.
+    enum Range { LastHour, LastDay, LastWeek, Last30Days };
+
+    explicit THistoryWindow(HistoryStore *store, QWidget *parent = nullptr);
+
+    // Shows the window for an address (the one shown before when empty).
+    void ShowFor(const QString &address);
+    QString Address() const;
+    Range CurrentRange() const;
+    // Queries the store again for the address and the range shown.
+    void Refresh();
+    // Writes the rows of the range shown to a file chosen in the save dialog.
+    void ExportCsv();
+
+    // ---- seams for tests ----
+    // The save dialog: returns the chosen path, or empty when cancelled.
+    std::function<QString()> dlgExportExecute;
+
+protected:
+    void changeEvent(QEvent *event) override;
+
+private:
+    void BuildChart();
+    void ApplyPalette();
+    void ShowRows();
+    void ShowStats();
+    void FillAddresses(const QString &select);
+    void Recorded(const PingResult &result);
+    qint64 RangeMs() const;
+
+    HistoryStore *m_store;
+    QComboBox *cmbHistoryAddress = nullptr;
+    QComboBox *cmbHistoryRange = nullptr;
+    QChartView *chartHistory = nullptr;
+    QChart *m_chart = nullptr;
+    QDateTimeAxis *m_timeAxis = nullptr;
+    QValueAxis *m_msAxis = nullptr;
+    QLabel *lblCount = nullptr;
+    QLabel *lblMin = nullptr;
+    QLabel *lblAverage = nullptr;
+    QLabel *lblP95 = nullptr;
+    QLabel *lblMax = nullptr;
+    QLabel *lblUptime24h = nullptr;
+    QLabel *lblUptime7d = nullptr;
+    QLabel *lblUptime30d = nullptr;
+    QPushButton *btnExportCsv = nullptr;
+
+    QList<HistoryRow> m_rows; // the range shown
+    QDateTime m_from;
+    QDateTime m_to;
+    QTimer m_refreshTimer;    // a ping of the address shown: one query a second at most
+    QElapsedTimer m_sinceRefresh;
+    bool m_applyingPalette = false;
+};

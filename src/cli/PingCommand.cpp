@@ -1,0 +1,332 @@
+#include "cli/PingCommand.h"
+
+#include "Version.h"
+#include "engine/Metrics.h"
+#include "engine/PingEngine.h"
+#include "engine/PingTarget.h"
+#include "engine/SettingsTable.h"
+#include "platform/QuitOnSignal.h"
+#include "platform/Resolver.h"
+#include "platform/SystemInfo.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <limits>
+
+namespace {
+
+constexpr int UsageStatus = 2;
+
+// A whole number in [min, max] written with digits only.
+std::optional<qint64> Number(const QString &text, qint64 min, qint64 max) {
+    if (text.isEmpty() || text.size() > 12)
+        return std::nullopt;
+    for (QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return std::nullopt;
+    }
+    const qint64 value = text.toLongLong();
+    if (value < min || value > max)
+        return std::nullopt;
+    return value;
+}
+
+bool HasControl(const QString &text) {
+    for (QChar c : text) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return true;
+    }
+    return false;
+}
+
+QString ToLf(QString text) {
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return text;
+}
+
+QString ProgramVersion() { return CutBeforeLastDot(QStringLiteral(VENNATRO_FILE_VERSION)); }
+
+} // namespace
+
+bool IsCommandLine(const QStringList &arguments) {
+    return !arguments.isEmpty() && arguments.first().startsWith(QLatin1String("--"));
+}
+
+QString PingCommandUsage() {
+    return QStringLiteral(
+        "Usage: vennatro --ping URL [URL...] [options]\n"
+        "Pings each URL (http:// or https://) the way the window does and prints the log.\n"
+        "\n"
+        "  --count N            pings of each URL (default 1)\n"
+        "  --interval SECONDS   pause between two pings of a URL, 1-86400 (default 1)\n"
+        "  --attempts N         attempts a ping may take, 1-100 (default: the settings)\n"
+        "  --timeout SECONDS    time an attempt may take, 1-3600 (default: the settings)\n"
+        "  --http-port N        port of http:// URLs without a port of their own\n"
+        "  --https-port N       port of https:// URLs without a port of their own\n"
+        "  --metrics-file PATH  write Prometheus metrics to PATH after each ping\n"
+        "  --help               this text\n"
+        "  --version            the program's version\n"
+        "\n"
+        "Exit status: 0 every ping completed, 1 a ping failed, 2 a usage error.\n");
+}
+
+std::optional<PingCommandRequest> ParsePingCommand(const QStringList &arguments, QString *error) {
+    PingCommandRequest request;
+    bool pingGiven = false;
+    const auto fail = [error](const QString &why) {
+        if (error)
+            *error = why;
+        return std::nullopt;
+    };
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        QString option = arguments.at(i);
+        QString value;
+        bool inlineValue = false;
+        const qsizetype eq = option.indexOf(QLatin1Char('='));
+        if (option.startsWith(QLatin1String("--")) && eq > 2) {
+            value = option.mid(eq + 1);
+            option = option.left(eq);
+            inlineValue = true;
+        }
+        const auto takeValue = [&]() -> std::optional<QString> {
+            if (inlineValue)
+                return value;
+            if (i + 1 >= arguments.size())
+                return std::nullopt;
+            return arguments.at(++i);
+        };
+        const auto numberOption = [&](qint64 min, qint64 max) -> std::optional<qint64> {
+            const std::optional<QString> text = takeValue();
+            if (!text) {
+                fail(QStringLiteral("%1 needs a value").arg(option));
+                return std::nullopt;
+            }
+            const std::optional<qint64> n = Number(*text, min, max);
+            if (!n)
+                fail(QStringLiteral("%1 takes a whole number from %2 to %3, not \"%4\"")
+                         .arg(option)
+                         .arg(min)
+                         .arg(max)
+                         .arg(*text));
+            return n;
+        };
+
+        if (option == QLatin1String("--help") || option == QLatin1String("-h")) {
+            request.help = true;
+        } else if (option == QLatin1String("--version")) {
+            request.version = true;
+        } else if (option == QLatin1String("--ping")) {
+            pingGiven = true;
+            if (inlineValue)
+                request.urls << value;
+            while (i + 1 < arguments.size() && !arguments.at(i + 1).startsWith(QLatin1String("--")))
+                request.urls << arguments.at(++i);
+        } else if (option == QLatin1String("--count")) {
+            const auto n = numberOption(1, 1000000);
+            if (!n)
+                return std::nullopt;
+            request.count = int(*n);
+        } else if (option == QLatin1String("--interval")) {
+            const auto n = numberOption(1, 86400);
+            if (!n)
+                return std::nullopt;
+            request.intervalSeconds = int(*n);
+        } else if (option == QLatin1String("--attempts")) {
+            const auto n = numberOption(1, 100);
+            if (!n)
+                return std::nullopt;
+            request.attempts = quint32(*n);
+        } else if (option == QLatin1String("--timeout")) {
+            const auto n = numberOption(1, 3600);
+            if (!n)
+                return std::nullopt;
+            request.timeoutSeconds = quint32(*n);
+        } else if (option == QLatin1String("--http-port")) {
+            const auto n = numberOption(1, 65535);
+            if (!n)
+                return std::nullopt;
+            request.httpPort = int(*n);
+        } else if (option == QLatin1String("--https-port")) {
+            const auto n = numberOption(1, 65535);
+            if (!n)
+                return std::nullopt;
+            request.httpsPort = int(*n);
+        } else if (option == QLatin1String("--metrics-file")) {
+            const std::optional<QString> path = takeValue();
+            if (!path || path->isEmpty())
+                return fail(QStringLiteral("--metrics-file needs a path"));
+            request.metricsFile = *path;
+        } else {
+            return fail(QStringLiteral("unknown option \"%1\"").arg(arguments.at(i)));
+        }
+    }
+    if (request.help || request.version)
+        return request;
+    if (!pingGiven || request.urls.isEmpty())
+        return fail(QStringLiteral("no URL given (vennatro --ping URL)"));
+    for (const QString &url : request.urls) {
+        if (HasControl(url))
+            return fail(QStringLiteral("the URL \"%1\" contains control characters")
+                            .arg(ToLf(url).replace(QLatin1Char('\n'), QLatin1Char(' '))));
+        const NormalisedAddress target = NormaliseAddress(url);
+        if (!target.accepted)
+            return fail(QStringLiteral("%1: %2").arg(
+                url, QLatin1String(target.badPort ? InvalidPortText : SchemeRejectedText)));
+    }
+    return request;
+}
+
+struct PingCommand::Target {
+    PingEngine *engine = nullptr;
+    NormalisedAddress address;
+    int remaining = 0;
+    QTimer next;
+};
+
+PingCommand::PingCommand(const PingCommandRequest &request, const TOptions &settings, FILE *out,
+                         FILE *err, QObject *parent)
+    : QObject(parent), m_request(request), m_settings(settings), m_out(out), m_err(err) {
+    if (request.attempts)
+        m_settings.PingAttempts = *request.attempts;
+    if (request.timeoutSeconds)
+        m_settings.PingTimeout = *request.timeoutSeconds;
+    if (request.httpPort)
+        m_settings.HTTPPort = *request.httpPort;
+    if (request.httpsPort)
+        m_settings.HTTPSPort = *request.httpsPort;
+    // No alerts from the command line: no e-mail, no error ping, no balloons.
+    m_settings.SendEmailOnError = false;
+    m_settings.PingOnError = false;
+    m_settings.ShowNotifications = false;
+    if (m_settings.PingAttempts == 0)
+        m_settings.PingAttempts = 1;
+
+    const QString computer = ComputerNetworkName();
+    const EngineContext context{BuildUserAgent(ProgramVersion(), QString(), CurrentOsVersion(),
+                                               m_settings.ComputerNameInUserAgent, computer),
+                                computer, QString()};
+    m_metrics = new MetricsRegistry(this);
+    for (const QString &url : request.urls) {
+        auto target = std::make_unique<Target>();
+        target->engine = new PingEngine(this);
+        target->engine->ApplySettings(m_settings, context);
+        target->address = NormaliseAddress(url);
+        target->remaining = request.count;
+        target->next.setSingleShot(true);
+        target->next.setTimerType(Qt::PreciseTimer); // an interval is never shorter than asked
+        target->next.setInterval(request.intervalSeconds * 1000);
+        Target *t = target.get();
+        connect(&t->next, &QTimer::timeout, this, [this, t] { StartNext(*t); });
+        connect(t->engine, &PingEngine::logText, this,
+                [this](const QString &entry) { Print(ToLf(entry) + QLatin1Char('\n')); });
+        connect(t->engine, &PingEngine::finished, this, [this, t](const PingResult &result) {
+            m_metrics->Record(result);
+            WriteMetrics();
+            Finished(*t, result.outcome == PingOutcomeKind::Completed);
+        });
+        m_metrics->AddTarget(t->address.boxText);
+        m_targets.push_back(std::move(target));
+    }
+}
+
+PingCommand::~PingCommand() = default;
+
+void PingCommand::SetResolver(Resolver *resolver) {
+    for (auto &target : m_targets)
+        target->engine->ClientSocket->SetResolver(resolver);
+}
+
+void PingCommand::Start() {
+    m_running = int(m_targets.size());
+    for (auto &target : m_targets)
+        StartNext(*target);
+}
+
+void PingCommand::StartNext(Target &target) {
+    if (m_ended)
+        return;
+    --target.remaining;
+    target.engine->SetTarget(target.address);
+    target.engine->Ping();
+}
+
+void PingCommand::Finished(Target &target, bool completed) {
+    if (!completed)
+        m_failed = true;
+    if (target.remaining > 0) {
+        target.next.start();
+        return;
+    }
+    if (--m_running == 0 && !m_ended) {
+        m_ended = true;
+        emit done(ExitStatus());
+    }
+}
+
+void PingCommand::Abort() {
+    m_failed = true;
+    m_ended = true;
+    for (auto &target : m_targets) {
+        target->next.stop();
+        if (target->engine->PingBusy)
+            target->engine->actCancelExecute();
+    }
+}
+
+void PingCommand::Print(const QString &text) {
+    const QByteArray bytes = text.toUtf8();
+    fwrite(bytes.constData(), 1, size_t(bytes.size()), m_out);
+    fflush(m_out);
+}
+
+void PingCommand::WriteMetrics() {
+    if (m_request.metricsFile.isEmpty())
+        return;
+    QString error;
+    if (!WriteMetricsFile(m_request.metricsFile, m_metrics->Exposition(), &error)) {
+        fprintf(m_err, "vennatro: %s\n", qPrintable(error));
+        fflush(m_err);
+    }
+}
+
+int RunPingCommand(const QStringList &arguments, FILE *out, FILE *err, Resolver *resolver) {
+    QString error;
+    const std::optional<PingCommandRequest> request = ParsePingCommand(arguments, &error);
+    if (!request) {
+        fprintf(err, "vennatro: %s\nTry \"vennatro --help\".\n", qPrintable(error));
+        return UsageStatus;
+    }
+    if (request->help) {
+        fputs(qPrintable(PingCommandUsage()), out);
+        return 0;
+    }
+    if (request->version) {
+        fprintf(out, "Vennatro %s\n", VENNATRO_FILE_VERSION);
+        return 0;
+    }
+    QString problem;
+    const TOptions settings = ReadOptionsReadOnly(&problem);
+    if (!problem.isEmpty())
+        fprintf(err, "vennatro: %s; using the default settings.\n",
+                qPrintable(problem.endsWith(QLatin1Char('.')) ? problem.chopped(1) : problem));
+    fflush(err);
+
+    PingCommand command(*request, settings, out, err);
+    if (resolver)
+        command.SetResolver(resolver);
+    int status = -1;
+    QObject::connect(&command, &PingCommand::done, &command, [&status](int s) {
+        status = s;
+        QCoreApplication::exit(s);
+    });
+    // Ctrl+C, SIGTERM: the loop ends at once; the pings under way count as failed.
+    QuitOnSignal quit;
+    QTimer::singleShot(0, &command, [&command] { command.Start(); });
+    QCoreApplication::exec();
+    if (status < 0) {
+        command.Abort();
+        status = 1;
+    }
+    return status;
+}

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "engine/Options.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <cstdio>
+#include <memory>
+#include <optional>
+
+class MetricsRegistry;
+class PingEngine;
+class Resolver;
+
+// What the command line asked for. Unset values come from the user's store.
+struct PingCommandRequest {
+    QStringList urls;
+    int count = 1;
+    int intervalSeconds = 1;
+    std::optional<quint32> attempts;
+    std::optional<quint32> timeoutSeconds;
+    std::optional<int> httpPort;
+    std::optional<int> httpsPort;
+    QString metricsFile;
+    bool help = false;
+    bool version = false;
+};
+
+// Parses the arguments after the program name. On a usage error returns nothing and says
+// why in *error.
+std::optional<PingCommandRequest> ParsePingCommand(const QStringList &arguments, QString *error);
+
+// The usage text of --help.
+QString PingCommandUsage();
+
+// True when the arguments ask for the command line rather than the window: the first one is
+// an option of the command line ("--" and a name).
+bool IsCommandLine(const QStringList &arguments);
+
+// Pings each address of the request with an engine of its own, all at once, count times
+// each, and prints the log lines as they happen (LF line breaks). Ends the event loop with
+// the exit status: 0 every ping completed, 1 any failed or was cancelled.
+class PingCommand : public QObject {
+    Q_OBJECT
+public:
+    PingCommand(const PingCommandRequest &request, const TOptions &settings, FILE *out, FILE *err,
+                QObject *parent = nullptr);
+    ~PingCommand() override;
+
+    // Not owned; the system's resolver by default.
+    void SetResolver(Resolver *resolver);
+    // Starts the pings; `done` follows once every one has ended.
+    void Start();
+    // Ends every ping under way at once (Ctrl+C): counts as a failure.
+    void Abort();
+
+    int ExitStatus() const { return m_failed ? 1 : 0; }
+
+signals:
+    void done(int status);
+
+private:
+    struct Target;
+    void StartNext(Target &target);
+    void Finished(Target &target, bool completed);
+    void Print(const QString &text);
+    void WriteMetrics();
+
+    PingCommandRequest m_request;
+    TOptions m_settings;
+    FILE *m_out;
+    FILE *m_err;
+    std::vector<std::unique_ptr<Target>> m_targets;
+    MetricsRegistry *m_metrics = nullptr;
+    int m_running = 0;
+    bool m_failed = false;
+    bool m_ended = false;
+};
+
+// The whole command line: parses, reads the store read-only, runs, returns the exit status
+// (2 for a usage error or a refused address). Needs a QCoreApplication.
+int RunPingCommand(const QStringList &arguments, FILE *out, FILE *err,
+                   Resolver *resolver = nullptr);

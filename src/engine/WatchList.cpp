@@ -1,0 +1,363 @@
+#include "engine/WatchList.h"
+
+#include "engine/AlertPolicy.h"
+#include "engine/PingTarget.h"
+
+#include <QMetaObject>
+#include <algorithm>
+
+namespace {
+constexpr qint64 HourMs = 3600 * 1000;
+} // namespace
+
+struct WatchList::Entry {
+    NormalisedAddress target;
+    PingEngine *engine = nullptr;
+    qint64 dueMs = -1; // on the list's clock; -1: not scheduled
+    bool busy = false;
+    bool errorPingPending = false;
+    Row row;
+    // Completed and finished pings an hour, for the last 24 hours: flat in memory however
+    // long the program runs.
+    struct Bucket {
+        qint64 hour = -1;
+        int completed = 0;
+        int finished = 0;
+    };
+    std::array<Bucket, 24> buckets;
+
+    void Count(qint64 nowMs, bool completed) {
+        const qint64 hour = nowMs / HourMs;
+        Bucket &b = buckets[size_t(hour % 24)];
+        if (b.hour != hour)
+            b = Bucket{hour, 0, 0};
+        ++b.finished;
+        if (completed)
+            ++b.completed;
+    }
+    double Uptime(qint64 nowMs) const {
+        const qint64 hour = nowMs / HourMs;
+        int done = 0;
+        int all = 0;
+        for (const Bucket &b : buckets) {
+            if (b.hour >= 0 && hour - b.hour < 24) {
+                done += b.completed;
+                all += b.finished;
+            }
+        }
+        return all == 0 ? qQNaN() : double(done) / all;
+    }
+};
+
+WatchList::WatchList(AlertPolicy *alerts, QObject *parent) : QObject(parent), m_alerts(alerts) {
+    m_clock.start();
+    m_next.setSingleShot(true);
+    connect(&m_next, &QTimer::timeout, this, &WatchList::StartDue);
+    m_options = DefaultOptions();
+}
+
+WatchList::~WatchList() {
+    for (auto &entry : m_entries)
+        entry->engine->disconnect(this);
+}
+
+void WatchList::ApplySettings(const TOptions &options, const EngineContext &context) {
+    const qint64 before = IntervalMs();
+    m_options = options;
+    m_context = context;
+    for (auto &entry : m_entries)
+        entry->engine->ApplySettings(m_options, m_context);
+    if (IntervalMs() != before)
+        Spread();
+}
+
+void WatchList::SetResolver(Resolver *resolver) {
+    m_resolver = resolver;
+    for (auto &entry : m_entries)
+        entry->engine->ClientSocket->SetResolver(resolver);
+}
+
+void WatchList::SetIntervalMs(qint64 ms) {
+    m_intervalOverrideMs = ms;
+    Spread();
+}
+
+qint64 WatchList::IntervalMs() const {
+    if (m_intervalOverrideMs > 0)
+        return m_intervalOverrideMs;
+    return qint64(qBound<quint32>(10, m_options.WatchInterval, 86400)) * 1000;
+}
+
+std::unique_ptr<WatchList::Entry> WatchList::MakeEntry(const NormalisedAddress &target) {
+    auto entry = std::make_unique<Entry>();
+    entry->target = target;
+    entry->row.address = target.boxText;
+    entry->engine = new PingEngine(this);
+    entry->engine->SetAlertPolicy(m_alerts);
+    entry->engine->ApplySettings(m_options, m_context);
+    if (m_resolver)
+        entry->engine->ClientSocket->SetResolver(m_resolver);
+    Entry *e = entry.get();
+    PingEngine *engine = e->engine;
+    connect(engine, &PingEngine::logText, this, &WatchList::logText);
+    connect(engine, &PingEngine::balloon, this, &WatchList::balloon);
+    connect(engine, &PingEngine::mailStarted, this, &WatchList::mailStarted);
+    connect(engine, &PingEngine::mailFinished, this, &WatchList::mailFinished);
+    // The error ping of a watched address goes straight to its engine: there is no box.
+    connect(engine, &PingEngine::errorPingRequested, this, [e](const QString &address) {
+        e->errorPingPending = e->engine->SetTarget(NormaliseAddress(address));
+    });
+    connect(engine, &PingEngine::finished, this,
+            [this, e](const PingResult &result) { OnFinished(*e, result); });
+    return entry;
+}
+
+bool WatchList::Add(const QString &text, QString *why) {
+    const NormalisedAddress target = NormaliseAddress(text);
+    const auto refuse = [why](const QString &reason) {
+        if (why)
+            *why = reason;
+        return false;
+    };
+    if (TrimControl(text).isEmpty())
+        return refuse(QStringLiteral("No address specified."));
+    if (!target.accepted)
+        return refuse(QLatin1String(target.badPort ? InvalidPortText : SchemeRejectedText));
+    for (const auto &entry : m_entries) {
+        if (entry->row.address.compare(target.boxText, Qt::CaseInsensitive) == 0)
+            return refuse(QStringLiteral("Already watched."));
+    }
+    if (Count() >= MaxAddresses)
+        return refuse(QStringLiteral("The list holds at most %1 addresses.").arg(MaxAddresses));
+    auto entry = MakeEntry(target);
+    // A new address is pinged within one interval, like the first round after start-up.
+    entry->dueMs = m_clock.elapsed() + IntervalMs() / 2;
+    m_entries.push_back(std::move(entry));
+    emit rowsChanged();
+    Schedule();
+    return true;
+}
+
+void WatchList::Remove(int row) {
+    if (row < 0 || row >= Count())
+        return;
+    std::unique_ptr<Entry> entry = std::move(m_entries[size_t(row)]);
+    m_entries.erase(m_entries.begin() + row);
+    // Silenced first: the cancelled ping logs nothing more.
+    entry->engine->disconnect(this);
+    if (entry->engine->PingBusy)
+        entry->engine->actCancelExecute();
+    entry->engine->AbortMail();
+    entry->engine->deleteLater();
+    if (entry->busy)
+        --m_running;
+    emit rowsChanged();
+    Schedule();
+}
+
+bool WatchList::Replace(int row, const QString &text, QString *why) {
+    if (row < 0 || row >= Count())
+        return false;
+    const QString old = m_entries[size_t(row)]->row.address;
+    const int end = Count();
+    // Checked like a new address, but against the others only.
+    Remove(row);
+    if (!Add(text, why)) {
+        Add(old);
+        Move(Count() - 1, row);
+        return false;
+    }
+    if (Count() == end)
+        Move(Count() - 1, row);
+    return true;
+}
+
+void WatchList::Move(int from, int to) {
+    if (from < 0 || from >= Count() || to < 0 || to >= Count() || from == to)
+        return;
+    std::unique_ptr<Entry> entry = std::move(m_entries[size_t(from)]);
+    m_entries.erase(m_entries.begin() + from);
+    m_entries.insert(m_entries.begin() + to, std::move(entry));
+    emit rowsChanged();
+}
+
+void WatchList::PingNow(int row) {
+    if (row < 0 || row >= Count())
+        return;
+    Entry &entry = *m_entries[size_t(row)];
+    if (entry.busy)
+        return;
+    entry.dueMs = m_clock.elapsed();
+    StartDue();
+}
+
+void WatchList::Load(const QString &stored) {
+    while (Count() > 0)
+        Remove(Count() - 1);
+    const QStringList lines = SplitRecentList(stored);
+    int skipped = 0;
+    for (const QString &line : lines) {
+        if (TrimControl(line).isEmpty())
+            continue;
+        QString why;
+        if (Add(line, &why))
+            continue;
+        // One line each for the first few; a damaged value of thousands of lines must not
+        // flood the log.
+        if (++skipped <= 10)
+            emit logText(QStringLiteral("Watched address \"%1\" skipped: %2\r\n")
+                             .arg(TrimControl(line).left(200), why));
+    }
+    if (skipped > 10)
+        emit logText(QStringLiteral("%1 more watched addresses skipped.\r\n").arg(skipped - 10));
+    Spread();
+}
+
+QString WatchList::Stored() const { return JoinRecentList(Addresses()); }
+
+QStringList WatchList::Addresses() const {
+    QStringList out;
+    out.reserve(Count());
+    for (const auto &entry : m_entries)
+        out << entry->row.address;
+    return out;
+}
+
+WatchList::Row WatchList::RowAt(int row) const {
+    if (row < 0 || row >= Count())
+        return Row();
+    const Entry &entry = *m_entries[size_t(row)];
+    Row out = entry.row;
+    const qint64 now = m_clock.elapsed();
+    out.msToNext = entry.busy || entry.dueMs < 0 ? -1 : qMax<qint64>(0, entry.dueMs - now);
+    out.uptime24h = entry.Uptime(QDateTime::currentMSecsSinceEpoch());
+    return out;
+}
+
+int WatchList::Down() const {
+    return int(std::count_if(m_entries.cbegin(), m_entries.cend(),
+                             [](const auto &e) { return e->row.state == Failed; }));
+}
+
+PingEngine *WatchList::EngineAt(int row) const {
+    return row >= 0 && row < Count() ? m_entries[size_t(row)]->engine : nullptr;
+}
+
+int WatchList::IndexOf(const Entry *entry) const {
+    for (int i = 0; i < Count(); ++i) {
+        if (m_entries[size_t(i)].get() == entry)
+            return i;
+    }
+    return -1;
+}
+
+void WatchList::Spread() {
+    // The first round falls within one interval, one address after the other.
+    const qint64 now = m_clock.elapsed();
+    const qint64 interval = IntervalMs();
+    const int n = Count();
+    for (int i = 0; i < n; ++i) {
+        Entry &entry = *m_entries[size_t(i)];
+        if (!entry.busy)
+            entry.dueMs = now + interval * (2 * i + 1) / (2 * qint64(n));
+    }
+    Schedule();
+}
+
+void WatchList::Schedule() {
+    qint64 earliest = -1;
+    for (const auto &entry : m_entries) {
+        if (entry->busy || entry->dueMs < 0)
+            continue;
+        if (earliest < 0 || entry->dueMs < earliest)
+            earliest = entry->dueMs;
+    }
+    if (earliest < 0) {
+        m_next.stop();
+        return;
+    }
+    if (m_running >= MaxConcurrent)
+        return; // the next idle engine schedules again
+    m_next.start(int(qBound<qint64>(0, earliest - m_clock.elapsed(), 24 * HourMs)));
+}
+
+void WatchList::StartDue() {
+    const qint64 now = m_clock.elapsed();
+    // The longest waiting first.
+    std::vector<Entry *> due;
+    for (auto &entry : m_entries) {
+        if (!entry->busy && entry->dueMs >= 0 && entry->dueMs <= now)
+            due.push_back(entry.get());
+    }
+    std::sort(due.begin(), due.end(), [](Entry *a, Entry *b) { return a->dueMs < b->dueMs; });
+    for (Entry *entry : due) {
+        if (m_running >= MaxConcurrent)
+            break;
+        Start(*entry);
+    }
+    Schedule();
+}
+
+void WatchList::Start(Entry &entry) {
+    const qint64 now = m_clock.elapsed();
+    const qint64 interval = IntervalMs();
+    // Keeps its place in the spread; after a long stall (a suspended machine) it starts anew
+    // from now instead of catching up with a burst.
+    entry.dueMs += interval;
+    if (entry.dueMs <= now)
+        entry.dueMs = now + interval;
+    entry.busy = true;
+    ++m_running;
+    entry.row.state = UnderWay;
+    entry.engine->SetTarget(entry.target);
+    entry.engine->Ping();
+    const int row = IndexOf(&entry);
+    if (row >= 0)
+        emit rowChanged(row);
+}
+
+void WatchList::Release(Entry *entry) {
+    // After the engine's own processing: its error ping, if any, is requested by then.
+    QMetaObject::invokeMethod(
+        this,
+        [this, entry] {
+            if (IndexOf(entry) < 0 || !entry->busy || entry->errorPingPending)
+                return;
+            entry->busy = false;
+            --m_running;
+            Schedule();
+        },
+        Qt::QueuedConnection);
+}
+
+void WatchList::OnFinished(Entry &entry, const PingResult &result) {
+    if (result.errorPing) {
+        entry.errorPingPending = false;
+        Release(&entry);
+        emit finished(result);
+        return; // the row shows its own address, not the error ping's
+    }
+    Release(&entry);
+    entry.row.lastPing = result.finishedAt;
+    switch (result.outcome) {
+    case PingOutcomeKind::Completed:
+        entry.row.state = Completed;
+        entry.row.lastResult = QStringLiteral("completed in %1 s").arg(result.seconds, 0, 'f', 3);
+        entry.Count(QDateTime::currentMSecsSinceEpoch(), true);
+        break;
+    case PingOutcomeKind::Failed:
+        entry.row.state = Failed;
+        entry.row.lastResult =
+            QStringLiteral("failed: %1 (%2)").arg(result.errorText).arg(result.errorCode);
+        entry.Count(QDateTime::currentMSecsSinceEpoch(), false);
+        break;
+    case PingOutcomeKind::Cancelled:
+        entry.row.state = Idle;
+        entry.row.lastResult = QStringLiteral("cancelled");
+        break;
+    }
+    const int row = IndexOf(&entry);
+    if (row >= 0)
+        emit rowChanged(row);
+    emit finished(result);
+}

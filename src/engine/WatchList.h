@@ -1,0 +1,100 @@
+#pragma once
+
+#include "engine/PingEngine.h"
+
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <array>
+#include <memory>
+
+class AlertPolicy;
+class Resolver;
+
+// Several addresses watched at once, each pinged by an engine of its own every "Watch
+// interval". Pings of different addresses run concurrently, at most MaxConcurrent at once,
+// and their times are spread over the interval rather than all falling in one second. Only a
+// single-shot timer to the next due ping runs: an idle list costs no CPU.
+class WatchList : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int MaxConcurrent = 8;
+    static constexpr int MaxAddresses = 1000;
+
+    // Row state, as the status images number it.
+    enum State { UnderWay = 0, Idle = 1, Completed = 2, Failed = 3 };
+
+    struct Row {
+        QString address; // normalised
+        State state = Idle;
+        QDateTime lastPing;         // UTC; invalid before the first result
+        QString lastResult;         // "completed in 0.042 s", "failed: Connection refused (10061)"
+        qint64 msToNext = -1;       // -1: not scheduled
+        double uptime24h = qQNaN(); // completed of all in the last 24 h of this run
+    };
+
+    explicit WatchList(AlertPolicy *alerts, QObject *parent = nullptr);
+    ~WatchList() override;
+
+    void ApplySettings(const TOptions &options, const EngineContext &context);
+    // Not owned; the system's resolver by default. For tests.
+    void SetResolver(Resolver *resolver);
+    // The interval in milliseconds; by default the "Watch interval" setting. For tests.
+    void SetIntervalMs(qint64 ms);
+
+    // Adds a normalised address at the end. False for a refused address (why says so), a
+    // duplicate (kept once) or a full list.
+    bool Add(const QString &text, QString *why = nullptr);
+    // A removed address's ping is cancelled and logs nothing more.
+    void Remove(int row);
+    bool Replace(int row, const QString &text, QString *why = nullptr);
+    void Move(int from, int to);
+    void PingNow(int row);
+
+    // Reads the stored list (CR, LF or CR LF between lines). Refused lines are skipped and
+    // each says why through logText; duplicates are kept once. Replaces the list.
+    void Load(const QString &stored);
+    // The stored form: every address followed by CR LF.
+    QString Stored() const;
+
+    int Count() const { return int(m_entries.size()); }
+    Row RowAt(int row) const;
+    QStringList Addresses() const;
+    int Running() const { return m_running; }
+    int Down() const;                    // rows whose last ping failed
+    PingEngine *EngineAt(int row) const; // for tests
+
+signals:
+    void logText(const QString &entry);
+    void balloon(const QString &text, const QString &title, int iconKind);
+    void rowChanged(int row);
+    void rowsChanged(); // added, removed, moved
+    void finished(const PingResult &result);
+    void mailStarted();
+    void mailFinished(bool sent);
+
+private:
+    struct Entry;
+    void Schedule();
+    void StartDue();
+    void Start(Entry &entry);
+    void OnFinished(Entry &entry, const PingResult &result);
+    void Release(Entry *entry);
+    void Spread();
+    int IndexOf(const Entry *entry) const;
+    std::unique_ptr<Entry> MakeEntry(const NormalisedAddress &target);
+    qint64 IntervalMs() const;
+
+    AlertPolicy *m_alerts;
+    TOptions m_options;
+    EngineContext m_context;
+    Resolver *m_resolver = nullptr;
+    qint64 m_intervalOverrideMs = -1;
+    std::vector<std::unique_ptr<Entry>> m_entries;
+    QElapsedTimer m_clock; // monotonic: due times are on it
+    QTimer m_next;         // single shot to the earliest due ping
+    int m_running = 0;
+};

@@ -1,0 +1,500 @@
+"""The "metrics" suite: the command line as a plain process, the window's metrics endpoint
+scraped by a real Prometheus, the metrics file read by a real node_exporter, and ports named in
+the address, on 127.0.0.1 and on [::1].
+
+    test_desktop.py --program build/vennatro --suite metrics
+"""
+
+import os
+import re
+import socket
+import stat
+import time
+
+import store
+from commandline import CommandLine
+from desktop import free_port, wait_for
+from program import Program
+from servers import ClosedPort, Nginx, NodeExporter, Prometheus, http_get
+from test_desktop import WAIT, Scenario, _Closer
+
+STAMP = r"\[[^\]\r\n]+\]"
+SCRAPE_WAIT = 60  # seconds: Prometheus scrapes every second, and is slow to start on a busy box
+
+
+def completed_line(address, port):
+    """The command line's completion line of address on port (LF line ends)."""
+    return re.compile(rf"^{STAMP} Connection to \[{re.escape(address)}\] \(port {port}\) "
+                      r"completed in \d+\.\d{3} seconds\.$", re.M)
+
+
+def refused_line(port):
+    return re.compile(rf"^{STAMP} Error connecting to \[127\.0\.0\.1\] \(port {port}\): "
+                      r"Connection refused \(10061\)\.$", re.M)
+
+
+_SAMPLE = re.compile(r"^([A-Za-z_:][\w:]*)(?:\{(.*)\})?[ \t]+(\S+)")
+_LABEL = re.compile(r'(\w+)="((?:[^"\\]|\\.)*)"')
+
+
+def samples(text):
+    """The samples of a Prometheus text exposition: {(name, ((label, value), ...)): value}."""
+    out = {}
+    for line in text.splitlines():
+        if not line or line.startswith("#"):
+            continue
+        m = _SAMPLE.match(line)
+        if m:
+            labels = tuple(sorted(_LABEL.findall(m.group(2) or "")))
+            out[(m.group(1), labels)] = m.group(3)
+    return out
+
+
+def sample(found, name, **labels):
+    return found.get((name, tuple(sorted(labels.items()))))
+
+
+class MetricsScenario(Scenario):
+    def __init__(self, args):
+        super().__init__(args)
+        self.title = f"command line and metrics, tray host {args.tray}"
+        self.nginx = None  # 127.0.0.1 on two ports
+        self.nginx6 = None  # [::1]
+        self.nginx6_error = None
+        self.closed = None
+        self.cli = None
+        self.prometheus = None
+        self.exporter = None
+        self.textfile_dir = os.path.join(self.root, "textfile")
+        self.metrics_port = None
+        self.auto_address = None
+
+    def setup(self):
+        super().setup()
+        self.nginx = Nginx(self.root, self.desktop.log_dir, hosts=("127.0.0.1", "127.0.0.1"))
+        self.servers.append(self.nginx)
+        self.nginx.start(self.desktop.env)
+        self.closed = ClosedPort()
+        self.servers.append(_Closer(self.closed))
+        self.cli = CommandLine(self.args.program, self.desktop.env,
+                               os.path.join(self.root, "cli-config"))
+        os.makedirs(self.textfile_dir)
+
+    @property
+    def port2(self):
+        return self.nginx.ports[1]
+
+    def steps(self):
+        return [
+            ("command line without a display: exit 0, the completion line, the request",
+             self.cli_completes),
+            ("command line --count 2: two pings, two lines, the interval between",
+             self.cli_count),
+            ("command line on a refused port: exit 1, one error line an attempt",
+             self.cli_refused),
+            ("command line usage errors: exit 2, a message on stderr, nothing pinged",
+             self.cli_usage_errors),
+            ("command line --help and --version: exit 0 on stdout", self.cli_help_version),
+            ("command line with an unreadable store: defaults, said once, file untouched",
+             self.cli_unreadable_store),
+            ("command line, port in the address: that port, whatever --http-port says",
+             self.cli_port_in_address),
+            ("command line on nginx at [::1]: completes", self.cli_ipv6),
+            ("node_exporter's textfile collector reads --metrics-file", self.node_exporter_file),
+            ("Prometheus starts on loopback, scraping the metrics port every second",
+             self.prometheus_starts),
+            ("window with a metrics port: auto-ping at a port in the address, /metrics",
+             self.window_metrics_endpoint),
+            ("Prometheus reports probe_success 1 for the window's target",
+             self.prometheus_reports),
+            ("the window's metrics file reaches node_exporter", self.window_metrics_file),
+            ("command line beside the running window: neither wakes nor ends it",
+             self.cli_beside_window),
+            ("window pings nginx at [::1]; Prometheus sees that target too", self.window_ipv6),
+            ("Alt+X ends the window with status 0 and closes the metrics port",
+             self.window_exits),
+        ]
+
+    def context(self):
+        parts = [super().context()]
+        if self.cli and self.cli.runs:
+            parts.append("--- command line, last runs:\n" + self.cli.report())
+        if self.nginx6:
+            reqs = [(r["request"], r["host"], r["addr"]) for r in self.nginx6.requests()]
+            parts.append(f"--- nginx [::1] requests: {reqs}")
+        for daemon in (self.prometheus, self.exporter):
+            if daemon:
+                parts.append(f"--- {daemon.name} output (end):\n{daemon.output(1500)}")
+        if self.prometheus and self.prometheus.proc:
+            try:
+                parts.append(f"--- Prometheus targets: {self.prometheus.targets_health()}")
+            except Exception as e:
+                parts.append(f"--- Prometheus targets: not readable ({e})")
+        return "\n".join(parts)
+
+    # -- helpers -------------------------------------------------------------------------
+
+    def requests_for(self, path, server=None):
+        return [r for r in (server or self.nginx).requests() if r["path"] == path]
+
+    def wait_exported(self, target):
+        """node_exporter's /metrics text once it holds the line probe_success{target} 1."""
+        want = f'probe_success{{target="{target}"}} 1'
+
+        def probe():
+            text = self.exporter.metrics()
+            return text if want in text.splitlines() else None
+        return wait_for(probe, WAIT, f"node_exporter to show {want}")
+
+    def start_nginx6(self):
+        """nginx on [::1], started on first use; a machine without ::1 fails the checks that
+        need it, and only those."""
+        if self.nginx6 is None and self.nginx6_error is None:
+            nginx6 = Nginx(self.root, self.desktop.log_dir, hosts=("[::1]",), name="nginx-v6")
+            try:
+                nginx6.start(self.desktop.env)
+            except Exception as e:
+                self.nginx6_error = f"nginx did not start on [::1]: {e}"
+                nginx6.stop()
+            else:
+                self.nginx6 = nginx6
+                self.servers.append(nginx6)
+        if self.nginx6_error:
+            raise AssertionError(self.nginx6_error)
+        return self.nginx6
+
+    # -- the command line on its own -----------------------------------------------------
+
+    def cli_completes(self):
+        address = f"http://127.0.0.1:{self.nginx.port}/e2e-cli"
+        r = self.cli.run("--ping", address)
+        assert r.status == 0, f"exit status {r.status}\n{r}"
+        lines = completed_line(address, self.nginx.port).findall(r.out)
+        assert len(lines) == 1, f"{len(lines)} completion lines\n{r}"
+        assert "\r" not in r.out, f"a CR in the output: {r.out!r}"
+        assert r.err == "", f"stderr {r.err!r}"
+        reqs = self.requests_for("/e2e-cli")
+        assert len(reqs) == 1, f"{len(reqs)} requests at nginx"
+        assert reqs[0]["request"] == "HEAD /e2e-cli HTTP/1.0", reqs[0]["request"]
+        assert reqs[0]["host"] == f"127.0.0.1:{self.nginx.port}", f"Host {reqs[0]['host']!r}"
+        assert re.match(r"^Vennatro/1\.0\.1 \(Linux \d+\.\d+\)$", reqs[0]["agent"]), \
+            f"user agent {reqs[0]['agent']!r}"
+        # It only reads the store: nothing may appear in its configuration folder.
+        created = os.listdir(self.cli.env["XDG_CONFIG_HOME"]) \
+            if os.path.isdir(self.cli.env["XDG_CONFIG_HOME"]) else []
+        assert not created, f"the command line created {created}"
+
+    def cli_count(self):
+        address = f"http://127.0.0.1:{self.nginx.port}/e2e-cli-count"
+        r = self.cli.run("--ping", address, "--count", "2", "--interval", "1")
+        assert r.status == 0, f"exit status {r.status}\n{r}"
+        lines = completed_line(address, self.nginx.port).findall(r.out)
+        assert len(lines) == 2, f"{len(lines)} completion lines instead of two\n{r}"
+        assert len(self.requests_for("/e2e-cli-count")) == 2, "nginx did not see two requests"
+        # Qt's default (coarse) timers may fire up to 5 % early.
+        assert r.seconds >= 0.95, f"two pings a second apart took only {r.seconds:.2f} s"
+
+    def cli_refused(self):
+        port = self.closed.port
+        r = self.cli.run("--ping", f"http://127.0.0.1:{port}/e2e-cli-refused", "--attempts", "2")
+        assert r.status == 1, f"exit status {r.status}\n{r}"
+        lines = refused_line(port).findall(r.out)
+        assert len(lines) == 2, f"{len(lines)} error lines instead of two\n{r}"
+        assert "completed" not in r.out, r.out
+        assert r.err == "", f"stderr {r.err!r}"
+
+    def cli_usage_errors(self):
+        url = f"http://127.0.0.1:{self.nginx.port}/e2e-usage"
+        cases = [
+            (["--bogus"], 'unknown option "--bogus"'),
+            (["--ping", url, "--bogus"], 'unknown option "--bogus"'),
+            (["--ping"], "no URL given"),
+            (["--count", "2"], "no URL given"),
+            (["--ping", "ftp://x"], "Only HTTP and HTTPS"),
+            (["--ping", url, "--count", "0"], 'whole number from 1 to 1000000, not "0"'),
+            (["--ping", url, "--count", "-1"], 'whole number from 1 to 1000000, not "-1"'),
+            (["--ping", url, "--count", "abc"], 'whole number from 1 to 1000000, not "abc"'),
+            (["--ping", url, "--count"], "--count needs a value"),
+            (["--ping", url + "\r\nX-Injected: 1"], "control characters"),
+            (["--ping", "http://127.0.0.1:99999/e2e-usage"], "Invalid port"),
+        ]
+        wrong = []
+        for argv, want in cases:
+            r = self.cli.run(*argv, timeout=15)
+            if r.status != 2 or r.out or want not in r.err or not r.err.endswith("\n") \
+                    or "\r" in r.err:
+                wrong.append(f"{argv!r}: wanted exit 2, nothing on stdout and {want!r} on "
+                             f"stderr\n{r}")
+        assert not wrong, "\n".join(wrong)
+        reqs = [r for r in self.nginx.requests() if r["path"].startswith("/e2e-usage")]
+        assert not reqs, f"a refused command line still pinged: {reqs}"
+        return f"{len(cases)} refused"
+
+    def cli_help_version(self):
+        r = self.cli.run("--help")
+        assert r.status == 0 and r.out.startswith("Usage: vennatro --ping URL") and not r.err, \
+            str(r)
+        for option in ("--count", "--interval", "--attempts", "--timeout", "--http-port",
+                       "--https-port", "--metrics-file"):
+            assert option in r.out, f"--help does not name {option}"
+        r = self.cli.run("--version")
+        assert r.status == 0 and re.match(r"^Vennatro 1\.0\.1(\.\d+)?\n$", r.out) \
+            and not r.err, str(r)
+
+    def cli_unreadable_store(self):
+        home = os.path.join(self.root, "cli-store-config")
+        path = store.store_path(home)
+        folder = os.path.dirname(path)
+        port = self.closed.port
+        address = f"http://127.0.0.1:{port}/e2e-store"
+
+        def ping():
+            return self.cli.run("--ping", address, config_home=home)
+
+        def one_notice(r, what):
+            notice = r.err.splitlines()
+            assert len(notice) == 1 and notice[0].startswith("vennatro: ") and path in notice[0] \
+                and "default settings" in notice[0], f"{what}: stderr {r.err!r}"
+
+        # A readable store is used: one attempt, as it says.
+        store.write_store(home, {"Ping attempts": 1})
+        r = ping()
+        assert r.status == 1 and len(refused_line(port).findall(r.out)) == 1 and not r.err, \
+            f"a store with one attempt:\n{r}"
+
+        # The default is three attempts.
+        os.remove(path)
+        os.mkdir(path)
+        r = ping()
+        assert r.status == 1 and len(refused_line(port).findall(r.out)) == 3, \
+            f"a folder at the store path: wanted the defaults (three attempts)\n{r}"
+        one_notice(r, "a folder at the store path")
+        assert os.path.isdir(path) and not os.listdir(path), "the folder was changed"
+        os.rmdir(path)
+
+        broken = [
+            ("garbage", b"\x00\xff not a store at all\r\n[HKEY_oops\r\n\"x\"=dword:zz\r\n"),
+            ("a truncated line after good ones",
+             store.render({"Ping attempts": 1}, ['"Log file"="/tmp/unterminated'])),
+        ]
+        for what, data in broken:
+            with open(path, "wb") as f:
+                f.write(data)
+            os.utime(path, ns=(1_000_000_000, 1_000_000_000))
+            before = os.stat(path)
+            names = sorted(os.listdir(folder))
+            r = ping()
+            assert r.status == 1 and len(refused_line(port).findall(r.out)) == 3, \
+                f"{what}: wanted the defaults (three attempts)\n{r}"
+            one_notice(r, what)
+            with open(path, "rb") as f:
+                assert f.read() == data, f"{what}: the store file changed"
+            after = os.stat(path)
+            assert (after.st_mtime_ns, after.st_ino, stat.S_IMODE(after.st_mode)) == \
+                (before.st_mtime_ns, before.st_ino, stat.S_IMODE(before.st_mode)), \
+                f"{what}: the store file was touched"
+            assert sorted(os.listdir(folder)) == names, \
+                f"{what}: files appeared beside the store: {sorted(os.listdir(folder))}"
+
+    def cli_port_in_address(self):
+        # The address names the second port; --http-port points at a refused one.
+        address = f"http://127.0.0.1:{self.port2}/e2e-cli-port2"
+        r = self.cli.run("--ping", address, "--http-port", str(self.closed.port),
+                         "--attempts", "1")
+        assert r.status == 0, f"exit status {r.status}\n{r}"
+        assert completed_line(address, self.port2).search(r.out), \
+            f"no completion line with (port {self.port2})\n{r}"
+        reqs = self.requests_for("/e2e-cli-port2")
+        assert len(reqs) == 1 and reqs[0]["port"] == str(self.port2), \
+            f"requests {reqs}, wanted one at port {self.port2}"
+        assert reqs[0]["host"] == f"127.0.0.1:{self.port2}", f"Host {reqs[0]['host']!r}"
+        # Without a port in the address --http-port applies, and the Host names no port.
+        address = "http://127.0.0.1/e2e-cli-httpport"
+        r = self.cli.run("--ping", address, "--http-port", str(self.nginx.port),
+                         "--attempts", "1")
+        assert r.status == 0 and completed_line(address, self.nginx.port).search(r.out), str(r)
+        reqs = self.requests_for("/e2e-cli-httpport")
+        assert len(reqs) == 1 and reqs[0]["port"] == str(self.nginx.port) \
+            and reqs[0]["host"] == "127.0.0.1", f"requests {reqs}"
+
+    def cli_ipv6(self):
+        nginx6 = self.start_nginx6()
+        address = f"http://[::1]:{nginx6.port}/e2e-cli-v6"
+        r = self.cli.run("--ping", address, "--attempts", "1", "--timeout", "10")
+        assert r.status == 0, f"exit status {r.status}\n{r}"
+        assert completed_line(address, nginx6.port).search(r.out), str(r)
+        reqs = self.requests_for("/e2e-cli-v6", nginx6)
+        assert len(reqs) == 1 and reqs[0]["addr"] == "::1", f"requests at [::1]: {reqs}"
+        assert reqs[0]["host"] == f"[::1]:{nginx6.port}", f"Host {reqs[0]['host']!r}"
+
+    def node_exporter_file(self):
+        self.exporter = NodeExporter(self.root, self.desktop.log_dir, self.textfile_dir)
+        self.servers.append(self.exporter)
+        self.exporter.start(self.desktop.env)
+        good = f"http://127.0.0.1:{self.nginx.port}/e2e-textfile"
+        bad = f"http://127.0.0.1:{self.closed.port}/e2e-textfile-refused"
+        prom = os.path.join(self.textfile_dir, "vennatro.prom")
+        r = self.cli.run("--ping", good, bad, "--attempts", "1", "--metrics-file", prom)
+        assert r.status == 1, f"one of two pings failed, yet exit status {r.status}\n{r}"
+        assert not r.err, f"stderr {r.err!r}"
+        mode = stat.S_IMODE(os.stat(prom).st_mode)
+        assert mode == 0o644, f"metrics file mode {mode:o}"
+        left = sorted(os.listdir(self.textfile_dir))
+        assert left == ["vennatro.prom"], f"the metrics folder holds {left}"
+        text = self.wait_exported(good)
+        found = samples(text)
+        checks = {
+            ("probe_success", bad): sample(found, "probe_success", target=bad) == "0",
+            ("status 200", good):
+                sample(found, "probe_http_status_code", target=good) == "200",
+            ("completed 1", good): sample(found, "vennatro_pings_total", target=good,
+                                          outcome="completed") == "1",
+            ("failed 1", bad): sample(found, "vennatro_pings_total", target=bad,
+                                      outcome="failed") == "1",
+            ("no textfile error", ""): sample(found, "node_textfile_scrape_error") == "0",
+        }
+        wrong = [k for k, ok in checks.items() if not ok]
+        assert not wrong, f"node_exporter's metrics miss {wrong}:\n" + "\n".join(
+            line for line in text.splitlines()
+            if line.startswith(("probe_", "vennatro_", "node_textfile")))
+
+    # -- the window, Prometheus --------------------------------------------------------------
+
+    def prometheus_starts(self):
+        self.metrics_port = free_port()
+        self.prometheus = Prometheus(self.root, self.desktop.log_dir,
+                                     [f"127.0.0.1:{self.metrics_port}"])
+        self.servers.append(self.prometheus)
+        self.prometheus.start(self.desktop.env)
+        health = wait_for(self.prometheus.targets_health, WAIT, "Prometheus to list its target")
+        urls = [u for u, _, _ in health]
+        assert urls == [f"http://127.0.0.1:{self.metrics_port}/metrics"], f"targets {urls}"
+
+    def window_metrics_endpoint(self):
+        self.auto_address = f"http://127.0.0.1:{self.port2}/e2e-window-auto"
+        store.write_store(self.config_home, {
+            "HTTP port": self.closed.port, "HTTPS port": self.closed.port,
+            "Ping attempts": 1, "Ping timeout": 10, "Save log": 1, "Log file": self.log_path,
+            "Show notifications": 0, "Auto-ping at start": 1,
+            "Auto-ping address": self.auto_address, "Metrics port": self.metrics_port,
+            "Metrics file": os.path.join(self.textfile_dir, "window.prom"),
+        })
+        self.start_and_wait_window()
+        self.wait_log(rf"{STAMP} Connection to \[{re.escape(self.auto_address)}\] "
+                      rf"\(port {self.port2}\) completed in \d+\.\d{{3}} seconds\.\r\n")
+        reqs = wait_for(lambda: self.requests_for("/e2e-window-auto"), WAIT,
+                        "the auto-ping at nginx")
+        assert reqs[0]["port"] == str(self.port2), f"the auto-ping reached port {reqs[0]['port']}"
+        assert reqs[0]["host"] == f"127.0.0.1:{self.port2}", f"Host {reqs[0]['host']!r}"
+        status, headers, body = http_get(f"http://127.0.0.1:{self.metrics_port}/metrics")
+        assert status == 200, f"GET /metrics: {status}"
+        ctype = headers.get("Content-Type", "")
+        assert ctype.startswith("text/plain"), f"Content-Type {ctype!r}"
+        value = sample(samples(body), "probe_success", target=self.auto_address)
+        assert value == "1", f"probe_success of {self.auto_address} is {value!r}:\n{body}"
+
+    def wait_prometheus(self, target):
+        if not (self.prometheus and self.prometheus.proc):
+            raise AssertionError("Prometheus is not running (it did not start, see above)")
+
+        def probe():
+            for labels, value in self.prometheus.query("probe_success"):
+                if labels.get("target") == target and value == "1":
+                    return labels
+            return None
+        try:
+            return wait_for(probe, SCRAPE_WAIT,
+                            f'Prometheus to report probe_success{{target="{target}"}} 1',
+                            interval=0.25)
+        except AssertionError as e:
+            raise AssertionError(f"{e}; targets: {self.prometheus.targets_health()}; "
+                                 f"probe_success: {self.prometheus.query('probe_success')}")
+
+    def window_running(self):
+        """Fails at once, not after a wait, when the window of the earlier step is gone."""
+        if not (self.program and self.program.running()):
+            raise AssertionError("the window is not running (see the earlier failure)")
+
+    def prometheus_reports(self):
+        self.window_running()
+        started = time.monotonic()
+        labels = self.wait_prometheus(self.auto_address)
+        took = time.monotonic() - started
+        assert labels.get("job") == "vennatro" and \
+            labels.get("instance") == f"127.0.0.1:{self.metrics_port}", f"labels {labels}"
+        up = self.prometheus.query('up{job="vennatro"}')
+        assert [v for _, v in up] == ["1"], f"up: {up}"
+        return f"after {took:.1f} s"
+
+    def window_metrics_file(self):
+        if not (self.exporter and self.exporter.proc):
+            raise AssertionError("node_exporter is not running (it did not start, see above)")
+        text = self.wait_exported(self.auto_address)
+        assert sample(samples(text), "node_textfile_scrape_error") == "0", "textfile error"
+        mode = stat.S_IMODE(os.stat(os.path.join(self.textfile_dir, "window.prom")).st_mode)
+        assert mode == 0o644, f"window.prom mode {mode:o}"
+
+    def cli_beside_window(self):
+        self.window_running()
+        p = self.program
+        p.wait_tray_docked(WAIT)
+        p.close_window(p.wait_main_window())
+        wait_for(lambda: p.main_window() is None, WAIT, "the window to hide on close")
+        saved = open(store.store_path(self.config_home), "rb").read()
+        log_before = self.read_log_file()
+        # The window's own environment, less the display: the same runtime folder (where the
+        # single-instance lock lives), configuration and session bus.
+        cli = CommandLine(self.args.program, self.desktop.env, self.config_home)
+        address = f"http://127.0.0.1:{self.nginx.port}/e2e-cli-beside"
+        try:
+            r = cli.run("--ping", address, "--attempts", "1")
+        finally:
+            self.cli.runs.extend(cli.runs)
+        assert r.status == 0 and completed_line(address, self.nginx.port).search(r.out), str(r)
+        assert not r.err, f"stderr {r.err!r}"
+        # No event marks an absence: watch a second that the window stays hidden.
+        deadline = time.monotonic() + 1.0
+        while time.monotonic() < deadline:
+            p.assert_running(" after the command line ran beside it")
+            assert p.main_window() is None, "the command line brought the window up"
+            time.sleep(0.1)
+        assert open(store.store_path(self.config_home), "rb").read() == saved, \
+            "the store changed"
+        assert self.read_log_file() == log_before, "the window's log file changed"
+        body = http_get(f"http://127.0.0.1:{self.metrics_port}/metrics")[2]
+        assert "/e2e-cli-beside" not in body, "the command line's ping is in the window's metrics"
+
+    def window_ipv6(self):
+        self.window_running()
+        p = self.program
+        nginx6 = self.start_nginx6()
+        # A second start brings the hidden window back (and shows the wake-up still works).
+        second = Program(self.args.program, self.desktop, name="vennatro-second")
+        second.start()
+        try:
+            rc = second.wait_exit(10)
+        finally:
+            second.kill()
+        assert rc == 0, f"the second start ended with status {rc}"
+        p.wait_main_window(WAIT)
+        address = f"http://[::1]:{nginx6.port}/e2e-window-v6"
+        self.set_address(address, "Return")
+        self.wait_log(rf"{STAMP} Connection to \[{re.escape(address)}\] "
+                      rf"\(port {nginx6.port}\) completed in \d+\.\d{{3}} seconds\.\r\n")
+        reqs = self.requests_for("/e2e-window-v6", nginx6)
+        assert len(reqs) == 1 and reqs[0]["addr"] == "::1", f"requests at [::1]: {reqs}"
+        assert reqs[0]["host"] == f"[::1]:{nginx6.port}", f"Host {reqs[0]['host']!r}"
+        self.wait_prometheus(address)
+
+    def window_exits(self):
+        self.window_running()
+        self.exit_with_alt_x()
+        saved = store.read_store(self.config_home)
+        assert saved.get("Metrics port") == ("dword", self.metrics_port), \
+            f"Metrics port stored as {saved.get('Metrics port')}"
+        try:
+            with socket.create_connection(("127.0.0.1", self.metrics_port), timeout=2):
+                pass
+        except ConnectionRefusedError:
+            return
+        raise AssertionError(f"port {self.metrics_port} still takes connections after exit")

@@ -1,0 +1,1293 @@
+// The ping engine on its own, without a window: the attempt cycle against loopback servers and
+// a table resolver, its time-out, one completion a ping, ports and IPv6 addresses, what reaches
+// the wire and the log, cancelling, the error ping, the result record, and the automatic ping
+// countdown.
+
+#include "engine/AutoPingScheduler.h"
+#include "engine/PingEngine.h"
+#include "engine/PingTarget.h"
+#include "support/TableResolver.h"
+#include "support/TestSmtpServer.h"
+#include "support/TestTcpServer.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <limits>
+#include <memory>
+
+namespace {
+
+constexpr int Patience = 15000; // ms; generous limit for anything that should come soon
+
+const QString UserAgent = QStringLiteral("Vennatro/1.0.1 (Linux 6.1)");
+const QString SuccessBar = QStringLiteral("* * * * * * * * * * * * * * * * * * * * * * * * *");
+const QString FailureBar =
+    QStringLiteral("|  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |  |");
+const QString Headers = QStringLiteral("Headers received from the server:\r\n\r\n");
+
+QString Port(int port) { return QString::number(port); }
+
+QString ErrorEntry(const QString &host, int port, const QString &text, int code) {
+    return FailureBar + QStringLiteral("\r\n[{STAMP}] Error connecting to [") + host +
+           QStringLiteral("] (port ") + Port(port) + QStringLiteral("): ") + text +
+           QStringLiteral(" (") + QString::number(code) + QStringLiteral(").\r\n\r\n");
+}
+
+QString CompletedEntry(const QString &address, int port,
+                       const QString &seconds = QStringLiteral("{SECS}")) {
+    return SuccessBar + QStringLiteral("\r\n[{STAMP}] Connection to [") + address +
+           QStringLiteral("] (port ") + Port(port) + QStringLiteral(") completed in ") + seconds +
+           QStringLiteral(" seconds.\r\n");
+}
+
+QString AbortedEntry(const QString &address) {
+    return FailureBar + QStringLiteral("\r\n[{STAMP}] Ping to [") + address +
+           QStringLiteral("] aborted.\r\n\r\n");
+}
+
+// Processes posted events until nothing is left to do right now.
+void Settle() {
+    for (int i = 0; i < 10; ++i)
+        QCoreApplication::processEvents();
+}
+
+// Waits up to ms for something that must not happen; true when it did happen.
+template <typename Fn> bool HappensWithin(int ms, Fn &&fn) { return QTest::qWaitFor(fn, ms); }
+
+QString EventName(TErrorEvent kind) {
+    switch (kind) {
+    case eeGeneral:
+        return QStringLiteral("general");
+    case eeSend:
+        return QStringLiteral("send");
+    case eeReceive:
+        return QStringLiteral("receive");
+    case eeConnect:
+        return QStringLiteral("connect");
+    case eeDisconnect:
+        return QStringLiteral("disconnect");
+    case eeAccept:
+        return QStringLiteral("accept");
+    case eeLookup:
+        return QStringLiteral("lookup");
+    }
+    return QString();
+}
+
+// A text with its line breaks made visible, for failure messages.
+QByteArray Visible(const QStringList &entries) {
+    QString text = entries.join(QStringLiteral("\u00B6\n"));
+    text.replace(QLatin1String("\r"), QLatin1String("\\r"));
+    text.replace(QLatin1String("\n"), QLatin1String("\\n\n"));
+    return text.toUtf8();
+}
+
+QByteArray Visible(const QByteArray &bytes) {
+    QByteArray text = bytes;
+    text.replace("\r", "\\r");
+    text.replace("\n", "\\n\n");
+    return text;
+}
+
+// Every signal of an engine, in the order it came.
+class EngineRecorder : public QObject {
+public:
+    explicit EngineRecorder(PingEngine *engine) {
+        connect(engine, &PingEngine::attemptStarted, this,
+                [this](const QString &address, int attempt, int attempts) {
+                    events << QStringLiteral("started");
+                    started << address + QStringLiteral(" %1/%2").arg(attempt).arg(attempts);
+                });
+        connect(engine, &PingEngine::attemptWaiting, this,
+                [this](const QString &address, int attempt, int attempts, int seconds) {
+                    events << QStringLiteral("waiting");
+                    waits << Wait{address, attempt, attempts, seconds};
+                });
+        connect(engine, &PingEngine::retryPaused, this, [this](int ms) {
+            events << QStringLiteral("paused");
+            pauses << ms;
+        });
+        connect(engine, &PingEngine::logText, this, [this](const QString &entry) {
+            events << QStringLiteral("log");
+            log << entry;
+        });
+        connect(engine, &PingEngine::balloon, this,
+                [this](const QString &text, const QString &title, int kind) {
+                    events << QStringLiteral("balloon");
+                    balloons << title + QLatin1Char('|') + QString::number(kind) +
+                                    QLatin1Char('|') + text;
+                });
+        connect(engine, &PingEngine::statusChanged, this, [this](int image, const QString &text) {
+            events << QStringLiteral("status");
+            statuses << QString::number(image) + QLatin1Char('|') + text;
+        });
+        connect(engine, &PingEngine::attemptFailed, this,
+                [this](TErrorEvent kind, int code, const QString &text, bool final) {
+                    events << QStringLiteral("failed");
+                    failures << EventName(kind) + QLatin1Char(' ') + QString::number(code) +
+                                    (final ? QStringLiteral(" final|")
+                                           : QStringLiteral(" retry|")) +
+                                    text;
+                });
+        connect(engine, &PingEngine::completed, this, [this](const PingResult &result) {
+            events << QStringLiteral("completed");
+            completions << result;
+        });
+        connect(engine, &PingEngine::finished, this, [this](const PingResult &result) {
+            events << QStringLiteral("finished");
+            results << result;
+        });
+        connect(engine, &PingEngine::cancelled, this, [this] {
+            events << QStringLiteral("cancelled");
+            ++cancels;
+        });
+        connect(engine, &PingEngine::idle, this, [this] {
+            events << QStringLiteral("idle");
+            ++idles;
+        });
+        connect(engine, &PingEngine::mailStarted, this, [this] {
+            events << QStringLiteral("mail");
+            ++mailStarts;
+        });
+        connect(engine, &PingEngine::mailFinished, this, [this](bool sent) {
+            events << QStringLiteral("mailed");
+            mailsSent << sent;
+        });
+        connect(engine, &PingEngine::errorPingRequested, this, [this](const QString &address) {
+            events << QStringLiteral("errorPing");
+            errorPings << address;
+        });
+        connect(engine, &PingEngine::handlerException, this, [this](std::exception_ptr) {
+            events << QStringLiteral("exception");
+            ++exceptions;
+        });
+    }
+
+    struct Wait {
+        QString address;
+        int attempt;
+        int attempts;
+        int seconds;
+    };
+
+    QStringList events; // one word a signal, in order
+    QStringList started;
+    QList<Wait> waits;
+    QList<int> pauses;
+    QStringList log;
+    QStringList balloons; // "title|kind|text"; the hiding call is "|0|"
+    QStringList statuses; // "image|text"
+    QStringList failures; // "kind code final|text"
+    QList<PingResult> completions;
+    QList<PingResult> results;
+    QStringList errorPings;
+    QList<bool> mailsSent;
+    int cancels = 0;
+    int idles = 0;
+    int mailStarts = 0;
+    int exceptions = 0;
+};
+
+// A small HTTP server on ::1 (TestTcpServer listens on 127.0.0.1 only): records what each
+// connection sends and, once the request's blank line is there, writes one fixed answer and
+// closes.
+class LoopbackV6Server : public QObject {
+public:
+    explicit LoopbackV6Server(QByteArray answer) : m_answer(std::move(answer)) {
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+                const qsizetype index = m_received.size();
+                m_received.append(QByteArray());
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket, index] {
+                    QByteArray &got = m_received[index];
+                    const bool before = got.contains("\r\n\r\n");
+                    got += socket->readAll();
+                    if (!before && got.contains("\r\n\r\n")) {
+                        socket->write(m_answer);
+                        socket->disconnectFromHost();
+                    }
+                });
+            }
+        });
+    }
+
+    bool listen() { return m_server.listen(QHostAddress(QHostAddress::LocalHostIPv6), 0); }
+    quint16 port() const { return m_server.serverPort(); }
+    int connectionCount() const { return int(m_received.size()); }
+    QByteArray received(int connection) const { return m_received.value(connection); }
+
+private:
+    QTcpServer m_server;
+    QByteArray m_answer;
+    QList<QByteArray> m_received;
+};
+
+} // namespace
+
+class TestEngine : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    // ---- the time-out ----
+    void silentServerTimesOutAndRetries();
+    void waitIsReportedFromThreeSeconds();
+    void heldLookupEndsAtTheTimeOut();
+
+    // ---- the answer ----
+    void closeWithoutAnswerFailsHttpAndCompletesHttps();
+    void bigAnswerCompletesOnceWithoutReadingTheBody();
+    void trickledStatusLineCompletesAtItsEnd();
+    void unfinishedHeadersCompleteAtTheTimeOut();
+    void resetAfterTheAnswerIsNoError();
+    void splitHeadersAreLoggedOnceWhole();
+    void answerBytesAreShownReadably_data();
+    void answerBytesAreShownReadably();
+
+    // ---- the address ----
+    void portOfTheAddressIsUsedAndShown();
+    void ipv6Literal();
+    void ipv6ThroughTheResolver();
+    void controlCharactersNeverReachTheWire_data();
+    void controlCharactersNeverReachTheWire();
+
+    // ---- cancelling, alerts, the result ----
+    void cancelDuringThePauseEndsAtOnce();
+    void errorPingRunsOnceAndRaisesNoSeries_data();
+    void errorPingRunsOnceAndRaisesNoSeries();
+    void finishedOncePerPing_data();
+    void finishedOncePerPing();
+
+    // ---- automatic ping ----
+    void schedulerPeriodClamp();
+    void schedulerCountsThenWaitsWhileBusy();
+    void schedulerZeroIntervalIsDueOnEveryFreeTick();
+
+private:
+    // Applies the options, takes the address as the target and pings it.
+    bool PingTo(const QString &address);
+    bool PingTo(const NormalisedAddress &target);
+    // Waits until n pings have finished.
+    bool WaitFinished(int n = 1);
+    // Whether every entry matches its pattern: {STAMP} a time stamp of this run, {SECS}
+    // seconds with three decimals, {ANY} any text on one line.
+    bool Matches(const QStringList &entries, const QStringList &patterns) const;
+    bool Matches(const QString &entry, const QString &pattern) const;
+    bool StampOfThisRun(const QString &stamp) const;
+    bool ResultTimeOfThisRun(const PingResult &result) const;
+    // Calls the engine's read handler, then after(), for every read notification.
+    template <typename Fn> void AfterEveryRead(Fn after);
+
+    TOptions options;
+    EngineContext context;
+    std::unique_ptr<TableResolver> resolver;
+    std::unique_ptr<PingEngine> engine;
+    std::unique_ptr<EngineRecorder> rec;
+    QDateTime started;
+    QDateTime startedUtc;
+};
+
+void TestEngine::init() {
+    started = QDateTime::currentDateTime();
+    startedUtc = QDateTime::currentDateTimeUtc();
+    resolver = std::make_unique<TableResolver>();
+    engine = std::make_unique<PingEngine>();
+    engine->ClientSocket->SetResolver(resolver.get());
+    rec = std::make_unique<EngineRecorder>(engine.get());
+
+    options = DefaultOptions();
+    options.ShowNotifications = true;
+    options.PingAttempts = 1;
+    // Addresses without a port never reach a real service.
+    options.HTTPPort = TestTcpServer::closedPort();
+    options.HTTPSPort = TestTcpServer::closedPort();
+    context =
+        EngineContext{UserAgent, QStringLiteral("testhost"), QStringLiteral("Vennatro 1.0.1")};
+    engine->SetRetryPauseMs(50);
+    engine->SetAttemptTimeoutMs(10000);
+}
+
+void TestEngine::cleanup() {
+    // The engine's socket refers to the resolver: it goes first.
+    rec.reset();
+    engine.reset();
+    resolver.reset();
+}
+
+bool TestEngine::PingTo(const NormalisedAddress &target) {
+    engine->ApplySettings(options, context);
+    if (!engine->SetTarget(target))
+        return false;
+    engine->Ping();
+    return true;
+}
+
+bool TestEngine::PingTo(const QString &address) { return PingTo(NormaliseAddress(address)); }
+
+bool TestEngine::WaitFinished(int n) {
+    return QTest::qWaitFor([&] { return rec->results.size() >= n && !engine->PingBusy; }, Patience);
+}
+
+template <typename Fn> void TestEngine::AfterEveryRead(Fn after) {
+    const TSocketNotifyEvent read = engine->ClientSocket->OnRead;
+    engine->ClientSocket->OnRead = [read, after](QObject *sender, TCustomWinSocket *socket) {
+        read(sender, socket);
+        after();
+    };
+}
+
+bool TestEngine::StampOfThisRun(const QString &stamp) const {
+    QDateTime t = started.addMSecs(-started.time().msec());
+    const QDateTime end = QDateTime::currentDateTime().addSecs(1);
+    for (; t <= end; t = t.addSecs(1)) {
+        if (TimeStamp(t) == stamp)
+            return true;
+    }
+    return false;
+}
+
+bool TestEngine::ResultTimeOfThisRun(const PingResult &result) const {
+    // UTC: the ISO text ends with "Z".
+    return result.finishedAt.toString(Qt::ISODate).endsWith(QLatin1Char('Z')) &&
+           result.finishedAt >= startedUtc.addMSecs(-1) &&
+           result.finishedAt <= QDateTime::currentDateTimeUtc();
+}
+
+bool TestEngine::Matches(const QString &entry, const QString &pattern) const {
+    QString re = QRegularExpression::escape(pattern);
+    re.replace(QRegularExpression::escape(QStringLiteral("{STAMP}")),
+               QStringLiteral("([^\\]\\r\\n]+)"));
+    re.replace(QRegularExpression::escape(QStringLiteral("{SECS}")),
+               QStringLiteral("\\d+\\.\\d{3}"));
+    re.replace(QRegularExpression::escape(QStringLiteral("{ANY}")), QStringLiteral("[^\\r\\n]*"));
+    const QRegularExpressionMatch match =
+        QRegularExpression(QStringLiteral("\\A") + re + QStringLiteral("\\z")).match(entry);
+    if (!match.hasMatch())
+        return false;
+    for (int i = 1; i <= match.lastCapturedIndex(); ++i) {
+        if (!StampOfThisRun(match.captured(i)))
+            return false;
+    }
+    return true;
+}
+
+bool TestEngine::Matches(const QStringList &entries, const QStringList &patterns) const {
+    if (entries.size() != patterns.size())
+        return false;
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        if (!Matches(entries[i], patterns[i]))
+            return false;
+    }
+    return true;
+}
+
+// ---- the time-out ----
+
+void TestEngine::silentServerTimesOutAndRetries() {
+    TestTcpServer silent;
+    QVERIFY(silent.listen());
+    silent.setScript(TestTcpServer::Script::neverAnswer());
+    options.PingAttempts = 2;
+    engine->SetAttemptTimeoutMs(500);
+    engine->SetRetryPauseMs(100);
+    const QString address = QStringLiteral("http://127.0.0.1:") + Port(silent.port()) + '/';
+
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(PingTo(address));
+    QVERIFY(WaitFinished());
+    const qint64 took = clock.elapsed();
+
+    // Two whole attempts, each ended by its time-out, with the pause between them.
+    QVERIFY2(took >= 2 * 475 + 100, QByteArray::number(took));
+    QVERIFY2(took < 10000, QByteArray::number(took));
+    QCOMPARE(silent.connectionCount(), 2);
+    QVERIFY(silent.requestComplete(0));
+    QVERIFY(silent.requestComplete(1));
+    QTRY_VERIFY_WITH_TIMEOUT(silent.isClientClosed(0) && silent.isClientClosed(1), Patience);
+
+    const QString timedOut = QStringLiteral("Connection timed out");
+    const QString line = ErrorEntry(QStringLiteral("127.0.0.1"), silent.port(), timedOut, 10060);
+    QVERIFY2(Matches(rec->log, {line, line}), Visible(rec->log));
+    QCOMPARE(rec->failures, (QStringList{QStringLiteral("connect 10060 retry|") + timedOut,
+                                         QStringLiteral("connect 10060 final|") + timedOut}));
+    QCOMPARE(rec->started, (QStringList{address + " 1/2", address + " 2/2"}));
+    QCOMPARE(rec->pauses, QList<int>{100});
+    // The failure alerts come once, after the last attempt only.
+    QCOMPARE(rec->balloons, QStringList{QStringLiteral("Connection error|3|Connection to [") +
+                                        address + QStringLiteral("] failed.\rError: ") + timedOut});
+    QCOMPARE(rec->statuses,
+             QStringList{QStringLiteral("3|Connection to [") + address + "] failed."});
+    // Below 3 s the wait is never reported.
+    QVERIFY(rec->waits.isEmpty());
+
+    QCOMPARE(rec->results.size(), 1);
+    const PingResult &result = rec->results[0];
+    QCOMPARE(result.address, address);
+    QCOMPARE(result.outcome, PingOutcomeKind::Failed);
+    QCOMPARE(result.attempts, 2);
+    QCOMPARE(result.errorCode, 10060);
+    QCOMPARE(result.errorText, timedOut);
+    QCOMPARE(result.seconds, -1.0);
+    QCOMPARE(result.httpStatus, 0);
+    QVERIFY(!result.errorPing);
+    QVERIFY(rec->completions.isEmpty());
+    QCOMPARE(engine->PingOutcome, poFailed);
+    QCOMPARE(rec->exceptions, 0);
+
+    // Nothing follows the last attempt.
+    QVERIFY(!HappensWithin(700, [&] { return silent.connectionCount() > 2; }));
+    QCOMPARE(rec->results.size(), 1);
+    QCOMPARE(rec->log.size(), 2);
+}
+
+void TestEngine::waitIsReportedFromThreeSeconds() {
+    TestTcpServer silent;
+    QVERIFY(silent.listen());
+    silent.setScript(TestTcpServer::Script::neverAnswer());
+    // Above 4 s, so that at least one whole-second tick past 3 s comes before the end even
+    // when the one-second ticker fires a little early.
+    engine->SetAttemptTimeoutMs(4500);
+    const QString address = QStringLiteral("http://127.0.0.1:") + Port(silent.port()) + '/';
+
+    QVERIFY(PingTo(address));
+    QVERIFY(WaitFinished());
+
+    QVERIFY(!rec->waits.isEmpty());
+    int previous = 2;
+    for (const EngineRecorder::Wait &wait : std::as_const(rec->waits)) {
+        QCOMPARE(wait.address, address);
+        QCOMPARE(wait.attempt, 1);
+        QCOMPARE(wait.attempts, 1);
+        // From 3 s on, counting up, never past the time-out.
+        QVERIFY2(wait.seconds > previous && wait.seconds <= 4, QByteArray::number(wait.seconds));
+        previous = wait.seconds;
+    }
+    // Every report belongs to the attempt: none after it ended.
+    QVERIFY(rec->events.lastIndexOf(QStringLiteral("waiting")) <
+            rec->events.indexOf(QStringLiteral("failed")));
+    QCOMPARE(rec->failures,
+             QStringList{QStringLiteral("connect 10060 final|Connection timed out")});
+    QCOMPARE(rec->results.size(), 1);
+    QCOMPARE(rec->results[0].errorCode, 10060);
+}
+
+void TestEngine::heldLookupEndsAtTheTimeOut() {
+    TestTcpServer http;
+    QVERIFY(http.listen());
+    http.setScript(TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\n\r\n"}));
+    options.HTTPPort = http.port();
+    resolver->addHost(QStringLiteral("held.test"), QStringLiteral("127.0.0.1"),
+                      TableResolver::Held);
+    engine->SetAttemptTimeoutMs(400);
+
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(PingTo(QStringLiteral("held.test")));
+    QCOMPARE(resolver->heldCount(), 1);
+    QVERIFY(engine->PingBusy);
+    QTRY_COMPARE_WITH_TIMEOUT(rec->idles, 1, Patience);
+    QVERIFY2(clock.elapsed() >= 380, QByteArray::number(clock.elapsed()));
+    QVERIFY(!engine->PingBusy);
+
+    QVERIFY2(Matches(rec->log, {ErrorEntry(QStringLiteral("held.test"), http.port(),
+                                           QStringLiteral("Connection timed out"), 10060)}),
+             Visible(rec->log));
+    QCOMPARE(rec->results.size(), 1);
+    QCOMPARE(rec->results[0].outcome, PingOutcomeKind::Failed);
+    QCOMPARE(rec->results[0].errorCode, 10060);
+    QCOMPARE(rec->results[0].attempts, 1);
+    // Neither the lookup nor the connect was reached.
+    QCOMPARE(rec->results[0].lookupSeconds, -1.0);
+    QCOMPARE(rec->results[0].connectSeconds, -1.0);
+    QCOMPARE(rec->events.last(), QStringLiteral("finished"));
+
+    // The late answer of the lookup opens nothing.
+    resolver->releaseAll();
+    QTRY_COMPARE_WITH_TIMEOUT(resolver->answerCount(), 1, Patience);
+    Settle();
+    QCOMPARE(http.connectionCount(), 0);
+    QCOMPARE(rec->log.size(), 1);
+    QCOMPARE(rec->idles, 1);
+    QCOMPARE(resolver->requestedNames(), QStringList{"held.test"});
+}
+
+// ---- the answer ----
+
+void TestEngine::closeWithoutAnswerFailsHttpAndCompletesHttps() {
+    // Reads the request, then closes without a byte.
+    TestTcpServer closing;
+    QVERIFY(closing.listen());
+    closing.setScript(TestTcpServer::Script::answer({}));
+    options.PingAttempts = 2;
+    const QString http = QStringLiteral("http://127.0.0.1:") + Port(closing.port()) + '/';
+
+    QVERIFY(PingTo(http));
+    QVERIFY(WaitFinished());
+    Settle();
+    const QString closed = QStringLiteral("Connection closed by the server without an answer");
+    const QString line = ErrorEntry(QStringLiteral("127.0.0.1"), closing.port(), closed, 0);
+    QVERIFY2(Matches(rec->log, {line, line}), Visible(rec->log));
+    QCOMPARE(closing.connectionCount(), 2);
+    QVERIFY(closing.requestComplete(0));
+    QVERIFY(closing.requestComplete(1));
+    QCOMPARE(rec->failures, (QStringList{QStringLiteral("disconnect 0 retry|") + closed,
+                                         QStringLiteral("disconnect 0 final|") + closed}));
+    QCOMPARE(rec->results.size(), 1);
+    QCOMPARE(rec->results[0].outcome, PingOutcomeKind::Failed);
+    QCOMPARE(rec->results[0].attempts, 2);
+    QCOMPARE(rec->results[0].errorCode, 0);
+    QCOMPARE(rec->results[0].errorText, closed);
+    QVERIFY(rec->completions.isEmpty());
+
+    // An https address only connects: the same server completes it.
+    TestTcpServer closingToo;
+    QVERIFY(closingToo.listen());
+    closingToo.setScript(TestTcpServer::Script::answer({}));
+    const QString https = QStringLiteral("https://127.0.0.1:") + Port(closingToo.port()) + '/';
+    rec->log.clear();
+    rec->failures.clear();
+    rec->balloons.clear();
+    QVERIFY(PingTo(https));
+    QVERIFY(WaitFinished(2));
+    QTRY_VERIFY_WITH_TIMEOUT(closingToo.isClientClosed(0), Patience);
+    Settle();
+    QVERIFY2(Matches(rec->log, {CompletedEntry(https, closingToo.port()) + "\r\n"}),
+             Visible(rec->log));
+    QCOMPARE(closingToo.connectionCount(), 1);
+    QCOMPARE(closingToo.received(0), QByteArray());
+    QVERIFY(rec->failures.isEmpty());
+    QCOMPARE(rec->balloons,
+             (QStringList{"|0|", "Ping OK|1|Connection to [" + https + "] completed."}));
+    QCOMPARE(rec->results.size(), 2);
+    QCOMPARE(rec->results[1].outcome, PingOutcomeKind::Completed);
+    QCOMPARE(rec->results[1].attempts, 1);
+    QCOMPARE(rec->results[1].httpStatus, 0);
+    QCOMPARE(engine->PingOutcome, poSucceeded);
+}
+
+void TestEngine::bigAnswerCompletesOnceWithoutReadingTheBody() {
+    TestTcpServer http;
+    QVERIFY(http.listen());
+    http.setScript(TestTcpServer::Script::answer({TestTcpServer::bigAnswer(10 * 1024 * 1024)}));
+    options.PingAttempts = 2;
+    int reads = 0;
+    AfterEveryRead([&reads] { ++reads; });
+    const QString address = QStringLiteral("http://127.0.0.1:") + Port(http.port()) + '/';
+
+    QVERIFY(PingTo(address));
+    QVERIFY(WaitFinished());
+    // The client's close while 10 MB are still on their way resets the connection.
+    QTRY_VERIFY_WITH_TIMEOUT(http.isClientClosed(0), Patience);
+    Settle();
+
+    QVERIFY2(Matches(rec->log, {CompletedEntry(address, http.port()), QString()}),
+             Visible(rec->log));
+    QCOMPARE(rec->balloons, (QStringList{"|0|", "Ping OK|1|Connection to [" + address +
+                                                    "] completed.\rResponse: HTTP/1.0 200 OK"}));
+    // One read was enough for the status line; the body was never read to its end.
+    QCOMPARE(reads, 1);
+    QCOMPARE(http.chunksSent(0), 0);
+    QVERIFY(!engine->ClientSocket->Active());
+    QCOMPARE(http.connectionCount(), 1);
+    QCOMPARE(rec->completions.size(), 1);
+    QCOMPARE(rec->results.size(), 1);
+    QCOMPARE(rec->results[0].httpStatus, 200);
+    QVERIFY(rec->failures.isEmpty());
+    QCOMPARE(rec->exceptions, 0);
+}
+
+void TestEngine::trickledStatusLineCompletesAtItsEnd() {
+    TestTcpServer http;
+    QVERIFY(http.listen());
+    const QByteArray status = "HTTP/1.0 200 OK\r\n";
+    const QByteArray rest = "X-Slow: 0123456789\r\n";
+    QList<QByteArray> bytes;
+    for (char c : status + rest)
+        bytes << QByteArray(1, c);
+    TestTcpServer::Script script = TestTcpServer::Script::answer(bytes, false);
+    script.manualChunks = true;
+    http.setScript(script);
+    // One byte a read: the next one goes out only once the previous one has been read.
+    int reads = 0;
+    AfterEveryRead([&] {
+        ++reads;
+        http.sendNextChunk(0);
+    });
+    int readsAtFinish = -1;
+    connect(engine.get(), &PingEngine::finished, this, [&] { readsAtFinish = reads; });
+    const QString address = QStringLiteral("http://127.0.0.1:") + Port(http.port()) + '/';
+
+    QVERIFY(PingTo(address));
+    QVERIFY(WaitFinished());
+    // The CR ends the status line: the ping completes in the read of that 16th byte, when
+    // the 15 reads before it have ended; the rest is not awaited.
+    QCOMPARE(readsAtFinish, int(status.indexOf('\r')));
+    QVERIFY(bytes.size() > 30);
+    QTRY_VERIFY_WITH_TIMEOUT(http.isClientClosed(0), Patience);
+    QVERIFY(http.chunksSent(0) < bytes.size());
+
+    QVERIFY2(Matches(rec->log, {CompletedEntry(address, http.port()), QString()}),
+             Visible(rec->log));
+    QCOMPARE(rec->balloons, (QStringList{"|0|", "Ping OK|1|Connection to [" + address +
+                                                    "] completed.\rResponse: HTTP/1.0 200 OK"}));
+    QCOMPARE(rec->results.size(), 1);
+    QCOMPARE(rec->results[0].outcome, PingOutcomeKind::Completed);
+    QCOMPARE(rec->results[0].httpStatus, 200);
+}
+
+void TestEngine::unfinishedHeadersCompleteAtTheTimeOut() {
+    TestTcpServer http;
+    QVERIFY(http.listen());
+    const QByteArray sent = "HTTP/1.0 200 OK\r\nX-Slow: 0123456789\r\n";
+    QList<QByteArray> bytes;
+    for (char c : sent)
+        bytes << QByteArray(1, c);
+    // The blank line that would end the headers never comes, nor does the close.
+    TestTcpServer::Script script = TestTcpServer::Script::answer(bytes, false);
+    script.manualChunks = true;
+    http.setScript(script);
+    AfterEveryRead([&] { http.sendNextChunk(0); });
+    options.LogHTTPHeaders = true;
+    options.PingAttempts = 2;
+    engine->SetAttemptTimeoutMs(1500);
+    const QString address = QStringLiteral("http://127.0.0.1:") + Port(http.port()) + '/';
+
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(PingTo(address));
+    QTRY_VERIFY_WITH_TIMEOUT(http.chunksSent(0) == bytes.size(), Patience);
+    QVERIFY(rec->results.isEmpty());
+    QVERIFY(WaitFinished());
+    QVERIFY2(clock.elapsed() >= 1400, QByteArray::number(clock.elapsed()));
+    QTRY_VERIFY_WITH_TIMEOUT(http.isClientClosed(0), Patience);
+    Settle();
+
+    // What arrived is the answer: completed, timed at its first byte, not failed.
+    QCOMPARE(rec->results.size(), 1);
+    const PingResult &result = rec->results[0];
+    QCOMPARE(result.outcome, PingOutcomeKind::Completed);
+    QCOMPARE(result.attempts, 1);
+    QCOMPARE(result.httpStatus, 200);
+    QVERIFY2(result.firstByteSeconds >= 0 && result.firstByteSeconds < 1.4,
+             QByteArray::number(result.firstByteSeconds));
+    QCOMPARE(result.seconds, result.firstByteSeconds);
+    QVERIFY2(Matches(rec->log, {CompletedEntry(address, http.port(),
+                                               QString::asprintf("%.3f", result.seconds)),
+                                Headers + QString::fromLatin1(sent)}),
+             Visible(rec->log));
+    QVERIFY(rec->failures.isEmpty());
+    QCOMPARE(http.connectionCount(), 1);
+    QCOMPARE(rec->statuses, QStringList{"2|Connection to [" + address + "] completed."});
+}
+
+void TestEngine::resetAfterTheAnswerIsNoError() {
+    TestTcpServer http;
+    QVERIFY(http.listen());
+    http.setScript(TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\nServer: reset\r\n"}, false));
+    options.LogHTTPHeaders = true; // the head is not whole yet when the reset comes
+    options.PingAttempts = 2;
+    bool reset = false;
+    AfterEveryRead([&] {
+        if (!reset) {
+            reset = true;
+            http.resetConnection(0);
+        }
+    });
+    const QString address = QStringLiteral("http://127.0.0.1:") + Port(http.port()) + '/';
+
+    QVERIFY(PingTo(address));
+    QVERIFY(WaitFinished());
+    QVERIFY(reset);
+    QVERIFY(!HappensWithin(500, [&] { return http.connectionCount() > 1; }));
+
+    QVERIFY2(Matches(rec->log, {CompletedEntry(address, http.port()),
+                                Headers + QStringLiteral("HTTP/1.0 200 OK\r\nServer: reset\r\n")}),
+             Visible(rec->log));
+    QVERIFY(rec->failures.isEmpty());
+    QCOMPARE(rec->results.size(), 1);
+    QCOMPARE(rec->results[0].outcome, PingOutcomeKind::Completed);
+    QCOMPARE(rec->results[0].attempts, 1);
+    QCOMPARE(rec->results[0].errorCode, 0);
+    QCOMPARE(rec->statuses, QStringList{"2|Connection to [" + address + "] completed."});
+    QCOMPARE(rec->exceptions, 0);
+}
+
+void TestEngine::splitHeadersAreLoggedOnceWhole() {
+    TestTcpServer http;
+    QVERIFY(http.listen());
+    TestTcpServer::Script script = TestTcpServer::Script::answer(
+        {"HTTP/1.0 200 OK\r\nServ", "er: split\r\n", "\r\nBODY-BYTES-NEVER-LOGGED"});
+    script.manualChunks = true;
+    http.setScript(script);
+    int reads = 0;
+    AfterEveryRead([&] {
+        ++reads;
+        http.sendNextChunk(0);
+    });
+    options.LogHTTPHeaders = true;
+    const QString address = QStringLiteral("http://127.0.0.1:") + Port(http.port()) + '/';
+
+    QVERIFY(PingTo(address));
+    QVERIFY(WaitFinished());
+    Settle();
+    QCOMPARE(reads, 3);
+
+    // One entry with the time of the first bytes, one with the whole head and nothing after it.
+    QCOMPARE(rec->results.size(), 1);
+    const PingResult &result = rec->results[0];
+    QVERIFY2(
+        Matches(rec->log, {CompletedEntry(address, http.port(),
+                                          QString::asprintf("%.3f", result.firstByteSeconds)),
+                           Headers + QStringLiteral("HTTP/1.0 200 OK\r\nServer: split\r\n\r\n")}),
+        Visible(rec->log));
+    QVERIFY(!rec->log.join(QString()).contains(QLatin1String("BODY")));
+    QCOMPARE(rec->balloons, (QStringList{"|0|", "Ping OK|1|Connection to [" + address +
+                                                    "] completed.\rResponse: HTTP/1.0 200 OK"}));
+    QCOMPARE(result.outcome, PingOutcomeKind::Completed);
+    QCOMPARE(result.httpStatus, 200);
+    QCOMPARE(rec->completions.size(), 1);
+}
+
+void TestEngine::answerBytesAreShownReadably_data() {
+    QTest::addColumn<QByteArray>("header");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("latin-1") << QByteArray("Server: Caf\xE9") << QStringLiteral("Server: Café");
+    QTest::newRow("utf-8") << QByteArray("Server: Caf\xC3\xA9") << QStringLiteral("Server: Café");
+    QTest::newRow("escape") << QByteArray("X-Colour: a\x1B[1mb")
+                            << QStringLiteral("X-Colour: a\\x1B[1mb");
+    QTest::newRow("latin-1 and escape")
+        << QByteArray("X-Both: Caf\xE9\x1B") << QStringLiteral("X-Both: Café\\x1B");
+}
+
+void TestEngine::answerBytesAreShownReadably() {
+    QFETCH(QByteArray, header);
+    QFETCH(QString, shown);
+    TestTcpServer http;
+    QVERIFY(http.listen());
+    http.setScript(TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\n" + header + "\r\n\r\n"}));
+    options.LogHTTPHeaders = true;
+    const QString address = QStringLiteral("http://127.0.0.1:") + Port(http.port()) + '/';
+
+    QVERIFY(PingTo(address));
+    QVERIFY(WaitFinished());
+    QVERIFY2(Matches(rec->log, {CompletedEntry(address, http.port()),
+                                Headers + QStringLiteral("HTTP/1.0 200 OK\r\n") + shown +
+                                    QStringLiteral("\r\n\r\n")}),
+             Visible(rec->log));
+}
+
+// ---- the address ----
+
+void TestEngine::portOfTheAddressIsUsedAndShown() {
+    TestTcpServer named;
+    QVERIFY(named.listen());
+    named.setScript(TestTcpServer::Script::answer({"HTTP/1.0 204 No Content\r\n\r\n"}));
+    TestTcpServer setting;
+    QVERIFY(setting.listen());
+    setting.setScript(TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\n\r\n"}));
+    options.HTTPPort = setting.port();
+    const QString address = QStringLiteral("http://127.0.0.1:") + Port(named.port()) + "/x";
+
+    QVERIFY(PingTo(address));
+    QCOMPARE(engine->ClientSocket->Port(), int(named.port()));
+    QCOMPARE(engine->TargetPort, int(named.port()));
+    QVERIFY(WaitFinished());
+    QCOMPARE(named.connectionCount(), 1);
+    QCOMPARE(setting.connectionCount(), 0);
+    QCOMPARE(named.received(0),
+             "HEAD /x HTTP/1.0\r\nHost: 127.0.0.1:" + QByteArray::number(named.port()) +
+                 "\r\nConnection: close\r\nUser-Agent: " + UserAgent.toUtf8() + "\r\n\r\n");
+    QVERIFY2(Matches(rec->log, {CompletedEntry(address, named.port()), QString()}),
+             Visible(rec->log));
+    QCOMPARE(rec->results.size(), 1);
+    QCOMPARE(rec->results[0].httpStatus, 204);
+    QCOMPARE(rec->results[0].address, address);
+    QCOMPARE(rec->balloons.last(), "Ping OK|1|Connection to [" + address +
+                                       "] completed.\rResponse: HTTP/1.0 204 No Content");
+
+    // The port was that ping's: an address without one goes to the setting again.
+    rec->log.clear();
+    QVERIFY(PingTo(QStringLiteral("http://127.0.0.1/")));
+    QCOMPARE(engine->ClientSocket->Port(), int(setting.port()));
+    QVERIFY(WaitFinished(2));
+    QCOMPARE(named.connectionCount(), 1);
+    QCOMPARE(setting.connectionCount(), 1);
+    QVERIFY(setting.received(0).startsWith("HEAD / HTTP/1.0\r\nHost: 127.0.0.1\r\n"));
+    QVERIFY2(Matches(rec->log, {CompletedEntry(QStringLiteral("http://127.0.0.1/"), setting.port()),
+                                QString()}),
+             Visible(rec->log));
+    QCOMPARE(rec->results[1].httpStatus, 200);
+}
+
+void TestEngine::ipv6Literal() {
+    LoopbackV6Server server("HTTP/1.0 200 OK\r\nServer: v6\r\n\r\n");
+    if (!server.listen())
+        QSKIP("This machine has no ::1 to listen on");
+    const QString address = QStringLiteral("http://[::1]:") + Port(server.port()) + '/';
+
+    QVERIFY(PingTo(address));
+    QCOMPARE(engine->TargetHost, QStringLiteral("[::1]"));
+    QVERIFY(WaitFinished());
+    QCOMPARE(server.connectionCount(), 1);
+    QCOMPARE(server.received(0),
+             "HEAD / HTTP/1.0\r\nHost: [::1]:" + QByteArray::number(server.port()) +
+                 "\r\nConnection: close\r\nUser-Agent: " + UserAgent.toUtf8() + "\r\n\r\n");
+    QVERIFY2(Matches(rec->log, {CompletedEntry(address, server.port()), QString()}),
+             Visible(rec->log));
+    QVERIFY(rec->log[0].contains(QStringLiteral("[http://[::1]:") + Port(server.port()) + "/]"));
+    QCOMPARE(rec->results.size(), 1);
+    QCOMPARE(rec->results[0].outcome, PingOutcomeKind::Completed);
+    QCOMPARE(rec->results[0].httpStatus, 200);
+    // A literal is no name: the resolver is never asked.
+    QCOMPARE(resolver->requestCount(), 0);
+}
+
+void TestEngine::ipv6ThroughTheResolver() {
+    LoopbackV6Server server("HTTP/1.0 200 OK\r\n\r\n");
+    if (!server.listen())
+        QSKIP("This machine has no ::1 to listen on");
+    resolver->addHost(QStringLiteral("v6only.test"), QStringLiteral("::1"));
+    // The IPv4 address comes first and refuses (nothing listens on that port there); the
+    // next address of the lookup is tried.
+    resolver->addHost(QStringLiteral("dual.test"), QStringList{"127.0.0.1", "::1"});
+    const QString v6only = QStringLiteral("http://v6only.test:") + Port(server.port()) + '/';
+    const QString dual = QStringLiteral("http://dual.test:") + Port(server.port()) + "/d";
+
+    QVERIFY(PingTo(v6only));
+    QVERIFY(WaitFinished());
+    QCOMPARE(server.connectionCount(), 1);
+    QCOMPARE(server.received(0),
+             "HEAD / HTTP/1.0\r\nHost: v6only.test:" + QByteArray::number(server.port()) +
+                 "\r\nConnection: close\r\nUser-Agent: " + UserAgent.toUtf8() + "\r\n\r\n");
+    QVERIFY2(Matches(rec->log, {CompletedEntry(v6only, server.port()), QString()}),
+             Visible(rec->log));
+
+    rec->log.clear();
+    QVERIFY(PingTo(dual));
+    QVERIFY(WaitFinished(2));
+    QCOMPARE(server.connectionCount(), 2);
+    QVERIFY(server.received(1).startsWith(
+        "HEAD /d HTTP/1.0\r\nHost: dual.test:" + QByteArray::number(server.port()) + "\r\n"));
+    QVERIFY2(Matches(rec->log, {CompletedEntry(dual, server.port()), QString()}),
+             Visible(rec->log));
+    QVERIFY(rec->failures.isEmpty());
+    QCOMPARE(rec->results[1].outcome, PingOutcomeKind::Completed);
+    QCOMPARE(rec->results[1].attempts, 1);
+    QCOMPARE(resolver->requestedNames(), (QStringList{"v6only.test", "dual.test"}));
+}
+
+void TestEngine::controlCharactersNeverReachTheWire_data() {
+    QTest::addColumn<bool>("normalised");
+    // The address as a store or a drop hands it over, through the normalisation.
+    QTest::newRow("normalised") << true;
+    // A target whose pieces still hold CR LF: the request itself must drop them.
+    QTest::newRow("raw pieces") << false;
+}
+
+void TestEngine::controlCharactersNeverReachTheWire() {
+    QFETCH(bool, normalised);
+    TestTcpServer http;
+    QVERIFY(http.listen());
+    http.setScript(TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\n\r\n"}));
+    const QString injected = QStringLiteral("\r\nX-Injected: yes");
+    const QString hostPort = QStringLiteral("127.0.0.1:") + Port(http.port());
+
+    NormalisedAddress target;
+    if (normalised) {
+        target = NormaliseAddress(QStringLiteral("http://") + hostPort + "/a" + injected);
+    } else {
+        target.accepted = true;
+        target.port = http.port();
+        target.boxText = QStringLiteral("http://") + hostPort + "/a";
+        target.host = QStringLiteral("127.0.0.1");
+        target.hostHeader = hostPort + injected;
+        target.path = QStringLiteral("/a") + injected;
+        context.userAgent = UserAgent + injected;
+    }
+    QVERIFY(PingTo(target));
+    QVERIFY(WaitFinished());
+    QCOMPARE(http.connectionCount(), 1);
+
+    const QByteArray request = http.received(0);
+    const QList<QByteArray> lines = request.split('\n');
+    // Four lines and the blank one, each ended by CR LF; no other line break anywhere.
+    QCOMPARE(request.count('\r'), 5);
+    QCOMPARE(request.count('\n'), 5);
+    QVERIFY2(request.endsWith("\r\n\r\n"), Visible(request));
+    QCOMPARE(lines.size(), 6);
+    QVERIFY2(lines[0].startsWith("HEAD /a"), Visible(request));
+    QVERIFY2(lines[1].startsWith("Host: 127.0.0.1:" + QByteArray::number(http.port())),
+             Visible(request));
+    QCOMPARE(lines[2], QByteArray("Connection: close\r"));
+    QVERIFY2(lines[3].startsWith("User-Agent: " + UserAgent.toUtf8()), Visible(request));
+    for (const QByteArray &line : lines)
+        QVERIFY2(!line.startsWith("X-Injected"), Visible(request));
+    QCOMPARE(rec->results.size(), 1);
+    QCOMPARE(rec->results[0].outcome, PingOutcomeKind::Completed);
+}
+
+// ---- cancelling, alerts, the result ----
+
+void TestEngine::cancelDuringThePauseEndsAtOnce() {
+    TestTcpServer closing;
+    QVERIFY(closing.listen());
+    closing.setScript(TestTcpServer::Script::answer({}));
+    options.PingAttempts = 3;
+    engine->SetRetryPauseMs(400);
+    const QString address = QStringLiteral("http://127.0.0.1:") + Port(closing.port()) + '/';
+
+    QVERIFY(PingTo(address));
+    QTRY_COMPARE_WITH_TIMEOUT(rec->pauses.size(), 1, Patience);
+    QCOMPARE(rec->pauses[0], 400);
+    QCOMPARE(rec->idles, 1); // the first attempt's end
+    QVERIFY(engine->PingBusy);
+    const qsizetype mark = rec->events.size();
+    const QStringList logBefore = rec->log;
+
+    engine->actCancelExecute();
+
+    // Over at once, not when the pause would have ended.
+    QCOMPARE(rec->idles, 2);
+    QVERIFY(!engine->PingBusy);
+    QCOMPARE(engine->PingOutcome, poCancelled);
+    QCOMPARE(rec->events.mid(mark),
+             (QStringList{"log", "balloon", "balloon", "cancelled", "status", "finished", "idle"}));
+    QCOMPARE(rec->log.size(), logBefore.size() + 1);
+    QVERIFY2(Matches(rec->log.last(), AbortedEntry(address)), Visible(rec->log));
+    QCOMPARE(
+        rec->balloons.mid(rec->balloons.size() - 2),
+        (QStringList{"|0|", "Connection cancelled|2|Connection to [" + address + "] aborted."}));
+    QCOMPARE(rec->statuses.last(), "1|Connection to [" + address + "] aborted.");
+    QCOMPARE(rec->results.size(), 1);
+    QCOMPARE(rec->results[0].outcome, PingOutcomeKind::Cancelled);
+    QCOMPARE(rec->results[0].address, address);
+    QCOMPARE(rec->results[0].errorCode, 0);
+    QVERIFY(rec->results[0].errorText.isEmpty());
+    // Cancelled before the second attempt opened anything: fewer attempts than the limit.
+    QVERIFY2(rec->results[0].attempts < 3, QByteArray::number(rec->results[0].attempts));
+
+    // No second connection, no further attempt, nothing more logged.
+    QVERIFY(!HappensWithin(1500, [&] { return closing.connectionCount() > 1; }));
+    QCOMPARE(rec->started.size(), 2);
+    QCOMPARE(rec->failures.size(), 1);
+    QCOMPARE(rec->results.size(), 1);
+    QCOMPARE(rec->log.size(), logBefore.size() + 1);
+    QCOMPARE(rec->cancels, 1);
+}
+
+void TestEngine::errorPingRunsOnceAndRaisesNoSeries_data() {
+    QTest::addColumn<bool>("errorPingFails");
+    QTest::newRow("error ping fails too") << true;
+    QTest::newRow("error ping completes") << false;
+}
+
+void TestEngine::errorPingRunsOnceAndRaisesNoSeries() {
+    QFETCH(bool, errorPingFails);
+    TestSmtpServer smtp;
+    QVERIFY(smtp.isListening());
+    TestTcpServer errorServer;
+    QVERIFY(errorServer.listen());
+    errorServer.setScript(errorPingFails
+                              ? TestTcpServer::Script::answer({})
+                              : TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\n\r\n"}));
+    const int refused = TestTcpServer::closedPort();
+    const QString address = QStringLiteral("http://127.0.0.1:") + Port(refused) + '/';
+    const QString errorAddress =
+        QStringLiteral("http://127.0.0.1:") + Port(errorServer.port()) + '/';
+    options.PingAttempts = 2;
+    options.PingOnError = true;
+    options.ErrorPingAddress = errorAddress;
+    options.SendEmailOnError = true;
+    options.SMTPServer = QStringLiteral("127.0.0.1");
+    options.SMTPPort = smtp.port();
+    options.SMTPUser = QStringLiteral("user");
+    options.SMTPPassword = QStringLiteral("secret");
+    options.FromAddress = QStringLiteral("Vennatro Monitor <monitor@example.test>");
+    options.ErrorEmailAddress = QStringLiteral("Ops <ops@example.test>");
+    // As the view does: the error ping address becomes the target.
+    connect(engine.get(), &PingEngine::errorPingRequested, this,
+            [this](const QString &a) { engine->SetTarget(NormaliseAddress(a)); });
+
+    QVERIFY(PingTo(address));
+    QVERIFY(WaitFinished(2));
+    // Nothing follows: no second error ping, no further attempt.
+    QVERIFY(!HappensWithin(600, [&] {
+        return rec->results.size() > 2 || errorServer.connectionCount() > (errorPingFails ? 2 : 1);
+    }));
+
+    QCOMPARE(rec->errorPings, QStringList{errorAddress});
+    QCOMPARE(errorServer.connectionCount(), errorPingFails ? 2 : 1);
+    // One mail, for the first failure only.
+    QCOMPARE(rec->mailStarts, 1);
+    QCOMPARE(rec->mailsSent, QList<bool>{true});
+    QCOMPARE(smtp.mailCount(), 1);
+    const QString body = QString::fromUtf8(smtp.mails().constFirst().data);
+    QVERIFY2(body.contains(QStringLiteral("This is an automatic notification from Vennatro at "
+                                          "testhost.\r\n\r\n[")),
+             body.toUtf8());
+    QVERIFY2(body.contains(QStringLiteral("] Error connecting to [127.0.0.1] (port ") +
+                           Port(refused) + QStringLiteral("): Connection refused (10061).\r\n")),
+             body.toUtf8());
+
+    const QString refusedLine = ErrorEntry(QStringLiteral("127.0.0.1"), refused,
+                                           QStringLiteral("Connection refused"), 10061);
+    QStringList expected{refusedLine, refusedLine,
+                         QStringLiteral("Sending email to failure notification address "
+                                        "[Ops <ops@example.test>]..."),
+                         QStringLiteral("Notification email sent sucessfully.\r\n"),
+                         QStringLiteral("Starting ping to failure notification address [") +
+                             errorAddress + QStringLiteral("]...\r\n")};
+    if (errorPingFails) {
+        const QString closedLine =
+            ErrorEntry(QStringLiteral("127.0.0.1"), errorServer.port(),
+                       QStringLiteral("Connection closed by the server without an answer"), 0);
+        expected << closedLine << closedLine;
+    } else {
+        expected << CompletedEntry(errorAddress, errorServer.port()) << QString();
+    }
+    QVERIFY2(Matches(rec->log, expected), Visible(rec->log));
+    // The mail goes out after the failure is shown and before the error ping begins.
+    const qsizetype failedStatus = rec->events.indexOf(QStringLiteral("status"));
+    QVERIFY(failedStatus >= 0);
+    QVERIFY(failedStatus < rec->events.indexOf(QStringLiteral("mail")));
+    QVERIFY(rec->events.indexOf(QStringLiteral("mailed")) <
+            rec->events.indexOf(QStringLiteral("errorPing")));
+
+    QCOMPARE(rec->results.size(), 2);
+    const PingResult &first = rec->results[0];
+    QCOMPARE(first.address, address);
+    QCOMPARE(first.outcome, PingOutcomeKind::Failed);
+    QCOMPARE(first.attempts, 2);
+    QCOMPARE(first.errorCode, 10061);
+    QVERIFY(!first.errorPing);
+    const PingResult &second = rec->results[1];
+    QCOMPARE(second.address, errorAddress);
+    QVERIFY(second.errorPing);
+    if (errorPingFails) {
+        QCOMPARE(second.outcome, PingOutcomeKind::Failed);
+        QCOMPARE(second.attempts, 2);
+        QCOMPARE(second.errorCode, 0);
+        QCOMPARE(rec->balloons.filter(QStringLiteral("failed.")).size(), 2);
+    } else {
+        QCOMPARE(second.outcome, PingOutcomeKind::Completed);
+        QCOMPARE(second.attempts, 1);
+        QCOMPARE(second.httpStatus, 200);
+    }
+    QCOMPARE(rec->exceptions, 0);
+}
+
+void TestEngine::finishedOncePerPing_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("completed http") << QStringLiteral("http");
+    QTest::newRow("completed https") << QStringLiteral("https");
+    QTest::newRow("failed") << QStringLiteral("failed");
+    QTest::newRow("cancelled") << QStringLiteral("cancelled");
+}
+
+void TestEngine::finishedOncePerPing() {
+    QFETCH(QString, kind);
+    TestTcpServer server;
+    QVERIFY(server.listen());
+    options.PingAttempts = 3;
+    QString address;
+    int port = server.port();
+    if (kind == QLatin1String("http")) {
+        server.setScript(TestTcpServer::Script::answer({"HTTP/1.1 301 Moved\r\n\r\n"}));
+        resolver->addHost(QStringLiteral("web.test"), QStringLiteral("127.0.0.1"), 30);
+        options.HTTPPort = port;
+        address = QStringLiteral("http://web.test/");
+    } else if (kind == QLatin1String("https")) {
+        server.setScript(TestTcpServer::Script::neverAnswer());
+        address = QStringLiteral("https://127.0.0.1:") + Port(port) + '/';
+    } else if (kind == QLatin1String("failed")) {
+        port = TestTcpServer::closedPort();
+        options.PingAttempts = 2;
+        address = QStringLiteral("http://127.0.0.1:") + Port(port) + '/';
+    } else {
+        server.setScript(TestTcpServer::Script::neverAnswer());
+        address = QStringLiteral("http://127.0.0.1:") + Port(port) + '/';
+    }
+
+    QVERIFY(PingTo(address));
+    if (kind == QLatin1String("cancelled")) {
+        QTRY_VERIFY_WITH_TIMEOUT(server.requestComplete(0), Patience);
+        engine->actCancelExecute();
+    }
+    QVERIFY(WaitFinished());
+    QVERIFY(!HappensWithin(500, [&] { return rec->results.size() > 1; }));
+    QCOMPARE(rec->results.size(), 1);
+    QCOMPARE(rec->events.count(QStringLiteral("finished")), 1);
+
+    const PingResult &r = rec->results[0];
+    QCOMPARE(r.address, address);
+    QVERIFY(ResultTimeOfThisRun(r));
+    QVERIFY(!r.errorPing);
+    // Phases are ordered where known.
+    if (r.connectSeconds >= 0)
+        QVERIFY2(r.lookupSeconds >= 0 && r.lookupSeconds <= r.connectSeconds,
+                 QByteArray::number(r.lookupSeconds) + " " + QByteArray::number(r.connectSeconds));
+    if (r.firstByteSeconds >= 0)
+        QVERIFY2(r.connectSeconds >= 0 && r.connectSeconds <= r.firstByteSeconds,
+                 QByteArray::number(r.connectSeconds) + " " +
+                     QByteArray::number(r.firstByteSeconds));
+
+    if (kind == QLatin1String("http")) {
+        QCOMPARE(r.outcome, PingOutcomeKind::Completed);
+        QCOMPARE(r.attempts, 1);
+        QCOMPARE(r.httpStatus, 301);
+        QVERIFY(r.firstByteSeconds >= 0);
+        QCOMPARE(r.seconds, r.firstByteSeconds);
+        // The lookup took its 30 ms; the phases run from the start of the attempt.
+        QVERIFY2(r.lookupSeconds >= 0.025, QByteArray::number(r.lookupSeconds));
+        QCOMPARE(r.errorCode, 0);
+        QVERIFY(r.errorText.isEmpty());
+        QCOMPARE(rec->completions.size(), 1);
+        QCOMPARE(rec->completions[0].seconds, r.seconds);
+        QVERIFY2(
+            Matches(rec->log, {CompletedEntry(address, port, QString::asprintf("%.3f", r.seconds)),
+                               QString()}),
+            Visible(rec->log));
+    } else if (kind == QLatin1String("https")) {
+        QCOMPARE(r.outcome, PingOutcomeKind::Completed);
+        QCOMPARE(r.attempts, 1);
+        QCOMPARE(r.httpStatus, 0);
+        QVERIFY(r.connectSeconds >= 0);
+        QCOMPARE(r.seconds, r.connectSeconds);
+        QCOMPARE(r.firstByteSeconds, -1.0);
+        QCOMPARE(rec->completions.size(), 1);
+        QVERIFY2(
+            Matches(rec->log,
+                    {CompletedEntry(address, port, QString::asprintf("%.3f", r.seconds)) + "\r\n"}),
+            Visible(rec->log));
+    } else if (kind == QLatin1String("failed")) {
+        QCOMPARE(r.outcome, PingOutcomeKind::Failed);
+        QCOMPARE(r.attempts, 2);
+        QCOMPARE(r.errorCode, 10061);
+        QCOMPARE(r.errorText, QStringLiteral("Connection refused"));
+        QCOMPARE(r.seconds, -1.0);
+        QCOMPARE(r.httpStatus, 0);
+        QVERIFY(r.lookupSeconds >= 0);
+        QCOMPARE(r.connectSeconds, -1.0);
+        QVERIFY(rec->completions.isEmpty());
+    } else {
+        QCOMPARE(r.outcome, PingOutcomeKind::Cancelled);
+        QCOMPARE(r.seconds, -1.0);
+        QCOMPARE(r.httpStatus, 0);
+        QCOMPARE(r.errorCode, 0);
+        QVERIFY(r.connectSeconds >= 0);
+        QCOMPARE(r.firstByteSeconds, -1.0);
+        QVERIFY(rec->completions.isEmpty());
+        QCOMPARE(server.connectionCount(), 1);
+        QCOMPARE(r.attempts, 1);
+    }
+}
+
+// ---- automatic ping ----
+
+void TestEngine::schedulerPeriodClamp() {
+    constexpr quint32 largest = quint32(std::numeric_limits<qint32>::max()) / 60;
+    QCOMPARE(AutoPingScheduler::PeriodSeconds(0), 0u);
+    QCOMPARE(AutoPingScheduler::PeriodSeconds(1), 60u);
+    QCOMPARE(AutoPingScheduler::PeriodSeconds(15), 900u);
+    QCOMPARE(AutoPingScheduler::PeriodSeconds(largest), largest * 60);
+    QCOMPARE(AutoPingScheduler::PeriodSeconds(largest + 1), 900u);
+    // A negative stored interval reads as a huge unsigned one.
+    QCOMPARE(AutoPingScheduler::PeriodSeconds(quint32(-1)), 900u);
+
+    AutoPingScheduler scheduler;
+    QCOMPARE(scheduler.Timer()->interval(), 1000);
+    scheduler.Timer()->setInterval(24 * 3600 * 1000); // ticks come from the test only
+    scheduler.Start(largest + 1);
+    QVERIFY(scheduler.Active());
+    QCOMPARE(scheduler.AutoPingSeconds(), 900u);
+    QCOMPARE(scheduler.Remaining(), 900);
+    scheduler.SetElapsed(100);
+    scheduler.Start(2);
+    QCOMPARE(scheduler.AutoPingSeconds(), 120u);
+    QCOMPARE(scheduler.AutoPingElapsed(), 0);
+    scheduler.Stop();
+    QVERIFY(!scheduler.Active());
+}
+
+void TestEngine::schedulerCountsThenWaitsWhileBusy() {
+    AutoPingScheduler scheduler;
+    scheduler.Timer()->setInterval(24 * 3600 * 1000);
+    bool busy = false;
+    scheduler.SetBusyCheck([&busy] { return busy; });
+    QSignalSpy due(&scheduler, &AutoPingScheduler::due);
+    QSignalSpy ticked(&scheduler, &AutoPingScheduler::ticked);
+    scheduler.Start(1);
+
+    for (int i = 1; i <= 60; ++i)
+        scheduler.TimerTimer();
+    QCOMPARE(due.size(), 0);
+    QCOMPARE(ticked.size(), 60);
+    QCOMPARE(scheduler.AutoPingElapsed(), 60);
+    QCOMPARE(scheduler.Remaining(), 0);
+    // The tick after the countdown reached zero is due.
+    scheduler.TimerTimer();
+    QCOMPARE(due.size(), 1);
+    QCOMPARE(scheduler.AutoPingElapsed(), 0);
+    QCOMPARE(scheduler.Remaining(), 60);
+
+    // Due while a ping is under way: it waits, the countdown stays at zero.
+    scheduler.SetElapsed(60);
+    busy = true;
+    for (int i = 0; i < 5; ++i)
+        scheduler.TimerTimer();
+    QCOMPARE(due.size(), 1);
+    QCOMPARE(scheduler.AutoPingElapsed(), 60);
+    QCOMPARE(ticked.size(), 66);
+    busy = false;
+    scheduler.TimerTimer();
+    QCOMPARE(due.size(), 2);
+    QCOMPARE(scheduler.AutoPingElapsed(), 0);
+    scheduler.TimerTimer();
+    QCOMPARE(due.size(), 2);
+    QCOMPARE(scheduler.AutoPingElapsed(), 1);
+    QCOMPARE(ticked.size(), 68);
+}
+
+void TestEngine::schedulerZeroIntervalIsDueOnEveryFreeTick() {
+    AutoPingScheduler scheduler;
+    scheduler.Timer()->setInterval(24 * 3600 * 1000);
+    bool busy = false;
+    scheduler.SetBusyCheck([&busy] { return busy; });
+    QSignalSpy due(&scheduler, &AutoPingScheduler::due);
+    scheduler.Start(0);
+    QCOMPARE(scheduler.AutoPingSeconds(), 0u);
+
+    for (int i = 0; i < 3; ++i)
+        scheduler.TimerTimer();
+    QCOMPARE(due.size(), 3);
+    busy = true;
+    scheduler.TimerTimer();
+    scheduler.TimerTimer();
+    QCOMPARE(due.size(), 3);
+    QCOMPARE(scheduler.AutoPingElapsed(), 0);
+    busy = false;
+    scheduler.TimerTimer();
+    QCOMPARE(due.size(), 4);
+    QCOMPARE(scheduler.AutoPingElapsed(), 0);
+
+    // Without a busy check every tick is free.
+    AutoPingScheduler unchecked;
+    unchecked.Timer()->setInterval(24 * 3600 * 1000);
+    QSignalSpy uncheckedDue(&unchecked, &AutoPingScheduler::due);
+    unchecked.Start(0);
+    unchecked.TimerTimer();
+    unchecked.TimerTimer();
+    QCOMPARE(uncheckedDue.size(), 2);
+}
+
+QTEST_GUILESS_MAIN(TestEngine)
+#include "test_engine.moc"

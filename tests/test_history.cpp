@@ -1,0 +1,769 @@
+#include "engine/HistoryStore.h"
+#include "support/TestHelpers.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUuid>
+
+#include <algorithm>
+#include <cmath>
+#include <linux/capability.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+const QDateTime T0 = QDateTime(QDate(2024, 3, 10), QTime(12, 0), Qt::UTC);
+
+PingResult Ping(const QString &address, const QDateTime &at, PingOutcomeKind outcome,
+                double seconds) {
+    PingResult r;
+    r.finishedAt = at;
+    r.address = address;
+    r.outcome = outcome;
+    r.seconds = seconds;
+    r.attempts = 1;
+    return r;
+}
+
+// Reads a file's database through a connection of its own, apart from the store under test.
+class RawDb {
+public:
+    explicit RawDb(const QString &path)
+        : m_name(QStringLiteral("raw_") + QUuid::createUuid().toString(QUuid::Id128)) {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
+        db.setDatabaseName(path);
+        db.open();
+    }
+    ~RawDb() {
+        QSqlDatabase::database(m_name, false).close();
+        QSqlDatabase::removeDatabase(m_name);
+    }
+    // The values of one column of a query's rows.
+    QStringList Column(const QString &sql, int column = 0) const {
+        QSqlQuery q(QSqlDatabase::database(m_name, false));
+        QStringList values;
+        if (!q.exec(sql))
+            return {QStringLiteral("<error>")};
+        while (q.next())
+            values << q.value(column).toString();
+        return values;
+    }
+
+private:
+    QString m_name;
+};
+
+// Permission bits bind root only without the capability to override them: dropped for the
+// calling thread (SQLite runs on it) and given back at the end of the scope.
+class ScopedNoPermissionOverride {
+public:
+    ScopedNoPermissionOverride() {
+        if (::syscall(SYS_capget, &m_header, m_saved) != 0)
+            return;
+        __user_cap_data_struct lowered[2] = {m_saved[0], m_saved[1]};
+        lowered[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH) |
+                                  (1u << CAP_FOWNER));
+        m_active = ::syscall(SYS_capset, &m_header, lowered) == 0;
+    }
+    ~ScopedNoPermissionOverride() {
+        if (m_active)
+            ::syscall(SYS_capset, &m_header, m_saved);
+    }
+
+private:
+    __user_cap_header_struct m_header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct m_saved[2]{};
+    bool m_active = false;
+};
+
+// Whether this process can write the file now (false is what the read-only cases need).
+bool CanWrite(const QString &path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadWrite);
+}
+
+// Files larger than limit cannot be written (EFBIG), as on a full disk; the signal that would
+// end the process is ignored for the scope.
+class ScopedFileSizeLimit {
+public:
+    explicit ScopedFileSizeLimit(rlim_t limit) {
+        m_oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &m_old);
+        rlimit lowered = m_old;
+        lowered.rlim_cur = limit;
+        ::setrlimit(RLIMIT_FSIZE, &lowered);
+    }
+    ~ScopedFileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &m_old);
+        ::signal(SIGXFSZ, m_oldHandler);
+    }
+
+private:
+    rlimit m_old{};
+    sighandler_t m_oldHandler = SIG_DFL;
+};
+
+QString ProbePath() { return QStringLiteral(HISTORY_PROBE); }
+
+// The last number a probe printed on a line of its own; -1 when none.
+int LastCount(const QByteArray &output) {
+    int last = -1;
+    for (const QByteArray &line : output.split('\n')) {
+        bool ok = false;
+        const int n = line.trimmed().toInt(&ok);
+        if (ok)
+            last = n;
+    }
+    return last;
+}
+
+bool WaitForLine(QProcess &process, const QByteArray &line, QByteArray *seen) {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < Patience) {
+        if (seen->contains(line + '\n'))
+            return true;
+        if (process.state() == QProcess::NotRunning && !process.waitForReadyRead(0))
+            return seen->contains(line + '\n');
+        process.waitForReadyRead(100);
+        *seen += process.readAllStandardOutput();
+    }
+    return false;
+}
+
+} // namespace
+
+class TestHistory : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString File(const QString &name = QStringLiteral("history.sqlite")) const {
+        return m_dir.path() + QLatin1Char('/') + name;
+    }
+
+private slots:
+    void initTestCase() { QVERIFY(m_dir.isValid()); }
+
+    void cleanup() {
+        // Each case starts from an empty folder.
+        QDir dir(m_dir.path());
+        for (const QString &name : dir.entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile::setPermissions(dir.filePath(name), QFile::ReadOwner | QFile::WriteOwner |
+                                                          QFile::ExeOwner);
+            QFileInfo(dir.filePath(name)).isDir() ? QDir(dir.filePath(name)).removeRecursively()
+                                                  : QFile::remove(dir.filePath(name));
+        }
+    }
+
+    void defaultPathFollowsXdgDataHome() {
+        {
+            ScopedEnv data("XDG_DATA_HOME", QFile::encodeName(m_dir.path() + "/data"));
+            QCOMPARE(HistoryStore::DefaultPath(),
+                     m_dir.path() + "/data/Lumo Dev/Vennatro/history.sqlite");
+            // Nothing is created before the store opens; then the folders are made.
+            HistoryStore store;
+            QVERIFY(!QFile::exists(HistoryStore::DefaultPath()));
+            QVERIFY(store.Open());
+            QVERIFY(QFile::exists(m_dir.path() + "/data/Lumo Dev/Vennatro/history.sqlite"));
+        }
+        {
+            ScopedEnv data("XDG_DATA_HOME", QByteArray());
+            QCOMPARE(HistoryStore::DefaultPath(),
+                     QDir::homePath() + "/.local/share/Lumo Dev/Vennatro/history.sqlite");
+        }
+    }
+
+    void schemaWalModeAndKey() {
+        HistoryStore store(File());
+        QVERIFY(store.Open());
+        QVERIFY(store.Record(Ping("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
+        RawDb raw(File());
+        QCOMPARE(raw.Column("PRAGMA journal_mode"), QStringList{"wal"});
+        QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"1"});
+        QVERIFY(QFile::exists(File() + "-wal"));
+        // The rows of an address in a time range are found by the key, in its order.
+        const QString plan =
+            raw.Column("EXPLAIN QUERY PLAN SELECT at, outcome, ms FROM pings WHERE address = 'x'"
+                       " AND at BETWEEN 1 AND 2 ORDER BY at",
+                       3)
+                .join('\n');
+        QVERIFY2(plan.contains("SEARCH pings USING PRIMARY KEY (address=? AND at>? AND at<?)"),
+                 qPrintable(plan));
+        QVERIFY2(!plan.contains("TEMP B-TREE"), qPrintable(plan));
+    }
+
+    void recordedPingReadsBackFieldForField() {
+        HistoryStore store(File());
+        QSignalSpy recorded(&store, &HistoryStore::recorded);
+        QSignalSpy problems(&store, &HistoryStore::problem);
+
+        PingResult ok = Ping("http://example.test:8080/path?q=1", T0.addMSecs(123),
+                             PingOutcomeKind::Completed, 0.0421);
+        ok.lookupSeconds = 0.0012;
+        ok.connectSeconds = 0.0103;
+        ok.firstByteSeconds = 0.0421;
+        ok.httpStatus = 204;
+        ok.attempts = 2;
+        PingResult failed =
+            Ping("http://example.test:8080/path?q=1", T0.addSecs(1), PingOutcomeKind::Failed, -1);
+        failed.lookupSeconds = 0.002;
+        failed.errorCode = 10061;
+        failed.errorText = QString::fromUtf8("Connection refused, \"quoted\" \xc3\xa9");
+        failed.attempts = 3;
+        failed.errorPing = true;
+        PingResult cancelled = Ping("http://example.test:8080/path?q=1", T0.addSecs(2),
+                                    PingOutcomeKind::Cancelled, -1);
+        cancelled.attempts = 1;
+
+        QVERIFY(store.Record(ok));
+        QVERIFY(store.Record(failed));
+        QVERIFY(store.Record(cancelled));
+        QCOMPARE(recorded.size(), 3);
+        QCOMPARE(recorded.at(1).at(0).value<PingResult>().errorText, failed.errorText);
+        QCOMPARE(problems.size(), 0);
+
+        // Read back by a second store, as another process would.
+        HistoryStore reader(File());
+        const QList<HistoryRow> rows = reader.Rows(ok.address, T0, T0.addSecs(2),
+                                                   HistoryStore::RowDetail::All); // ends included
+        QCOMPARE(rows.size(), 3);
+        const HistoryRow &a = rows.at(0);
+        QCOMPARE(a.At(), ok.finishedAt);
+        QCOMPARE(a.atMs, T0.toMSecsSinceEpoch() + 123);
+        QCOMPARE(a.outcome, PingOutcomeKind::Completed);
+        QCOMPARE(a.ms, 0.0421 * 1000.0);
+        QCOMPARE(a.lookupMs, 0.0012 * 1000.0);
+        QCOMPARE(a.connectMs, 0.0103 * 1000.0);
+        QCOMPARE(a.firstByteMs, 0.0421 * 1000.0);
+        QCOMPARE(a.httpStatus, 204);
+        QCOMPARE(a.errorCode, 0);
+        QCOMPARE(a.errorText, QString());
+        QCOMPARE(a.attempts, 2);
+        QCOMPARE(a.errorPing, false);
+
+        const HistoryRow &b = rows.at(1);
+        QCOMPARE(b.At(), failed.finishedAt);
+        QCOMPARE(b.outcome, PingOutcomeKind::Failed);
+        QCOMPARE(b.ms, -1.0); // not measured stays not measured
+        QCOMPARE(b.lookupMs, 2.0);
+        QCOMPARE(b.connectMs, -1.0);
+        QCOMPARE(b.firstByteMs, -1.0);
+        QCOMPARE(b.httpStatus, 0);
+        QCOMPARE(b.errorCode, 10061);
+        QCOMPARE(b.errorText, failed.errorText);
+        QCOMPARE(b.attempts, 3);
+        QCOMPARE(b.errorPing, true);
+
+        QCOMPARE(rows.at(2).outcome, PingOutcomeKind::Cancelled);
+        QCOMPARE(rows.at(2).At(), cancelled.finishedAt);
+
+        // By default only what a chart needs is read.
+        const QList<HistoryRow> times = reader.Rows(ok.address, T0, T0.addSecs(2));
+        QCOMPARE(times.size(), 3);
+        QCOMPARE(times.at(0).atMs, a.atMs);
+        QCOMPARE(times.at(0).ms, a.ms);
+        QCOMPARE(times.at(1).outcome, PingOutcomeKind::Failed);
+        QCOMPARE(times.at(2).outcome, PingOutcomeKind::Cancelled);
+        QCOMPARE(times.at(0).httpStatus, 0);
+        QCOMPARE(times.at(1).errorText, QString());
+
+        // The address is stored as text in each row.
+        RawDb raw(File());
+        QCOMPARE(raw.Column("SELECT address || ' ' || outcome FROM pings ORDER BY at"),
+                 (QStringList{"http://example.test:8080/path?q=1 completed",
+                              "http://example.test:8080/path?q=1 failed",
+                              "http://example.test:8080/path?q=1 cancelled"}));
+        QCOMPARE(reader.Addresses(), QStringList{ok.address});
+        QVERIFY(reader.Rows(ok.address, T0.addSecs(3), T0.addSecs(9)).isEmpty());
+        QVERIFY(reader.Rows("http://other/", T0, T0.addSecs(9)).isEmpty());
+    }
+
+    void rowsAreOrderedAndAddressesListed() {
+        HistoryStore store(File());
+        // Recorded out of order: read back by time.
+        QVERIFY(store.Record(Ping("http://b/", T0.addSecs(30), PingOutcomeKind::Completed, 0.3)));
+        QVERIFY(store.Record(Ping("http://b/", T0.addSecs(10), PingOutcomeKind::Completed, 0.1)));
+        QVERIFY(store.Record(Ping("http://a/", T0.addSecs(20), PingOutcomeKind::Completed, 0.2)));
+        QVERIFY(store.Record(Ping("http://c/", T0.addSecs(20), PingOutcomeKind::Failed, -1)));
+        QCOMPARE(store.Addresses(), (QStringList{"http://a/", "http://b/", "http://c/"}));
+        const QList<HistoryRow> rows = store.Rows("http://b/", T0, T0.addSecs(60));
+        QCOMPARE(rows.size(), 2);
+        QCOMPARE(rows.at(0).ms, 100.0);
+        QCOMPARE(rows.at(1).ms, 300.0);
+    }
+
+    void twoStoresInOneProcess() {
+        auto first = std::make_unique<HistoryStore>(File());
+        HistoryStore second(File());
+        HistoryStore other(File("other.sqlite"));
+        QVERIFY(first->Record(Ping("http://a/", T0, PingOutcomeKind::Completed, 0.1)));
+        QVERIFY(second.Record(Ping("http://a/", T0.addSecs(1), PingOutcomeKind::Completed, 0.2)));
+        QVERIFY(other.Record(Ping("http://z/", T0, PingOutcomeKind::Completed, 0.3)));
+        first.reset(); // closing one leaves the others working
+        QVERIFY(second.Record(Ping("http://a/", T0.addSecs(2), PingOutcomeKind::Completed, 0.4)));
+        QCOMPARE(second.Rows("http://a/", T0, T0.addSecs(9)).size(), 3);
+        QCOMPARE(other.Addresses(), QStringList{"http://z/"});
+    }
+
+    void retentionTrimsExactlyTheOldRows() {
+        HistoryStore store(File());
+        store.SetClock([] { return T0; });
+        const QDateTime cutoff = T0.addDays(-90);
+        for (const QString &address : {QStringLiteral("http://a/"), QStringLiteral("http://b/")}) {
+            for (const QDateTime &at : {T0.addDays(-400), cutoff.addMSecs(-1), cutoff,
+                                        cutoff.addMSecs(1), T0.addSecs(-5)})
+                QVERIFY(store.Record(Ping(address, at, PingOutcomeKind::Completed, 0.01)));
+        }
+        QCOMPARE(store.Trim(0), 0); // keeps all
+        QCOMPARE(store.Rows("http://a/", T0.addDays(-500), T0).size(), 5);
+
+        QCOMPARE(store.Trim(90), 4);
+        for (const QString &address : {QStringLiteral("http://a/"), QStringLiteral("http://b/")}) {
+            QList<qint64> left;
+            for (const HistoryRow &row : store.Rows(address, T0.addDays(-500), T0))
+                left << row.atMs;
+            QCOMPARE(left, (QList<qint64>{cutoff.toMSecsSinceEpoch(),
+                                          cutoff.toMSecsSinceEpoch() + 1,
+                                          T0.addSecs(-5).toMSecsSinceEpoch()}));
+        }
+        QCOMPARE(store.Trim(90), 0);
+    }
+
+    void retentionDeletesInBatches() {
+        HistoryStore store(File());
+        store.SetClock([] { return T0; });
+        // More than two batches of old rows, one new row.
+        const int old = 12003;
+        for (int i = 0; i < old; ++i)
+            QVERIFY(store.Record(
+                Ping("http://a/", T0.addDays(-100).addSecs(i), PingOutcomeKind::Completed, 0.01)));
+        QVERIFY(store.Record(Ping("http://a/", T0, PingOutcomeKind::Completed, 0.02)));
+        QCOMPARE(store.Trim(30), old);
+        const QList<HistoryRow> rows = store.Rows("http://a/", T0.addDays(-500), T0);
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(rows.at(0).ms, 20.0);
+    }
+
+    void sessionsRecordWhenTheProgramRan() {
+        QDateTime now = T0;
+        HistoryStore store(File());
+        store.SetClock([&now] { return now; });
+        store.BeginSession();
+        QList<HistorySession> sessions = store.Sessions(T0.addDays(-1), T0.addDays(1));
+        QCOMPARE(sessions.size(), 1);
+        QCOMPARE(sessions.at(0).startMs, T0.toMSecsSinceEpoch());
+        QCOMPARE(sessions.at(0).lastSeenMs, T0.toMSecsSinceEpoch());
+
+        // Renewed with a ping at most once a minute.
+        now = T0.addSecs(30);
+        QVERIFY(store.Record(Ping("http://a/", now, PingOutcomeKind::Completed, 0.01)));
+        QCOMPARE(store.Sessions(T0, now).at(0).lastSeenMs, T0.toMSecsSinceEpoch());
+        now = T0.addSecs(61);
+        QVERIFY(store.Record(Ping("http://a/", now, PingOutcomeKind::Completed, 0.01)));
+        QCOMPARE(store.Sessions(T0, now).at(0).lastSeenMs, now.toMSecsSinceEpoch());
+
+        now = T0.addSecs(100);
+        store.EndSession();
+        QCOMPARE(store.Sessions(T0, now).at(0).lastSeenMs, now.toMSecsSinceEpoch());
+
+        // A second run; the query returns the runs that overlap the range.
+        now = T0.addSecs(3600);
+        store.BeginSession();
+        now = T0.addSecs(3700);
+        store.EndSession();
+        sessions = store.Sessions(T0, T0.addDays(1));
+        QCOMPARE(sessions.size(), 2);
+        QCOMPARE(sessions.at(1).startMs, T0.addSecs(3600).toMSecsSinceEpoch());
+        QCOMPARE(sessions.at(1).lastSeenMs, T0.addSecs(3700).toMSecsSinceEpoch());
+        QCOMPARE(store.Sessions(T0.addSecs(3000), T0.addDays(1)).size(), 1);
+        QCOMPARE(store.Sessions(T0.addDays(-2), T0.addSecs(-1)).size(), 0);
+
+        // A store that goes away ends its run.
+        {
+            HistoryStore run(File());
+            run.SetClock([] { return T0.addSecs(7200); });
+            run.BeginSession();
+            run.SetClock([] { return T0.addSecs(7260); });
+        }
+        sessions = store.Sessions(T0.addSecs(7000), T0.addDays(1));
+        QCOMPARE(sessions.size(), 1);
+        QCOMPARE(sessions.at(0).lastSeenMs, T0.addSecs(7260).toMSecsSinceEpoch());
+    }
+
+    void percentileAndUptimeOnKnownData() {
+        QVERIFY(std::isnan(NearestRankPercentile({}, 95)));
+        QCOMPARE(NearestRankPercentile({7}, 95), 7.0);
+        QList<double> oneToTwenty;
+        for (int i = 20; i >= 1; --i) // unsorted on purpose
+            oneToTwenty << i;
+        QCOMPARE(NearestRankPercentile(oneToTwenty, 95), 19.0);
+        QCOMPARE(NearestRankPercentile(oneToTwenty, 50), 10.0);
+        QCOMPARE(NearestRankPercentile(oneToTwenty, 100), 20.0);
+        QCOMPARE(NearestRankPercentile(oneToTwenty, 0), 1.0);
+
+        const HistoryStats none = ComputeStats({});
+        QCOMPARE(none.count, 0);
+        QVERIFY(std::isnan(none.minMs) && std::isnan(none.averageMs) && std::isnan(none.p95Ms) &&
+                std::isnan(none.maxMs));
+        const HistoryStats stats = ComputeStats({4, 1, 10, 5});
+        QCOMPARE(stats.count, 4);
+        QCOMPARE(stats.minMs, 1.0);
+        QCOMPARE(stats.averageMs, 5.0);
+        QCOMPARE(stats.p95Ms, 10.0);
+        QCOMPARE(stats.maxMs, 10.0);
+
+        QVERIFY(std::isnan(UptimeRatio(0, 0)));
+        QCOMPARE(UptimeRatio(3, 1), 0.75);
+        QCOMPARE(UptimeRatio(0, 5), 0.0);
+        QCOMPARE(UptimeRatio(5, 0), 1.0);
+    }
+
+    void statisticsOfTheStore() {
+        HistoryStore store(File());
+        const QString a = "http://a/";
+        // 100 completed pings of 1..100 ms, shuffled in time.
+        for (int i = 0; i < 100; ++i) {
+            const int ms = (i * 37) % 100 + 1;
+            QVERIFY(store.Record(Ping(a, T0.addSecs(i), PingOutcomeKind::Completed, ms / 1000.0)));
+        }
+        // 25 failures and 10 cancels whose times must not count; other addresses and other
+        // times neither.
+        for (int i = 0; i < 25; ++i)
+            QVERIFY(store.Record(Ping(a, T0.addSecs(200 + i), PingOutcomeKind::Failed, 5.0)));
+        for (int i = 0; i < 10; ++i)
+            QVERIFY(store.Record(Ping(a, T0.addSecs(300 + i), PingOutcomeKind::Cancelled, 9.0)));
+        QVERIFY(store.Record(Ping("http://b/", T0.addSecs(5), PingOutcomeKind::Completed, 7.0)));
+        QVERIFY(store.Record(Ping(a, T0.addSecs(-1), PingOutcomeKind::Completed, 7.0)));
+        QVERIFY(store.Record(Ping(a, T0.addSecs(-2), PingOutcomeKind::Failed, -1)));
+
+        const HistoryStats stats = store.Statistics(a, T0, T0.addSecs(400));
+        QCOMPARE(stats.count, 100);
+        QCOMPARE(stats.minMs, 1.0);
+        QCOMPARE(stats.averageMs, 50.5);
+        QCOMPARE(stats.p95Ms, 95.0);
+        QCOMPARE(stats.maxMs, 100.0);
+
+        QCOMPARE(store.Uptime(a, T0, T0.addSecs(400)), 0.8); // 100 of 125; the cancels left out
+        QCOMPARE(store.Uptime(a, T0.addSecs(-10), T0.addSecs(400)), 101.0 / 127.0);
+        QVERIFY(std::isnan(store.Uptime(a, T0.addSecs(300), T0.addSecs(400)))); // only cancels
+        QVERIFY(std::isnan(store.Uptime("http://none/", T0, T0.addSecs(400))));
+        QCOMPARE(store.Statistics("http://none/", T0, T0.addSecs(400)).count, 0);
+    }
+
+    void randomBytesAreSetAsideOnce() {
+        QByteArray junk(8192, '\0');
+        QRandomGenerator random(20240310);
+        for (char &c : junk)
+            c = char(random.bounded(256));
+        WriteBytes(File(), junk);
+        WriteBytes(File() + "-wal", "not a log");
+        WriteBytes(File() + "-shm", "not shared memory");
+        WriteBytes(File() + ".bad", "an older damaged file");
+
+        HistoryStore store(File());
+        QSignalSpy problems(&store, &HistoryStore::problem);
+        QVERIFY(store.Open());
+        QCOMPARE(problems.size(), 1);
+        QCOMPARE(problems.at(0).at(0).toString(),
+                 QStringLiteral("The history file \"%1\" is damaged (file is not a database); it "
+                                "is kept as \"%1.bad\" and a new history begins.")
+                     .arg(File()));
+        QCOMPARE(ReadBytes(File() + ".bad"), junk);
+        QCOMPARE(ReadBytes(File() + ".bad-wal"), QByteArray("not a log"));
+        // The shared memory is SQLite's scratch, rewritten on use: it only moves along.
+        QVERIFY(QFile::exists(File() + ".bad-shm"));
+
+        // The fresh file works, and nothing more is said.
+        QVERIFY(store.Record(Ping("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
+        QCOMPARE(store.Rows("http://a/", T0, T0).size(), 1);
+        QCOMPARE(problems.size(), 1);
+        RawDb raw(File());
+        QCOMPARE(raw.Column("PRAGMA quick_check"), QStringList{"ok"});
+    }
+
+    void damagedPagesFailTheQuickCheck() {
+        {
+            HistoryStore store(File());
+            for (int i = 0; i < 400; ++i)
+                QVERIFY(store.Record(
+                    Ping(QStringLiteral("http://a%1/").arg(i % 7), T0.addSecs(i),
+                         PingOutcomeKind::Completed, 0.01)));
+        }
+        QVERIFY(!QFile::exists(File() + "-wal")); // closed cleanly: everything in the file
+        QFile file(File());
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.size() > 8 * 4096);
+        // Scribble over the pages after the first (the header stays valid).
+        QVERIFY(file.seek(4096 + 100));
+        QByteArray scribble(4 * 4096, '\x5a');
+        QCOMPARE(file.write(scribble), scribble.size());
+        file.close();
+
+        HistoryStore store(File());
+        QSignalSpy problems(&store, &HistoryStore::problem);
+        QSignalSpy checked(&store, &HistoryStore::checked);
+        // The header is sound: the file opens at once, and the check that reads every page
+        // finds the damage a moment later.
+        QVERIFY(store.Open());
+        QVERIFY(checked.wait(Patience));
+        QCOMPARE(checked.at(0).at(0).toBool(), false);
+        QCOMPARE(problems.size(), 1);
+        const QString text = problems.at(0).at(0).toString();
+        QVERIFY2(text.startsWith(QStringLiteral("The history file \"%1\" is damaged (").arg(File())),
+                 qPrintable(text));
+        QVERIFY2(text.endsWith(QStringLiteral("it is kept as \"%1.bad\" and a new history begins.")
+                                   .arg(File())),
+                 qPrintable(text));
+        QVERIFY(QFile::exists(File() + ".bad"));
+        QVERIFY(store.Addresses().isEmpty());
+        QVERIFY(store.Record(Ping("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
+        QCOMPARE(problems.size(), 1);
+        // A file made anew needs no check.
+        QVERIFY(!checked.wait(200));
+    }
+
+    void soundFileIsCheckedQuietly() {
+        {
+            HistoryStore store(File());
+            QVERIFY(store.Record(Ping("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
+        }
+        HistoryStore store(File());
+        QSignalSpy problems(&store, &HistoryStore::problem);
+        QSignalSpy checked(&store, &HistoryStore::checked);
+        QVERIFY(store.Open());
+        QVERIFY(checked.wait(Patience));
+        QCOMPARE(checked.at(0).at(0).toBool(), true);
+        QCOMPARE(problems.size(), 0);
+        QCOMPARE(store.Rows("http://a/", T0, T0).size(), 1);
+        QVERIFY(!QFile::exists(File() + ".bad"));
+    }
+
+    void readOnlyFileGivesOneProblem() {
+        {
+            HistoryStore store(File());
+            QVERIFY(store.Record(Ping("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
+        }
+        QVERIFY(QFile::setPermissions(File(), QFile::ReadOwner | QFile::ReadGroup |
+                                                  QFile::ReadOther)); // 0444
+        ScopedNoPermissionOverride asUser;
+        if (CanWrite(File()))
+            QSKIP("this process writes over permission bits");
+
+        HistoryStore store(File());
+        QSignalSpy problems(&store, &HistoryStore::problem);
+        bool recorded = true;
+        try {
+            recorded = store.Record(Ping("http://a/", T0.addSecs(1), PingOutcomeKind::Failed, -1));
+        } catch (...) {
+            QFAIL("Record threw");
+        }
+        QVERIFY(!recorded);
+        QCOMPARE(problems.size(), 1);
+        const QString text = problems.at(0).at(0).toString();
+        QVERIFY2(text.startsWith(QStringLiteral("Cannot write the history file \"%1\": ")
+                                     .arg(File())),
+                 qPrintable(text));
+        QVERIFY2(text.contains("readonly"), qPrintable(text));
+        // Pings go on; nothing more is said, the file is not set aside, what it holds is read.
+        for (int i = 2; i < 5; ++i)
+            QVERIFY(!store.Record(Ping("http://a/", T0.addSecs(i), PingOutcomeKind::Failed, -1)));
+        QCOMPARE(problems.size(), 1);
+        QVERIFY(!QFile::exists(File() + ".bad"));
+        QCOMPARE(store.Rows("http://a/", T0, T0.addSecs(9)).size(), 1);
+    }
+
+    void readOnlyFolderGivesOneProblem() {
+        const QString folder = m_dir.path() + "/locked";
+        const QString existing = folder + "/history.sqlite";
+        QVERIFY(QDir().mkpath(folder));
+        {
+            HistoryStore store(existing);
+            QVERIFY(store.Record(Ping("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
+        }
+        QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner |
+                                                  QFile::ReadGroup | QFile::ExeGroup |
+                                                  QFile::ReadOther | QFile::ExeOther)); // 0555
+        ScopedNoPermissionOverride asUser;
+        if (CanWrite(folder + "/probe"))
+            QSKIP("this process writes over permission bits");
+
+        // An existing file whose log cannot be made beside it, and a file that cannot be made.
+        for (const QString &path : {existing, folder + "/new/history.sqlite"}) {
+            HistoryStore store(path);
+            QSignalSpy problems(&store, &HistoryStore::problem);
+            for (int i = 0; i < 3; ++i) {
+                bool recorded = true;
+                try {
+                    recorded = store.Record(Ping("http://a/", T0, PingOutcomeKind::Failed, -1));
+                } catch (...) {
+                    QFAIL("Record threw");
+                }
+                QVERIFY(!recorded);
+            }
+            QCOMPARE(problems.size(), 1);
+            QVERIFY2(problems.at(0).at(0).toString().startsWith(
+                         QStringLiteral("Cannot open the history file \"%1\": ").arg(path)),
+                     qPrintable(problems.at(0).at(0).toString()));
+            QVERIFY(!QFile::exists(path + ".bad"));
+        }
+        QVERIFY(QFile::exists(existing));
+    }
+
+    void fullDiskGivesOneProblemUntilAWriteSucceeds() {
+        HistoryStore store(File());
+        QVERIFY(store.Open());
+        QSignalSpy problems(&store, &HistoryStore::problem);
+        int failures = 0;
+        {
+            ScopedFileSizeLimit full(QFileInfo(File()).size() + 8192);
+            for (int i = 0; i < 200; ++i) {
+                if (!store.Record(Ping(QStringLiteral("http://host-%1.test/").arg(i), T0,
+                                       PingOutcomeKind::Completed, 0.01)))
+                    ++failures;
+            }
+        }
+        QVERIFY(failures > 100);
+        QCOMPARE(problems.size(), 1);
+        QVERIFY2(problems.at(0).at(0).toString().startsWith(
+                     QStringLiteral("Cannot write the history file \"%1\": ").arg(File())),
+                 qPrintable(problems.at(0).at(0).toString()));
+        // Room again: the pings are written, and the store keeps its rows whole.
+        QVERIFY(store.Record(Ping("http://after/", T0, PingOutcomeKind::Completed, 0.01)));
+        QCOMPARE(store.Rows("http://after/", T0, T0).size(), 1);
+        QCOMPARE(problems.size(), 1);
+        RawDb raw(File());
+        QCOMPARE(raw.Column("PRAGMA quick_check"), QStringList{"ok"});
+    }
+
+    void lockedByAnotherProcess() {
+        HistoryStore store(File());
+        QVERIFY(store.Open());
+        QSignalSpy problems(&store, &HistoryStore::problem);
+
+        auto lock = [this](QProcess &holder) {
+            holder.start(ProbePath(), {"lock", File()});
+            QByteArray seen;
+            return WaitForLine(holder, "locked", &seen);
+        };
+        QProcess holder;
+        QVERIFY(lock(holder));
+
+        QElapsedTimer waited;
+        waited.start();
+        QVERIFY(!store.Record(Ping("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
+        // It waited its busy time-out, and not much longer.
+        QVERIFY2(waited.elapsed() >= HistoryStore::BusyTimeoutMs - 10,
+                 qPrintable(QString::number(waited.elapsed())));
+        QCOMPARE(problems.size(), 1);
+        QVERIFY2(problems.at(0).at(0).toString().contains("locked"),
+                 qPrintable(problems.at(0).at(0).toString()));
+        QVERIFY(!store.Record(Ping("http://a/", T0.addSecs(1), PingOutcomeKind::Completed, 0.01)));
+        QCOMPARE(problems.size(), 1);
+
+        holder.write("quit\n");
+        QVERIFY(holder.waitForFinished(Patience));
+        QCOMPARE(holder.exitCode(), 0);
+        QVERIFY(store.Record(Ping("http://a/", T0.addSecs(2), PingOutcomeKind::Completed, 0.01)));
+        QCOMPARE(problems.size(), 1);
+
+        // After a success, a new failure is said again.
+        QProcess second;
+        QVERIFY(lock(second));
+        QVERIFY(!store.Record(Ping("http://a/", T0.addSecs(3), PingOutcomeKind::Completed, 0.01)));
+        QCOMPARE(problems.size(), 2);
+        second.closeWriteChannel();
+        QVERIFY(second.waitForFinished(Patience));
+        QCOMPARE(store.Rows("http://a/", T0, T0.addSecs(9)).size(), 1);
+    }
+
+    void secondProcessWritesWhileThisOneHoldsTheStore() {
+        HistoryStore store(File());
+        QVERIFY(store.Record(Ping("http://here/", T0, PingOutcomeKind::Completed, 0.01)));
+        QSignalSpy problems(&store, &HistoryStore::problem);
+
+        // In turns: each process writes while the other holds its connection open.
+        QProcess stepper;
+        stepper.start(ProbePath(), {"step", File(), "http://there/"});
+        QVERIFY(stepper.waitForStarted(Patience));
+        QByteArray seen;
+        for (int i = 1; i <= 20; ++i) {
+            stepper.write("\n");
+            QVERIFY(WaitForLine(stepper, QByteArray::number(i), &seen));
+            QVERIFY(store.Record(
+                Ping("http://here/", T0.addMSecs(i), PingOutcomeKind::Completed, 0.01)));
+        }
+        stepper.closeWriteChannel();
+        QVERIFY(stepper.waitForFinished(Patience));
+        QCOMPARE(stepper.exitCode(), 0);
+        QCOMPARE(store.Rows("http://there/", T0.addDays(-1), QDateTime::currentDateTimeUtc())
+                     .size(),
+                 20);
+        RawDb raw(File());
+        QStringList written;
+        for (int i = 1; i <= 20; ++i)
+            written << QString::number(i);
+        QStringList found = raw.Column("SELECT CAST(round(ms) AS INTEGER) FROM pings"
+                                       " WHERE address = 'http://there/'");
+        std::sort(found.begin(), found.end(),
+                  [](const QString &a, const QString &b) { return a.toInt() < b.toInt(); });
+        QCOMPARE(found, written);
+
+        // Both at full speed at once.
+        QProcess writer;
+        writer.start(ProbePath(), {"write", File(), "http://burst/", "2000"});
+        seen.clear();
+        QVERIFY(WaitForLine(writer, "ready", &seen));
+        writer.write("go\n");
+        for (int i = 0; i < 2000; ++i)
+            QVERIFY(store.Record(
+                Ping("http://here/", T0.addSecs(60).addMSecs(i), PingOutcomeKind::Completed, 0.01)));
+        QVERIFY(writer.waitForFinished(Patience));
+        QCOMPARE(writer.exitCode(), 0);
+        QCOMPARE(writer.readAllStandardError(), QByteArray());
+        QCOMPARE(problems.size(), 0);
+        QCOMPARE(store.Rows("http://burst/", T0.addDays(-1), QDateTime::currentDateTimeUtc())
+                     .size(),
+                 2000);
+        QCOMPARE(store.Rows("http://here/", T0, T0.addDays(1)).size(), 2021);
+        QCOMPARE(store.Addresses(), (QStringList{"http://burst/", "http://here/", "http://there/"}));
+    }
+
+    void killedWriterLosesAtMostThePingUnderWay() {
+        QProcess writer;
+        writer.start(ProbePath(), {"write", File(), "http://killed/", "0"});
+        QByteArray seen;
+        QVERIFY(WaitForLine(writer, "ready", &seen));
+        writer.write("go\n");
+        QVERIFY(WaitForLine(writer, "300", &seen));
+        writer.kill(); // SIGKILL, in the middle of its writing
+        QVERIFY(writer.waitForFinished(Patience));
+        seen += writer.readAllStandardOutput();
+        const int confirmed = LastCount(seen);
+        QVERIFY(confirmed >= 300);
+
+        HistoryStore store(File());
+        QSignalSpy problems(&store, &HistoryStore::problem);
+        const int kept =
+            int(store.Rows("http://killed/", T0.addDays(-1), QDateTime::currentDateTimeUtc())
+                    .size());
+        QCOMPARE(problems.size(), 0); // not damaged
+        QVERIFY2(kept == confirmed || kept == confirmed + 1,
+                 qPrintable(QStringLiteral("%1 confirmed, %2 kept").arg(confirmed).arg(kept)));
+        RawDb raw(File());
+        QCOMPARE(raw.Column("PRAGMA quick_check"), QStringList{"ok"});
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHistory)
+#include "test_history.moc"

@@ -1,0 +1,420 @@
+// The history window: what it shows for an address, how it follows the range and the store,
+// the CSV it writes, and how the main window opens it and feeds the store.
+#include "app/HistoryWindow.h"
+#include "app/Main.h"
+#include "engine/HistoryStore.h"
+#include "support/MainWindowParts.h"
+#include "support/TestEnvironment.h"
+#include "support/TestHelpers.h"
+
+#include <QApplication>
+#include <QChart>
+#include <QChartView>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineSeries>
+#include <QPushButton>
+#include <QScatterSeries>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+const QDateTime T0 = QDateTime(QDate(2024, 3, 10), QTime(12, 0), Qt::UTC);
+const QString A = QStringLiteral("http://a/?x=1,2");
+
+PingResult Ping(const QString &address, const QDateTime &at, PingOutcomeKind outcome,
+                double seconds) {
+    PingResult r;
+    r.finishedAt = at;
+    r.address = address;
+    r.outcome = outcome;
+    r.seconds = seconds;
+    r.attempts = 1;
+    return r;
+}
+
+QDateTime Before(int minutes) { return T0.addSecs(-60LL * minutes); }
+
+// A run of the program from one time to another, as the store records it.
+void Run(HistoryStore &store, const QDateTime &from, const QDateTime &to) {
+    store.SetClock([from] { return from; });
+    store.BeginSession();
+    store.SetClock([to] { return to; });
+    store.EndSession();
+    store.SetClock([] { return T0; });
+}
+
+// The chart's series, by kind.
+struct Series {
+    QList<QList<QPointF>> lines;
+    QList<QPointF> single;
+    QList<QPointF> failures;
+    QColor failureColor;
+};
+
+Series SeriesOf(THistoryWindow &window) {
+    Series found;
+    auto *view = Find<QChartView>(&window, "chartHistory");
+    if (!view)
+        return found;
+    for (QAbstractSeries *s : view->chart()->series()) {
+        if (auto *line = qobject_cast<QLineSeries *>(s)) {
+            found.lines << line->points();
+        } else if (auto *scatter = qobject_cast<QScatterSeries *>(s)) {
+            if (scatter->name() == QLatin1String("Failures")) {
+                found.failures = scatter->points();
+                found.failureColor = scatter->color();
+            } else {
+                found.single = scatter->points();
+            }
+        }
+    }
+    return found;
+}
+
+QList<QPointF> Points(const QList<std::pair<QDateTime, double>> &points) {
+    QList<QPointF> list;
+    for (const auto &[at, y] : points)
+        list << QPointF(double(at.toMSecsSinceEpoch()), y);
+    return list;
+}
+
+QStringList Figures(THistoryWindow &window) {
+    QStringList texts;
+    for (const char *name : {"lblCount", "lblMin", "lblAverage", "lblP95", "lblMax",
+                             "lblUptime24h", "lblUptime7d", "lblUptime30d"}) {
+        auto *label = Find<QLabel>(&window, name);
+        texts << (label ? label->text() : QStringLiteral("<missing>"));
+    }
+    return texts;
+}
+
+} // namespace
+
+class TestHistoryWindow : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    std::unique_ptr<HistoryStore> m_store;
+
+    // Runs from T0 - 2 h to T0 and from T0 - 6 h to T0 - 4 h. In the last hour: 10, 20, 30
+    // and 40 ms, two failures, a cancel; in the last day also 60 ms and the two of the earlier
+    // run (70, 80 ms); 3 days back, outside every run, 101 ms; 20 days back a failure. Another
+    // address beside it.
+    void Fill() {
+        HistoryStore &s = *m_store;
+        Run(s, Before(120), T0);
+        Run(s, Before(360), Before(240));
+        auto ok = [&s](const QString &address, const QDateTime &at, double ms) {
+            QVERIFY(s.Record(Ping(address, at, PingOutcomeKind::Completed, ms / 1000)));
+        };
+        ok(A, Before(300), 70);
+        ok(A, Before(290), 80);
+        ok(A, Before(90), 60);
+        ok(A, Before(50), 10);
+        ok(A, Before(40), 20);
+        ok(A, Before(20), 30);
+        ok(A, Before(5), 40);
+        QVERIFY(s.Record(Ping(A, Before(30), PingOutcomeKind::Failed, -1)));
+        QVERIFY(s.Record(Ping(A, Before(15), PingOutcomeKind::Failed, -1)));
+        QVERIFY(s.Record(Ping(A, Before(10), PingOutcomeKind::Cancelled, -1)));
+        ok(A, T0.addDays(-3), 101);
+        QVERIFY(s.Record(Ping(A, T0.addDays(-20), PingOutcomeKind::Failed, -1)));
+        ok("http://b/", Before(1), 5);
+    }
+
+private slots:
+    void initTestCase() { QVERIFY(m_dir.isValid()); }
+
+    void init() {
+        QFile::remove(m_dir.filePath("history.sqlite"));
+        m_store = std::make_unique<HistoryStore>(m_dir.filePath("history.sqlite"));
+        m_store->SetClock([] { return T0; });
+        Fill();
+    }
+
+    void cleanup() { m_store.reset(); }
+
+    void opensOnTheAddressWithItsFigures() {
+        THistoryWindow window(m_store.get());
+        window.ShowFor(A);
+        QVERIFY(window.isVisible());
+        auto *address = Find<QComboBox>(&window, "cmbHistoryAddress");
+        auto *range = Find<QComboBox>(&window, "cmbHistoryRange");
+        QVERIFY(address && range);
+        QCOMPARE(Items(address), (QStringList{"http://a/?x=1,2", "http://b/"}));
+        QCOMPARE(address->currentText(), A);
+        QCOMPARE(Items(range), (QStringList{"Last hour", "Last day", "Last week", "Last 30 days"}));
+        QCOMPARE(range->currentIndex(), int(THistoryWindow::LastDay));
+
+        // Count, min, average, 95th percentile, max of the day; uptime over 24 h, 7 and 30 days.
+        QCOMPARE(Figures(window),
+                 (QStringList{"7", "10.0 ms", "44.3 ms", "80.0 ms", "80.0 ms", "77.78 %",
+                              "80.00 %", "72.73 %"}));
+
+        // One point a completed ping, one line a run; a red mark on the time axis a failure.
+        const Series series = SeriesOf(window);
+        QCOMPARE(series.lines.size(), 2);
+        QCOMPARE(series.lines.at(0), Points({{Before(300), 70}, {Before(290), 80}}));
+        QCOMPARE(series.lines.at(1), Points({{Before(90), 60},
+                                             {Before(50), 10},
+                                             {Before(40), 20},
+                                             {Before(20), 30},
+                                             {Before(5), 40}}));
+        QVERIFY(series.single.isEmpty());
+        QCOMPARE(series.failures, Points({{Before(30), 0}, {Before(15), 0}}));
+        QCOMPARE(series.failureColor.red() > 180 && series.failureColor.green() < 100 &&
+                     series.failureColor.blue() < 100,
+                 true);
+    }
+
+    void rangeSelectorChangesTheRows() {
+        THistoryWindow window(m_store.get());
+        window.ShowFor(A);
+        auto *range = Find<QComboBox>(&window, "cmbHistoryRange");
+        QVERIFY(range);
+
+        range->setCurrentIndex(THistoryWindow::LastHour);
+        QCOMPARE(Figures(window).mid(0, 5),
+                 (QStringList{"4", "10.0 ms", "25.0 ms", "40.0 ms", "40.0 ms"}));
+        Series series = SeriesOf(window);
+        QCOMPARE(series.lines.size(), 1);
+        QCOMPARE(series.lines.at(0).size(), 4);
+        QCOMPARE(series.failures.size(), 2);
+
+        // A ping outside every run stands alone: no line leads to it.
+        range->setCurrentIndex(THistoryWindow::LastWeek);
+        QCOMPARE(Figures(window).mid(0, 5),
+                 (QStringList{"8", "10.0 ms", "51.4 ms", "101.0 ms", "101.0 ms"}));
+        series = SeriesOf(window);
+        QCOMPARE(series.lines.size(), 2);
+        QCOMPARE(series.single, Points({{T0.addDays(-3), 101}}));
+        QCOMPARE(series.failures.size(), 2);
+
+        range->setCurrentIndex(THistoryWindow::Last30Days);
+        series = SeriesOf(window);
+        QCOMPARE(series.failures.size(), 3);
+        QCOMPARE(series.failures.at(0), QPointF(double(T0.addDays(-20).toMSecsSinceEpoch()), 0));
+        // The uptimes do not depend on the range shown.
+        QCOMPARE(Figures(window).mid(5), (QStringList{"77.78 %", "80.00 %", "72.73 %"}));
+
+        // Another address; one without any row.
+        auto *address = Find<QComboBox>(&window, "cmbHistoryAddress");
+        address->setCurrentIndex(address->findText("http://b/"));
+        QCOMPARE(Figures(window),
+                 (QStringList{"1", "5.0 ms", "5.0 ms", "5.0 ms", "5.0 ms", "100.00 %", "100.00 %",
+                              "100.00 %"}));
+        window.ShowFor("http://never/");
+        QCOMPARE(address->currentText(), QStringLiteral("http://never/"));
+        QCOMPARE(Figures(window),
+                 (QStringList{"0", "n/a", "n/a", "n/a", "n/a", "n/a", "n/a", "n/a"}));
+        QVERIFY(SeriesOf(window).lines.isEmpty());
+        // Shown again without an address: the one shown before.
+        window.ShowFor(QString());
+        QCOMPARE(address->currentText(), QStringLiteral("http://never/"));
+    }
+
+    void exportWritesTheRangeShownAsCsv() {
+        // Rows of every kind in the last hour of an address of their own.
+        const QString c = "http://c/\"q\"";
+        PingResult ok = Ping(c, Before(50).addMSecs(7), PingOutcomeKind::Completed, 0.010);
+        ok.lookupSeconds = 0.0015;
+        ok.connectSeconds = 0.00425;
+        ok.firstByteSeconds = 0.010;
+        ok.httpStatus = 200;
+        PingResult failed = Ping(c, Before(30), PingOutcomeKind::Failed, -1);
+        failed.lookupSeconds = 0.002;
+        failed.errorCode = 10061;
+        failed.errorText = QString::fromUtf8("Refused, \"really\"\nnext line \xc3\xa9");
+        failed.attempts = 3;
+        failed.errorPing = true;
+        QVERIFY(m_store->Record(ok));
+        QVERIFY(m_store->Record(failed));
+        QVERIFY(m_store->Record(Ping(c, Before(10), PingOutcomeKind::Cancelled, -1)));
+        QVERIFY(m_store->Record(Ping(c, Before(70), PingOutcomeKind::Completed, 0.5)));
+
+        THistoryWindow window(m_store.get());
+        window.ShowFor(c);
+        Find<QComboBox>(&window, "cmbHistoryRange")->setCurrentIndex(THistoryWindow::LastHour);
+        const QString path = m_dir.filePath("export.csv");
+        int asked = 0;
+        window.dlgExportExecute = [&asked, &path] {
+            ++asked;
+            return path;
+        };
+        auto *button = Find<QPushButton>(&window, "btnExportCsv");
+        QVERIFY(button);
+        QCOMPARE(button->text(), QStringLiteral("&Export CSV..."));
+        button->click();
+        QCOMPARE(asked, 1);
+        QCOMPARE(ReadBytes(path),
+                 QByteArray("time_utc,address,outcome,ms,lookup_ms,connect_ms,first_byte_ms,"
+                            "http_status,error_code,error_text,attempts,error_ping\r\n"
+                            "2024-03-10T11:10:00.007Z,\"http://c/\"\"q\"\"\",completed,10.000,"
+                            "1.500,4.250,10.000,200,0,,1,0\r\n"
+                            "2024-03-10T11:30:00.000Z,\"http://c/\"\"q\"\"\",failed,,2.000,,,0,"
+                            "10061,\"Refused, \"\"really\"\"\nnext line \xc3\xa9\",3,1\r\n"
+                            "2024-03-10T11:50:00.000Z,\"http://c/\"\"q\"\"\",cancelled,,,,,0,0,,"
+                            "1,0\r\n"));
+
+        // Cancelled in the dialog: nothing written.
+        QFile::remove(path);
+        window.dlgExportExecute = [] { return QString(); };
+        button->click();
+        QVERIFY(!QFile::exists(path));
+    }
+
+    void followsTheStoreWhileOpen() {
+        THistoryWindow window(m_store.get());
+        QElapsedTimer sinceShown;
+        sinceShown.start();
+        window.ShowFor(A);
+        auto *count = Find<QLabel>(&window, "lblCount");
+        auto *address = Find<QComboBox>(&window, "cmbHistoryAddress");
+        QCOMPARE(count->text(), QStringLiteral("7"));
+
+        QVERIFY(m_store->Record(Ping(A, Before(2), PingOutcomeKind::Completed, 0.045)));
+        // At most one query a second: right after the opening query, it waits.
+        Settle();
+        if (sinceShown.elapsed() < 900)
+            QCOMPARE(count->text(), QStringLiteral("7"));
+        QTRY_COMPARE_WITH_TIMEOUT(count->text(), QStringLiteral("8"), Patience);
+        QCOMPARE(SeriesOf(window).lines.at(1).size(), 6);
+        QCOMPARE(Find<QLabel>(&window, "lblUptime24h")->text(), QStringLiteral("80.00 %"));
+
+        // A ping of another address only adds it to the list.
+        QVERIFY(m_store->Record(Ping("http://c/", Before(1), PingOutcomeKind::Failed, -1)));
+        QCOMPARE(Items(address), (QStringList{"http://a/?x=1,2", "http://b/", "http://c/"}));
+        QCOMPARE(address->currentText(), A);
+        QVERIFY(m_store->Record(Ping(A, Before(1), PingOutcomeKind::Failed, -1)));
+        QTRY_COMPARE_WITH_TIMEOUT(SeriesOf(window).failures.size(), 3, Patience);
+        QCOMPARE(count->text(), QStringLiteral("8"));
+
+        // Closed, it stays as it was until shown again.
+        window.close();
+        QVERIFY(m_store->Record(Ping(A, Before(1), PingOutcomeKind::Completed, 0.001)));
+        Settle();
+        QCOMPARE(count->text(), QStringLiteral("8"));
+        window.ShowFor(QString());
+        QCOMPARE(count->text(), QStringLiteral("9"));
+    }
+
+    void chartFollowsThePalette() {
+        THistoryWindow window(m_store.get());
+        window.ShowFor(A);
+        auto *view = Find<QChartView>(&window, "chartHistory");
+        QVERIFY(view);
+
+        QPalette dark = window.palette();
+        dark.setColor(QPalette::Window, QColor(0x20, 0x22, 0x25));
+        dark.setColor(QPalette::Base, QColor(0x18, 0x19, 0x1b));
+        dark.setColor(QPalette::Text, QColor(0xe8, 0xe8, 0xe8));
+        dark.setColor(QPalette::WindowText, QColor(0xe8, 0xe8, 0xe8));
+        window.setPalette(dark);
+        QCOMPARE(view->chart()->theme(), QChart::ChartThemeDark);
+        QCOMPARE(view->chart()->backgroundBrush().color(), QColor(0x18, 0x19, 0x1b));
+        for (QAbstractAxis *axis : view->chart()->axes())
+            QCOMPARE(axis->labelsBrush().color(), QColor(0xe8, 0xe8, 0xe8));
+        // The series come back after the theme change, failures still red.
+        QCOMPARE(SeriesOf(window).lines.size(), 2);
+        QCOMPARE(SeriesOf(window).failureColor, QColor(220, 50, 47));
+
+        QPalette light = window.palette();
+        light.setColor(QPalette::Window, QColor(0xef, 0xef, 0xef));
+        light.setColor(QPalette::Base, Qt::white);
+        light.setColor(QPalette::Text, Qt::black);
+        window.setPalette(light);
+        QCOMPARE(view->chart()->theme(), QChart::ChartThemeLight);
+        QCOMPARE(view->chart()->backgroundBrush().color(), QColor(Qt::white));
+    }
+
+    void mainWindowOpensItAndRecordsEveryPing() {
+        m_store.reset();
+        TestEnvironment env;
+        QVERIFY(env.IsValid());
+        Options = TOptions();
+        // A previous run's history: one row past the two days kept, one within.
+        const QString address = "http://127.0.0.1:9/x";
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        {
+            HistoryStore before(HistoryStore::DefaultPath());
+            QVERIFY(before.Record(Ping(address, now.addDays(-3), PingOutcomeKind::Completed, 0.1)));
+            QVERIFY(before.Record(Ping(address, now.addSecs(-600), PingOutcomeKind::Failed, -1)));
+        }
+        QVERIFY(env.WriteStore("\"History days\"=dword:00000002\r\n"));
+
+        TfMain_Vennatro w;
+        QCOMPARE(Options.HistoryDays, 2u);
+        QVERIFY(w.History);
+        QCOMPARE(w.History->Rows(address, now.addDays(-9), now).size(), 1); // trimmed at start
+        QCOMPARE(w.History->Sessions(now.addSecs(-60), now.addSecs(60)).size(), 1);
+
+        auto *act = Find<QAction>(&w, "actHistory");
+        auto *mnPing = Find<QMenu>(&w, "mnPing");
+        auto *bar = Find<QToolBar>(&w, "ToolBar");
+        QVERIFY(act && mnPing && bar);
+        QCOMPARE(act->text(), QStringLiteral("&History..."));
+        QCOMPARE(act->statusTip(), QStringLiteral("History"));
+        QCOMPARE(act->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_H));
+        QVERIFY(!act->icon().isNull());
+        QVERIFY(mnPing->actions().contains(act));
+        QVERIFY(bar->actions().contains(act));
+        QCOMPARE(qobject_cast<QToolButton *>(bar->widgetForAction(act))->text(),
+                 QStringLiteral("History"));
+
+        // Opens on the address box's text, normalised; one window, shown again.
+        Find<QComboBox>(&w, "cmbAddress")->setEditText("  http://127.0.0.1:9/x\t");
+        act->trigger();
+        const QList<THistoryWindow *> windows = w.findChildren<THistoryWindow *>();
+        QCOMPARE(windows.size(), 1);
+        THistoryWindow *history = windows.constFirst();
+        QVERIFY(history->isVisible());
+        QVERIFY(!history->isModal());
+        QCOMPARE(history->Address(), address);
+        QCOMPARE(Find<QLabel>(history, "lblUptime24h")->text(), QStringLiteral("0.00 %"));
+        history->close();
+        act->trigger();
+        QCOMPARE(w.findChildren<THistoryWindow *>().size(), 1);
+        QVERIFY(history->isVisible());
+
+        // Every finished ping of the engine goes into the store, and from there to the window.
+        PingResult done = Ping(address, QDateTime::currentDateTimeUtc(),
+                               PingOutcomeKind::Completed, 0.012);
+        emit w.Engine->finished(done);
+        QCOMPARE(w.History->Rows(address, now.addDays(-9), now.addDays(1)).size(), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(Find<QLabel>(history, "lblUptime24h")->text(),
+                                  QStringLiteral("50.00 %"), Patience);
+        QCOMPARE(Find<QLabel>(history, "lblCount")->text(), QStringLiteral("1"));
+    }
+
+    void mainWindowLogsAHistoryProblemOnce() {
+        m_store.reset();
+        TestEnvironment env;
+        QVERIFY(env.IsValid());
+        Options = TOptions();
+        // The history's folder cannot be made: a file stands in its place.
+        const QString folder = QFileInfo(HistoryStore::DefaultPath()).absolutePath();
+        WriteBytes(folder, "in the way");
+
+        TfMain_Vennatro w;
+        auto *log = Find<QPlainTextEdit>(&w, "mmLog");
+        QVERIFY(log);
+        for (int i = 0; i < 3; ++i)
+            emit w.Engine->finished(
+                Ping("http://x/", QDateTime::currentDateTimeUtc(), PingOutcomeKind::Failed, -1));
+        const QString expected =
+            QStringLiteral("History: Cannot open the history file \"%1\": cannot create the "
+                           "folder \"%2\"")
+                .arg(HistoryStore::DefaultPath(), folder);
+        QCOMPARE(log->toPlainText().count(expected), 1);
+        QCOMPARE(log->toPlainText().count("History:"), 1);
+    }
+};
+
+QTEST_MAIN(TestHistoryWindow)
+#include "test_historywindow.moc"
