@@ -86,12 +86,15 @@ bool Fill(const QString &path, const QDateTime &now) {
         QSqlQuery t(db); // the transactions; q keeps the prepared insert
         QSqlQuery q(db);
         ok = ok && t.exec("PRAGMA journal_mode = WAL") && t.exec("BEGIN");
-        ok = ok && q.prepare("INSERT INTO pings (address, at, n, outcome, ms, lookup_ms,"
-                             " connect_ms, first_byte_ms, http_status, error_code, error_text,"
-                             " attempts, error_ping) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        ok = ok &&
+             q.prepare("INSERT INTO pings (address, at, n, outcome, ms, lookup_ms,"
+                       " connect_ms, first_byte_ms, http_status, error_code, error_text,"
+                       " attempts, error_ping) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
         const qint64 end = now.toMSecsSinceEpoch() - 3600 * 1000;
         QRandomGenerator random(1);
-        auto ms = [](double s) { return s < 0 ? QVariant(QMetaType::fromType<double>()) : QVariant(s * 1000); };
+        auto ms = [](double s) {
+            return s < 0 ? QVariant(QMetaType::fromType<double>()) : QVariant(s * 1000);
+        };
         for (int i = 0; ok && i < AllRows; ++i) {
             const bool target = i % 10 == 0;
             const QString address =
@@ -190,8 +193,8 @@ int main(int argc, char **argv) {
     const QDateTime from = now.addDays(-30);
     timer.start();
     const QList<HistoryRow> rows = store.Rows(Target, from, now);
-    out << "Rows, " << rows.size() << " in 30 days: " << QString::number(Ms(timer), 'f', 1)
-        << " ms" << Qt::endl;
+    out << "Rows, " << rows.size() << " in 30 days: " << QString::number(Ms(timer), 'f', 1) << " ms"
+        << Qt::endl;
     timer.start();
     const HistoryStats stats = store.Statistics(Target, from, now);
     out << "Statistics (" << stats.count << " completed): " << QString::number(Ms(timer), 'f', 1)
@@ -202,19 +205,20 @@ int main(int argc, char **argv) {
         << " %): " << QString::number(Ms(timer), 'f', 1) << " ms" << Qt::endl;
     timer.start();
     const QStringList addresses = store.Addresses();
-    out << "Addresses (" << addresses.size() << "): " << QString::number(Ms(timer), 'f', 2)
-        << " ms" << Qt::endl;
+    out << "Addresses (" << addresses.size() << "): " << QString::number(Ms(timer), 'f', 2) << " ms"
+        << Qt::endl;
 
     {
         THistoryWindow window(&store);
         window.resize(1000, 620);
-        window.findChild<QComboBox *>("cmbHistoryRange")->setCurrentIndex(THistoryWindow::Last30Days);
+        window.findChild<QComboBox *>("cmbHistoryRange")
+            ->setCurrentIndex(THistoryWindow::Last30Days);
         timer.start();
         window.ShowFor(Target);
-        qWarning("showfor %.1f", Ms(timer));
         const QPixmap shot = window.grab(); // lays out and paints the chart
-        out << "window open on " << rows.size() << " pings (30 days), painted: "
-            << QString::number(Ms(timer), 'f', 1) << " ms" << Qt::endl;
+        out << "window open on " << rows.size()
+            << " pings (30 days), painted: " << QString::number(Ms(timer), 'f', 1) << " ms"
+            << Qt::endl;
         timer.start();
         window.Refresh();
         window.grab();

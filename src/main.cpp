@@ -1,11 +1,30 @@
-#include "app/Main.h"
-#include "app/Application.h"
-#include "cli/PingCommand.h"
-#include "platform/QuitOnSignal.h"
-#include "platform/SingleInstance.h"
-#include "support/UsualFunctions.h"
+// The program entry: the command line runs here; the window is a program of its own, started
+// in this same process, so that the command line never loads the widget libraries (that
+// alone would take longer than a ping).
 
+#include "cli/PingCommand.h"
+
+#include <QCoreApplication>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+// The window program beside this one.
+std::string WindowProgram() {
+    char self[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0)
+        return "vennatro-window";
+    std::string path(self, size_t(n));
+    const size_t slash = path.rfind('/');
+    return path.substr(0, slash + 1) + "vennatro-window";
+}
+
+} // namespace
 
 int main(int argc, char *argv[]) {
     QStringList arguments;
@@ -16,36 +35,8 @@ int main(int argc, char *argv[]) {
         QCoreApplication app(argc, argv);
         return RunPingCommand(arguments, stdout, stderr);
     }
-
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
-        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        // Qt would abort with a message about its platform plugin; say what is wrong instead.
-        fprintf(stderr, "Vennatro: there is no display to show the window on (neither DISPLAY nor "
-                        "WAYLAND_DISPLAY is set).\nThe command line needs none: vennatro --ping "
-                        "URL (see vennatro --help).\n");
-        return 1;
-    }
-    VennatroApplication app(argc, argv);
-
-    const QString message = RegisterActivationMessage();
-    SingleInstance instance(QStringLiteral("Vennatro - Lumo"), message);
-    if (!instance.tryLock()) {
-        if (!instance.errorString().isEmpty()) {
-            // No lock could be taken at all: say why instead of ending silently.
-            fprintf(stderr, "Vennatro: %s\n", qPrintable(instance.errorString()));
-            return 1;
-        }
-        // Another instance runs: wake it and end without a window of our own.
-        ActivatePreviousInstance(QStringLiteral("TfMain_Vennatro"));
-        return 0;
-    }
-
-    QuitOnSignal quitOnSignal;
-    const bool quiet = StartQuiet(app.arguments());
-    TfMain_Vennatro window;
-    QObject::connect(&instance, &SingleInstance::activationRequested, &window,
-                     [&window] { window.ActivationMessage(); });
-    if (!quiet)
-        window.show();
-    return app.exec();
+    const std::string window = WindowProgram();
+    ::execv(window.c_str(), argv);
+    fprintf(stderr, "Vennatro: cannot start %s: %s\n", window.c_str(), strerror(errno));
+    return 1;
 }

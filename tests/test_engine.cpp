@@ -253,6 +253,7 @@ private slots:
     void answerBytesAreShownReadably();
 
     // ---- the address ----
+    void timingDetailsAndIpv6ErrorLine();
     void portOfTheAddressIsUsedAndShown();
     void ipv6Literal();
     void ipv6ThroughTheResolver();
@@ -786,6 +787,37 @@ void TestEngine::answerBytesAreShownReadably() {
 }
 
 // ---- the address ----
+
+void TestEngine::timingDetailsAndIpv6ErrorLine() {
+    TestTcpServer http;
+    QVERIFY(http.listen());
+    http.setScript(TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\n\r\n"}));
+    options.LogTimingDetails = true;
+    const QString address = QStringLiteral("http://127.0.0.1:") + Port(http.port()) + "/";
+    QVERIFY(PingTo(address));
+    QVERIFY(WaitFinished());
+    // The phases follow each other and add up to the reported time.
+    const QRegularExpression line(
+        QStringLiteral("completed in (\\d+\\.\\d{3}) seconds \\(lookup (\\d+\\.\\d{3}), "
+                       "connect (\\d+\\.\\d{3}), answer (\\d+\\.\\d{3})\\)\\.\r\n\\z"));
+    const QRegularExpressionMatch m = line.match(rec->log.join(QString()).section(
+        QLatin1Char('\n'), 1, 1, QString::SectionIncludeTrailingSep));
+    QVERIFY2(m.hasMatch(), Visible(rec->log));
+    const double sum =
+        m.captured(2).toDouble() + m.captured(3).toDouble() + m.captured(4).toDouble();
+    QVERIFY2(qAbs(sum - m.captured(1).toDouble()) <= 0.0025, qPrintable(m.captured(0)));
+
+    // An IPv6 literal is named once bracketed in the error line.
+    rec->log.clear();
+    options.LogTimingDetails = false;
+    const QString refused =
+        QStringLiteral("http://[::1]:") + Port(TestTcpServer::closedPort()) + "/";
+    QVERIFY(PingTo(refused));
+    QVERIFY(WaitFinished(2));
+    const QString log = rec->log.join(QString());
+    QVERIFY2(log.contains(QLatin1String("] Error connecting to [::1] (port ")), qPrintable(log));
+    QVERIFY(!log.contains(QLatin1String("[[")));
+}
 
 void TestEngine::portOfTheAddressIsUsedAndShown() {
     TestTcpServer named;

@@ -1,4 +1,5 @@
 #include "engine/HistoryStore.h"
+#include "engine/SettingsTable.h"
 #include "support/TestHelpers.h"
 
 #include <QDir>
@@ -71,8 +72,8 @@ public:
         if (::syscall(SYS_capget, &m_header, m_saved) != 0)
             return;
         __user_cap_data_struct lowered[2] = {m_saved[0], m_saved[1]};
-        lowered[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH) |
-                                  (1u << CAP_FOWNER));
+        lowered[0].effective &=
+            ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH) | (1u << CAP_FOWNER));
         m_active = ::syscall(SYS_capset, &m_header, lowered) == 0;
     }
     ~ScopedNoPermissionOverride() {
@@ -159,8 +160,8 @@ private slots:
         // Each case starts from an empty folder.
         QDir dir(m_dir.path());
         for (const QString &name : dir.entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot)) {
-            QFile::setPermissions(dir.filePath(name), QFile::ReadOwner | QFile::WriteOwner |
-                                                          QFile::ExeOwner);
+            QFile::setPermissions(dir.filePath(name),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
             QFileInfo(dir.filePath(name)).isDir() ? QDir(dir.filePath(name)).removeRecursively()
                                                   : QFile::remove(dir.filePath(name));
         }
@@ -333,9 +334,9 @@ private slots:
             QList<qint64> left;
             for (const HistoryRow &row : store.Rows(address, T0.addDays(-500), T0))
                 left << row.atMs;
-            QCOMPARE(left, (QList<qint64>{cutoff.toMSecsSinceEpoch(),
-                                          cutoff.toMSecsSinceEpoch() + 1,
-                                          T0.addSecs(-5).toMSecsSinceEpoch()}));
+            QCOMPARE(left,
+                     (QList<qint64>{cutoff.toMSecsSinceEpoch(), cutoff.toMSecsSinceEpoch() + 1,
+                                    T0.addSecs(-5).toMSecsSinceEpoch()}));
         }
         QCOMPARE(store.Trim(90), 0);
     }
@@ -496,9 +497,8 @@ private slots:
         {
             HistoryStore store(File());
             for (int i = 0; i < 400; ++i)
-                QVERIFY(store.Record(
-                    Ping(QStringLiteral("http://a%1/").arg(i % 7), T0.addSecs(i),
-                         PingOutcomeKind::Completed, 0.01)));
+                QVERIFY(store.Record(Ping(QStringLiteral("http://a%1/").arg(i % 7), T0.addSecs(i),
+                                          PingOutcomeKind::Completed, 0.01)));
         }
         QVERIFY(!QFile::exists(File() + "-wal")); // closed cleanly: everything in the file
         QFile file(File());
@@ -520,11 +520,13 @@ private slots:
         QCOMPARE(checked.at(0).at(0).toBool(), false);
         QCOMPARE(problems.size(), 1);
         const QString text = problems.at(0).at(0).toString();
-        QVERIFY2(text.startsWith(QStringLiteral("The history file \"%1\" is damaged (").arg(File())),
-                 qPrintable(text));
-        QVERIFY2(text.endsWith(QStringLiteral("it is kept as \"%1.bad\" and a new history begins.")
-                                   .arg(File())),
-                 qPrintable(text));
+        QVERIFY2(
+            text.startsWith(QStringLiteral("The history file \"%1\" is damaged (").arg(File())),
+            qPrintable(text));
+        QVERIFY2(
+            text.endsWith(
+                QStringLiteral("it is kept as \"%1.bad\" and a new history begins.").arg(File())),
+            qPrintable(text));
         QVERIFY(QFile::exists(File() + ".bad"));
         QVERIFY(store.Addresses().isEmpty());
         QVERIFY(store.Record(Ping("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
@@ -549,6 +551,19 @@ private slots:
         QVERIFY(!QFile::exists(File() + ".bad"));
     }
 
+    void quickCheckCanBeLeftOut() {
+        {
+            HistoryStore store(File());
+            QVERIFY(store.Record(Ping("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
+        }
+        HistoryStore store(File());
+        store.SetQuickCheck(false);
+        QSignalSpy checked(&store, &HistoryStore::checked);
+        QVERIFY(store.Open());
+        QVERIFY(!checked.wait(300));
+        QVERIFY(store.Record(Ping("http://a/", T0.addSecs(1), PingOutcomeKind::Completed, 0.01)));
+    }
+
     void readOnlyFileGivesOneProblem() {
         {
             HistoryStore store(File());
@@ -571,9 +586,9 @@ private slots:
         QVERIFY(!recorded);
         QCOMPARE(problems.size(), 1);
         const QString text = problems.at(0).at(0).toString();
-        QVERIFY2(text.startsWith(QStringLiteral("Cannot write the history file \"%1\": ")
-                                     .arg(File())),
-                 qPrintable(text));
+        QVERIFY2(
+            text.startsWith(QStringLiteral("Cannot write the history file \"%1\": ").arg(File())),
+            qPrintable(text));
         QVERIFY2(text.contains("readonly"), qPrintable(text));
         // Pings go on; nothing more is said, the file is not set aside, what it holds is read.
         for (int i = 2; i < 5; ++i)
@@ -706,9 +721,9 @@ private slots:
         stepper.closeWriteChannel();
         QVERIFY(stepper.waitForFinished(Patience));
         QCOMPARE(stepper.exitCode(), 0);
-        QCOMPARE(store.Rows("http://there/", T0.addDays(-1), QDateTime::currentDateTimeUtc())
-                     .size(),
-                 20);
+        QCOMPARE(
+            store.Rows("http://there/", T0.addDays(-1), QDateTime::currentDateTimeUtc()).size(),
+            20);
         RawDb raw(File());
         QStringList written;
         for (int i = 1; i <= 20; ++i)
@@ -726,17 +741,59 @@ private slots:
         QVERIFY(WaitForLine(writer, "ready", &seen));
         writer.write("go\n");
         for (int i = 0; i < 2000; ++i)
-            QVERIFY(store.Record(
-                Ping("http://here/", T0.addSecs(60).addMSecs(i), PingOutcomeKind::Completed, 0.01)));
+            QVERIFY(store.Record(Ping("http://here/", T0.addSecs(60).addMSecs(i),
+                                      PingOutcomeKind::Completed, 0.01)));
         QVERIFY(writer.waitForFinished(Patience));
         QCOMPARE(writer.exitCode(), 0);
         QCOMPARE(writer.readAllStandardError(), QByteArray());
         QCOMPARE(problems.size(), 0);
-        QCOMPARE(store.Rows("http://burst/", T0.addDays(-1), QDateTime::currentDateTimeUtc())
-                     .size(),
-                 2000);
+        QCOMPARE(
+            store.Rows("http://burst/", T0.addDays(-1), QDateTime::currentDateTimeUtc()).size(),
+            2000);
         QCOMPARE(store.Rows("http://here/", T0, T0.addDays(1)).size(), 2021);
-        QCOMPARE(store.Addresses(), (QStringList{"http://burst/", "http://here/", "http://there/"}));
+        QCOMPARE(store.Addresses(),
+                 (QStringList{"http://burst/", "http://here/", "http://there/"}));
+    }
+
+    void historyDaysSetting() {
+        QCOMPARE(DefaultOptions().HistoryDays, 90u);
+        // Read after the values the program always had, so an older store loads as before.
+        const QList<SettingRow> &table = SettingsTable();
+        const auto at = [&table](const char *name) {
+            return std::find_if(
+                       table.begin(), table.end(),
+                       [name](const SettingRow &r) { return qstrcmp(r.name, name) == 0; }) -
+                   table.begin();
+        };
+        QVERIFY(at("History days") < table.size());
+        QVERIFY(at("History days") > at("SMTP password"));
+        const SettingRow &row = table.at(at("History days"));
+        QCOMPARE(row.kind, SettingRow::DWord);
+        QCOMPARE(row.dwordField, &TOptions::HistoryDays);
+        QCOMPARE(row.min, 0u);
+        QCOMPARE(row.max, 36500u);
+
+        ScopedEnv config("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path() + "/config"));
+        const QString store = m_dir.path() + "/config/Lumo Dev/Vennatro.reg";
+        const struct {
+            QByteArray line;
+            quint32 loaded;
+        } cases[] = {
+            {"", 90},                                   // absent: the default
+            {"\"History days\"=dword:00000000\r\n", 0}, // keep all
+            {"\"History days\"=dword:0000001e\r\n", 30},
+            {"\"History days\"=dword:00008e94\r\n", 36500},
+            {"\"History days\"=dword:00008e95\r\n", 90}, // out of range: the default
+        };
+        for (const auto &c : cases) {
+            WriteBytes(store,
+                       "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Lumo Dev\\Vennatro]\r\n" +
+                           c.line);
+            QString problem;
+            const TOptions options = ReadOptionsReadOnly(&problem);
+            QCOMPARE(problem, QString());
+            QCOMPARE(options.HistoryDays, c.loaded);
+        }
     }
 
     void killedWriterLosesAtMostThePingUnderWay() {
@@ -754,9 +811,8 @@ private slots:
 
         HistoryStore store(File());
         QSignalSpy problems(&store, &HistoryStore::problem);
-        const int kept =
-            int(store.Rows("http://killed/", T0.addDays(-1), QDateTime::currentDateTimeUtc())
-                    .size());
+        const int kept = int(
+            store.Rows("http://killed/", T0.addDays(-1), QDateTime::currentDateTimeUtc()).size());
         QCOMPARE(problems.size(), 0); // not damaged
         QVERIFY2(kept == confirmed || kept == confirmed + 1,
                  qPrintable(QStringLiteral("%1 confirmed, %2 kept").arg(confirmed).arg(kept)));

@@ -3,6 +3,7 @@
 #include "app/HistoryWindow.h"
 #include "app/Main.h"
 #include "engine/HistoryStore.h"
+#include "platform/MessageBox.h"
 #include "support/MainWindowParts.h"
 #include "support/TestEnvironment.h"
 #include "support/TestHelpers.h"
@@ -19,6 +20,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -85,8 +87,8 @@ QList<QPointF> Points(const QList<std::pair<QDateTime, double>> &points) {
 
 QStringList Figures(THistoryWindow &window) {
     QStringList texts;
-    for (const char *name : {"lblCount", "lblMin", "lblAverage", "lblP95", "lblMax",
-                             "lblUptime24h", "lblUptime7d", "lblUptime30d"}) {
+    for (const char *name : {"lblCount", "lblMin", "lblAverage", "lblP95", "lblMax", "lblUptime24h",
+                             "lblUptime7d", "lblUptime30d"}) {
         auto *label = Find<QLabel>(&window, name);
         texts << (label ? label->text() : QStringLiteral("<missing>"));
     }
@@ -153,9 +155,8 @@ private slots:
         QCOMPARE(range->currentIndex(), int(THistoryWindow::LastDay));
 
         // Count, min, average, 95th percentile, max of the day; uptime over 24 h, 7 and 30 days.
-        QCOMPARE(Figures(window),
-                 (QStringList{"7", "10.0 ms", "44.3 ms", "80.0 ms", "80.0 ms", "77.78 %",
-                              "80.00 %", "72.73 %"}));
+        QCOMPARE(Figures(window), (QStringList{"7", "10.0 ms", "44.3 ms", "80.0 ms", "80.0 ms",
+                                               "77.78 %", "80.00 %", "72.73 %"}));
 
         // One point a completed ping, one line a run; a red mark on the time axis a failure.
         const Series series = SeriesOf(window);
@@ -168,9 +169,7 @@ private slots:
                                              {Before(5), 40}}));
         QVERIFY(series.single.isEmpty());
         QCOMPARE(series.failures, Points({{Before(30), 0}, {Before(15), 0}}));
-        QCOMPARE(series.failureColor.red() > 180 && series.failureColor.green() < 100 &&
-                     series.failureColor.blue() < 100,
-                 true);
+        QCOMPARE(series.failureColor, QColor(220, 50, 47)); // red on light and dark alike
     }
 
     void rangeSelectorChangesTheRows() {
@@ -206,9 +205,8 @@ private slots:
         // Another address; one without any row.
         auto *address = Find<QComboBox>(&window, "cmbHistoryAddress");
         address->setCurrentIndex(address->findText("http://b/"));
-        QCOMPARE(Figures(window),
-                 (QStringList{"1", "5.0 ms", "5.0 ms", "5.0 ms", "5.0 ms", "100.00 %", "100.00 %",
-                              "100.00 %"}));
+        QCOMPARE(Figures(window), (QStringList{"1", "5.0 ms", "5.0 ms", "5.0 ms", "5.0 ms",
+                                               "100.00 %", "100.00 %", "100.00 %"}));
         window.ShowFor("http://never/");
         QCOMPARE(address->currentText(), QStringLiteral("http://never/"));
         QCOMPARE(Figures(window),
@@ -267,6 +265,69 @@ private slots:
         window.dlgExportExecute = [] { return QString(); };
         button->click();
         QVERIFY(!QFile::exists(path));
+
+        // A file that cannot be written: said in a message box.
+        QList<MessageBoxRequest> boxes;
+        SetMessageBoxHook([&boxes](const MessageBoxRequest &r) { boxes << r; });
+        const QString nowhere = m_dir.filePath("missing/folder/export.csv");
+        window.dlgExportExecute = [&nowhere] { return nowhere; };
+        button->click();
+        SetMessageBoxHook(nullptr);
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY2(boxes.at(0).text.startsWith(QStringLiteral("Cannot write \"%1\": ").arg(nowhere)),
+                 qPrintable(boxes.at(0).text));
+        QCOMPARE(boxes.at(0).caption, QStringLiteral("History"));
+        QCOMPARE(boxes.at(0).icon, MessageIcon::Error);
+        QVERIFY(!QFile::exists(nowhere));
+    }
+
+    void manyPingsAreThinnedForTheChartOnly() {
+        // 6000 pings in one run within the hour: one a half second, the slowest and the
+        // fastest in the middle.
+        Run(*m_store, Before(59), T0);
+        const QString d = "http://d/";
+        for (int i = 0; i < 6000; ++i) {
+            const double ms = i == 3001 ? 900 : i == 3002 ? 0.5 : 20 + i % 7;
+            QVERIFY(m_store->Record(
+                Ping(d, Before(55).addMSecs(500LL * i), PingOutcomeKind::Completed, ms / 1000)));
+        }
+        THistoryWindow window(m_store.get());
+        Find<QComboBox>(&window, "cmbHistoryRange")->setCurrentIndex(THistoryWindow::LastHour);
+        window.ShowFor(d);
+        // The figures come from every ping.
+        QCOMPARE(Figures(window).mid(0, 5),
+                 (QStringList{"6000", "0.5 ms", "23.1 ms", "26.0 ms", "900.0 ms"}));
+        // The line keeps what a screen can show: the first, last, lowest and highest points.
+        const Series series = SeriesOf(window);
+        QCOMPARE(series.lines.size(), 1);
+        const QList<QPointF> &line = series.lines.at(0);
+        QVERIFY2(line.size() <= 4000 && line.size() >= 1000,
+                 qPrintable(QString::number(line.size())));
+        QCOMPARE(line.first().x(), double(Before(55).toMSecsSinceEpoch()));
+        QCOMPARE(line.last().x(), double(Before(55).addMSecs(500LL * 5999).toMSecsSinceEpoch()));
+        QVERIFY(line.contains(
+            QPointF(double(Before(55).addMSecs(500LL * 3001).toMSecsSinceEpoch()), 900)));
+        QVERIFY(line.contains(
+            QPointF(double(Before(55).addMSecs(500LL * 3002).toMSecsSinceEpoch()), 0.5)));
+        QVERIFY(std::is_sorted(line.begin(), line.end(),
+                               [](const QPointF &a, const QPointF &b) { return a.x() < b.x(); }));
+    }
+
+    void emptyWindowTakesTheFirstAddressRecorded() {
+        m_store = std::make_unique<HistoryStore>(m_dir.filePath("empty.sqlite"));
+        m_store->SetClock([] { return T0; });
+        THistoryWindow window(m_store.get());
+        window.ShowFor(QString());
+        auto *address = Find<QComboBox>(&window, "cmbHistoryAddress");
+        QCOMPARE(address->count(), 0);
+        QCOMPARE(Figures(window),
+                 (QStringList{"0", "n/a", "n/a", "n/a", "n/a", "n/a", "n/a", "n/a"}));
+        QVERIFY(
+            m_store->Record(Ping("http://first/", Before(1), PingOutcomeKind::Completed, 0.002)));
+        QCOMPARE(Items(address), QStringList{"http://first/"});
+        QTRY_COMPARE_WITH_TIMEOUT(Find<QLabel>(&window, "lblCount")->text(), QStringLiteral("1"),
+                                  Patience);
+        QCOMPARE(Find<QLabel>(&window, "lblMax")->text(), QStringLiteral("2.0 ms"));
     }
 
     void followsTheStoreWhileOpen() {
@@ -383,8 +444,8 @@ private slots:
         QVERIFY(history->isVisible());
 
         // Every finished ping of the engine goes into the store, and from there to the window.
-        PingResult done = Ping(address, QDateTime::currentDateTimeUtc(),
-                               PingOutcomeKind::Completed, 0.012);
+        PingResult done =
+            Ping(address, QDateTime::currentDateTimeUtc(), PingOutcomeKind::Completed, 0.012);
         emit w.Engine->finished(done);
         QCOMPARE(w.History->Rows(address, now.addDays(-9), now.addDays(1)).size(), 2);
         QTRY_COMPARE_WITH_TIMEOUT(Find<QLabel>(history, "lblUptime24h")->text(),

@@ -124,7 +124,8 @@ void TestMainWindow::menusToolBarAndTrayMenu() {
     QCOMPARE(Captions(ui.mnFile->actions()),
              (QStringList{"&Save log to file...", "-", "&Close window", "E&xit"}));
     QCOMPARE(Captions(ui.mnPing->actions()),
-             (QStringList{"&Ping now", "&Cancel", "-", "&Automatic ping"}));
+             (QStringList{"&Ping now", "&Cancel", "-", "&Automatic ping", "-", "&History...",
+                          "&Watched addresses"}));
     QCOMPARE(Captions(ui.mnOptions->actions()),
              (QStringList{"Show &log", "&Always on top", "-", "&Clear log", "-", "&Options..."}));
     QCOMPARE(Captions(ui.mnHelp->actions()), (QStringList{"&About"}));
@@ -138,8 +139,8 @@ void TestMainWindow::menusToolBarAndTrayMenu() {
             bar << b->text();
         }
     }
-    QCOMPARE(bar, (QStringList{"Ping now", "Cancel", "-", "Auto-ping", "-", "Show log", "Options",
-                               "-", "Exit"}));
+    QCOMPARE(bar, (QStringList{"Ping now", "Cancel", "-", "Auto-ping", "History", "-", "Show log",
+                               "Options", "-", "Exit"}));
     auto *exitButton = qobject_cast<QToolButton *>(ui.ToolBar->widgetForAction(w->actExit));
     QCOMPARE(exitButton->toolTip(), QStringLiteral("Exit application"));
     QVERIFY(

@@ -16,8 +16,8 @@
 #include <QPushButton>
 #include <QSaveFile>
 #include <QScatterSeries>
-#include <QValueAxis>
 #include <QVBoxLayout>
+#include <QValueAxis>
 
 #include <algorithm>
 #include <cmath>
@@ -58,7 +58,47 @@ struct ChartPoints {
     QList<QPointF> failures;
 };
 
-ChartPoints PointsOf(const QList<HistoryRow> &rows, const QList<HistorySession> &sessions) {
+// A series with more points than a screen can tell apart is thinned to what it can show: for
+// each of Slices equal slices of the range, the first, the lowest, the highest and the last
+// point (all of them, when fewer). The drawing stays the same and costs a fraction; the
+// figures below the chart always come from every row.
+constexpr int Slices = 1000;
+constexpr qsizetype MaxPoints = 4 * Slices;
+
+QList<QPointF> Thinned(const QList<QPointF> &points, double from, double to) {
+    if (points.size() <= MaxPoints || to <= from)
+        return points;
+    QList<QPointF> kept;
+    kept.reserve(MaxPoints);
+    qsizetype first = 0;
+    while (first < points.size()) {
+        const int slice =
+            qBound(0, int((points.at(first).x() - from) / (to - from) * Slices), Slices - 1);
+        qsizetype last = first;
+        qsizetype low = first;
+        qsizetype high = first;
+        while (last + 1 < points.size() &&
+               qBound(0, int((points.at(last + 1).x() - from) / (to - from) * Slices),
+                      Slices - 1) == slice) {
+            ++last;
+            if (points.at(last).y() < points.at(low).y())
+                low = last;
+            if (points.at(last).y() > points.at(high).y())
+                high = last;
+        }
+        qsizetype chosen[] = {first, low, high, last};
+        std::sort(std::begin(chosen), std::end(chosen));
+        for (qsizetype i = 0; i < 4; ++i) {
+            if (i == 0 || chosen[i] != chosen[i - 1])
+                kept.append(points.at(chosen[i]));
+        }
+        first = last + 1;
+    }
+    return kept;
+}
+
+ChartPoints PointsOf(const QList<HistoryRow> &rows, const QList<HistorySession> &sessions,
+                     double from, double to) {
     ChartPoints points;
     qsizetype session = 0;
     qsizetype lineSession = -1;
@@ -92,6 +132,10 @@ ChartPoints PointsOf(const QList<HistoryRow> &rows, const QList<HistorySession> 
     }
     std::sort(points.single.begin(), points.single.end(),
               [](const QPointF &a, const QPointF &b) { return a.x() < b.x(); });
+    for (QList<QPointF> &line : points.lines)
+        line = Thinned(line, from, to);
+    points.single = Thinned(points.single, from, to);
+    points.failures = Thinned(points.failures, from, to);
     return points;
 }
 
@@ -151,10 +195,14 @@ THistoryWindow::THistoryWindow(HistoryStore *store, QWidget *parent)
         int row;
         int column;
     } cells[] = {
-        {"Pings completed:", lblCount, 0, 0}, {"Min:", lblMin, 0, 1},
-        {"Average:", lblAverage, 0, 2},       {"95th percentile:", lblP95, 0, 3},
-        {"Max:", lblMax, 0, 4},               {"Uptime 24 h:", lblUptime24h, 1, 0},
-        {"Uptime 7 days:", lblUptime7d, 1, 1}, {"Uptime 30 days:", lblUptime30d, 1, 2},
+        {"Pings completed:", lblCount, 0, 0},
+        {"Min:", lblMin, 0, 1},
+        {"Average:", lblAverage, 0, 2},
+        {"95th percentile:", lblP95, 0, 3},
+        {"Max:", lblMax, 0, 4},
+        {"Uptime 24 h:", lblUptime24h, 1, 0},
+        {"Uptime 7 days:", lblUptime7d, 1, 1},
+        {"Uptime 30 days:", lblUptime30d, 1, 2},
     };
     for (const auto &cell : cells) {
         auto *caption = new QLabel(QLatin1String(cell.caption), this);
@@ -196,7 +244,6 @@ void THistoryWindow::BuildChart() {
     m_chart->legend()->hide();
     m_chart->setMargins(QMargins(4, 4, 4, 4));
     m_timeAxis = new QDateTimeAxis(m_chart);
-    m_timeAxis->setTickCount(7);
     m_msAxis = new QValueAxis(m_chart);
     m_msAxis->setTitleText(QStringLiteral("ms"));
     m_msAxis->setLabelFormat(QStringLiteral("%.0f"));
@@ -218,8 +265,8 @@ void THistoryWindow::ApplyPalette() {
     m_chart->setBackgroundPen(QPen(pal.color(QPalette::Mid)));
     m_chart->setBackgroundRoundness(0);
     const QPen gridPen(pal.color(QPalette::Mid), 1, Qt::DotLine);
-    for (QAbstractAxis *axis : {static_cast<QAbstractAxis *>(m_timeAxis),
-                                static_cast<QAbstractAxis *>(m_msAxis)}) {
+    for (QAbstractAxis *axis :
+         {static_cast<QAbstractAxis *>(m_timeAxis), static_cast<QAbstractAxis *>(m_msAxis)}) {
         axis->setLabelsBrush(pal.brush(QPalette::Text));
         axis->setTitleBrush(pal.brush(QPalette::Text));
         axis->setLinePen(QPen(pal.color(QPalette::Text)));
@@ -282,23 +329,37 @@ void THistoryWindow::Refresh() {
     m_to = m_store->Now();
     m_from = m_to.addMSecs(-RangeMs());
     const QString address = Address();
-    QElapsedTimer t; t.start();
     m_rows = address.isEmpty() ? QList<HistoryRow>() : m_store->Rows(address, m_from, m_to);
-    qint64 a = t.nsecsElapsed();
     ShowRows();
-    qint64 b = t.nsecsElapsed();
     ShowStats();
-    qint64 c = t.nsecsElapsed();
-    qWarning("rows %.1f showrows %.1f stats %.1f", a/1e6, (b-a)/1e6, (c-b)/1e6);
 }
 
 void THistoryWindow::ShowRows() {
     m_chart->removeAllSeries();
-    const ChartPoints points = PointsOf(m_rows, m_store->Sessions(m_from, m_to));
-    const QColor lineColor = palette().color(QPalette::Highlight);
+    if (!m_to.isValid())
+        return; // nothing asked for yet
+    const ChartPoints points =
+        PointsOf(m_rows, m_store->Sessions(m_from, m_to), double(m_from.toMSecsSinceEpoch()),
+                 double(m_to.toMSecsSinceEpoch()));
     double maxMs = 0;
+    for (const QList<QPointF> &line : points.lines)
+        for (const QPointF &p : line)
+            maxMs = qMax(maxMs, p.y());
+    for (const QPointF &p : points.single)
+        maxMs = qMax(maxMs, p.y());
+    // The axes first: each change of a range redraws every series already there.
+    // Ticks 10 minutes, 4 hours, 1 day and 5 days apart.
+    constexpr int Ticks[] = {7, 7, 8, 7};
+    m_timeAxis->setTickCount(Ticks[CurrentRange()]);
+    m_timeAxis->setFormat(CurrentRange() <= LastDay ? QStringLiteral("HH:mm")
+                                                    : QStringLiteral("dd MMM"));
+    m_timeAxis->setRange(m_from.toLocalTime(), m_to.toLocalTime());
+    m_msAxis->setRange(0, maxMs > 0 ? maxMs * 1.1 : 1.0);
+    m_msAxis->applyNiceNumbers();
+
+    const QColor lineColor = palette().color(QPalette::Highlight);
     auto add = [this](QXYSeries *series, const QList<QPointF> &data) {
-        series->replace(data);
+        series->replace(data); // before the chart knows it: no drawing yet
         m_chart->addSeries(series);
         series->attachAxis(m_timeAxis);
         series->attachAxis(m_msAxis);
@@ -307,8 +368,6 @@ void THistoryWindow::ShowRows() {
         auto *series = new QLineSeries;
         series->setName(QStringLiteral("Time"));
         series->setPen(QPen(lineColor, 1.5));
-        for (const QPointF &p : line)
-            maxMs = qMax(maxMs, p.y());
         add(series, line);
     }
     if (!points.single.isEmpty()) {
@@ -318,8 +377,6 @@ void THistoryWindow::ShowRows() {
         series->setMarkerSize(5);
         series->setColor(lineColor);
         series->setBorderColor(lineColor);
-        for (const QPointF &p : points.single)
-            maxMs = qMax(maxMs, p.y());
         add(series, points.single);
     }
     if (!points.failures.isEmpty()) {
@@ -331,11 +388,6 @@ void THistoryWindow::ShowRows() {
         series->setBorderColor(FailureColor);
         add(series, points.failures);
     }
-    m_timeAxis->setFormat(CurrentRange() <= LastDay ? QStringLiteral("HH:mm")
-                                                    : QStringLiteral("dd MMM"));
-    m_timeAxis->setRange(m_from.toLocalTime(), m_to.toLocalTime());
-    m_msAxis->setRange(0, maxMs > 0 ? maxMs * 1.1 : 1.0);
-    m_msAxis->applyNiceNumbers();
 }
 
 void THistoryWindow::ShowStats() {
@@ -353,9 +405,24 @@ void THistoryWindow::ShowStats() {
     lblP95->setText(MsText(stats.p95Ms));
     lblMax->setText(MsText(stats.maxMs));
 
+    // An uptime within the range shown comes from its rows; a longer one from the store.
     const QString address = Address();
     auto uptime = [this, &address](int days) {
-        return address.isEmpty() ? qQNaN() : m_store->Uptime(address, m_to.addDays(-days), m_to);
+        const QDateTime from = m_to.addDays(-days);
+        if (address.isEmpty())
+            return qQNaN();
+        if (from < m_from)
+            return m_store->Uptime(address, from, m_to);
+        const qint64 fromMs = from.toMSecsSinceEpoch();
+        qint64 completed = 0;
+        qint64 failed = 0;
+        for (const HistoryRow &row : std::as_const(m_rows)) {
+            if (row.atMs < fromMs)
+                continue;
+            completed += row.outcome == PingOutcomeKind::Completed;
+            failed += row.outcome == PingOutcomeKind::Failed;
+        }
+        return UptimeRatio(completed, failed);
     };
     lblUptime24h->setText(UptimeText(uptime(1)));
     lblUptime7d->setText(UptimeText(uptime(7)));
@@ -363,19 +430,9 @@ void THistoryWindow::ShowStats() {
 }
 
 void THistoryWindow::Recorded(const PingResult &result) {
-    if (cmbHistoryAddress->findText(result.address) < 0) {
-        QStringList addresses;
-        for (int i = 0; i < cmbHistoryAddress->count(); ++i)
-            addresses << cmbHistoryAddress->itemText(i);
-        addresses.append(result.address);
-        addresses.sort();
-        const QSignalBlocker quiet(cmbHistoryAddress);
-        const QString shown = Address();
-        cmbHistoryAddress->insertItem(int(addresses.indexOf(result.address)), result.address);
-        cmbHistoryAddress->setCurrentIndex(cmbHistoryAddress->findText(shown));
-        if (shown.isEmpty())
-            cmbHistoryAddress->setCurrentIndex(-1);
-    }
+    // A new address joins the list; with none shown yet, it is the one shown.
+    if (cmbHistoryAddress->findText(result.address) < 0)
+        FillAddresses(Address().isEmpty() ? result.address : Address());
     if (!isVisible() || result.address != Address() || m_refreshTimer.isActive())
         return;
     m_refreshTimer.start(int(qMax<qint64>(0, RefreshSpacingMs - m_sinceRefresh.elapsed())));
@@ -388,12 +445,13 @@ void THistoryWindow::ExportCsv() {
     QSaveFile file(path);
     // Every column of the rows shown: the same query over the same range, not newer rows.
     const QString address = Address();
-    const QByteArray csv = HistoryCsv(
-        address, address.isEmpty() ? QList<HistoryRow>()
-                                   : m_store->Rows(address, m_from, m_to,
-                                                   HistoryStore::RowDetail::All));
+    const QByteArray csv =
+        HistoryCsv(address, address.isEmpty() ? QList<HistoryRow>()
+                                              : m_store->Rows(address, m_from, m_to,
+                                                              HistoryStore::RowDetail::All));
     if (!file.open(QIODevice::WriteOnly) || file.write(csv) != csv.size() || !file.commit()) {
-        ShowMessageBox(this, QStringLiteral("Cannot write \"%1\": %2").arg(path, file.errorString()),
+        ShowMessageBox(this,
+                       QStringLiteral("Cannot write \"%1\": %2").arg(path, file.errorString()),
                        QStringLiteral("History"), MessageIcon::Error);
     }
 }

@@ -75,7 +75,7 @@ private:
     QList<HistoryRow> m_rows; // the range shown
     QDateTime m_from;
     QDateTime m_to;
-    QTimer m_refreshTimer;    // a ping of the address shown: one query a second at most
+    QTimer m_refreshTimer; // a ping of the address shown: one query a second at most
     QElapsedTimer m_sinceRefresh;
     bool m_applyingPalette = false;
 };

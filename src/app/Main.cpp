@@ -103,6 +103,7 @@ TfMain_Vennatro::TfMain_Vennatro(QWidget *parent) : TNotifyIconForm(parent) {
     History->Open();
     History->BeginSession();
     History->Trim(int(Options.HistoryDays));
+    LoadWatchList();
     if (Options.AutoPingAtStart) {
         cmbAddress->setEditText(Options.AutoPingAddress);
         if (ValidateAddress())
@@ -341,6 +342,7 @@ void TfMain_Vennatro::WireComponents() {
     Engine = new PingEngine(this);
     Metrics = new MetricsPublisher(this);
     ConnectEngine();
+    CreateWatchList();
     History = new HistoryStore(QString(), this);
     connect(Engine, &PingEngine::finished, History, &HistoryStore::Record);
     connect(History, &HistoryStore::problem, this,
@@ -456,8 +458,10 @@ void TfMain_Vennatro::actAboutExecute() {
 void TfMain_Vennatro::NotifyIconBalloonClick(QObject *) { actShow->trigger(); }
 
 void TfMain_Vennatro::actHistoryExecute() {
-    if (!HistoryWindow)
+    if (!HistoryWindow) {
         HistoryWindow = new THistoryWindow(History, this);
+        HistoryWindow->setObjectName(QStringLiteral("HistoryWindow"));
+    }
     const NormalisedAddress address = NormaliseAddress(cmbAddress->currentText());
     HistoryWindow->ShowFor(address.accepted ? address.boxText : QString());
 }

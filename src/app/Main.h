@@ -5,6 +5,7 @@
 #include "engine/MetricsPublisher.h"
 #include "engine/Options.h"
 #include "engine/PingEngine.h"
+#include "engine/WatchList.h"
 #include "support/AboutFree.h"
 #include "tray/NotifyIconForm.h"
 
@@ -41,7 +42,10 @@ public:
     PingEngine *Engine = nullptr;        // the ping itself; this window is its view
     AutoPingScheduler *Scheduler = nullptr;
     MetricsPublisher *Metrics = nullptr;
-    HistoryStore *History = nullptr; // every finished ping; trimmed at start and daily
+    AlertPolicy *Alerts = nullptr; // shared by the main ping and every watched address
+    WatchList *Watched = nullptr;
+    // Every finished ping; trimmed at start and daily.
+    HistoryStore *History = nullptr;
     QList<QIcon> ImageListStatus; // 0 under way, 1 idle, 2 completed, 3 failed
     int StatusImageIndex = 1;
 
@@ -150,6 +154,12 @@ private:
     void CreateCentral();
     void WireComponents();
     void ConnectEngine();
+    // MainWatch.cpp: the watched addresses, their dock and the tray's summary of them.
+    void CreateWatchList();
+    void LoadWatchList();
+    QString WatchSummary() const;
+    class TWatchPanel *WatchPanel = nullptr;
+    QAction *actWatched = nullptr;
     void SetPingCommandsIdle(bool idle);
     void ValidateErrorPingAddress(const QString &address);
     void SetAutoPingChecked(bool on);

@@ -56,9 +56,13 @@ void TfMain_Vennatro::UpdateStatus() {
                                  remaining % 60);
     }
     SetStatusText(text);
-    const QString title = QLatin1String(ApplicationTitle);
-    NotifyIcon->SetToolTip(StatusText().isEmpty() ? title
-                                                  : title + QLatin1Char('\r') + StatusText());
+    QString tip = QLatin1String(ApplicationTitle);
+    if (!StatusText().isEmpty())
+        tip += QLatin1Char('\r') + StatusText();
+    const QString watched = WatchSummary();
+    if (!watched.isEmpty())
+        tip += QLatin1Char('\r') + watched;
+    NotifyIcon->SetToolTip(tip);
     if (StatusHint() != InactiveHint) {
         SetStatusHint(InactiveHint);
         ShowStatusImage(1);

@@ -12,6 +12,8 @@
 #include <QAction>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QScreen>
 
@@ -53,6 +55,17 @@ QScreen *ScreenOf(const QRect &rect, QScreen *fallback) {
         }
     }
     return best ? best : fallback;
+}
+
+// The program users start: `vennatro` beside this window program, which it starts by exec.
+QString LauncherPath() {
+    const QFileInfo self(QCoreApplication::applicationFilePath());
+    if (self.fileName() == QLatin1String("vennatro-window")) {
+        const QFileInfo launcher(self.dir(), QStringLiteral("vennatro"));
+        if (launcher.isExecutable())
+            return launcher.filePath();
+    }
+    return self.filePath();
 }
 
 } // namespace
@@ -132,6 +145,7 @@ void TfMain_Vennatro::SaveSettings() {
         TRegistryDefault reg;
         if (!reg.OpenKey(QString::fromLatin1(SettingsKey), true))
             throw Exception(QStringLiteral("Operation aborted"));
+        Options.WatchedAddresses = Watched->Stored();
         SaveOptions(reg, Options);
         reg.WriteString(RecentURLs, JoinRecentList(ItemsOf(cmbAddress)));
         const bool maximized = windowState() & Qt::WindowMaximized;
@@ -151,7 +165,7 @@ void TfMain_Vennatro::SaveSettings() {
 
         // The log-on entry: the desktop's autostart file stands for the registry's Run key.
         if (Options.StartWithWindows)
-            WriteAutostart(QCoreApplication::applicationFilePath());
+            WriteAutostart(LauncherPath());
         else
             RemoveAutostart();
     } catch (const ERegistryException &) {
@@ -171,4 +185,6 @@ void TfMain_Vennatro::ApplySettings() {
 
     Engine->ApplySettings(Options, EngineContext{UserAgent, ComputerName, MailAgent});
     Metrics->Configure(Options.MetricsPort, Options.MetricsFile);
+    Alerts->SetRepeatMinutes(Options.RepeatAlertsEvery);
+    Watched->ApplySettings(Options, EngineContext{UserAgent, ComputerName, MailAgent});
 }

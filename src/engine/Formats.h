@@ -17,6 +17,10 @@ inline constexpr const char *CompletedEntry =
 inline constexpr const char *CompletedDetailedEntry =
     "\r\n[%s] Connection to [%s] (port %d) completed in %.3f seconds (lookup %.3f, connect "
     "%.3f, answer %.3f).\r\n";
+// The same for a connect only (https): lookup, connect.
+inline constexpr const char *CompletedConnectDetailedEntry =
+    "\r\n[%s] Connection to [%s] (port %d) completed in %.3f seconds (lookup %.3f, connect "
+    "%.3f).\r\n";
 inline constexpr const char *HeadersEntry = "Headers received from the server:\r\n\r\n";
 // Time stamp, address.
 inline constexpr const char *AbortedEntry = "\r\n[%s] Ping to [%s] aborted.\r\n\r\n";

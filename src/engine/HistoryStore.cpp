@@ -5,7 +5,6 @@
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QStandardPaths>
 #include <QUuid>
 #include <QVariant>
 
@@ -72,39 +71,13 @@ double MsOf(const QVariant &value) { return value.isNull() ? -1.0 : value.toDoub
 
 qint64 MsSinceEpoch(const QDateTime &time) { return time.toMSecsSinceEpoch(); }
 
-} // namespace
-
-double NearestRankPercentile(QList<double> values, double percent) {
-    if (values.isEmpty())
+// The nearest rank of values sorted in ascending order.
+double PercentileOfSorted(const QList<double> &sorted, double percent) {
+    if (sorted.isEmpty())
         return qQNaN();
-    std::sort(values.begin(), values.end());
-    const double rank = std::ceil(percent / 100.0 * double(values.size()));
-    const qsizetype index = qBound<qsizetype>(0, qsizetype(rank) - 1, values.size() - 1);
-    return values.at(index);
+    const double rank = std::ceil(percent / 100.0 * double(sorted.size()));
+    return sorted.at(qBound<qsizetype>(0, qsizetype(rank) - 1, sorted.size() - 1));
 }
-
-HistoryStats ComputeStats(QList<double> completedMs) {
-    HistoryStats stats;
-    if (completedMs.isEmpty())
-        return stats;
-    std::sort(completedMs.begin(), completedMs.end());
-    stats.count = int(completedMs.size());
-    stats.minMs = completedMs.constFirst();
-    stats.maxMs = completedMs.constLast();
-    double sum = 0;
-    for (double ms : std::as_const(completedMs))
-        sum += ms;
-    stats.averageMs = sum / double(completedMs.size());
-    stats.p95Ms = NearestRankPercentile(std::move(completedMs), 95);
-    return stats;
-}
-
-double UptimeRatio(qint64 completed, qint64 failed) {
-    const qint64 finished = completed + failed;
-    return finished > 0 ? double(completed) / double(finished) : qQNaN();
-}
-
-namespace {
 
 QByteArray CsvField(const QString &text) {
     QByteArray bytes = text.toUtf8();
@@ -119,6 +92,32 @@ QByteArray CsvField(const QString &text) {
 QByteArray CsvMs(double ms) { return ms < 0 ? QByteArray() : QByteArray::number(ms, 'f', 3); }
 
 } // namespace
+
+double NearestRankPercentile(QList<double> values, double percent) {
+    std::sort(values.begin(), values.end());
+    return PercentileOfSorted(values, percent);
+}
+
+HistoryStats ComputeStats(QList<double> completedMs) {
+    HistoryStats stats;
+    if (completedMs.isEmpty())
+        return stats;
+    std::sort(completedMs.begin(), completedMs.end());
+    stats.count = int(completedMs.size());
+    stats.minMs = completedMs.constFirst();
+    stats.maxMs = completedMs.constLast();
+    double sum = 0;
+    for (double ms : std::as_const(completedMs))
+        sum += ms;
+    stats.averageMs = sum / double(completedMs.size());
+    stats.p95Ms = PercentileOfSorted(completedMs, 95);
+    return stats;
+}
+
+double UptimeRatio(qint64 completed, qint64 failed) {
+    const qint64 finished = completed + failed;
+    return finished > 0 ? double(completed) / double(finished) : qQNaN();
+}
 
 QByteArray HistoryCsv(const QString &address, const QList<HistoryRow> &rows) {
     QByteArray csv = "time_utc,address,outcome,ms,lookup_ms,connect_ms,first_byte_ms,http_status,"
@@ -195,7 +194,7 @@ bool HistoryStore::Open() {
         return false;
     }
     ++m_generation;
-    if (!m_created)
+    if (m_quickCheck && !m_created)
         StartCheck();
     return true;
 }
@@ -381,14 +380,15 @@ void HistoryStore::StartCheck() {
         }
         QSqlDatabase::removeDatabase(name);
     }));
-    connect(m_check.get(), &QThread::finished, this,
-            [this, generation, damage] { CheckFinished(generation, *damage); });
+    QThread *thread = m_check.get();
+    connect(thread, &QThread::finished, this,
+            [this, thread, generation, damage] { CheckFinished(thread, generation, *damage); });
     m_check->start(QThread::LowPriority);
 }
 
-void HistoryStore::CheckFinished(quint64 generation, const QString &damage) {
-    if (m_check) {
-        m_check->wait();
+void HistoryStore::CheckFinished(QThread *thread, quint64 generation, const QString &damage) {
+    if (m_check.get() == thread) {
+        m_check->wait(); // it has signalled its end; this lets it return
         m_check.reset();
     }
     if (generation != m_generation)

@@ -108,6 +108,9 @@ public:
     // open. A failure is reported through `problem`; every use tries again.
     bool Open();
     bool IsOpen() const { return m_open; }
+    // Whether Open starts the quick check (on by default). A short-lived process (the command
+    // line) turns it off: it would wait for the check at its end, and the window checks anyway.
+    void SetQuickCheck(bool on) { m_quickCheck = on; }
 
     // Writes one finished ping. False, without throwing, when it could not be written.
     bool Record(const PingResult &result);
@@ -160,7 +163,7 @@ private:
     bool Exec(const QString &sql, QString *reason = nullptr);
     bool TouchSession();
     void StartCheck();
-    void CheckFinished(quint64 generation, const QString &damage);
+    void CheckFinished(QThread *thread, quint64 generation, const QString &damage);
 
     QString m_path;
     QString m_connection; // unique per object: two stores in one process never share one
@@ -172,6 +175,7 @@ private:
     std::function<QDateTime()> m_clock;
     QRandomGenerator m_random; // the tie-breaker of two pings of an address in one millisecond
     bool m_open = false;
+    bool m_quickCheck = true;
     bool m_created = false;      // the file was made by this open: nothing to check
     bool m_writeFailing = false; // a failure was said; said again only after a success
     quint64 m_generation = 0;    // counts the files opened: a late check of a file set aside

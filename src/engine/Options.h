@@ -40,6 +40,7 @@ struct TOptions {
     quint32 WatchInterval = 0;     // seconds between two pings of a watched address
     QString WatchedAddresses;      // the normalised addresses, each followed by CR LF
     quint32 HistoryDays = 0;       // days of ping history kept; 0: all
+    bool LogTimingDetails = false; // the phases of a ping on its completion line
 
     bool operator==(const TOptions &) const = default;
 };
@@ -85,6 +86,7 @@ inline constexpr const char *SMTPSecurity = "SMTP security";
 inline constexpr const char *WatchInterval = "Watch interval";
 inline constexpr const char *WatchedAddresses = "Watched addresses";
 inline constexpr const char *HistoryDays = "History days";
+inline constexpr const char *LogTimingDetails = "Log timing details";
 // Kept in the store beside the record.
 inline constexpr const char *RecentURLs = "Recent URLs";
 inline constexpr const char *WindowWidth = "Window width";

@@ -211,11 +211,7 @@ void PingEngine::ClientSocketConnect(QObject *, TCustomWinSocket *Socket) {
     StopAttemptTimers();
     m_answerLogged = true;
     CloseByUs(Socket);
-    emit logText(F(Fmt::SuccessBar) +
-                 QString::asprintf(Fmt::CompletedEntry, U8(TimeStamp()).constData(),
-                                   U8(TargetAddress).constData(), ClientSocket->Port(),
-                                   m_connectSeconds) +
-                 QStringLiteral("\r\n"));
+    emit logText(CompletionEntry(m_connectSeconds) + QStringLiteral("\r\n"));
     if (BalloonsForResults()) {
         emit balloon(QString(), QString(), 0);
         emit balloon(QString::asprintf(Fmt::CompletedBalloon, U8(TargetAddress).constData()),
@@ -252,6 +248,27 @@ void PingEngine::ClientSocketRead(QObject *, TCustomWinSocket *Socket) {
     CloseByUs(Socket);
 }
 
+QString PingEngine::CompletionEntry(double seconds) const {
+    const QByteArray stamp = U8(TimeStamp());
+    const QByteArray address = U8(TargetAddress);
+    if (!m_options.LogTimingDetails)
+        return F(Fmt::SuccessBar) + QString::asprintf(Fmt::CompletedEntry, stamp.constData(),
+                                                      address.constData(), ClientSocket->Port(),
+                                                      seconds);
+    // Each phase from the end of the one before; a phase not reached counts as nothing.
+    const double lookup = qMax(0.0, m_lookupSeconds);
+    const double connect = qMax(0.0, m_connectSeconds - lookup);
+    if (m_firstByteSeconds < 0)
+        return F(Fmt::SuccessBar) + QString::asprintf(Fmt::CompletedConnectDetailedEntry,
+                                                      stamp.constData(), address.constData(),
+                                                      ClientSocket->Port(), seconds, lookup,
+                                                      connect);
+    const double answer = qMax(0.0, m_firstByteSeconds - qMax(0.0, m_connectSeconds));
+    return F(Fmt::SuccessBar) + QString::asprintf(Fmt::CompletedDetailedEntry, stamp.constData(),
+                                                  address.constData(), ClientSocket->Port(),
+                                                  seconds, lookup, connect, answer);
+}
+
 void PingEngine::LogCompletion() {
     if (m_answerLogged)
         return;
@@ -261,10 +278,7 @@ void PingEngine::LogCompletion() {
     if (end >= 0)
         head.truncate(end);
     const QString answer = AnswerText(head);
-    emit logText(F(Fmt::SuccessBar) + QString::asprintf(Fmt::CompletedEntry,
-                                                        U8(TimeStamp()).constData(),
-                                                        U8(TargetAddress).constData(),
-                                                        ClientSocket->Port(), m_firstByteSeconds));
+    emit logText(CompletionEntry(m_firstByteSeconds));
     if (m_options.LogHTTPHeaders)
         emit logText(F(Fmt::HeadersEntry) + answer);
     else

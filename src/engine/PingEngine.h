@@ -132,6 +132,7 @@ private:
     void Recovered();
     void StartErrorPing();
     void LogCompletion();
+    QString CompletionEntry(double seconds) const;
     void CloseByUs(TCustomWinSocket *socket);
     void StopAttemptTimers();
     void EmitFinished(PingOutcomeKind outcome);

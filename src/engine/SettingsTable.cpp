@@ -75,6 +75,7 @@ const QList<SettingRow> &SettingsTable() {
         DWordRow(N::WatchInterval, &TOptions::WatchInterval, 10, 86400),
         TextRow(N::WatchedAddresses, &TOptions::WatchedAddresses),
         DWordRow(N::HistoryDays, &TOptions::HistoryDays, 0, 36500),
+        BoolRow(N::LogTimingDetails, &TOptions::LogTimingDetails),
     };
     return table;
 }

@@ -229,6 +229,11 @@ void TfOptions::CreateOtherGroup() {
     cbLogHeaders->setToolTip(
         QStringLiteral("Add HTTP headers to the log (secure connections headers aren't logged)"));
 
+    cbLogTimingDetails =
+        Named(new QCheckBox(QStringLiteral("Log timing details")), "cbLogTimingDetails");
+    cbLogTimingDetails->setToolTip(
+        QStringLiteral("Add the lookup, connect and answer times to every completed ping"));
+
     cbSaveLog = Named(new QCheckBox(QStringLiteral("Save log to file:")), "cbSaveLog");
     cbSaveLog->setToolTip(QStringLiteral("Log ping results to file"));
     connect(cbSaveLog, &QCheckBox::toggled, this, &TfOptions::cbSaveLogClick);
@@ -258,7 +263,8 @@ void TfOptions::CreateOtherGroup() {
     grid->addWidget(cbStartWithWindows, 1, 0);
     grid->addWidget(cbShowNotifications, 0, 1);
     grid->addLayout(Indented(cbShowOnlyErrors), 1, 1);
-    grid->addWidget(cbLogHeaders, 2, 0, 1, 2);
+    grid->addWidget(cbLogHeaders, 2, 0);
+    grid->addWidget(cbLogTimingDetails, 2, 1);
     grid->addWidget(cbSaveLog, 3, 0, 1, 2);
     auto *logRow = Indented(edLogFile);
     logRow->addWidget(btnLogFile);
@@ -446,6 +452,7 @@ void TfOptions::SetTabOrder() {
                                     cbShowNotifications,
                                     cbShowOnlyErrors,
                                     cbLogHeaders,
+                                    cbLogTimingDetails,
                                     cbSaveLog,
                                     edLogFile,
                                     btnLogFile,
@@ -489,6 +496,7 @@ void TfOptions::LoadFrom(const TOptions &settings) {
     cbShowNotifications->setChecked(settings.ShowNotifications);
     cbShowOnlyErrors->setChecked(settings.ShowOnlyErrorNotifications);
     cbLogHeaders->setChecked(settings.LogHTTPHeaders);
+    cbLogTimingDetails->setChecked(settings.LogTimingDetails);
     cbComputerNameInUserAgent->setChecked(settings.ComputerNameInUserAgent);
     cbPingOnError->setChecked(settings.PingOnError);
     cbSendEmailOnError->setChecked(settings.SendEmailOnError);
@@ -531,6 +539,7 @@ void TfOptions::StoreTo(TOptions &settings) const {
     settings.ShowNotifications = cbShowNotifications->isChecked();
     settings.ShowOnlyErrorNotifications = cbShowOnlyErrors->isChecked();
     settings.LogHTTPHeaders = cbLogHeaders->isChecked();
+    settings.LogTimingDetails = cbLogTimingDetails->isChecked();
     settings.ComputerNameInUserAgent = cbComputerNameInUserAgent->isChecked();
     settings.PingOnError = cbPingOnError->isChecked();
     settings.SendEmailOnError = cbSendEmailOnError->isChecked();

@@ -53,6 +53,7 @@ public:
     TNumberEdit *edMetricsPort = nullptr;
     QLabel *lblMetricsFile = nullptr;
     QLineEdit *edMetricsFile = nullptr;
+    QCheckBox *cbLogTimingDetails = nullptr;
     QLabel *lblRepeatAlerts = nullptr;
     TNumberEdit *edRepeatAlerts = nullptr;
     QLabel *lblRepeatMinutes = nullptr;

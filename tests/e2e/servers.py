@@ -53,10 +53,12 @@ def http_get(url, timeout=5):
 
 class Nginx:
     """hosts: the addresses it listens on, one free port each ("127.0.0.1", "[::1]"); ports[i]
-    is the port of hosts[i], port the first one."""
+    is the port of hosts[i], port the first one. fixed_ports: the ports to take instead, one a
+    host (for an address that was refused until now)."""
 
-    def __init__(self, root, log_dir, hosts=("127.0.0.1",), name="nginx"):
+    def __init__(self, root, log_dir, hosts=("127.0.0.1",), name="nginx", fixed_ports=None):
         self.name = name
+        self.fixed_ports = list(fixed_ports) if fixed_ports else None
         self.root = os.path.join(root, name)
         self.log_dir = log_dir
         self.hosts = tuple(hosts)
@@ -100,8 +102,8 @@ http {{
         os.makedirs(os.path.join(self.root, "tmp"), exist_ok=True)
         last = None
         for _ in range(3):  # the free port may be taken between the probe and nginx's bind
-            self.ports = [free_port_v6() if host.startswith("[") else free_port()
-                          for host in self.hosts]
+            self.ports = list(self.fixed_ports) if self.fixed_ports else [
+                free_port_v6() if host.startswith("[") else free_port() for host in self.hosts]
             self.port = self.ports[0]
             conf = os.path.join(self.root, "nginx.conf")
             with open(conf, "w") as f:

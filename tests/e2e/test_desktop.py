@@ -1,13 +1,14 @@
 #!/usr/bin/python3
 """End-to-end checks of the built program on a real headless desktop.
 
-    test_desktop.py --program build/vennatro --tray xembed|sni [--suite main|bad-input|metrics]
+    test_desktop.py --program build/vennatro --tray xembed|sni
+                    [--suite main|bad-input|metrics|mail]
 
 "main" proves the program through its real interfaces: its window, its tray icon, the store
 file, the log file, nginx, an SMTP server and the notification daemon. "bad-input" feeds it
 broken store files, awkward web and mail servers and a log file it cannot write. "metrics"
 (metrics_suite.py) runs the command line without a display and has Prometheus and node_exporter
-read the metrics.
+read the metrics. "mail" (mail_suite.py) sends the alerts through a real exim.
 
 Set VENNATRO_SCREENSHOTS=<folder> to keep PNG screenshots of the main window, the tray menu,
 the options dialog and a notification. Set VENNATRO_E2E_KEEP=1 to keep the work folder.
@@ -806,7 +807,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--program", required=True)
     parser.add_argument("--tray", choices=("xembed", "sni"), default="xembed")
-    parser.add_argument("--suite", choices=("main", "bad-input", "metrics"), default="main")
+    parser.add_argument("--suite", choices=("main", "bad-input", "metrics", "mail"),
+                        default="main")
     args = parser.parse_args()
     args.program = os.path.abspath(args.program)
 
@@ -824,6 +826,10 @@ def main():
             sys.modules.setdefault("test_desktop", sys.modules[__name__])
             from metrics_suite import MetricsScenario
             scenario = MetricsScenario(args)
+        elif args.suite == "mail":
+            sys.modules.setdefault("test_desktop", sys.modules[__name__])
+            from mail_suite import MailScenario
+            scenario = MailScenario(args)
         else:
             scenario = MainScenario(args) if args.suite == "main" else BadInputScenario(args)
         results.run(scenario)

@@ -33,6 +33,7 @@ struct MainWindowParts {
     QAction *actAlwaysOnTop = nullptr;
     QAction *actOptions = nullptr;
     QAction *actAbout = nullptr; // also the tray menu's "About"
+    QAction *actHistory = nullptr;
     QMenu *mnFile = nullptr;
     QMenu *mnPing = nullptr;
     QMenu *mnOptions = nullptr;
@@ -65,6 +66,7 @@ struct MainWindowParts {
         find(actAlwaysOnTop, "actAlwaysOnTop");
         find(actOptions, "actOptions");
         find(actAbout, "actAbout");
+        find(actHistory, "actHistory");
         find(mnFile, "mnFile");
         find(mnPing, "mnPing");
         find(mnOptions, "mnOptions");

@@ -77,7 +77,8 @@ template <typename T> T *Find(const QObject *root, const char *name) {
         return found.constFirst();
     const QByteArray why = QByteArray::number(found.size()) + " objects of type " +
                            T::staticMetaObject.className() + " named \"" + name + "\" below " +
-                           root->objectName().toUtf8() + ", one expected";
+                           root->metaObject()->className() + " \"" + root->objectName().toUtf8() +
+                           "\", one expected";
     QTest::qFail(why.constData(), __FILE__, __LINE__);
     return nullptr;
 }
