@@ -289,23 +289,41 @@ void TestOptions::tabOrder() {
     QVERIFY(dialog);
     QTRY_COMPARE(QApplication::focusWidget(), dialog->edPingAttemps);
 
-    const QStringList expected = {"edPingAttemps",       "edInterval",
-                                  "edPingTimeout",       "edPort",
-                                  "edSecurePort",        "cbComputerNameInUserAgent",
-                                  "cbAutoPingAtStart",   "edAutoPingAddress",
-                                  "cbAlwaysOnTop",       "cbStartWithWindows",
-                                  "cbShowNotifications", "cbShowOnlyErrors",
-                                  "cbLogHeaders",        "cbLogTimingDetails",
-                                  "cbSaveLog",           "edLogFile",
-                                  "btnLogFile",          "edMetricsPort",
-                                  "edMetricsFile",       "cbPingOnError",
-                                  "edErrorPingAddress",  "cbSendEmailOnError",
-                                  "edErrorEmailAddress", "edEmailFromAddress",
-                                  "edSMTPServer",        "edSMTPPort",
-                                  "edSMTPUser",          "edSMTPPassword",
-                                  "edConfirmPassword",   "cmbSMTPSecurity",
-                                  "edRepeatAlerts",      "btnOK",
-                                  "btnCancel",           "edPingAttemps"};
+    const QStringList expected = {"edPingAttemps",
+                                  "edInterval",
+                                  "edPingTimeout",
+                                  "edPort",
+                                  "edSecurePort",
+                                  "cbComputerNameInUserAgent",
+                                  "cbAutoPingAtStart",
+                                  "edAutoPingAddress",
+                                  "cbAlwaysOnTop",
+                                  "cbStartWithWindows",
+                                  "cbShowNotifications",
+                                  "cbShowOnlyErrors",
+                                  "cbLogHeaders",
+                                  "cbLogTimingDetails",
+                                  "cbSaveLog",
+                                  "edLogFile",
+                                  "btnLogFile",
+                                  "edMetricsPort",
+                                  "edMetricsFile",
+                                  "edHistoryDays",
+                                  "cbPingOnError",
+                                  "edErrorPingAddress",
+                                  "cbSendEmailOnError",
+                                  "edErrorEmailAddress",
+                                  "edEmailFromAddress",
+                                  "edSMTPServer",
+                                  "edSMTPPort",
+                                  "edSMTPUser",
+                                  "edSMTPPassword",
+                                  "edConfirmPassword",
+                                  "cmbSMTPSecurity",
+                                  "edRepeatAlerts",
+                                  "btnOK",
+                                  "btnCancel",
+                                  "edPingAttemps"};
     QStringList seen = {QApplication::focusWidget()->objectName()};
     for (qsizetype i = 1; i < expected.size(); ++i) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
@@ -458,6 +476,7 @@ void TestOptions::valuesCopyInAndOut() {
     in.MetricsFile = QStringLiteral("/var/tmp/vennatro.prom");
     in.RepeatAlertsEvery = 120;
     in.SMTPSecurity = 2;
+    in.HistoryDays = 30;
 
     TfOptions d(nullptr);
     d.LoadFrom(in);
@@ -487,7 +506,7 @@ void TestOptions::valuesCopyInAndOut() {
     out.ShowLog = true;
     out.WatchInterval = in.WatchInterval;
     out.WatchedAddresses = in.WatchedAddresses;
-    out.HistoryDays = in.HistoryDays;
+
     d.StoreTo(out);
     QCOMPARE(out, in);
 

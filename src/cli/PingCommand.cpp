@@ -1,6 +1,7 @@
 #include "cli/PingCommand.h"
 
 #include "Version.h"
+#include "engine/HistoryStore.h"
 #include "engine/Metrics.h"
 #include "engine/PingEngine.h"
 #include "engine/PingTarget.h"
@@ -207,6 +208,15 @@ PingCommand::PingCommand(const PingCommandRequest &request, const TOptions &sett
                                                m_settings.ComputerNameInUserAgent, computer),
                                 computer, QString()};
     m_metrics = new MetricsRegistry(this);
+    // The command line's pings are history too. The whole-file check is the window's job: a
+    // command line must not wait for it before it ends.
+    m_history = new HistoryStore(QString(), this);
+    m_history->SetQuickCheck(false);
+    connect(m_history, &HistoryStore::problem, this, [this](const QString &text) {
+        fprintf(m_err, "vennatro: %s\n", qPrintable(text));
+        fflush(m_err);
+    });
+    m_history->Open();
     for (const QString &url : request.urls) {
         auto target = std::make_unique<Target>();
         target->engine = new PingEngine(this);
@@ -222,6 +232,7 @@ PingCommand::PingCommand(const PingCommandRequest &request, const TOptions &sett
                 [this](const QString &entry) { Print(ToLf(entry) + QLatin1Char('\n')); });
         connect(t->engine, &PingEngine::finished, this, [this, t](const PingResult &result) {
             m_metrics->Record(result);
+            m_history->Record(result);
             WriteMetrics();
             Finished(*t, result.outcome == PingOutcomeKind::Completed);
         });

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 
+class HistoryStore;
 class MetricsRegistry;
 class PingEngine;
 class Resolver;
@@ -74,6 +75,7 @@ private:
     FILE *m_err;
     std::vector<std::unique_ptr<Target>> m_targets;
     MetricsRegistry *m_metrics = nullptr;
+    HistoryStore *m_history = nullptr;
     int m_running = 0;
     bool m_failed = false;
     bool m_ended = false;

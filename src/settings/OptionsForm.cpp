@@ -248,6 +248,13 @@ void TfOptions::CreateOtherGroup() {
     btnLogFile->setFixedSize(BrowseButtonSide, BrowseButtonSide);
     connect(btnLogFile, &QPushButton::clicked, this, &TfOptions::btnLogFileClick);
 
+    edHistoryDays = Named(new TNumberEdit, "edHistoryDays");
+    edHistoryDays->SetMaxLength(5);
+    lblHistoryDays = CaptionLabel(QStringLiteral("Keep history:"), edHistoryDays, "lblHistoryDays");
+    lblDays = CaptionLabel(QStringLiteral("days (0: all)"), edHistoryDays, "lblDays");
+    SetHint(QStringLiteral("Days of ping history kept for the History window (0: keep all)"),
+            {edHistoryDays, lblHistoryDays, lblDays});
+
     edMetricsPort = Named(new TNumberEdit, "edMetricsPort");
     edMetricsPort->SetMaxLength(5);
     lblMetricsPort = CaptionLabel(QStringLiteral("Metrics port:"), edMetricsPort, "lblMetricsPort");
@@ -275,7 +282,13 @@ void TfOptions::CreateOtherGroup() {
     metricsRow->addWidget(lblMetricsFile);
     metricsRow->addWidget(edMetricsFile, 1);
     grid->addLayout(metricsRow, 5, 0, 1, 2);
-    grid->setRowStretch(6, 1);
+    auto *historyRow = new QHBoxLayout;
+    historyRow->addWidget(lblHistoryDays);
+    historyRow->addWidget(edHistoryDays);
+    historyRow->addWidget(lblDays);
+    historyRow->addStretch(1);
+    grid->addLayout(historyRow, 6, 0, 1, 2);
+    grid->setRowStretch(7, 1);
 }
 
 void TfOptions::CreateAlertsGroup() {
@@ -458,6 +471,7 @@ void TfOptions::SetTabOrder() {
                                     btnLogFile,
                                     edMetricsPort,
                                     edMetricsFile,
+                                    edHistoryDays,
                                     cbPingOnError,
                                     edErrorPingAddress,
                                     cbSendEmailOnError,
@@ -513,6 +527,7 @@ void TfOptions::LoadFrom(const TOptions &settings) {
     edMetricsPort->SetNumber(int(settings.MetricsPort));
     edMetricsFile->setText(settings.MetricsFile);
     edRepeatAlerts->SetNumber(int(settings.RepeatAlertsEvery));
+    edHistoryDays->SetNumber(int(settings.HistoryDays));
     cmbSMTPSecurity->setCurrentIndex(int(qMin<quint32>(settings.SMTPSecurity, 3)));
 
     edLogFile->setText(settings.LogFile);
@@ -558,6 +573,9 @@ void TfOptions::StoreTo(TOptions &settings) const {
     settings.MetricsPort = quint32(qBound(0, edMetricsPort->Number(), 65535));
     settings.MetricsFile = edMetricsFile->text();
     settings.RepeatAlertsEvery = quint32(qMax(0, edRepeatAlerts->Number()));
+    // An empty field keeps the usual 90 days; btnOKClick refused more than 36500.
+    settings.HistoryDays =
+        edHistoryDays->text().isEmpty() ? 90u : quint32(qBound(0, edHistoryDays->Number(), 36500));
     settings.SMTPSecurity = quint32(qMax(0, cmbSMTPSecurity->currentIndex()));
 
     settings.LogFile = edLogFile->text();
@@ -698,6 +716,8 @@ void TfOptions::btnOKClick() {
     const int timeout = edPingTimeout->Number();
     if (timeout < 1 || timeout > 3600)
         fail("Please enter a ping timeout from 1 to 3600 seconds.", edPingTimeout);
+    if (edHistoryDays->Number() > 36500)
+        fail("Please enter the days of history to keep, from 0 (all) to 36500.", edHistoryDays);
     const int metricsPort = edMetricsPort->Number();
     if (!edMetricsPort->text().isEmpty() && (metricsPort < 0 || metricsPort > 65535))
         fail("Please enter a metrics port from 1 to 65535, or 0 for none.", edMetricsPort);

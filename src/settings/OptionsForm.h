@@ -54,6 +54,9 @@ public:
     QLabel *lblMetricsFile = nullptr;
     QLineEdit *edMetricsFile = nullptr;
     QCheckBox *cbLogTimingDetails = nullptr;
+    QLabel *lblHistoryDays = nullptr;
+    TNumberEdit *edHistoryDays = nullptr;
+    QLabel *lblDays = nullptr;
     QLabel *lblRepeatAlerts = nullptr;
     TNumberEdit *edRepeatAlerts = nullptr;
     QLabel *lblRepeatMinutes = nullptr;

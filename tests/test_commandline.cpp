@@ -1,0 +1,205 @@
+// The command line: what it accepts, what it refuses, and the program as a process without a
+// display: exit statuses, output lines, the store read and never written, the history kept.
+
+#include "cli/PingCommand.h"
+#include "engine/HistoryStore.h"
+#include "support/TestEnvironment.h"
+#include "support/TestTcpServer.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTest>
+
+namespace {
+
+struct Run {
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// The real program, with no display at all and the test's private folders.
+Run RunProgram(const QStringList &arguments) {
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XAUTHORITY"})
+        env.remove(QLatin1String(name));
+    process.setProcessEnvironment(env);
+    // The event loop runs while it waits: the test's servers live on it.
+    QSignalSpy done(&process, &QProcess::finished);
+    process.start(QStringLiteral(VENNATRO_PROGRAM), arguments);
+    Run run;
+    if (!done.wait(30000))
+        return run;
+    run.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+} // namespace
+
+class TestCommandLine : public QObject {
+    Q_OBJECT
+    TestEnvironment env;
+
+private slots:
+    void parses_data();
+    void parses();
+    void refuses_data();
+    void refuses();
+    void pingsAndSaysSoInItsExitStatus();
+    void readsTheStoreAndNeverWritesIt();
+};
+
+void TestCommandLine::parses_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("urls");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("interval");
+    QTest::addColumn<int>("httpPort");
+    QTest::newRow("one") << QStringList{"--ping", "example.test"} << QStringList{"example.test"}
+                         << 1 << 1 << -1;
+    QTest::newRow("several, options after")
+        << QStringList{"--ping", "a.test", "https://b.test/", "--count", "3", "--interval=5"}
+        << QStringList{"a.test", "https://b.test/"} << 3 << 5 << -1;
+    QTest::newRow("options first") << QStringList{"--http-port", "8080", "--ping", "a.test"}
+                                   << QStringList{"a.test"} << 1 << 1 << 8080;
+    QTest::newRow("inline url") << QStringList{"--ping=a.test"} << QStringList{"a.test"} << 1 << 1
+                                << -1;
+}
+
+void TestCommandLine::parses() {
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, urls);
+    QString error;
+    const std::optional<PingCommandRequest> request = ParsePingCommand(arguments, &error);
+    QVERIFY2(request, qPrintable(error));
+    QCOMPARE(request->urls, urls);
+    QTEST(request->count, "count");
+    QTEST(request->intervalSeconds, "interval");
+    QFETCH(int, httpPort);
+    QCOMPARE(request->httpPort.value_or(-1), httpPort);
+}
+
+void TestCommandLine::refuses_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("unknown option") << QStringList{"--bogus"} << "unknown option \"--bogus\"";
+    QTest::newRow("no url") << QStringList{"--count", "2"} << "no URL given";
+    QTest::newRow("ping without url") << QStringList{"--ping"} << "no URL given";
+    QTest::newRow("ftp") << QStringList{"--ping", "ftp://x.test/"}
+                         << "Only HTTP and HTTPS protocols are supported.";
+    QTest::newRow("bad port") << QStringList{"--ping", "http://x.test:99999/"}
+                              << "Invalid port in the address.";
+    QTest::newRow("count 0") << QStringList{"--ping", "x.test", "--count", "0"}
+                             << "--count takes a whole number from 1 to 1000000, not \"0\"";
+    QTest::newRow("count negative")
+        << QStringList{"--ping", "x.test", "--count", "-1"} << "not \"-1\"";
+    QTest::newRow("count text") << QStringList{"--ping", "x.test", "--count", "abc"}
+                                << "not \"abc\"";
+    QTest::newRow("interval too long")
+        << QStringList{"--ping", "x.test", "--interval", "86401"} << "from 1 to 86400";
+    QTest::newRow("crlf") << QStringList{"--ping", "http://x.test/a\r\nX-Injected: yes"}
+                          << "contains control characters";
+}
+
+void TestCommandLine::refuses() {
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, reason);
+    QString error;
+    QVERIFY(!ParsePingCommand(arguments, &error));
+    QVERIFY2(error.contains(reason), qPrintable(error));
+}
+
+void TestCommandLine::pingsAndSaysSoInItsExitStatus() {
+    TestTcpServer http;
+    QVERIFY(http.listen());
+    http.setScript(TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\n\r\n"}));
+    const QString address = QStringLiteral("http://127.0.0.1:%1/cli").arg(http.port());
+    const quint16 closed = TestTcpServer::closedPort();
+    const QString refused = QStringLiteral("http://127.0.0.1:%1/").arg(closed);
+
+    const Run ok = RunProgram({"--ping", address, "--count", "2"});
+    QCOMPARE(ok.status, 0);
+    QVERIFY2(ok.err.isEmpty(), ok.err.constData());
+    QVERIFY(!ok.out.contains('\r'));
+    QCOMPARE(ok.out.count(QStringLiteral("] Connection to [%1] (port %2) completed in ")
+                              .arg(address)
+                              .arg(http.port())
+                              .toUtf8()),
+             2);
+    QCOMPARE(http.connectionCount(), 2);
+    QVERIFY(http.received(0).startsWith("HEAD /cli HTTP/1.0\r\n"));
+
+    // One address fails: status 1, each line names its address.
+    const Run mixed = RunProgram({"--ping", address, refused, "--attempts", "1"});
+    QCOMPARE(mixed.status, 1);
+    QCOMPARE(mixed.out.count("completed in"), 1);
+    QCOMPARE(
+        mixed.out.count(
+            QStringLiteral("Error connecting to [127.0.0.1] (port %1): Connection refused (10061).")
+                .arg(closed)
+                .toUtf8()),
+        1);
+
+    const Run usage = RunProgram({"--ping", "ftp://x.test/"});
+    QCOMPARE(usage.status, 2);
+    QVERIFY(usage.out.isEmpty());
+    QVERIFY(usage.err.contains("Only HTTP and HTTPS protocols are supported."));
+
+    const Run version = RunProgram({"--version"});
+    QCOMPARE(version.status, 0);
+    QVERIFY(version.out.startsWith("Vennatro "));
+
+    // Every ping is in the history, with its outcome.
+    HistoryStore history;
+    history.SetQuickCheck(false);
+    QVERIFY(history.Open());
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    QCOMPARE(history.Rows(address, now.addSecs(-600), now.addSecs(60)).size(), 3);
+    QCOMPARE(history.Rows(refused, now.addSecs(-600), now.addSecs(60)).size(), 1);
+}
+
+void TestCommandLine::readsTheStoreAndNeverWritesIt() {
+    TestTcpServer http;
+    QVERIFY(http.listen());
+    http.setScript(TestTcpServer::Script::answer({"HTTP/1.0 204 No Content\r\n\r\n"}));
+    // The store's HTTP port and attempts apply; the file stays as it was, byte for byte.
+    QVERIFY(env.WriteStore(QStringLiteral("\"HTTP port\"=dword:%1\r\n\"Ping attempts\"="
+                                          "dword:00000001\r\n")
+                               .arg(http.port(), 8, 16, QLatin1Char('0'))
+                               .toUtf8()));
+    QFile store(env.StorePath());
+    QVERIFY(store.open(QIODevice::ReadOnly));
+    const QByteArray before = store.readAll();
+    store.close();
+    const QDateTime modified = QFileInfo(env.StorePath()).lastModified();
+
+    const Run run = RunProgram({"--ping", "127.0.0.1/stored"});
+    QCOMPARE(run.status, 0);
+    QVERIFY(run.out.contains(QStringLiteral("(port %1) completed").arg(http.port()).toUtf8()));
+    QVERIFY(store.open(QIODevice::ReadOnly));
+    QCOMPARE(store.readAll(), before);
+    QCOMPARE(QFileInfo(env.StorePath()).lastModified(), modified);
+
+    // A store that cannot be read: the defaults, said once, and the file left alone.
+    QVERIFY(env.WriteStore("this is no value line\r\n"));
+    QFile bad(env.StorePath());
+    QVERIFY(bad.open(QIODevice::ReadOnly));
+    const QByteArray badBytes = bad.readAll();
+    bad.close();
+    const Run defaults = RunProgram({"--ping", "http://127.0.0.1:1/", "--timeout", "5"});
+    QCOMPARE(defaults.status, 1);
+    QCOMPARE(defaults.err.count("using the default settings"), 1);
+    // The default of three attempts: three error lines.
+    QCOMPARE(defaults.out.count("Error connecting to"), 3);
+    QVERIFY(bad.open(QIODevice::ReadOnly));
+    QCOMPARE(bad.readAll(), badBytes);
+    QVERIFY(!QFile::exists(env.StorePath() + QStringLiteral(".bad")));
+}
+
+QTEST_GUILESS_MAIN(TestCommandLine)
+#include "test_commandline.moc"
