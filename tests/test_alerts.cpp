@@ -4,6 +4,7 @@
 #include "engine/AlertPolicy.h"
 #include "engine/PingEngine.h"
 #include "engine/PingTarget.h"
+#include "support/TestHelpers.h"
 #include "support/TestSmtpServer.h"
 #include "support/TestTcpServer.h"
 
@@ -12,7 +13,6 @@
 #include <QTest>
 
 namespace {
-constexpr int Patience = 15000;
 
 QDateTime At(int minutes, int seconds = 0) {
     return QDateTime(QDate(2026, 12, 8), QTime(8, 0), Qt::UTC).addSecs(minutes * 60 + seconds);

@@ -7,6 +7,7 @@
 #include "engine/PingEngine.h"
 #include "engine/PingTarget.h"
 #include "support/TableResolver.h"
+#include "support/TestHelpers.h"
 #include "support/TestSmtpServer.h"
 #include "support/TestTcpServer.h"
 
@@ -24,7 +25,6 @@
 
 namespace {
 
-constexpr int Patience = 15000; // ms; generous limit for anything that should come soon
 
 const QString UserAgent = QStringLiteral("Vennatro/1.0.1 (Linux 6.1)");
 const QString SuccessBar = QStringLiteral("* * * * * * * * * * * * * * * * * * * * * * * * *");
@@ -50,12 +50,6 @@ QString CompletedEntry(const QString &address, int port,
 QString AbortedEntry(const QString &address) {
     return FailureBar + QStringLiteral("\r\n[{STAMP}] Ping to [") + address +
            QStringLiteral("] aborted.\r\n\r\n");
-}
-
-// Processes posted events until nothing is left to do right now.
-void Settle() {
-    for (int i = 0; i < 10; ++i)
-        QCoreApplication::processEvents();
 }
 
 // Waits up to ms for something that must not happen; true when it did happen.

@@ -111,6 +111,8 @@ class MetricsScenario(Scenario):
             ("command line beside the running window: neither wakes nor ends it",
              self.cli_beside_window),
             ("window pings nginx at [::1]; Prometheus sees that target too", self.window_ipv6),
+            ("History window (Ctrl+H) after real pings: a chart and its figures",
+             self.window_history),
             ("Alt+X ends the window with status 0 and closes the metrics port",
              self.window_exits),
         ]
@@ -485,6 +487,23 @@ class MetricsScenario(Scenario):
         assert len(reqs) == 1 and reqs[0]["addr"] == "::1", f"requests at [::1]: {reqs}"
         assert reqs[0]["host"] == f"[::1]:{nginx6.port}", f"Host {reqs[0]['host']!r}"
         self.wait_prometheus(address)
+
+    def window_history(self):
+        self.window_running()
+        p = self.program
+        w = p.wait_main_window(WAIT)
+        address = f"http://127.0.0.1:{self.nginx.port}/e2e-history"
+        for n in range(1, 6):
+            self.set_address(address, "Return")
+            self.wait_log(rf"{STAMP} Connection to \[{re.escape(address)}\] "
+                          rf"\(port {self.nginx.port}\) completed in", count=n)
+        p.key(w, "ctrl+h")
+        dialog = p.wait_dialog(r"^History$")
+        x, y, width, height = p.geometry(dialog["id"])
+        assert width >= 300 and height >= 200, f"History window {width}x{height}"
+        # For the README: a person checks that the chart reads well.
+        self.shot("history", window=dialog["id"])
+        p.key(dialog["id"], "Escape")
 
     def window_exits(self):
         self.window_running()
