@@ -470,8 +470,13 @@ void TIdSMTP::Send(const TIdMessage &message) {
     else
         text = errorBuffer[0] ? QString::fromUtf8(errorBuffer).trimmed()
                               : QString::fromUtf8(curl_easy_strerror(result));
+    // A certificate or handshake failure is the whole reason: the last reply then is the
+    // server's go-ahead for STARTTLS, which would only mislead.
+    const bool tlsFailure = result == CURLE_PEER_FAILED_VERIFICATION ||
+                            result == CURLE_SSL_CONNECT_ERROR || result == CURLE_SSL_CERTPROBLEM ||
+                            result == CURLE_SSL_CACERT_BADFILE || result == CURLE_SSL_CIPHER;
     const QByteArray reply = exchange.failedReply();
-    if (!reply.isEmpty())
+    if (!reply.isEmpty() && !tlsFailure)
         text += QLatin1String("\r\n") + QString::fromUtf8(reply);
     throw EIdException(text);
 }
