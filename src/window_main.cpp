@@ -1,4 +1,5 @@
 #include "app/Application.h"
+#include "app/InstanceStart.h"
 #include "app/Main.h"
 #include "platform/QuitOnSignal.h"
 #include "platform/SingleInstance.h"
@@ -21,16 +22,8 @@ int main(int argc, char *argv[]) {
 
     const QString message = RegisterActivationMessage();
     SingleInstance instance(QStringLiteral("Vennatro - Lumo"), message);
-    if (!instance.tryLock()) {
-        if (!instance.errorString().isEmpty()) {
-            // No lock could be taken at all: say why instead of ending silently.
-            fprintf(stderr, "Vennatro: %s\n", qPrintable(instance.errorString()));
-            return 1;
-        }
-        // Another instance runs: wake it and end without a window of our own.
-        ActivatePreviousInstance(QStringLiteral("TfMain_Vennatro"));
-        return 0;
-    }
+    if (const std::optional<int> exitCode = ClaimSingleInstance(instance))
+        return *exitCode;
 
     QuitOnSignal quitOnSignal;
     const bool quiet = StartQuiet(app.arguments());

@@ -6,6 +6,8 @@
 #include "engine/Options.h"
 #include "engine/PingEngine.h"
 #include "engine/WatchList.h"
+#include "settings/RegistryDefault.h"
+#include "tray/TrayBadge.h"
 #include "support/AboutFree.h"
 #include "tray/NotifyIconForm.h"
 
@@ -62,6 +64,7 @@ public:
 
     // ---- the log file mirror ----
     LogFile Log;
+    LogBound LogPane; // what mmLog holds: the newest entries only
 
     // ---- operations ----
     bool ValidateAddress();
@@ -78,9 +81,9 @@ public:
     QString StatusHint() const;
     void ShowUnhandledError(const QString &message);
     bool AutoPingOn() const;
-    // Creation step 11: the old log file into the pane, or its folders created.
+    // Creation step 11: the end of the old log file into the pane, or its folders created.
     void OpenLogAtStart();
-    // The destroy handler's log write (skipped when the file already equals the pane).
+    // The destroy handler's log write: entries still waiting for the file, if any.
     void SaveLogAtExit();
     // The pane's whole text with CR LF line breaks.
     QString LogText() const;
@@ -158,6 +161,10 @@ private:
     void CreateWatchList();
     void LoadWatchList();
     QString WatchSummary() const;
+    // The tray icon's badge: the worst of the main ping's last outcome and the watched rows.
+    void UpdateTrayBadge();
+    TrayBadge m_mainBadge = TrayBadge::None;
+    TrayBadge m_shownBadge = TrayBadge::None;
     class TWatchPanel *WatchPanel = nullptr;
     QAction *actWatched = nullptr;
     void SetPingCommandsIdle(bool idle);
@@ -165,7 +172,11 @@ private:
     void SetAutoPingChecked(bool on);
     void MirrorToLogFile(const QString &entry);
     void PlaceStatusImage(); // 7 pixels from the tool bar band's right end
-    bool IsCommandShortcut(const QKeyEvent *event) const; // an enabled command's shortcut
+    bool IsCommandShortcut(const QKeyEvent *event) const; // a command's shortcut, enabled or not
+    // MainSettings.cpp: every value a save writes, the record's and the window's.
+    void WriteSettings(TRegistryDefault &reg) const;
+    TUnreadValues m_unreadValues; // what the last load did not reach, kept as the file has it
+    int m_heightWithLog = 0;      // the window's height with the log pane, while it is hidden
     QString m_statusBeforeMail;    // the status text the mail's own text stands in for
     bool m_logFileFailing = false; // a log-file error was reported and not yet followed by success
 };

@@ -14,15 +14,23 @@
 #include <QUrl>
 
 namespace {
+const QString UriListFormat = QStringLiteral("text/uri-list");
 const QString MozUrlFormat = QStringLiteral("text/x-moz-url");
 
-// The address of a dropped link: text/uri-list first, then text/x-moz-url (UTF-16: the
-// address, a line break, the title). Plain text is no link.
+// The address of a dropped link, exactly as dropped: the first link of text/uri-list (read
+// from its bytes: a parsed URL would give %20 back as a blank), then text/x-moz-url (UTF-16:
+// the address, a line break, the title). Plain text is no link.
 QString DroppedLink(const QMimeData *data) {
     if (!data)
         return QString();
-    if (data->hasUrls() && !data->urls().isEmpty())
-        return data->urls().constFirst().toString();
+    if (data->hasFormat(UriListFormat)) {
+        // One link a line; lines starting with '#' are comments.
+        for (const QByteArray &line : data->data(UriListFormat).split('\n')) {
+            const QByteArray link = line.trimmed();
+            if (!link.isEmpty() && !link.startsWith('#'))
+                return QString::fromUtf8(link);
+        }
+    }
     if (data->hasFormat(MozUrlFormat)) {
         const QByteArray raw = data->data(MozUrlFormat);
         QString text =
@@ -53,8 +61,11 @@ bool TfMain_Vennatro::cmbAddressKeyDown(QKeyEvent *event) {
         }
         const QString text = cmbAddress->currentText();
         const QString lower = text.toLower();
+        // Only a bare name is completed: text with a scheme of any kind ("https://...") is
+        // left as typed.
         if ((event->modifiers() & Qt::ControlModifier) && !text.isEmpty() &&
-            !lower.startsWith(QLatin1String("http://")) && !lower.startsWith(QLatin1String("www.")))
+            !lower.startsWith(QLatin1String("http://")) &&
+            !lower.startsWith(QLatin1String("www.")) && !text.contains(QLatin1String("://")))
             cmbAddress->setEditText(QStringLiteral("http://www.") + text + QStringLiteral(".com/"));
         btnPingToolBar->click();
         return true; // the box must not act on Enter itself
@@ -83,7 +94,7 @@ bool TfMain_Vennatro::cmbAddressKeyPress(QChar ch) {
 bool TfMain_Vennatro::IsCommandShortcut(const QKeyEvent *event) const {
     const QKeySequence pressed(event->keyCombination());
     for (const QAction *action : actions())
-        if (action->isEnabled() && !action->shortcut().isEmpty() && action->shortcut() == pressed)
+        if (!action->shortcut().isEmpty() && action->shortcut() == pressed)
             return true;
     return false;
 }
@@ -102,6 +113,11 @@ bool TfMain_Vennatro::eventFilter(QObject *watched, QEvent *event) {
     }
     if (ours && event->type() == QEvent::KeyPress) {
         auto *key = static_cast<QKeyEvent *>(event);
+        // An enabled command has taken its key before this; a disabled command's key comes on
+        // as a key press, and it does nothing: the box would read Ctrl+U as "delete to the
+        // start". The open list keeps its own keys (Esc closes it).
+        if (watched != cmbAddress->view() && IsCommandShortcut(key))
+            return true;
         // The Tab key itself moves the focus as usual; only a tab character is swallowed.
         const bool focusKey = key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab;
         bool consumed = false;

@@ -12,8 +12,7 @@
 
 namespace {
 // Both conversions copy the text once: QString::replace with a text of another length moves
-// the rest of the string again for every few matches, which takes seconds on a log of tens of
-// megabytes (at start, and whenever the file is rewritten whole).
+// the rest of the string again for every few matches, which is quadratic on a long text.
 
 // Any line break (CR LF, lone CR, lone LF) as the pane's own.
 QString ToPaneText(const QString &text) {
@@ -51,32 +50,129 @@ QString ToFileText(const QString &paneText) {
     out.append(view.mid(from));
     return out;
 }
+
+// Laying out a line without break opportunities takes Qt time that grows with the square of
+// its length (64 K characters: half a second; a megabyte: minutes), so the pane cuts lines
+// this long. The file keeps them whole.
+constexpr qsizetype PaneLineLimit = 10000;
+
+// What the pane shows of a text in pane form: NUL characters as U+FFFD, lines cut at
+// PaneLineLimit with a note of what is left out.
+QString ForDisplay(QString text) {
+    text.replace(QChar(0), QChar::ReplacementCharacter);
+    const QStringView view(text);
+    QString out;
+    qsizetype copied = 0; // text before this is in out already
+    for (qsizetype from = 0; from < view.size();) {
+        qsizetype lf = view.indexOf(u'\n', from);
+        if (lf < 0)
+            lf = view.size();
+        if (lf - from > PaneLineLimit) {
+            qsizetype cut = from + PaneLineLimit;
+            if (view[cut - 1].isHighSurrogate())
+                --cut;
+            out.append(view.mid(copied, cut - copied));
+            out.append(QStringLiteral(" [... %1 more characters not shown here]").arg(lf - cut));
+            copied = lf;
+        }
+        from = lf + 1;
+    }
+    if (copied == 0)
+        return text;
+    out.append(view.mid(copied));
+    return out;
+}
+
+// The pane's first line once older entries are gone from it.
+QString PaneNote() {
+    if (Options.SaveLog && !Options.LogFile.isEmpty()) {
+        QString path = Options.LogFile;
+        path.replace(QLatin1Char('\n'), QLatin1Char(' '))
+            .replace(QLatin1Char('\r'), QLatin1Char(' '));
+        return QStringLiteral("... older entries are in the log file \"%1\" ...").arg(path);
+    }
+    return QStringLiteral("... older entries are no longer shown here ...");
+}
+
+// Adds text (pane form, ending in a line break) at the end of the pane and drops what the
+// bound says from the top, below the note line, which it puts there or brings up to date.
+void AddToPane(QPlainTextEdit *pane, LogBound &bound, const QString &text, qint64 bytes) {
+    QTextDocument *doc = pane->document();
+    const bool hadNote = bound.Dropped();
+    const qsizetype drop = bound.Add(text.size(), bytes);
+    QTextCursor cursor(doc);
+    cursor.beginEditBlock();
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(text);
+    if (bound.Dropped()) {
+        const int noteEnd = hadNote ? doc->firstBlock().length() : 0;
+        if (drop > 0) {
+            cursor.setPosition(noteEnd);
+            cursor.setPosition(noteEnd + int(drop), QTextCursor::KeepAnchor);
+            cursor.removeSelectedText();
+        }
+        const QString note = PaneNote();
+        if (!hadNote || doc->firstBlock().text() != note) {
+            cursor.setPosition(0);
+            if (hadNote)
+                cursor.setPosition(noteEnd - 1, QTextCursor::KeepAnchor);
+            cursor.insertText(hadNote ? note : note + QLatin1Char('\n'));
+        }
+    }
+    cursor.endEditBlock();
+}
+// The pane's text for the end of a log file read at start; each of its lines counts as an
+// entry of the bound, which starts afresh.
+QString PaneTextOfTail(const LogTail &tail, LogBound &bound) {
+    bound.Clear();
+    if (tail.cut)
+        bound.SetDropped();
+    const QByteArray &bytes = tail.bytes;
+    QString text;
+    qsizetype drop = 0;
+    for (qsizetype from = 0; from < bytes.size();) {
+        qsizetype end = from;
+        while (end < bytes.size() && bytes[end] != '\n' && bytes[end] != '\r')
+            ++end;
+        qsizetype next = end;
+        if (next < bytes.size()) // CR LF, a lone CR or a lone LF
+            next +=
+                bytes[next] == '\r' && next + 1 < bytes.size() && bytes[next + 1] == '\n' ? 2 : 1;
+        // The last line gets a line break here even where the file has none: the next entry
+        // starts a line of its own in the file as well.
+        const QString line =
+            ForDisplay(QString::fromUtf8(bytes.constData() + from, end - from)) + QLatin1Char('\n');
+        text += line;
+        drop += bound.Add(line.size(), next - from);
+        from = next;
+    }
+    text.remove(0, drop);
+    if (bound.Dropped())
+        text.prepend(PaneNote() + QLatin1Char('\n'));
+    return text;
+}
 } // namespace
 
 QString TfMain_Vennatro::LogText() const { return ToFileText(mmLog->toPlainText()); }
 
 void TfMain_Vennatro::AddToLog(const QString &text) {
-    // An entry starts a line of its own, also after an old log file without a final line break.
-    const QTextDocument *doc = mmLog->document();
-    const int last = doc->characterCount() - 2; // the document's closing mark is no text
-    const bool midLine = last >= 0 && doc->characterAt(last) != QChar::ParagraphSeparator;
-    const QString entry =
-        (midLine ? QStringLiteral("\n") : QString()) + ToPaneText(text) + QLatin1Char('\n');
-    QTextCursor cursor(mmLog->document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertText(entry);
+    // Every entry ends a line, and the pane never ends inside one (a tail read at start gets
+    // its line break), so each entry starts a line of its own.
+    const QString entry = ToPaneText(text) + QLatin1Char('\n');
+    const QString fileText = ToFileText(entry);
+    AddToPane(mmLog, LogPane, ForDisplay(entry), fileText.toUtf8().size());
     mmLog->verticalScrollBar()->setValue(mmLog->verticalScrollBar()->maximum());
     if (Options.SaveLog)
-        MirrorToLogFile(ToFileText(entry));
+        MirrorToLogFile(fileText);
     else
-        Log.Forget(); // the file now lacks this entry: once "Save log" is on again, rewrite it
+        Log.Hold(fileText.toUtf8()); // written once "Save log" is on again
 }
 
 void TfMain_Vennatro::MirrorToLogFile(const QString &entry) {
     // The entry stays in the pane whatever happens to the file. One failure is reported;
     // the same failure on every following entry would bury the user in messages.
     try {
-        Log.Append(Options.LogFile, entry, [this] { return LogText(); });
+        Log.Append(Options.LogFile, entry.toUtf8());
         m_logFileFailing = false;
     } catch (const EFileError &) {
         if (!m_logFileFailing) {
@@ -90,29 +186,36 @@ void TfMain_Vennatro::OpenLogAtStart() {
     if (!Options.SaveLog || Options.LogFile.isEmpty())
         return;
     GuardedCall([this] {
-        if (QFileInfo::exists(Options.LogFile)) {
-            const QString old = Log.Load(Options.LogFile);
-            mmLog->setPlainText(ToPaneText(old));
+        try {
+            if (!QFileInfo::exists(Options.LogFile)) {
+                LogFile::CreateFolders(Options.LogFile);
+                return;
+            }
+            // Only the end of the file, so that a start costs the same however long the log
+            // is.
+            const LogTail tail = LogFile::ReadTail(Options.LogFile, LogPane.MaxBytes());
+            mmLog->setPlainText(PaneTextOfTail(tail, LogPane));
             mmLog->verticalScrollBar()->setValue(mmLog->verticalScrollBar()->maximum());
-            // Line breaks other than CR LF: the file is unlike the pane, so the next entry
-            // rewrites it whole instead of appending.
-            if (LogText() != old)
-                Log.Forget();
-        } else {
-            LogFile::CreateFolders(Options.LogFile);
+        } catch (const EFileError &) {
+            // Reported once: the entries that follow fail the same way and say nothing more.
+            m_logFileFailing = true;
+            throw;
         }
     });
 }
 
 void TfMain_Vennatro::SaveLogAtExit() {
-    if (Options.SaveLog)
-        Log.Sync(Options.LogFile, [this] { return LogText(); });
+    if (Options.SaveLog && Log.Waiting())
+        MirrorToLogFile(QString());
 }
 
 void TfMain_Vennatro::actShowLogExecute() {
     if (actShowLog->isChecked()) {
         actShowLog->setChecked(false);
         RestoreHeight = height();
+        // Kept apart from RestoreHeight, which maximising takes over: the pane comes back at
+        // this height, and the settings store it while the pane is hidden.
+        m_heightWithLog = height();
         mmLog->hide();
         setMinimumHeight(150);
         setMaximumHeight(150);
@@ -121,14 +224,15 @@ void TfMain_Vennatro::actShowLogExecute() {
         mmLog->show();
         setMinimumHeight(400);
         setMaximumHeight(QWIDGETSIZE_MAX);
-        resize(width(), RestoreHeight);
+        resize(width(), m_heightWithLog);
     }
     Options.ShowLog = actShowLog->isChecked();
 }
 
 void TfMain_Vennatro::actClearLogExecute() {
     mmLog->clear();
-    Log.Forget();
+    LogPane.Clear();
+    Log.Restart(); // the log file, too, starts anew with the next entry: the banner below
     AddToLog(SessionBanner(TimeStamp()));
 }
 
@@ -143,8 +247,11 @@ void TfMain_Vennatro::actSaveLogExecute() {
         }
     } restore{this};
     const QString path = dlgSaveExecute ? dlgSaveExecute() : QString();
-    if (!path.isEmpty()) {
-        LogFile file;
-        file.Replace(path, LogText());
-    }
+    if (path.isEmpty())
+        return;
+    // The pane holds only the newest part: the whole log is the file, where there is one.
+    if (Options.SaveLog && !Options.LogFile.isEmpty() && QFileInfo(Options.LogFile).isFile())
+        Log.CopyTo(Options.LogFile, path);
+    else
+        LogFile::Replace(path, LogText().toUtf8());
 }

@@ -75,6 +75,7 @@ void TfMain_Vennatro::LoadSettings() {
     const TOptions def = DefaultOptions();
     QString storeError;
     std::exception_ptr error;
+    m_unreadValues.Forget();
     {
         TRegistryDefault reg(KeyReadAccess);
         // A store that could not be read leaves the accessor empty: every value gets its
@@ -98,7 +99,13 @@ void TfMain_Vennatro::LoadSettings() {
             cmbAddress->setEditText(boxText);
 
             resize(reg.ReadIntegerDefault(WindowWidth, width()), height());
-            resize(width(), reg.ReadIntegerDefault(WindowHeight, height()));
+            // The height stored is the one with the log pane; a hidden pane brings it back.
+            const bool logShown = actShowLog->isChecked();
+            const int heightWithLog =
+                reg.ReadIntegerDefault(WindowHeight, logShown ? height() : m_heightWithLog);
+            if (!logShown)
+                m_heightWithLog = heightWithLog;
+            resize(width(), heightWithLog);
             const QRect monitor = screen()->geometry();
             move(x(), reg.ReadIntegerDefault(WindowTop, (monitor.height() - height()) / 2));
             move(reg.ReadIntegerDefault(WindowLeft, (monitor.width() - width()) / 2), y());
@@ -130,6 +137,12 @@ void TfMain_Vennatro::LoadSettings() {
             reg.CloseKey();
         } catch (...) {
             error = std::current_exception();
+            // The values from the failing one on were never read: a save puts back what the
+            // file holds for them, except where the program's value changes in the meantime.
+            TRegistryDefault held{TRegistryDefault::InMemory{}};
+            held.OpenKey(QString::fromLatin1(SettingsKey), true);
+            WriteSettings(held);
+            m_unreadValues.Remember(reg, held);
         }
     }
     ApplySettings();
@@ -140,27 +153,13 @@ void TfMain_Vennatro::LoadSettings() {
 }
 
 void TfMain_Vennatro::SaveSettings() {
-    using namespace OptionNames;
     try {
         TRegistryDefault reg;
         if (!reg.OpenKey(QString::fromLatin1(SettingsKey), true))
             throw Exception(QStringLiteral("Operation aborted"));
         Options.WatchedAddresses = Watched->Stored();
-        SaveOptions(reg, Options);
-        reg.WriteString(RecentURLs, JoinRecentList(ItemsOf(cmbAddress)));
-        const bool maximized = windowState() & Qt::WindowMaximized;
-        reg.WriteBool(Maximized, maximized);
-        if (maximized) {
-            reg.WriteInteger(WindowWidth, RestoreWidth);
-            reg.WriteInteger(WindowHeight, RestoreHeight);
-            reg.WriteInteger(WindowTop, RestoreTop);
-            reg.WriteInteger(WindowLeft, RestoreLeft);
-        } else {
-            reg.WriteInteger(WindowWidth, width());
-            reg.WriteInteger(WindowHeight, height());
-            reg.WriteInteger(WindowTop, y());
-            reg.WriteInteger(WindowLeft, x());
-        }
+        WriteSettings(reg);
+        m_unreadValues.Restore(reg);
         reg.CloseKey();
 
         // The log-on entry: the desktop's autostart file stands for the registry's Run key.
@@ -173,6 +172,28 @@ void TfMain_Vennatro::SaveSettings() {
     } catch (...) {
         ShowMessageBox(this, ExceptionMessage(std::current_exception()), ErrorCaption,
                        MessageIcon::Error);
+    }
+}
+
+void TfMain_Vennatro::WriteSettings(TRegistryDefault &reg) const {
+    using namespace OptionNames;
+    SaveOptions(reg, Options);
+    reg.WriteString(RecentURLs, JoinRecentList(ItemsOf(cmbAddress)));
+    const bool maximized = windowState() & Qt::WindowMaximized;
+    // With the log pane hidden the window is a strip: the height kept is the one with the pane.
+    const int normalHeight = maximized ? RestoreHeight : height();
+    const int storedHeight = actShowLog->isChecked() ? normalHeight : m_heightWithLog;
+    reg.WriteBool(Maximized, maximized);
+    if (maximized) {
+        reg.WriteInteger(WindowWidth, RestoreWidth);
+        reg.WriteInteger(WindowHeight, storedHeight);
+        reg.WriteInteger(WindowTop, RestoreTop);
+        reg.WriteInteger(WindowLeft, RestoreLeft);
+    } else {
+        reg.WriteInteger(WindowWidth, width());
+        reg.WriteInteger(WindowHeight, storedHeight);
+        reg.WriteInteger(WindowTop, y());
+        reg.WriteInteger(WindowLeft, x());
     }
 }
 

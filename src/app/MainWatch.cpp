@@ -20,11 +20,26 @@ void TfMain_Vennatro::CreateWatchList() {
                 NotifyIcon->ShowBalloon(text, title, kind, 0);
             });
     connect(Watched, &WatchList::finished, Metrics, &MetricsPublisher::Record);
-    connect(Watched, &WatchList::rowChanged, this, [this] { UpdateStatus(); });
+    connect(Watched, &WatchList::rowChanged, this, [this] {
+        UpdateTrayBadge();
+        UpdateStatus();
+    });
+    // The main ping's outcome stays on the icon until the next ping.
+    connect(Engine, &PingEngine::attemptStarted, this, [this] {
+        m_mainBadge = TrayBadge::UnderWay;
+        UpdateTrayBadge();
+    });
+    connect(Engine, &PingEngine::finished, this, [this](const PingResult &result) {
+        m_mainBadge = result.outcome == PingOutcomeKind::Completed ? TrayBadge::Completed
+                      : result.outcome == PingOutcomeKind::Failed  ? TrayBadge::Failed
+                                                                   : TrayBadge::None;
+        UpdateTrayBadge();
+    });
     connect(Watched, &WatchList::rowsChanged, this, [this] {
         // Every watched address is a target of the metrics, pinged yet or not.
         for (const QString &address : Watched->Addresses())
             Metrics->Registry()->AddTarget(address);
+        UpdateTrayBadge();
         UpdateStatus();
     });
 
@@ -61,4 +76,25 @@ QString TfMain_Vennatro::WatchSummary() const {
     if (down.size() > 3)
         names += QStringLiteral(", ...");
     return QStringLiteral("%1 of %2 addresses down: %3").arg(down.size()).arg(count).arg(names);
+}
+
+void TfMain_Vennatro::UpdateTrayBadge() {
+    TrayBadge badge = m_mainBadge;
+    for (int row = 0; Watched && row < Watched->Count(); ++row) {
+        switch (Watched->RowAt(row).state) {
+        case WatchList::Completed:
+            badge = WorseBadge(badge, TrayBadge::Completed);
+            break;
+        case WatchList::Failed:
+            badge = WorseBadge(badge, TrayBadge::Failed);
+            break;
+        case WatchList::UnderWay: // a routine watched ping would make the icon flicker
+        case WatchList::Idle:
+            break;
+        }
+    }
+    if (badge == m_shownBadge)
+        return; // the desktop repaints the icon for every change it is handed
+    m_shownBadge = badge;
+    NotifyIcon->SetIcon(BadgedIcon(windowIcon(), badge));
 }

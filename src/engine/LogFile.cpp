@@ -7,75 +7,274 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
-[[noreturn]] void Fail(const QString &path, const QString &what) {
+QString SystemText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+[[noreturn]] void FailWrite(const QString &path, const QString &what) {
     throw EFileError(QStringLiteral("Cannot write the log file \"%1\": %2").arg(path, what));
 }
+
+[[noreturn]] void FailRead(const QString &path, const QString &what) {
+    throw EFileError(QStringLiteral("Cannot read the log file \"%1\": %2").arg(path, what));
+}
+
+[[noreturn]] void FailKind(const QString &path, mode_t mode) {
+    QString kind;
+    if (S_ISDIR(mode))
+        kind = QStringLiteral("a folder");
+    else if (S_ISFIFO(mode))
+        kind = QStringLiteral("a named pipe (FIFO)");
+    else if (S_ISSOCK(mode))
+        kind = QStringLiteral("a socket");
+    else if (S_ISCHR(mode) || S_ISBLK(mode))
+        kind = QStringLiteral("a device");
+    else
+        kind = QStringLiteral("something else");
+    throw EFileError(QStringLiteral("Cannot use the log file \"%1\": it is %2, not a regular file.")
+                         .arg(path, kind));
+}
+
+// Refuses anything at path that is not a regular file (following links), without opening it.
+void RequireRegularOrMissing(const QString &path) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) == 0 && !S_ISREG(st.st_mode))
+        FailKind(path, st.st_mode);
+}
+
+class Fd {
+public:
+    explicit Fd(int fd) : m_fd(fd) {}
+    ~Fd() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+// Opens a regular file only. The check before the open keeps devices from being opened at
+// all; O_NONBLOCK and the check after it cover a pipe put there in between (opening a pipe
+// without a reader would otherwise wait for one for good). Returns -1 with errno set.
+int OpenRegular(const QString &path, int flags, struct stat *st) {
+    RequireRegularOrMissing(path);
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return -1;
+    if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
+        const mode_t mode = st->st_mode;
+        ::close(fd);
+        FailKind(path, mode);
+    }
+    return fd;
+}
+
+// Reads up to size bytes at offset; fewer when the file got shorter meanwhile.
+qint64 ReadAt(int fd, char *data, qint64 size, qint64 offset) {
+    qint64 done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd, data + done, size_t(size - done), off_t(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+
+bool IsLineBreak(char c) { return c == '\n' || c == '\r'; }
 } // namespace
 
-void LogFile::Append(const QString &path, const QString &entry,
-                     const std::function<QString()> &wholeText) {
-    if (path.isEmpty())
-        return; // "Save log" without a file: the log stays in the pane only
-    const QFileInfo info(path);
-    const bool inSync = path == m_path && m_synced >= 0 && info.exists() && info.size() == m_synced;
-    if (!inSync) {
-        Replace(path, wholeText());
-        return;
+// ---- LogBound ----
+
+qsizetype LogBound::Add(qsizetype units, qint64 bytes) {
+    m_entries.push_back({units, bytes});
+    m_bytes += bytes;
+    qsizetype drop = 0;
+    while (m_entries.size() > 1 &&
+           (qsizetype(m_entries.size()) > m_maxEntries || m_bytes > m_maxBytes)) {
+        drop += m_entries.front().units;
+        m_bytes -= m_entries.front().bytes;
+        m_entries.pop_front();
+        m_dropped = true;
     }
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-        Fail(path, file.errorString());
-    const QByteArray bytes = entry.toUtf8();
-    const qint64 written = file.write(bytes);
-    const bool flushed = file.flush();
-    if (written != bytes.size() || !flushed) {
-        const QString error = file.errorString();
-        file.close();
-        // A partly written entry leaves the file unlike the pane: undo it where possible, and
-        // let the next entry rewrite the file whole.
-        QFile::resize(path, m_synced);
-        m_synced = -1;
-        Fail(path, error);
-    }
-    m_synced += written;
+    return drop;
 }
 
-void LogFile::Replace(const QString &path, const QString &text) {
-    m_synced = -1;
-    m_path = path;
-    if (path.isEmpty())
+void LogBound::Clear() {
+    m_entries.clear();
+    m_bytes = 0;
+    m_dropped = false;
+}
+
+// ---- LogFile ----
+
+void LogFile::Hold(const QByteArray &entry) { Wait(entry); }
+
+void LogFile::Wait(const QByteArray &entry) {
+    if (entry.isEmpty())
         return;
+    m_waiting += entry;
+    // Bounded like the pane: a file that stays unusable must not make the program grow.
+    const qsizetype drop = m_waitingBound.Add(entry.size(), entry.size());
+    if (drop > 0)
+        m_waiting.remove(0, drop);
+}
+
+void LogFile::Restart() {
+    m_waiting.clear();
+    m_waitingBound.Clear();
+    m_restart = true;
+}
+
+void LogFile::Append(const QString &path, const QByteArray &entry) {
+    if (path.isEmpty()) {
+        Wait(entry); // "Save log" without a file: the log stays in the pane for now
+        return;
+    }
+    if (!Waiting() && entry.isEmpty())
+        return;
+    const QByteArray bytes = m_waiting + entry;
+    if (m_restart) {
+        try {
+            Replace(path, bytes);
+        } catch (const EFileError &) {
+            Wait(entry);
+            throw;
+        }
+        m_restart = false;
+    } else {
+        try {
+            WriteAtEnd(path, bytes);
+        } catch (const EFileError &) {
+            Wait(entry);
+            throw;
+        }
+    }
+    m_waiting.clear();
+    m_waitingBound.Clear();
+}
+
+void LogFile::WriteAtEnd(const QString &path, const QByteArray &bytes) {
+    struct stat st {};
+    // Read access only to see the last byte; a file we may only write is taken as ending in a
+    // line break.
+    int raw = OpenRegular(path, O_RDWR | O_APPEND | O_CREAT, &st);
+    bool readable = raw >= 0;
+    if (raw < 0 && errno == EACCES)
+        raw = OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT, &st);
+    if (raw < 0)
+        FailWrite(path, SystemText(errno));
+    const Fd fd(raw);
+    const qint64 end = qint64(st.st_size);
+    char last = '\n';
+    if (readable && end > 0 && ReadAt(fd.get(), &last, 1, end - 1) != 1)
+        last = '\n';
+    // An old file ending inside a line: the entry starts a line of its own.
+    const QByteArray data = IsLineBreak(last) ? bytes : QByteArray("\r\n") + bytes;
+    qint64 done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd.get(), data.constData() + done, size_t(data.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int error = n < 0 ? errno : ENOSPC;
+            // No half entry at the end of the file: the entries wait and go whole next time.
+            // Should that fail too, the write error is still what the user has to know.
+            if (done > 0) {
+                [[maybe_unused]] const int cut = ::ftruncate(fd.get(), off_t(end));
+            }
+            FailWrite(path, SystemText(error));
+        }
+        done += n;
+    }
+}
+
+void LogFile::CopyTo(const QString &path, const QString &target) const {
+    if (m_restart) { // the log was cleared: the file's old entries are no longer the log
+        Replace(target, m_waiting);
+        return;
+    }
+    struct stat st {};
+    const int raw = OpenRegular(path, O_RDONLY, &st);
+    if (raw < 0)
+        FailRead(path, SystemText(errno));
+    const Fd fd(raw);
+    RequireRegularOrMissing(target);
+    QSaveFile out(target);
+    if (!out.open(QIODevice::WriteOnly))
+        FailWrite(target, out.errorString());
+    QByteArray block(1 << 18, Qt::Uninitialized);
+    for (qint64 offset = 0;;) {
+        const qint64 n = ReadAt(fd.get(), block.data(), block.size(), offset);
+        if (n < 0)
+            FailRead(path, SystemText(errno));
+        if (n == 0)
+            break;
+        if (out.write(block.constData(), n) != n)
+            FailWrite(target, out.errorString());
+        offset += n;
+    }
+    if (out.write(m_waiting) != m_waiting.size() || !out.commit())
+        FailWrite(target, out.errorString());
+}
+
+void LogFile::Replace(const QString &path, const QByteArray &bytes) {
+    RequireRegularOrMissing(path);
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
-        Fail(path, file.errorString());
-    const QByteArray bytes = text.toUtf8();
+        FailWrite(path, file.errorString());
     if (file.write(bytes) != bytes.size() || !file.commit())
-        Fail(path, file.errorString());
-    m_synced = bytes.size();
+        FailWrite(path, file.errorString());
 }
 
-void LogFile::Sync(const QString &path, const std::function<QString()> &wholeText) {
-    if (path.isEmpty())
-        return;
-    const QFileInfo info(path);
-    if (path == m_path && m_synced >= 0 && info.exists() && info.size() == m_synced)
-        return; // the file already holds the pane's text
-    Replace(path, wholeText());
+LogTail LogFile::ReadTail(const QString &path, qint64 maxBytes) {
+    struct stat st {};
+    const int raw = OpenRegular(path, O_RDONLY, &st);
+    if (raw < 0)
+        FailRead(path, SystemText(errno));
+    const Fd fd(raw);
+    const qint64 size = qint64(st.st_size);
+    LogTail tail;
+    // One byte more than the bound, before it: it tells whether the range starts a line.
+    const qint64 from = size > maxBytes ? size - maxBytes - 1 : 0;
+    QByteArray bytes(size - from, Qt::Uninitialized);
+    const qint64 n = ReadAt(fd.get(), bytes.data(), bytes.size(), from);
+    if (n < 0)
+        FailRead(path, SystemText(errno));
+    bytes.truncate(n);
+    if (from == 0) {
+        tail.bytes = std::move(bytes);
+        return tail;
+    }
+    tail.cut = true;
+    // The first line start after the byte before the range: after an LF, or after a CR that
+    // is not followed by an LF (a CR LF pair is one line break).
+    qsizetype start = -1;
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const char c = bytes.at(i);
+        if (c == '\n' || (c == '\r' && (i + 1 >= bytes.size() || bytes.at(i + 1) != '\n'))) {
+            start = i + 1;
+            break;
+        }
+    }
+    if (start > 0)
+        tail.bytes = bytes.mid(start);
+    return tail;
 }
-
-QString LogFile::Load(const QString &path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw EFileError(
-            QStringLiteral("Cannot read the log file \"%1\": %2").arg(path, file.errorString()));
-    const QByteArray bytes = file.readAll();
-    m_path = path;
-    m_synced = bytes.size();
-    return QString::fromUtf8(bytes);
-}
-
-void LogFile::Forget() { m_synced = -1; }
 
 void LogFile::CreateFolders(const QString &path) {
     const QString folder = QFileInfo(path).absolutePath();

@@ -2,7 +2,10 @@
 
 #include "platform/ConfigFiles.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
 #include <QStringDecoder>
 
 #include <cstdio>
@@ -280,7 +283,33 @@ QByteArray SerializeRegFile(const RegDocument &doc) {
 
 QString RegStorePath() { return XdgConfigHome() + QStringLiteral("/Lumo Dev/Vennatro.reg"); }
 
+void RemoveStoreLeftovers(const QString &path) {
+    // Where WriteFileAtomically makes its temporary file: beside the file a link points to,
+    // named "." + that file's name + "." + the six characters mkstemp picks.
+    const QFileInfo link(path);
+    QString target = path;
+    if (link.isSymLink()) {
+        target = link.canonicalFilePath();
+        if (target.isEmpty())
+            target = link.symLinkTarget();
+    }
+    const QFileInfo info(target);
+    const QString name = QRegularExpression::escape(info.fileName());
+    const QRegularExpression leftover(QStringLiteral("^\\.%1(\\.bad)?\\.[A-Za-z0-9]{6}$").arg(name));
+    const QDir folder(info.absolutePath());
+    const QStringList candidates =
+        folder.entryList({QLatin1Char('.') + info.fileName() + QStringLiteral(".*")},
+                         QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &candidate : candidates) {
+        const QFileInfo file(folder.filePath(candidate));
+        if (leftover.match(candidate).hasMatch() && file.isFile() && !file.isSymLink())
+            QFile::remove(file.filePath());
+    }
+}
+
 RegDocument LoadRegStore(const QString &path) {
+    // Before anything else: a kill during the last save may have left a copy of the store.
+    RemoveStoreLeftovers(path);
     QFile file(path);
     if (!file.exists())
         return {};

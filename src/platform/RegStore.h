@@ -59,7 +59,12 @@ private:
 // Reads the store file. A missing file is an empty document. A file that cannot be parsed
 // throws ERegStoreUnreadable naming the file and line, after keeping a copy of it as
 // "Vennatro.reg.bad" (a file that cannot even be read is renamed to that name instead).
+// First removes what a save killed half-way left beside the store (RemoveStoreLeftovers).
 RegDocument LoadRegStore(const QString &path);
+// Removes the temporary files of an atomic write that never finished: ".Vennatro.reg.XXXXXX"
+// (and ".Vennatro.reg.bad.XXXXXX" of a copy being kept) beside the store, or beside the file a
+// linked store points to. Each may hold the scrambled password. Nothing else is touched.
+void RemoveStoreLeftovers(const QString &path);
 // Atomic write (temporary file, flush, rename), mode 0600. Throws ERegistryException.
 void SaveRegStore(const QString &path, const RegDocument &doc);
 

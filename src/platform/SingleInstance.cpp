@@ -40,6 +40,28 @@ int remainingMs(const QDeadlineTimer &deadline) {
     return static_cast<int>(std::max<qint64>(0, deadline.remainingTime()));
 }
 
+// Whether path is a folder (a link to one counts) of this user with mode 0700; it is never
+// created or changed here.
+bool isPrivateFolder(const QString &path, QString *error) {
+    auto fail = [&](const QString &why) {
+        if (error)
+            *error = QStringLiteral("Cannot use the folder %1: %2").arg(path, why);
+        return false;
+    };
+    if (!QDir::isAbsolutePath(path))
+        return fail(QStringLiteral("it is not an absolute path"));
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return fail(systemError(errno));
+    if (!S_ISDIR(st.st_mode))
+        return fail(QStringLiteral("it is not a folder"));
+    if (st.st_uid != ::geteuid())
+        return fail(QStringLiteral("it belongs to another user"));
+    if ((st.st_mode & 07777) != 0700)
+        return fail(QStringLiteral("its mode is %1, not 700").arg(st.st_mode & 07777, 0, 8));
+    return true;
+}
+
 } // namespace
 
 SingleInstance::SingleInstance(const QString &name, const QString &message, QObject *parent)
@@ -80,17 +102,56 @@ bool SingleInstance::preparePrivateFolder(const QString &path, QString *error) {
     return true;
 }
 
+InstanceFolderPlaces InstanceFolderPlaces::FromEnvironment() {
+    InstanceFolderPlaces places;
+    places.runtimeDir = QFile::decodeName(qgetenv("XDG_RUNTIME_DIR"));
+    places.sharedTemp = QStringLiteral("/tmp");
+    const QString cache = QFile::decodeName(qgetenv("XDG_CACHE_HOME"));
+    // A relative value is ignored, as the base-directory rules require.
+    places.cacheHome = !cache.isEmpty() && QDir::isAbsolutePath(cache)
+                           ? QDir::cleanPath(cache)
+                           : QDir::homePath() + QStringLiteral("/.cache");
+    return places;
+}
+
 QString SingleInstance::runtimeFolder(QString *error) {
-    const QString xdg = QFile::decodeName(qgetenv("XDG_RUNTIME_DIR"));
-    if (!xdg.isEmpty()) {
-        const QFileInfo info(xdg);
-        if (info.isAbsolute() && info.isDir())
-            return QDir::cleanPath(info.absoluteFilePath());
+    return runtimeFolder(InstanceFolderPlaces::FromEnvironment(), error);
+}
+
+QString SingleInstance::runtimeFolder(const InstanceFolderPlaces &places, QString *error) {
+    QStringList reasons;
+    QString why;
+    if (places.runtimeDir.isEmpty()) {
+        reasons << QStringLiteral("XDG_RUNTIME_DIR is not set");
+    } else if (isPrivateFolder(places.runtimeDir, &why)) {
+        return QDir::cleanPath(QFileInfo(places.runtimeDir).absoluteFilePath());
+    } else {
+        reasons << why + QStringLiteral(" (XDG_RUNTIME_DIR)");
     }
-    const QString fallback = QStringLiteral("/tmp/vennatro-%1").arg(::getuid());
-    if (preparePrivateFolder(fallback, error))
-        return fallback;
+
+    const QString shared = places.sharedTemp + QStringLiteral("/vennatro-%1").arg(::getuid());
+    if (preparePrivateFolder(shared, &why))
+        return shared;
+    reasons << why;
+
+    // Another user may have taken the shared name first; the user's own cache folder is out
+    // of everybody else's reach.
+    if (!places.cacheHome.isEmpty() && !QFileInfo::exists(places.cacheHome) &&
+        QDir().mkpath(places.cacheHome))
+        ::chmod(QFile::encodeName(places.cacheHome).constData(), 0700);
+    const QString cached = places.cacheHome + QStringLiteral("/vennatro");
+    if (preparePrivateFolder(cached, &why))
+        return cached;
+    reasons << why;
+
+    if (error)
+        *error = QStringLiteral("No private folder for the single-instance lock:\n") +
+                 reasons.join(QLatin1Char('\n'));
     return {};
+}
+
+QString SingleInstance::chooseFolder(QString *error) const {
+    return m_places ? runtimeFolder(*m_places, error) : runtimeFolder(error);
 }
 
 bool SingleInstance::tryLock() {
@@ -99,7 +160,7 @@ bool SingleInstance::tryLock() {
     m_error.clear();
 
     QString folderError;
-    const QString folder = runtimeFolder(&folderError);
+    const QString folder = chooseFolder(&folderError);
     if (folder.isEmpty()) {
         m_error = folderError;
         qWarning().noquote() << "Single-instance lock:" << m_error;
@@ -178,7 +239,7 @@ void SingleInstance::finishMessage(QLocalSocket *socket) {
 bool SingleInstance::activateRunning(int timeoutMs) {
     m_error.clear();
     QString folderError;
-    const QString folder = runtimeFolder(&folderError);
+    const QString folder = chooseFolder(&folderError);
     if (folder.isEmpty()) {
         m_error = folderError;
         return false;

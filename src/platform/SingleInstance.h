@@ -3,14 +3,24 @@
 #include <QObject>
 #include <QString>
 #include <memory>
+#include <optional>
 
 class QLocalServer;
 class QLocalSocket;
 
-// One running instance a user session: an exclusive flock on "<name>.lock" in
-// $XDG_RUNTIME_DIR (fallback: a 0700 folder /tmp/vennatro-<uid>), released by the kernel when
-// the process dies, and a QLocalServer beside it that a second start writes the activation
-// text to.
+// The places the lock's folder may be, in the order they are tried. Only a folder of this
+// user that nobody else may enter is used, so that no other local user can keep the program
+// from starting (or listen in on its activations).
+struct InstanceFolderPlaces {
+    QString runtimeDir; // $XDG_RUNTIME_DIR itself, when it is ours with mode 0700
+    QString sharedTemp; // "/tmp": a 0700 folder "vennatro-<uid>" in it
+    QString cacheHome;  // $XDG_CACHE_HOME (absolute) or ~/.cache: a 0700 folder "vennatro" in it
+    static InstanceFolderPlaces FromEnvironment();
+};
+
+// One running instance a user session: an exclusive flock on "<name>.lock" in the first
+// usable folder of InstanceFolderPlaces, released by the kernel when the process dies, and a
+// QLocalServer beside it that a second start writes the activation text to.
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
@@ -29,9 +39,13 @@ public:
     // holds the lock.
     QString errorString() const { return m_error; }
 
+    // The places this instance looks in; the environment's unless set (tests).
+    void setFolderPlaces(const InstanceFolderPlaces &places) { m_places = places; }
+
     // The folder of the lock and the socket; empty when no usable folder exists (the reason
-    // goes to *error when given).
+    // for each place goes to *error when given).
     static QString runtimeFolder(QString *error = nullptr);
+    static QString runtimeFolder(const InstanceFolderPlaces &places, QString *error = nullptr);
     // Makes sure path is a folder of this user with mode 0700, creating it when missing.
     // Refuses a symbolic link, another owner or a wider mode.
     static bool preparePrivateFolder(const QString &path, QString *error = nullptr);
@@ -43,7 +57,9 @@ private:
     void acceptConnections();
     bool readMessage(QLocalSocket *socket); // false: the connection was dropped
     void finishMessage(QLocalSocket *socket);
+    QString chooseFolder(QString *error) const;
 
+    std::optional<InstanceFolderPlaces> m_places;
     QString m_name;
     QString m_message;
     QString m_error;

@@ -560,7 +560,7 @@ void TfOptions::StoreTo(TOptions &settings) const {
     settings.SendEmailOnError = cbSendEmailOnError->isChecked();
 
     // Counts below 1 (0, an empty or unreadable field) mean one; a port that is empty or
-    // unreadable keeps its usual number. 0 and numbers above 65535 are stored as typed.
+    // unreadable keeps its usual number (btnOKClick refused any other port outside 1-65535).
     const auto count = [](int n) { return n <= 0 ? quint32(1) : quint32(n); };
     const auto port = [](int n, int usual) { return n < 0 ? usual : n; };
     settings.AutoPingInterval = count(edInterval->Number());
@@ -681,6 +681,13 @@ void TfOptions::btnOKClick() {
         focusTarget = target;
     };
 
+    // An empty port field keeps its usual port; anything else must be a port (the field takes
+    // digits only, but five of them reach 99999).
+    const auto badPort = [](const TNumberEdit *field) {
+        const int port = field->Number();
+        return !field->text().isEmpty() && (port < 1 || port > 65535);
+    };
+
     const bool email = cbSendEmailOnError->isChecked();
     if (email) {
         if (edSMTPPassword->text().isEmpty())
@@ -693,6 +700,9 @@ void TfOptions::btnOKClick() {
     // The password is stored even with e-mail off, and the store holds at most 255 bytes.
     if (message.isEmpty() && edSMTPPassword->text().toUtf8().size() > MaxPasswordBytes)
         fail("The SMTP server password can't be longer than 255 bytes.", edSMTPPassword);
+    // Like the password, the SMTP port is stored even with e-mail off.
+    if (badPort(edSMTPPort))
+        fail("Please enter an SMTP server port from 1 to 65535.", edSMTPPort);
     if (email) {
         if (edSMTPServer->text().isEmpty())
             fail("Please enter the SMTP server.", edSMTPServer);
@@ -713,6 +723,10 @@ void TfOptions::btnOKClick() {
         fail("Please enter the address that will be accessed on ping failure.", edErrorPingAddress);
     if (cbAutoPingAtStart->isChecked() && edAutoPingAddress->text().isEmpty())
         fail("Please enter an address for auto-ping.", edAutoPingAddress);
+    if (badPort(edPort))
+        fail("Please enter an HTTP port from 1 to 65535.", edPort);
+    if (badPort(edSecurePort))
+        fail("Please enter an HTTPS port from 1 to 65535.", edSecurePort);
     const int timeout = edPingTimeout->Number();
     if (timeout < 1 || timeout > 3600)
         fail("Please enter a ping timeout from 1 to 3600 seconds.", edPingTimeout);

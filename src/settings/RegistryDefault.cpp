@@ -32,8 +32,10 @@ TRegistryDefault::TRegistryDefault(quint32 access)
 TRegistryDefault::TRegistryDefault(const RegDocument &document)
     : m_write(false), m_doc(document), m_locked(true) {}
 
+TRegistryDefault::TRegistryDefault(InMemory) : m_write(true) {}
+
 TRegistryDefault::~TRegistryDefault() {
-    if (!m_dirty)
+    if (!m_dirty || m_path.isEmpty())
         return;
     try {
         SaveRegStore(m_path, m_doc);
@@ -71,7 +73,8 @@ void TRegistryDefault::CloseKey() {
         return;
     // Cleared first: a failed write is reported here once, not retried by the destructor.
     m_dirty = false;
-    SaveRegStore(m_path, m_doc);
+    if (!m_path.isEmpty())
+        SaveRegStore(m_path, m_doc);
 }
 
 const RegValue *TRegistryDefault::Find(const QString &name) const {
@@ -86,6 +89,16 @@ const RegValue *TRegistryDefault::Find(const QString &name) const {
 
 bool TRegistryDefault::ValueExists(const QString &name) const { return Find(name) != nullptr; }
 
+QStringList TRegistryDefault::ValueNames() const {
+    QStringList names;
+    const auto key = m_doc.keys.constFind(m_currentKey);
+    if (m_currentKey.isEmpty() || key == m_doc.keys.cend())
+        return names;
+    for (const auto &entry : key->values)
+        names << entry.first;
+    return names;
+}
+
 bool TRegistryDefault::ReadBool(const QString &name) const { return ReadInteger(name) != 0; }
 
 qint32 TRegistryDefault::ReadInteger(const QString &name) const {
@@ -94,6 +107,7 @@ qint32 TRegistryDefault::ReadInteger(const QString &name) const {
         throw Missing(name);
     if (value->kind != RegValue::Dword)
         throw InvalidType(name);
+    MarkRead(name);
     return static_cast<qint32>(value->dword);
 }
 
@@ -103,6 +117,7 @@ QString TRegistryDefault::ReadString(const QString &name) const {
         throw Missing(name);
     if (value->kind == RegValue::Dword)
         throw InvalidType(name);
+    MarkRead(name);
     const qsizetype nul = value->text.indexOf(QChar(u'\0'));
     return nul < 0 ? value->text : value->text.left(nul);
 }
@@ -150,6 +165,8 @@ bool TRegistryDefault::DeleteValue(const QString &name) {
 }
 
 bool TRegistryDefault::ReadBoolDefault(const QString &name, bool def) const {
+    // Missing or of another kind, the default stands for it: read all the same.
+    MarkRead(name);
     try {
         return ReadBool(name);
     } catch (const ERegistryException &) {
@@ -158,6 +175,7 @@ bool TRegistryDefault::ReadBoolDefault(const QString &name, bool def) const {
 }
 
 qint32 TRegistryDefault::ReadIntegerDefault(const QString &name, qint32 def) const {
+    MarkRead(name);
     try {
         return ReadInteger(name);
     } catch (const ERegistryException &) {
@@ -166,8 +184,33 @@ qint32 TRegistryDefault::ReadIntegerDefault(const QString &name, qint32 def) con
 }
 
 QString TRegistryDefault::ReadStringDefault(const QString &name, const QString &def) const {
-    if (!ValueExists(name))
+    if (!ValueExists(name)) {
+        MarkRead(name);
         return def;
+    }
     const QString text = ReadString(name);
     return text.isEmpty() ? def : text;
+}
+
+void TUnreadValues::Remember(const TRegistryDefault &loaded, const TRegistryDefault &held) {
+    m_values.clear();
+    for (const QString &name : held.ValueNames()) {
+        if (loaded.WasRead(name))
+            continue;
+        const RegValue *stored = loaded.Value(name);
+        m_values.append(Unread{name, stored ? std::optional<RegValue>(*stored) : std::nullopt,
+                               *held.Value(name)});
+    }
+}
+
+void TUnreadValues::Restore(TRegistryDefault &reg) const {
+    for (const Unread &value : m_values) {
+        const RegValue *written = reg.Value(value.name);
+        if (!written || *written != value.held)
+            continue; // changed since the load (in the options dialog, say): the new value stands
+        if (value.stored)
+            reg.WriteValue(value.name, *value.stored);
+        else
+            reg.DeleteValue(value.name);
+    }
 }

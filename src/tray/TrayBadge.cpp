@@ -1,0 +1,48 @@
+#include "tray/TrayBadge.h"
+
+#include <QPainter>
+#include <QPixmap>
+
+TrayBadge WorseBadge(TrayBadge a, TrayBadge b) { return int(a) >= int(b) ? a : b; }
+
+QColor BadgeColor(TrayBadge badge) {
+    switch (badge) {
+    case TrayBadge::Completed:
+        return QColor(0x2e, 0xa0, 0x43);
+    case TrayBadge::UnderWay:
+        return QColor(0xf0, 0xa0, 0x20);
+    case TrayBadge::Failed:
+        return QColor(0xd0, 0x30, 0x30);
+    case TrayBadge::None:
+        break;
+    }
+    return QColor();
+}
+
+QIcon BadgedIcon(const QIcon &base, TrayBadge badge) {
+    if (badge == TrayBadge::None)
+        return base;
+    QIcon icon;
+    for (const int side : {16, 22, 24, 32, 48, 64}) {
+        // An icon made of one small bitmap gives that bitmap at every size: bring it to size,
+        // or the badges of the larger sizes land outside it.
+        QPixmap pixmap = base.pixmap(side, side);
+        if (pixmap.isNull()) {
+            pixmap = QPixmap(side, side);
+            pixmap.fill(Qt::transparent);
+        } else if (pixmap.size() != QSize(side, side)) {
+            pixmap = pixmap.scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        }
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        // Half the icon wide, with a light ring so it reads on dark and light panels alike.
+        const qreal d = side * 0.5;
+        const QRectF dot(side - d, side - d, d, d);
+        painter.setPen(QPen(Qt::white, qMax(1.0, side / 16.0)));
+        painter.setBrush(BadgeColor(badge));
+        painter.drawEllipse(dot.adjusted(0.5, 0.5, -0.5, -0.5));
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}

@@ -1,0 +1,108 @@
+// The tray icon as a status display: a badge of the last outcome, kept until the next ping,
+// and the worst state of the watched addresses.
+
+#include "PingWindowFixture.h"
+#include "support/TestHelpers.h"
+#include "support/TestTcpServer.h"
+#include "tray/TrayBadge.h"
+
+#include <QImage>
+#include <QTest>
+
+namespace {
+
+// The colour at the middle of the badge of a 32-pixel rendering; nothing for no badge.
+QColor BadgePixel(const QIcon &icon) {
+    const QImage image = icon.pixmap(32, 32).toImage();
+    return image.isNull() ? QColor() : image.pixelColor(24, 24);
+}
+
+// The icon handed to the desktop last.
+QIcon LastIcon(RecordingTrayShell *shell) {
+    for (auto it = shell->Calls.crbegin(); it != shell->Calls.crend(); ++it) {
+        if (!it->icon.isNull())
+            return it->icon;
+    }
+    return QIcon();
+}
+
+} // namespace
+
+class TestTrayBadge : public QObject {
+    Q_OBJECT
+
+private slots:
+    void worstStateWins();
+    void badgeIsDrawnInItsColour();
+    void iconFollowsTheMainPing();
+};
+
+void TestTrayBadge::worstStateWins() {
+    QCOMPARE(WorseBadge(TrayBadge::Completed, TrayBadge::Failed), TrayBadge::Failed);
+    QCOMPARE(WorseBadge(TrayBadge::Failed, TrayBadge::UnderWay), TrayBadge::Failed);
+    QCOMPARE(WorseBadge(TrayBadge::UnderWay, TrayBadge::Completed), TrayBadge::UnderWay);
+    QCOMPARE(WorseBadge(TrayBadge::None, TrayBadge::Completed), TrayBadge::Completed);
+}
+
+void TestTrayBadge::badgeIsDrawnInItsColour() {
+    QPixmap plain(32, 32);
+    plain.fill(Qt::blue);
+    const QIcon base(plain);
+    QCOMPARE(BadgePixel(BadgedIcon(base, TrayBadge::None)), QColor(Qt::blue));
+    for (TrayBadge badge : {TrayBadge::Completed, TrayBadge::UnderWay, TrayBadge::Failed}) {
+        const QIcon icon = BadgedIcon(base, badge);
+        QCOMPARE(BadgePixel(icon), BadgeColor(badge));
+        // The rest of the icon is left as it was.
+        QCOMPARE(icon.pixmap(32, 32).toImage().pixelColor(4, 4), QColor(Qt::blue));
+    }
+    // The three states can be told apart at a glance.
+    QVERIFY(BadgeColor(TrayBadge::Completed) != BadgeColor(TrayBadge::Failed));
+    QVERIFY(BadgeColor(TrayBadge::UnderWay) != BadgeColor(TrayBadge::Failed));
+}
+
+void TestTrayBadge::iconFollowsTheMainPing() {
+    PingWindowFixture fx;
+    QVERIFY(fx.w);
+    TfMain_Vennatro *w = fx.w;
+    // No badge before the first ping.
+    QVERIFY(BadgePixel(w->NotifyIcon->Icon()) != BadgeColor(TrayBadge::Completed));
+    QVERIFY(BadgePixel(w->NotifyIcon->Icon()) != BadgeColor(TrayBadge::Failed));
+
+    TestTcpServer http;
+    QVERIFY(http.listen());
+    http.setScript(TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\n\r\n"}));
+    Options.HTTPPort = http.port();
+    // Shown whatever the notification settings say.
+    Options.ShowNotifications = false;
+    fx.Ping(QStringLiteral("web.test"));
+    QCOMPARE(BadgePixel(w->NotifyIcon->Icon()), BadgeColor(TrayBadge::UnderWay));
+    QTRY_VERIFY_WITH_TIMEOUT(fx.Idle() && w->Engine->PingOutcome == poSucceeded, Patience);
+    QCOMPARE(BadgePixel(w->NotifyIcon->Icon()), BadgeColor(TrayBadge::Completed));
+    QCOMPARE(BadgePixel(LastIcon(fx.shell)), BadgeColor(TrayBadge::Completed));
+    // Kept after the result's hold ends.
+    w->TimerNotificationTimer();
+    QCOMPARE(BadgePixel(w->NotifyIcon->Icon()), BadgeColor(TrayBadge::Completed));
+
+    Options.HTTPPort = TestTcpServer::closedPort();
+    fx.Ping(QStringLiteral("web.test"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx.Idle() && w->StatusImageIndex == 3, Patience);
+    QCOMPARE(BadgePixel(w->NotifyIcon->Icon()), BadgeColor(TrayBadge::Failed));
+    QCOMPARE(BadgePixel(LastIcon(fx.shell)), BadgeColor(TrayBadge::Failed));
+
+    // A failing watched address keeps the icon red after the main ping answers again.
+    Options.HTTPPort = http.port();
+    QVERIFY(
+        w->Watched->Add(QStringLiteral("http://127.0.0.1:%1/").arg(TestTcpServer::closedPort())));
+    w->Watched->SetIntervalMs(60000);
+    w->Watched->PingNow(0);
+    QTRY_COMPARE_WITH_TIMEOUT(w->Watched->Down(), 1, Patience);
+    fx.Ping(QStringLiteral("web.test"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx.Idle() && w->Engine->PingOutcome == poSucceeded, Patience);
+    QCOMPARE(BadgePixel(w->NotifyIcon->Icon()), BadgeColor(TrayBadge::Failed));
+    // And green once it is gone.
+    w->Watched->Remove(0);
+    QCOMPARE(BadgePixel(w->NotifyIcon->Icon()), BadgeColor(TrayBadge::Completed));
+}
+
+QTEST_MAIN(TestTrayBadge)
+#include "test_traybadge.moc"
