@@ -212,6 +212,7 @@ PingCommand::PingCommand(const PingCommandRequest &request, const TOptions &sett
     // command line must not wait for it before it ends.
     m_history = new HistoryStore(QString(), this);
     m_history->SetQuickCheck(false);
+    m_history->SetWaitForDisk(false);
     connect(m_history, &HistoryStore::problem, this, [this](const QString &text) {
         fprintf(m_err, "vennatro: %s\n", qPrintable(text));
         fflush(m_err);

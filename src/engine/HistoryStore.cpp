@@ -234,7 +234,10 @@ bool HistoryStore::OpenFile(QString *reason, bool *damaged) {
         return false;
     }
     setup.finish();
-    if (!Exec(QStringLiteral("PRAGMA synchronous = NORMAL"), reason) || !CreateSchema(reason))
+    if (!Exec(m_waitForDisk ? QStringLiteral("PRAGMA synchronous = NORMAL")
+                            : QStringLiteral("PRAGMA synchronous = OFF"),
+              reason) ||
+        !CreateSchema(reason))
         return false;
 
     m_insert = std::make_unique<QSqlQuery>(m_db);

@@ -111,6 +111,10 @@ public:
     // Whether Open starts the quick check (on by default). A short-lived process (the command
     // line) turns it off: it would wait for the check at its end, and the window checks anyway.
     void SetQuickCheck(bool on) { m_quickCheck = on; }
+    // Without waiting for the disk: a short-lived writer (the command line) that must not
+    // spend longer on its history than on its ping. A kill loses nothing; only a crash of the
+    // whole system may lose the last rows, or the file (then set aside as .bad).
+    void SetWaitForDisk(bool on) { m_waitForDisk = on; }
 
     // Writes one finished ping. False, without throwing, when it could not be written.
     bool Record(const PingResult &result);
@@ -175,6 +179,7 @@ private:
     std::function<QDateTime()> m_clock;
     QRandomGenerator m_random; // the tie-breaker of two pings of an address in one millisecond
     bool m_open = false;
+    bool m_waitForDisk = true;
     bool m_quickCheck = true;
     bool m_created = false;      // the file was made by this open: nothing to check
     bool m_writeFailing = false; // a failure was said; said again only after a success
