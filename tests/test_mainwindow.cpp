@@ -9,6 +9,7 @@
 #include "support/TableResolver.h"
 #include "support/TestEnvironment.h"
 #include "support/TestHelpers.h"
+#include "support/TestTcpServer.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>
@@ -27,6 +28,25 @@
 #include <memory>
 
 namespace {
+// Data of a drop from another program: the bytes as that program offered them. (A QMimeData
+// of this process turns text/uri-list into parsed URLs when it is set.)
+class ForeignDropData : public QMimeData {
+public:
+    ForeignDropData(const QString &format, const QByteArray &bytes)
+        : m_format(format), m_bytes(bytes) {}
+    QStringList formats() const override { return {m_format}; }
+    bool hasFormat(const QString &format) const override { return format == m_format; }
+
+protected:
+    QVariant retrieveData(const QString &format, QMetaType) const override {
+        return format == m_format ? QVariant(m_bytes) : QVariant();
+    }
+
+private:
+    QString m_format;
+    QByteArray m_bytes;
+};
+
 QStringList Captions(const QList<QAction *> &actions) {
     QStringList out;
     for (QAction *a : actions)
@@ -63,14 +83,17 @@ private slots:
     void hideAndShowLogRestoresHeight();
 
     void ctrlEnterCompletesBareName();
-    void ctrlEnterLeavesWwwAndHttpAlone();
+    void ctrlEnterLeavesWwwAndSchemesAlone();
     void enterWhileBusyStartsNothing();
     void lineBreakAndTabCharactersSwallowed();
     void tabLeavesTheBoxWhileTheListIsClosed();
     void commandShortcutsAnswerInTheAddressBox();
+    void disabledCommandKeysLeaveTheBoxAlone();
     void deleteRemovesHighlightedEntryOfOpenList();
     void droppedFtpLinkIsRefusedAndNotListed();
     void droppedHttpLinkIsPinged();
+    void droppedLinkIsPingedAsDropped_data();
+    void droppedLinkIsPingedAsDropped();
 
 private:
     void Build();
@@ -411,12 +434,16 @@ void TestMainWindow::oldLogWithOtherLineBreaksIsContinuedOnANewLine() {
     QVERIFY(StoreSaveLog(path));
     Build();
     const QString text = w->LogText();
-    // The banner starts a line of its own, and the file holds exactly the pane's text.
+    // The banner starts a line of its own. The file keeps its own bytes and gets the same
+    // line break and what follows it in the pane.
     QVERIFY2(text.startsWith(QStringLiteral("first\r\nsecond\r\nlast\r\n= = = = ")),
              qPrintable(text));
-    QCOMPARE(ReadBytes(path), text.toUtf8());
+    const auto fileFor = [](const QString &pane) {
+        return "first\nsecond\r\nlast" + pane.mid(19).toUtf8(); // after "first ... last"
+    };
+    QCOMPARE(ReadBytes(path), fileFor(text));
     w->AddToLog(QStringLiteral("next"));
-    QCOMPARE(ReadBytes(path), w->LogText().toUtf8());
+    QCOMPARE(ReadBytes(path), fileFor(w->LogText()));
     QVERIFY(w->LogText().endsWith(QStringLiteral("\r\n\r\n\r\nnext\r\n")));
 }
 
@@ -515,10 +542,14 @@ void TestMainWindow::ctrlEnterCompletesBareName() {
     QCOMPARE(w->Engine->TargetHost, QStringLiteral("www.example.com"));
 }
 
-void TestMainWindow::ctrlEnterLeavesWwwAndHttpAlone() {
+void TestMainWindow::ctrlEnterLeavesWwwAndSchemesAlone() {
     Build();
     Options.PingAttempts = 1;
-    for (const QString &typed : {QStringLiteral("WWW.Example.org"), QStringLiteral("HTTP://a.b")}) {
+    // Any text with a scheme stays as typed, the ones the program refuses included.
+    for (const QString &typed :
+         {QStringLiteral("WWW.Example.org"), QStringLiteral("HTTP://a.b"),
+          QStringLiteral("https://host/"), QStringLiteral("HTTPS://Host.example/x"),
+          QStringLiteral("ftp://files.example/"), QStringLiteral("host/page?u=a://b")}) {
         ui.actPing->setEnabled(false); // only the completion is looked at here
         ui.cmbAddress->setEditText(typed);
         QTest::keyClick(ui.cmbAddress->lineEdit(), Qt::Key_Return, Qt::ControlModifier);
@@ -583,12 +614,55 @@ void TestMainWindow::commandShortcutsAnswerInTheAddressBox() {
     QTest::keyClick(ui.cmbAddress, Qt::Key_L, Qt::ControlModifier);
     QVERIFY(ui.actShowLog->isChecked());
 
-    // A disabled command leaves its key to the box.
+    // A disabled command's key does nothing at all: no select-all of the box either.
     ui.actAlwaysOnTop->setEnabled(false);
     QTest::keyClick(ui.cmbAddress, Qt::Key_A, Qt::ControlModifier);
     QTest::keyClicks(ui.cmbAddress, QStringLiteral("z"));
-    QCOMPARE(ui.cmbAddress->currentText(), QStringLiteral("z"));
+    QCOMPARE(ui.cmbAddress->currentText(), QStringLiteral("abcdz"));
     QVERIFY(ui.actAlwaysOnTop->isChecked());
+}
+
+void TestMainWindow::disabledCommandKeysLeaveTheBoxAlone() {
+    Build();
+    TestTcpServer server;
+    QVERIFY(server.listen());
+    server.setScript(TestTcpServer::Script::neverAnswer());
+    m_resolver->addHost(QStringLiteral("slow.test"), QStringLiteral("127.0.0.1"));
+    Options.PingAttempts = 1;
+    QVERIFY(ShowWithFocusInAddressBox());
+
+    // A ping under way: automatic ping and "Ping now" are disabled until it ends.
+    const QString address = QStringLiteral("http://slow.test:%1/").arg(server.port());
+    ui.cmbAddress->setEditText(address);
+    ui.actPing->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 1, Patience);
+    QVERIFY(!ui.actAutoPing->isEnabled());
+    QVERIFY(!ui.actPing->isEnabled());
+
+    const QString typed = address + QStringLiteral("next");
+    ui.cmbAddress->setEditText(typed);
+    ui.cmbAddress->lineEdit()->setCursorPosition(int(typed.size()));
+    // Ctrl+U would be the line edit's "delete to the start"; Ctrl+P nothing of its own.
+    QTest::keyClick(ui.cmbAddress->lineEdit(), Qt::Key_U, Qt::ControlModifier);
+    QTest::keyClick(ui.cmbAddress->lineEdit(), Qt::Key_P, Qt::ControlModifier);
+    QCOMPARE(ui.cmbAddress->currentText(), typed);
+    QCOMPARE(ui.cmbAddress->lineEdit()->cursorPosition(), int(typed.size()));
+    QVERIFY(!ui.actAutoPing->isChecked());
+    QVERIFY(!w->AutoPingOn());
+    QCOMPARE(server.connectionCount(), 1);
+    // The box still takes typing.
+    QTest::keyClicks(ui.cmbAddress->lineEdit(), QStringLiteral("/x"));
+    QCOMPARE(ui.cmbAddress->currentText(), typed + QStringLiteral("/x"));
+
+    // Esc is the enabled cancel command: it ends the ping, and Ctrl+U is a command again.
+    QTest::keyClick(ui.cmbAddress->lineEdit(), Qt::Key_Escape);
+    QTRY_VERIFY(ui.actAutoPing->isEnabled());
+    ui.cmbAddress->setEditText(address);
+    QTest::keyClick(ui.cmbAddress->lineEdit(), Qt::Key_U, Qt::ControlModifier);
+    QVERIFY(ui.actAutoPing->isChecked());
+    QCOMPARE(ui.cmbAddress->currentText(), address);
+    QVERIFY(w->AutoPingOn());
+    QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 2, Patience);
 }
 
 void TestMainWindow::deleteRemovesHighlightedEntryOfOpenList() {
@@ -673,6 +747,63 @@ void TestMainWindow::droppedHttpLinkIsPinged() {
     QCOMPARE(ui.cmbAddress->count(), 1);
     QCOMPARE(w->Engine->TargetHost, QStringLiteral("dropped.test"));
     QVERIFY(!m_resolver->requestedNames().contains(QStringLiteral("second.test")));
+}
+
+void TestMainWindow::droppedLinkIsPingedAsDropped_data() {
+    QTest::addColumn<QByteArray>("uriList"); // PORT stands for the server's port
+    QTest::addColumn<QByteArray>("path");    // what the request line must carry
+    QTest::newRow("encoded blank")
+        << QByteArray("http://drop.test:PORT/a%20b\r\n") << QByteArray("/a%20b");
+    QTest::newRow("encoded non-ASCII")
+        << QByteArray("http://drop.test:PORT/caf%C3%A9/%E6%97%A5%20x?q=%22y%22\r\n")
+        << QByteArray("/caf%C3%A9/%E6%97%A5%20x?q=%22y%22");
+    QTest::newRow("non-ASCII as it is")
+        << QByteArray("http://drop.test:PORT/caf\xC3\xA9\r\n") << QByteArray("/caf\xC3\xA9");
+    QTest::newRow("comment, then two links")
+        << QByteArray(
+               "# from a browser\r\nhttp://drop.test:PORT/x%2Fy%25\r\nhttp://other.test/\r\n")
+        << QByteArray("/x%2Fy%25");
+}
+
+void TestMainWindow::droppedLinkIsPingedAsDropped() {
+    QFETCH(QByteArray, uriList);
+    QFETCH(QByteArray, path);
+    Build();
+    TestTcpServer server;
+    QVERIFY(server.listen());
+    server.setScript(TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\n\r\n"}));
+    m_resolver->addHost(QStringLiteral("drop.test"), QStringLiteral("127.0.0.1"));
+    Options.PingAttempts = 1;
+    const QByteArray port = QByteArray::number(server.port());
+    uriList.replace("PORT", port);
+
+    const ForeignDropData data(QStringLiteral("text/uri-list"), uriList);
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(w.get(), &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(w.get(), &drop);
+
+    const QString link =
+        QStringLiteral("http://drop.test:") + QString::fromLatin1(port) + QString::fromUtf8(path);
+    QCOMPARE(ui.cmbAddress->itemText(0), link);
+    QTRY_VERIFY_WITH_TIMEOUT(server.requestComplete(0), Patience);
+    QVERIFY2(server.received(0).startsWith("HEAD " + path + " HTTP/1.0\r\nHost: drop.test:" + port +
+                                           "\r\n"),
+             server.received(0).constData());
+    QTRY_VERIFY_WITH_TIMEOUT(!w->Engine->PingBusy, Patience);
+
+    // A link dragged from within Qt (a URL list, not bytes) is sent as encoded too.
+    QMimeData urls;
+    urls.setUrls({QUrl::fromEncoded("http://drop.test:" + port + "/u%20v")});
+    QDragEnterEvent enter2(QPoint(5, 5), Qt::CopyAction, &urls, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(w.get(), &enter2);
+    QVERIFY(enter2.isAccepted());
+    QDropEvent drop2(QPointF(5, 5), Qt::CopyAction, &urls, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(w.get(), &drop2);
+    QTRY_VERIFY_WITH_TIMEOUT(server.requestComplete(1), Patience);
+    QVERIFY2(server.received(1).startsWith("HEAD /u%20v HTTP/1.0\r\n"),
+             server.received(1).constData());
 }
 
 QTEST_MAIN(TestMainWindow)

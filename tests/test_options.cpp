@@ -541,7 +541,7 @@ void TestOptions::numbersStoredAsTheProgramNeedsThem() {
     // 0 attempts or minutes mean one.
     d.edPingAttemps->setText(QStringLiteral("0"));
     d.edInterval->setText(QStringLiteral("00"));
-    // Ports are stored as typed, even 0 or above 65535.
+    // Ports are copied out as typed, even 0 or above 65535 (OK refuses those: okCheck).
     d.edPort->setText(QStringLiteral("0"));
     d.edSecurePort->setText(QStringLiteral("99999"));
     d.edSMTPPort->setText(QStringLiteral("65536"));
@@ -624,6 +624,31 @@ void TestOptions::okCheck_data() {
         << Edit([](TfOptions &d) { d.edAutoPingAddress->clear(); })
         << "Please enter an address for auto-ping."
         << "edAutoPingAddress";
+    // Five digits reach 99999; 0, and what a paste may leave, is no port either.
+    QTest::newRow("HTTP port above 65535")
+        << Edit([](TfOptions &d) { d.edPort->setText(QStringLiteral("99999")); })
+        << "Please enter an HTTP port from 1 to 65535."
+        << "edPort";
+    QTest::newRow("HTTP port 0") << Edit([](TfOptions &d) {
+        d.edPort->setText(QStringLiteral("0"));
+    }) << "Please enter an HTTP port from 1 to 65535."
+                                 << "edPort";
+    QTest::newRow("HTTP port pasted junk")
+        << Edit([](TfOptions &d) { d.edPort->setText(QStringLiteral("8o")); })
+        << "Please enter an HTTP port from 1 to 65535."
+        << "edPort";
+    QTest::newRow("HTTPS port 65536")
+        << Edit([](TfOptions &d) { d.edSecurePort->setText(QStringLiteral("65536")); })
+        << "Please enter an HTTPS port from 1 to 65535."
+        << "edSecurePort";
+    QTest::newRow("SMTP port above 65535")
+        << Edit([](TfOptions &d) { d.edSMTPPort->setText(QStringLiteral("99999")); })
+        << "Please enter an SMTP server port from 1 to 65535."
+        << "edSMTPPort";
+    QTest::newRow("SMTP port 0") << Edit([](TfOptions &d) {
+        d.edSMTPPort->setText(QStringLiteral("00000"));
+    }) << "Please enter an SMTP server port from 1 to 65535."
+                                 << "edSMTPPort";
 }
 
 void TestOptions::okCheck() {
@@ -643,6 +668,26 @@ void TestOptions::okCheck() {
     QCOMPARE(boxes[0].owner, dialog.get());
     QCOMPARE(QApplication::focusWidget()->objectName(), focus);
     QVERIFY(dialog->isVisible());
+
+    if (message.endsWith(QLatin1String(" from 1 to 65535."))) {
+        // A port is stored whatever the boxes say, so no box lets it through: the edge of the
+        // range does (and an empty field, the usual port).
+        dialog->cbSendEmailOnError->setChecked(false);
+        QVERIFY(!PressOK(*dialog));
+        QCOMPARE(boxes.size(), 2);
+        QCOMPARE(boxes[1].text, message);
+        auto *field = dialog->findChild<TNumberEdit *>(focus);
+        QVERIFY(field);
+        field->setText(QStringLiteral("65535"));
+        QVERIFY(PressOK(*dialog));
+        QCOMPARE(boxes.size(), 2);
+        field->setText(QStringLiteral("1"));
+        QVERIFY(PressOK(*dialog));
+        field->clear();
+        QVERIFY(PressOK(*dialog));
+        QCOMPARE(boxes.size(), 2);
+        return;
+    }
 
     // Unchecking the box the check belongs to lets OK through.
     QCheckBox *owner = focus == QLatin1String("edAutoPingAddress")    ? dialog->cbAutoPingAtStart

@@ -5,6 +5,7 @@
 #include "platform/Autostart.h"
 #include "platform/MessageBox.h"
 #include "platform/RegStore.h"
+#include "settings/NumberEdit.h"
 #include "settings/OptionsForm.h"
 #include "support/MainWindowParts.h"
 #include "support/TestEnvironment.h"
@@ -15,6 +16,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
@@ -90,6 +92,8 @@ private slots:
     void pingTimeoutOutOfRangeLoadsAsThirty_data();
     void pingTimeoutOutOfRangeLoadsAsThirty();
     void logFileStoredAsNumberStopsTheLoad();
+    void valuesAfterAWrongKindSurviveTheExit();
+    void heightWithLogKeptWhileLogHidden();
     void emptyAddressesLoadAsHttp();
     void malformedFileIsReportedAndKept();
     void unwritableFolderIsReportedAndProgramGoesOn();
@@ -338,6 +342,125 @@ void TestSettings::logFileStoredAsNumberStopsTheLoad() {
     QCOMPARE(Options.SMTPServer, QStringLiteral("previous"));
     QCOMPARE(Items(ui.cmbAddress), QStringList{QStringLiteral("http://kept/")});
     QCOMPARE(w->pos(), pos);
+}
+
+void TestSettings::valuesAfterAWrongKindSurviveTheExit() {
+    // A store of a previous run, every setting away from its default...
+    Build();
+    TOptions changed = Changed(m_env->Path(QStringLiteral("logs/log.txt")));
+    changed.AutoPingAtStart = false; // a start must not ping out
+    changed.PingAttempts = 5;        // one the dialog's two digits give back unchanged
+    Options = changed;
+    w->Watched->Load(changed.WatchedAddresses);
+    ui.cmbAddress->addItems({QStringLiteral("http://a.test/"), QStringLiteral("http://b.test/")});
+    w->SaveSettings();
+    w.reset();
+    // ...then "Log file" made a number by hand: the load stops there.
+    RegDocument doc = LoadRegStore(StorePath());
+    RegKey &key = doc.keys[Key.toLower()];
+    key.values[QStringLiteral("log file")].second = Dw(7);
+    SaveRegStore(StorePath(), doc);
+    const QByteArray before = ReadBytes(StorePath());
+    const RegKey storedBefore = StoredKey();
+    QVERIFY(storedBefore.values.size() > 30);
+
+    Options = TOptions();
+    Build();
+    QCOMPARE(m_env->messages.size(), 1);
+    QCOMPARE(m_env->messages[0].text, QStringLiteral("Invalid data type for 'Log file'"));
+    QCOMPARE(m_env->messages[0].caption, QStringLiteral("Error"));
+    QCOMPARE(Options.SaveLog, true);         // read before it
+    QCOMPARE(Options.SMTPServer, QString()); // never read
+    QCOMPARE(ui.cmbAddress->count(), 0);
+
+    // The exit writes the file back as it was: nothing read, nothing changed, nothing lost.
+    w.reset();
+    QCOMPARE(m_env->messages.size(), 1);
+    QCOMPARE(ReadBytes(StorePath()), before);
+
+    // The next start meets the same value and says so again; the options dialog then writes
+    // what the user changes (the log file, the server, the fields it refuses empty or 0), and
+    // only that.
+    Options = TOptions();
+    Build();
+    QCOMPARE(m_env->messages.size(), 2);
+    QCOMPARE(m_env->messages[1].text, QStringLiteral("Invalid data type for 'Log file'"));
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    const QString logFile = m_env->Path(QStringLiteral("logs/new log.txt"));
+    bool shown = false;
+    QTimer::singleShot(0, w.get(), [&] {
+        auto *dialog = qobject_cast<TfOptions *>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        shown = true;
+        dialog->edLogFile->setText(logFile);
+        dialog->edSMTPServer->setText(QStringLiteral("smtp.changed.test"));
+        dialog->edPingTimeout->setText(QStringLiteral("45"));
+        dialog->edSMTPPort->setText(QStringLiteral("2525"));
+        dialog->btnOK->click();
+    });
+    ui.actOptions->trigger();
+    QVERIFY(shown);
+    QCOMPARE(m_env->messages.size(), 2);
+    const RegKey storedAfter = StoredKey();
+    QCOMPARE(storedAfter.values.keys(), storedBefore.values.keys());
+    for (auto it = storedBefore.values.cbegin(); it != storedBefore.values.cend(); ++it) {
+        RegValue expected = it->second;
+        if (it.key() == QLatin1String("log file"))
+            expected = Sz(logFile);
+        else if (it.key() == QLatin1String("smtp server"))
+            expected = Sz(QStringLiteral("smtp.changed.test"));
+        QVERIFY2(storedAfter.values.value(it.key()).second == expected, qPrintable(it->first));
+    }
+
+    // Now the whole store loads, and the exit writes what it read.
+    w.reset();
+    Options = TOptions();
+    Build();
+    QCOMPARE(m_env->messages.size(), 2);
+    TOptions expected = changed;
+    expected.LogFile = logFile;
+    expected.SMTPServer = QStringLiteral("smtp.changed.test");
+    QCOMPARE(Options, expected);
+    QCOMPARE(Items(ui.cmbAddress),
+             (QStringList{QStringLiteral("http://a.test/"), QStringLiteral("http://b.test/")}));
+}
+
+void TestSettings::heightWithLogKeptWhileLogHidden() {
+    Build();
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    w->resize(700, 600);
+    QTRY_COMPARE(w->height(), 600);
+    ui.actShowLog->trigger();
+    QTRY_COMPARE(w->height(), 150);
+    w.reset();
+    // The height stored is the one with the log, not the strip the window is without it.
+    QCOMPARE(Stored(QStringLiteral("Show log")), Dw(0));
+    QCOMPARE(Stored(QStringLiteral("Window height")), Dw(600));
+
+    // The next start hides the log; showing it brings the height back.
+    Build();
+    QVERIFY(!ui.actShowLog->isChecked());
+    QCOMPARE(w->height(), 150);
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    ui.actShowLog->trigger();
+    QTRY_COMPARE(w->height(), 600);
+    // Hidden again and saved without being shown in between: still the same height.
+    ui.actShowLog->trigger();
+    QTRY_COMPARE(w->height(), 150);
+    w.reset();
+    QCOMPARE(Stored(QStringLiteral("Window height")), Dw(600));
+
+    // A start with the log shown (the store says so) has that height at once.
+    RegDocument doc = LoadRegStore(StorePath());
+    doc.keys[Key.toLower()].values[QStringLiteral("show log")].second = Dw(1);
+    SaveRegStore(StorePath(), doc);
+    Build();
+    QVERIFY(ui.actShowLog->isChecked());
+    QCOMPARE(w->height(), 600);
+    QVERIFY(m_env->messages.isEmpty());
 }
 
 void TestSettings::emptyAddressesLoadAsHttp() {

@@ -1,5 +1,7 @@
+#include "app/InstanceStart.h"
 #include "instance_probe.h"
 #include "platform/SingleInstance.h"
+#include "support/TestEnvironment.h"
 #include "support/TestHelpers.h"
 #include "support/UsualFunctions.h"
 
@@ -27,9 +29,10 @@ const QString SocketName = QStringLiteral("Vennatro - Lumo.socket");
 // One run of instance_probe with its standard output collected as it comes.
 class Probe : public QProcess {
 public:
-    explicit Probe(const QProcessEnvironment &env) {
+    explicit Probe(const QProcessEnvironment &env, const QStringList &arguments = {}) {
         setProcessEnvironment(env);
         setProgram(QStringLiteral(INSTANCE_PROBE));
+        setArguments(arguments);
         connect(this, &QProcess::readyReadStandardOutput, this,
                 [this] { output += readAllStandardOutput(); });
         start();
@@ -50,6 +53,29 @@ mode_t modeOf(const QString &path) {
     if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
         return 0;
     return st.st_mode & 07777;
+}
+
+uid_t ownerOf(const QString &path) {
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return uid_t(-1);
+    return st.st_uid;
+}
+
+// A user that is not the one running the tests (the tests give it folders with chown).
+constexpr uid_t OtherUser = 65534;
+
+bool makeFolder(const QString &path, mode_t mode) {
+    return QDir().mkpath(path) && ::chmod(QFile::encodeName(path).constData(), mode) == 0;
+}
+
+bool giveAway(const QString &path) {
+    return ::chown(QFile::encodeName(path).constData(), OtherUser, OtherUser) == 0;
+}
+
+// The shared fallback folder's name below a base: "vennatro-<uid>".
+QString sharedFolder(const QString &base) {
+    return base + QStringLiteral("/vennatro-%1").arg(::getuid());
 }
 
 } // namespace
@@ -138,19 +164,56 @@ private slots:
     }
 
     void fallbackFolderWithoutRuntimeDir() {
+        QTemporaryDir temp; // stands for /tmp, which the tests leave alone
+        QVERIFY(temp.isValid());
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
-        const QString folder = QStringLiteral("/tmp/vennatro-%1").arg(::getuid());
+        const QStringList arguments{QStringLiteral("--temp-base"), temp.path()};
+        const QString folder = sharedFolder(temp.path());
 
-        Probe first(env);
-        QTRY_VERIFY_WITH_TIMEOUT(
-            first.lines("locked") == 1 || first.state() == QProcess::NotRunning, WaitMs);
-        QVERIFY2(first.lines("locked") == 1,
-                 "another instance holds the fallback lock, or the folder is unusable");
+        Probe first(env, arguments);
+        QTRY_COMPARE_WITH_TIMEOUT(first.lines("locked"), 1, WaitMs);
         QCOMPARE(modeOf(folder), mode_t(0700));
         QVERIFY(QFileInfo::exists(folder + QLatin1Char('/') + LockName));
 
-        secondStartDelivers(env);
+        Probe second(env, arguments);
+        QVERIFY(second.waitForFinished(WaitMs));
+        QCOMPARE(second.exitCode(), int(ProbeDelivered));
+        QTRY_COMPARE_WITH_TIMEOUT(first.lines("activated"), 1, WaitMs);
+    }
+
+    void otherUsersFallbackFolderNeverBlocks() {
+        if (::geteuid() != 0)
+            QSKIP("giving a folder to another user needs root");
+        // Another local user made "vennatro-<uid>" first, and there is no runtime folder: the
+        // program goes to the user's cache folder instead of refusing to start.
+        QTemporaryDir temp;
+        QTemporaryDir cache;
+        QVERIFY(temp.isValid() && cache.isValid());
+        const QString taken = sharedFolder(temp.path());
+        QVERIFY(makeFolder(taken, 0700));
+        QVERIFY(giveAway(taken));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+        env.insert(QStringLiteral("XDG_CACHE_HOME"), cache.path());
+        const QStringList arguments{QStringLiteral("--temp-base"), temp.path()};
+
+        Probe first(env, arguments);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            first.lines("locked") == 1 || first.state() == QProcess::NotRunning, WaitMs);
+        QVERIFY2(first.lines("locked") == 1, first.readAllStandardError().constData());
+        const QString folder = cache.filePath(QStringLiteral("vennatro"));
+        QCOMPARE(modeOf(folder), mode_t(0700));
+        QVERIFY(QFileInfo::exists(folder + QLatin1Char('/') + LockName));
+        QVERIFY(QFileInfo::exists(folder + QLatin1Char('/') + SocketName));
+        // The other user's folder is left as it was.
+        QCOMPARE(ownerOf(taken), OtherUser);
+        QVERIFY(QDir(taken).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden |
+                                    QDir::System));
+
+        Probe second(env, arguments);
+        QVERIFY(second.waitForFinished(WaitMs));
+        QCOMPARE(second.exitCode(), int(ProbeDelivered));
         QTRY_COMPARE_WITH_TIMEOUT(first.lines("activated"), 1, WaitMs);
     }
 
@@ -196,17 +259,143 @@ private slots:
         }
     }
 
-    void unusableRuntimeDirIsReported() {
-        if (::geteuid() == 0)
-            QSKIP("file modes do not stop root");
-        QTemporaryDir runtime;
-        QVERIFY(runtime.isValid());
-        QVERIFY(::chmod(QFile::encodeName(runtime.path()).constData(), 0500) == 0);
-        ScopedEnv scope("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
-        SingleInstance instance(QStringLiteral("Vennatro - Lumo"), QStringLiteral("x"));
-        QVERIFY(!instance.tryLock());
-        QVERIFY2(instance.errorString().contains(LockName), qPrintable(instance.errorString()));
-        ::chmod(QFile::encodeName(runtime.path()).constData(), 0700);
+    // Which folder holds the lock: each place is taken only when it is the user's own and
+    // closed to everybody else.
+    void folderChoiceFollowsModes() {
+        QTemporaryDir base;
+        QVERIFY(base.isValid());
+        const QString runtime = base.filePath(QStringLiteral("runtime"));
+        const QString temp = base.filePath(QStringLiteral("tmp"));
+        const QString cacheHome = base.filePath(QStringLiteral("cache/home"));
+        QVERIFY(makeFolder(runtime, 0700));
+        QVERIFY(makeFolder(temp, 01777));
+        const InstanceFolderPlaces places{runtime, temp, cacheHome};
+        const QString shared = sharedFolder(temp);
+        const QString cached = cacheHome + QStringLiteral("/vennatro");
+        QString error;
+
+        // A private runtime folder: nothing is made anywhere else.
+        QCOMPARE(SingleInstance::runtimeFolder(places, &error), runtime);
+        QVERIFY(!QFileInfo::exists(shared));
+        QVERIFY(!QFileInfo::exists(cacheHome));
+
+        // One that others may enter is passed over for the shared fallback, made private.
+        QVERIFY(::chmod(QFile::encodeName(runtime).constData(), 0755) == 0);
+        QCOMPARE(SingleInstance::runtimeFolder(places, &error), shared);
+        QCOMPARE(modeOf(shared), mode_t(0700));
+        QCOMPARE(modeOf(runtime), mode_t(0755)); // never changed
+        // So is a missing or relative one.
+        QCOMPARE(SingleInstance::runtimeFolder({QString(), temp, cacheHome}, &error), shared);
+        QCOMPARE(SingleInstance::runtimeFolder({QStringLiteral("run"), temp, cacheHome}, &error),
+                 shared);
+
+        // A shared folder that others may enter: the cache folder, made with its parents.
+        QVERIFY(::chmod(QFile::encodeName(shared).constData(), 0777) == 0);
+        QCOMPARE(SingleInstance::runtimeFolder(places, &error), cached);
+        QCOMPARE(modeOf(cached), mode_t(0700));
+        QCOMPARE(modeOf(cacheHome), mode_t(0700));
+        QCOMPARE(modeOf(shared), mode_t(0777));
+        // A shared name taken by a file: the same.
+        QVERIFY(QDir(shared).removeRecursively());
+        WriteBytes(shared, "in the way");
+        QCOMPARE(SingleInstance::runtimeFolder(places, &error), cached);
+
+        // Nowhere to go: nothing, and every place's reason.
+        QVERIFY(::chmod(QFile::encodeName(cached).constData(), 0750) == 0);
+        QCOMPARE(SingleInstance::runtimeFolder(places, &error), QString());
+        const QStringList lines = error.split(QLatin1Char('\n'));
+        QCOMPARE(lines.size(), 4);
+        QCOMPARE(lines[0], QStringLiteral("No private folder for the single-instance lock:"));
+        QCOMPARE(lines[1], QStringLiteral("Cannot use the folder %1: its mode is 755, not 700 "
+                                          "(XDG_RUNTIME_DIR)")
+                               .arg(runtime));
+        QCOMPARE(lines[2],
+                 QStringLiteral("Cannot use the folder %1: it is not a folder").arg(shared));
+        QCOMPARE(lines[3],
+                 QStringLiteral("Cannot use the folder %1: its mode is 750, not 700").arg(cached));
+    }
+
+    void otherUsersFoldersArePassedOver() {
+        if (::geteuid() != 0)
+            QSKIP("giving a folder to another user needs root");
+        QTemporaryDir base;
+        QVERIFY(base.isValid());
+        const QString runtime = base.filePath(QStringLiteral("runtime"));
+        const QString temp = base.filePath(QStringLiteral("tmp"));
+        const QString cacheHome = base.filePath(QStringLiteral("cache"));
+        QVERIFY(makeFolder(runtime, 0700));
+        QVERIFY(makeFolder(temp, 01777));
+        const InstanceFolderPlaces places{runtime, temp, cacheHome};
+        const QString shared = sharedFolder(temp);
+        const QString cached = cacheHome + QStringLiteral("/vennatro");
+        QString error;
+
+        // XDG_RUNTIME_DIR of another user, mode 0700 or not.
+        QVERIFY(giveAway(runtime));
+        QCOMPARE(SingleInstance::runtimeFolder(places, &error), shared);
+
+        // Another user holds the shared name (made before this user's first start).
+        QVERIFY(giveAway(shared));
+        QCOMPARE(SingleInstance::runtimeFolder(places, &error), cached);
+        QCOMPARE(ownerOf(cached), ::geteuid());
+        QCOMPARE(modeOf(cached), mode_t(0700));
+        QCOMPARE(ownerOf(shared), OtherUser);
+
+        // And the lock itself is taken there, the activation delivered there.
+        SingleInstance holder(QString::fromLatin1(SingleInstanceName), QStringLiteral("wake"));
+        holder.setFolderPlaces(places);
+        QVERIFY2(holder.tryLock(), qPrintable(holder.errorString()));
+        QVERIFY(QFileInfo::exists(cached + QLatin1Char('/') + LockName));
+        QSignalSpy spy(&holder, &SingleInstance::activationRequested);
+        SingleInstance second(QString::fromLatin1(SingleInstanceName), QStringLiteral("wake"));
+        second.setFolderPlaces(places);
+        QVERIFY(!second.tryLock());
+        QVERIFY(second.errorString().isEmpty());
+        QVERIFY(second.activateRunning(WaitMs));
+        QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, WaitMs);
+
+        // With the cache folder another user's too, no folder is left, and each is named.
+        QVERIFY(giveAway(cached));
+        SingleInstance third(QString::fromLatin1(SingleInstanceName), QStringLiteral("wake"));
+        third.setFolderPlaces(places);
+        QVERIFY(!third.tryLock());
+        for (const QString &folder : {runtime, shared, cached})
+            QVERIFY2(third.errorString().contains(
+                         QStringLiteral("Cannot use the folder %1: it belongs to another user")
+                             .arg(folder)),
+                     qPrintable(third.errorString()));
+    }
+
+    // The window program's start: the one instance goes on, a second one wakes it and ends,
+    // and a start that cannot take the lock at all says why in a message box.
+    void windowStartClaimsTheInstance() {
+        TestEnvironment env; // a private runtime folder; message boxes recorded
+        QVERIFY(env.IsValid());
+        const QString lock = env.RuntimeDir() + QLatin1Char('/') + LockName;
+        const QString message = QString::fromLatin1(ActivationMessageName);
+
+        // Something in the lock's way (a folder): the reason, in a box and without a window.
+        QVERIFY(QDir().mkpath(lock));
+        {
+            SingleInstance blocked(QString::fromLatin1(SingleInstanceName), message);
+            QCOMPARE(ClaimSingleInstance(blocked).value_or(-1), 1);
+        }
+        QCOMPARE(env.messages.size(), 1);
+        QCOMPARE(env.messages[0].caption, QStringLiteral("Vennatro"));
+        QCOMPARE(env.messages[0].icon, MessageIcon::Error);
+        QVERIFY(!env.messages[0].owner);
+        QVERIFY2(env.messages[0].text.startsWith(
+                     QStringLiteral("Vennatro cannot start.\n\nCannot open %1: ").arg(lock)),
+                 qPrintable(env.messages[0].text));
+        QVERIFY(QDir().rmdir(lock));
+
+        SingleInstance first(QString::fromLatin1(SingleInstanceName), message);
+        QVERIFY(!ClaimSingleInstance(first)); // goes on as the one instance
+        QSignalSpy spy(&first, &SingleInstance::activationRequested);
+        SingleInstance second(QString::fromLatin1(SingleInstanceName), message);
+        QCOMPARE(ClaimSingleInstance(second).value_or(-1), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, WaitMs);
+        QCOMPARE(env.messages.size(), 1);
     }
 
     // --- one process: what the holder accepts ---

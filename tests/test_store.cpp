@@ -275,6 +275,68 @@ private slots:
         QCOMPARE(LoadRegStore(StorePath()).keys.value(Key.toLower()).values.size(), 2);
     }
 
+    void leftoversOfAKilledSaveAreRemoved() {
+        // What a kill during a save leaves beside the store: the atomic write's temporary
+        // copy (also of a copy being kept as ".bad"), each perhaps with the password in it.
+        const QString folder = m_dir->path() + QStringLiteral("/Lumo Dev");
+        const QByteArray store = "REGEDIT4\n[HKEY_CURRENT_USER\\Software\\Lumo Dev\\Vennatro]\n"
+                                 "\"a\"=dword:00000001\n";
+        WriteBytes(StorePath(), store);
+        const QStringList leftovers{QStringLiteral(".Vennatro.reg.a1B2c3"),
+                                    QStringLiteral(".Vennatro.reg.ZZZZZZ"),
+                                    QStringLiteral(".Vennatro.reg.bad.x9Y8z7")};
+        // Files of the same family that no interrupted write makes, and anything else.
+        const QStringList others{
+            QStringLiteral(".Vennatro.reg.a1B2c"),      QStringLiteral(".Vennatro.reg.a1B2c34"),
+            QStringLiteral(".Vennatro.reg.a1B2c3.txt"), QStringLiteral(".Vennatro.reg.a-B2c3"),
+            QStringLiteral(".Other.reg.a1B2c3"),        QStringLiteral("Vennatro.reg.a1B2c3"),
+            QStringLiteral("Vennatro.reg.bad"),         QStringLiteral("notes.txt")};
+        for (const QString &name : leftovers + others)
+            WriteBytes(folder + QLatin1Char('/') + name, "scrambled " + name.toUtf8());
+        // A folder and a link by a leftover's name are not a write's leftovers either.
+        QVERIFY(QDir().mkpath(folder + QStringLiteral("/.Vennatro.reg.folder")));
+        QVERIFY(QFile::link(folder + QStringLiteral("/notes.txt"),
+                            folder + QStringLiteral("/.Vennatro.reg.linked")));
+
+        const RegDocument doc = LoadRegStore(StorePath());
+        QCOMPARE(doc.keys.value(Key.toLower()).values.size(), 1);
+        QStringList expected = others;
+        expected << QStringLiteral("Vennatro.reg") << QStringLiteral(".Vennatro.reg.folder")
+                 << QStringLiteral(".Vennatro.reg.linked");
+        expected.sort();
+        QCOMPARE(FilesBeside(), expected);
+        for (const QString &name : others)
+            QCOMPARE(ReadBytes(folder + QLatin1Char('/') + name), "scrambled " + name.toUtf8());
+        QCOMPARE(ReadBytes(StorePath()), store);
+
+        // The very first save killed: no store yet, only its copy.
+        QVERIFY(QFile::remove(StorePath()));
+        WriteBytes(folder + QStringLiteral("/.Vennatro.reg.Q7w8E9"), "half");
+        QVERIFY(LoadRegStore(StorePath()).keys.isEmpty());
+        QVERIFY(!QFile::exists(folder + QStringLiteral("/.Vennatro.reg.Q7w8E9")));
+
+        // The program's first load goes through the accessor.
+        WriteBytes(folder + QStringLiteral("/.Vennatro.reg.r5T6y7"), "half");
+        const TRegistryDefault reg(0x20019);
+        QVERIFY(reg.LoadError().isEmpty());
+        QVERIFY(!QFile::exists(folder + QStringLiteral("/.Vennatro.reg.r5T6y7")));
+    }
+
+    void leftoversBesideALinkedStoresFile() {
+        // A linked store is written beside the file it points to, so its copies are there.
+        const QString dotfiles = m_dir->path() + QStringLiteral("/dotfiles");
+        const QString real = dotfiles + QStringLiteral("/vennatro.reg");
+        WriteBytes(real, "REGEDIT4\n");
+        QVERIFY(QDir().mkpath(m_dir->path() + QStringLiteral("/Lumo Dev")));
+        QVERIFY(QFile::link(real, StorePath()));
+        WriteBytes(dotfiles + QStringLiteral("/.vennatro.reg.AbC123"), "half");
+        WriteBytes(dotfiles + QStringLiteral("/.Vennatro.reg.AbC123"), "not this store's");
+        LoadRegStore(StorePath());
+        QCOMPARE(
+            QDir(dotfiles).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+            (QStringList{QStringLiteral(".Vennatro.reg.AbC123"), QStringLiteral("vennatro.reg")}));
+    }
+
     void linkedStoreFileStaysALink() {
         const QString real = m_dir->path() + QStringLiteral("/dotfiles/Vennatro.reg");
         WriteBytes(real, "REGEDIT4\n");
@@ -465,6 +527,69 @@ private slots:
         // Read access never writes.
         QVERIFY_THROWS_EXCEPTION(ERegistryException, reg.WriteInteger(QStringLiteral("Zero"), 1));
         QVERIFY(!reg.DeleteValue(QStringLiteral("Zero")));
+    }
+
+    void unreadValuesKeepWhatTheFileHeld() {
+        WriteBytes(StorePath(), "REGEDIT4\n[HKEY_CURRENT_USER\\Software\\Lumo Dev\\Vennatro]\n"
+                                "\"Flag\"=dword:00000001\n"
+                                "\"Name\"=dword:00000007\n"
+                                "\"Count\"=dword:00000009\n"
+                                "\"Path\"=\"/kept\"\n"
+                                "\"Other\"=\"not the program's\"\n");
+        TUnreadValues unread;
+        {
+            TRegistryDefault loaded(0x20019);
+            QVERIFY(loaded.OpenKey(Key, false));
+            QCOMPARE(loaded.ReadBoolDefault(QStringLiteral("Flag"), false), true);
+            QCOMPARE(loaded.ReadIntegerDefault(QStringLiteral("Missing"), 4), 4);
+            // The load stops here: a number where text belongs.
+            QVERIFY_THROWS_EXCEPTION(ERegistryException,
+                                     loaded.ReadStringDefault(QStringLiteral("Name"), QString()));
+            QVERIFY(loaded.WasRead(QStringLiteral("flag")));
+            QVERIFY(loaded.WasRead(QStringLiteral("Missing")));
+            QVERIFY(!loaded.WasRead(QStringLiteral("Name")));
+            QVERIFY(!loaded.WasRead(QStringLiteral("Count")));
+
+            // What the program holds right after the load, as a save would write it.
+            TRegistryDefault held{TRegistryDefault::InMemory{}};
+            QVERIFY(held.OpenKey(Key, true));
+            held.WriteBool(QStringLiteral("Flag"), true);
+            held.WriteInteger(QStringLiteral("Missing"), 4);
+            held.WriteString(QStringLiteral("Name"), QString());
+            held.WriteInteger(QStringLiteral("Count"), 0);
+            held.WriteString(QStringLiteral("Path"), QString());
+            held.WriteInteger(QStringLiteral("New"), 0);
+            unread.Remember(loaded, held);
+            held.CloseKey(); // never reaches the file
+        }
+        QVERIFY(!unread.IsEmpty());
+        QVERIFY(ReadBytes(StorePath()).contains("\"Path\"=\"/kept\""));
+        QVERIFY(!ReadBytes(StorePath()).contains("\"New\""));
+
+        // The save: "Flag" was read and changed, "Count" changed since the load; the rest as held.
+        TRegistryDefault reg;
+        QVERIFY(reg.OpenKey(Key, false));
+        reg.WriteBool(QStringLiteral("Flag"), false);
+        reg.WriteInteger(QStringLiteral("Missing"), 4);
+        reg.WriteString(QStringLiteral("Name"), QString());
+        reg.WriteInteger(QStringLiteral("Count"), 12);
+        reg.WriteString(QStringLiteral("Path"), QString());
+        reg.WriteInteger(QStringLiteral("New"), 0);
+        unread.Restore(reg);
+        reg.CloseKey();
+
+        const RegKey key = LoadRegStore(StorePath()).keys.value(Key.toLower());
+        const auto value = [&](const char *name) {
+            return key.values.value(QString::fromLatin1(name).toLower()).second;
+        };
+        QCOMPARE(value("Flag"), Dword(0));
+        QCOMPARE(value("Missing"), Dword(4));
+        QCOMPARE(value("Name"), Dword(7)); // as the file held it: still of the wrong kind
+        QCOMPARE(value("Count"), Dword(12));
+        QCOMPARE(value("Path"), Text(QStringLiteral("/kept")));
+        QCOMPARE(value("Other"), Text(QStringLiteral("not the program's")));
+        QVERIFY(!key.values.contains(QStringLiteral("new"))); // the file had none
+        QCOMPARE(key.values.size(), 6);
     }
 
     void accessorWritesWholeFileOnClose() {

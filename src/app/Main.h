@@ -7,9 +7,9 @@
 #include "engine/PingEngine.h"
 #include "engine/WatchList.h"
 #include "settings/RegistryDefault.h"
-#include "tray/TrayBadge.h"
 #include "support/AboutFree.h"
 #include "tray/NotifyIconForm.h"
+#include "tray/TrayBadge.h"
 
 #include <QElapsedTimer>
 #include <QIcon>
@@ -175,8 +175,8 @@ private:
     bool IsCommandShortcut(const QKeyEvent *event) const; // a command's shortcut, enabled or not
     // MainSettings.cpp: every value a save writes, the record's and the window's.
     void WriteSettings(TRegistryDefault &reg) const;
-    TUnreadValues m_unreadValues; // what the last load did not reach, kept as the file has it
-    int m_heightWithLog = 0;      // the window's height with the log pane, while it is hidden
+    TUnreadValues m_unreadValues;  // what the last load did not reach, kept as the file has it
+    int m_heightWithLog = 0;       // the window's height with the log pane, while it is hidden
     QString m_statusBeforeMail;    // the status text the mail's own text stands in for
     bool m_logFileFailing = false; // a log-file error was reported and not yet followed by success
 };

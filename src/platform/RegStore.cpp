@@ -295,7 +295,8 @@ void RemoveStoreLeftovers(const QString &path) {
     }
     const QFileInfo info(target);
     const QString name = QRegularExpression::escape(info.fileName());
-    const QRegularExpression leftover(QStringLiteral("^\\.%1(\\.bad)?\\.[A-Za-z0-9]{6}$").arg(name));
+    const QRegularExpression leftover(
+        QStringLiteral("^\\.%1(\\.bad)?\\.[A-Za-z0-9]{6}$").arg(name));
     const QDir folder(info.absolutePath());
     const QStringList candidates =
         folder.entryList({QLatin1Char('.') + info.fileName() + QStringLiteral(".*")},

@@ -82,8 +82,8 @@ private:
 // wrong value further up must not wipe every setting below it.
 class TUnreadValues {
 public:
-    // loaded: the accessor the load read through, its key still open; held: an in-memory
-    // accessor holding what a save would write right after the load.
+    // loaded: the accessor the load read through; held: an in-memory accessor holding what a
+    // save would write right after the load. Both with the program's key still open.
     void Remember(const TRegistryDefault &loaded, const TRegistryDefault &held);
     void Forget() { m_values.clear(); }
     bool IsEmpty() const { return m_values.isEmpty(); }
