@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
 
@@ -83,12 +84,15 @@ QString ForDisplay(QString text) {
     return out;
 }
 
-// The pane's first line once older entries are gone from it.
+// The pane's first line once older entries are gone from it. One line whatever the path holds:
+// the pane's accounting finds the note as its first block.
 QString PaneNote() {
     if (Options.SaveLog && !Options.LogFile.isEmpty()) {
         QString path = Options.LogFile;
-        path.replace(QLatin1Char('\n'), QLatin1Char(' '))
-            .replace(QLatin1Char('\r'), QLatin1Char(' '));
+        for (QChar &c : path)
+            if (c == u'\n' || c == u'\r' || c == QChar::ParagraphSeparator || c == QChar(0xFDD0) ||
+                c == QChar(0xFDD1))
+                c = u' ';
         return QStringLiteral("... older entries are in the log file \"%1\" ...").arg(path);
     }
     return QStringLiteral("... older entries are no longer shown here ...");
@@ -100,8 +104,9 @@ void AddToPane(QPlainTextEdit *pane, LogBound &bound, const QString &text, qint6
     QTextDocument *doc = pane->document();
     const bool hadNote = bound.Dropped();
     const qsizetype drop = bound.Add(text.size(), bytes);
+    // Separate edits, no edit block: one change spanning the top and the end would make the
+    // layout clear every block in between.
     QTextCursor cursor(doc);
-    cursor.beginEditBlock();
     cursor.movePosition(QTextCursor::End);
     cursor.insertText(text);
     if (bound.Dropped()) {
@@ -119,8 +124,8 @@ void AddToPane(QPlainTextEdit *pane, LogBound &bound, const QString &text, qint6
             cursor.insertText(hadNote ? note : note + QLatin1Char('\n'));
         }
     }
-    cursor.endEditBlock();
 }
+
 // The pane's text for the end of a log file read at start; each of its lines counts as an
 // entry of the bound, which starts afresh.
 QString PaneTextOfTail(const LogTail &tail, LogBound &bound) {
@@ -160,12 +165,13 @@ void TfMain_Vennatro::AddToLog(const QString &text) {
     // its line break), so each entry starts a line of its own.
     const QString entry = ToPaneText(text) + QLatin1Char('\n');
     const QString fileText = ToFileText(entry);
-    AddToPane(mmLog, LogPane, ForDisplay(entry), fileText.toUtf8().size());
+    const QByteArray bytes = fileText.toUtf8();
+    AddToPane(mmLog, LogPane, ForDisplay(entry), bytes.size());
     mmLog->verticalScrollBar()->setValue(mmLog->verticalScrollBar()->maximum());
     if (Options.SaveLog)
         MirrorToLogFile(fileText);
     else
-        Log.Hold(fileText.toUtf8()); // written once "Save log" is on again
+        Log.Hold(bytes); // written once "Save log" is on again
 }
 
 void TfMain_Vennatro::MirrorToLogFile(const QString &entry) {
