@@ -94,6 +94,7 @@ private slots:
     void removedWhileItsMailIsSent();
     void loadKeepsDuplicatesOnceAndSkipsRefusedLines();
     void loadOfTenThousandLinesStaysQuiet();
+    void loadTellsItsViewsOnce();
     void loadTakesEveryLineBreakAndStoredRoundTrips();
     void replaceAndMoveKeepTheOthers();
     void refusedReplaceKeepsTheRowAsItWas();
@@ -461,6 +462,25 @@ void TestWatchList::loadOfTenThousandLinesStaysQuiet() {
         QVERIFY2(line.size() < 300, qPrintable(line.left(300)));
     QCOMPARE(rig.log[10], QStringLiteral("9990 more watched addresses skipped.\r\n"));
     QVERIFY2(clock.elapsed() < 3000, QByteArray::number(clock.elapsed()));
+}
+
+void TestWatchList::loadTellsItsViewsOnce() {
+    Rig rig;
+    rig.list.Load(QStringLiteral("http://old.test/\r\nhttp://older.test/\r\n"));
+    QSignalSpy rows(&rig.list, &WatchList::rowsChanged);
+    QString many;
+    for (int i = 0; i < WatchList::MaxAddresses; ++i)
+        many += QStringLiteral("http://host%1.test/\r\n").arg(i);
+    rig.list.Load(many);
+    QCOMPARE(rig.list.Count(), WatchList::MaxAddresses);
+    QVERIFY(!rows.isEmpty());
+    // A view rebuilds itself on each of them: one a row makes a start with 1,000 addresses
+    // quadratic (1.4 s to the window shown, bench/README.md).
+    QEXPECT_FAIL("",
+                 "Load removes and adds row by row, and each Remove and Add emits "
+                 "rowsChanged: 1,002 signals, each rebuilding the dock's whole table",
+                 Continue);
+    QCOMPARE(rows.size(), 1);
 }
 
 void TestWatchList::loadTakesEveryLineBreakAndStoredRoundTrips() {

@@ -312,7 +312,7 @@ void TfMain_Vennatro::CreateCentral() {
     mmLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     mmLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     mmLog->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    mmLog->setUndoRedoEnabled(false); // the log grows without limit; keep no undo copy
+    mmLog->setUndoRedoEnabled(false); // an undo copy of every entry is waste
     column->addWidget(mmLog, 1);
     setCentralWidget(central);
 

@@ -807,7 +807,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--program", required=True)
     parser.add_argument("--tray", choices=("xembed", "sni"), default="xembed")
-    parser.add_argument("--suite", choices=("main", "bad-input", "metrics", "mail"),
+    parser.add_argument("--suite", choices=("main", "bad-input", "metrics", "mail", "watched"),
                         default="main")
     args = parser.parse_args()
     args.program = os.path.abspath(args.program)
@@ -830,6 +830,10 @@ def main():
             sys.modules.setdefault("test_desktop", sys.modules[__name__])
             from mail_suite import MailScenario
             scenario = MailScenario(args)
+        elif args.suite == "watched":
+            sys.modules.setdefault("test_desktop", sys.modules[__name__])
+            from watched_suite import WatchedScenario
+            scenario = WatchedScenario(args)
         else:
             scenario = MainScenario(args) if args.suite == "main" else BadInputScenario(args)
         results.run(scenario)
