@@ -360,6 +360,8 @@ void TestWatchPanel::editingTheAddressReplacesIt() {
     ui.actWatched->trigger();
     QTRY_VERIFY_WITH_TIMEOUT(ui.dock->isVisible(), Patience);
     w->Watched->Load(QStringLiteral("http://a.test/\r\nhttp://b.test/\r\nhttp://c.test/\r\n"));
+    // The view never pulls a cell from under its open editor.
+    QTest::failOnWarning(QRegularExpression(QStringLiteral("closeEditor|commitData")));
 
     // Types into the cell's editor and presses Enter, as a user would.
     const auto edit = [&](int row, const QString &text) {
@@ -540,7 +542,7 @@ void TestWatchPanel::trayToolTipNamesTheAddressesDown() {
     w->Watched->Load(Local(up.port(), QStringLiteral("/ok")) + QStringLiteral("\r\n"));
     QTRY_VERIFY_WITH_TIMEOUT(w->Watched->RowAt(0).state == WatchList::Completed, Patience);
     QTRY_VERIFY_WITH_TIMEOUT(!LastToolTip().contains(QLatin1String("down")), Patience);
-    QVERIFY2(LastToolTip().startsWith(QLatin1String("Vennatro\r1 watched address")),
+    QVERIFY2(LastToolTip().startsWith(QLatin1String("Vennatro\r1 watched address up")),
              qPrintable(LastToolTip()));
     // An empty list adds nothing to the tool-tip.
     w->Watched->Load(QString());
@@ -566,12 +568,7 @@ void TestWatchPanel::downAddressStaysNamedWhileItIsPingedAgain() {
     QCOMPARE(w->Watched->RowAt(0).state, WatchList::UnderWay);
     Settle();
     // Nothing has answered since the failure: the address is still down.
-    QEXPECT_FAIL("",
-                 "a row's state becomes UnderWay while it is pinged again, and Down() and "
-                 "the tool-tip count only rows whose state is Failed",
-                 Continue);
     QCOMPARE(LastToolTip(), downTip);
-    QEXPECT_FAIL("", "see above", Continue);
     QCOMPARE(w->Watched->Down(), 1);
 }
 

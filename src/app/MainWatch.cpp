@@ -66,11 +66,12 @@ QString TfMain_Vennatro::WatchSummary() const {
     QStringList down;
     for (int row = 0; row < count; ++row) {
         const WatchList::Row data = Watched->RowAt(row);
-        if (data.state == WatchList::Failed)
+        if (data.outcome == WatchList::Failed)
             down << data.address;
     }
     if (down.isEmpty())
-        return QStringLiteral("%1 watched addresses up").arg(count);
+        return count == 1 ? QStringLiteral("1 watched address up")
+                          : QStringLiteral("%1 watched addresses up").arg(count);
     // The tool-tip is short; the dock has the whole list.
     QString names = down.mid(0, 3).join(QStringLiteral(", "));
     if (down.size() > 3)
@@ -81,14 +82,15 @@ QString TfMain_Vennatro::WatchSummary() const {
 void TfMain_Vennatro::UpdateTrayBadge() {
     TrayBadge badge = m_mainBadge;
     for (int row = 0; Watched && row < Watched->Count(); ++row) {
-        switch (Watched->RowAt(row).state) {
+        // The last finished ping's: a routine watched ping would make the icon flicker.
+        switch (Watched->RowAt(row).outcome) {
         case WatchList::Completed:
             badge = WorseBadge(badge, TrayBadge::Completed);
             break;
         case WatchList::Failed:
             badge = WorseBadge(badge, TrayBadge::Failed);
             break;
-        case WatchList::UnderWay: // a routine watched ping would make the icon flicker
+        case WatchList::UnderWay:
         case WatchList::Idle:
             break;
         }

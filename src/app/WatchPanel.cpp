@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -75,8 +76,23 @@ TWatchPanel::TWatchPanel(WatchList *list, const QList<QIcon> &statusImages, QWid
     m_table->setSelectionMode(QAbstractItemView::SingleSelection);
     m_table->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed);
     m_table->verticalHeader()->hide();
-    m_table->horizontalHeader()->setSectionResizeMode(ColAddress, QHeaderView::Stretch);
-    m_table->horizontalHeader()->setSectionResizeMode(ColState, QHeaderView::ResizeToContents);
+    // Widths from the font, not from the contents: sizing to contents measures every row again
+    // on every change, which a list of hundreds pays for every second.
+    QHeaderView *header = m_table->horizontalHeader();
+    const QFontMetrics metrics(m_table->font());
+    const int pad = 2 * metrics.averageCharWidth() + 8;
+    header->setSectionResizeMode(ColAddress, QHeaderView::Stretch);
+    header->setSectionResizeMode(ColState, QHeaderView::Fixed);
+    header->resizeSection(ColState, m_table->iconSize().width() + 12);
+    header->resizeSection(ColLastPing,
+                          metrics.horizontalAdvance(QStringLiteral("8888-88-88 88:88:88")) + pad);
+    header->resizeSection(
+        ColResult,
+        metrics.horizontalAdvance(QStringLiteral("failed: Connection refused (10061)")) + pad);
+    header->resizeSection(ColUptime,
+                          qMax(metrics.horizontalAdvance(QStringLiteral("100.0%")),
+                               metrics.horizontalAdvance(QStringLiteral("Uptime 24 h"))) +
+                              pad);
     m_table->setContextMenuPolicy(Qt::CustomContextMenu);
     m_table->installEventFilter(this);
     column->addWidget(m_table, 1);
@@ -152,7 +168,9 @@ void TWatchPanel::Rebuild() {
         }
         UpdateRow(row);
     }
-    if (selected >= 0 && selected < m_list->Count())
+    // Selected again only when lost: selecting moves the current cell, which would close an
+    // editor whose commit is what rebuilt the table.
+    if (selected >= 0 && selected < m_list->Count() && SelectedRow() != selected)
         m_table->selectRow(selected);
     m_rebuilding = false;
 }
@@ -191,10 +209,17 @@ void TWatchPanel::CommitEdit(int row, int column) {
     if (text == m_list->RowAt(row).address)
         return;
     QString why;
-    if (!m_list->Replace(row, text, &why)) {
-        ShowMessageBox(this, why, QStringLiteral("Warning"), MessageIcon::Warning);
-        Rebuild();
-    }
+    if (m_list->Replace(row, text, &why))
+        return;
+    // The old address back in the cell at once; the warning once the editor has closed, so
+    // that a modal box does not hold the view in the middle of its commit.
+    m_rebuilding = true;
+    m_table->item(row, column)->setText(m_list->RowAt(row).address);
+    m_rebuilding = false;
+    QMetaObject::invokeMethod(
+        this,
+        [this, why] { ShowMessageBox(this, why, QStringLiteral("Warning"), MessageIcon::Warning); },
+        Qt::QueuedConnection);
 }
 
 void TWatchPanel::ShowContextMenu(const QPoint &pos) {

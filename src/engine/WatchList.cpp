@@ -1,6 +1,7 @@
 #include "engine/WatchList.h"
 
 #include "engine/AlertPolicy.h"
+#include "engine/Formats.h"
 #include "engine/PingTarget.h"
 
 #include <QMetaObject>
@@ -66,7 +67,7 @@ void WatchList::ApplySettings(const TOptions &options, const EngineContext &cont
     m_options = options;
     m_context = context;
     for (auto &entry : m_entries)
-        entry->engine->ApplySettings(m_options, m_context);
+        entry->engine->ApplySettings(EngineOptions(), m_context);
     if (IntervalMs() != before)
         Spread();
 }
@@ -82,6 +83,14 @@ void WatchList::SetIntervalMs(qint64 ms) {
     Spread();
 }
 
+TOptions WatchList::EngineOptions() const {
+    // A balloon for every answer of many addresses, each minute, would bury the ones that
+    // matter: a watched address notifies of failures and recoveries only.
+    TOptions options = m_options;
+    options.ShowOnlyErrorNotifications = true;
+    return options;
+}
+
 qint64 WatchList::IntervalMs() const {
     if (m_intervalOverrideMs > 0)
         return m_intervalOverrideMs;
@@ -94,13 +103,20 @@ std::unique_ptr<WatchList::Entry> WatchList::MakeEntry(const NormalisedAddress &
     entry->row.address = target.boxText;
     entry->engine = new PingEngine(this);
     entry->engine->SetAlertPolicy(m_alerts);
-    entry->engine->ApplySettings(m_options, m_context);
+    entry->engine->ApplySettings(EngineOptions(), m_context);
     if (m_resolver)
         entry->engine->ClientSocket->SetResolver(m_resolver);
     Entry *e = entry.get();
     PingEngine *engine = e->engine;
     connect(engine, &PingEngine::logText, this, &WatchList::logText);
-    connect(engine, &PingEngine::balloon, this, &WatchList::balloon);
+    // An address that stays down says so once: its row's last outcome is still that of the
+    // previous ping when the failure of this one is shown.
+    connect(engine, &PingEngine::balloon, this,
+            [this, e](const QString &text, const QString &title, int kind) {
+                if (title == QLatin1String(Fmt::ConnectionErrorTitle) && e->row.outcome == Failed)
+                    return;
+                emit balloon(text, title, kind);
+            });
     connect(engine, &PingEngine::mailStarted, this, &WatchList::mailStarted);
     connect(engine, &PingEngine::mailFinished, this, &WatchList::mailFinished);
     // The error ping of a watched address goes straight to its engine: there is no box.
@@ -112,8 +128,8 @@ std::unique_ptr<WatchList::Entry> WatchList::MakeEntry(const NormalisedAddress &
     return entry;
 }
 
-bool WatchList::Add(const QString &text, QString *why) {
-    const NormalisedAddress target = NormaliseAddress(text);
+bool WatchList::Check(const QString &text, const NormalisedAddress &target, int except,
+                      QString *why) const {
     const auto refuse = [why](const QString &reason) {
         if (why)
             *why = reason;
@@ -123,26 +139,39 @@ bool WatchList::Add(const QString &text, QString *why) {
         return refuse(QStringLiteral("No address specified."));
     if (!target.accepted)
         return refuse(QLatin1String(target.badPort ? InvalidPortText : SchemeRejectedText));
-    for (const auto &entry : m_entries) {
-        if (entry->row.address.compare(target.boxText, Qt::CaseInsensitive) == 0)
+    for (int i = 0; i < Count(); ++i) {
+        if (i != except &&
+            m_entries[size_t(i)]->row.address.compare(target.boxText, Qt::CaseInsensitive) == 0)
             return refuse(QStringLiteral("Already watched."));
     }
-    if (Count() >= MaxAddresses)
-        return refuse(QStringLiteral("The list holds at most %1 addresses.").arg(MaxAddresses));
+    return true;
+}
+
+void WatchList::RowsChanged() {
+    if (m_loading)
+        return;
+    emit rowsChanged();
+    Schedule();
+}
+
+bool WatchList::Add(const QString &text, QString *why) {
+    const NormalisedAddress target = NormaliseAddress(text);
+    if (!Check(text, target, -1, why))
+        return false;
+    if (Count() >= MaxAddresses) {
+        if (why)
+            *why = QStringLiteral("The list holds at most %1 addresses.").arg(MaxAddresses);
+        return false;
+    }
     auto entry = MakeEntry(target);
     // A new address is pinged within one interval, like the first round after start-up.
     entry->dueMs = m_clock.elapsed() + IntervalMs() / 2;
     m_entries.push_back(std::move(entry));
-    emit rowsChanged();
-    Schedule();
+    RowsChanged();
     return true;
 }
 
-void WatchList::Remove(int row) {
-    if (row < 0 || row >= Count())
-        return;
-    std::unique_ptr<Entry> entry = std::move(m_entries[size_t(row)]);
-    m_entries.erase(m_entries.begin() + row);
+void WatchList::Retire(std::unique_ptr<Entry> entry) {
     // Silenced first: the cancelled ping logs nothing more.
     entry->engine->disconnect(this);
     if (entry->engine->PingBusy)
@@ -151,24 +180,33 @@ void WatchList::Remove(int row) {
     entry->engine->deleteLater();
     if (entry->busy)
         --m_running;
-    emit rowsChanged();
-    Schedule();
+}
+
+void WatchList::Remove(int row) {
+    if (row < 0 || row >= Count())
+        return;
+    std::unique_ptr<Entry> entry = std::move(m_entries[size_t(row)]);
+    m_entries.erase(m_entries.begin() + row);
+    Retire(std::move(entry));
+    RowsChanged();
 }
 
 bool WatchList::Replace(int row, const QString &text, QString *why) {
     if (row < 0 || row >= Count())
         return false;
-    const QString old = m_entries[size_t(row)]->row.address;
-    const int end = Count();
-    // Checked like a new address, but against the others only.
-    Remove(row);
-    if (!Add(text, why)) {
-        Add(old);
-        Move(Count() - 1, row);
+    // Checked like a new address, but against the others only; a refused edit leaves the row
+    // as it was, its results and its place in the schedule with it.
+    const NormalisedAddress target = NormaliseAddress(text);
+    if (!Check(text, target, row, why))
         return false;
-    }
-    if (Count() == end)
-        Move(Count() - 1, row);
+    std::unique_ptr<Entry> &slot = m_entries[size_t(row)];
+    if (slot->row.address == target.boxText)
+        return true;
+    auto entry = MakeEntry(target);
+    entry->dueMs = m_clock.elapsed() + IntervalMs() / 2;
+    std::swap(slot, entry);
+    Retire(std::move(entry));
+    RowsChanged();
     return true;
 }
 
@@ -178,7 +216,7 @@ void WatchList::Move(int from, int to) {
     std::unique_ptr<Entry> entry = std::move(m_entries[size_t(from)]);
     m_entries.erase(m_entries.begin() + from);
     m_entries.insert(m_entries.begin() + to, std::move(entry));
-    emit rowsChanged();
+    RowsChanged();
 }
 
 void WatchList::PingNow(int row) {
@@ -192,6 +230,7 @@ void WatchList::PingNow(int row) {
 }
 
 void WatchList::Load(const QString &stored) {
+    m_loading = true;
     while (Count() > 0)
         Remove(Count() - 1);
     const QStringList lines = SplitRecentList(stored);
@@ -210,6 +249,8 @@ void WatchList::Load(const QString &stored) {
     }
     if (skipped > 10)
         emit logText(QStringLiteral("%1 more watched addresses skipped.\r\n").arg(skipped - 10));
+    m_loading = false;
+    emit rowsChanged();
     Spread();
 }
 
@@ -236,7 +277,7 @@ WatchList::Row WatchList::RowAt(int row) const {
 
 int WatchList::Down() const {
     return int(std::count_if(m_entries.cbegin(), m_entries.cend(),
-                             [](const auto &e) { return e->row.state == Failed; }));
+                             [](const auto &e) { return e->row.outcome == Failed; }));
 }
 
 PingEngine *WatchList::EngineAt(int row) const {
@@ -341,18 +382,18 @@ void WatchList::OnFinished(Entry &entry, const PingResult &result) {
     entry.row.lastPing = result.finishedAt;
     switch (result.outcome) {
     case PingOutcomeKind::Completed:
-        entry.row.state = Completed;
+        entry.row.state = entry.row.outcome = Completed;
         entry.row.lastResult = QStringLiteral("completed in %1 s").arg(result.seconds, 0, 'f', 3);
         entry.Count(QDateTime::currentMSecsSinceEpoch(), true);
         break;
     case PingOutcomeKind::Failed:
-        entry.row.state = Failed;
+        entry.row.state = entry.row.outcome = Failed;
         entry.row.lastResult =
             QStringLiteral("failed: %1 (%2)").arg(result.errorText).arg(result.errorCode);
         entry.Count(QDateTime::currentMSecsSinceEpoch(), false);
         break;
     case PingOutcomeKind::Cancelled:
-        entry.row.state = Idle;
+        entry.row.state = entry.row.outcome = Idle;
         entry.row.lastResult = QStringLiteral("cancelled");
         break;
     }

@@ -28,8 +28,9 @@ public:
     enum State { UnderWay = 0, Idle = 1, Completed = 2, Failed = 3 };
 
     struct Row {
-        QString address; // normalised
-        State state = Idle;
+        QString address;            // normalised
+        State state = Idle;         // UnderWay while pinged
+        State outcome = Idle;       // of the last finished ping: kept while pinged again
         QDateTime lastPing;         // UTC; invalid before the first result
         QString lastResult;         // "completed in 0.042 s", "failed: Connection refused (10061)"
         qint64 msToNext = -1;       // -1: not scheduled
@@ -64,7 +65,7 @@ public:
     Row RowAt(int row) const;
     QStringList Addresses() const;
     int Running() const { return m_running; }
-    int Down() const;                    // rows whose last ping failed
+    int Down() const;                    // rows whose last finished ping failed
     PingEngine *EngineAt(int row) const; // for tests
 
 signals:
@@ -86,7 +87,12 @@ private:
     void Spread();
     int IndexOf(const Entry *entry) const;
     std::unique_ptr<Entry> MakeEntry(const NormalisedAddress &target);
+    bool Check(const QString &text, const NormalisedAddress &target, int except,
+               QString *why) const;
+    void Retire(std::unique_ptr<Entry> entry);
+    void RowsChanged();
     qint64 IntervalMs() const;
+    TOptions EngineOptions() const;
 
     AlertPolicy *m_alerts;
     TOptions m_options;
@@ -97,4 +103,5 @@ private:
     QElapsedTimer m_clock; // monotonic: due times are on it
     QTimer m_next;         // single shot to the earliest due ping
     int m_running = 0;
+    bool m_loading = false; // one rowsChanged and one schedule for a whole list
 };
