@@ -375,15 +375,23 @@ private slots:
         form->resize(400, 300);
         showAndSettle();
         const QPoint pos = form->pos();
+        // The shown window is told, never re-created: a new one would be placed anew by the
+        // window manager.
+        QWindow *const native = form->windowHandle();
+        QSignalSpy visibility(native, &QWindow::visibleChanged);
         form->SetAlwaysOnTop(true);
         QVERIFY(form->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+        QVERIFY(native->flags().testFlag(Qt::WindowStaysOnTopHint));
         QVERIFY(form->isVisible());
         QCOMPARE(form->pos(), pos);
         QCOMPARE(form->size(), QSize(400, 300));
         form->SetAlwaysOnTop(false);
         QVERIFY(!form->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+        QVERIFY(!native->flags().testFlag(Qt::WindowStaysOnTopHint));
         QVERIFY(form->isVisible());
         QCOMPARE(form->pos(), pos);
+        QCOMPARE(form->windowHandle(), native);
+        QCOMPARE(visibility.count(), 0);
     }
 
     void alwaysOnTopLeavesAHiddenWindowHidden() {

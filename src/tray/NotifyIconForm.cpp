@@ -132,11 +132,20 @@ void TNotifyIconForm::SetAnimationEnabled(bool on) {
 void TNotifyIconForm::SetAlwaysOnTop(bool OnTop) {
     if (windowFlags().testFlag(Qt::WindowStaysOnTopHint) == OnTop)
         return;
-    // Changing a window flag re-creates the window hidden: put it back where it was.
+    const Qt::WindowFlags flags = windowFlags().setFlag(Qt::WindowStaysOnTopHint, OnTop);
+    if (QWindow *native = windowHandle()) {
+        // Told to the existing window: re-creating it would unmap and map it again, and the
+        // window manager would place it anew (a frame's height off each time).
+        overrideWindowFlags(flags);
+        native->setFlags(flags);
+        return;
+    }
+    // Not yet created: the flag is taken when it is. A widget re-creates itself hidden for a
+    // flag changed this way: put it back as it was.
     const bool wasVisible = isVisible();
     const Qt::WindowStates state = windowState();
     const QRect bounds = BoundsOf(this);
-    setWindowFlag(Qt::WindowStaysOnTopHint, OnTop);
+    setWindowFlags(flags);
     if (!(state & (Qt::WindowMaximized | Qt::WindowFullScreen))) {
         move(bounds.topLeft());
         resize(bounds.size());

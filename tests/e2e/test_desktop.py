@@ -298,6 +298,7 @@ class MainScenario(Scenario):
              self.refused_port),
             ("tray menu opens on a right click", self.tray_menu),
             ("options dialog opens with Ctrl+O and closes with Esc", self.options_dialog),
+            ("Ctrl+A puts the window on top and back, where it stands", self.always_on_top),
             ("close button hides the window, the program keeps running", self.close_hides),
             ("second start ends within a second and brings the window forward",
              self.second_start),
@@ -451,6 +452,20 @@ class MainScenario(Scenario):
         self.shot("options", window=dialog["id"])
         p.key(dialog["id"], "Escape")
         wait_for(lambda: not p.dialogs(), WAIT, "the options dialog to close on Esc")
+
+    def always_on_top(self):
+        p = self.program
+        w = p.wait_main_window()
+        before = p.geometry(w)
+
+        def above():
+            out = run(["xprop", "-id", str(w), "_NET_WM_STATE"], p.env).stdout
+            return "_NET_WM_STATE_ABOVE" in out
+        for on in (True, False):
+            p.key(w, "ctrl+a")
+            wait_for(lambda: above() == on, WAIT, f"_NET_WM_STATE_ABOVE {'set' if on else 'gone'}")
+            assert p.main_window() == w, "the window was made anew"
+            assert p.geometry(w) == before, f"the window moved: {before} -> {p.geometry(w)}"
 
     def close_hides(self):
         p = self.program
