@@ -1,6 +1,7 @@
 #include "app/Application.h"
 #include "app/InstanceStart.h"
 #include "app/Main.h"
+#include "platform/MessageBox.h"
 #include "platform/QuitOnSignal.h"
 #include "platform/SingleInstance.h"
 #include "support/UsualFunctions.h"
@@ -26,11 +27,21 @@ int main(int argc, char *argv[]) {
         return *exitCode;
 
     QuitOnSignal quitOnSignal;
+    // From the signal on, the program is ending: a box shown meanwhile would wait for ever.
+    QObject::connect(&quitOnSignal, &QuitOnSignal::endRequested,
+                     [] { SetMessageBoxesAfterLoop(true); });
     const bool quiet = StartQuiet(app.arguments());
     TfMain_Vennatro window;
+    // A signal during start-up (a box of the settings' load open, say) only ended that box's
+    // loop; the program ends as from its own, the window saving as it goes.
+    if (quitOnSignal.Requested())
+        return 0;
     QObject::connect(&instance, &SingleInstance::activationRequested, &window,
                      [&window] { window.ActivationMessage(); });
     if (!quiet)
         window.show();
-    return app.exec();
+    const int exitCode = app.exec();
+    // The window saves when it goes, after this: nobody may be left to answer a box then.
+    SetMessageBoxesAfterLoop(true);
+    return exitCode;
 }

@@ -1,6 +1,8 @@
 #include "platform/QuitOnSignal.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
@@ -12,6 +14,7 @@ private slots:
     void signalEndsTheEventLoopInOrder_data();
     void signalEndsTheEventLoopInOrder();
     void signalDuringStartUpIsNotLost();
+    void signalIsRememberedOnce();
 };
 
 void TestQuitOnSignal::signalEndsTheEventLoopInOrder_data() {
@@ -36,6 +39,28 @@ void TestQuitOnSignal::signalDuringStartUpIsNotLost() {
     QCoreApplication::processEvents();
     QTimer::singleShot(20000, [] { QCoreApplication::exit(7); });
     QCOMPARE(QCoreApplication::exec(), 0);
+}
+
+void TestQuitOnSignal::signalIsRememberedOnce() {
+    QuitOnSignal quit;
+    QSignalSpy requested(&quit, &QuitOnSignal::endRequested);
+    QVERIFY(!quit.Requested());
+    QVERIFY(requested.isValid());
+
+    // Handled in a nested loop (a message box's during start-up): the end outlives that loop.
+    QEventLoop nested;
+    QTimer::singleShot(0, [] { ::raise(SIGTERM); });
+    QTimer::singleShot(20000, &nested, [&nested] { nested.exit(7); });
+    QCOMPARE(nested.exec(), 0);
+    QVERIFY(quit.Requested());
+    QCOMPARE(requested.size(), 1);
+
+    // A second signal ends the loop again, and is not announced again.
+    QTimer::singleShot(0, [] { ::raise(SIGINT); });
+    QTimer::singleShot(20000, [] { QCoreApplication::exit(7); });
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QVERIFY(quit.Requested());
+    QCOMPARE(requested.size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestQuitOnSignal)

@@ -28,6 +28,10 @@ QuitOnSignal::QuitOnSignal(QObject *parent) : QObject(parent) {
         char buffer[16];
         while (::read(signalPipe[0], buffer, sizeof buffer) > 0) {
         }
+        if (!m_requested) {
+            m_requested = true;
+            emit endRequested();
+        }
         ExitWhenRunning();
     });
     struct sigaction action = {};

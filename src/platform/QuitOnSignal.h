@@ -10,6 +10,16 @@ public:
     explicit QuitOnSignal(QObject *parent = nullptr);
     ~QuitOnSignal() override;
 
+    // True once one of the signals has been handled. A signal handled during start-up may only
+    // have closed a message box's own loop: the program asks this before it enters its own.
+    bool Requested() const { return m_requested; }
+
+signals:
+    // The first handled signal; the loops are asked to end right after.
+    void endRequested();
+
 private:
     void ExitWhenRunning();
+
+    bool m_requested = false;
 };
