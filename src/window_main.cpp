@@ -38,8 +38,7 @@ int main(int argc, char *argv[]) {
         return 0;
     QObject::connect(&instance, &SingleInstance::activationRequested, &window,
                      [&window] { window.ActivationMessage(); });
-    if (!quiet)
-        window.show();
+    window.ShowAtStart(quiet);
     const int exitCode = app.exec();
     // The window saves when it goes, after this: nobody may be left to answer a box then.
     SetMessageBoxesAfterLoop(true);

@@ -296,6 +296,27 @@ void TestMainWindow::closeHidesAndKeepsRunning() {
     w->actCloseWindow->trigger();
     QVERIFY(!w->isVisible());
     QCOMPARE(quit.count(), 0);
+
+    // The first hide says where the program went, once per user: not again in this run, and
+    // not in the next.
+    const QList<RecordingTrayShell::Call> hints = m_shell->Balloons();
+    QCOMPARE(hints.size(), 1);
+    QCOMPARE(hints[0].title, QStringLiteral("Vennatro"));
+    QCOMPARE(hints[0].text,
+             QStringLiteral("Vennatro keeps running in the notification area. Double-click its "
+                            "icon to bring the window back; Exit in the icon's menu ends the "
+                            "program."));
+    w.reset();
+    QFile store(m_env->StorePath());
+    QVERIFY(store.open(QIODevice::ReadOnly));
+    const QByteArray stored = store.readAll();
+    QVERIFY2(stored.contains("\n\"Hide hint shown\"=dword:00000001"), stored.constData());
+    Build();
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    w->close();
+    QVERIFY(!w->isVisible());
+    QCOMPARE(m_shell->Balloons().size(), 0);
 }
 
 void TestMainWindow::activationShowsAndReregisters() {

@@ -157,6 +157,39 @@ private slots:
         QVERIFY(form->isMinimized());
     }
 
+    void closeEndsWhereNothingWouldKeepAMinimisedWindow() {
+        form->MinimiseHonoured = false;
+        QSignalSpy exit(form->actExit, &QAction::triggered);
+        // With a tray the window hides there as anywhere else.
+        showAndSettle();
+        QCOMPARE(form->close(), false);
+        QVERIFY(!form->isVisible());
+        QCOMPARE(exit.count(), 0);
+        // Without one, closing is Exit: the program saves and ends.
+        shell->config.available = false;
+        showAndSettle();
+        form->close();
+        QCOMPARE(exit.count(), 1);
+        QVERIFY(!form->isMinimized());
+        form->actCloseWindow->trigger();
+        QCOMPARE(exit.count(), 2);
+    }
+
+    void startShowsOrWithQuietHidesOnlyWhereThereIsATray() {
+        form->ShowAtStart(true);
+        QVERIFY(!form->isVisible());
+        shell->config.available = false;
+        form->ShowAtStart(true);
+        QVERIFY(form->isVisible());
+        QVERIFY(form->isMinimized());
+        form->hide();
+        form->setWindowState(Qt::WindowNoState);
+        shell->config.available = true;
+        form->ShowAtStart(false);
+        QVERIFY(form->isVisible());
+        QVERIFY(!form->isMinimized());
+    }
+
     void activationShowsAHiddenWindowAndRegistersTheIconAnew() {
         QVERIFY(!form->isVisible());
         shell->Clear();
@@ -188,28 +221,36 @@ private slots:
 
     void trayClicks_data() {
         QTest::addColumn<bool>("singleClickRestore");
+        QTest::addColumn<bool>("sniHost");
         QTest::addColumn<bool>("visibleBefore");
         QTest::addColumn<QString>("gesture");
         QTest::addColumn<bool>("visibleAfter");
 
-        QTest::newRow("default, hidden, click") << false << false << "click" << false;
-        QTest::newRow("default, hidden, double click") << false << false << "double" << true;
-        QTest::newRow("default, shown, click") << false << true << "click" << true;
-        QTest::newRow("default, shown, double click") << false << true << "double" << true;
-        QTest::newRow("single, hidden, click") << true << false << "click" << true;
-        QTest::newRow("single, shown, click") << true << true << "click" << false;
+        QTest::newRow("default, hidden, click") << false << false << false << "click" << false;
+        QTest::newRow("default, hidden, double click")
+            << false << false << false << "double" << true;
+        QTest::newRow("default, shown, click") << false << false << true << "click" << true;
+        QTest::newRow("default, shown, double click") << false << false << true << "double" << true;
+        QTest::newRow("single, hidden, click") << true << false << false << "click" << true;
+        QTest::newRow("single, shown, click") << true << false << true << "click" << false;
         // The double click brings its click first; the double click itself does nothing.
-        QTest::newRow("single, hidden, double click") << true << false << "double" << true;
-        QTest::newRow("single, shown, double click") << true << true << "double" << false;
+        QTest::newRow("single, hidden, double click") << true << false << false << "double" << true;
+        QTest::newRow("single, shown, double click") << true << false << true << "double" << false;
+        // A StatusNotifierItem host: a single click shows and hides, whatever the setting.
+        QTest::newRow("sni, hidden, click") << false << true << false << "click" << true;
+        QTest::newRow("sni, shown, click") << false << true << true << "click" << false;
+        QTest::newRow("sni, shown, double click") << false << true << true << "double" << false;
     }
 
     void trayClicks() {
         QFETCH(bool, singleClickRestore);
+        QFETCH(bool, sniHost);
         QFETCH(bool, visibleBefore);
         QFETCH(QString, gesture);
         QFETCH(bool, visibleAfter);
 
         form->SingleClickRestore = singleClickRestore;
+        shell->config.singleClickHost = sniHost;
         if (visibleBefore)
             showAndSettle();
         if (gesture == QLatin1String("click"))

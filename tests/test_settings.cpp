@@ -159,7 +159,7 @@ void TestSettings::firstStartWithoutFile() {
     w.reset();
     QVERIFY(m_env->messages.isEmpty());
     const RegKey key = StoredKey();
-    QCOMPARE(key.values.size(), 39);
+    QCOMPARE(key.values.size(), 40);
     QCOMPARE(Stored(QStringLiteral("Ping timeout")).dword, 30u);
     QCOMPARE(Stored(QStringLiteral("Metrics port")).dword, 0u);
     QCOMPARE(Stored(QStringLiteral("Ping attempts")).dword, 3u);

@@ -432,6 +432,18 @@ void TfMain_Vennatro::actAlwaysOnTopExecute() {
     SetAlwaysOnTop(actAlwaysOnTop->isChecked());
 }
 
+void TfMain_Vennatro::HiddenToTray() {
+    // Once per user: a window that vanishes on close looks like a program that ended.
+    if (Options.HideHintShown)
+        return;
+    Options.HideHintShown = true;
+    NotifyIcon->ShowBalloon(
+        QStringLiteral("Vennatro keeps running in the notification area. %1 its icon to bring "
+                       "the window back; Exit in the icon's menu ends the program.")
+            .arg(SingleClickShows() ? QStringLiteral("Click") : QStringLiteral("Double-click")),
+        QLatin1String(ApplicationTitle), 1, 0);
+}
+
 void TfMain_Vennatro::actOptionsExecute() {
     if (Options.AlwaysOnTop)
         SetAlwaysOnTop(false);

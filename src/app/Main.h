@@ -119,6 +119,7 @@ protected:
     void dragEnterEvent(QDragEnterEvent *event) override;
     void dropEvent(QDropEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void HiddenToTray() override;
 
 private:
     // ---- widgets ----

@@ -41,6 +41,7 @@ struct TOptions {
     QString WatchedAddresses;      // the normalised addresses, each followed by CR LF
     quint32 HistoryDays = 0;       // days of ping history kept; 0: all
     bool LogTimingDetails = false; // the phases of a ping on its completion line
+    bool HideHintShown = false;    // the notice of the first hide to the tray was given
 
     bool operator==(const TOptions &) const = default;
 };
@@ -87,6 +88,7 @@ inline constexpr const char *WatchInterval = "Watch interval";
 inline constexpr const char *WatchedAddresses = "Watched addresses";
 inline constexpr const char *HistoryDays = "History days";
 inline constexpr const char *LogTimingDetails = "Log timing details";
+inline constexpr const char *HideHintShown = "Hide hint shown";
 // Kept in the store beside the record.
 inline constexpr const char *RecentURLs = "Recent URLs";
 inline constexpr const char *WindowWidth = "Window width";

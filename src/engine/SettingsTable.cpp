@@ -76,6 +76,7 @@ const QList<SettingRow> &SettingsTable() {
         TextRow(N::WatchedAddresses, &TOptions::WatchedAddresses),
         DWordRow(N::HistoryDays, &TOptions::HistoryDays, 0, 36500),
         BoolRow(N::LogTimingDetails, &TOptions::LogTimingDetails),
+        BoolRow(N::HideHintShown, &TOptions::HideHintShown),
     };
     return table;
 }

@@ -26,6 +26,7 @@ public:
     bool available() const override;
     QRect geometry() const override;
     void setMenu(QMenu *menu) override;
+    bool singleClickHost() const override { return m_hostShowsMenus; }
 
     // An activation as the desktop reports it (QSystemTrayIcon::activated).
     void activate(QSystemTrayIcon::ActivationReason reason);

@@ -33,6 +33,9 @@ public:
     // The icon's menu. Hosts that open menus themselves (StatusNotifierItem) get it here and
     // report no right clicks; the others report right clicks and leave the menu to the caller.
     virtual void setMenu(QMenu *menu) { Q_UNUSED(menu) }
+    // Whether the host's users expect a single click to show and hide the window, as on
+    // StatusNotifierItem hosts (KDE, sway's bar, xfce4-panel in that mode).
+    virtual bool singleClickHost() const { return false; }
 
 signals:
     void mouseMoved();

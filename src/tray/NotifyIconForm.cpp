@@ -33,6 +33,7 @@ QRect BoundsOf(const QWidget *w) { return QRect(w->pos(), w->size()); }
 TNotifyIconForm::TNotifyIconForm(QWidget *parent) : QMainWindow(parent) {
     // Closing the window never ends the program; only Exit does.
     QApplication::setQuitOnLastWindowClosed(false);
+    MinimiseHonoured = !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
 
     NotifyIcon = new TNotifyIcon(this);
     NotifyIcon->BeginLoading();
@@ -196,6 +197,14 @@ void TNotifyIconForm::HideToTray() {
     hide();
     if (IsAnimationEnabled())
         AnimateRect(from, target);
+    HiddenToTray();
+}
+
+void TNotifyIconForm::ShowAtStart(bool quiet) {
+    if (!quiet)
+        show();
+    else if (!NotifyIcon->Shell()->available())
+        showMinimized();
 }
 
 void TNotifyIconForm::ShowFromTray() {
@@ -252,8 +261,12 @@ void TNotifyIconForm::ActivationMessage() {
 
 void TNotifyIconForm::CloseWindow() {
     if (!NotifyIcon->Shell()->available()) {
-        // Nowhere to hide to: keep the window reachable through the taskbar.
-        showMinimized();
+        // Nowhere to hide to: keep the window reachable through the taskbar, or where nothing
+        // would keep it, end like an ordinary application.
+        if (MinimiseHonoured)
+            showMinimized();
+        else
+            actExit->trigger();
         return;
     }
     HideToTray();
@@ -269,8 +282,12 @@ void TNotifyIconForm::closeEvent(QCloseEvent *event) {
         CloseWindow();
 }
 
+bool TNotifyIconForm::SingleClickShows() const {
+    return SingleClickRestore || NotifyIcon->Shell()->singleClickHost();
+}
+
 void TNotifyIconForm::NotifyIconClick(QObject *) {
-    if (!SingleClickRestore) {
+    if (!SingleClickShows()) {
         if (isVisible())
             BringToFront();
         return;
@@ -282,7 +299,7 @@ void TNotifyIconForm::NotifyIconClick(QObject *) {
 }
 
 void TNotifyIconForm::NotifyIconDblClick(QObject *) {
-    if (!SingleClickRestore && !isVisible())
+    if (!SingleClickShows() && !isVisible())
         actShow->trigger();
 }
 

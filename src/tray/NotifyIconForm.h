@@ -24,6 +24,10 @@ public:
     ~TNotifyIconForm() override;
 
     bool SingleClickRestore = false;
+    // Whether the desktop keeps a minimised window reachable. Wayland compositors such as sway
+    // and weston have no minimised state: there a window closed without a tray to hide to
+    // ends the program instead of staying on screen.
+    bool MinimiseHonoured = true;
 
     TNotifyIcon *NotifyIcon = nullptr;
     QMenu *NotifyIconPopupMenu = nullptr; // Show (default, bold), separator, Exit
@@ -35,6 +39,9 @@ public:
 
     void SetAlwaysOnTop(bool OnTop);
     void HideToTray();
+    // The window as the program starts: shown, or with "quiet" hidden to the tray; where there
+    // is no tray, minimised, so that the program can still be found.
+    void ShowAtStart(bool quiet);
     void ShowFromTray();
     bool GetTrayRect(QRect &rect) const;
     // The animation setting is the process's general UI effect switch (never saved).
@@ -68,6 +75,10 @@ protected:
     void moveEvent(QMoveEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
 
+    // After the window was hidden to the tray.
+    virtual void HiddenToTray() {}
+    // Whether a single click on the icon shows and hides the window.
+    bool SingleClickShows() const;
     virtual void NotifyIconClick(QObject *Sender);
     virtual void NotifyIconDblClick(QObject *Sender);
     virtual void actShowExecute();

@@ -33,7 +33,8 @@
 // What the recording desktop reports; change it at any time through RecordingTrayShell::config.
 struct RecordingTrayShellConfig {
     bool available = true;
-    QRect geometry; // empty: the desktop does not tell
+    QRect geometry;               // empty: the desktop does not tell
+    bool singleClickHost = false; // a StatusNotifierItem host
 };
 
 class RecordingTrayShell : public ITrayShell {
@@ -62,6 +63,7 @@ public:
     bool balloon(const QString &text, const QString &title, int iconKind, int timeoutMs) override;
     bool available() const override { return config.available; }
     QRect geometry() const override { return config.geometry; }
+    bool singleClickHost() const override { return config.singleClickHost; }
     // Kept, not recorded as a call: see Menu.
     void setMenu(QMenu *menu) override { Menu = menu; }
 
