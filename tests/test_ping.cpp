@@ -11,6 +11,7 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QGuiApplication>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QThread>
 #include <QTimer>
@@ -274,7 +275,10 @@ void TestPing::resultIsHeldThenIdleReturns() {
     QVERIFY(!w->TimerNotification->isActive());
     QCOMPARE(w->StatusImageIndex, 1);
     QCOMPARE(w->StatusText(), QString());
-    QCOMPARE(w->NotifyIcon->ToolTip(), QStringLiteral("Vennatro"));
+    // The icon's tool-tip keeps the result and its time until the next ping.
+    const QRegularExpression tip(QStringLiteral(
+        "^Vennatro - http://web\\.test/: completed in 0\\.\\d{3} s at \\d\\d:\\d\\d$"));
+    QVERIFY2(tip.match(w->NotifyIcon->ToolTip()).hasMatch(), qPrintable(w->NotifyIcon->ToolTip()));
 }
 
 void TestPing::httpsPingOnlyConnects() {
@@ -384,9 +388,17 @@ void TestPing::notificationSettings() {
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
     fx->Ping(QStringLiteral("https://web.test/"));
     w->actCancelExecute();
+    w->TimerNotificationTimer(); // the result's hold ends
+    QVERIFY2(w->NotifyIcon->ToolTip().startsWith(
+                 QLatin1String("Vennatro - https://web.test/: cancelled at ")),
+             qPrintable(w->NotifyIcon->ToolTip()));
     Options.HTTPPort = TestTcpServer::closedPort();
     fx->Ping(QStringLiteral("web.test"));
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle() && w->StatusImageIndex == 3, Patience);
+    w->TimerNotificationTimer();
+    QVERIFY2(w->NotifyIcon->ToolTip().startsWith(
+                 QLatin1String("Vennatro - http://web.test/: failed (Connection refused) at ")),
+             qPrintable(w->NotifyIcon->ToolTip()));
     QVERIFY(fx->shell->Balloons().isEmpty());
     QCOMPARE(PingWindowFixture::Count(fx->NewLog(), QStringLiteral("completed in")), 1);
     QCOMPARE(PingWindowFixture::Count(fx->NewLog(), QStringLiteral("aborted.")), 1);

@@ -162,9 +162,11 @@ private:
     void CreateWatchList();
     void LoadWatchList();
     QString WatchSummary() const;
+    static QString LastResultTip(const PingResult &result);
     // The tray icon's badge: the worst of the main ping's last outcome and the watched rows.
     void UpdateTrayBadge();
     TrayBadge m_mainBadge = TrayBadge::None;
+    QString m_lastResultTip; // the tool-tip's first line after a ping: its result and time
     TrayBadge m_shownBadge = TrayBadge::None;
     class TWatchPanel *WatchPanel = nullptr;
     QAction *actWatched = nullptr;

@@ -56,7 +56,8 @@ void TfMain_Vennatro::UpdateStatus() {
                                  remaining % 60);
     }
     SetStatusText(text);
-    QString tip = QLatin1String(ApplicationTitle);
+    // The last result stays until the next ping: a glance at the icon says how it went.
+    QString tip = m_lastResultTip.isEmpty() ? QLatin1String(ApplicationTitle) : m_lastResultTip;
     if (!StatusText().isEmpty())
         tip += QLatin1Char('\r') + StatusText();
     const QString watched = WatchSummary();

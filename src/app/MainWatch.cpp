@@ -30,6 +30,8 @@ void TfMain_Vennatro::CreateWatchList() {
         UpdateTrayBadge();
     });
     connect(Engine, &PingEngine::finished, this, [this](const PingResult &result) {
+        if (!result.errorPing)
+            m_lastResultTip = LastResultTip(result);
         m_mainBadge = result.outcome == PingOutcomeKind::Completed ? TrayBadge::Completed
                       : result.outcome == PingOutcomeKind::Failed  ? TrayBadge::Failed
                                                                    : TrayBadge::None;
@@ -55,6 +57,29 @@ void TfMain_Vennatro::CreateWatchList() {
     addAction(actWatched);
     if (mnPing)
         mnPing->addAction(actWatched);
+}
+
+QString TfMain_Vennatro::LastResultTip(const PingResult &result) {
+    QString what;
+    switch (result.outcome) {
+    case PingOutcomeKind::Completed:
+        what = QStringLiteral("completed in %1 s").arg(result.seconds, 0, 'f', 3);
+        break;
+    case PingOutcomeKind::Failed:
+        what = result.errorText.isEmpty() ? QStringLiteral("failed")
+                                          : QStringLiteral("failed (%1)").arg(result.errorText);
+        break;
+    case PingOutcomeKind::Cancelled:
+        what = QStringLiteral("cancelled");
+        break;
+    }
+    // The desktop cuts a tool-tip short: a long address must leave room for the result.
+    QString address = result.address;
+    if (address.size() > 60)
+        address = address.left(57) + QStringLiteral("...");
+    return QStringLiteral("%1 - %2: %3 at %4")
+        .arg(QLatin1String(ApplicationTitle), address, what,
+             result.finishedAt.toLocalTime().toString(QStringLiteral("HH:mm")));
 }
 
 void TfMain_Vennatro::LoadWatchList() { Watched->Load(Options.WatchedAddresses); }

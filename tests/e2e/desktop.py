@@ -2,14 +2,19 @@
 
 Started in this order, each step waiting (by polling, with a limit) until the previous one is
 ready: private folders, Xvfb, a session bus of our own, openbox, a notification-area host
-(trayer for XEmbed, or xfce4-panel for StatusNotifierItem) and dunst. Every process started here
-is recorded and killed newest first, also when the harness fails or is signalled.
+(trayer for XEmbed, xfce4-panel for StatusNotifierItem, or none at all) and dunst. Every process
+started here is recorded and killed newest first, also when the harness fails or is signalled.
+
+SwayDesktop is the Wayland counterpart: sway on its headless backend, with no bar (so no tray)
+and no XWayland, and a session bus of our own for the program.
 """
 
 import atexit
 import ctypes
+import glob
 import json
 import os
+import pwd
 import re
 import select
 import shutil
@@ -324,10 +329,10 @@ XFCONFD = "/usr/lib/x86_64-linux-gnu/xfce4/xfconf/xfconfd"
 
 
 class Desktop:
-    """tray: "xembed" (trayer) or "sni" (xfce4-panel)."""
+    """tray: "xembed" (trayer), "sni" (xfce4-panel) or "none" (no notification area)."""
 
     def __init__(self, tray, root):
-        if tray not in ("xembed", "sni"):
+        if tray not in ("xembed", "sni", "none"):
             raise ValueError(tray)
         self.tray = tray
         self.root = root
@@ -343,6 +348,18 @@ class Desktop:
     # -- start ---------------------------------------------------------------------------
 
     def start(self):
+        self._prepare()
+        self._start_xvfb()
+        self._start_bus()
+        self._start_openbox()
+        if self.tray == "xembed":
+            self._start_trayer()
+        elif self.tray == "sni":
+            self._start_xfce_panel()
+        self._start_dunst()
+
+    def _prepare(self):
+        """The private folders and the session's environment, with no display yet."""
         for d in (self.run_dir, self.config_home, self.cache_home, self.log_dir):
             os.makedirs(d, exist_ok=True)
         os.chmod(self.run_dir, 0o700)
@@ -360,14 +377,6 @@ class Desktop:
             "LC_ALL": "C.UTF-8",
         })
         self.env = env
-        self._start_xvfb()
-        self._start_bus()
-        self._start_openbox()
-        if self.tray == "xembed":
-            self._start_trayer()
-        else:
-            self._start_xfce_panel()
-        self._start_dunst()
 
     def _spawn(self, name, argv, **kw):
         proc = PROCESSES.start(name, argv, self.env, self.log_dir, **kw)
@@ -521,6 +530,16 @@ class Desktop:
                    "string:" + prop], self.env)
         return out.stdout if out.returncode == 0 else None
 
+    def tray_hosts(self):
+        """What offers a notification area now: "XEmbed" when _NET_SYSTEM_TRAY_S0 has an owner,
+        "StatusNotifierItem" when a watcher is on the bus."""
+        hosts = []
+        if self.x and self.x.selection_owner("_NET_SYSTEM_TRAY_S0"):
+            hosts.append("XEmbed")
+        if self.name_has_owner("org.kde.StatusNotifierWatcher"):
+            hosts.append("StatusNotifierItem")
+        return hosts
+
     def sni_host_registered(self):
         text = self.get_property("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
                                  "org.kde.StatusNotifierWatcher",
@@ -557,6 +576,118 @@ class Desktop:
             return int(out.stdout.strip())
         except ValueError:
             return 0
+
+
+# A bare session: one output, no bar (so no tray) and no XWayland (so only a client that speaks
+# Wayland itself can show a window at all).
+SWAY_CONFIG = """output HEADLESS-1 resolution 1280x800
+xwayland disable
+"""
+
+
+class SwayUnavailable(Exception):
+    """sway cannot run on this machine; the reason says why."""
+
+
+class SwayDesktop(Desktop):
+    """sway on its headless backend (no GPU, no input devices) as a Wayland session without a
+    notification area, and a session bus of our own for the program (with no watcher on it).
+
+    sway refuses to run as root, so for root it runs as "nobody" in a folder of its own outside
+    the work folder (which is root's, 0700): its HOME, its XDG_RUNTIME_DIR (0700) and its
+    configuration. Clients reach it through WAYLAND_DISPLAY as the socket's full path, so the
+    program keeps the private XDG_RUNTIME_DIR of its own."""
+
+    def __init__(self, root):
+        super().__init__("none", root)
+        self.sway_dir = None
+        self.wayland_socket = None
+        self.ipc_socket = None
+
+    def start(self):
+        missing = [name for name in ("sway", "swaymsg") if not shutil.which(name)]
+        if missing:
+            raise SwayUnavailable(f"{' and '.join(missing)} not installed: install the Debian "
+                                  "package sway (scripts/common.sh lists it in TEST_PACKAGES)")
+        self._prepare()
+        self._start_bus()
+        self._start_sway()
+        self.env["WAYLAND_DISPLAY"] = self.wayland_socket
+        self.env["XDG_SESSION_TYPE"] = "wayland"
+
+    def _start_sway(self):
+        self.sway_dir = tempfile.mkdtemp(prefix="vennatro-sway-")
+        runtime = os.path.join(self.sway_dir, "run")
+        os.mkdir(runtime, 0o700)
+        config = os.path.join(self.sway_dir, "config")
+        with open(config, "w") as f:
+            f.write(SWAY_CONFIG)
+        os.chmod(config, 0o644)
+        become = []
+        if os.geteuid() == 0:
+            user = pwd.getpwnam("nobody")
+            for path in (self.sway_dir, runtime):
+                os.chown(path, user.pw_uid, user.pw_gid)
+            # The parent-death signal is cleared by a change of user: set it again after one.
+            become = ["setpriv", f"--reuid={user.pw_uid}", f"--regid={user.pw_gid}",
+                      "--clear-groups", "--", "setpriv", "--pdeathsig", "TERM", "--"]
+        env = {
+            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+            "HOME": self.sway_dir,
+            "XDG_RUNTIME_DIR": runtime,
+            "LANG": "C.UTF-8",
+            "WLR_BACKENDS": "headless",
+            "WLR_LIBINPUT_NO_DEVICES": "1",
+            "WLR_RENDERER": "pixman",
+        }
+        proc = PROCESSES.start("sway", become + ["sway", "--config", config], env,
+                               self.log_dir)
+        self._procs.append(proc)
+
+        def ready():
+            if proc.poll() is not None:
+                return "ended"
+            sockets = [p for p in glob.glob(os.path.join(runtime, "wayland-*"))
+                       if not p.endswith(".lock")]
+            ipc = glob.glob(os.path.join(runtime, "sway-ipc.*.sock"))
+            if len(sockets) != 1 or len(ipc) != 1:
+                return False
+            self.wayland_socket, self.ipc_socket = sockets[0], ipc[0]
+            outputs = self.swaymsg("-t", "get_outputs")
+            return any(o.get("name") == "HEADLESS-1" and o.get("active") for o in outputs)
+        wait_for(ready, 20, "sway's Wayland socket, its IPC socket and the output HEADLESS-1")
+        if proc.poll() is not None:
+            raise SwayUnavailable(f"sway ended at start with status {proc.returncode}; its "
+                                  f"output: {self.log_tail('sway', 1500).strip()}")
+
+    def stop(self):
+        super().stop()
+        if self.sway_dir:
+            shutil.rmtree(self.sway_dir, ignore_errors=True)
+            self.sway_dir = None
+
+    # -- queries -------------------------------------------------------------------------
+
+    def swaymsg(self, *args):
+        """swaymsg's answer, parsed. Raises when sway refuses or cannot be reached."""
+        env = dict(self.env, SWAYSOCK=self.ipc_socket)
+        out = run(["swaymsg", "--raw"] + list(args), env)
+        if out.returncode != 0:
+            raise RuntimeError(f"swaymsg {' '.join(args)}: status {out.returncode}: "
+                               f"{(out.stdout + out.stderr).strip()[:500]}")
+        return json.loads(out.stdout)
+
+    def views(self):
+        """Every window sway manages (tiled or floating), as get_tree gives it."""
+        found = []
+        stack = [self.swaymsg("-t", "get_tree")]
+        while stack:
+            node = stack.pop()
+            if node.get("type") in ("con", "floating_con") and "pid" in node:
+                found.append(node)
+            stack.extend(node.get("nodes", []))
+            stack.extend(node.get("floating_nodes", []))
+        return found
 
 
 def free_port():

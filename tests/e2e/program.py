@@ -228,3 +228,67 @@ class Program:
                    "array:string:label"], self.env).stdout
         labels = re.findall(r'string "label"\s+variant\s+string "([^"]*)"', out)
         return [label.replace("&", "").replace("_", "") for label in labels]
+
+    # -- window state and pixels (X11) ---------------------------------------------------
+
+    def window_state(self, wid):
+        """How the window manager holds a window: WM_STATE ("Normal", "Iconic", or None when
+        it manages no such window), its _NET_WM_STATE atoms, the X map state ("IsViewable",
+        "IsUnMapped", ...) and whether it is in _NET_CLIENT_LIST (what taskbars show)."""
+        props = run(["xprop", "-id", str(wid), "WM_STATE", "_NET_WM_STATE"], self.env).stdout
+        m = re.search(r"window state: (\w+)", props)
+        net = re.search(r"_NET_WM_STATE\(ATOM\) = (.*)", props)
+        info = run(["xwininfo", "-id", str(wid)], self.env).stdout
+        mapped = re.search(r"Map State: (\w+)", info)
+        clients = run(["xprop", "-root", "_NET_CLIENT_LIST"], self.env).stdout
+        listed = {int(w, 16) for w in re.findall(r"0x[0-9a-f]+", clients)}
+        return {"wm_state": m.group(1) if m else None,
+                "net": set(a.strip() for a in net.group(1).split(",")) if net else set(),
+                "map": mapped.group(1) if mapped else None,
+                "listed": int(wid) in listed}
+
+    def named_windows(self, pattern="^Vennatro$"):
+        """The program's windows whose name matches, shown or not."""
+        ids = run(["xdotool", "search", "--pid", str(self.pid), "--name", pattern],
+                  self.env).stdout.split()
+        return [int(w) for w in ids]
+
+    def iconic_window(self):
+        """The program's window the window manager holds minimised (WM_STATE Iconic)."""
+        for wid in self.named_windows():
+            if self.window_state(wid)["wm_state"] == "Iconic":
+                return wid
+        return None
+
+    def capture(self, wid):
+        """A window's pixels: (width, height, RGB bytes row by row), read with ImageMagick."""
+        out = subprocess.run(["import", "-window", str(wid), "-depth", "8", "ppm:-"],
+                             env=self.env, capture_output=True, timeout=30,
+                             stdin=subprocess.DEVNULL)
+        if out.returncode != 0:
+            raise AssertionError(f"import -window {wid} failed: {out.stderr.decode()[:300]}")
+        return _parse_ppm(out.stdout)
+
+
+def _parse_ppm(data):
+    """(width, height, pixels) of a binary PPM (P6) with 8-bit samples."""
+    fields = []
+    pos = 0
+    while len(fields) < 4:
+        while data[pos:pos + 1].isspace():
+            pos += 1
+        if data[pos:pos + 1] == b"#":
+            pos = data.index(b"\n", pos)
+            continue
+        end = pos
+        while not data[end:end + 1].isspace():
+            end += 1
+        fields.append(data[pos:end])
+        pos = end
+    magic, width, height, maximum = fields[0], int(fields[1]), int(fields[2]), int(fields[3])
+    if magic != b"P6" or maximum != 255:
+        raise AssertionError(f"not an 8-bit PPM: {magic!r}, maximum {maximum}")
+    pixels = data[pos + 1:pos + 1 + width * height * 3]
+    if len(pixels) != width * height * 3:
+        raise AssertionError(f"a PPM of {width} x {height} with {len(pixels)} bytes")
+    return width, height, pixels
