@@ -822,7 +822,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--program", required=True)
     parser.add_argument("--tray", choices=("xembed", "sni"), default="xembed")
-    parser.add_argument("--suite", choices=("main", "bad-input", "metrics", "mail", "watched"),
+    parser.add_argument("--suite", choices=("main", "bad-input", "metrics", "mail", "watched",
+                                            "no-tray", "wayland", "badge"),
                         default="main")
     args = parser.parse_args()
     args.program = os.path.abspath(args.program)
@@ -849,6 +850,11 @@ def main():
             sys.modules.setdefault("test_desktop", sys.modules[__name__])
             from watched_suite import WatchedScenario
             scenario = WatchedScenario(args)
+        elif args.suite in ("no-tray", "wayland", "badge"):
+            sys.modules.setdefault("test_desktop", sys.modules[__name__])
+            from desktop_suite import BadgeScenario, NoTrayScenario, WaylandScenario
+            scenario = {"no-tray": NoTrayScenario, "wayland": WaylandScenario,
+                        "badge": BadgeScenario}[args.suite](args)
         else:
             scenario = MainScenario(args) if args.suite == "main" else BadInputScenario(args)
         results.run(scenario)
