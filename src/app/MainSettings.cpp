@@ -31,32 +31,6 @@ QStringList ItemsOf(const QComboBox *box) {
     return items;
 }
 
-// The screen that holds most of rect, or the nearest one when rect lies on none.
-QScreen *ScreenOf(const QRect &rect, QScreen *fallback) {
-    QScreen *best = nullptr;
-    qint64 bestArea = 0;
-    qint64 bestDistance = std::numeric_limits<qint64>::max();
-    for (QScreen *screen : QGuiApplication::screens()) {
-        const QRect g = screen->geometry();
-        const QRect common = g.intersected(rect);
-        const qint64 area = qint64(common.width()) * common.height();
-        if (area > bestArea) {
-            bestArea = area;
-            best = screen;
-            continue;
-        }
-        if (bestArea > 0)
-            continue;
-        const qint64 dx = qMax(0, qMax(g.left() - rect.right(), rect.left() - g.right()));
-        const qint64 dy = qMax(0, qMax(g.top() - rect.bottom(), rect.top() - g.bottom()));
-        if (dx * dx + dy * dy < bestDistance) {
-            bestDistance = dx * dx + dy * dy;
-            best = screen;
-        }
-    }
-    return best ? best : fallback;
-}
-
 // The program users start: `vennatro` beside this window program, which it starts by exec.
 QString LauncherPath() {
     const QFileInfo self(QCoreApplication::applicationFilePath());
@@ -110,18 +84,7 @@ void TfMain_Vennatro::LoadSettings() {
             move(x(), reg.ReadIntegerDefault(WindowTop, (monitor.height() - height()) / 2));
             move(reg.ReadIntegerDefault(WindowLeft, (monitor.width() - width()) / 2), y());
 
-            const QRect work = ScreenOf(QRect(pos(), size()), screen())->availableGeometry();
-            int top = y();
-            int left = x();
-            if (top + height() > work.y() + work.height())
-                top = work.y() + work.height() - height();
-            if (top < work.y())
-                top = work.y();
-            if (left + width() > work.x() + work.width())
-                left = work.x() + work.width() - width();
-            if (left < work.x())
-                left = work.x();
-            move(left, top);
+            KeepOnScreen();
 
             QCoreApplication::processEvents();
 

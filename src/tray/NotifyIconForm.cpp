@@ -5,10 +5,40 @@
 #include <QPropertyAnimation>
 #include <QRubberBand>
 #include <QScreen>
+#include <QShowEvent>
 #include <QWindow>
 #include <QWindowStateChangeEvent>
 
+#include <limits>
+
 namespace {
+
+// The screen that holds most of rect, or the nearest one when rect lies on none.
+QScreen *ScreenOf(const QRect &rect, QScreen *fallback) {
+    QScreen *best = nullptr;
+    qint64 bestArea = 0;
+    qint64 bestDistance = std::numeric_limits<qint64>::max();
+    for (QScreen *screen : QGuiApplication::screens()) {
+        const QRect g = screen->geometry();
+        const QRect common = g.intersected(rect);
+        const qint64 area = qint64(common.width()) * common.height();
+        if (area > bestArea) {
+            bestArea = area;
+            best = screen;
+            continue;
+        }
+        if (bestArea > 0)
+            continue;
+        const qint64 dx = qMax(0, qMax(g.left() - rect.right(), rect.left() - g.right()));
+        const qint64 dy = qMax(0, qMax(g.top() - rect.bottom(), rect.top() - g.bottom()));
+        if (dx * dx + dy * dy < bestDistance) {
+            bestDistance = dx * dx + dy * dy;
+            best = screen;
+        }
+    }
+    return best ? best : fallback;
+}
+
 constexpr int kAnimationMs = 200;
 constexpr int kFallbackWidth = 100;
 constexpr int kFallbackHeight = 30;
@@ -243,6 +273,50 @@ void TNotifyIconForm::AnimateRect(const QRect &from, const QRect &to) {
     connect(move, &QPropertyAnimation::finished, band, &QObject::deleteLater);
     band->show();
     move->start();
+}
+
+void TNotifyIconForm::KeepOnScreen() {
+    if (windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen | Qt::WindowMinimized))
+        return;
+    if (QWindow *native = windowHandle(); native && isVisible() && !native->frameMargins().isNull())
+        m_frame = native->frameMargins();
+    QScreen *screen = ScreenOf(QRect(pos(), size()), this->screen()); // pos(): the frame's
+    if (!screen)
+        return;
+    const QRect work = screen->availableGeometry();
+    const QSize room(work.width() - m_frame.left() - m_frame.right(),
+                     work.height() - m_frame.top() - m_frame.bottom());
+    const QSize fitted = size().boundedTo(room).expandedTo(minimumSize());
+    if (fitted != size())
+        resize(fitted);
+    const int frameWidth = width() + m_frame.left() + m_frame.right();
+    const int frameHeight = height() + m_frame.top() + m_frame.bottom();
+    // Right and bottom first: where the window is larger than the area, its top left stays.
+    int left = qMin(x(), work.x() + work.width() - frameWidth);
+    int top = qMin(y(), work.y() + work.height() - frameHeight);
+    left = qMax(left, work.x());
+    top = qMax(top, work.y());
+    if (QPoint(left, top) != pos())
+        move(left, top);
+}
+
+void TNotifyIconForm::showEvent(QShowEvent *event) {
+    QMainWindow::showEvent(event);
+    if (QWindow *native = windowHandle(); native && !m_checkOnExpose) {
+        m_checkOnExpose = true;
+        native->installEventFilter(this);
+    }
+}
+
+bool TNotifyIconForm::eventFilter(QObject *watched, QEvent *event) {
+    // The first expose after a show: the window manager has framed the window by then.
+    if (m_checkOnExpose && watched == windowHandle() && event->type() == QEvent::Expose &&
+        windowHandle()->isExposed()) {
+        m_checkOnExpose = false;
+        watched->removeEventFilter(this);
+        KeepOnScreen();
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void TNotifyIconForm::ActivationMessage() {

@@ -48,6 +48,11 @@ public:
     static bool IsAnimationEnabled();
     static void SetAnimationEnabled(bool on);
 
+    // Keeps the whole window, its frame included, inside the work area of the screen that
+    // holds most of it; a size larger than that area is reduced first. The frame is known
+    // once the window is shown: the check is made again then.
+    void KeepOnScreen();
+
     // What a second start of the program triggers (also callable by tests).
     void ActivationMessage();
 
@@ -72,6 +77,8 @@ public:
 protected:
     void closeEvent(QCloseEvent *event) override;
     void changeEvent(QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void moveEvent(QMoveEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
 
@@ -97,6 +104,8 @@ private:
     void AnimateRect(const QRect &from, const QRect &to);
 
     bool m_exiting = false;
-    QRect m_normalBounds; // last bounds seen while in the normal state
+    bool m_checkOnExpose = false; // KeepOnScreen again once the frame is there
+    QMargins m_frame;             // the frame's widths as last seen
+    QRect m_normalBounds;         // last bounds seen while in the normal state
     QPointer<QWidget> m_animation;
 };

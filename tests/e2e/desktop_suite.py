@@ -74,6 +74,8 @@ class NoTrayScenario(Scenario):
              self.close_minimises),
             ("Alt+X ends it with status 0; the store is saved whole, size as shown",
              self.alt_x_saves),
+            ("a stored window larger than the screen and below it: the whole frame on screen",
+             self.frame_on_screen),
         ]
 
     def context(self):
@@ -153,6 +155,42 @@ class NoTrayScenario(Scenario):
                 if "notification area" in (n.get("body") or "")]
         assert not told, f"notifications about the notification area: {told}"
         return f"stored size {size[0]} x {size[1]}"
+
+
+    def frame_on_screen(self):
+        p = self.program
+        store.write_store(self.config_home, {"Window top": 99999, "Window left": 3000,
+                                             "Window width": 5000, "Window height": 4000})
+        p.start()
+        w = p.wait_main_window()
+        env = self.desktop.env
+        area = [int(v) for v in re.findall(r"-?\d+", run(
+            ["xprop", "-root", "_NET_WORKAREA"], env).stdout.split("=", 1)[1])][:4]
+
+        def frame():
+            out = run(["xprop", "-id", str(w), "_NET_FRAME_EXTENTS"], env).stdout
+            extents = [int(v) for v in re.findall(r"\d+", out.split("=", 1)[-1])]
+            if len(extents) != 4:
+                return None
+            left, right, top, bottom = extents
+            # xwininfo's absolute corner: xdotool's counts a reparented window's offset twice.
+            info = run(["xwininfo", "-id", str(w)], env).stdout
+            x, y, width, height = (int(re.search(rf"{key}:\s+(-?\d+)", info).group(1))
+                                   for key in ("Absolute upper-left X", "Absolute upper-left Y",
+                                               "Width", "Height"))
+            return (x - left, y - top, x + width + right, y + height + bottom)
+
+        def inside():
+            f = frame()
+            return f and (f[0] >= area[0] and f[1] >= area[1] and
+                          f[2] <= area[0] + area[2] and f[3] <= area[1] + area[3])
+        try:
+            wait_for(inside, 5, f"the whole frame inside the work area {area}")
+        except Exception as e:
+            raise AssertionError(f"{e}: frame {frame()}") from None
+        f = frame()
+        self.exit_with_alt_x()
+        return f"frame {f}, work area {area}"
 
 
 # ---------------------------------------------------------------------------------------------
