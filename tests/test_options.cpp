@@ -11,6 +11,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -72,6 +74,7 @@ private slots:
 
     void windowAndGroups();
     void nothingIsCutOff();
+    void smallScreenScrollsTheGroupsNotTheButtons();
     void captionsAndHints();
     void limitsAndMasks();
     void tabOrder();
@@ -144,6 +147,42 @@ void TestOptions::windowAndGroups() {
     QVERIFY(dialog.btnLogFile->text().isEmpty());
     QVERIFY(dialog.btnOK->isDefault());
     QVERIFY(!dialog.btnCancel->isDefault());
+}
+
+void TestOptions::smallScreenScrollsTheGroupsNotTheButtons() {
+    auto dialog = Open(DefaultOptions());
+    QVERIFY(dialog);
+    const QSize natural = dialog->size();
+    // 1280 x 800 at a scale of 2, a panel and a title bar off.
+    const QSize area(640, 340);
+    dialog->FitToArea(area);
+    QTRY_VERIFY(dialog->width() <= area.width() && dialog->height() <= area.height());
+    for (QPushButton *button : {dialog->btnOK, dialog->btnCancel}) {
+        QVERIFY(button->isVisible());
+        QVERIFY2(dialog->rect().contains(button->geometry()), qPrintable(button->objectName()));
+    }
+    // Every field can be scrolled to: the first at the start, the last of the alerts and of
+    // the other options at the end.
+    QScrollArea *scroll = dialog->scrOptions;
+    QTRY_VERIFY(scroll->verticalScrollBar()->maximum() > 0);
+    QTRY_VERIFY(scroll->horizontalScrollBar()->maximum() > 0);
+    const auto shown = [&](QWidget *field) {
+        const QRect at(field->mapTo(scroll->viewport(), QPoint()), field->size());
+        return scroll->viewport()->rect().contains(at);
+    };
+    QVERIFY(shown(dialog->edPingAttemps));
+    scroll->horizontalScrollBar()->setValue(scroll->horizontalScrollBar()->maximum());
+    scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
+    for (QWidget *field : {static_cast<QWidget *>(dialog->edConfirmPassword),
+                           static_cast<QWidget *>(dialog->edRepeatAlerts)})
+        QVERIFY2(shown(field), qPrintable(field->objectName()));
+    scroll->horizontalScrollBar()->setValue(0);
+    QVERIFY(shown(dialog->edHistoryDays));
+    // Where the screen is large enough, the design's size, with nothing to scroll.
+    dialog->FitToArea(QSize(4000, 3000));
+    QTRY_COMPARE(dialog->size(), natural);
+    QTRY_COMPARE(scroll->verticalScrollBar()->maximum(), 0);
+    QCOMPARE(scroll->horizontalScrollBar()->maximum(), 0);
 }
 
 void TestOptions::nothingIsCutOff() {

@@ -18,7 +18,10 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QSysInfo>
+#include <QVBoxLayout>
+#include <QWindow>
 
 #include <limits>
 
@@ -412,21 +415,36 @@ void TfOptions::CreateAlertsGroup() {
 }
 
 void TfOptions::ArrangeDialog() {
-    // Margins and gaps put the groups and buttons where the design has them.
-    auto *grid = new QGridLayout(this);
-    grid->setContentsMargins(10, 5, 11, 7);
+    // Margins and gaps put the groups and buttons where the design has them. The groups sit in
+    // a scroll area that shows no bar while they fit: on a small screen or with large scaling
+    // they scroll, and OK and Cancel below them stay within reach.
+    auto *body = new QWidget;
+    body->setObjectName(QStringLiteral("wgOptionsBody"));
+    auto *grid = new QGridLayout(body);
+    grid->setContentsMargins(10, 5, 11, 0);
     grid->setHorizontalSpacing(9);
     grid->setVerticalSpacing(9);
     grid->addWidget(gbPing, 0, 0);
     grid->addWidget(gbOther, 1, 0);
     grid->addWidget(gbAlerts, 0, 1, 2, 1);
+    scrOptions = new QScrollArea(this);
+    scrOptions->setObjectName(QStringLiteral("scrOptions"));
+    scrOptions->setFrameShape(QFrame::NoFrame);
+    scrOptions->setWidgetResizable(true);
+    scrOptions->setFocusPolicy(Qt::NoFocus); // Tab goes through the fields alone
+    scrOptions->setWidget(body);
 
     auto *buttons = new QHBoxLayout;
+    buttons->setContentsMargins(10, 0, 11, 0);
     buttons->setSpacing(14);
     buttons->addStretch(1);
     buttons->addWidget(btnOK);
     buttons->addWidget(btnCancel);
-    grid->addLayout(buttons, 2, 0, 1, 2);
+    auto *column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 7);
+    column->setSpacing(9);
+    column->addWidget(scrOptions, 1);
+    column->addLayout(buttons);
 
     // Sizes that depend on the font, now that every control has the dialog's.
     QFont bold = font();
@@ -443,13 +461,32 @@ void TfOptions::ArrangeDialog() {
     gbAlerts->setMinimumSize(gbAlerts->minimumSizeHint().expandedTo(AlertsGroupSize));
 
     grid->activate();
-    setFixedSize(grid->totalMinimumSize().expandedTo(ClientSize));
+    m_naturalSize =
+        QSize(grid->totalMinimumSize().width(),
+              grid->totalMinimumSize().height() + column->spacing() +
+                  buttons->totalMinimumSize().height() + column->contentsMargins().bottom())
+            .expandedTo(ClientSize);
 
     // Centred on the screen, not on the main window.
     QScreen *screen = parentWidget() ? parentWidget()->screen() : QGuiApplication::primaryScreen();
-    if (screen)
-        move(screen->availableGeometry().center() - rect().center());
+    if (!screen) {
+        setFixedSize(m_naturalSize);
+        return;
+    }
+    // The frame is not known before the dialog is shown: the main window's, or a title bar's
+    // height (a border of a pixel or two may go past the edge; the buttons stay inside).
+    QMargins frame(0, 30, 0, 0);
+    if (parentWidget() && parentWidget()->window()->windowHandle() &&
+        !parentWidget()->window()->windowHandle()->frameMargins().isNull())
+        frame = parentWidget()->window()->windowHandle()->frameMargins();
+    const QRect work = screen->availableGeometry();
+    FitToArea(QSize(work.width() - frame.left() - frame.right(),
+                    work.height() - frame.top() - frame.bottom()));
+    move(work.center() - rect().center());
+    move(qMax(x(), work.x() + frame.left()), qMax(y(), work.y() + frame.top()));
 }
+
+void TfOptions::FitToArea(const QSize &area) { setFixedSize(m_naturalSize.boundedTo(area)); }
 
 void TfOptions::SetTabOrder() {
     const QList<QWidget *> order = {edPingAttemps,

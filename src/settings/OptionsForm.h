@@ -22,6 +22,8 @@ bool ShowOptionsDialog(TOptions &settings, QWidget *mainWindow);
 // The options dialog: copies a settings record into its controls (LoadFrom), checks the
 // input when OK is pressed and, once it has closed with OK, copies the controls back
 // (StoreTo). It never touches a record by itself.
+class QScrollArea;
+
 class TfOptions : public QDialog {
     Q_OBJECT
 public:
@@ -104,6 +106,11 @@ public:
 
     QPushButton *btnOK = nullptr;
     QPushButton *btnCancel = nullptr;
+    QScrollArea *scrOptions = nullptr; // the groups; scrolls where they do not fit
+
+    // The dialog's size for an area of that size (the screen's work area, frame excluded):
+    // the design's size where it fits, else the area, the groups scrolling.
+    void FitToArea(const QSize &area);
 
     // Created on the first browse and kept, so a later browse offers the file chosen last.
     QFileDialog *dlgSave = nullptr;
@@ -123,6 +130,7 @@ private:
     void CreateOtherGroup();
     void CreateAlertsGroup();
     void ArrangeDialog();
+    QSize m_naturalSize;
     void SetTabOrder();
     void FormCreate();
     void UpdateEnabledStates();

@@ -76,6 +76,8 @@ class NoTrayScenario(Scenario):
              self.alt_x_saves),
             ("a stored window larger than the screen and below it: the whole frame on screen",
              self.frame_on_screen),
+            ("at a scale of 2 the options dialog fits the screen and OK answers",
+             self.options_scaled),
         ]
 
     def context(self):
@@ -191,6 +193,28 @@ class NoTrayScenario(Scenario):
         f = frame()
         self.exit_with_alt_x()
         return f"frame {f}, work area {area}"
+
+    def options_scaled(self):
+        p = self.program
+        p.start(extra_env={"QT_SCALE_FACTOR": "2"})
+        w = p.wait_main_window()
+        p.key(w, "ctrl+o")
+        dialog = p.wait_dialog(r"^Options$", WAIT)
+        env = self.desktop.env
+        area = [int(v) for v in re.findall(r"-?\d+", run(
+            ["xprop", "-root", "_NET_WORKAREA"], env).stdout.split("=", 1)[1])][:4]
+        info = run(["xwininfo", "-id", str(dialog["id"])], env).stdout
+        x, y, width, height = (int(re.search(rf"{key}:\s+(-?\d+)", info).group(1))
+                               for key in ("Absolute upper-left X", "Absolute upper-left Y",
+                                           "Width", "Height"))
+        assert (x >= area[0] and y >= area[1] and x + width <= area[0] + area[2] and
+                y + height <= area[1] + area[3]), \
+            f"the dialog {x},{y} {width}x{height} leaves the work area {area}"
+        self.shot("options-scaled", window=dialog["id"])
+        p.key(dialog["id"], "Return")
+        wait_for(lambda: not p.dialogs(), WAIT, "the dialog to close on OK")
+        self.exit_with_alt_x()
+        return f"dialog {width}x{height} at {x},{y} in {area}"
 
 
 # ---------------------------------------------------------------------------------------------
