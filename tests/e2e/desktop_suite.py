@@ -439,6 +439,7 @@ class BadgeScenario(Scenario):
         self.wait_log(r"Connection to \[" + re.escape(address) +
                       rf"\] \(port {self.nginx.port}\) completed in")
         green, red, size = self._wait_corner("completed", "green")
+        self._icon_shot("completed")
         return f"corner green {green:.2f}, red {red:.2f} ({size})"
 
     def red_badge(self):
@@ -447,4 +448,20 @@ class BadgeScenario(Scenario):
         self.wait_log(r"Error connecting to \[127\.0\.0\.1\] "
                       rf"\(port {self.closed.port}\): Connection refused")
         green, red, size = self._wait_corner("failed", "red")
+        self._icon_shot("failed")
+        if self.shots:
+            # Both states side by side, for the README.
+            parts = [os.path.join(self.shots, f"traybadge-{n}.png") for n in ("completed", "failed")]
+            run(["convert"] + parts + ["-bordercolor", "white", "-border", "8", "+append",
+                                       os.path.join(self.shots, "traybadge.png")],
+                self.desktop.env, timeout=30, check=True)
         return f"corner green {green:.2f}, red {red:.2f} ({size})"
+
+    def _icon_shot(self, name):
+        """The docked icon, four times its size, as the panel shows it."""
+        if not self.shots:
+            return
+        os.makedirs(self.shots, exist_ok=True)
+        path = os.path.join(self.shots, f"traybadge-{name}.png")
+        run(["sh", "-c", 'import -window "$1" png:- | convert png:- -filter point -resize 400% "$2"',
+             "shot", str(self._icon()), path], self.desktop.env, timeout=30, check=True)
