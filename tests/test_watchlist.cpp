@@ -3,6 +3,7 @@
 // while pings are under way, and the stored list (its separators, refused lines, size).
 
 #include "engine/AlertPolicy.h"
+#include "engine/HistoryStore.h"
 #include "engine/PingEngine.h"
 #include "engine/PingTarget.h"
 #include "engine/WatchList.h"
@@ -16,6 +17,7 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -104,6 +106,7 @@ private slots:
     void loadTakesEveryLineBreakAndStoredRoundTrips();
     void replaceAndMoveKeepTheOthers();
     void refusedReplaceKeepsTheRowAsItWas();
+    void uptimeStartsFromTheHistory();
 };
 
 void TestWatchList::atMostEightPingsAtOnce() {
@@ -601,6 +604,40 @@ void TestWatchList::refusedReplaceKeepsTheRowAsItWas() {
     QCOMPARE(now.lastResult, was.lastResult);
     QCOMPARE(now.state, WatchList::Completed);
     QCOMPARE(now.lastPing, was.lastPing);
+}
+
+void TestWatchList::uptimeStartsFromTheHistory() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    HistoryStore history(dir.filePath(QStringLiteral("history.sqlite")));
+    QVERIFY(history.Open());
+    const QString a = QStringLiteral("http://a.test/");
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const auto record = [&](const QString &address, qint64 secondsAgo, PingOutcomeKind outcome) {
+        PingResult r;
+        r.address = address;
+        r.finishedAt = now.addSecs(-secondsAgo);
+        r.outcome = outcome;
+        r.seconds = outcome == PingOutcomeKind::Completed ? 0.01 : -1;
+        r.attempts = 1;
+        return history.Record(r);
+    };
+    // Three answers and a failure in the last day, in different hours; an older failure, a
+    // cancel and another address's failure count for nothing.
+    QVERIFY(record(a, 60, PingOutcomeKind::Completed));
+    QVERIFY(record(a, 2 * 3600, PingOutcomeKind::Completed));
+    QVERIFY(record(a, 5 * 3600, PingOutcomeKind::Failed));
+    QVERIFY(record(a, 23 * 3600, PingOutcomeKind::Completed));
+    QVERIFY(record(a, 30 * 3600, PingOutcomeKind::Failed));
+    QVERIFY(record(a, 120, PingOutcomeKind::Cancelled));
+    QVERIFY(record(QStringLiteral("http://b.test/"), 60, PingOutcomeKind::Failed));
+
+    Rig rig;
+    rig.list.SetHistory(&history);
+    QVERIFY(rig.list.Add(a));
+    QVERIFY(rig.list.Add(QStringLiteral("http://c.test/")));
+    QCOMPARE(rig.list.RowAt(0).uptime24h, 0.75);
+    QVERIFY(qIsNaN(rig.list.RowAt(1).uptime24h)); // no history: nothing to say yet
 }
 
 QTEST_GUILESS_MAIN(TestWatchList)

@@ -3,6 +3,7 @@
 // restart, and the tray tool-tip that names the addresses that are down.
 
 #include "app/Main.h"
+#include "engine/HistoryStore.h"
 #include "engine/PingTarget.h"
 #include "platform/MessageBox.h"
 #include "platform/RegStore.h"
@@ -541,6 +542,12 @@ void TestWatchPanel::trayToolTipNamesTheAddressesDown() {
     // All up: the tool-tip says so.
     w->Watched->Load(Local(up.port(), QStringLiteral("/ok")) + QStringLiteral("\r\n"));
     QTRY_VERIFY_WITH_TIMEOUT(w->Watched->RowAt(0).state == WatchList::Completed, Patience);
+    // A watched ping is history like any other.
+    const QList<HistoryRow> rows = w->History->Rows(Local(up.port(), QStringLiteral("/ok")),
+                                                    QDateTime::currentDateTimeUtc().addSecs(-60),
+                                                    QDateTime::currentDateTimeUtc().addSecs(60));
+    QVERIFY(!rows.isEmpty());
+    QCOMPARE(rows.last().outcome, PingOutcomeKind::Completed);
     QTRY_VERIFY_WITH_TIMEOUT(!LastToolTip().contains(QLatin1String("down")), Patience);
     QVERIFY2(LastToolTip().startsWith(QLatin1String("Vennatro\r1 watched address up")),
              qPrintable(LastToolTip()));

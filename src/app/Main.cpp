@@ -345,6 +345,8 @@ void TfMain_Vennatro::WireComponents() {
     CreateWatchList();
     History = new HistoryStore(QString(), this);
     connect(Engine, &PingEngine::finished, History, &HistoryStore::Record);
+    connect(Watched, &WatchList::finished, History, &HistoryStore::Record);
+    Watched->SetHistory(History);
     connect(History, &HistoryStore::problem, this,
             [this](const QString &text) { AddToLog(QStringLiteral("History: %1\r\n").arg(text)); });
     // Retention once a day besides the start; the setting is read when the time comes.

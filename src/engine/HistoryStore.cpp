@@ -638,6 +638,28 @@ double HistoryStore::Uptime(const QString &address, const QDateTime &fromUtc,
     return UptimeRatio(query.value(0).toLongLong(), query.value(1).toLongLong());
 }
 
+QList<HistoryHour> HistoryStore::Hours(const QString &address, const QDateTime &fromUtc,
+                                       const QDateTime &toUtc) {
+    QList<HistoryHour> hours;
+    if (!Open())
+        return hours;
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    query.prepare(
+        QStringLiteral("SELECT at / 3600000, SUM(outcome = 'completed'),"
+                       " SUM(outcome = 'failed') FROM pings"
+                       " WHERE address = ? AND at >= ? AND at < ? GROUP BY at / 3600000"));
+    query.bindValue(0, address);
+    query.bindValue(1, MsSinceEpoch(fromUtc));
+    query.bindValue(2, MsSinceEpoch(toUtc));
+    if (!query.exec())
+        return hours;
+    while (query.next())
+        hours.append(HistoryHour{query.value(0).toLongLong(), query.value(1).toInt(),
+                                 query.value(2).toInt()});
+    return hours;
+}
+
 QList<HistorySession> HistoryStore::Sessions(const QDateTime &fromUtc, const QDateTime &toUtc) {
     QList<HistorySession> sessions;
     if (!Open())

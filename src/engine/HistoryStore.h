@@ -45,6 +45,13 @@ struct HistoryStats {
     double maxMs = qQNaN();
 };
 
+// The finished pings of an address in one hour (hour: hours since the epoch, UTC).
+struct HistoryHour {
+    qint64 hour = 0;
+    int completed = 0;
+    int failed = 0;
+};
+
 // A run of the program: from its start to the last time it said it was still there.
 struct HistorySession {
     qint64 startMs = 0;
@@ -136,6 +143,9 @@ public:
     // Completed of all finished pings in the range, NaN when none. Cancelled pings are left
     // out: a cancel is the user's act and says nothing about the address.
     double Uptime(const QString &address, const QDateTime &fromUtc, const QDateTime &toUtc);
+    // Completed and failed pings an hour, for the hours of [fromUtc, toUtc) that have any.
+    QList<HistoryHour> Hours(const QString &address, const QDateTime &fromUtc,
+                             const QDateTime &toUtc);
     // The runs that overlap [fromUtc, toUtc], oldest first.
     QList<HistorySession> Sessions(const QDateTime &fromUtc, const QDateTime &toUtc);
 

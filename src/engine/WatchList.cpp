@@ -2,6 +2,7 @@
 
 #include "engine/AlertPolicy.h"
 #include "engine/Formats.h"
+#include "engine/HistoryStore.h"
 #include "engine/PingTarget.h"
 
 #include <QMetaObject>
@@ -106,6 +107,14 @@ std::unique_ptr<WatchList::Entry> WatchList::MakeEntry(const NormalisedAddress &
     entry->engine->ApplySettings(EngineOptions(), m_context);
     if (m_resolver)
         entry->engine->ClientSocket->SetResolver(m_resolver);
+    if (m_history && m_history->IsOpen()) {
+        // The pings before now come from the history, the ones from now on are counted here.
+        const QDateTime now =
+            QDateTime::fromMSecsSinceEpoch(QDateTime::currentMSecsSinceEpoch(), Qt::UTC);
+        for (const HistoryHour &h : m_history->Hours(target.boxText, now.addDays(-1), now))
+            entry->buckets[size_t(h.hour % 24)] =
+                Entry::Bucket{h.hour, h.completed, h.completed + h.failed};
+    }
     Entry *e = entry.get();
     PingEngine *engine = e->engine;
     connect(engine, &PingEngine::logText, this, &WatchList::logText);

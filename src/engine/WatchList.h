@@ -12,6 +12,7 @@
 #include <memory>
 
 class AlertPolicy;
+class HistoryStore;
 class Resolver;
 
 // Several addresses watched at once, each pinged by an engine of its own every "Watch
@@ -43,6 +44,9 @@ public:
     void ApplySettings(const TOptions &options, const EngineContext &context);
     // Not owned; the system's resolver by default. For tests.
     void SetResolver(Resolver *resolver);
+    // Where the uptime of an address added from now on starts from: its last 24 hours there.
+    // Not owned; none by default (the uptime of this run alone).
+    void SetHistory(HistoryStore *history) { m_history = history; }
     // The interval in milliseconds; by default the "Watch interval" setting. For tests.
     void SetIntervalMs(qint64 ms);
 
@@ -98,6 +102,7 @@ private:
     TOptions m_options;
     EngineContext m_context;
     Resolver *m_resolver = nullptr;
+    HistoryStore *m_history = nullptr;
     qint64 m_intervalOverrideMs = -1;
     std::vector<std::unique_ptr<Entry>> m_entries;
     QElapsedTimer m_clock; // monotonic: due times are on it
