@@ -1,3 +1,4 @@
+#include "platform/CurlLibrary.h"
 #include "platform/Smtp.h"
 #include "support/Exceptions.h"
 #include "support/TestCertificate.h"
@@ -185,6 +186,7 @@ private:
 
 private slots:
     void initTestCase();
+    void cleanupTestCase();
     void bareAddress_data();
     void bareAddress();
     void deliversEnvelopeHeadersAndBody();
@@ -230,12 +232,28 @@ private slots:
     void abortBeforeSendConnectsNothing();
 };
 
+// Whether a library whose file name holds name is mapped into this process.
+static bool Mapped(const char *name) {
+    QFile maps(QStringLiteral("/proc/self/maps"));
+    return maps.open(QIODevice::ReadOnly) && maps.readAll().contains(name);
+}
+
 void TestSmtp::initTestCase() {
+    // Nothing has sent mail yet: libcurl is not in the process, so a program that never sends
+    // mail never pays for loading it.
+    QVERIFY(!CurlLibrary::Loaded());
+    QVERIFY(!Mapped("libcurl"));
     if (!QSslSocket::supportsSsl())
         return; // the TLS tests skip themselves
     m_trusted = std::make_unique<TestCertificate>();
     m_stranger = std::make_unique<TestCertificate>();
     m_wrongName = std::make_unique<TestCertificate>(QStringLiteral("DNS:mail.example.org"));
+}
+
+void TestSmtp::cleanupTestCase() {
+    // The exchanges above loaded it.
+    QVERIFY(CurlLibrary::Loaded());
+    QVERIFY(Mapped("libcurl"));
 }
 
 bool TestSmtp::SetUpTlsServer(TestSmtpServer &server, TestSmtpServer::Tls tls) {

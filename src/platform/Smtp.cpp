@@ -1,11 +1,12 @@
 #include "platform/Smtp.h"
 
+#include "platform/CurlLibrary.h"
+
 #include "support/Exceptions.h"
 
 #include <QDateTime>
 #include <QUuid>
 
-#include <curl/curl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -128,9 +129,13 @@ QByteArray EnvelopeAddress(const QString &mailbox, const char *what) {
     return address.toUtf8();
 }
 
-void InitCurlOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+// The library, or an error that says why the mail cannot go.
+const CurlLibrary &Curl() {
+    QString why;
+    if (const CurlLibrary *api = CurlLibrary::Get(&why))
+        return *api;
+    throw EIdException(
+        QStringLiteral("The mail library (libcurl) could not be loaded: %1").arg(why));
 }
 
 struct UploadSource {
@@ -245,13 +250,13 @@ int ProgressCallback(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 }
 
 struct CurlEasyDeleter {
-    void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
+    void operator()(CURL *handle) const { Curl().easy_cleanup(handle); }
 };
 struct CurlMultiDeleter {
-    void operator()(CURLM *handle) const { curl_multi_cleanup(handle); }
+    void operator()(CURLM *handle) const { Curl().multi_cleanup(handle); }
 };
 struct CurlListDeleter {
-    void operator()(curl_slist *list) const { curl_slist_free_all(list); }
+    void operator()(curl_slist *list) const { Curl().slist_free_all(list); }
 };
 
 } // namespace
@@ -318,10 +323,11 @@ void TIdSMTP::Send(const TIdMessage &message) {
     const QByteArray mailFrom = EnvelopeAddress(message.From, "sender");
     if (message.Recipients.isEmpty())
         throw EIdException(QStringLiteral("No recipient address given."));
+    Curl(); // before any of its calls: a library that is not there says so first
     std::unique_ptr<curl_slist, CurlListDeleter> recipients;
     for (const QString &recipient : message.Recipients) {
         const QByteArray address = EnvelopeAddress(recipient, "recipient");
-        curl_slist *grown = curl_slist_append(recipients.get(), address.constData());
+        curl_slist *grown = Curl().slist_append(recipients.get(), address.constData());
         if (!grown)
             throw EIdException(QStringLiteral("Out of memory."));
         recipients.release();
@@ -351,70 +357,69 @@ void TIdSMTP::Send(const TIdMessage &message) {
     const QByteArray caDir = qgetenv("SSL_CERT_DIR");
 
     // Declared after everything its callbacks and options point at, so it goes first.
-    InitCurlOnce();
-    std::unique_ptr<CURL, CurlEasyDeleter> curl(curl_easy_init());
-    std::unique_ptr<CURLM, CurlMultiDeleter> multi(curl_multi_init());
+    std::unique_ptr<CURL, CurlEasyDeleter> curl(Curl().easy_init());
+    std::unique_ptr<CURLM, CurlMultiDeleter> multi(Curl().multi_init());
     if (!curl || !multi)
         throw EIdException(QStringLiteral("The mail library could not start."));
     CURL *handle = curl.get();
 
-    curl_easy_setopt(handle, CURLOPT_URL, url.constData());
+    Curl().easy_setopt(handle, CURLOPT_URL, url.constData());
 #if LIBCURL_VERSION_NUM >= 0x075500
-    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
+    Curl().easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
 #endif
-    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
-    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, long(connectMs));
-    curl_easy_setopt(handle, CURLOPT_SERVER_RESPONSE_TIMEOUT, stallSeconds);
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, stallSeconds);
-    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, overallMs);
+    Curl().easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    Curl().easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
+    Curl().easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, long(connectMs));
+    Curl().easy_setopt(handle, CURLOPT_SERVER_RESPONSE_TIMEOUT, stallSeconds);
+    Curl().easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    Curl().easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, stallSeconds);
+    Curl().easy_setopt(handle, CURLOPT_TIMEOUT_MS, overallMs);
     // The connection ends with this exchange, so its QUIT is still sent through this handle,
     // where the abort check and the reply recorder see it.
-    curl_easy_setopt(handle, CURLOPT_FORBID_REUSE, 1L);
+    Curl().easy_setopt(handle, CURLOPT_FORBID_REUSE, 1L);
 
     switch (Security) {
     case StartTlsRequired:
-        curl_easy_setopt(handle, CURLOPT_USE_SSL, long(CURLUSESSL_ALL));
+        Curl().easy_setopt(handle, CURLOPT_USE_SSL, long(CURLUSESSL_ALL));
         break;
     case NoTls:
-        curl_easy_setopt(handle, CURLOPT_USE_SSL, long(CURLUSESSL_NONE));
+        Curl().easy_setopt(handle, CURLOPT_USE_SSL, long(CURLUSESSL_NONE));
         break;
     default: // smtps:// is TLS from the start whatever this says
-        curl_easy_setopt(handle, CURLOPT_USE_SSL, long(CURLUSESSL_TRY));
+        Curl().easy_setopt(handle, CURLOPT_USE_SSL, long(CURLUSESSL_TRY));
         break;
     }
-    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+    Curl().easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+    Curl().easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!caFile.isEmpty() || !caDir.isEmpty()) {
         // Only the authorities named there: a null value switches libcurl's default off.
-        curl_easy_setopt(handle, CURLOPT_CAINFO, caFile.isEmpty() ? nullptr : caFile.constData());
-        curl_easy_setopt(handle, CURLOPT_CAPATH, caDir.isEmpty() ? nullptr : caDir.constData());
+        Curl().easy_setopt(handle, CURLOPT_CAINFO, caFile.isEmpty() ? nullptr : caFile.constData());
+        Curl().easy_setopt(handle, CURLOPT_CAPATH, caDir.isEmpty() ? nullptr : caDir.constData());
     }
 
     if (!user.isEmpty()) {
-        curl_easy_setopt(handle, CURLOPT_LOGIN_OPTIONS, "AUTH=LOGIN");
-        curl_easy_setopt(handle, CURLOPT_USERNAME, user.constData());
-        curl_easy_setopt(handle, CURLOPT_PASSWORD, password.constData());
+        Curl().easy_setopt(handle, CURLOPT_LOGIN_OPTIONS, "AUTH=LOGIN");
+        Curl().easy_setopt(handle, CURLOPT_USERNAME, user.constData());
+        Curl().easy_setopt(handle, CURLOPT_PASSWORD, password.constData());
     }
-    curl_easy_setopt(handle, CURLOPT_MAIL_FROM, mailFrom.constData());
-    curl_easy_setopt(handle, CURLOPT_MAIL_RCPT, recipients.get());
-    curl_easy_setopt(handle, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(handle, CURLOPT_READFUNCTION, ReadUpload);
-    curl_easy_setopt(handle, CURLOPT_READDATA, &upload);
-    curl_easy_setopt(handle, CURLOPT_INFILESIZE_LARGE, curl_off_t(content.size()));
-    curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, OpenSocket);
-    curl_easy_setopt(handle, CURLOPT_OPENSOCKETDATA, &exchange);
-    curl_easy_setopt(handle, CURLOPT_CLOSESOCKETFUNCTION, CloseSocket);
-    curl_easy_setopt(handle, CURLOPT_CLOSESOCKETDATA, &exchange);
-    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, ProgressCallback);
-    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &exchange);
-    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+    Curl().easy_setopt(handle, CURLOPT_MAIL_FROM, mailFrom.constData());
+    Curl().easy_setopt(handle, CURLOPT_MAIL_RCPT, recipients.get());
+    Curl().easy_setopt(handle, CURLOPT_UPLOAD, 1L);
+    Curl().easy_setopt(handle, CURLOPT_READFUNCTION, ReadUpload);
+    Curl().easy_setopt(handle, CURLOPT_READDATA, &upload);
+    Curl().easy_setopt(handle, CURLOPT_INFILESIZE_LARGE, curl_off_t(content.size()));
+    Curl().easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, OpenSocket);
+    Curl().easy_setopt(handle, CURLOPT_OPENSOCKETDATA, &exchange);
+    Curl().easy_setopt(handle, CURLOPT_CLOSESOCKETFUNCTION, CloseSocket);
+    Curl().easy_setopt(handle, CURLOPT_CLOSESOCKETDATA, &exchange);
+    Curl().easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, ProgressCallback);
+    Curl().easy_setopt(handle, CURLOPT_XFERINFODATA, &exchange);
+    Curl().easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
     // The debug callback only sees traffic while verbose is on; it replaces curl's own
     // printing, so nothing reaches stderr.
-    curl_easy_setopt(handle, CURLOPT_DEBUGFUNCTION, DebugCallback);
-    curl_easy_setopt(handle, CURLOPT_DEBUGDATA, &exchange);
-    curl_easy_setopt(handle, CURLOPT_VERBOSE, 1L);
+    Curl().easy_setopt(handle, CURLOPT_DEBUGFUNCTION, DebugCallback);
+    Curl().easy_setopt(handle, CURLOPT_DEBUGDATA, &exchange);
+    Curl().easy_setopt(handle, CURLOPT_VERBOSE, 1L);
 
     // The multi interface instead of curl_easy_perform: its wait is cut into short slices, so
     // an abort is seen within one whatever libcurl is waiting for.
@@ -429,31 +434,31 @@ void TIdSMTP::Send(const TIdMessage &message) {
                 // An exchange left half-way would say QUIT and wait for its reply first.
                 if (exchange.aborted())
                     exchange.cutConnections();
-                curl_multi_remove_handle(multi, easy);
+                Curl().multi_remove_handle(multi, easy);
             }
         };
-        if (curl_multi_add_handle(multi.get(), handle) != CURLM_OK)
+        if (Curl().multi_add_handle(multi.get(), handle) != CURLM_OK)
             throw EIdException(QStringLiteral("The mail library could not start."));
         const Attached attached{multi.get(), handle, exchange};
         for (;;) {
             int running = 0;
-            const CURLMcode code = curl_multi_perform(multi.get(), &running);
+            const CURLMcode code = Curl().multi_perform(multi.get(), &running);
             if (code != CURLM_OK)
-                throw EIdException(QString::fromUtf8(curl_multi_strerror(code)));
+                throw EIdException(QString::fromUtf8(Curl().multi_strerror(code)));
             if (running == 0)
                 break;
             if (exchange.aborted()) {
                 aborted = true;
                 break;
             }
-            curl_multi_poll(multi.get(), nullptr, 0, kAbortCheckMs, nullptr);
+            Curl().multi_poll(multi.get(), nullptr, 0, kAbortCheckMs, nullptr);
             if (exchange.aborted()) {
                 aborted = true;
                 break;
             }
         }
         int left = 0;
-        while (CURLMsg *done = curl_multi_info_read(multi.get(), &left)) {
+        while (CURLMsg *done = Curl().multi_info_read(multi.get(), &left)) {
             if (done->msg == CURLMSG_DONE && done->easy_handle == handle)
                 result = done->data.result;
         }
@@ -469,7 +474,7 @@ void TIdSMTP::Send(const TIdMessage &message) {
                               "sent unencrypted.");
     else
         text = errorBuffer[0] ? QString::fromUtf8(errorBuffer).trimmed()
-                              : QString::fromUtf8(curl_easy_strerror(result));
+                              : QString::fromUtf8(Curl().easy_strerror(result));
     // A certificate or handshake failure is the whole reason: the last reply then is the
     // server's go-ahead for STARTTLS, which would only mislead.
     const bool tlsFailure = result == CURLE_PEER_FAILED_VERIFICATION ||
