@@ -305,6 +305,19 @@ void TestEndSignals::WaitForStderr(QProcess &process, QByteArray &collected,
     QVERIFY2(collected.contains(text), collected.constData());
 }
 
+// Sends SIGTERM and waits for the end: the milliseconds it took, or -1 when the program went
+// on (it is killed then, so that nothing outlives the test).
+static qint64 TerminateAndWait(QProcess &window) {
+    QElapsedTimer elapsed;
+    elapsed.start();
+    ::kill(pid_t(window.processId()), SIGTERM);
+    if (window.waitForFinished(Patience))
+        return elapsed.elapsed();
+    window.kill();
+    window.waitForFinished(Patience);
+    return -1;
+}
+
 void TestEndSignals::signalWhileTheStartUpBoxIsOpenEndsTheProgram() {
     QVERIFY2(QFileInfo(WindowProgram()).isExecutable(), qPrintable(WindowProgram()));
     TestEnvironment env;
@@ -325,16 +338,8 @@ void TestEndSignals::signalWhileTheStartUpBoxIsOpenEndsTheProgram() {
         return;
     }
 
-    QElapsedTimer elapsed;
-    elapsed.start();
-    ::kill(pid_t(window.processId()), SIGTERM);
-    const bool ended = window.waitForFinished(Patience);
-    const qint64 took = elapsed.elapsed();
-    if (!ended) {
-        window.kill();
-        window.waitForFinished(Patience);
-    }
-    QVERIFY2(ended, "the program went on after the signal");
+    const qint64 took = TerminateAndWait(window);
+    QVERIFY2(took >= 0, "the program went on after the signal");
     QCOMPARE(window.exitStatus(), QProcess::NormalExit);
     QCOMPARE(window.exitCode(), 0);
     QVERIFY2(took < 5000, QByteArray::number(took).constData());
@@ -390,16 +395,8 @@ void TestEndSignals::signalWithAStoreThatCannotBeWrittenEndsTheProgram() {
                              Patience);
     QCOMPARE(window.state(), QProcess::Running);
 
-    QElapsedTimer elapsed;
-    elapsed.start();
-    ::kill(pid_t(window.processId()), SIGTERM);
-    const bool ended = window.waitForFinished(Patience);
-    const qint64 took = elapsed.elapsed();
-    if (!ended) {
-        window.kill();
-        window.waitForFinished(Patience);
-    }
-    QVERIFY2(ended, "the program went on after the signal");
+    const qint64 took = TerminateAndWait(window);
+    QVERIFY2(took >= 0, "the program went on after the signal");
     QVERIFY2(took < AfterSignalLimitMs, QByteArray::number(took).constData());
     QCOMPARE(window.exitStatus(), QProcess::NormalExit);
     QCOMPARE(window.exitCode(), 0);
