@@ -1,17 +1,19 @@
 // The watched addresses' costs, offscreen:
 //
-//   watch_bench [--minutes 5] [--addresses 100] [--interval 10] [--engine] [--dock]
+//   watch_bench [--minutes 5] [--addresses 100] [--interval 10] [--engine] [--dock] [--full-log]
 //       addresses watched against a loopback server (a child process of its own, so that its
 //       work is not counted) for a bounded time: this process's CPU time over the wall time,
 //       the resident memory at the start and at the end (and each minute), pings and failures.
 //       Default: the window as the program makes it (dock hidden); --dock shows the dock;
-//       --engine: the watch list alone, no widget.
+//       --engine: the watch list alone, no widget; --full-log: the log pane filled to its
+//       bound first, the state it reaches after minutes of pings.
 //   watch_bench --start 1000 [--runs 5]
 //       a window whose store holds that many watched addresses, each start in a fresh
 //       process: the time to the window shown (first paint), from the process start as its
 //       parent sees it and from main() as the process sees it.
 #include "app/Main.h"
 #include "engine/AlertPolicy.h"
+#include "engine/Formats.h"
 #include "engine/WatchList.h"
 
 #include <QApplication>
@@ -50,7 +52,8 @@ struct Args {
     int interval = 10;
     bool engine = false;
     bool dock = false;
-    int start = -1; // --start N: the start-up measurement with N addresses
+    bool fullLog = false; // the log pane at its bound before the measurement
+    int start = -1;       // --start N: the start-up measurement with N addresses
     int runs = 5;
     bool child = false; // one start, measured by a parent
 };
@@ -79,6 +82,8 @@ Args Parse(const QStringList &argv) {
             a.engine = true;
         } else if (arg == QLatin1String("--dock")) {
             a.dock = true;
+        } else if (arg == QLatin1String("--full-log")) {
+            a.fullLog = true;
         } else if (arg == QLatin1String("--child")) {
             a.child = true;
         }
@@ -357,6 +362,13 @@ int Watch(const Args &a) {
         if (a.interval < 10)
             list->SetIntervalMs(a.interval * 1000);
         window->show();
+        if (a.fullLog) {
+            // Entries like a watched ping's, as many as the pane keeps: the state the pane
+            // reaches after minutes of pings, from the start.
+            for (qsizetype i = 0; i < LogBound::DefaultEntries; ++i)
+                window->AddToLog(QString::asprintf(Fmt::CompletedEntry, "08/12/2026 08:00:00",
+                                                   "127.0.0.1", int(port), 0.001));
+        }
         if (a.dock) {
             auto *toggle = window->findChild<QAction *>(QStringLiteral("actWatched"));
             if (toggle)
