@@ -1,6 +1,7 @@
 #include "Version.h"
 #include "app/Application.h"
 #include "app/Main.h"
+#include "app/RepaintThrottle.h"
 #include "engine/PingTarget.h"
 #include "platform/AppErrors.h"
 #include "platform/MessageBox.h"
@@ -19,8 +20,10 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTextBlock>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
@@ -45,6 +48,20 @@ protected:
 private:
     QString m_format;
     QByteArray m_bytes;
+};
+
+// Counts the paint events a widget gets.
+class PaintCounter : public QObject {
+public:
+    explicit PaintCounter(QWidget *widget) { widget->installEventFilter(this); }
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override {
+        if (event->type() == QEvent::Paint)
+            ++paints;
+        return false;
+    }
 };
 
 QStringList Captions(const QList<QAction *> &actions) {
@@ -81,6 +98,8 @@ private slots:
     void logFileEqualsPaneAfterEveryEntry();
     void saveLogToChosenFile();
     void hideAndShowLogRestoresHeight();
+    void repaintThrottleHoldsAFloodOnly();
+    void floodOfEntriesKeepsEveryEntryAndEndsAtTheLast();
 
     void ctrlEnterCompletesBareName();
     void ctrlEnterLeavesWwwAndSchemesAlone();
@@ -549,6 +568,68 @@ void TestMainWindow::hideAndShowLogRestoresHeight() {
     QVERIFY(Options.ShowLog);
     QCOMPARE(w->minimumHeight(), 400);
     QTRY_COMPARE(w->height(), 520);
+}
+
+void TestMainWindow::repaintThrottleHoldsAFloodOnly() {
+    QWidget widget;
+    widget.resize(100, 100);
+    widget.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&widget));
+    PaintCounter counter(&widget);
+    int settled = 0;
+    TRepaintThrottle throttle(&widget, 50, [&] { ++settled; });
+
+    // The first change shows at once.
+    throttle.Changed();
+    QCOMPARE(settled, 1);
+    QVERIFY(widget.updatesEnabled());
+    QVERIFY(!throttle.Holding());
+    // The ones within the period wait: nothing is drawn or settled for them meanwhile.
+    const int paintsBefore = counter.paints;
+    for (int i = 0; i < 20; ++i) {
+        throttle.Changed();
+        widget.update();
+    }
+    QCoreApplication::sendPostedEvents();
+    QVERIFY(throttle.Holding());
+    QVERIFY(!widget.updatesEnabled());
+    QCOMPARE(settled, 1);
+    QCOMPARE(counter.paints, paintsBefore);
+    // At the period's end: settled and drawn once for all of them.
+    QTRY_VERIFY_WITH_TIMEOUT(widget.updatesEnabled(), Patience);
+    QCOMPARE(settled, 2);
+    QTRY_VERIFY_WITH_TIMEOUT(counter.paints > paintsBefore, Patience);
+    // A period without changes: the next change shows at once again.
+    QTRY_VERIFY_WITH_TIMEOUT(throttle.Quiet(), Patience);
+    QCOMPARE(settled, 2);
+    throttle.Changed();
+    QCOMPARE(settled, 3);
+    QVERIFY(widget.updatesEnabled());
+}
+
+void TestMainWindow::floodOfEntriesKeepsEveryEntryAndEndsAtTheLast() {
+    Build();
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    const QString before = w->LogText();
+    QString expected = before;
+    for (int i = 0; i < 300; ++i) {
+        const QString entry = QStringLiteral("entry %1").arg(i);
+        w->AddToLog(entry);
+        expected += entry + QStringLiteral("\r\n");
+    }
+    // The text has every entry at once, whatever the drawing waits for.
+    QCOMPARE(w->LogText(), expected);
+    QScrollBar *bar = ui.mmLog->verticalScrollBar();
+    QTRY_VERIFY_WITH_TIMEOUT(ui.mmLog->updatesEnabled(), Patience);
+    QVERIFY(bar->maximum() > 0);
+    QCOMPARE(bar->value(), bar->maximum());
+    // The line at the bottom is the last entry's, or the empty one after it.
+    const QTextBlock atBottom =
+        ui.mmLog->cursorForPosition(QPoint(1, ui.mmLog->viewport()->height() - 2)).block();
+    QVERIFY2(atBottom == ui.mmLog->document()->lastBlock() ||
+                 atBottom.text() == QStringLiteral("entry 299"),
+             qPrintable(atBottom.text()));
 }
 
 void TestMainWindow::ctrlEnterCompletesBareName() {

@@ -1,6 +1,7 @@
 #include "app/Main.h"
 
 #include "app/HistoryWindow.h"
+#include "app/RepaintThrottle.h"
 #include "engine/HistoryStore.h"
 #include "engine/PingTarget.h"
 #include "platform/AppErrors.h"
@@ -19,6 +20,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QThread>
 #include <QTimer>
@@ -33,6 +35,7 @@ namespace {
 constexpr int StatusImageSize = 32;
 constexpr int StatusImageMargin = 7;  // from the right end of the tool bar band
 constexpr int HintDisplayTime = 4000; // ms a tool-tip stays
+constexpr int LogRepaintMs = 500;     // the log pane drawn at most this often under a flood
 
 QIcon IconFor(const char *name) {
     return QIcon(QStringLiteral(":/icons/%1.svg").arg(QLatin1String(name)));
@@ -313,6 +316,9 @@ void TfMain_Vennatro::CreateCentral() {
     mmLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     mmLog->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     mmLog->setUndoRedoEnabled(false); // an undo copy of every entry is waste
+    m_logRepaint = new TRepaintThrottle(mmLog, LogRepaintMs, [this] {
+        mmLog->verticalScrollBar()->setValue(mmLog->verticalScrollBar()->maximum());
+    });
     column->addWidget(mmLog, 1);
     setCentralWidget(central);
 

@@ -168,6 +168,7 @@ private:
     TrayBadge m_mainBadge = TrayBadge::None;
     QString m_lastResultTip; // the tool-tip's first line after a ping: its result and time
     TrayBadge m_shownBadge = TrayBadge::None;
+    QString m_watchSummary; // the watched list's line in the tool-tip as last set
     class TWatchPanel *WatchPanel = nullptr;
     QAction *actWatched = nullptr;
     void SetPingCommandsIdle(bool idle);
@@ -182,4 +183,5 @@ private:
     int m_heightWithLog = 0;       // the window's height with the log pane, while it is hidden
     QString m_statusBeforeMail;    // the status text the mail's own text stands in for
     bool m_logFileFailing = false; // a log-file error was reported and not yet followed by success
+    class TRepaintThrottle *m_logRepaint = nullptr; // the log pane's drawing under a flood
 };

@@ -1,4 +1,5 @@
 #include "app/Main.h"
+#include "app/RepaintThrottle.h"
 
 #include "engine/PingTarget.h"
 #include "platform/AppErrors.h"
@@ -167,7 +168,9 @@ void TfMain_Vennatro::AddToLog(const QString &text) {
     const QString fileText = ToFileText(entry);
     const QByteArray bytes = fileText.toUtf8();
     AddToPane(mmLog, LogPane, ForDisplay(entry), bytes.size());
-    mmLog->verticalScrollBar()->setValue(mmLog->verticalScrollBar()->maximum());
+    // Watched addresses log ten entries a second and more: drawn and scrolled to the end
+    // once a period, not for each.
+    m_logRepaint->Changed();
     if (Options.SaveLog)
         MirrorToLogFile(fileText);
     else

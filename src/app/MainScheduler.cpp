@@ -60,9 +60,9 @@ void TfMain_Vennatro::UpdateStatus() {
     QString tip = m_lastResultTip.isEmpty() ? QLatin1String(ApplicationTitle) : m_lastResultTip;
     if (!StatusText().isEmpty())
         tip += QLatin1Char('\r') + StatusText();
-    const QString watched = WatchSummary();
-    if (!watched.isEmpty())
-        tip += QLatin1Char('\r') + watched;
+    m_watchSummary = WatchSummary();
+    if (!m_watchSummary.isEmpty())
+        tip += QLatin1Char('\r') + m_watchSummary;
     NotifyIcon->SetToolTip(tip);
     if (StatusHint() != InactiveHint) {
         SetStatusHint(InactiveHint);

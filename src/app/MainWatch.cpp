@@ -22,7 +22,9 @@ void TfMain_Vennatro::CreateWatchList() {
     connect(Watched, &WatchList::finished, Metrics, &MetricsPublisher::Record);
     connect(Watched, &WatchList::rowChanged, this, [this] {
         UpdateTrayBadge();
-        UpdateStatus();
+        // Every watched ping changes its row twice; the tool-tip only when the summary does.
+        if (WatchSummary() != m_watchSummary)
+            UpdateStatus();
     });
     // The main ping's outcome stays on the icon until the next ping.
     connect(Engine, &PingEngine::attemptStarted, this, [this] {
@@ -88,37 +90,27 @@ QString TfMain_Vennatro::WatchSummary() const {
     const int count = Watched ? Watched->Count() : 0;
     if (count == 0)
         return QString();
-    QStringList down;
-    for (int row = 0; row < count; ++row) {
-        const WatchList::Row data = Watched->RowAt(row);
-        if (data.outcome == WatchList::Failed)
-            down << data.address;
-    }
-    if (down.isEmpty())
+    // Asked on every change of a row: a count, not a copy of each row.
+    const int down = Watched->Outcomes().failed;
+    if (down == 0)
         return count == 1 ? QStringLiteral("1 watched address up")
                           : QStringLiteral("%1 watched addresses up").arg(count);
     // The tool-tip is short; the dock has the whole list.
-    QString names = down.mid(0, 3).join(QStringLiteral(", "));
-    if (down.size() > 3)
+    QString names = Watched->DownAddresses(3).join(QStringLiteral(", "));
+    if (down > 3)
         names += QStringLiteral(", ...");
-    return QStringLiteral("%1 of %2 addresses down: %3").arg(down.size()).arg(count).arg(names);
+    return QStringLiteral("%1 of %2 addresses down: %3").arg(down).arg(count).arg(names);
 }
 
 void TfMain_Vennatro::UpdateTrayBadge() {
     TrayBadge badge = m_mainBadge;
-    for (int row = 0; Watched && row < Watched->Count(); ++row) {
-        // The last finished ping's: a routine watched ping would make the icon flicker.
-        switch (Watched->RowAt(row).outcome) {
-        case WatchList::Completed:
+    if (Watched) {
+        // The last finished pings': a routine watched ping would make the icon flicker.
+        const WatchList::Tally tally = Watched->Outcomes();
+        if (tally.completed > 0)
             badge = WorseBadge(badge, TrayBadge::Completed);
-            break;
-        case WatchList::Failed:
+        if (tally.failed > 0)
             badge = WorseBadge(badge, TrayBadge::Failed);
-            break;
-        case WatchList::UnderWay:
-        case WatchList::Idle:
-            break;
-        }
     }
     if (badge == m_shownBadge)
         return; // the desktop repaints the icon for every change it is handed

@@ -111,7 +111,11 @@ TWatchPanel::TWatchPanel(WatchList *list, const QList<QIcon> &statusImages, QWid
             &TWatchPanel::ShowContextMenu);
     connect(m_table, &QTableWidget::cellChanged, this, &TWatchPanel::CommitEdit);
     connect(m_list, &WatchList::rowsChanged, this, &TWatchPanel::Rebuild);
-    connect(m_list, &WatchList::rowChanged, this, &TWatchPanel::UpdateRow);
+    connect(m_list, &WatchList::rowChanged, this, [this](int row) {
+        // Hidden, nobody sees the row: showing the dock brings every row up to date.
+        if (isVisible())
+            UpdateRow(row);
+    });
     Rebuild();
 }
 

@@ -289,6 +289,28 @@ int WatchList::Down() const {
                              [](const auto &e) { return e->row.outcome == Failed; }));
 }
 
+WatchList::Tally WatchList::Outcomes() const {
+    Tally tally;
+    for (const auto &entry : m_entries) {
+        if (entry->row.outcome == Completed)
+            ++tally.completed;
+        else if (entry->row.outcome == Failed)
+            ++tally.failed;
+    }
+    return tally;
+}
+
+QStringList WatchList::DownAddresses(int max) const {
+    QStringList out;
+    for (const auto &entry : m_entries) {
+        if (out.size() >= max)
+            break;
+        if (entry->row.outcome == Failed)
+            out << entry->row.address;
+    }
+    return out;
+}
+
 PingEngine *WatchList::EngineAt(int row) const {
     return row >= 0 && row < Count() ? m_entries[size_t(row)]->engine : nullptr;
 }

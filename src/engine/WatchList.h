@@ -69,7 +69,15 @@ public:
     Row RowAt(int row) const;
     QStringList Addresses() const;
     int Running() const { return m_running; }
-    int Down() const;                    // rows whose last finished ping failed
+    int Down() const; // rows whose last finished ping failed
+    // Rows whose last finished ping completed, and failed: cheaper than a row each.
+    struct Tally {
+        int completed = 0;
+        int failed = 0;
+    };
+    Tally Outcomes() const;
+    // The addresses whose last finished ping failed, the first max of them in list order.
+    QStringList DownAddresses(int max) const;
     PingEngine *EngineAt(int row) const; // for tests
 
 signals:
