@@ -91,6 +91,7 @@ private slots:
     void listSurvivesARestart();
     void trayToolTipNamesTheAddressesDown();
     void downAddressStaysNamedWhileItIsPingedAgain();
+    void rowsPingedWhileHiddenAreCurrentWhenShown();
 
 private:
     bool Build();
@@ -577,6 +578,43 @@ void TestWatchPanel::downAddressStaysNamedWhileItIsPingedAgain() {
     // Nothing has answered since the failure: the address is still down.
     QCOMPARE(LastToolTip(), downTip);
     QCOMPARE(w->Watched->Down(), 1);
+}
+
+void TestWatchPanel::rowsPingedWhileHiddenAreCurrentWhenShown() {
+    TestTcpServer server;
+    QVERIFY(server.listen());
+    server.setScript(TestTcpServer::Script::answer({"HTTP/1.0 204 No Content\r\n\r\n"}));
+    QVERIFY(Build());
+    QVERIFY(ShowActive());
+    w->Watched->Load(Local(server.port(), QStringLiteral("/first")) + QStringLiteral("\r\n") +
+                     Local(server.port(), QStringLiteral("/second")) + QStringLiteral("\r\n"));
+    const auto pingAndWait = [&](int row) {
+        const QDateTime before = w->Watched->RowAt(row).lastPing;
+        w->Watched->PingNow(row);
+        return QTest::qWaitFor(
+            [&] {
+                const WatchList::Row data = w->Watched->RowAt(row);
+                return data.state == WatchList::Completed && data.lastPing != before;
+            },
+            Patience);
+    };
+
+    // Pinged while the dock is hidden: the row is current as the dock is shown.
+    QVERIFY(pingAndWait(0));
+    ui.actWatched->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(ui.dock->isVisible(), Patience);
+    QCOMPARE(ui.table->item(0, ColResult)->text(), w->Watched->RowAt(0).lastResult);
+    QVERIFY(!ui.table->item(0, ColResult)->text().isEmpty());
+    QCOMPARE(ui.table->item(1, ColResult)->text(), QString());
+
+    // Pinged while the window is in the tray with the dock open: current as it comes back.
+    w->hide();
+    QTRY_VERIFY_WITH_TIMEOUT(!ui.dock->isVisible(), Patience);
+    QVERIFY(pingAndWait(1));
+    QVERIFY(ShowActive());
+    QVERIFY(ui.dock->isVisible());
+    QCOMPARE(ui.table->item(1, ColResult)->text(), w->Watched->RowAt(1).lastResult);
+    QVERIFY(!ui.table->item(1, ColResult)->text().isEmpty());
 }
 
 QTEST_MAIN(TestWatchPanel)
