@@ -38,6 +38,7 @@ private slots:
     void entriesWhileSaveLogOffReachTheFileLater();
     void oldLogLineBreaksConvertedInThePaneOnly();
     void paneKeepsNewestEntriesBelowANote();
+    void watchedFloodReachesThePaneTogetherInOrder();
     void startReadsOnlyTheTail();
     void saveLogSwitchedOnAppendsToExistingFile();
     void logFilePointedAtExistingFileAppends();
@@ -78,6 +79,9 @@ private:
         if (count)
             *count = n;
         return bytes;
+    }
+    static QStringList ToPaneLines(const QString &logText) {
+        return logText.split(QStringLiteral("\r\n"));
     }
     static QString Note(const QString &path) {
         return QStringLiteral("... older entries are in the log file \"%1\" ...").arg(path);
@@ -457,6 +461,50 @@ void TestLogFile::paneKeepsNewestEntriesBelowANote() {
     QCOMPARE(lines.at(0), QStringLiteral("... older entries are no longer shown here ..."));
     QCOMPARE(lines.at(1), QStringLiteral("big %1").arg(25 - fit, 2, 10, QLatin1Char('0')));
     QCOMPARE(env.messages.size(), 0);
+}
+
+void TestLogFile::watchedFloodReachesThePaneTogetherInOrder() {
+    TestEnvironment env;
+    Options = TOptions();
+    const QString path = env.Path(QStringLiteral("log.txt"));
+    auto w = std::make_unique<TfMain_Vennatro>();
+    Options.SaveLog = true;
+    Options.LogFile = path;
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    const auto watched = [&](const QString &text) { emit w->Watched->logText(text); };
+    // A view that reads the log whenever the pane changes, as the ping tests' fixture does.
+    qsizetype lastRead = 0;
+    QObject::connect(Find<QPlainTextEdit>(w.get(), "mmLog"), &QPlainTextEdit::textChanged, w.get(),
+                     [&] { lastRead = w->LogText().size(); });
+
+    // Watched entries, one of the window's own among them: the file has each at once. The
+    // pane has the ones before the window's entry at once, in order; the ones after it wait
+    // for the period's end, within which the window's entry came.
+    for (int i = 0; i < 50; ++i)
+        watched(QStringLiteral("watched %1").arg(i));
+    w->AddToLog(QStringLiteral("own"));
+    for (int i = 50; i < 100; ++i)
+        watched(QStringLiteral("watched %1").arg(i));
+    QVERIFY(ReadBytes(path).contains("watched 48\r\nwatched 49\r\nown\r\nwatched 50\r\n"
+                                     "watched 51\r\n"));
+    QVERIFY(ReadBytes(path).endsWith("watched 99\r\n"));
+    QVERIFY(PaneText(*w).endsWith(QStringLiteral("watched 49\nown\n")));
+    QTRY_VERIFY_WITH_TIMEOUT(PaneText(*w).endsWith(QStringLiteral("watched 98\nwatched 99\n")),
+                             Patience);
+    QCOMPARE(ReadBytes(path), w->LogText().toUtf8());
+    QCOMPARE(lastRead, w->LogText().size());
+
+    // More than the pane keeps within one period: it keeps the newest 5,000 all the same, and
+    // reading the log takes in what waits.
+    for (int i = 0; i < 6000; ++i)
+        watched(QStringLiteral("flood %1").arg(i));
+    const QStringList lines = ToPaneLines(w->LogText());
+    QCOMPARE(lines.size(), 1 + 5000 + 1);
+    QCOMPARE(lines.at(0), Note(path));
+    QCOMPARE(lines.at(1), QStringLiteral("flood 1000"));
+    QCOMPARE(lines.at(5000), QStringLiteral("flood 5999"));
+    QCOMPARE(ReadBytes(path).count("\r\nflood "), 6000);
 }
 
 void TestLogFile::startReadsOnlyTheTail() {

@@ -317,6 +317,7 @@ void TfMain_Vennatro::CreateCentral() {
     mmLog->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     mmLog->setUndoRedoEnabled(false); // an undo copy of every entry is waste
     m_logRepaint = new TRepaintThrottle(mmLog, LogRepaintMs, [this] {
+        FlushLogPane();
         mmLog->verticalScrollBar()->setValue(mmLog->verticalScrollBar()->maximum());
     });
     column->addWidget(mmLog, 1);

@@ -28,6 +28,12 @@ class QToolButton;
 class QKeyEvent;
 class THistoryWindow;
 
+// A log entry as the pane shows it, with its size in the log file.
+struct PaneEntry {
+    QString text;
+    qint64 bytes = 0;
+};
+
 // The main window: the hub that owns every component, holds the ping state and carries the
 // handlers. Its implementation is split by concern: Main.cpp (creation, layout, commands),
 // MainPing.cpp (ping exchange, failures, alerts), MainLog.cpp (activity log),
@@ -86,7 +92,7 @@ public:
     // The destroy handler's log write: entries still waiting for the file, if any.
     void SaveLogAtExit();
     // The pane's whole text with CR LF line breaks.
-    QString LogText() const;
+    QString LogText();
 
     // ---- command handlers ----
     void actPingExecute();
@@ -184,4 +190,8 @@ private:
     QString m_statusBeforeMail;    // the status text the mail's own text stands in for
     bool m_logFileFailing = false; // a log-file error was reported and not yet followed by success
     class TRepaintThrottle *m_logRepaint = nullptr; // the log pane's drawing under a flood
+    QList<PaneEntry> m_logPending; // watched entries waiting for the pane within a flood
+    // An entry into the log; a background one (a watched address's) may wait for the pane.
+    void AddEntry(const QString &text, bool background);
+    void FlushLogPane();
 };

@@ -12,6 +12,8 @@
 #include <QTextCursor>
 #include <QTextDocument>
 
+#include <utility>
+
 namespace {
 // Both conversions copy the text once: QString::replace with a text of another length moves
 // the rest of the string again for every few matches, which is quadratic on a long text.
@@ -99,12 +101,18 @@ QString PaneNote() {
     return QStringLiteral("... older entries are no longer shown here ...");
 }
 
-// Adds text (pane form, ending in a line break) at the end of the pane and drops what the
-// bound says from the top, below the note line, which it puts there or brings up to date.
-void AddToPane(QPlainTextEdit *pane, LogBound &bound, const QString &text, qint64 bytes) {
+// Adds entries (pane form, each ending in a line break, with its size in the file) at the end
+// of the pane in one edit and drops what the bound says from the top, below the note line,
+// which it puts there or brings up to date.
+void AddToPane(QPlainTextEdit *pane, LogBound &bound, const QList<PaneEntry> &entries) {
     QTextDocument *doc = pane->document();
     const bool hadNote = bound.Dropped();
-    const qsizetype drop = bound.Add(text.size(), bytes);
+    qsizetype drop = 0;
+    QString text;
+    for (const PaneEntry &entry : entries) {
+        drop += bound.Add(entry.text.size(), entry.bytes);
+        text += entry.text;
+    }
     // Separate edits, no edit block: one change spanning the top and the end would make the
     // layout clear every block in between.
     QTextCursor cursor(doc);
@@ -159,22 +167,41 @@ QString PaneTextOfTail(const LogTail &tail, LogBound &bound) {
 }
 } // namespace
 
-QString TfMain_Vennatro::LogText() const { return ToFileText(mmLog->toPlainText()); }
+QString TfMain_Vennatro::LogText() {
+    FlushLogPane();
+    return ToFileText(mmLog->toPlainText());
+}
 
-void TfMain_Vennatro::AddToLog(const QString &text) {
+void TfMain_Vennatro::AddToLog(const QString &text) { AddEntry(text, false); }
+
+void TfMain_Vennatro::AddEntry(const QString &text, bool background) {
     // Every entry ends a line, and the pane never ends inside one (a tail read at start gets
     // its line break), so each entry starts a line of its own.
     const QString entry = ToPaneText(text) + QLatin1Char('\n');
     const QString fileText = ToFileText(entry);
     const QByteArray bytes = fileText.toUtf8();
-    AddToPane(mmLog, LogPane, ForDisplay(entry), bytes.size());
-    // Watched addresses log ten entries a second and more: drawn and scrolled to the end
-    // once a period, not for each.
+    // Watched addresses log ten entries a second and more. Within a flood their entries reach
+    // the pane together, and it is drawn and scrolled to the end once a period, not for each.
+    // Any other entry goes in at once, after them, so that the order stays.
+    if (background && !m_logRepaint->Quiet()) {
+        m_logPending.append(PaneEntry{ForDisplay(entry), bytes.size()});
+    } else {
+        FlushLogPane();
+        AddToPane(mmLog, LogPane, {PaneEntry{ForDisplay(entry), bytes.size()}});
+    }
     m_logRepaint->Changed();
     if (Options.SaveLog)
         MirrorToLogFile(fileText);
     else
         Log.Hold(bytes); // written once "Save log" is on again
+}
+
+void TfMain_Vennatro::FlushLogPane() {
+    if (m_logPending.isEmpty())
+        return;
+    // Taken first: whoever the pane's change signal reaches may read the log again.
+    const QList<PaneEntry> pending = std::exchange(m_logPending, {});
+    AddToPane(mmLog, LogPane, pending);
 }
 
 void TfMain_Vennatro::MirrorToLogFile(const QString &entry) {
@@ -239,6 +266,7 @@ void TfMain_Vennatro::actShowLogExecute() {
 }
 
 void TfMain_Vennatro::actClearLogExecute() {
+    m_logPending.clear();
     mmLog->clear();
     LogPane.Clear();
     Log.Restart(); // the log file, too, starts anew with the next entry: the banner below

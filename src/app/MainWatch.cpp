@@ -14,7 +14,8 @@ void TfMain_Vennatro::CreateWatchList() {
     Alerts = new AlertPolicy(this);
     Engine->SetAlertPolicy(Alerts);
     Watched = new WatchList(Alerts, this);
-    connect(Watched, &WatchList::logText, this, [this](const QString &entry) { AddToLog(entry); });
+    connect(Watched, &WatchList::logText, this,
+            [this](const QString &entry) { AddEntry(entry, true); });
     connect(Watched, &WatchList::balloon, this,
             [this](const QString &text, const QString &title, int kind) {
                 NotifyIcon->ShowBalloon(text, title, kind, 0);
