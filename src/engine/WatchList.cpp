@@ -284,10 +284,7 @@ WatchList::Row WatchList::RowAt(int row) const {
     return out;
 }
 
-int WatchList::Down() const {
-    return int(std::count_if(m_entries.cbegin(), m_entries.cend(),
-                             [](const auto &e) { return e->row.outcome == Failed; }));
-}
+int WatchList::Down() const { return Outcomes().failed; }
 
 WatchList::Tally WatchList::Outcomes() const {
     Tally tally;
