@@ -21,8 +21,8 @@
 // removed at the end; nothing of the user's is read or written.
 
 #include "app/Main.h"
-#include "engine/Options.h"
-#include "platform/MessageBox.h"
+#include "platform/gui/MessageBox.h"
+#include "store/Options.h"
 
 #include <QApplication>
 #include <QDir>

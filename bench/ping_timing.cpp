@@ -18,10 +18,10 @@
 
 #include "Version.h"
 #include "app/Main.h"
-#include "engine/Options.h"
 #include "engine/PingEngine.h"
 #include "engine/PingTarget.h"
 #include "platform/SystemInfo.h"
+#include "store/Options.h"
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>

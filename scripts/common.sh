@@ -12,7 +12,7 @@ TEST_PACKAGES=(clang-14 libfuzzer-14-dev libclang-rt-14-dev
     xvfb xauth openbox trayer xfce4-panel xfconf dunst libnotify-bin xdotool wmctrl imagemagick
     x11-apps x11-utils x11-xserver-utils fonts-dejavu-core dbus-daemon dbus-bin sway qt6-wayland
     nginx python3 python3-aiosmtpd curl ccache prometheus prometheus-node-exporter openssl
-    exim4-daemon-light)
+    exim4-daemon-light clang-format)
 
 need_packages() {
     local missing=() p

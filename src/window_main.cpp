@@ -1,9 +1,9 @@
 #include "app/Application.h"
 #include "app/InstanceStart.h"
 #include "app/Main.h"
-#include "platform/MessageBox.h"
 #include "platform/QuitOnSignal.h"
 #include "platform/SingleInstance.h"
+#include "platform/gui/MessageBox.h"
 #include "support/UsualFunctions.h"
 
 #include <cstdio>

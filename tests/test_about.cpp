@@ -1,7 +1,7 @@
 // The about box: the version and copyright lines, the two links, the keys that close it and
 // who owns it.
 #include "Version.h"
-#include "support/AboutFree.h"
+#include "app/AboutFree.h"
 #include "support/UsualFunctions.h"
 
 #include <QApplication>

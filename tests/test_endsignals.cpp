@@ -1,7 +1,7 @@
 // The end of the program when nobody is there to answer: messages after the event loop, and
 // the window program ended by a signal while a box is open or while its store cannot be
 // written.
-#include "platform/MessageBox.h"
+#include "platform/gui/MessageBox.h"
 #include "support/TestEnvironment.h"
 #include "support/TestHelpers.h"
 

@@ -25,7 +25,6 @@
 
 namespace {
 
-
 const QString UserAgent = QStringLiteral("Vennatro/1.0.1 (Linux 6.1)");
 const QString SuccessBar = QStringLiteral("* * * * * * * * * * * * * * * * * * * * * * * * *");
 const QString FailureBar =

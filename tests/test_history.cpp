@@ -1,5 +1,5 @@
 #include "engine/HistoryStore.h"
-#include "engine/SettingsTable.h"
+#include "store/SettingsTable.h"
 #include "support/TestHelpers.h"
 
 #include <QDir>

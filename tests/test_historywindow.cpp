@@ -3,7 +3,7 @@
 #include "app/HistoryWindow.h"
 #include "app/Main.h"
 #include "engine/HistoryStore.h"
-#include "platform/MessageBox.h"
+#include "platform/gui/MessageBox.h"
 #include "support/MainWindowParts.h"
 #include "support/TestEnvironment.h"
 #include "support/TestHelpers.h"

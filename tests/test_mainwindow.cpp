@@ -4,7 +4,7 @@
 #include "app/RepaintThrottle.h"
 #include "engine/PingTarget.h"
 #include "platform/AppErrors.h"
-#include "platform/MessageBox.h"
+#include "platform/gui/MessageBox.h"
 #include "support/MainWindowParts.h"
 #include "support/RecordingTrayShell.h"
 #include "support/TableResolver.h"

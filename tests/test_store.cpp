@@ -1,7 +1,7 @@
 // The per-user store file, its accessor and the log-on autostart entry, on disk.
 #include "platform/Autostart.h"
-#include "platform/RegStore.h"
-#include "settings/RegistryDefault.h"
+#include "store/RegStore.h"
+#include "store/RegistryDefault.h"
 #include "support/TestHelpers.h"
 
 #include <QDir>

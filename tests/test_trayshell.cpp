@@ -1,4 +1,4 @@
-#include "platform/QtTrayShell.h"
+#include "platform/gui/QtTrayShell.h"
 
 #include <QApplication>
 #include <QDBusConnection>

@@ -1,6 +1,6 @@
 #include "app/HistoryWindow.h"
 
-#include "platform/MessageBox.h"
+#include "platform/gui/MessageBox.h"
 
 #include <QChart>
 #include <QChartView>

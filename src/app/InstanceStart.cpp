@@ -1,8 +1,8 @@
 #include "app/InstanceStart.h"
 
 #include "engine/PingTarget.h"
-#include "platform/MessageBox.h"
 #include "platform/SingleInstance.h"
+#include "platform/gui/MessageBox.h"
 
 #include <cstdio>
 

@@ -5,8 +5,8 @@
 #include "engine/HistoryStore.h"
 #include "engine/PingTarget.h"
 #include "platform/AppErrors.h"
-#include "platform/MessageBox.h"
 #include "platform/SystemInfo.h"
+#include "platform/gui/MessageBox.h"
 #include "settings/OptionsForm.h"
 #include "support/UsualFunctions.h"
 

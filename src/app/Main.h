@@ -1,13 +1,13 @@
 #pragma once
 
+#include "app/AboutFree.h"
 #include "engine/AutoPingScheduler.h"
 #include "engine/LogFile.h"
 #include "engine/MetricsPublisher.h"
-#include "engine/Options.h"
 #include "engine/PingEngine.h"
 #include "engine/WatchList.h"
-#include "settings/RegistryDefault.h"
-#include "support/AboutFree.h"
+#include "store/Options.h"
+#include "store/RegistryDefault.h"
 #include "tray/NotifyIconForm.h"
 #include "tray/TrayBadge.h"
 

@@ -5,7 +5,7 @@
 #include "engine/Formats.h"
 #include "engine/PingTarget.h"
 #include "platform/AppErrors.h"
-#include "platform/MessageBox.h"
+#include "platform/gui/MessageBox.h"
 
 #include <QAction>
 #include <QComboBox>

@@ -3,7 +3,7 @@
 #include "app/Main.h"
 #include "engine/Formats.h"
 #include "engine/PingTarget.h"
-#include "platform/MessageBox.h"
+#include "platform/gui/MessageBox.h"
 
 #include <QAction>
 #include <QComboBox>

@@ -1,11 +1,11 @@
 // The main window's settings: load from the per-user store, save to it, apply to the window.
 #include "app/Main.h"
 #include "engine/PingTarget.h"
-#include "engine/SettingsTable.h"
 #include "platform/Autostart.h"
-#include "platform/MessageBox.h"
 #include "platform/SystemInfo.h"
-#include "settings/RegistryDefault.h"
+#include "platform/gui/MessageBox.h"
+#include "store/RegistryDefault.h"
+#include "store/SettingsTable.h"
 #include "support/Exceptions.h"
 #include "support/UsualFunctions.h"
 

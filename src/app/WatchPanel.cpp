@@ -1,7 +1,7 @@
 #include "app/WatchPanel.h"
 
 #include "engine/WatchList.h"
-#include "platform/MessageBox.h"
+#include "platform/gui/MessageBox.h"
 
 #include <QApplication>
 #include <QClipboard>

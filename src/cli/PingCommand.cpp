@@ -5,10 +5,10 @@
 #include "engine/Metrics.h"
 #include "engine/PingEngine.h"
 #include "engine/PingTarget.h"
-#include "engine/SettingsTable.h"
 #include "platform/QuitOnSignal.h"
 #include "platform/Resolver.h"
 #include "platform/SystemInfo.h"
+#include "store/SettingsTable.h"
 
 #include <QCoreApplication>
 #include <QTimer>

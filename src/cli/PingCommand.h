@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/Options.h"
+#include "store/Options.h"
 
 #include <QList>
 #include <QObject>

@@ -2,11 +2,11 @@
 
 #include "engine/AlertPolicy.h"
 #include "engine/MailSender.h"
-#include "engine/Options.h"
 #include "engine/PingResult.h"
 #include "engine/PingTarget.h"
 #include "net/ScktComp.h"
 #include "platform/Smtp.h"
+#include "store/Options.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>

@@ -5,20 +5,17 @@
 #include <QDebug>
 
 namespace {
-ApplicationErrorHandler &handlerSlot()
-{
+ApplicationErrorHandler &handlerSlot() {
     static ApplicationErrorHandler handler;
     return handler;
 }
 } // namespace
 
-void SetApplicationErrorHandler(ApplicationErrorHandler handler)
-{
+void SetApplicationErrorHandler(ApplicationErrorHandler handler) {
     handlerSlot() = std::move(handler);
 }
 
-void HandleApplicationException(std::exception_ptr error) noexcept
-{
+void HandleApplicationException(std::exception_ptr error) noexcept {
     try {
         const QString message = ExceptionMessage(error);
         if (handlerSlot())

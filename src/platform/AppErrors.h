@@ -14,8 +14,7 @@ void SetApplicationErrorHandler(ApplicationErrorHandler handler);
 void HandleApplicationException(std::exception_ptr error) noexcept;
 
 // Runs fn and hands anything it throws to the handler.
-template <typename Fn> void GuardedCall(Fn &&fn) noexcept
-{
+template <typename Fn> void GuardedCall(Fn &&fn) noexcept {
     try {
         fn();
     } catch (...) {

@@ -1,6 +1,6 @@
 #include "settings/OptionsForm.h"
 
-#include "platform/MessageBox.h"
+#include "platform/gui/MessageBox.h"
 #include "settings/NumberEdit.h"
 
 #include <QCheckBox>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/Options.h"
+#include "store/Options.h"
 
 #include <QDialog>
 #include <functional>

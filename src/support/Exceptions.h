@@ -6,7 +6,8 @@
 // Base of the program's own exceptions: every failure carries a message text for the user.
 class Exception : public std::exception {
 public:
-    explicit Exception(QString message) : m_message(std::move(message)), m_utf8(m_message.toUtf8()) {}
+    explicit Exception(QString message)
+        : m_message(std::move(message)), m_utf8(m_message.toUtf8()) {}
     const QString &Message() const { return m_message; }
     const char *what() const noexcept override { return m_utf8.constData(); }
 
@@ -34,8 +35,7 @@ public:
 };
 
 // Message of any exception: ours, a standard one, or an unknown one.
-inline QString ExceptionMessage(const std::exception_ptr &error)
-{
+inline QString ExceptionMessage(const std::exception_ptr &error) {
     try {
         std::rethrow_exception(error);
     } catch (const Exception &e) {

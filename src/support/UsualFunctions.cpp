@@ -101,7 +101,6 @@ QString GetFileVersionString(const QString &FileName) {
 
 QString RegisterActivationMessage() { return QString::fromLatin1(ActivationMessageName); }
 
-
 char ScrambleSubstitute(char c) {
     const auto b = static_cast<unsigned char>(c);
     unsigned char out = b;

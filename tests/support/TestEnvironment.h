@@ -5,7 +5,7 @@
 // old values back afterwards), message boxes recorded instead of shown, and the recording
 // notification area for every tray icon made meanwhile.
 
-#include "platform/MessageBox.h"
+#include "platform/gui/MessageBox.h"
 #include "support/TestHelpers.h"
 
 #include <QByteArray>

@@ -1,4 +1,4 @@
-#include "engine/Options.h"
+#include "store/Options.h"
 
 TOptions Options;
 

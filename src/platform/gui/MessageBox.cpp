@@ -1,4 +1,4 @@
-#include "platform/MessageBox.h"
+#include "platform/gui/MessageBox.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>

@@ -1,4 +1,4 @@
-#include "support/AboutFree.h"
+#include "app/AboutFree.h"
 
 #include "support/UsualFunctions.h"
 

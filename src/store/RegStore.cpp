@@ -1,4 +1,4 @@
-#include "platform/RegStore.h"
+#include "store/RegStore.h"
 
 #include "platform/ConfigFiles.h"
 

@@ -1,7 +1,7 @@
-#include "engine/SettingsTable.h"
+#include "store/SettingsTable.h"
 
-#include "platform/RegStore.h"
-#include "settings/RegistryDefault.h"
+#include "store/RegStore.h"
+#include "store/RegistryDefault.h"
 #include "support/UsualFunctions.h"
 
 #include <QFile>

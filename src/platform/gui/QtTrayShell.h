@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/TrayShell.h"
+#include "platform/gui/TrayShell.h"
 
 #include <QDBusConnection>
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/RegStore.h"
+#include "store/RegStore.h"
 
 #include <QList>
 #include <QSet>

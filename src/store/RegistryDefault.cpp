@@ -1,4 +1,4 @@
-#include "settings/RegistryDefault.h"
+#include "store/RegistryDefault.h"
 
 namespace {
 // Registry access bits that allow changes: set value, create sub-key.

@@ -1,5 +1,5 @@
-#include "platform/TrayShell.h"
-#include "platform/QtTrayShell.h"
+#include "platform/gui/TrayShell.h"
+#include "platform/gui/QtTrayShell.h"
 
 #include <QApplication>
 #include <QCursor>
