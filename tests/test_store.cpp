@@ -2,6 +2,7 @@
 #include "platform/Autostart.h"
 #include "store/RegStore.h"
 #include "store/RegistryDefault.h"
+#include "store/SettingsTable.h"
 #include "support/TestHelpers.h"
 
 #include <QDir>
@@ -237,6 +238,37 @@ private slots:
                 QVERIFY(!error.message.isEmpty());
             }
         }
+    }
+
+    void numbersOutOfRangeLoadAsTheirDefaults() {
+        // Every numeric row of the table: a value beyond either end (0, the maximum plus one,
+        // every bit set) loads as the default; either end itself loads as stored.
+        const TOptions def = DefaultOptions();
+        int rows = 0;
+        for (const SettingRow &row : SettingsTable()) {
+            if (row.kind != SettingRow::DWord && row.kind != SettingRow::Integer)
+                continue;
+            ++rows;
+            const auto loaded = [&row](quint32 stored) {
+                RegDocument doc;
+                Put(doc, Key, QLatin1String(row.name), Dword(stored));
+                SaveRegStore(RegStorePath(), doc);
+                QString problem;
+                const TOptions o = ReadOptionsReadOnly(&problem);
+                return row.kind == SettingRow::DWord ? qint64(o.*row.dwordField)
+                                                     : qint64(o.*row.intField);
+            };
+            const qint64 usual = row.kind == SettingRow::DWord ? qint64(def.*row.dwordField)
+                                                               : qint64(def.*row.intField);
+            QVERIFY2(row.min <= usual && usual <= row.max, row.name);
+            for (const qint64 stored : {qint64(0), row.max + 1, qint64(0xFFFFFFFF)}) {
+                const qint64 expected = stored >= row.min && stored <= row.max ? stored : usual;
+                QCOMPARE(loaded(quint32(stored)), expected);
+            }
+            QCOMPARE(loaded(quint32(row.min)), row.min);
+            QCOMPARE(loaded(quint32(row.max)), row.max);
+        }
+        QVERIFY(rows >= 11);
     }
 
     void missingFileIsAnEmptyStore() {

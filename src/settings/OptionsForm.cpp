@@ -2,6 +2,7 @@
 
 #include "platform/gui/MessageBox.h"
 #include "settings/NumberEdit.h"
+#include "store/SettingsTable.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -598,21 +599,29 @@ void TfOptions::StoreTo(TOptions &settings) const {
 
     // Counts below 1 (0, an empty or unreadable field) mean one; a port that is empty or
     // unreadable keeps its usual number (btnOKClick refused any other port outside 1-65535).
+    namespace N = OptionNames;
     const auto count = [](int n) { return n <= 0 ? quint32(1) : quint32(n); };
-    const auto port = [](int n, int usual) { return n < 0 ? usual : n; };
+    const auto port = [](int n, const char *setting) {
+        return n < 0 ? qint32(FindSetting(setting)->def) : n;
+    };
     settings.AutoPingInterval = count(edInterval->Number());
     settings.PingAttempts = count(edPingAttemps->Number());
-    settings.HTTPPort = port(edPort->Number(), 80);
-    settings.HTTPSPort = port(edSecurePort->Number(), 443);
-    settings.SMTPPort = port(edSMTPPort->Number(), 25);
-    // btnOKClick refused anything outside 1-3600 and 0-65535.
-    settings.PingTimeout = quint32(qBound(1, edPingTimeout->Number(), 3600));
-    settings.MetricsPort = quint32(qBound(0, edMetricsPort->Number(), 65535));
+    settings.HTTPPort = port(edPort->Number(), N::HTTPPort);
+    settings.HTTPSPort = port(edSecurePort->Number(), N::HTTPSPort);
+    settings.SMTPPort = port(edSMTPPort->Number(), N::SMTPPort);
+    // btnOKClick refused anything outside the settings table's ranges.
+    const auto bounded = [](int n, const char *setting) {
+        const SettingRange r = RangeOf(setting);
+        return quint32(qBound<qint64>(r.min, n, r.max));
+    };
+    settings.PingTimeout = bounded(edPingTimeout->Number(), N::PingTimeout);
+    settings.MetricsPort = bounded(edMetricsPort->Number(), N::MetricsPort);
     settings.MetricsFile = edMetricsFile->text();
-    settings.RepeatAlertsEvery = quint32(qMax(0, edRepeatAlerts->Number()));
-    // An empty field keeps the usual 90 days; btnOKClick refused more than 36500.
-    settings.HistoryDays =
-        edHistoryDays->text().isEmpty() ? 90u : quint32(qBound(0, edHistoryDays->Number(), 36500));
+    settings.RepeatAlertsEvery = bounded(edRepeatAlerts->Number(), N::RepeatAlertsEvery);
+    // An empty field keeps the usual days.
+    settings.HistoryDays = edHistoryDays->text().isEmpty()
+                               ? quint32(FindSetting(N::HistoryDays)->def)
+                               : bounded(edHistoryDays->Number(), N::HistoryDays);
     settings.SMTPSecurity = quint32(qMax(0, cmbSMTPSecurity->currentIndex()));
 
     settings.LogFile = edLogFile->text();
@@ -713,16 +722,19 @@ void TfOptions::btnOKClick() {
     // Every failing check replaces the pending message: the last one in this order is shown.
     QString message;
     QWidget *focusTarget = nullptr;
-    const auto fail = [&](const char *text, QWidget *target) {
-        message = QString::fromUtf8(text);
+    const auto fail = [&](const auto &text, QWidget *target) {
+        message = QString(text);
         focusTarget = target;
     };
-
+    // Every range is the settings table's: what the dialog takes, a load keeps.
+    namespace N = OptionNames;
+    const auto outside = [](const TNumberEdit *field, const char *setting) {
+        return !RangeOf(setting).Holds(field->Number());
+    };
     // An empty port field keeps its usual port; anything else must be a port (the field takes
     // digits only, but five of them reach 99999).
-    const auto badPort = [](const TNumberEdit *field) {
-        const int port = field->Number();
-        return !field->text().isEmpty() && (port < 1 || port > 65535);
+    const auto badPort = [&](const TNumberEdit *field, const char *setting) {
+        return !field->text().isEmpty() && outside(field, setting);
     };
 
     const bool email = cbSendEmailOnError->isChecked();
@@ -738,8 +750,12 @@ void TfOptions::btnOKClick() {
     if (message.isEmpty() && edSMTPPassword->text().toUtf8().size() > MaxPasswordBytes)
         fail("The SMTP server password can't be longer than 255 bytes.", edSMTPPassword);
     // Like the password, the SMTP port is stored even with e-mail off.
-    if (badPort(edSMTPPort))
-        fail("Please enter an SMTP server port from 1 to 65535.", edSMTPPort);
+    const auto range = [](const char *setting, const char *text) {
+        const SettingRange r = RangeOf(setting);
+        return QString::fromUtf8(text).arg(r.min).arg(r.max);
+    };
+    if (badPort(edSMTPPort, N::SMTPPort))
+        fail(range(N::SMTPPort, "Please enter an SMTP server port from %1 to %2."), edSMTPPort);
     if (email) {
         if (edSMTPServer->text().isEmpty())
             fail("Please enter the SMTP server.", edSMTPServer);
@@ -760,18 +776,26 @@ void TfOptions::btnOKClick() {
         fail("Please enter the address that will be accessed on ping failure.", edErrorPingAddress);
     if (cbAutoPingAtStart->isChecked() && edAutoPingAddress->text().isEmpty())
         fail("Please enter an address for auto-ping.", edAutoPingAddress);
-    if (badPort(edPort))
-        fail("Please enter an HTTP port from 1 to 65535.", edPort);
-    if (badPort(edSecurePort))
-        fail("Please enter an HTTPS port from 1 to 65535.", edSecurePort);
-    const int timeout = edPingTimeout->Number();
-    if (timeout < 1 || timeout > 3600)
-        fail("Please enter a ping timeout from 1 to 3600 seconds.", edPingTimeout);
-    if (edHistoryDays->Number() > 36500)
-        fail("Please enter the days of history to keep, from 0 (all) to 36500.", edHistoryDays);
-    const int metricsPort = edMetricsPort->Number();
-    if (!edMetricsPort->text().isEmpty() && (metricsPort < 0 || metricsPort > 65535))
-        fail("Please enter a metrics port from 1 to 65535, or 0 for none.", edMetricsPort);
+    if (badPort(edPort, N::HTTPPort))
+        fail(range(N::HTTPPort, "Please enter an HTTP port from %1 to %2."), edPort);
+    if (badPort(edSecurePort, N::HTTPSPort))
+        fail(range(N::HTTPSPort, "Please enter an HTTPS port from %1 to %2."), edSecurePort);
+    if (outside(edPingTimeout, N::PingTimeout))
+        fail(range(N::PingTimeout, "Please enter a ping timeout from %1 to %2 seconds."),
+             edPingTimeout);
+    if (!edHistoryDays->text().isEmpty() && outside(edHistoryDays, N::HistoryDays))
+        fail(
+            range(N::HistoryDays, "Please enter the days of history to keep, from %1 (all) to %2."),
+            edHistoryDays);
+    if (!edMetricsPort->text().isEmpty() && outside(edMetricsPort, N::MetricsPort))
+        fail(QStringLiteral("Please enter a metrics port from 1 to %1, or 0 for none.")
+                 .arg(RangeOf(N::MetricsPort).max),
+             edMetricsPort);
+    if (!edRepeatAlerts->text().isEmpty() && outside(edRepeatAlerts, N::RepeatAlertsEvery))
+        fail(range(N::RepeatAlertsEvery,
+                   "Please enter the minutes after which an alert is repeated, from %1 (never) "
+                   "to %2."),
+             edRepeatAlerts);
 
     if (cbSaveLog->isChecked() && !PrepareLogPath()) {
         ShowMessageBox(this, QStringLiteral("Please enter a valid path for the log file"),

@@ -3,9 +3,9 @@
 #include <QString>
 #include <QtGlobal>
 
-// The settings record, in declaration order. Every part of the program reads the one
-// instance `Options`; it is written by the settings load, the options dialog and the
-// show-log command only.
+// The settings record. The window keeps the one instance `Options` (written by the settings
+// load, the options dialog and the show-log command); the session and its engines hold the
+// copy they were given, so nothing below the window reads the global.
 struct TOptions {
     bool AlwaysOnTop = false;
     bool StartWithWindows = false;
@@ -46,11 +46,10 @@ struct TOptions {
     bool operator==(const TOptions &) const = default;
 };
 
-// Zero-filled until the settings are loaded; lives for the whole run. The window's record:
-// the engine works on a copy of its own.
+// Zero-filled until the settings are loaded; lives for the whole run. The window's record.
 extern TOptions Options;
 
-// The values a setting takes when the store has none.
+// The values a setting takes when the store has none: the settings table's defaults.
 TOptions DefaultOptions();
 
 // Store value names, kept beside the fields so that loading and saving name them alike.

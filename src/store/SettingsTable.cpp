@@ -11,101 +11,149 @@ namespace {
 using R = SettingRow;
 namespace N = OptionNames;
 
-SettingRow BoolRow(const char *name, bool TOptions::*field) {
+SettingRow BoolRow(const char *name, bool TOptions::*field, bool def) {
     SettingRow row{name, R::Bool};
     row.boolField = field;
+    row.def = def;
     return row;
 }
 
-SettingRow DWordRow(const char *name, quint32 TOptions::*field, quint32 min = 0, quint32 max = 0) {
+SettingRow DWordRow(const char *name, quint32 TOptions::*field, quint32 def, quint32 min,
+                    quint32 max) {
     SettingRow row{name, R::DWord};
     row.dwordField = field;
+    row.def = def;
     row.min = min;
     row.max = max;
     return row;
 }
 
-SettingRow IntRow(const char *name, qint32 TOptions::*field) {
+SettingRow PortRow(const char *name, qint32 TOptions::*field, qint32 def) {
     SettingRow row{name, R::Integer};
     row.intField = field;
+    row.def = def;
+    row.min = 1;
+    row.max = 65535;
     return row;
 }
 
-SettingRow TextRow(const char *name, QString TOptions::*field, R::Kind kind = R::Text) {
+SettingRow TextRow(const char *name, QString TOptions::*field, const char *def = "",
+                   R::Kind kind = R::Text) {
     SettingRow row{name, kind};
     row.textField = field;
+    row.defText = def;
     return row;
 }
+
+// The longest interval whose seconds still fit the countdown's signed 32 bits.
+constexpr quint32 MaxAutoPingMinutes = 0x7FFFFFFF / 60;
 
 } // namespace
 
 const QList<SettingRow> &SettingsTable() {
     // The order of the reads: a value of the wrong kind stops the load where it stands.
     static const QList<SettingRow> table = {
-        BoolRow(N::AlwaysOnTop, &TOptions::AlwaysOnTop),
-        BoolRow(N::StartWithWindows, &TOptions::StartWithWindows),
-        DWordRow(N::PingAttempts, &TOptions::PingAttempts),
-        BoolRow(N::AutoPingAtStart, &TOptions::AutoPingAtStart),
-        DWordRow(N::AutoPingInterval, &TOptions::AutoPingInterval),
-        TextRow(N::AutoPingAddress, &TOptions::AutoPingAddress),
-        IntRow(N::HTTPPort, &TOptions::HTTPPort),
-        IntRow(N::HTTPSPort, &TOptions::HTTPSPort),
-        BoolRow(N::ShowNotifications, &TOptions::ShowNotifications),
-        BoolRow(N::ShowOnlyErrorNotifications, &TOptions::ShowOnlyErrorNotifications),
-        BoolRow(N::ComputerNameInUserAgent, &TOptions::ComputerNameInUserAgent),
-        BoolRow(N::ShowLog, &TOptions::ShowLog),
-        BoolRow(N::LogHTTPHeaders, &TOptions::LogHTTPHeaders),
-        BoolRow(N::SaveLog, &TOptions::SaveLog),
+        BoolRow(N::AlwaysOnTop, &TOptions::AlwaysOnTop, false),
+        BoolRow(N::StartWithWindows, &TOptions::StartWithWindows, false),
+        DWordRow(N::PingAttempts, &TOptions::PingAttempts, 3, 1, 100),
+        BoolRow(N::AutoPingAtStart, &TOptions::AutoPingAtStart, false),
+        DWordRow(N::AutoPingInterval, &TOptions::AutoPingInterval, 15, 1, MaxAutoPingMinutes),
+        TextRow(N::AutoPingAddress, &TOptions::AutoPingAddress, "http://"),
+        PortRow(N::HTTPPort, &TOptions::HTTPPort, 80),
+        PortRow(N::HTTPSPort, &TOptions::HTTPSPort, 443),
+        BoolRow(N::ShowNotifications, &TOptions::ShowNotifications, true),
+        BoolRow(N::ShowOnlyErrorNotifications, &TOptions::ShowOnlyErrorNotifications, false),
+        BoolRow(N::ComputerNameInUserAgent, &TOptions::ComputerNameInUserAgent, false),
+        BoolRow(N::ShowLog, &TOptions::ShowLog, true),
+        BoolRow(N::LogHTTPHeaders, &TOptions::LogHTTPHeaders, false),
+        BoolRow(N::SaveLog, &TOptions::SaveLog, false),
         TextRow(N::LogFile, &TOptions::LogFile),
-        BoolRow(N::PingOnError, &TOptions::PingOnError),
-        TextRow(N::ErrorPingAddress, &TOptions::ErrorPingAddress),
-        BoolRow(N::SendEmailOnError, &TOptions::SendEmailOnError),
+        BoolRow(N::PingOnError, &TOptions::PingOnError, false),
+        TextRow(N::ErrorPingAddress, &TOptions::ErrorPingAddress, "http://"),
+        BoolRow(N::SendEmailOnError, &TOptions::SendEmailOnError, false),
         TextRow(N::ErrorEmailAddress, &TOptions::ErrorEmailAddress),
         TextRow(N::FromAddress, &TOptions::FromAddress),
         TextRow(N::SMTPServer, &TOptions::SMTPServer),
-        IntRow(N::SMTPPort, &TOptions::SMTPPort),
+        PortRow(N::SMTPPort, &TOptions::SMTPPort, 25),
         TextRow(N::SMTPUser, &TOptions::SMTPUser),
-        TextRow(N::SMTPPassword, &TOptions::SMTPPassword, R::Password),
+        TextRow(N::SMTPPassword, &TOptions::SMTPPassword, "", R::Password),
         // Added later: read after the older values, so an older store loads as before.
-        DWordRow(N::PingTimeout, &TOptions::PingTimeout, 1, 3600),
-        DWordRow(N::MetricsPort, &TOptions::MetricsPort, 0, 65535),
+        DWordRow(N::PingTimeout, &TOptions::PingTimeout, 30, 1, 3600),
+        DWordRow(N::MetricsPort, &TOptions::MetricsPort, 0, 0, 65535),
         TextRow(N::MetricsFile, &TOptions::MetricsFile),
-        DWordRow(N::RepeatAlertsEvery, &TOptions::RepeatAlertsEvery, 0, 525600),
-        DWordRow(N::SMTPSecurity, &TOptions::SMTPSecurity, 0, 3),
-        DWordRow(N::WatchInterval, &TOptions::WatchInterval, 10, 86400),
+        DWordRow(N::RepeatAlertsEvery, &TOptions::RepeatAlertsEvery, 0, 0, 525600),
+        DWordRow(N::SMTPSecurity, &TOptions::SMTPSecurity, 0, 0, 3),
+        DWordRow(N::WatchInterval, &TOptions::WatchInterval, 60, 10, 86400),
         TextRow(N::WatchedAddresses, &TOptions::WatchedAddresses),
-        DWordRow(N::HistoryDays, &TOptions::HistoryDays, 0, 36500),
-        BoolRow(N::LogTimingDetails, &TOptions::LogTimingDetails),
-        BoolRow(N::HideHintShown, &TOptions::HideHintShown),
+        DWordRow(N::HistoryDays, &TOptions::HistoryDays, 90, 0, 36500),
+        BoolRow(N::LogTimingDetails, &TOptions::LogTimingDetails, false),
+        BoolRow(N::HideHintShown, &TOptions::HideHintShown, false),
     };
     return table;
 }
 
-void LoadOptions(const TRegistryDefault &reg, TOptions &options) {
-    const TOptions def = DefaultOptions();
+const SettingRow *FindSetting(const char *name) {
     for (const SettingRow &row : SettingsTable()) {
-        const QString name = QLatin1String(row.name);
+        if (qstrcmp(row.name, name) == 0)
+            return &row;
+    }
+    return nullptr;
+}
+
+SettingRange RangeOf(const char *name) {
+    const SettingRow *row = FindSetting(name);
+    return row ? SettingRange{row->min, row->max} : SettingRange{};
+}
+
+TOptions DefaultOptions() {
+    TOptions o;
+    for (const SettingRow &row : SettingsTable()) {
         switch (row.kind) {
         case R::Bool:
-            options.*row.boolField = reg.ReadBoolDefault(name, def.*row.boolField);
+            o.*row.boolField = row.def != 0;
             break;
-        case R::DWord: {
-            quint32 value = quint32(reg.ReadIntegerDefault(name, qint32(def.*row.dwordField)));
-            if (row.max != 0 && (value < row.min || value > row.max))
-                value = def.*row.dwordField;
-            options.*row.dwordField = value;
+        case R::DWord:
+            o.*row.dwordField = quint32(row.def);
             break;
-        }
         case R::Integer:
-            options.*row.intField = reg.ReadIntegerDefault(name, def.*row.intField);
+            o.*row.intField = qint32(row.def);
             break;
         case R::Text:
-            options.*row.textField = reg.ReadStringDefault(name, def.*row.textField);
+        case R::Password:
+            o.*row.textField = QString::fromUtf8(row.defText);
+            break;
+        }
+    }
+    return o;
+}
+
+void LoadOptions(const TRegistryDefault &reg, TOptions &options) {
+    for (const SettingRow &row : SettingsTable()) {
+        const QString name = QLatin1String(row.name);
+        const QString defText = QString::fromUtf8(row.defText);
+        switch (row.kind) {
+        case R::Bool:
+            options.*row.boolField = reg.ReadBoolDefault(name, row.def != 0);
+            break;
+        case R::DWord: {
+            // A number out of range is the default: a port taken modulo 65536 or zero
+            // attempts would silently mean something else.
+            const quint32 value = quint32(reg.ReadIntegerDefault(name, qint32(row.def)));
+            options.*row.dwordField = value >= row.min && value <= row.max ? value : row.def;
+            break;
+        }
+        case R::Integer: {
+            const qint32 value = reg.ReadIntegerDefault(name, qint32(row.def));
+            options.*row.intField = value >= row.min && value <= row.max ? value : row.def;
+            break;
+        }
+        case R::Text:
+            options.*row.textField = reg.ReadStringDefault(name, defText);
             break;
         case R::Password:
             // Stored as bytes, one character each; the password itself is UTF-8.
             options.*row.textField = QString::fromUtf8(
-                UnscramblePassword(reg.ReadStringDefault(name, def.*row.textField).toLatin1()));
+                UnscramblePassword(reg.ReadStringDefault(name, defText).toLatin1()));
             break;
         }
     }
