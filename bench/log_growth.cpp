@@ -21,6 +21,7 @@
 // removed at the end; nothing of the user's is read or written.
 
 #include "app/Main.h"
+#include "engine/WatchList.h"
 #include "platform/gui/MessageBox.h"
 #include "store/Options.h"
 
@@ -187,7 +188,7 @@ int StartChild(int argc, char **argv) {
     QElapsedTimer window;
     window.start();
     Options = TOptions();
-    auto w = std::make_unique<TfMain_Vennatro>();
+    auto w = std::make_unique<TfMain_Vennatro>(new PingSession);
     if (shown)
         w->show();
     QCoreApplication::processEvents();
@@ -388,7 +389,7 @@ int main(int argc, char **argv) {
         QElapsedTimer open;
         open.start();
         const double cpuBefore = CpuMs();
-        auto w = std::make_unique<TfMain_Vennatro>();
+        auto w = std::make_unique<TfMain_Vennatro>(new PingSession);
         if (shown)
             w->show();
         QCoreApplication::processEvents();
@@ -464,7 +465,7 @@ int main(int argc, char **argv) {
     // ---- pane memory ----
     if (panePings > 0) {
         Options = TOptions();
-        auto w = std::make_unique<TfMain_Vennatro>();
+        auto w = std::make_unique<TfMain_Vennatro>(new PingSession);
         Options.SaveLog = false;
         if (shown)
             w->show();

@@ -20,8 +20,10 @@
 #include "app/Main.h"
 #include "engine/PingEngine.h"
 #include "engine/PingTarget.h"
+#include "engine/WatchList.h"
 #include "platform/SystemInfo.h"
 #include "store/Options.h"
+#include "support/EngineProbe.h"
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
@@ -229,7 +231,7 @@ public:
           m_log(m_window.findChild<QPlainTextEdit *>(QStringLiteral("mmLog"))) {}
     bool Found() const { return m_address && m_log; }
     const char *Name() const override { return "window"; }
-    PingEngine &Engine() override { return *m_window.Engine; }
+    PingEngine &Engine() override { return *m_window.Session->Engine(); }
     void Configure(int port) override {
         Options.HTTPPort = port;
         Options.PingAttempts = 1;
@@ -262,7 +264,7 @@ public:
     bool AutoPingOn() const override { return m_window.AutoPingOn(); }
 
 private:
-    TfMain_Vennatro m_window;
+    TfMain_Vennatro m_window{new PingSession};
     QComboBox *m_address;
     QPlainTextEdit *m_log;
     int m_blocks = 0;
@@ -304,7 +306,7 @@ private:
 // at the first answer bytes.
 bool PingOnce(Subject &subject, Sample &sample) {
     PingEngine &engine = subject.Engine();
-    TClientSocket *socket = engine.ClientSocket;
+    TClientSocket *socket = EngineProbe(engine).ClientSocket();
     qint64 readNs = -1;
     qint64 connectNs = -1;
     QEventLoop loop;
@@ -330,7 +332,7 @@ bool PingOnce(Subject &subject, Sample &sample) {
     QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
     guard.start(10000);
     subject.StartPing();
-    if (engine.PingBusy)
+    if (engine.Busy())
         loop.exec();
     socket->OnConnect = connected;
     socket->OnRead = read;

@@ -258,10 +258,11 @@ int StartOnce(const Args &a, QElapsedTimer &sinceMain) {
     const qint64 appAt = sinceMain.elapsed();
     QElapsedTimer phase;
     phase.start();
-    TfMain_Vennatro window;
+    TfMain_Vennatro window(new PingSession);
     const qint64 builtMs = phase.elapsed();
-    if (window.Watched->Count() != qMin(a.start, int(WatchList::MaxAddresses))) {
-        out << "the window holds " << window.Watched->Count() << " addresses" << Qt::endl;
+    if (window.Session->Watched()->Count() != qMin(a.start, int(WatchList::MaxAddresses))) {
+        out << "the window holds " << window.Session->Watched()->Count() << " addresses"
+            << Qt::endl;
         return 1;
     }
     FirstPaint paint(&sinceMain, &window);
@@ -357,8 +358,8 @@ int Watch(const Args &a) {
         own->Load(watched);
         list = own.get();
     } else {
-        window = std::make_unique<TfMain_Vennatro>();
-        list = window->Watched;
+        window = std::make_unique<TfMain_Vennatro>(new PingSession);
+        list = window->Session->Watched();
         if (a.interval < 10)
             list->SetIntervalMs(a.interval * 1000);
         window->show();

@@ -31,7 +31,8 @@ int main(int argc, char *argv[]) {
     QObject::connect(&quitOnSignal, &QuitOnSignal::endRequested,
                      [] { SetMessageBoxesAfterLoop(true); });
     const bool quiet = StartQuiet(app.arguments());
-    TfMain_Vennatro window;
+    // The window is the view of a session it is handed; the session has no widgets.
+    TfMain_Vennatro window(new PingSession(PingSession::Face::Window));
     // A signal during start-up (a box of the settings' load open, say) only ended that box's
     // loop; the program ends as from its own, the window saving as it goes.
     if (quitOnSignal.Requested())

@@ -5,7 +5,11 @@
 // pauses and a snapshot of the status display at every log entry.
 
 #include "app/Main.h"
+#include "engine/HistoryStore.h"
+#include "engine/MetricsPublisher.h"
 #include "engine/PingTarget.h"
+#include "engine/WatchList.h"
+#include "support/EngineProbe.h"
 #include "support/MainWindowParts.h"
 #include "support/RecordingTrayShell.h"
 #include "support/TableResolver.h"
@@ -36,13 +40,13 @@ public:
     PingWindowFixture() {
         started = QDateTime::currentDateTime();
 
-        window = std::make_unique<TfMain_Vennatro>();
+        window = std::make_unique<TfMain_Vennatro>(new PingSession);
         w = window.get();
         if (!ui.Resolve(w))
             return;
         shell = RecordingTrayShell::Of(w->NotifyIcon->Shell());
-        w->Engine->ClientSocket->SetResolver(&resolver);
-        QObject::connect(w->Engine, &PingEngine::retryPaused, w, [this](int ms) {
+        w->Session->Engine()->SetResolver(&resolver);
+        QObject::connect(w->Session->Engine(), &PingEngine::retryPaused, w, [this](int ms) {
             pauses << Pause{ms, w->StatusText(), NewLog()};
         });
         resolver.addHost(QStringLiteral("web.test"), QStringLiteral("127.0.0.1"));
@@ -57,7 +61,8 @@ public:
 
         QObject::connect(ui.mmLog, &QPlainTextEdit::textChanged, w, [this] {
             snapshots << LogSnapshot{NewLog(), w->StatusImageIndex, w->StatusText(),
-                                     w->StatusHint(), w->Engine->PingOutcome};
+                                     w->StatusHint(),
+                                     EngineProbe(w->Session->Engine()).PingOutcome()};
         });
         logMark = w->LogText().size();
         shell->Clear();
@@ -86,7 +91,7 @@ public:
         w->actPingExecute();
     }
 
-    bool Idle() const { return !w->Engine->PingBusy; }
+    bool Idle() const { return !w->Session->Engine()->Busy(); }
 
     // Every balloon call as "title|kind|text" (the hiding call is "|0|").
     QStringList Balloons() const {

@@ -6,6 +6,7 @@
 #include "engine/AutoPingScheduler.h"
 #include "engine/PingEngine.h"
 #include "engine/PingTarget.h"
+#include "support/EngineProbe.h"
 #include "support/TableResolver.h"
 #include "support/TestHelpers.h"
 #include "support/TestSmtpServer.h"
@@ -111,16 +112,22 @@ public:
             events << QStringLiteral("log");
             log << entry;
         });
-        connect(engine, &PingEngine::balloon, this,
-                [this](const QString &text, const QString &title, int kind) {
-                    events << QStringLiteral("balloon");
-                    balloons << title + QLatin1Char('|') + QString::number(kind) +
-                                    QLatin1Char('|') + text;
+        connect(engine, &PingEngine::answered, this,
+                [this](const QString &address, bool connectOnly, const QString &firstLine) {
+                    events << QStringLiteral("answered");
+                    answers << address + QLatin1Char('|') +
+                                   (connectOnly ? QStringLiteral("connect") : firstLine);
                 });
-        connect(engine, &PingEngine::statusChanged, this, [this](int image, const QString &text) {
-            events << QStringLiteral("status");
-            statuses << QString::number(image) + QLatin1Char('|') + text;
-        });
+        connect(engine, &PingEngine::pingFailed, this,
+                [this](const QString &address, const QString &text) {
+                    events << QStringLiteral("pingFailed");
+                    downs << address + QLatin1Char('|') + text;
+                });
+        connect(engine, &PingEngine::connectionEnded, this,
+                [this](const QString &address, PingOutcomeKind outcome) {
+                    events << QStringLiteral("ended");
+                    ends << OutcomeName(outcome) + QLatin1Char('|') + address;
+                });
         connect(engine, &PingEngine::attemptFailed, this,
                 [this](TErrorEvent kind, int code, const QString &text, bool final) {
                     events << QStringLiteral("failed");
@@ -137,9 +144,9 @@ public:
             events << QStringLiteral("finished");
             results << result;
         });
-        connect(engine, &PingEngine::cancelled, this, [this] {
+        connect(engine, &PingEngine::cancelled, this, [this](const QString &address) {
             events << QStringLiteral("cancelled");
-            ++cancels;
+            cancelledAddresses << address;
         });
         connect(engine, &PingEngine::idle, this, [this] {
             events << QStringLiteral("idle");
@@ -175,14 +182,15 @@ public:
     QList<Wait> waits;
     QList<int> pauses;
     QStringList log;
-    QStringList balloons; // "title|kind|text"; the hiding call is "|0|"
-    QStringList statuses; // "image|text"
+    QStringList answers; // "address|first line", or "address|connect"
+    QStringList downs;   // "address|error text" of every failed ping
+    QStringList ends;    // "outcome|address" of every connection's end
+    QStringList cancelledAddresses;
     QStringList failures; // "kind code final|text"
     QList<PingResult> completions;
     QList<PingResult> results;
     QStringList errorPings;
     QList<bool> mailsSent;
-    int cancels = 0;
     int idles = 0;
     int mailStarts = 0;
     int exceptions = 0;
@@ -294,7 +302,7 @@ void TestEngine::init() {
     startedUtc = QDateTime::currentDateTimeUtc();
     resolver = std::make_unique<TableResolver>();
     engine = std::make_unique<PingEngine>();
-    engine->ClientSocket->SetResolver(resolver.get());
+    engine->SetResolver(resolver.get());
     rec = std::make_unique<EngineRecorder>(engine.get());
 
     options = DefaultOptions();
@@ -327,12 +335,13 @@ bool TestEngine::PingTo(const NormalisedAddress &target) {
 bool TestEngine::PingTo(const QString &address) { return PingTo(NormaliseAddress(address)); }
 
 bool TestEngine::WaitFinished(int n) {
-    return QTest::qWaitFor([&] { return rec->results.size() >= n && !engine->PingBusy; }, Patience);
+    return QTest::qWaitFor([&] { return rec->results.size() >= n && !engine->Busy(); }, Patience);
 }
 
 template <typename Fn> void TestEngine::AfterEveryRead(Fn after) {
-    const TSocketNotifyEvent read = engine->ClientSocket->OnRead;
-    engine->ClientSocket->OnRead = [read, after](QObject *sender, TCustomWinSocket *socket) {
+    const TSocketNotifyEvent read = EngineProbe(engine.get()).ClientSocket()->OnRead;
+    EngineProbe(engine.get()).ClientSocket()->OnRead = [read, after](QObject *sender,
+                                                                     TCustomWinSocket *socket) {
         read(sender, socket);
         after();
     };
@@ -416,10 +425,7 @@ void TestEngine::silentServerTimesOutAndRetries() {
     QCOMPARE(rec->started, (QStringList{address + " 1/2", address + " 2/2"}));
     QCOMPARE(rec->pauses, QList<int>{100});
     // The failure alerts come once, after the last attempt only.
-    QCOMPARE(rec->balloons, QStringList{QStringLiteral("Connection error|3|Connection to [") +
-                                        address + QStringLiteral("] failed.\rError: ") + timedOut});
-    QCOMPARE(rec->statuses,
-             QStringList{QStringLiteral("3|Connection to [") + address + "] failed."});
+    QCOMPARE(rec->downs, QStringList{address + QLatin1Char('|') + timedOut});
     // Below 3 s the wait is never reported.
     QVERIFY(rec->waits.isEmpty());
 
@@ -434,7 +440,7 @@ void TestEngine::silentServerTimesOutAndRetries() {
     QCOMPARE(result.httpStatus, 0);
     QVERIFY(!result.errorPing);
     QVERIFY(rec->completions.isEmpty());
-    QCOMPARE(engine->PingOutcome, poFailed);
+    QCOMPARE(EngineProbe(engine.get()).PingOutcome(), poFailed);
     QCOMPARE(rec->exceptions, 0);
 
     // Nothing follows the last attempt.
@@ -487,10 +493,10 @@ void TestEngine::heldLookupEndsAtTheTimeOut() {
     clock.start();
     QVERIFY(PingTo(QStringLiteral("held.test")));
     QCOMPARE(resolver->heldCount(), 1);
-    QVERIFY(engine->PingBusy);
+    QVERIFY(engine->Busy());
     QTRY_COMPARE_WITH_TIMEOUT(rec->idles, 1, Patience);
     QVERIFY2(clock.elapsed() >= 380, QByteArray::number(clock.elapsed()));
-    QVERIFY(!engine->PingBusy);
+    QVERIFY(!engine->Busy());
 
     QVERIFY2(Matches(rec->log, {ErrorEntry(QStringLiteral("held.test"), http.port(),
                                            QStringLiteral("Connection timed out"), 10060)}),
@@ -549,7 +555,7 @@ void TestEngine::closeWithoutAnswerFailsHttpAndCompletesHttps() {
     const QString https = QStringLiteral("https://127.0.0.1:") + Port(closingToo.port()) + '/';
     rec->log.clear();
     rec->failures.clear();
-    rec->balloons.clear();
+    rec->answers.clear();
     QVERIFY(PingTo(https));
     QVERIFY(WaitFinished(2));
     QTRY_VERIFY_WITH_TIMEOUT(closingToo.isClientClosed(0), Patience);
@@ -559,13 +565,12 @@ void TestEngine::closeWithoutAnswerFailsHttpAndCompletesHttps() {
     QCOMPARE(closingToo.connectionCount(), 1);
     QCOMPARE(closingToo.received(0), QByteArray());
     QVERIFY(rec->failures.isEmpty());
-    QCOMPARE(rec->balloons,
-             (QStringList{"|0|", "Ping OK|1|Connection to [" + https + "] completed."}));
+    QCOMPARE(rec->answers, QStringList{https + "|connect"});
     QCOMPARE(rec->results.size(), 2);
     QCOMPARE(rec->results[1].outcome, PingOutcomeKind::Completed);
     QCOMPARE(rec->results[1].attempts, 1);
     QCOMPARE(rec->results[1].httpStatus, 0);
-    QCOMPARE(engine->PingOutcome, poSucceeded);
+    QCOMPARE(EngineProbe(engine.get()).PingOutcome(), poSucceeded);
 }
 
 void TestEngine::bigAnswerCompletesOnceWithoutReadingTheBody() {
@@ -585,12 +590,11 @@ void TestEngine::bigAnswerCompletesOnceWithoutReadingTheBody() {
 
     QVERIFY2(Matches(rec->log, {CompletedEntry(address, http.port()), QString()}),
              Visible(rec->log));
-    QCOMPARE(rec->balloons, (QStringList{"|0|", "Ping OK|1|Connection to [" + address +
-                                                    "] completed.\rResponse: HTTP/1.0 200 OK"}));
+    QCOMPARE(rec->answers, QStringList{address + "|HTTP/1.0 200 OK"});
     // One read was enough for the status line; the body was never read to its end.
     QCOMPARE(reads, 1);
     QCOMPARE(http.chunksSent(0), 0);
-    QVERIFY(!engine->ClientSocket->Active());
+    QVERIFY(!EngineProbe(engine.get()).ClientSocket()->Active());
     QCOMPARE(http.connectionCount(), 1);
     QCOMPARE(rec->completions.size(), 1);
     QCOMPARE(rec->results.size(), 1);
@@ -631,8 +635,7 @@ void TestEngine::trickledStatusLineCompletesAtItsEnd() {
 
     QVERIFY2(Matches(rec->log, {CompletedEntry(address, http.port()), QString()}),
              Visible(rec->log));
-    QCOMPARE(rec->balloons, (QStringList{"|0|", "Ping OK|1|Connection to [" + address +
-                                                    "] completed.\rResponse: HTTP/1.0 200 OK"}));
+    QCOMPARE(rec->answers, QStringList{address + "|HTTP/1.0 200 OK"});
     QCOMPARE(rec->results.size(), 1);
     QCOMPARE(rec->results[0].outcome, PingOutcomeKind::Completed);
     QCOMPARE(rec->results[0].httpStatus, 200);
@@ -680,7 +683,7 @@ void TestEngine::unfinishedHeadersCompleteAtTheTimeOut() {
              Visible(rec->log));
     QVERIFY(rec->failures.isEmpty());
     QCOMPARE(http.connectionCount(), 1);
-    QCOMPARE(rec->statuses, QStringList{"2|Connection to [" + address + "] completed."});
+    QCOMPARE(rec->ends, QStringList{"completed|" + address});
 }
 
 void TestEngine::resetAfterTheAnswerIsNoError() {
@@ -711,7 +714,7 @@ void TestEngine::resetAfterTheAnswerIsNoError() {
     QCOMPARE(rec->results[0].outcome, PingOutcomeKind::Completed);
     QCOMPARE(rec->results[0].attempts, 1);
     QCOMPARE(rec->results[0].errorCode, 0);
-    QCOMPARE(rec->statuses, QStringList{"2|Connection to [" + address + "] completed."});
+    QCOMPARE(rec->ends, QStringList{"completed|" + address});
     QCOMPARE(rec->exceptions, 0);
 }
 
@@ -744,8 +747,7 @@ void TestEngine::splitHeadersAreLoggedOnceWhole() {
                            Headers + QStringLiteral("HTTP/1.0 200 OK\r\nServer: split\r\n\r\n")}),
         Visible(rec->log));
     QVERIFY(!rec->log.join(QString()).contains(QLatin1String("BODY")));
-    QCOMPARE(rec->balloons, (QStringList{"|0|", "Ping OK|1|Connection to [" + address +
-                                                    "] completed.\rResponse: HTTP/1.0 200 OK"}));
+    QCOMPARE(rec->answers, QStringList{address + "|HTTP/1.0 200 OK"});
     QCOMPARE(result.outcome, PingOutcomeKind::Completed);
     QCOMPARE(result.httpStatus, 200);
     QCOMPARE(rec->completions.size(), 1);
@@ -823,8 +825,8 @@ void TestEngine::portOfTheAddressIsUsedAndShown() {
     const QString address = QStringLiteral("http://127.0.0.1:") + Port(named.port()) + "/x";
 
     QVERIFY(PingTo(address));
-    QCOMPARE(engine->ClientSocket->Port(), int(named.port()));
-    QCOMPARE(engine->TargetPort, int(named.port()));
+    QCOMPARE(EngineProbe(engine.get()).ClientSocket()->Port(), int(named.port()));
+    QCOMPARE(EngineProbe(engine.get()).TargetPort(), int(named.port()));
     QVERIFY(WaitFinished());
     QCOMPARE(named.connectionCount(), 1);
     QCOMPARE(setting.connectionCount(), 0);
@@ -836,13 +838,12 @@ void TestEngine::portOfTheAddressIsUsedAndShown() {
     QCOMPARE(rec->results.size(), 1);
     QCOMPARE(rec->results[0].httpStatus, 204);
     QCOMPARE(rec->results[0].address, address);
-    QCOMPARE(rec->balloons.last(), "Ping OK|1|Connection to [" + address +
-                                       "] completed.\rResponse: HTTP/1.0 204 No Content");
+    QCOMPARE(rec->answers.last(), address + "|HTTP/1.0 204 No Content");
 
     // The port was that ping's: an address without one goes to the setting again.
     rec->log.clear();
     QVERIFY(PingTo(QStringLiteral("http://127.0.0.1/")));
-    QCOMPARE(engine->ClientSocket->Port(), int(setting.port()));
+    QCOMPARE(EngineProbe(engine.get()).ClientSocket()->Port(), int(setting.port()));
     QVERIFY(WaitFinished(2));
     QCOMPARE(named.connectionCount(), 1);
     QCOMPARE(setting.connectionCount(), 1);
@@ -860,7 +861,7 @@ void TestEngine::ipv6Literal() {
     const QString address = QStringLiteral("http://[::1]:") + Port(server.port()) + '/';
 
     QVERIFY(PingTo(address));
-    QCOMPARE(engine->TargetHost, QStringLiteral("[::1]"));
+    QCOMPARE(EngineProbe(engine.get()).TargetHost(), QStringLiteral("[::1]"));
     QVERIFY(WaitFinished());
     QCOMPARE(server.connectionCount(), 1);
     QCOMPARE(server.received(0),
@@ -974,24 +975,21 @@ void TestEngine::cancelDuringThePauseEndsAtOnce() {
     QTRY_COMPARE_WITH_TIMEOUT(rec->pauses.size(), 1, Patience);
     QCOMPARE(rec->pauses[0], 400);
     QCOMPARE(rec->idles, 1); // the first attempt's end
-    QVERIFY(engine->PingBusy);
+    QVERIFY(engine->Busy());
     const qsizetype mark = rec->events.size();
     const QStringList logBefore = rec->log;
 
-    engine->actCancelExecute();
+    engine->Cancel();
 
     // Over at once, not when the pause would have ended.
     QCOMPARE(rec->idles, 2);
-    QVERIFY(!engine->PingBusy);
-    QCOMPARE(engine->PingOutcome, poCancelled);
-    QCOMPARE(rec->events.mid(mark),
-             (QStringList{"log", "balloon", "balloon", "cancelled", "status", "finished", "idle"}));
+    QVERIFY(!engine->Busy());
+    QCOMPARE(EngineProbe(engine.get()).PingOutcome(), poCancelled);
+    QCOMPARE(rec->events.mid(mark), (QStringList{"log", "cancelled", "ended", "finished", "idle"}));
     QCOMPARE(rec->log.size(), logBefore.size() + 1);
     QVERIFY2(Matches(rec->log.last(), AbortedEntry(address)), Visible(rec->log));
-    QCOMPARE(
-        rec->balloons.mid(rec->balloons.size() - 2),
-        (QStringList{"|0|", "Connection cancelled|2|Connection to [" + address + "] aborted."}));
-    QCOMPARE(rec->statuses.last(), "1|Connection to [" + address + "] aborted.");
+    QCOMPARE(rec->cancelledAddresses, QStringList{address});
+    QCOMPARE(rec->ends.last(), "cancelled|" + address);
     QCOMPARE(rec->results.size(), 1);
     QCOMPARE(rec->results[0].outcome, PingOutcomeKind::Cancelled);
     QCOMPARE(rec->results[0].address, address);
@@ -1006,7 +1004,7 @@ void TestEngine::cancelDuringThePauseEndsAtOnce() {
     QCOMPARE(rec->failures.size(), 1);
     QCOMPARE(rec->results.size(), 1);
     QCOMPARE(rec->log.size(), logBefore.size() + 1);
-    QCOMPARE(rec->cancels, 1);
+    QCOMPARE(rec->cancelledAddresses.size(), 1);
 }
 
 void TestEngine::errorPingRunsOnceAndRaisesNoSeries_data() {
@@ -1081,7 +1079,7 @@ void TestEngine::errorPingRunsOnceAndRaisesNoSeries() {
     }
     QVERIFY2(Matches(rec->log, expected), Visible(rec->log));
     // The mail goes out after the failure is shown and before the error ping begins.
-    const qsizetype failedStatus = rec->events.indexOf(QStringLiteral("status"));
+    const qsizetype failedStatus = rec->events.indexOf(QStringLiteral("pingFailed"));
     QVERIFY(failedStatus >= 0);
     QVERIFY(failedStatus < rec->events.indexOf(QStringLiteral("mail")));
     QVERIFY(rec->events.indexOf(QStringLiteral("mailed")) <
@@ -1101,7 +1099,7 @@ void TestEngine::errorPingRunsOnceAndRaisesNoSeries() {
         QCOMPARE(second.outcome, PingOutcomeKind::Failed);
         QCOMPARE(second.attempts, 2);
         QCOMPARE(second.errorCode, 0);
-        QCOMPARE(rec->balloons.filter(QStringLiteral("failed.")).size(), 2);
+        QCOMPARE(rec->downs.size(), 2);
     } else {
         QCOMPARE(second.outcome, PingOutcomeKind::Completed);
         QCOMPARE(second.attempts, 1);
@@ -1145,7 +1143,7 @@ void TestEngine::finishedOncePerPing() {
     QVERIFY(PingTo(address));
     if (kind == QLatin1String("cancelled")) {
         QTRY_VERIFY_WITH_TIMEOUT(server.requestComplete(0), Patience);
-        engine->actCancelExecute();
+        engine->Cancel();
     }
     QVERIFY(WaitFinished());
     QVERIFY(!HappensWithin(500, [&] { return rec->results.size() > 1; }));

@@ -409,11 +409,12 @@ private slots:
         }
         QVERIFY(env.WriteStore("\"History days\"=dword:00000002\r\n"));
 
-        TfMain_Vennatro w;
+        TfMain_Vennatro w(new PingSession);
         QCOMPARE(Options.HistoryDays, 2u);
-        QVERIFY(w.History);
-        QCOMPARE(w.History->Rows(address, now.addDays(-9), now).size(), 1); // trimmed at start
-        QCOMPARE(w.History->Sessions(now.addSecs(-60), now.addSecs(60)).size(), 1);
+        QVERIFY(w.Session->History());
+        QCOMPARE(w.Session->History()->Rows(address, now.addDays(-9), now).size(),
+                 1); // trimmed at start
+        QCOMPARE(w.Session->History()->Sessions(now.addSecs(-60), now.addSecs(60)).size(), 1);
 
         auto *act = Find<QAction>(&w, "actHistory");
         auto *mnPing = Find<QMenu>(&w, "mnPing");
@@ -446,8 +447,8 @@ private slots:
         // Every finished ping of the engine goes into the store, and from there to the window.
         PingResult done =
             Ping(address, QDateTime::currentDateTimeUtc(), PingOutcomeKind::Completed, 0.012);
-        emit w.Engine->finished(done);
-        QCOMPARE(w.History->Rows(address, now.addDays(-9), now.addDays(1)).size(), 2);
+        emit w.Session->Engine()->finished(done);
+        QCOMPARE(w.Session->History()->Rows(address, now.addDays(-9), now.addDays(1)).size(), 2);
         QTRY_COMPARE_WITH_TIMEOUT(Find<QLabel>(history, "lblUptime24h")->text(),
                                   QStringLiteral("50.00 %"), Patience);
         QCOMPARE(Find<QLabel>(history, "lblCount")->text(), QStringLiteral("1"));
@@ -462,11 +463,11 @@ private slots:
         const QString folder = QFileInfo(HistoryStore::DefaultPath()).absolutePath();
         WriteBytes(folder, "in the way");
 
-        TfMain_Vennatro w;
+        TfMain_Vennatro w(new PingSession);
         auto *log = Find<QPlainTextEdit>(&w, "mmLog");
         QVERIFY(log);
         for (int i = 0; i < 3; ++i)
-            emit w.Engine->finished(
+            emit w.Session->Engine()->finished(
                 Ping("http://x/", QDateTime::currentDateTimeUtc(), PingOutcomeKind::Failed, -1));
         const QString expected =
             QStringLiteral("History: Cannot open the history file \"%1\": cannot create the "

@@ -1,5 +1,6 @@
 #include "app/Main.h"
 #include "engine/LogFile.h"
+#include "engine/WatchList.h"
 #include "support/Exceptions.h"
 #include "support/RecordingTrayShell.h"
 #include "support/TestEnvironment.h"
@@ -344,26 +345,31 @@ void TestLogFile::entriesWhileSaveLogOffReachTheFileLater() {
     const QString path = env.Path(QStringLiteral("log.txt"));
     QString atEnd;
     {
-        auto w = std::make_unique<TfMain_Vennatro>();
+        auto w = std::make_unique<TfMain_Vennatro>(new PingSession);
         Options.SaveLog = true;
         Options.LogFile = path;
+        w->ApplySettings();
         w->AddToLog(QStringLiteral("saved one"));
         QCOMPARE(ReadBytes(path), w->LogText().toUtf8());
 
         // Switched off in the options: the entry stays in the pane only...
         Options.SaveLog = false;
+        w->ApplySettings();
         w->AddToLog(QStringLiteral("pane only"));
         QVERIFY(!ReadBytes(path).contains("pane only"));
         // ...and once it is on again it goes to the file ahead of the new entry.
         Options.SaveLog = true;
+        w->ApplySettings();
         w->AddToLog(QStringLiteral("saved two"));
         QCOMPARE(ReadBytes(path), w->LogText().toUtf8());
         QVERIFY(ReadBytes(path).contains("pane only\r\nsaved two\r\n"));
 
         // Off, an entry, on again with no entry after it: the end of the run writes it.
         Options.SaveLog = false;
+        w->ApplySettings();
         w->AddToLog(QStringLiteral("pane only again"));
         Options.SaveLog = true;
+        w->ApplySettings();
         atEnd = w->LogText();
     }
     QCOMPARE(ReadBytes(path), atEnd.toUtf8());
@@ -386,7 +392,7 @@ void TestLogFile::oldLogLineBreaksConvertedInThePaneOnly() {
     WriteBytes(path, old);
     Options = TOptions();
     {
-        TfMain_Vennatro w;
+        TfMain_Vennatro w(new PingSession);
         const QString pane = PaneText(w);
         QVERIFY(pane.startsWith(QStringLiteral("a\nb\nc\nd\n\n\u00fc\nline 0\nline 1\n")));
         QVERIFY(pane.contains(QStringLiteral("\nline 999\n\n= = = =")));
@@ -404,7 +410,7 @@ void TestLogFile::oldLogLineBreaksConvertedInThePaneOnly() {
     QVERIFY(before != 0);
     Options = TOptions();
     {
-        TfMain_Vennatro w;
+        TfMain_Vennatro w(new PingSession);
         QCOMPARE(w.LogText().left(many.size()).toUtf8(), many);
         QCOMPARE(ReadBytes(path), w.LogText().toUtf8());
     }
@@ -415,9 +421,10 @@ void TestLogFile::paneKeepsNewestEntriesBelowANote() {
     TestEnvironment env;
     Options = TOptions();
     const QString path = env.Path(QStringLiteral("log.txt"));
-    auto w = std::make_unique<TfMain_Vennatro>();
+    auto w = std::make_unique<TfMain_Vennatro>(new PingSession);
     Options.SaveLog = true;
     Options.LogFile = path;
+    w->ApplySettings();
 
     // The banner and 5,100 entries: the pane keeps the newest 5,000, below a note.
     for (int i = 0; i < 5100; ++i)
@@ -456,6 +463,7 @@ void TestLogFile::paneKeepsNewestEntriesBelowANote() {
 
     // Without a file to hold them, the note says the older entries are gone.
     Options.SaveLog = false;
+    w->ApplySettings();
     w->AddToLog(QStringLiteral("off"));
     lines = PaneText(*w).split(QLatin1Char('\n'));
     QCOMPARE(lines.at(0), QStringLiteral("... older entries are no longer shown here ..."));
@@ -467,12 +475,13 @@ void TestLogFile::watchedFloodReachesThePaneTogetherInOrder() {
     TestEnvironment env;
     Options = TOptions();
     const QString path = env.Path(QStringLiteral("log.txt"));
-    auto w = std::make_unique<TfMain_Vennatro>();
+    auto w = std::make_unique<TfMain_Vennatro>(new PingSession);
     Options.SaveLog = true;
     Options.LogFile = path;
+    w->ApplySettings();
     w->show();
     QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-    const auto watched = [&](const QString &text) { emit w->Watched->logText(text); };
+    const auto watched = [&](const QString &text) { emit w->Session->Watched()->logText(text); };
     // A view that reads the log whenever the pane changes, as the ping tests' fixture does.
     qsizetype lastRead = 0;
     QObject::connect(Find<QPlainTextEdit>(w.get(), "mmLog"), &QPlainTextEdit::textChanged, w.get(),
@@ -519,7 +528,7 @@ void TestLogFile::startReadsOnlyTheTail() {
     const quint64 inode = Inode(path);
     Options = TOptions();
     {
-        TfMain_Vennatro w;
+        TfMain_Vennatro w(new PingSession);
         // The newest 5,000 lines were read; the banner took the place of the oldest of them.
         const QStringList lines = PaneText(w).split(QLatin1Char('\n'));
         QCOMPARE(lines.size(), 1 + 4999 + 3 + 1); // note, lines, banner (3 lines), empty end
@@ -545,13 +554,14 @@ void TestLogFile::saveLogSwitchedOnAppendsToExistingFile() {
     const QByteArray old("earlier \xe9 entry\nno final break");
     WriteBytes(path, old);
     Options = TOptions();
-    auto w = std::make_unique<TfMain_Vennatro>();
+    auto w = std::make_unique<TfMain_Vennatro>(new PingSession);
     w->AddToLog(QStringLiteral("while off"));
     QCOMPARE(ReadBytes(path), old);
     // Switched on in the options with "Log file" naming it: appended, nothing of it lost,
     // the entries logged meanwhile first.
     Options.SaveLog = true;
     Options.LogFile = path;
+    w->ApplySettings();
     w->AddToLog(QStringLiteral("first saved"));
     const QByteArray file = ReadBytes(path);
     QVERIFY(file.startsWith(old));
@@ -567,18 +577,21 @@ void TestLogFile::logFilePointedAtExistingFileAppends() {
     const QByteArray oldB("b's earlier entries\r\n");
     WriteBytes(b, oldB);
     Options = TOptions();
-    auto w = std::make_unique<TfMain_Vennatro>();
+    auto w = std::make_unique<TfMain_Vennatro>(new PingSession);
     Options.SaveLog = true;
     Options.LogFile = a;
+    w->ApplySettings();
     w->AddToLog(QStringLiteral("to a"));
     const QByteArray fileA = ReadBytes(a);
     QVERIFY(fileA.endsWith("\r\nto a\r\n"));
     Options.LogFile = b;
+    w->ApplySettings();
     w->AddToLog(QStringLiteral("to b"));
     QCOMPARE(ReadBytes(b), oldB + "to b\r\n");
     QCOMPARE(ReadBytes(a), fileA);
     // Back to the first: continued where it ended.
     Options.LogFile = a;
+    w->ApplySettings();
     w->AddToLog(QStringLiteral("a again"));
     QCOMPARE(ReadBytes(a), fileA + "a again\r\n");
     QCOMPARE(ReadBytes(b), oldB + "to b\r\n");
@@ -591,7 +604,7 @@ void TestLogFile::fifoAtLogPathDoesNotBlock() {
     QVERIFY(StoreSaveLog(env, fifo));
     Options = TOptions();
     // Comes back: a pipe opened for reading or writing would wait for the other end for good.
-    auto w = std::make_unique<TfMain_Vennatro>();
+    auto w = std::make_unique<TfMain_Vennatro>(new PingSession);
     QCOMPARE(Options.LogFile, fifo);
     RecordingTrayShell *shell = RecordingTrayShell::Of(w->NotifyIcon->Shell());
     QVERIFY(shell);
@@ -635,7 +648,7 @@ void TestLogFile::nulBytesNoLineBreaksAndLongLines() {
     }
     Options = TOptions();
     {
-        TfMain_Vennatro w;
+        TfMain_Vennatro w(new PingSession);
         const QStringList lines = PaneText(w).split(QLatin1Char('\n'));
         QCOMPARE(lines.at(0), Note(path));
         QVERIFY(lines.at(1).startsWith(QLatin1String("= = = = = = = = = = = =  Session")));
@@ -654,7 +667,7 @@ void TestLogFile::nulBytesNoLineBreaksAndLongLines() {
     WriteBytes(path, nul);
     Options = TOptions();
     {
-        TfMain_Vennatro w;
+        TfMain_Vennatro w(new PingSession);
         QVERIFY2(PaneText(w).startsWith(QStringLiteral("a\ufffdb\n= = = =")),
                  qPrintable(PaneText(w).left(20)));
         QVERIFY(ReadBytes(path).startsWith(nul + "= = = ="));
@@ -676,7 +689,7 @@ void TestLogFile::saveLogToFileCopiesWholeLog() {
     const QByteArray old = NumberedLines(3 << 20); // more than the pane holds
     WriteBytes(path, old);
     Options = TOptions();
-    auto w = std::make_unique<TfMain_Vennatro>();
+    auto w = std::make_unique<TfMain_Vennatro>(new PingSession);
     w->dlgSaveExecute = [&] { return target; };
     w->AddToLog(QStringLiteral("newest"));
     QAction *save = Find<QAction>(w.get(), "actSaveLog");
@@ -690,6 +703,7 @@ void TestLogFile::saveLogToFileCopiesWholeLog() {
     QVERIFY(saved.size() > w->LogText().toUtf8().size() + (1 << 20));
     // Off: what the pane shows.
     Options.SaveLog = false;
+    w->ApplySettings();
     save->trigger();
     QCOMPARE(ReadBytes(target), w->LogText().toUtf8());
     QVERIFY(ReadBytes(target).startsWith((Note(path) + QStringLiteral("\r\nline ")).toUtf8()));
@@ -702,7 +716,7 @@ void TestLogFile::clearLogStartsFileAnew() {
     QVERIFY(StoreSaveLog(env, path));
     WriteBytes(path, NumberedLines(3 << 20));
     Options = TOptions();
-    auto w = std::make_unique<TfMain_Vennatro>();
+    auto w = std::make_unique<TfMain_Vennatro>(new PingSession);
     QAction *clear = Find<QAction>(w.get(), "actClearLog");
     QVERIFY(clear);
     QVERIFY(PaneText(*w).startsWith(Note(path)));
@@ -713,10 +727,12 @@ void TestLogFile::clearLogStartsFileAnew() {
     // Off: the file stays as it is until saving is on again, then it holds the new pane.
     w->AddToLog(QStringLiteral("before"));
     Options.SaveLog = false;
+    w->ApplySettings();
     clear->trigger();
     w->AddToLog(QStringLiteral("after"));
     QVERIFY(ReadBytes(path).endsWith("\r\nbefore\r\n"));
     Options.SaveLog = true;
+    w->ApplySettings();
     w->AddToLog(QStringLiteral("on again"));
     QCOMPARE(ReadBytes(path), w->LogText().toUtf8());
     QVERIFY(!ReadBytes(path).contains("before"));

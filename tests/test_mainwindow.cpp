@@ -5,6 +5,7 @@
 #include "engine/PingTarget.h"
 #include "platform/AppErrors.h"
 #include "platform/gui/MessageBox.h"
+#include "support/EngineProbe.h"
 #include "support/MainWindowParts.h"
 #include "support/RecordingTrayShell.h"
 #include "support/TableResolver.h"
@@ -133,11 +134,11 @@ void TestMainWindow::init() {
 }
 
 void TestMainWindow::Build() {
-    w = std::make_unique<TfMain_Vennatro>();
+    w = std::make_unique<TfMain_Vennatro>(new PingSession);
     ui.Resolve(w.get()); // a missing part fails the test
     m_shell = RecordingTrayShell::Of(w->NotifyIcon->Shell());
     m_resolver = new TableResolver(w.get());
-    w->Engine->ClientSocket->SetResolver(m_resolver);
+    w->Session->Engine()->SetResolver(m_resolver);
 }
 
 bool TestMainWindow::ShowWithFocusInAddressBox() {
@@ -266,12 +267,13 @@ void TestMainWindow::statusAtStart() {
     QCOMPARE(w->StatusHint(), QStringLiteral("Inactive"));
     QCOMPARE(w->StatusText(), QString());
     QCOMPARE(w->NotifyIcon->ToolTip(), QStringLiteral("Vennatro"));
-    QVERIFY(!w->Engine->PingBusy);
-    QCOMPARE(w->Engine->PingOutcome, poPending);
+    QVERIFY(!w->Session->Engine()->Busy());
+    QCOMPARE(EngineProbe(w->Session->Engine()).PingOutcome(), poPending);
     QVERIFY(!w->ComputerName.isEmpty());
     QCOMPARE(w->ProgramVersion, CutBeforeLastDot(QStringLiteral(VENNATRO_FILE_VERSION)));
     QVERIFY(w->UserAgent.startsWith(QStringLiteral("Vennatro/") + w->ProgramVersion + " ("));
-    QCOMPARE(w->Engine->IdSMTP.MailAgent, QStringLiteral("Vennatro ") + w->ProgramVersion);
+    QCOMPARE(EngineProbe(w->Session->Engine()).IdSMTP().MailAgent,
+             QStringLiteral("Vennatro ") + w->ProgramVersion);
     // The banner is the one entry of a new log.
     QVERIFY(ui.mmLog->toPlainText().startsWith(QStringLiteral("= = = = = = = = = = = =  Session "
                                                               "started at [")));
@@ -296,11 +298,12 @@ void TestMainWindow::refusedAutoPingAddressAtStart() {
     QCOMPARE(m_env->messages.at(0).icon, MessageIcon::Warning);
     QVERIFY(!w->AutoPingOn());
     QVERIFY(!ui.actAutoPing->isChecked());
-    QVERIFY(!w->Engine->PingBusy);
+    QVERIFY(!w->Session->Engine()->Busy());
     QCOMPARE(ui.cmbAddress->currentText(), QStringLiteral("ftp://files.example/"));
     QCOMPARE(ui.cmbAddress->count(), 0);
     // The steps after it still ran.
-    QCOMPARE(w->Engine->IdSMTP.MailAgent, QStringLiteral("Vennatro ") + w->ProgramVersion);
+    QCOMPARE(EngineProbe(w->Session->Engine()).IdSMTP().MailAgent,
+             QStringLiteral("Vennatro ") + w->ProgramVersion);
 }
 
 void TestMainWindow::closeHidesAndKeepsRunning() {
@@ -424,6 +427,7 @@ void TestMainWindow::clearLogWithSaveLog() {
     Build();
     Options.SaveLog = true;
     Options.LogFile = m_env->Path(QStringLiteral("log.txt"));
+    w->ApplySettings();
     w->AddToLog(QStringLiteral("one"));
     w->AddToLog(QStringLiteral("two"));
     QVERIFY(ReadBytes(Options.LogFile).contains("two"));
@@ -492,6 +496,7 @@ void TestMainWindow::unwritableLogIsReportedOnceAndPaneKeepsEntries() {
     w->show();
     Options.SaveLog = true;
     Options.LogFile = m_env->Path(); // a folder: no file can be written there
+    w->ApplySettings();
     w->AddToLog(QStringLiteral("first"));
     w->AddToLog(QStringLiteral("second"));
     QCOMPARE(m_env->messages.size(), 1);
@@ -501,6 +506,7 @@ void TestMainWindow::unwritableLogIsReportedOnceAndPaneKeepsEntries() {
     QVERIFY(w->LogText().endsWith(QStringLiteral("first\r\nsecond\r\n")));
     // Once the file works again it catches up with everything in the pane.
     Options.LogFile = m_env->Path(QStringLiteral("ok.txt"));
+    w->ApplySettings();
     w->AddToLog(QStringLiteral("third"));
     QCOMPARE(ReadBytes(Options.LogFile), w->LogText().toUtf8());
 }
@@ -509,6 +515,7 @@ void TestMainWindow::logFileEqualsPaneAfterEveryEntry() {
     Build();
     Options.SaveLog = true;
     Options.LogFile = m_env->Path(QStringLiteral("log.txt"));
+    w->ApplySettings();
     const QStringList entries{QStringLiteral(""), QStringLiteral("x\r\n\r\n"),
                               QStringLiteral("lone\nfeed"), QStringLiteral("lone\rreturn"),
                               QStringLiteral("\u00fcml\u00e4ut")};
@@ -641,7 +648,7 @@ void TestMainWindow::ctrlEnterCompletesBareName() {
     QTest::keyClick(ui.cmbAddress->lineEdit(), Qt::Key_Return, Qt::ControlModifier);
     QCOMPARE(ui.cmbAddress->currentText(), QStringLiteral("http://www.example.com/"));
     QCOMPARE(ui.cmbAddress->itemText(0), QStringLiteral("http://www.example.com/"));
-    QCOMPARE(w->Engine->TargetHost, QStringLiteral("www.example.com"));
+    QCOMPARE(EngineProbe(w->Session->Engine()).TargetHost(), QStringLiteral("www.example.com"));
 }
 
 void TestMainWindow::ctrlEnterLeavesWwwAndSchemesAlone() {
@@ -832,9 +839,9 @@ void TestMainWindow::droppedHttpLinkIsPinged() {
     QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(w.get(), &drop);
     QCOMPARE(ui.cmbAddress->itemText(0), QStringLiteral("http://dropped.test/page"));
-    QCOMPARE(w->Engine->TargetHost, QStringLiteral("dropped.test"));
+    QCOMPARE(EngineProbe(w->Session->Engine()).TargetHost(), QStringLiteral("dropped.test"));
     QTRY_VERIFY(m_resolver->requestedNames().contains(QStringLiteral("dropped.test")));
-    QTRY_VERIFY(!w->Engine->PingBusy);
+    QTRY_VERIFY(!w->Session->Engine()->Busy());
 
     // While an attempt is under way a drop only replaces the text.
     ui.actPing->setEnabled(false);
@@ -847,7 +854,7 @@ void TestMainWindow::droppedHttpLinkIsPinged() {
     QApplication::sendEvent(w.get(), &drop2);
     QCOMPARE(ui.cmbAddress->currentText(), QStringLiteral("http://second.test/"));
     QCOMPARE(ui.cmbAddress->count(), 1);
-    QCOMPARE(w->Engine->TargetHost, QStringLiteral("dropped.test"));
+    QCOMPARE(EngineProbe(w->Session->Engine()).TargetHost(), QStringLiteral("dropped.test"));
     QVERIFY(!m_resolver->requestedNames().contains(QStringLiteral("second.test")));
 }
 
@@ -893,7 +900,7 @@ void TestMainWindow::droppedLinkIsPingedAsDropped() {
     QVERIFY2(server.received(0).startsWith("HEAD " + path + " HTTP/1.0\r\nHost: drop.test:" + port +
                                            "\r\n"),
              server.received(0).constData());
-    QTRY_VERIFY_WITH_TIMEOUT(!w->Engine->PingBusy, Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(!w->Session->Engine()->Busy(), Patience);
 
     // A link dragged from within Qt (a URL list, not bytes) is sent as encoded too.
     QMimeData urls;

@@ -3,6 +3,7 @@
 // the error ping and cancelling.
 
 #include "PingWindowFixture.h"
+#include "support/EngineProbe.h"
 #include "support/TestHelpers.h"
 #include "support/TestSmtpServer.h"
 #include "support/TestTcpServer.h"
@@ -120,7 +121,7 @@ void TestPing::emptyBoxIsRefused() {
     QCOMPARE(fx->messages[0].caption, QStringLiteral("Warning"));
     QCOMPARE(fx->messages[0].icon, MessageIcon::Warning);
     QCOMPARE(fx->resolver.requestCount(), 0);
-    QVERIFY(!w->Engine->PingBusy);
+    QVERIFY(!w->Session->Engine()->Busy());
     QCOMPARE(w->StatusImageIndex, 1);
     QCOMPARE(ui->cmbAddress->count(), 0);
     QVERIFY(fx->NewLog().isEmpty());
@@ -136,10 +137,11 @@ void TestPing::addressIsNormalisedAndMovedToTop() {
     w->ApplySettings();
     QVERIFY(w->ValidateAddress());
     QCOMPARE(ui->cmbAddress->currentText(), QStringLiteral("HTTPS://Web.test/"));
-    QCOMPARE(w->Engine->TargetAddress, QStringLiteral("HTTPS://Web.test/"));
-    QCOMPARE(w->Engine->TargetHost, QStringLiteral("Web.test"));
-    QCOMPARE(w->Engine->TargetPath, QStringLiteral("/"));
-    QCOMPARE(w->Engine->ClientSocket->Port(), 4443);
+    QCOMPARE(EngineProbe(w->Session->Engine()).TargetAddress(),
+             QStringLiteral("HTTPS://Web.test/"));
+    QCOMPARE(EngineProbe(w->Session->Engine()).TargetHost(), QStringLiteral("Web.test"));
+    QCOMPARE(EngineProbe(w->Session->Engine()).TargetPath(), QStringLiteral("/"));
+    QCOMPARE(EngineProbe(w->Session->Engine()).ClientSocket()->Port(), 4443);
     // The entry that differs only in case is replaced by the box text at the top.
     QCOMPARE(Items(ui->cmbAddress),
              (QStringList{"HTTPS://Web.test/", "http://a.test/", "http://b.test/"}));
@@ -148,9 +150,9 @@ void TestPing::addressIsNormalisedAndMovedToTop() {
     w->ApplySettings();
     QVERIFY(w->ValidateAddress());
     QCOMPARE(ui->cmbAddress->currentText(), QStringLiteral("http://b.test/x/y?q=1"));
-    QCOMPARE(w->Engine->TargetHost, QStringLiteral("b.test"));
-    QCOMPARE(w->Engine->TargetPath, QStringLiteral("/x/y?q=1"));
-    QCOMPARE(w->Engine->ClientSocket->Port(), 8080);
+    QCOMPARE(EngineProbe(w->Session->Engine()).TargetHost(), QStringLiteral("b.test"));
+    QCOMPARE(EngineProbe(w->Session->Engine()).TargetPath(), QStringLiteral("/x/y?q=1"));
+    QCOMPARE(EngineProbe(w->Session->Engine()).ClientSocket()->Port(), 8080);
     QCOMPARE(Items(ui->cmbAddress), (QStringList{"http://b.test/x/y?q=1", "HTTPS://Web.test/",
                                                  "http://a.test/", "http://b.test/"}));
     QVERIFY(fx->messages.isEmpty());
@@ -161,7 +163,7 @@ void TestPing::rejectedSchemeWarnsAfterSettingThePort() {
     ui->cmbAddress->setEditText(QStringLiteral("web.test"));
     w->ApplySettings();
     QVERIFY(w->ValidateAddress());
-    w->Engine->ClientSocket->SetPort(1);
+    EngineProbe(w->Session->Engine()).ClientSocket()->SetPort(1);
 
     ui->cmbAddress->setEditText(QStringLiteral(" ftp://files.test/pub "));
     w->ApplySettings();
@@ -171,13 +173,13 @@ void TestPing::rejectedSchemeWarnsAfterSettingThePort() {
     QCOMPARE(fx->messages[0].caption, w->windowTitle());
     QCOMPARE(fx->messages[0].caption, QStringLiteral("Vennatro"));
     QCOMPARE(fx->messages[0].icon, MessageIcon::Warning);
-    QCOMPARE(w->Engine->ClientSocket->Port(), 8080);
+    QCOMPARE(EngineProbe(w->Session->Engine()).ClientSocket()->Port(), 8080);
     QCOMPARE(ui->cmbAddress->currentText(), QStringLiteral("ftp://files.test/pub"));
-    QCOMPARE(w->Engine->TargetAddress, QStringLiteral("http://web.test/"));
-    QCOMPARE(w->Engine->TargetHost, QStringLiteral("web.test"));
+    QCOMPARE(EngineProbe(w->Session->Engine()).TargetAddress(), QStringLiteral("http://web.test/"));
+    QCOMPARE(EngineProbe(w->Session->Engine()).TargetHost(), QStringLiteral("web.test"));
     QCOMPARE(Items(ui->cmbAddress), QStringList{"http://web.test/"});
     QCOMPARE(fx->resolver.requestCount(), 0);
-    QVERIFY(!w->Engine->PingBusy);
+    QVERIFY(!w->Session->Engine()->Busy());
 }
 
 // ---- the exchange ----
@@ -203,9 +205,9 @@ void TestPing::httpPing() {
     // Under way: the socket is looking up the host.
     const QString pinging = QStringLiteral("Pinging http://web.test/index.html (1 of 3 attempts)");
     QCOMPARE(ui->cmbAddress->currentText(), QStringLiteral("http://web.test/index.html"));
-    QVERIFY(w->Engine->PingBusy);
-    QCOMPARE(w->Engine->PingOutcome, poPending);
-    QCOMPARE(w->Engine->AttemptCount, 1u);
+    QVERIFY(w->Session->Engine()->Busy());
+    QCOMPARE(EngineProbe(w->Session->Engine()).PingOutcome(), poPending);
+    QCOMPARE(EngineProbe(w->Session->Engine()).AttemptCount(), 1u);
     QCOMPARE(w->StatusImageIndex, 0);
     QCOMPARE(w->StatusHint(), pinging);
     QCOMPARE(w->StatusText(), pinging + QStringLiteral(" ..."));
@@ -213,7 +215,7 @@ void TestPing::httpPing() {
     QVERIFY(!ui->actPing->isEnabled());
     QVERIFY(!ui->actAutoPing->isEnabled());
     QVERIFY(ui->actCancel->isEnabled());
-    QCOMPARE(w->Engine->ClientSocket->Host(), QStringLiteral("web.test"));
+    QCOMPARE(EngineProbe(w->Session->Engine()).ClientSocket()->Host(), QStringLiteral("web.test"));
     QVERIFY(fx->pauses.isEmpty());
 
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
@@ -235,7 +237,7 @@ void TestPing::httpPing() {
 
     const QString completed =
         QStringLiteral("Connection to [http://web.test/index.html] completed.");
-    QCOMPARE(w->Engine->PingOutcome, poSucceeded);
+    QCOMPARE(EngineProbe(w->Session->Engine()).PingOutcome(), poSucceeded);
     QCOMPARE(w->StatusImageIndex, 2);
     QCOMPARE(w->StatusHint(), completed);
     QCOMPARE(w->StatusText(), completed);
@@ -290,7 +292,7 @@ void TestPing::httpsPingOnlyConnects() {
 
     fx->Ping(QStringLiteral("https://web.test"));
     QCOMPARE(ui->cmbAddress->currentText(), QStringLiteral("https://web.test/"));
-    QCOMPARE(w->Engine->ClientSocket->Port(), int(https.port()));
+    QCOMPARE(EngineProbe(w->Session->Engine()).ClientSocket()->Port(), int(https.port()));
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
     QTRY_VERIFY_WITH_TIMEOUT(https.isClientClosed(0), Patience);
 
@@ -299,7 +301,7 @@ void TestPing::httpsPingOnlyConnects() {
     QVERIFY2(
         fx->Matches(fx->NewLog(), HttpsLine(QStringLiteral("https://web.test/"), https.port())),
         PingWindowFixture::Visible(fx->NewLog()));
-    QCOMPARE(w->Engine->PingOutcome, poSucceeded);
+    QCOMPARE(EngineProbe(w->Session->Engine()).PingOutcome(), poSucceeded);
     QCOMPARE(w->StatusImageIndex, 2);
     QCOMPARE(w->StatusText(), QStringLiteral("Connection to [https://web.test/] completed."));
     QCOMPARE(fx->shell->Balloons().size(), 2);
@@ -307,7 +309,7 @@ void TestPing::httpsPingOnlyConnects() {
     QCOMPARE(fx->Balloons().last(),
              QStringLiteral("Ping OK|1|Connection to [https://web.test/] completed."));
     // The close of the completed connection counts as nothing else.
-    QCOMPARE(w->Engine->AttemptCount, 1u);
+    QCOMPARE(EngineProbe(w->Session->Engine()).AttemptCount(), 1u);
     QVERIFY(fx->pauses.isEmpty());
 }
 
@@ -337,8 +339,9 @@ void TestPing::answerInTwoPartsGivesOneCompletion() {
     Options.HTTPPort = http.port();
     Options.LogHTTPHeaders = true;
     // The second part goes out only once the first has been read, so each is its own read.
-    const TSocketNotifyEvent read = w->Engine->ClientSocket->OnRead;
-    w->Engine->ClientSocket->OnRead = [&](QObject *sender, TCustomWinSocket *socket) {
+    const TSocketNotifyEvent read = EngineProbe(w->Session->Engine()).ClientSocket()->OnRead;
+    EngineProbe(w->Session->Engine()).ClientSocket()->OnRead = [&](QObject *sender,
+                                                                   TCustomWinSocket *socket) {
         read(sender, socket);
         http.sendNextChunk(0);
     };
@@ -445,7 +448,7 @@ void TestPing::refusedPortRetriesThenAlertsMailsAndPingsErrorAddress() {
 
     fx->Ping(QStringLiteral("web.test"));
     QTRY_VERIFY_WITH_TIMEOUT(errorServer.connectionCount() == 1 && fx->Idle() &&
-                                 w->Engine->PingOutcome == poSucceeded,
+                                 EngineProbe(w->Session->Engine()).PingOutcome() == poSucceeded,
                              Patience);
 
     const QString refusedLine =
@@ -522,8 +525,10 @@ void TestPing::refusedPortRetriesThenAlertsMailsAndPingsErrorAddress() {
     QCOMPARE(header("Subject"), QByteArray("Vennatro - Ping failure notification"));
     QCOMPARE(header("From"), QByteArray("Vennatro Monitor <monitor@example.test>"));
     QCOMPARE(header("To"), QByteArray("Ops <ops@example.test>"));
-    QVERIFY(w->Engine->IdSMTP.MailAgent.startsWith(QLatin1String("Vennatro ")));
-    QCOMPARE(header("X-Mailer"), w->Engine->IdSMTP.MailAgent.toUtf8());
+    QVERIFY(EngineProbe(w->Session->Engine())
+                .IdSMTP()
+                .MailAgent.startsWith(QLatin1String("Vennatro ")));
+    QCOMPARE(header("X-Mailer"), EngineProbe(w->Session->Engine()).IdSMTP().MailAgent.toUtf8());
     QCOMPARE(header("MIME-Version"), QByteArray("1.0"));
     QCOMPARE(header("Content-Type"), QByteArray("text/plain; charset=UTF-8"));
     QCOMPARE(header("Content-Transfer-Encoding"), QByteArray("8bit"));
@@ -539,9 +544,10 @@ void TestPing::refusedPortRetriesThenAlertsMailsAndPingsErrorAddress() {
     // The error ping went through the recent list; the box shows the user's address again.
     QCOMPARE(ui->cmbAddress->currentText(), QStringLiteral("http://web.test/"));
     QCOMPARE(Items(ui->cmbAddress), (QStringList{"https://error.test/", "http://web.test/"}));
-    QCOMPARE(w->Engine->TargetAddress, QStringLiteral("https://error.test/"));
-    QCOMPARE(w->Engine->AttemptCount, 1u);
-    QVERIFY(!w->Engine->LastErrorWasLookup);
+    QCOMPARE(EngineProbe(w->Session->Engine()).TargetAddress(),
+             QStringLiteral("https://error.test/"));
+    QCOMPARE(EngineProbe(w->Session->Engine()).AttemptCount(), 1u);
+    QVERIFY(!EngineProbe(w->Session->Engine()).LastErrorWasLookup());
     QCOMPARE(w->StatusImageIndex, 2);
 }
 
@@ -584,8 +590,8 @@ void TestPing::silentSmtpServerEndsWithinBound() {
     smtp.setMode(TestSmtpServer::Mode(mode));
     Options.HTTPPort = TestTcpServer::closedPort();
     SetMail(smtp);
-    w->Engine->IdSMTP.ConnectTimeoutMs = 1000;
-    w->Engine->IdSMTP.StallTimeoutMs = 1000;
+    EngineProbe(w->Session->Engine()).IdSMTP().ConnectTimeoutMs = 1000;
+    EngineProbe(w->Session->Engine()).IdSMTP().StallTimeoutMs = 1000;
 
     QElapsedTimer clock;
     clock.start();
@@ -601,10 +607,12 @@ void TestPing::lookupFailureRetriesForReal() {
     Options.PingAttempts = 2;
     QList<TPingOutcome> atDisconnect;
     QStringList statusAtDisconnect;
-    const TSocketNotifyEvent disconnect = w->Engine->ClientSocket->OnDisconnect;
-    w->Engine->ClientSocket->OnDisconnect = [&](QObject *sender, TCustomWinSocket *socket) {
+    const TSocketNotifyEvent disconnect =
+        EngineProbe(w->Session->Engine()).ClientSocket()->OnDisconnect;
+    EngineProbe(w->Session->Engine()).ClientSocket()->OnDisconnect = [&](QObject *sender,
+                                                                         TCustomWinSocket *socket) {
         disconnect(sender, socket);
-        atDisconnect << w->Engine->PingOutcome;
+        atDisconnect << EngineProbe(w->Session->Engine()).PingOutcome();
         statusAtDisconnect << w->StatusText();
     };
 
@@ -625,12 +633,12 @@ void TestPing::lookupFailureRetriesForReal() {
     QCOMPARE(fx->pauses.size(), 1);
     QCOMPARE(fx->pauses[0].statusText,
              QStringLiteral("Pinging http://nowhere.test/ (2 of 2 attempts) ..."));
-    QCOMPARE(w->Engine->PingOutcome, poFailed);
+    QCOMPARE(EngineProbe(w->Session->Engine()).PingOutcome(), poFailed);
     QCOMPARE(w->StatusText(), QStringLiteral("Connection to [http://nowhere.test/] failed."));
     QCOMPARE(fx->Balloons(), QStringList{"Connection error|3|Connection to "
                                          "[http://nowhere.test/] failed.\rError: Name or service "
                                          "not known"});
-    QVERIFY(w->Engine->LastErrorWasLookup);
+    QVERIFY(EngineProbe(w->Session->Engine()).LastErrorWasLookup());
     QCOMPARE(fx->resolver.requestCount(), 2);
 }
 
@@ -658,7 +666,8 @@ void TestPing::retryPausesForRealAndTimeExcludesPause() {
 
     clock.start();
     fx->Ping(QStringLiteral("flaky.test"));
-    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle() && w->Engine->PingOutcome == poSucceeded, Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        fx->Idle() && EngineProbe(w->Session->Engine()).PingOutcome() == poSucceeded, Patience);
 
     QVERIFY(errorAt >= 0);
     QVERIFY2(completedAt - errorAt >= 1000, QByteArray::number(completedAt - errorAt));
@@ -667,7 +676,7 @@ void TestPing::retryPausesForRealAndTimeExcludesPause() {
     QVERIFY2(seconds[0] < 0.9, QByteArray::number(seconds[0]));
     QCOMPARE(fx->resolver.requestCount(), 2);
     QCOMPARE(http.connectionCount(), 1);
-    QCOMPARE(w->Engine->AttemptCount, 2u);
+    QCOMPARE(EngineProbe(w->Session->Engine()).AttemptCount(), 2u);
     QVERIFY(fx->Matches(
         fx->NewLog(),
         ErrorLine(QStringLiteral("flaky.test"), http.port(), QStringLiteral("{ANY}"), 11002) +
@@ -685,19 +694,22 @@ void TestPing::addressNotAvailableAfterLookupIsNotCounted() {
     QVERIFY(w->ValidateAddress());
 
     // An address-not-available error right after a lookup error: not counted, not shown.
-    w->Engine->LastErrorWasLookup = true;
-    w->Engine->AttemptCount = 2;
-    w->Engine->PingOutcome = poPending;
+    EngineProbe(w->Session->Engine()).LastErrorWasLookup() = true;
+    EngineProbe(w->Session->Engine()).AttemptCount() = 2;
+    EngineProbe(w->Session->Engine()).PingOutcome() = poPending;
     int code = 10049;
-    w->Engine->ClientSocketError(w->Engine->ClientSocket, w->Engine->ClientSocket->Connection(),
-                                 eeConnect, code);
+    EngineProbe(w->Session->Engine())
+        .ClientSocketError(EngineProbe(w->Session->Engine()).ClientSocket(),
+                           EngineProbe(w->Session->Engine()).ClientSocket()->Connection(),
+                           eeConnect, code);
     QCOMPARE(code, 0);
-    QCOMPARE(w->Engine->AttemptCount, 1u);
-    QVERIFY(!w->Engine->LastErrorWasLookup);
+    QCOMPARE(EngineProbe(w->Session->Engine()).AttemptCount(), 1u);
+    QVERIFY(!EngineProbe(w->Session->Engine()).LastErrorWasLookup());
     QVERIFY(fx->NewLog().isEmpty());
     QVERIFY(fx->shell->Balloons().isEmpty());
     // The same attempt number is then tried again.
-    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle() && w->Engine->PingOutcome == poSucceeded, Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        fx->Idle() && EngineProbe(w->Session->Engine()).PingOutcome() == poSucceeded, Patience);
     QCOMPARE(fx->pauses.size(), 1);
     QCOMPARE(fx->pauses[0].statusText,
              QStringLiteral("Pinging http://web.test/ (2 of 2 attempts) ..."));
@@ -705,12 +717,14 @@ void TestPing::addressNotAvailableAfterLookupIsNotCounted() {
 
     // Without a lookup error before it, the same error is an ordinary failure.
     fx->Mark();
-    w->Engine->AttemptCount = 2;
+    EngineProbe(w->Session->Engine()).AttemptCount() = 2;
     code = 10049;
-    w->Engine->ClientSocketError(w->Engine->ClientSocket, w->Engine->ClientSocket->Connection(),
-                                 eeDisconnect, code);
+    EngineProbe(w->Session->Engine())
+        .ClientSocketError(EngineProbe(w->Session->Engine()).ClientSocket(),
+                           EngineProbe(w->Session->Engine()).ClientSocket()->Connection(),
+                           eeDisconnect, code);
     QCOMPARE(code, 0);
-    QCOMPARE(w->Engine->AttemptCount, 2u);
+    QCOMPARE(EngineProbe(w->Session->Engine()).AttemptCount(), 2u);
     QVERIFY2(fx->Matches(fx->NewLog(), ErrorLine(QStringLiteral("web.test"), http.port(),
                                                  QStringLiteral("{ANY}"), 10049)),
              PingWindowFixture::Visible(fx->NewLog()));
@@ -722,11 +736,11 @@ void TestPing::emptyHostFailsThroughErrorHandler() {
     fx->Ping(QStringLiteral("http:///"));
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle() && w->StatusImageIndex == 3, Patience);
     QCOMPARE(ui->cmbAddress->currentText(), QStringLiteral("http:///"));
-    QCOMPARE(w->Engine->TargetHost, QString());
+    QCOMPARE(EngineProbe(w->Session->Engine()).TargetHost(), QString());
     const QString line = ErrorLine(QString(), 80, QStringLiteral("No address specified"), 1110);
     QVERIFY2(fx->Matches(fx->NewLog(), line + line), PingWindowFixture::Visible(fx->NewLog()));
     QCOMPARE(fx->resolver.requestCount(), 0);
-    QCOMPARE(w->Engine->PingOutcome, poFailed);
+    QCOMPARE(EngineProbe(w->Session->Engine()).PingOutcome(), poFailed);
     QCOMPARE(w->StatusText(), QStringLiteral("Connection to [http:///] failed."));
     QCOMPARE(fx->Balloons().size(), 1);
     QVERIFY(fx->Balloons()[0].startsWith(
@@ -777,7 +791,7 @@ void TestPing::rejectedErrorPingAddressEndsFailureHandling() {
                                                      "address [ftp://files.test/]...\r\n\r\n")),
         PingWindowFixture::Visible(fx->NewLog()));
     QCOMPARE(ui->cmbAddress->currentText(), QStringLiteral("http://web.test/"));
-    QCOMPARE(w->Engine->TargetAddress, QStringLiteral("http://web.test/"));
+    QCOMPARE(EngineProbe(w->Session->Engine()).TargetAddress(), QStringLiteral("http://web.test/"));
     QCOMPARE(w->StatusText(), QStringLiteral("Connection to [http://web.test/] failed."));
 }
 
@@ -790,13 +804,15 @@ void TestPing::sendAndReceiveErrorsTakeTheFailurePath() {
     fx->Ping(QStringLiteral("web.test"));
     QTRY_VERIFY_WITH_TIMEOUT(silent.requestComplete(0), Patience);
     int code = 10054;
-    w->Engine->ClientSocketError(w->Engine->ClientSocket, w->Engine->ClientSocket->Connection(),
-                                 eeReceive, code);
+    EngineProbe(w->Session->Engine())
+        .ClientSocketError(EngineProbe(w->Session->Engine()).ClientSocket(),
+                           EngineProbe(w->Session->Engine()).ClientSocket()->Connection(),
+                           eeReceive, code);
     QCOMPARE(code, 0);
     // Logged and alerted like a refused connection; no question to a socket that may be gone.
     QVERIFY(fx->Idle());
     QTRY_VERIFY_WITH_TIMEOUT(silent.isClientClosed(0), Patience);
-    QCOMPARE(w->Engine->PingOutcome, poFailed);
+    QCOMPARE(EngineProbe(w->Session->Engine()).PingOutcome(), poFailed);
     QCOMPARE(w->StatusImageIndex, 3);
     QCOMPARE(fx->Balloons(), QStringList{"Connection error|3|Connection to [http://web.test/] "
                                          "failed.\rError: Connection reset by peer"});
@@ -807,11 +823,13 @@ void TestPing::sendAndReceiveErrorsTakeTheFailurePath() {
 
     // The unknown kinds keep their own balloon and log nothing.
     fx->Mark();
-    w->Engine->AttemptCount = Options.PingAttempts; // no further attempt
+    EngineProbe(w->Session->Engine()).AttemptCount() = Options.PingAttempts; // no further attempt
     for (TErrorEvent kind : {eeGeneral, eeAccept}) {
         code = 10061;
-        w->Engine->ClientSocketError(w->Engine->ClientSocket, w->Engine->ClientSocket->Connection(),
-                                     kind, code);
+        EngineProbe(w->Session->Engine())
+            .ClientSocketError(EngineProbe(w->Session->Engine()).ClientSocket(),
+                               EngineProbe(w->Session->Engine()).ClientSocket()->Connection(), kind,
+                               code);
         QCOMPARE(code, 0);
     }
     Settle();
@@ -830,27 +848,28 @@ void TestPing::pingStartedBeforeRetryIsNotDoubled() {
     Options.PingAttempts = 2;
     // The user's "Ping now" of another address is already queued when the error arrives, so
     // it runs before the retry the error handler leaves behind.
-    const TSocketErrorEvent error = w->Engine->ClientSocket->OnError;
-    w->Engine->ClientSocket->OnError = [&](QObject *sender, TCustomWinSocket *socket,
-                                           TErrorEvent event, int &code) {
-        QMetaObject::invokeMethod(
-            w,
-            [this] {
-                ui->cmbAddress->setEditText(QStringLiteral("web.test"));
-                w->ApplySettings();
-                ui->actPing->trigger();
-            },
-            Qt::QueuedConnection);
-        error(sender, socket, event, code);
-    };
+    const TSocketErrorEvent error = EngineProbe(w->Session->Engine()).ClientSocket()->OnError;
+    EngineProbe(w->Session->Engine()).ClientSocket()->OnError =
+        [&](QObject *sender, TCustomWinSocket *socket, TErrorEvent event, int &code) {
+            QMetaObject::invokeMethod(
+                w,
+                [this] {
+                    ui->cmbAddress->setEditText(QStringLiteral("web.test"));
+                    w->ApplySettings();
+                    ui->actPing->trigger();
+                },
+                Qt::QueuedConnection);
+            error(sender, socket, event, code);
+        };
 
     fx->Ping(QStringLiteral("nowhere.test"));
-    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle() && w->Engine->PingOutcome == poSucceeded, Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        fx->Idle() && EngineProbe(w->Session->Engine()).PingOutcome() == poSucceeded, Patience);
     Settle();
     QCOMPARE(fx->resolver.requestedNames(), (QStringList{"nowhere.test", "web.test"}));
     QCOMPARE(http.connectionCount(), 1);
     QVERIFY(fx->pauses.isEmpty());
-    QCOMPARE(w->Engine->AttemptCount, 1u);
+    QCOMPARE(EngineProbe(w->Session->Engine()).AttemptCount(), 1u);
     QCOMPARE(PingWindowFixture::Count(fx->NewLog(), QStringLiteral("Error connecting")), 1);
     QCOMPARE(PingWindowFixture::Count(fx->NewLog(), QStringLiteral("completed in")), 1);
 }
@@ -869,15 +888,17 @@ void TestPing::errorPingAfterDisconnectErrorOfOpenConnection() {
 
     fx->Ping(QStringLiteral("web.test"));
     QTRY_VERIFY_WITH_TIMEOUT(silent.requestComplete(0), Patience);
-    QVERIFY(w->Engine->ClientSocket->Active());
+    QVERIFY(EngineProbe(w->Session->Engine()).ClientSocket()->Active());
     // A connection reset reported with the close of an open connection, on the last attempt:
     // the error ping's port can only be set once that connection is closed.
     int code = 10054;
-    w->Engine->ClientSocketError(w->Engine->ClientSocket, w->Engine->ClientSocket->Connection(),
-                                 eeDisconnect, code);
+    EngineProbe(w->Session->Engine())
+        .ClientSocketError(EngineProbe(w->Session->Engine()).ClientSocket(),
+                           EngineProbe(w->Session->Engine()).ClientSocket()->Connection(),
+                           eeDisconnect, code);
     QCOMPARE(code, 0);
     QTRY_VERIFY_WITH_TIMEOUT(errorServer.connectionCount() == 1 && fx->Idle() &&
-                                 w->Engine->PingOutcome == poSucceeded,
+                                 EngineProbe(w->Session->Engine()).PingOutcome() == poSucceeded,
                              Patience);
     QVERIFY2(fx->Matches(fx->NewLog(),
                          ErrorLine(QStringLiteral("web.test"), silent.port(),
@@ -895,17 +916,18 @@ void TestPing::receiveErrorDuringReadIsNoCompletion() {
     Options.HTTPPort = http.port();
     // The receive fails: the component reports the error from inside the read, before the
     // read handler gets its bytes.
-    const TSocketNotifyEvent read = w->Engine->ClientSocket->OnRead;
-    w->Engine->ClientSocket->OnRead = [&](QObject *sender, TCustomWinSocket *socket) {
+    const TSocketNotifyEvent read = EngineProbe(w->Session->Engine()).ClientSocket()->OnRead;
+    EngineProbe(w->Session->Engine()).ClientSocket()->OnRead = [&](QObject *sender,
+                                                                   TCustomWinSocket *socket) {
         int code = 10054;
-        w->Engine->ClientSocketError(sender, socket, eeReceive, code);
+        EngineProbe(w->Session->Engine()).ClientSocketError(sender, socket, eeReceive, code);
         read(sender, socket);
     };
 
     fx->Ping(QStringLiteral("web.test"));
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle() && w->StatusImageIndex == 3, Patience);
     Settle();
-    QCOMPARE(w->Engine->PingOutcome, poFailed);
+    QCOMPARE(EngineProbe(w->Session->Engine()).PingOutcome(), poFailed);
     QCOMPARE(PingWindowFixture::Count(fx->NewLog(), QStringLiteral("completed")), 0);
     QCOMPARE(PingWindowFixture::Count(fx->NewLog(), QStringLiteral("Error connecting")), 1);
 }
@@ -927,8 +949,8 @@ void TestPing::cancelDuringLookup() {
 
     const QString aborted = QStringLiteral("Connection to [http://slow.test/] aborted.");
     QVERIFY(fx->Idle());
-    QCOMPARE(w->Engine->PingOutcome, poCancelled);
-    QCOMPARE(w->Engine->AttemptCount, 4u);
+    QCOMPARE(EngineProbe(w->Session->Engine()).PingOutcome(), poCancelled);
+    QCOMPARE(EngineProbe(w->Session->Engine()).AttemptCount(), 4u);
     QCOMPARE(w->StatusImageIndex, 1);
     QCOMPARE(w->StatusHint(), aborted);
     QCOMPARE(w->StatusText(), aborted);
@@ -953,7 +975,7 @@ void TestPing::cancelDuringLookup() {
     Settle();
     QCOMPARE(http.connectionCount(), 0);
     QCOMPARE(fx->NewLog(), log);
-    QCOMPARE(w->Engine->PingOutcome, poCancelled);
+    QCOMPARE(EngineProbe(w->Session->Engine()).PingOutcome(), poCancelled);
     QCOMPARE(fx->resolver.requestCount(), 1);
 }
 
@@ -966,8 +988,8 @@ void TestPing::cancelDuringSilentServer() {
 
     fx->Ping(QStringLiteral("web.test"));
     QTRY_VERIFY_WITH_TIMEOUT(silent.requestComplete(0), Patience);
-    QVERIFY(w->Engine->PingBusy); // a server that never answers keeps the ping under way
-    QVERIFY(w->Engine->ClientSocket->Active());
+    QVERIFY(w->Session->Engine()->Busy()); // a server that never answers keeps the ping under way
+    QVERIFY(EngineProbe(w->Session->Engine()).ClientSocket()->Active());
     w->actCancelExecute();
     QVERIFY(fx->Idle());
     QTRY_VERIFY_WITH_TIMEOUT(silent.isClientClosed(0), Patience);
@@ -992,7 +1014,7 @@ void TestPing::cancelDuringThePauseEndsAtOnce() {
     ui->actCancel->trigger();
 
     QVERIFY(fx->Idle());
-    QCOMPARE(w->Engine->PingOutcome, poCancelled);
+    QCOMPARE(EngineProbe(w->Session->Engine()).PingOutcome(), poCancelled);
     QCOMPARE(w->StatusText(), QStringLiteral("Connection to [http://web.test/] aborted."));
     QCOMPARE(w->StatusImageIndex, 1);
     QVERIFY(ui->actPing->isEnabled());
@@ -1020,21 +1042,25 @@ void TestPing::errorAfterCancelLogsNothing() {
 
     // A late connection error: swallowed, not logged, no alert, no further attempt.
     int code = 10061;
-    w->Engine->ClientSocketError(w->Engine->ClientSocket, w->Engine->ClientSocket->Connection(),
-                                 eeConnect, code);
+    EngineProbe(w->Session->Engine())
+        .ClientSocketError(EngineProbe(w->Session->Engine()).ClientSocket(),
+                           EngineProbe(w->Session->Engine()).ClientSocket()->Connection(),
+                           eeConnect, code);
     QCOMPARE(code, 0);
     Settle();
     QVERIFY(fx->NewLog().isEmpty());
     QVERIFY(fx->shell->Balloons().isEmpty());
-    QCOMPARE(w->Engine->PingOutcome, poCancelled);
+    QCOMPARE(EngineProbe(w->Session->Engine()).PingOutcome(), poCancelled);
     QCOMPARE(fx->resolver.requestCount(), 1);
     QCOMPARE(silent.connectionCount(), 1);
     QCOMPARE(w->StatusText(), QStringLiteral("Connection to [http://web.test/] aborted."));
 
     // A receive error after the cancel is as quiet.
     code = 10054;
-    w->Engine->ClientSocketError(w->Engine->ClientSocket, w->Engine->ClientSocket->Connection(),
-                                 eeReceive, code);
+    EngineProbe(w->Session->Engine())
+        .ClientSocketError(EngineProbe(w->Session->Engine()).ClientSocket(),
+                           EngineProbe(w->Session->Engine()).ClientSocket()->Connection(),
+                           eeReceive, code);
     Settle();
     QVERIFY(fx->Balloons().isEmpty());
     QVERIFY(fx->NewLog().isEmpty());

@@ -2,6 +2,7 @@
 // status display with its countdown.
 
 #include "PingWindowFixture.h"
+#include "support/EngineProbe.h"
 #include "support/TestEnvironment.h"
 #include "support/TestHelpers.h"
 #include "support/TestTcpServer.h"
@@ -89,14 +90,14 @@ void TestScheduler::SwitchOn(const QString &text) {
     w->ApplySettings();
     ui->actAutoPing->trigger();
     QVERIFY(w->AutoPingOn());
-    w->Scheduler->Timer()->setInterval(NoRealTicks); // the test ticks by hand
+    w->Session->Scheduler()->Timer()->setInterval(NoRealTicks); // the test ticks by hand
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
 }
 
 void TestScheduler::offAtStart() {
     QVERIFY(!w->AutoPingOn());
-    QVERIFY(!w->Scheduler->Timer()->isActive());
-    QCOMPARE(w->Scheduler->Timer()->interval(), 1000);
+    QVERIFY(!w->Session->Scheduler()->Timer()->isActive());
+    QCOMPARE(w->Session->Scheduler()->Timer()->interval(), 1000);
     QVERIFY(!ui->actAutoPing->isChecked());
     QCOMPARE(w->StatusHint(), QStringLiteral("Inactive"));
     QCOMPARE(w->StatusImageIndex, 1);
@@ -138,7 +139,7 @@ void TestScheduler::rejectedAddressLeavesItOff() {
     QCOMPARE(fx->messages[0].text, QStringLiteral("Only HTTP and HTTPS protocols are supported."));
     QVERIFY(!w->AutoPingOn());
     QVERIFY(!ui->actAutoPing->isChecked());
-    QVERIFY(w->AutoTargetAddress.isEmpty());
+    QVERIFY(w->Session->AutoPingAddress().isEmpty());
     QCOMPARE(fx->resolver.requestCount(), 0);
 }
 
@@ -149,16 +150,16 @@ void TestScheduler::switchingOnCapturesTargetAndPingsAtOnce() {
 
     QVERIFY(w->AutoPingOn());
     QVERIFY(ui->actAutoPing->isChecked());
-    QCOMPARE(w->AutoTargetAddress, QStringLiteral("http://web.test/status"));
-    QCOMPARE(w->AutoTarget.host, QStringLiteral("web.test"));
-    QCOMPARE(w->AutoTarget.path, QStringLiteral("/status"));
-    QCOMPARE(w->Scheduler->AutoPingSeconds(), 900u);
-    QCOMPARE(w->Scheduler->AutoPingElapsed(), 0);
+    QCOMPARE(w->Session->AutoPingAddress(), QStringLiteral("http://web.test/status"));
+    QCOMPARE(w->Session->AutoPingTarget().host, QStringLiteral("web.test"));
+    QCOMPARE(w->Session->AutoPingTarget().path, QStringLiteral("/status"));
+    QCOMPARE(w->Session->Scheduler()->AutoPingSeconds(), 900u);
+    QCOMPARE(w->Session->Scheduler()->AutoPingElapsed(), 0);
     // The first ping starts at once; the countdown is not shown while it runs.
-    QVERIFY(w->Engine->PingBusy);
+    QVERIFY(w->Session->Engine()->Busy());
     QCOMPARE(w->StatusText(),
              QStringLiteral("Pinging http://web.test/status (1 of 1 attempts) ..."));
-    w->Scheduler->Timer()->setInterval(NoRealTicks);
+    w->Session->Scheduler()->Timer()->setInterval(NoRealTicks);
     w->TimerTimer();
     QCOMPARE(w->StatusText(),
              QStringLiteral("Pinging http://web.test/status (1 of 1 attempts) ..."));
@@ -186,7 +187,7 @@ void TestScheduler::countdownTexts() {
     w->TimerNotificationTimer();
     for (int i = 0; i < 900 - 125; ++i)
         w->TimerTimer();
-    QCOMPARE(w->Scheduler->AutoPingElapsed(), 775);
+    QCOMPARE(w->Session->Scheduler()->AutoPingElapsed(), 775);
     const QString text = Countdown(QStringLiteral("http://web.test/"), 15, "02:05");
     QCOMPARE(w->StatusText(), text);
     QVERIFY2(TipAfterPing(w->NotifyIcon->ToolTip(), QStringLiteral("http://web.test/"), text),
@@ -206,7 +207,7 @@ void TestScheduler::countdownTexts() {
     QVERIFY(!w->AutoPingOn());
     Options.AutoPingInterval = 120;
     SwitchOn(QStringLiteral("web.test"));
-    QCOMPARE(w->Scheduler->AutoPingSeconds(), 7200u);
+    QCOMPARE(w->Session->Scheduler()->AutoPingSeconds(), 7200u);
     w->TimerNotificationTimer();
     QCOMPARE(w->StatusText(), Countdown(QStringLiteral("http://web.test/"), 120, "120:00"));
     w->TimerTimer();
@@ -220,14 +221,14 @@ void TestScheduler::scheduledPingStartsOnTheTickAfterZero() {
     w->TimerNotificationTimer();
     for (int i = 0; i < 60; ++i)
         w->TimerTimer();
-    QCOMPARE(w->Scheduler->AutoPingElapsed(), 60);
+    QCOMPARE(w->Session->Scheduler()->AutoPingElapsed(), 60);
     QCOMPARE(http->connectionCount(), 1);
-    QVERIFY(!w->Engine->PingBusy);
+    QVERIFY(!w->Session->Engine()->Busy());
     // The 61st tick starts the scheduled ping and restarts the count.
     w->TimerTimer();
-    QCOMPARE(w->Scheduler->AutoPingElapsed(), 0);
-    QVERIFY(w->Engine->PingBusy);
-    QCOMPARE(w->Engine->AttemptCount, 1u);
+    QCOMPARE(w->Session->Scheduler()->AutoPingElapsed(), 0);
+    QVERIFY(w->Session->Engine()->Busy());
+    QCOMPARE(EngineProbe(w->Session->Engine()).AttemptCount(), 1u);
     QCOMPARE(w->StatusText(), QStringLiteral("Pinging http://web.test/ (1 of 1 attempts) ..."));
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
     QCOMPARE(http->connectionCount(), 2);
@@ -245,13 +246,14 @@ void TestScheduler::dueWhileBusyWaitsForTheSocket() {
     w->ApplySettings();
     w->actPingExecute();
     QTRY_VERIFY_WITH_TIMEOUT(http->requestComplete(1), Patience);
-    QVERIFY(w->Engine->ClientSocket->Active());
-    w->Scheduler->SetElapsed(60);
+    QVERIFY(EngineProbe(w->Session->Engine()).ClientSocket()->Active());
+    w->Session->Scheduler()->SetElapsed(60);
     for (int i = 0; i < 3; ++i)
         w->TimerTimer();
-    QCOMPARE(w->Scheduler->AutoPingElapsed(), 60);
+    QCOMPARE(w->Session->Scheduler()->AutoPingElapsed(), 60);
     QCOMPARE(http->connectionCount(), 2);
-    QCOMPARE(w->Engine->TargetAddress, QStringLiteral("http://web.test/manual"));
+    QCOMPARE(EngineProbe(w->Session->Engine()).TargetAddress(),
+             QStringLiteral("http://web.test/manual"));
 
     // A ping still looking up its host counts as busy too.
     w->actCancelExecute();
@@ -260,20 +262,22 @@ void TestScheduler::dueWhileBusyWaitsForTheSocket() {
     ui->cmbAddress->setEditText(QStringLiteral("held.test"));
     w->ApplySettings();
     w->actPingExecute();
-    QVERIFY(w->Engine->PingBusy);
-    QVERIFY(!w->Engine->ClientSocket->Active());
+    QVERIFY(w->Session->Engine()->Busy());
+    QVERIFY(!EngineProbe(w->Session->Engine()).ClientSocket()->Active());
     const int requests = fx->resolver.requestCount();
     w->TimerTimer();
-    QCOMPARE(w->Scheduler->AutoPingElapsed(), 60);
+    QCOMPARE(w->Session->Scheduler()->AutoPingElapsed(), 60);
     QCOMPARE(fx->resolver.requestCount(), requests);
-    QCOMPARE(w->Engine->TargetAddress, QStringLiteral("http://held.test/"));
+    QCOMPARE(EngineProbe(w->Session->Engine()).TargetAddress(),
+             QStringLiteral("http://held.test/"));
 
     // The first tick after the connection has ended starts the scheduled ping.
     w->actCancelExecute();
-    QVERIFY(!w->Engine->ClientSocket->Active());
+    QVERIFY(!EngineProbe(w->Session->Engine()).ClientSocket()->Active());
     w->TimerTimer();
-    QCOMPARE(w->Scheduler->AutoPingElapsed(), 0);
-    QCOMPARE(w->Engine->TargetAddress, QStringLiteral("http://web.test/auto"));
+    QCOMPARE(w->Session->Scheduler()->AutoPingElapsed(), 0);
+    QCOMPARE(EngineProbe(w->Session->Engine()).TargetAddress(),
+             QStringLiteral("http://web.test/auto"));
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
     QCOMPARE(http->connectionCount(), 3);
     QVERIFY(http->received(2).startsWith("HEAD /auto HTTP/1.0\r\nHost: web.test\r\n"));
@@ -282,10 +286,10 @@ void TestScheduler::dueWhileBusyWaitsForTheSocket() {
 void TestScheduler::intervalZeroPingsOnEveryFreeTick() {
     Options.AutoPingInterval = 0;
     SwitchOn(QStringLiteral("web.test"));
-    QCOMPARE(w->Scheduler->AutoPingSeconds(), 0u);
+    QCOMPARE(w->Session->Scheduler()->AutoPingSeconds(), 0u);
     QCOMPARE(http->connectionCount(), 1);
     w->TimerTimer();
-    QVERIFY(w->Engine->PingBusy);
+    QVERIFY(w->Session->Engine()->Busy());
     w->TimerTimer(); // busy: nothing new
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
     QCOMPARE(http->connectionCount(), 2);
@@ -302,16 +306,18 @@ void TestScheduler::manualPingInBetweenKeepsAutomaticTarget() {
     w->ApplySettings();
     w->actPingExecute();
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
-    QCOMPARE(w->Engine->TargetAddress, QStringLiteral("http://error.test/manual"));
-    QCOMPARE(w->AutoTargetAddress, QStringLiteral("http://web.test/auto"));
-    QCOMPARE(w->AutoTarget.host, QStringLiteral("web.test"));
-    QCOMPARE(w->AutoTarget.path, QStringLiteral("/auto"));
+    QCOMPARE(EngineProbe(w->Session->Engine()).TargetAddress(),
+             QStringLiteral("http://error.test/manual"));
+    QCOMPARE(w->Session->AutoPingAddress(), QStringLiteral("http://web.test/auto"));
+    QCOMPARE(w->Session->AutoPingTarget().host, QStringLiteral("web.test"));
+    QCOMPARE(w->Session->AutoPingTarget().path, QStringLiteral("/auto"));
 
-    w->Scheduler->SetElapsed(60);
+    w->Session->Scheduler()->SetElapsed(60);
     w->TimerTimer();
-    QCOMPARE(w->Engine->TargetAddress, QStringLiteral("http://web.test/auto"));
-    QCOMPARE(w->Engine->TargetHost, QStringLiteral("web.test"));
-    QCOMPARE(w->Engine->TargetPath, QStringLiteral("/auto"));
+    QCOMPARE(EngineProbe(w->Session->Engine()).TargetAddress(),
+             QStringLiteral("http://web.test/auto"));
+    QCOMPARE(EngineProbe(w->Session->Engine()).TargetHost(), QStringLiteral("web.test"));
+    QCOMPARE(EngineProbe(w->Session->Engine()).TargetPath(), QStringLiteral("/auto"));
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
     QCOMPARE(http->connectionCount(), 3);
     QVERIFY(http->received(1).startsWith("HEAD /manual HTTP/1.0\r\nHost: error.test\r\n"));
@@ -334,10 +340,10 @@ void TestScheduler::scheduledPingUsesThePortOfItsOwnScheme() {
     w->ApplySettings();
     w->actPingExecute();
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
-    QCOMPARE(w->Engine->ClientSocket->Port(), int(http->port()));
+    QCOMPARE(EngineProbe(w->Session->Engine()).ClientSocket()->Port(), int(http->port()));
     fx->Mark();
 
-    w->Scheduler->SetElapsed(60);
+    w->Session->Scheduler()->SetElapsed(60);
     w->TimerTimer();
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle(), Patience);
     QCOMPARE(https.connectionCount(), 2);
@@ -389,7 +395,7 @@ void TestScheduler::periodThatDoesNotFitFallsBackToDefault() {
     for (const auto &[minutes, seconds] : cases) {
         Options.AutoPingInterval = minutes;
         SwitchOn(QStringLiteral("web.test"));
-        QCOMPARE(w->Scheduler->AutoPingSeconds(), seconds);
+        QCOMPARE(w->Session->Scheduler()->AutoPingSeconds(), seconds);
         w->TimerNotificationTimer();
         QVERIFY2(w->StatusText().contains(QStringLiteral(" each %1 minutes").arg(seconds / 60)),
                  qPrintable(w->StatusText()));
@@ -404,12 +410,12 @@ void TestScheduler::realTimerStartsScheduledPing() {
     ui->cmbAddress->setEditText(QStringLiteral("web.test"));
     w->ApplySettings();
     ui->actAutoPing->trigger();
-    QVERIFY(w->Scheduler->Timer()->isActive());
-    QCOMPARE(w->Scheduler->Timer()->interval(), 1000);
+    QVERIFY(w->Session->Scheduler()->Timer()->isActive());
+    QCOMPARE(w->Session->Scheduler()->Timer()->interval(), 1000);
     QTRY_VERIFY_WITH_TIMEOUT(http->connectionCount() >= 2 && fx->Idle(), Patience);
     w->ApplySettings();
     w->actAutoPingExecute();
-    QVERIFY(!w->Scheduler->Timer()->isActive());
+    QVERIFY(!w->Session->Scheduler()->Timer()->isActive());
 }
 
 void TestScheduler::autoPingAtStart() {
@@ -424,13 +430,13 @@ void TestScheduler::autoPingAtStart() {
                                .arg(http->port(), 8, 16, QLatin1Char('0'))
                                .toUtf8()));
     {
-        TfMain_Vennatro window;
+        TfMain_Vennatro window(new PingSession);
 
         QVERIFY(window.AutoPingOn());
         QVERIFY(Find<QAction>(&window, "actAutoPing")->isChecked());
-        QCOMPARE(window.AutoTargetAddress, QStringLiteral("http://127.0.0.1/start"));
-        QCOMPARE(window.Scheduler->AutoPingSeconds(), 300u);
-        QTRY_VERIFY_WITH_TIMEOUT(!window.Engine->PingBusy && http->connectionCount() == 1,
+        QCOMPARE(window.Session->AutoPingAddress(), QStringLiteral("http://127.0.0.1/start"));
+        QCOMPARE(window.Session->Scheduler()->AutoPingSeconds(), 300u);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.Session->Engine()->Busy() && http->connectionCount() == 1,
                                  Patience);
         QVERIFY(http->received(0).startsWith("HEAD /start HTTP/1.0\r\nHost: 127.0.0.1\r\n"));
         window.actAutoPingExecute();

@@ -2,11 +2,13 @@
 // the user is told when it goes wrong.
 #include "app/Main.h"
 #include "engine/PingTarget.h"
+#include "engine/WatchList.h"
 #include "platform/Autostart.h"
 #include "platform/gui/MessageBox.h"
 #include "settings/NumberEdit.h"
 #include "settings/OptionsForm.h"
 #include "store/RegStore.h"
+#include "support/EngineProbe.h"
 #include "support/MainWindowParts.h"
 #include "support/TestEnvironment.h"
 #include "support/TestHelpers.h"
@@ -129,7 +131,7 @@ void TestSettings::cleanup() {
 }
 
 void TestSettings::Build() {
-    w = std::make_unique<TfMain_Vennatro>();
+    w = std::make_unique<TfMain_Vennatro>(new PingSession);
     ui.Resolve(w.get()); // a missing part fails the test
 }
 
@@ -149,8 +151,8 @@ void TestSettings::firstStartWithoutFile() {
     QCOMPARE(ui.cmbAddress->count(), 0);
     QVERIFY(ui.actShowLog->isChecked());
     QVERIFY(!ui.actAlwaysOnTop->isChecked());
-    QCOMPARE(w->Engine->IdSMTP.Port, 25);
-    QCOMPARE(w->Engine->IdMessage.Recipients, QStringList{QString()});
+    QCOMPARE(EngineProbe(w->Session->Engine()).IdSMTP().Port, 25);
+    QCOMPARE(EngineProbe(w->Session->Engine()).IdMessage().Recipients, QStringList{QString()});
     QVERIFY(!w->UserAgent.contains(QLatin1Char('[')));
 
     // Leaving writes every value, and "Start with Windows" off leaves no autostart entry.
@@ -179,7 +181,7 @@ void TestSettings::everySettingRoundTrips() {
     const TOptions changed = Changed(m_env->Path(QStringLiteral("logs/my log é.txt")));
     Options = changed;
     // The stored list is the watch list's own: it reaches the store through the list.
-    w->Watched->Load(changed.WatchedAddresses);
+    w->Session->Watched()->Load(changed.WatchedAddresses);
     w->SaveSettings();
     QVERIFY2(m_env->messages.isEmpty(), qPrintable(m_env->messages.value(0).text));
 
@@ -201,12 +203,13 @@ void TestSettings::everySettingRoundTrips() {
     QVERIFY(ui.actAlwaysOnTop->isChecked());
     QVERIFY(!ui.actShowLog->isChecked());
     QCOMPARE(w->maximumHeight(), 150);
-    QCOMPARE(w->Engine->IdSMTP.Host, changed.SMTPServer);
-    QCOMPARE(w->Engine->IdSMTP.Port, 2525);
-    QCOMPARE(w->Engine->IdSMTP.Username, changed.SMTPUser);
-    QCOMPARE(w->Engine->IdSMTP.Password, changed.SMTPPassword);
-    QCOMPARE(w->Engine->IdMessage.From, changed.FromAddress);
-    QCOMPARE(w->Engine->IdMessage.Recipients, QStringList{changed.ErrorEmailAddress});
+    QCOMPARE(EngineProbe(w->Session->Engine()).IdSMTP().Host, changed.SMTPServer);
+    QCOMPARE(EngineProbe(w->Session->Engine()).IdSMTP().Port, 2525);
+    QCOMPARE(EngineProbe(w->Session->Engine()).IdSMTP().Username, changed.SMTPUser);
+    QCOMPARE(EngineProbe(w->Session->Engine()).IdSMTP().Password, changed.SMTPPassword);
+    QCOMPARE(EngineProbe(w->Session->Engine()).IdMessage().From, changed.FromAddress);
+    QCOMPARE(EngineProbe(w->Session->Engine()).IdMessage().Recipients,
+             QStringList{changed.ErrorEmailAddress});
     QCOMPARE(w->UserAgent, BuildUserAgent(w->ProgramVersion, w->VersionInfo.Suffix,
                                           CurrentOsVersion(), true, w->ComputerName));
     QVERIFY(w->UserAgent.endsWith(QStringLiteral(" [%1]").arg(w->ComputerName)));
@@ -301,7 +304,7 @@ void TestSettings::pingTimeoutOutOfRangeLoadsAsThirty() {
     Build();
     QVERIFY(m_env->messages.isEmpty());
     QCOMPARE(Options.PingTimeout, loaded);
-    QCOMPARE(w->Engine->Settings().PingTimeout, loaded);
+    QCOMPARE(w->Session->Engine()->Settings().PingTimeout, loaded);
 }
 
 void TestSettings::logFileStoredAsNumberStopsTheLoad() {
@@ -323,7 +326,9 @@ void TestSettings::logFileStoredAsNumberStopsTheLoad() {
                                       "\"Window left\"=dword:00000000\n"
                                       "\"Window top\"=dword:00000000\n"));
     int portWhenShown = -1;
-    m_env->onMessage = [&](const MessageBoxRequest &) { portWhenShown = w->Engine->IdSMTP.Port; };
+    m_env->onMessage = [&](const MessageBoxRequest &) {
+        portWhenShown = EngineProbe(w->Session->Engine()).IdSMTP().Port;
+    };
     w->LoadSettings();
 
     QCOMPARE(m_env->messages.size(), 1);
@@ -351,7 +356,7 @@ void TestSettings::valuesAfterAWrongKindSurviveTheExit() {
     changed.AutoPingAtStart = false; // a start must not ping out
     changed.PingAttempts = 5;        // one the dialog's two digits give back unchanged
     Options = changed;
-    w->Watched->Load(changed.WatchedAddresses);
+    w->Session->Watched()->Load(changed.WatchedAddresses);
     ui.cmbAddress->addItems({QStringLiteral("http://a.test/"), QStringLiteral("http://b.test/")});
     w->SaveSettings();
     w.reset();

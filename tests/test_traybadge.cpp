@@ -2,6 +2,7 @@
 // and the worst state of the watched addresses.
 
 #include "PingWindowFixture.h"
+#include "support/EngineProbe.h"
 #include "support/TestHelpers.h"
 #include "support/TestTcpServer.h"
 #include "tray/TrayBadge.h"
@@ -76,7 +77,8 @@ void TestTrayBadge::iconFollowsTheMainPing() {
     Options.ShowNotifications = false;
     fx.Ping(QStringLiteral("web.test"));
     QCOMPARE(BadgePixel(w->NotifyIcon->Icon()), BadgeColor(TrayBadge::UnderWay));
-    QTRY_VERIFY_WITH_TIMEOUT(fx.Idle() && w->Engine->PingOutcome == poSucceeded, Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        fx.Idle() && EngineProbe(w->Session->Engine()).PingOutcome() == poSucceeded, Patience);
     QCOMPARE(BadgePixel(w->NotifyIcon->Icon()), BadgeColor(TrayBadge::Completed));
     QCOMPARE(BadgePixel(LastIcon(fx.shell)), BadgeColor(TrayBadge::Completed));
     // Kept after the result's hold ends.
@@ -91,16 +93,17 @@ void TestTrayBadge::iconFollowsTheMainPing() {
 
     // A failing watched address keeps the icon red after the main ping answers again.
     Options.HTTPPort = http.port();
-    QVERIFY(
-        w->Watched->Add(QStringLiteral("http://127.0.0.1:%1/").arg(TestTcpServer::closedPort())));
-    w->Watched->SetIntervalMs(60000);
-    w->Watched->PingNow(0);
-    QTRY_COMPARE_WITH_TIMEOUT(w->Watched->Down(), 1, Patience);
+    QVERIFY(w->Session->Watched()->Add(
+        QStringLiteral("http://127.0.0.1:%1/").arg(TestTcpServer::closedPort())));
+    w->Session->Watched()->SetIntervalMs(60000);
+    w->Session->Watched()->PingNow(0);
+    QTRY_COMPARE_WITH_TIMEOUT(w->Session->Watched()->Down(), 1, Patience);
     fx.Ping(QStringLiteral("web.test"));
-    QTRY_VERIFY_WITH_TIMEOUT(fx.Idle() && w->Engine->PingOutcome == poSucceeded, Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        fx.Idle() && EngineProbe(w->Session->Engine()).PingOutcome() == poSucceeded, Patience);
     QCOMPARE(BadgePixel(w->NotifyIcon->Icon()), BadgeColor(TrayBadge::Failed));
     // And green once it is gone.
-    w->Watched->Remove(0);
+    w->Session->Watched()->Remove(0);
     QCOMPARE(BadgePixel(w->NotifyIcon->Icon()), BadgeColor(TrayBadge::Completed));
 }
 

@@ -4,7 +4,9 @@
 
 #include "app/Main.h"
 #include "engine/HistoryStore.h"
+#include "engine/MetricsPublisher.h"
 #include "engine/PingTarget.h"
+#include "engine/WatchList.h"
 #include "platform/gui/MessageBox.h"
 #include "store/RegStore.h"
 #include "support/RecordingTrayShell.h"
@@ -122,14 +124,14 @@ void TestWatchPanel::cleanup() {
 }
 
 bool TestWatchPanel::Build() {
-    w = std::make_unique<TfMain_Vennatro>();
+    w = std::make_unique<TfMain_Vennatro>(new PingSession);
     if (!ui.Resolve(w.get()))
         return false;
     m_shell = RecordingTrayShell::Of(w->NotifyIcon->Shell());
     // Every name either ping could look up comes from a table.
     m_resolver = new TableResolver(w.get());
-    w->Engine->ClientSocket->SetResolver(m_resolver);
-    w->Watched->SetResolver(m_resolver);
+    w->Session->Engine()->SetResolver(m_resolver);
+    w->Session->Watched()->SetResolver(m_resolver);
     return m_shell != nullptr;
 }
 
@@ -227,8 +229,9 @@ void TestWatchPanel::addFromTheFieldOrTheAddressBox() {
     // Typed into the field, then the button: normalised, the field emptied, the row selected.
     QTest::keyClicks(ui.edit, QStringLiteral("127.0.0.1:8001/one"));
     QTest::mouseClick(ui.add, Qt::LeftButton);
-    QCOMPARE(w->Watched->Addresses(), QStringList{QStringLiteral("http://127.0.0.1:8001/one")});
-    QCOMPARE(TableAddresses(), w->Watched->Addresses());
+    QCOMPARE(w->Session->Watched()->Addresses(),
+             QStringList{QStringLiteral("http://127.0.0.1:8001/one")});
+    QCOMPARE(TableAddresses(), w->Session->Watched()->Addresses());
     QCOMPARE(ui.edit->text(), QString());
     QCOMPARE(ui.table->currentRow(), 0);
 
@@ -275,7 +278,8 @@ void TestWatchPanel::addFromTheFieldOrTheAddressBox() {
     }
     // Every watched address is a target of the metrics, pinged yet or not.
     for (const QString &address : before)
-        QVERIFY2(w->Metrics->Registry()->Targets().contains(address), qPrintable(address));
+        QVERIFY2(w->Session->Metrics()->Registry()->Targets().contains(address),
+                 qPrintable(address));
 }
 
 void TestWatchPanel::deleteAndRemoveTakeTheSelectedRow() {
@@ -283,7 +287,7 @@ void TestWatchPanel::deleteAndRemoveTakeTheSelectedRow() {
     QVERIFY(ShowActive());
     ui.actWatched->trigger();
     QTRY_VERIFY_WITH_TIMEOUT(ui.dock->isVisible(), Patience);
-    w->Watched->Load(
+    w->Session->Watched()->Load(
         QStringLiteral("http://a.test/\r\nhttp://b.test/\r\nhttp://c.test/\r\nhttp://d.test/\r\n"));
     QCOMPARE(ui.table->rowCount(), 4);
 
@@ -291,10 +295,10 @@ void TestWatchPanel::deleteAndRemoveTakeTheSelectedRow() {
     QTRY_VERIFY_WITH_TIMEOUT(ui.table->hasFocus(), Patience);
     ui.table->selectRow(1);
     QTest::keyClick(ui.table, Qt::Key_Delete);
-    QCOMPARE(w->Watched->Addresses(),
+    QCOMPARE(w->Session->Watched()->Addresses(),
              QStringList({QStringLiteral("http://a.test/"), QStringLiteral("http://c.test/"),
                           QStringLiteral("http://d.test/")}));
-    QCOMPARE(TableAddresses(), w->Watched->Addresses());
+    QCOMPARE(TableAddresses(), w->Session->Watched()->Addresses());
     // The row that took its place is selected: Delete again goes on down the list.
     QCOMPARE(ui.table->selectedItems().first()->row(), 1);
     QTest::keyClick(ui.table, Qt::Key_Delete);
@@ -312,11 +316,11 @@ void TestWatchPanel::deleteAndRemoveTakeTheSelectedRow() {
     QTest::mouseClick(ui.remove, Qt::LeftButton);
     ui.table->setFocus();
     QTest::keyClick(ui.table, Qt::Key_Delete);
-    QCOMPARE(w->Watched->Count(), 1);
+    QCOMPARE(w->Session->Watched()->Count(), 1);
 
     ui.table->selectRow(0);
     QTest::keyClick(ui.table, Qt::Key_Delete);
-    QCOMPARE(w->Watched->Count(), 0);
+    QCOMPARE(w->Session->Watched()->Count(), 0);
     QCOMPARE(ui.table->rowCount(), 0);
     QVERIFY(m_env->messages.isEmpty());
 }
@@ -326,7 +330,8 @@ void TestWatchPanel::upAndDownReorder() {
     QVERIFY(ShowActive());
     ui.actWatched->trigger();
     QTRY_VERIFY_WITH_TIMEOUT(ui.dock->isVisible(), Patience);
-    w->Watched->Load(QStringLiteral("http://a.test/\r\nhttp://b.test/\r\nhttp://c.test/\r\n"));
+    w->Session->Watched()->Load(
+        QStringLiteral("http://a.test/\r\nhttp://b.test/\r\nhttp://c.test/\r\n"));
     const QString a = QStringLiteral("http://a.test/");
     const QString b = QStringLiteral("http://b.test/");
     const QString c = QStringLiteral("http://c.test/");
@@ -347,9 +352,9 @@ void TestWatchPanel::upAndDownReorder() {
     QCOMPARE(TableAddresses(), QStringList({a, b, c}));
     QTest::mouseClick(ui.up, Qt::LeftButton);
     QCOMPARE(TableAddresses(), QStringList({a, b, c}));
-    QCOMPARE(w->Watched->Addresses(), TableAddresses());
-    QCOMPARE(w->Watched->Stored(), QStringLiteral("http://a.test/\r\nhttp://b.test/\r\n"
-                                                  "http://c.test/\r\n"));
+    QCOMPARE(w->Session->Watched()->Addresses(), TableAddresses());
+    QCOMPARE(w->Session->Watched()->Stored(), QStringLiteral("http://a.test/\r\nhttp://b.test/\r\n"
+                                                             "http://c.test/\r\n"));
 
     ui.table->clearSelection();
     QTest::mouseClick(ui.down, Qt::LeftButton);
@@ -361,7 +366,8 @@ void TestWatchPanel::editingTheAddressReplacesIt() {
     QVERIFY(ShowActive());
     ui.actWatched->trigger();
     QTRY_VERIFY_WITH_TIMEOUT(ui.dock->isVisible(), Patience);
-    w->Watched->Load(QStringLiteral("http://a.test/\r\nhttp://b.test/\r\nhttp://c.test/\r\n"));
+    w->Session->Watched()->Load(
+        QStringLiteral("http://a.test/\r\nhttp://b.test/\r\nhttp://c.test/\r\n"));
     // The view never pulls a cell from under its open editor.
     QTest::failOnWarning(QRegularExpression(QStringLiteral("closeEditor|commitData")));
 
@@ -388,10 +394,10 @@ void TestWatchPanel::editingTheAddressReplacesIt() {
     };
 
     edit(1, QStringLiteral("x.test/path"));
-    QCOMPARE(w->Watched->Addresses(),
+    QCOMPARE(w->Session->Watched()->Addresses(),
              QStringList({QStringLiteral("http://a.test/"), QStringLiteral("http://x.test/path"),
                           QStringLiteral("http://c.test/")}));
-    QCOMPARE(TableAddresses(), w->Watched->Addresses());
+    QCOMPARE(TableAddresses(), w->Session->Watched()->Addresses());
     QVERIFY(m_env->messages.isEmpty());
 
     // The last row too (its cell is replaced while its own edit is committed).
@@ -409,7 +415,7 @@ void TestWatchPanel::editingTheAddressReplacesIt() {
     QCOMPARE(m_env->messages[0].text,
              QStringLiteral("Only HTTP and HTTPS protocols are supported."));
     QCOMPARE(TableAddresses(), before);
-    QCOMPARE(w->Watched->Addresses(), before);
+    QCOMPARE(w->Session->Watched()->Addresses(), before);
 
     edit(0, QStringLiteral("HTTPS://Y.TEST/"));
     QCOMPARE(m_env->messages.size(), 2);
@@ -431,15 +437,17 @@ void TestWatchPanel::contextMenuCopiesAddressAndResult() {
     ui.actWatched->trigger();
     QTRY_VERIFY_WITH_TIMEOUT(ui.dock->isVisible(), Patience);
     const QString address = Local(server.port(), QStringLiteral("/menu"));
-    w->Watched->Load(QStringLiteral("http://a.test/\r\n") + address + QStringLiteral("\r\n"));
+    w->Session->Watched()->Load(QStringLiteral("http://a.test/\r\n") + address +
+                                QStringLiteral("\r\n"));
 
     // "Ping now" from the menu pings that row at once.
     const QStringList offered = ChooseFromMenu(1, QStringLiteral("Ping now"));
     for (const QString &caption : {QStringLiteral("Ping now"), QStringLiteral("Copy address"),
                                    QStringLiteral("Copy last result")})
         QVERIFY2(offered.contains(caption), qPrintable(offered.join(QLatin1Char('|'))));
-    QTRY_COMPARE_WITH_TIMEOUT(w->Watched->RowAt(1).state, WatchList::Completed, Patience);
-    const QString result = w->Watched->RowAt(1).lastResult;
+    QTRY_COMPARE_WITH_TIMEOUT(w->Session->Watched()->RowAt(1).state, WatchList::Completed,
+                              Patience);
+    const QString result = w->Session->Watched()->RowAt(1).lastResult;
     QVERIFY2(QRegularExpression(QStringLiteral("\\Acompleted in \\d+\\.\\d{3} s\\z"))
                  .match(result)
                  .hasMatch(),
@@ -499,12 +507,12 @@ void TestWatchPanel::listSurvivesARestart() {
 
     Options = TOptions();
     QVERIFY(Build());
-    QCOMPARE(w->Watched->Addresses(), want);
+    QCOMPARE(w->Session->Watched()->Addresses(), want);
     QCOMPARE(TableAddresses(), want);
     QVERIFY(m_env->messages.isEmpty());
     // Not pinged yet: the first round is spread over the five minutes.
     for (int row = 0; row < 3; ++row) {
-        const WatchList::Row r = w->Watched->RowAt(row);
+        const WatchList::Row r = w->Session->Watched()->RowAt(row);
         QCOMPARE(r.state, WatchList::Idle);
         QVERIFY2(r.msToNext > 0 && r.msToNext <= 300000, QByteArray::number(r.msToNext));
     }
@@ -518,9 +526,9 @@ void TestWatchPanel::trayToolTipNamesTheAddressesDown() {
     QVERIFY(Build());
     Options.PingAttempts = 1; // a refused ping ends at once; the row then shows its failure
     w->ApplySettings();
-    w->Watched->SetIntervalMs(2000);
-    w->Watched->Load(Local(up.port(), QStringLiteral("/up")) + QStringLiteral("\r\n") +
-                     Local(closed, QStringLiteral("/down")) + QStringLiteral("\r\n"));
+    w->Session->Watched()->SetIntervalMs(2000);
+    w->Session->Watched()->Load(Local(up.port(), QStringLiteral("/up")) + QStringLiteral("\r\n") +
+                                Local(closed, QStringLiteral("/down")) + QStringLiteral("\r\n"));
     const QString down = Local(closed, QStringLiteral("/down"));
     QTRY_COMPARE_WITH_TIMEOUT(LastToolTip(),
                               QStringLiteral("Vennatro\r1 of 2 addresses down: ") + down, Patience);
@@ -528,11 +536,11 @@ void TestWatchPanel::trayToolTipNamesTheAddressesDown() {
     QVERIFY(up.connectionCount() >= 1);
 
     // Five, four of them down: three named, in the list's order, the rest left to the dock.
-    w->Watched->Load(Local(closed, QStringLiteral("/1")) + QStringLiteral("\r\n") +
-                     Local(up.port(), QStringLiteral("/ok")) + QStringLiteral("\r\n") +
-                     Local(closed, QStringLiteral("/2")) + QStringLiteral("\r\n") +
-                     Local(closed, QStringLiteral("/3")) + QStringLiteral("\r\n") +
-                     Local(closed, QStringLiteral("/4")) + QStringLiteral("\r\n"));
+    w->Session->Watched()->Load(Local(closed, QStringLiteral("/1")) + QStringLiteral("\r\n") +
+                                Local(up.port(), QStringLiteral("/ok")) + QStringLiteral("\r\n") +
+                                Local(closed, QStringLiteral("/2")) + QStringLiteral("\r\n") +
+                                Local(closed, QStringLiteral("/3")) + QStringLiteral("\r\n") +
+                                Local(closed, QStringLiteral("/4")) + QStringLiteral("\r\n"));
     const QString named =
         QStringLiteral("%1, %2, %3, ...")
             .arg(Local(closed, QStringLiteral("/1")), Local(closed, QStringLiteral("/2")),
@@ -541,19 +549,20 @@ void TestWatchPanel::trayToolTipNamesTheAddressesDown() {
         LastToolTip(), QStringLiteral("Vennatro\r4 of 5 addresses down: ") + named, Patience);
 
     // All up: the tool-tip says so.
-    w->Watched->Load(Local(up.port(), QStringLiteral("/ok")) + QStringLiteral("\r\n"));
-    QTRY_VERIFY_WITH_TIMEOUT(w->Watched->RowAt(0).state == WatchList::Completed, Patience);
+    w->Session->Watched()->Load(Local(up.port(), QStringLiteral("/ok")) + QStringLiteral("\r\n"));
+    QTRY_VERIFY_WITH_TIMEOUT(w->Session->Watched()->RowAt(0).state == WatchList::Completed,
+                             Patience);
     // A watched ping is history like any other.
-    const QList<HistoryRow> rows = w->History->Rows(Local(up.port(), QStringLiteral("/ok")),
-                                                    QDateTime::currentDateTimeUtc().addSecs(-60),
-                                                    QDateTime::currentDateTimeUtc().addSecs(60));
+    const QList<HistoryRow> rows = w->Session->History()->Rows(
+        Local(up.port(), QStringLiteral("/ok")), QDateTime::currentDateTimeUtc().addSecs(-60),
+        QDateTime::currentDateTimeUtc().addSecs(60));
     QVERIFY(!rows.isEmpty());
     QCOMPARE(rows.last().outcome, PingOutcomeKind::Completed);
     QTRY_VERIFY_WITH_TIMEOUT(!LastToolTip().contains(QLatin1String("down")), Patience);
     QVERIFY2(LastToolTip().startsWith(QLatin1String("Vennatro\r1 watched address up")),
              qPrintable(LastToolTip()));
     // An empty list adds nothing to the tool-tip.
-    w->Watched->Load(QString());
+    w->Session->Watched()->Load(QString());
     QTRY_COMPARE_WITH_TIMEOUT(LastToolTip(), QStringLiteral("Vennatro"), Patience);
 }
 
@@ -569,15 +578,15 @@ void TestWatchPanel::downAddressStaysNamedWhileItIsPingedAgain() {
     w->ApplySettings();
     const QString address = Local(flaky.port(), QStringLiteral("/slow"));
     const QString downTip = QStringLiteral("Vennatro\r1 of 1 addresses down: ") + address;
-    w->Watched->SetIntervalMs(1000);
-    w->Watched->Load(address + QStringLiteral("\r\n"));
+    w->Session->Watched()->SetIntervalMs(1000);
+    w->Session->Watched()->Load(address + QStringLiteral("\r\n"));
     QTRY_COMPARE_WITH_TIMEOUT(LastToolTip(), downTip, Patience);
     QTRY_VERIFY_WITH_TIMEOUT(flaky.requestComplete(1), Patience);
-    QCOMPARE(w->Watched->RowAt(0).state, WatchList::UnderWay);
+    QCOMPARE(w->Session->Watched()->RowAt(0).state, WatchList::UnderWay);
     Settle();
     // Nothing has answered since the failure: the address is still down.
     QCOMPARE(LastToolTip(), downTip);
-    QCOMPARE(w->Watched->Down(), 1);
+    QCOMPARE(w->Session->Watched()->Down(), 1);
 }
 
 void TestWatchPanel::rowsPingedWhileHiddenAreCurrentWhenShown() {
@@ -586,14 +595,15 @@ void TestWatchPanel::rowsPingedWhileHiddenAreCurrentWhenShown() {
     server.setScript(TestTcpServer::Script::answer({"HTTP/1.0 204 No Content\r\n\r\n"}));
     QVERIFY(Build());
     QVERIFY(ShowActive());
-    w->Watched->Load(Local(server.port(), QStringLiteral("/first")) + QStringLiteral("\r\n") +
-                     Local(server.port(), QStringLiteral("/second")) + QStringLiteral("\r\n"));
+    w->Session->Watched()->Load(
+        Local(server.port(), QStringLiteral("/first")) + QStringLiteral("\r\n") +
+        Local(server.port(), QStringLiteral("/second")) + QStringLiteral("\r\n"));
     const auto pingAndWait = [&](int row) {
-        const QDateTime before = w->Watched->RowAt(row).lastPing;
-        w->Watched->PingNow(row);
+        const QDateTime before = w->Session->Watched()->RowAt(row).lastPing;
+        w->Session->Watched()->PingNow(row);
         return QTest::qWaitFor(
             [&] {
-                const WatchList::Row data = w->Watched->RowAt(row);
+                const WatchList::Row data = w->Session->Watched()->RowAt(row);
                 return data.state == WatchList::Completed && data.lastPing != before;
             },
             Patience);
@@ -603,7 +613,7 @@ void TestWatchPanel::rowsPingedWhileHiddenAreCurrentWhenShown() {
     QVERIFY(pingAndWait(0));
     ui.actWatched->trigger();
     QTRY_VERIFY_WITH_TIMEOUT(ui.dock->isVisible(), Patience);
-    QCOMPARE(ui.table->item(0, ColResult)->text(), w->Watched->RowAt(0).lastResult);
+    QCOMPARE(ui.table->item(0, ColResult)->text(), w->Session->Watched()->RowAt(0).lastResult);
     QVERIFY(!ui.table->item(0, ColResult)->text().isEmpty());
     QCOMPARE(ui.table->item(1, ColResult)->text(), QString());
 
@@ -613,7 +623,7 @@ void TestWatchPanel::rowsPingedWhileHiddenAreCurrentWhenShown() {
     QVERIFY(pingAndWait(1));
     QVERIFY(ShowActive());
     QVERIFY(ui.dock->isVisible());
-    QCOMPARE(ui.table->item(1, ColResult)->text(), w->Watched->RowAt(1).lastResult);
+    QCOMPARE(ui.table->item(1, ColResult)->text(), w->Session->Watched()->RowAt(1).lastResult);
     QVERIFY(!ui.table->item(1, ColResult)->text().isEmpty());
 }
 

@@ -1,8 +1,8 @@
 #include "app/Main.h"
 
 #include "app/HistoryWindow.h"
+#include "app/PingNotifier.h"
 #include "app/RepaintThrottle.h"
-#include "engine/HistoryStore.h"
 #include "engine/PingTarget.h"
 #include "platform/AppErrors.h"
 #include "platform/SystemInfo.h"
@@ -56,7 +56,9 @@ template <typename Handler> void Bind(QAction *action, Handler handler) {
 
 } // namespace
 
-TfMain_Vennatro::TfMain_Vennatro(QWidget *parent) : TNotifyIconForm(parent) {
+TfMain_Vennatro::TfMain_Vennatro(PingSession *session, QWidget *parent)
+    : TNotifyIconForm(parent), Session(session) {
+    Session->setParent(this);
     InitResources();
     setObjectName(QStringLiteral("TfMain_Vennatro"));
     setWindowTitle(QLatin1String(ApplicationTitle));
@@ -102,11 +104,8 @@ TfMain_Vennatro::TfMain_Vennatro(QWidget *parent) : TNotifyIconForm(parent) {
     OpenLogAtStart();
     UpdateStatus();
     AddToLog(SessionBanner(TimeStamp()));
-    // After the banner, so that a problem of the history file is logged under it.
-    History->Open();
-    History->BeginSession();
-    History->Trim(int(Options.HistoryDays));
-    LoadWatchList();
+    // After the banner, so that a problem of the history or the metrics is logged under it.
+    Session->Open();
     if (Options.AutoPingAtStart) {
         cmbAddress->setEditText(Options.AutoPingAddress);
         if (ValidateAddress())
@@ -116,9 +115,9 @@ TfMain_Vennatro::TfMain_Vennatro(QWidget *parent) : TNotifyIconForm(parent) {
 
 TfMain_Vennatro::~TfMain_Vennatro() {
     // Stop every source of events before the parts they reach go away.
-    Scheduler->Stop();
+    Session->StopAutoPing();
     TimerNotification->stop();
-    Engine->disconnect(this);
+    Session->disconnect(this);
     GuardedCall([this] { SaveSettings(); });
     GuardedCall([this] { SaveLogAtExit(); });
     SetApplicationErrorHandler(nullptr);
@@ -230,7 +229,7 @@ void TfMain_Vennatro::CreateMenus() {
             [this] { mnPingNowP->setEnabled(actPing->isEnabled()); });
     NotifyIconPopupMenu->insertAction(before, mnPingNowP);
     NotifyIconPopupMenu->insertSeparator(before);
-    mnAboutP = actAbout; // one object, one name: it is found as "actAbout"
+    // The tray menu's "About" is actAbout itself: one object, one name.
     NotifyIconPopupMenu->insertAction(before, actAbout);
 }
 
@@ -346,34 +345,10 @@ void TfMain_Vennatro::WireComponents() {
     connect(TimerNotification, &QTimer::timeout, this,
             [this] { GuardedCall([this] { TimerNotificationTimer(); }); });
 
-    Engine = new PingEngine(this);
-    Metrics = new MetricsPublisher(this);
-    ConnectEngine();
+    Notifier = new PingNotifier(Session, this);
+    ConnectSession();
     CreateWatchList();
-    History = new HistoryStore(QString(), this);
-    connect(Engine, &PingEngine::finished, History, &HistoryStore::Record);
-    connect(Watched, &WatchList::finished, History, &HistoryStore::Record);
-    Watched->SetHistory(History);
-    connect(History, &HistoryStore::problem, this,
-            [this](const QString &text) { AddToLog(QStringLiteral("History: %1\r\n").arg(text)); });
-    // Retention once a day besides the start; the setting is read when the time comes.
-    auto *historyTrim = new QTimer(this);
-    historyTrim->setObjectName(QStringLiteral("TimerHistoryTrim"));
-    historyTrim->setInterval(24 * 3600 * 1000);
-    connect(historyTrim, &QTimer::timeout, History,
-            [this] { History->Trim(int(Options.HistoryDays)); });
-    historyTrim->start();
-    Scheduler = new AutoPingScheduler(this);
-    Scheduler->SetBusyCheck([this] { return Engine->ClientSocket->Active() || Engine->PingBusy; });
-    connect(Scheduler, &AutoPingScheduler::due, this, [this] {
-        GuardedCall([this] {
-            // The port belongs to the target too: a manual ping in between may have left the
-            // other scheme's port on the socket.
-            Engine->SetTarget(AutoTarget);
-            Engine->Ping();
-        });
-    });
-    connect(Scheduler, &AutoPingScheduler::ticked, this,
+    connect(Session->Scheduler(), &AutoPingScheduler::ticked, this,
             [this] { GuardedCall([this] { UpdateStatus(); }); });
 
     NotifyIcon->SetIcon(windowIcon());
@@ -480,7 +455,7 @@ void TfMain_Vennatro::NotifyIconBalloonClick(QObject *) { actShow->trigger(); }
 
 void TfMain_Vennatro::actHistoryExecute() {
     if (!HistoryWindow) {
-        HistoryWindow = new THistoryWindow(History, this);
+        HistoryWindow = new THistoryWindow(Session->History(), this);
         HistoryWindow->setObjectName(QStringLiteral("HistoryWindow"));
     }
     const NormalisedAddress address = NormaliseAddress(cmbAddress->currentText());

@@ -1,11 +1,9 @@
 #pragma once
 
 #include "app/AboutFree.h"
-#include "engine/AutoPingScheduler.h"
 #include "engine/LogFile.h"
-#include "engine/MetricsPublisher.h"
-#include "engine/PingEngine.h"
-#include "engine/WatchList.h"
+#include "engine/PingResult.h"
+#include "engine/PingSession.h"
 #include "store/Options.h"
 #include "store/RegistryDefault.h"
 #include "tray/NotifyIconForm.h"
@@ -17,7 +15,7 @@
 #include <QString>
 #include <functional>
 
-class HistoryStore;
+class PingNotifier;
 class QComboBox;
 class QLabel;
 class QPlainTextEdit;
@@ -34,27 +32,25 @@ struct PaneEntry {
     qint64 bytes = 0;
 };
 
-// The main window: the hub that owns every component, holds the ping state and carries the
-// handlers. Its implementation is split by concern: Main.cpp (creation, layout, commands),
-// MainPing.cpp (ping exchange, failures, alerts), MainLog.cpp (activity log),
-// MainScheduler.cpp (automatic ping, idle status), MainSettings.cpp (load, save, apply),
-// MainAddress.cpp (address box keys, dropped links).
+// The main window: the view of a PingSession. It shows what the session says (log pane,
+// status display, tray icon, the watched addresses' dock, the history window), turns the
+// user's commands into the session's calls, and keeps the settings record `Options`, which it
+// loads, saves and hands to the session. Its implementation is split by concern: Main.cpp
+// (creation, layout, commands), MainPing.cpp (the ping commands and the session's signals),
+// MainLog.cpp (the log pane), MainScheduler.cpp (automatic ping, idle status),
+// MainSettings.cpp (load, save, apply), MainAddress.cpp (address box keys, dropped links),
+// MainWatch.cpp (the watched addresses and the tray's summary of them).
 class TfMain_Vennatro : public TNotifyIconForm {
     Q_OBJECT
 public:
-    explicit TfMain_Vennatro(QWidget *parent = nullptr);
+    // Takes the session over (it becomes the window's child).
+    explicit TfMain_Vennatro(PingSession *session, QWidget *parent = nullptr);
     ~TfMain_Vennatro() override; // saves the settings and the log
 
-    // ---- components ----
+    // ---- what it shows ----
+    PingSession *Session = nullptr;
     QTimer *TimerNotification = nullptr; // result hold, 2500 ms
-    PingEngine *Engine = nullptr;        // the ping itself; this window is its view
-    AutoPingScheduler *Scheduler = nullptr;
-    MetricsPublisher *Metrics = nullptr;
-    AlertPolicy *Alerts = nullptr; // shared by the main ping and every watched address
-    WatchList *Watched = nullptr;
-    // Every finished ping; trimmed at start and daily.
-    HistoryStore *History = nullptr;
-    QList<QIcon> ImageListStatus; // 0 under way, 1 idle, 2 completed, 3 failed
+    QList<QIcon> ImageListStatus;        // 0 under way, 1 idle, 2 completed, 3 failed
     int StatusImageIndex = 1;
 
     // ---- what the program knows of itself ----
@@ -64,17 +60,10 @@ public:
     QString MailAgent;
     TVersion VersionInfo;
 
-    // ---- automatic ping ----
-    NormalisedAddress AutoTarget;
-    QString AutoTargetAddress;
-
-    // ---- the log file mirror ----
-    LogFile Log;
     LogBound LogPane; // what mmLog holds: the newest entries only
 
     // ---- operations ----
     bool ValidateAddress();
-    void StartPingAttempt();
     void AddToLog(const QString &text);
     void UpdateStatus();
     void LoadSettings();
@@ -156,17 +145,16 @@ private:
     QMenu *mnOptions = nullptr;
     QMenu *mnHelp = nullptr;
     QAction *mnPingNowP = nullptr; // tray menu "Ping now" (no shortcut text)
-    QAction *mnAboutP = nullptr;   // the tray menu's "About": actAbout itself
 
     void CreateActions();
     void CreateMenus();
     void CreateToolBar();
     void CreateCentral();
     void WireComponents();
-    void ConnectEngine();
+    void ConnectSession();
+    PingNotifier *Notifier = nullptr; // the session's events as balloons and status
     // MainWatch.cpp: the watched addresses, their dock and the tray's summary of them.
     void CreateWatchList();
-    void LoadWatchList();
     QString WatchSummary() const;
     static QString LastResultTip(const PingResult &result);
     // The tray icon's badge: the worst of the main ping's last outcome and the watched rows.
@@ -178,20 +166,19 @@ private:
     class TWatchPanel *WatchPanel = nullptr;
     QAction *actWatched = nullptr;
     void SetPingCommandsIdle(bool idle);
-    void ValidateErrorPingAddress(const QString &address);
+    bool ValidateErrorPingAddress(const QString &address);
     void SetAutoPingChecked(bool on);
-    void MirrorToLogFile(const QString &entry);
     void PlaceStatusImage(); // 7 pixels from the tool bar band's right end
     bool IsCommandShortcut(const QKeyEvent *event) const; // a command's shortcut, enabled or not
     // MainSettings.cpp: every value a save writes, the record's and the window's.
     void WriteSettings(TRegistryDefault &reg) const;
-    TUnreadValues m_unreadValues;  // what the last load did not reach, kept as the file has it
-    int m_heightWithLog = 0;       // the window's height with the log pane, while it is hidden
-    QString m_statusBeforeMail;    // the status text the mail's own text stands in for
-    bool m_logFileFailing = false; // a log-file error was reported and not yet followed by success
+    TUnreadValues m_unreadValues; // what the last load did not reach, kept as the file has it
+    int m_heightWithLog = 0;      // the window's height with the log pane, while it is hidden
+    QString m_statusBeforeMail;   // the status text the mail's own text stands in for
     class TRepaintThrottle *m_logRepaint = nullptr; // the log pane's drawing under a flood
     QList<PaneEntry> m_logPending; // watched entries waiting for the pane within a flood
-    // An entry into the log; a background one (a watched address's) may wait for the pane.
-    void AddEntry(const QString &text, bool background);
+    // An entry of the session's log into the pane; a background one (a watched address's) may
+    // wait for the pane within a flood.
+    void AddEntry(const QString &text, qint64 fileBytes, bool background);
     void FlushLogPane();
 };

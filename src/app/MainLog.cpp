@@ -172,28 +172,22 @@ QString TfMain_Vennatro::LogText() {
     return ToFileText(mmLog->toPlainText());
 }
 
-void TfMain_Vennatro::AddToLog(const QString &text) { AddEntry(text, false); }
+void TfMain_Vennatro::AddToLog(const QString &text) { Session->Log(text); }
 
-void TfMain_Vennatro::AddEntry(const QString &text, bool background) {
+void TfMain_Vennatro::AddEntry(const QString &text, qint64 fileBytes, bool background) {
     // Every entry ends a line, and the pane never ends inside one (a tail read at start gets
     // its line break), so each entry starts a line of its own.
     const QString entry = ToPaneText(text) + QLatin1Char('\n');
-    const QString fileText = ToFileText(entry);
-    const QByteArray bytes = fileText.toUtf8();
     // Watched addresses log ten entries a second and more. Within a flood their entries reach
     // the pane together, and it is drawn and scrolled to the end once a period, not for each.
     // Any other entry goes in at once, after them, so that the order stays.
     if (background && !m_logRepaint->Quiet()) {
-        m_logPending.append(PaneEntry{ForDisplay(entry), bytes.size()});
+        m_logPending.append(PaneEntry{ForDisplay(entry), fileBytes});
     } else {
         FlushLogPane();
-        AddToPane(mmLog, LogPane, {PaneEntry{ForDisplay(entry), bytes.size()}});
+        AddToPane(mmLog, LogPane, {PaneEntry{ForDisplay(entry), fileBytes}});
     }
     m_logRepaint->Changed();
-    if (Options.SaveLog)
-        MirrorToLogFile(fileText);
-    else
-        Log.Hold(bytes); // written once "Save log" is on again
 }
 
 void TfMain_Vennatro::FlushLogPane() {
@@ -204,46 +198,14 @@ void TfMain_Vennatro::FlushLogPane() {
     AddToPane(mmLog, LogPane, pending);
 }
 
-void TfMain_Vennatro::MirrorToLogFile(const QString &entry) {
-    // The entry stays in the pane whatever happens to the file. One failure is reported;
-    // the same failure on every following entry would bury the user in messages.
-    try {
-        Log.Append(Options.LogFile, entry.toUtf8());
-        m_logFileFailing = false;
-    } catch (const EFileError &) {
-        if (!m_logFileFailing) {
-            m_logFileFailing = true;
-            HandleApplicationException(std::current_exception());
-        }
+void TfMain_Vennatro::OpenLogAtStart() {
+    if (const std::optional<LogTail> tail = Session->OpenLogFile(LogPane.MaxBytes())) {
+        mmLog->setPlainText(PaneTextOfTail(*tail, LogPane));
+        mmLog->verticalScrollBar()->setValue(mmLog->verticalScrollBar()->maximum());
     }
 }
 
-void TfMain_Vennatro::OpenLogAtStart() {
-    if (!Options.SaveLog || Options.LogFile.isEmpty())
-        return;
-    GuardedCall([this] {
-        try {
-            if (!QFileInfo::exists(Options.LogFile)) {
-                LogFile::CreateFolders(Options.LogFile);
-                return;
-            }
-            // Only the end of the file, so that a start costs the same however long the log
-            // is.
-            const LogTail tail = LogFile::ReadTail(Options.LogFile, LogPane.MaxBytes());
-            mmLog->setPlainText(PaneTextOfTail(tail, LogPane));
-            mmLog->verticalScrollBar()->setValue(mmLog->verticalScrollBar()->maximum());
-        } catch (const EFileError &) {
-            // Reported once: the entries that follow fail the same way and say nothing more.
-            m_logFileFailing = true;
-            throw;
-        }
-    });
-}
-
-void TfMain_Vennatro::SaveLogAtExit() {
-    if (Options.SaveLog && Log.Waiting())
-        MirrorToLogFile(QString());
-}
+void TfMain_Vennatro::SaveLogAtExit() { Session->FlushLog(); }
 
 void TfMain_Vennatro::actShowLogExecute() {
     if (actShowLog->isChecked()) {
@@ -269,7 +231,7 @@ void TfMain_Vennatro::actClearLogExecute() {
     m_logPending.clear();
     mmLog->clear();
     LogPane.Clear();
-    Log.Restart(); // the log file, too, starts anew with the next entry: the banner below
+    Session->RestartLog(); // the log file, too, starts anew with the next entry: the banner below
     AddToLog(SessionBanner(TimeStamp()));
 }
 
@@ -287,8 +249,6 @@ void TfMain_Vennatro::actSaveLogExecute() {
     if (path.isEmpty())
         return;
     // The pane holds only the newest part: the whole log is the file, where there is one.
-    if (Options.SaveLog && !Options.LogFile.isEmpty() && QFileInfo(Options.LogFile).isFile())
-        Log.CopyTo(Options.LogFile, path);
-    else
+    if (!Session->CopyLogTo(path))
         LogFile::Replace(path, LogText().toUtf8());
 }

@@ -1,7 +1,8 @@
-// The window's side of the ping: the address box feeds the engine, the engine's signals
+// The window's side of the ping: the address box feeds the session, the session's signals
 // update the log, the status display, the tray and the commands.
 
 #include "app/Main.h"
+#include "app/PingNotifier.h"
 #include "engine/Formats.h"
 #include "engine/PingTarget.h"
 #include "platform/AppErrors.h"
@@ -18,7 +19,7 @@ QString Title() { return QLatin1String(ApplicationTitle); }
 bool TfMain_Vennatro::ValidateAddress() {
     const NormalisedAddress target = NormaliseAddress(cmbAddress->currentText());
     cmbAddress->setEditText(TrimControl(cmbAddress->currentText()));
-    if (!Engine->SetTarget(target)) {
+    if (!Session->SetTarget(target)) {
         ShowMessageBox(this, QLatin1String(target.badPort ? InvalidPortText : SchemeRejectedText),
                        windowTitle(), MessageIcon::Warning);
         return false;
@@ -45,10 +46,10 @@ void TfMain_Vennatro::actPingExecute() {
     }
     if (!ValidateAddress())
         return;
-    Engine->Ping();
+    Session->PingNow();
 }
 
-void TfMain_Vennatro::actCancelExecute() { Engine->actCancelExecute(); }
+void TfMain_Vennatro::actCancelExecute() { Session->Cancel(); }
 
 void TfMain_Vennatro::SetPingCommandsIdle(bool idle) {
     actPing->setEnabled(idle);
@@ -56,18 +57,19 @@ void TfMain_Vennatro::SetPingCommandsIdle(bool idle) {
     actCancel->setEnabled(!idle);
 }
 
-void TfMain_Vennatro::ValidateErrorPingAddress(const QString &address) {
+bool TfMain_Vennatro::ValidateErrorPingAddress(const QString &address) {
     // The error ping goes through the address box like a typed one; the box then shows what
     // it showed before.
     const QString saved = cmbAddress->currentText();
     cmbAddress->setEditText(address);
-    ValidateAddress();
+    const bool accepted = ValidateAddress();
     cmbAddress->setEditText(saved);
+    return accepted;
 }
 
-void TfMain_Vennatro::ConnectEngine() {
+void TfMain_Vennatro::ConnectSession() {
     // Direct connections: every effect happens inside the engine's step, in its order.
-    connect(Engine, &PingEngine::attemptStarted, this,
+    connect(Session, &PingSession::attemptStarted, this,
             [this](const QString &address, int attempt, int attempts) {
                 SetPingCommandsIdle(false);
                 ShowStatusImage(0);
@@ -77,39 +79,35 @@ void TfMain_Vennatro::ConnectEngine() {
                 SetStatusText(hint + QStringLiteral(" ..."));
                 NotifyIcon->SetToolTip(Title() + QLatin1Char('\r') + StatusText());
             });
-    connect(Engine, &PingEngine::attemptWaiting, this,
+    connect(Session, &PingSession::attemptWaiting, this,
             [this](const QString &address, int attempt, int attempts, int seconds) {
                 SetStatusText(QString::asprintf(Fmt::PingingWaitedStatus, U8(address).constData(),
                                                 attempt, attempts, seconds) +
                               QStringLiteral(" ..."));
                 NotifyIcon->SetToolTip(Title() + QLatin1Char('\r') + StatusText());
             });
-    connect(Engine, &PingEngine::logText, this, [this](const QString &entry) { AddToLog(entry); });
-    connect(Engine, &PingEngine::balloon, this,
+    connect(Session, &PingSession::logEntry, this, &TfMain_Vennatro::AddEntry);
+    connect(Notifier, &PingNotifier::balloon, this,
             [this](const QString &text, const QString &title, int kind) {
                 NotifyIcon->ShowBalloon(text, title, kind, 0);
             });
-    connect(Engine, &PingEngine::statusChanged, this, [this](int image, const QString &text) {
+    connect(Notifier, &PingNotifier::statusChanged, this, [this](int image, const QString &text) {
         ShowStatusImage(image);
         SetStatusHint(text);
         SetStatusText(text);
     });
-    connect(Engine, &PingEngine::idle, this, [this] {
+    connect(Session, &PingSession::idle, this, [this] {
         TimerNotification->start();
         SetPingCommandsIdle(true);
         UpdateStatus();
     });
-    connect(Engine, &PingEngine::mailStarted, this, [this] {
+    connect(Session, &PingSession::mailStarted, this, [this] {
         // The window stays usable while the mail goes out: a status text, not an hourglass.
         m_statusBeforeMail = StatusText();
         SetStatusText(QLatin1String(Fmt::SendingEmailStatus));
     });
-    connect(Engine, &PingEngine::mailFinished, this, [this] { SetStatusText(m_statusBeforeMail); });
-    connect(Engine, &PingEngine::errorPingRequested, this,
-            [this](const QString &address) { ValidateErrorPingAddress(address); });
-    connect(Engine, &PingEngine::finished, Metrics, &MetricsPublisher::Record);
-    connect(Metrics, &MetricsPublisher::problem, this,
-            [this](const QString &text) { AddToLog(QStringLiteral("Metrics: %1\r\n").arg(text)); });
-    connect(Engine, &PingEngine::handlerException, this,
-            [](std::exception_ptr error) { HandleApplicationException(error); });
+    connect(Session, &PingSession::mailFinished, this,
+            [this] { SetStatusText(m_statusBeforeMail); });
+    Session->SetErrorPingHandler(
+        [this](const QString &address) { return ValidateErrorPingAddress(address); });
 }

@@ -13,13 +13,13 @@ namespace {
 const QString InactiveHint = QStringLiteral("Inactive");
 } // namespace
 
-bool TfMain_Vennatro::AutoPingOn() const { return Scheduler->Active(); }
+bool TfMain_Vennatro::AutoPingOn() const { return Session->AutoPingOn(); }
 
 void TfMain_Vennatro::SetAutoPingChecked(bool on) { actAutoPing->setChecked(on); }
 
 void TfMain_Vennatro::actAutoPingExecute() {
     if (AutoPingOn()) {
-        Scheduler->Stop();
+        Session->StopAutoPing();
         SetAutoPingChecked(false);
         UpdateStatus();
         return;
@@ -36,24 +36,22 @@ void TfMain_Vennatro::actAutoPingExecute() {
         SetAutoPingChecked(false);
         return;
     }
-    AutoTarget = NormaliseAddress(cmbAddress->currentText());
-    AutoTargetAddress = Engine->TargetAddress;
-    Engine->Ping();
-    Scheduler->Start(Options.AutoPingInterval);
+    Session->StartAutoPing(NormaliseAddress(cmbAddress->currentText()));
     SetAutoPingChecked(true);
 }
 
-void TfMain_Vennatro::TimerTimer() { Scheduler->TimerTimer(); }
+void TfMain_Vennatro::TimerTimer() { Session->Scheduler()->TimerTimer(); }
 
 void TfMain_Vennatro::UpdateStatus() {
-    if (Engine->PingBusy || TimerNotification->isActive())
+    if (Session->Busy() || TimerNotification->isActive())
         return;
     QString text;
     if (AutoPingOn()) {
-        const qint32 remaining = Scheduler->Remaining();
-        text = QString::asprintf(Fmt::AutoPingStatus, AutoTargetAddress.toUtf8().constData(),
-                                 int(Scheduler->AutoPingSeconds() / 60), remaining / 60,
-                                 remaining % 60);
+        const AutoPingScheduler *scheduler = Session->Scheduler();
+        const qint32 remaining = scheduler->Remaining();
+        text = QString::asprintf(
+            Fmt::AutoPingStatus, Session->AutoPingAddress().toUtf8().constData(),
+            int(scheduler->AutoPingSeconds() / 60), remaining / 60, remaining % 60);
     }
     SetStatusText(text);
     // The last result stays until the next ping: a glance at the icon says how it went.

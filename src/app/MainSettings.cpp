@@ -1,6 +1,7 @@
 // The main window's settings: load from the per-user store, save to it, apply to the window.
 #include "app/Main.h"
 #include "engine/PingTarget.h"
+#include "engine/WatchList.h"
 #include "platform/Autostart.h"
 #include "platform/SystemInfo.h"
 #include "platform/gui/MessageBox.h"
@@ -120,7 +121,7 @@ void TfMain_Vennatro::SaveSettings() {
         TRegistryDefault reg;
         if (!reg.OpenKey(QString::fromLatin1(SettingsKey), true))
             throw Exception(QStringLiteral("Operation aborted"));
-        Options.WatchedAddresses = Watched->Stored();
+        Options.WatchedAddresses = Session->Watched()->Stored();
         WriteSettings(reg);
         m_unreadValues.Restore(reg);
         reg.CloseKey();
@@ -167,8 +168,5 @@ void TfMain_Vennatro::ApplySettings() {
     UserAgent = BuildUserAgent(ProgramVersion, VersionInfo.Suffix, CurrentOsVersion(),
                                Options.ComputerNameInUserAgent, ComputerName);
 
-    Engine->ApplySettings(Options, EngineContext{UserAgent, ComputerName, MailAgent});
-    Metrics->Configure(Options.MetricsPort, Options.MetricsFile);
-    Alerts->SetRepeatMinutes(Options.RepeatAlertsEvery);
-    Watched->ApplySettings(Options, EngineContext{UserAgent, ComputerName, MailAgent});
+    Session->ApplySettings(Options, EngineContext{UserAgent, ComputerName, MailAgent});
 }

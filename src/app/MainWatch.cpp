@@ -1,9 +1,10 @@
-// The watched addresses: each pinged by an engine of its own; the window shows them in a dock
-// and sums their state up in the tray's tool-tip.
+// The watched addresses of the session: the window shows them in a dock and sums their state
+// up in the tray's tool-tip and badge.
 
 #include "app/Main.h"
 #include "app/WatchPanel.h"
 #include "engine/Formats.h"
+#include "engine/WatchList.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -11,28 +12,19 @@
 #include <QMenuBar>
 
 void TfMain_Vennatro::CreateWatchList() {
-    Alerts = new AlertPolicy(this);
-    Engine->SetAlertPolicy(Alerts);
-    Watched = new WatchList(Alerts, this);
-    connect(Watched, &WatchList::logText, this,
-            [this](const QString &entry) { AddEntry(entry, true); });
-    connect(Watched, &WatchList::balloon, this,
-            [this](const QString &text, const QString &title, int kind) {
-                NotifyIcon->ShowBalloon(text, title, kind, 0);
-            });
-    connect(Watched, &WatchList::finished, Metrics, &MetricsPublisher::Record);
-    connect(Watched, &WatchList::rowChanged, this, [this] {
+    WatchList *watched = Session->Watched();
+    connect(watched, &WatchList::rowChanged, this, [this] {
         UpdateTrayBadge();
         // Every watched ping changes its row twice; the tool-tip only when the summary does.
         if (WatchSummary() != m_watchSummary)
             UpdateStatus();
     });
     // The main ping's outcome stays on the icon until the next ping.
-    connect(Engine, &PingEngine::attemptStarted, this, [this] {
+    connect(Session, &PingSession::attemptStarted, this, [this] {
         m_mainBadge = TrayBadge::UnderWay;
         UpdateTrayBadge();
     });
-    connect(Engine, &PingEngine::finished, this, [this](const PingResult &result) {
+    connect(Session, &PingSession::finished, this, [this](const PingResult &result) {
         if (!result.errorPing)
             m_lastResultTip = LastResultTip(result);
         m_mainBadge = result.outcome == PingOutcomeKind::Completed ? TrayBadge::Completed
@@ -40,15 +32,12 @@ void TfMain_Vennatro::CreateWatchList() {
                                                                    : TrayBadge::None;
         UpdateTrayBadge();
     });
-    connect(Watched, &WatchList::rowsChanged, this, [this] {
-        // Every watched address is a target of the metrics, pinged yet or not.
-        for (const QString &address : Watched->Addresses())
-            Metrics->Registry()->AddTarget(address);
+    connect(watched, &WatchList::rowsChanged, this, [this] {
         UpdateTrayBadge();
         UpdateStatus();
     });
 
-    WatchPanel = new TWatchPanel(Watched, ImageListStatus, this);
+    WatchPanel = new TWatchPanel(watched, ImageListStatus, this);
     WatchPanel->SetCurrentAddress([this] { return cmbAddress->currentText(); });
     addDockWidget(Qt::BottomDockWidgetArea, WatchPanel);
     WatchPanel->hide();
@@ -85,19 +74,18 @@ QString TfMain_Vennatro::LastResultTip(const PingResult &result) {
              result.finishedAt.toLocalTime().toString(QStringLiteral("HH:mm")));
 }
 
-void TfMain_Vennatro::LoadWatchList() { Watched->Load(Options.WatchedAddresses); }
-
 QString TfMain_Vennatro::WatchSummary() const {
-    const int count = Watched ? Watched->Count() : 0;
+    const WatchList *watched = Session->Watched();
+    const int count = watched->Count();
     if (count == 0)
         return QString();
     // Asked on every change of a row: a count, not a copy of each row.
-    const int down = Watched->Outcomes().failed;
+    const int down = watched->Outcomes().failed;
     if (down == 0)
         return count == 1 ? QStringLiteral("1 watched address up")
                           : QStringLiteral("%1 watched addresses up").arg(count);
     // The tool-tip is short; the dock has the whole list.
-    QString names = Watched->DownAddresses(3).join(QStringLiteral(", "));
+    QString names = watched->DownAddresses(3).join(QStringLiteral(", "));
     if (down > 3)
         names += QStringLiteral(", ...");
     return QStringLiteral("%1 of %2 addresses down: %3").arg(down).arg(count).arg(names);
@@ -105,14 +93,12 @@ QString TfMain_Vennatro::WatchSummary() const {
 
 void TfMain_Vennatro::UpdateTrayBadge() {
     TrayBadge badge = m_mainBadge;
-    if (Watched) {
-        // The last finished pings': a routine watched ping would make the icon flicker.
-        const WatchList::Tally tally = Watched->Outcomes();
-        if (tally.completed > 0)
-            badge = WorseBadge(badge, TrayBadge::Completed);
-        if (tally.failed > 0)
-            badge = WorseBadge(badge, TrayBadge::Failed);
-    }
+    // The last finished pings': a routine watched ping would make the icon flicker.
+    const WatchList::Tally tally = Session->Watched()->Outcomes();
+    if (tally.completed > 0)
+        badge = WorseBadge(badge, TrayBadge::Completed);
+    if (tally.failed > 0)
+        badge = WorseBadge(badge, TrayBadge::Failed);
     if (badge == m_shownBadge)
         return; // the desktop repaints the icon for every change it is handed
     m_shownBadge = badge;

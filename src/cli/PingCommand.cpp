@@ -1,9 +1,9 @@
 #include "cli/PingCommand.h"
 
 #include "Version.h"
-#include "engine/HistoryStore.h"
-#include "engine/Metrics.h"
+#include "engine/MetricsPublisher.h"
 #include "engine/PingEngine.h"
+#include "engine/PingSession.h"
 #include "engine/PingTarget.h"
 #include "platform/QuitOnSignal.h"
 #include "platform/Resolver.h"
@@ -187,41 +187,40 @@ struct PingCommand::Target {
 
 PingCommand::PingCommand(const PingCommandRequest &request, const TOptions &settings, FILE *out,
                          FILE *err, QObject *parent)
-    : QObject(parent), m_request(request), m_settings(settings), m_out(out), m_err(err) {
+    : QObject(parent), m_request(request), m_out(out), m_err(err) {
+    TOptions options = settings;
     if (request.attempts)
-        m_settings.PingAttempts = *request.attempts;
+        options.PingAttempts = *request.attempts;
     if (request.timeoutSeconds)
-        m_settings.PingTimeout = *request.timeoutSeconds;
+        options.PingTimeout = *request.timeoutSeconds;
     if (request.httpPort)
-        m_settings.HTTPPort = *request.httpPort;
+        options.HTTPPort = *request.httpPort;
     if (request.httpsPort)
-        m_settings.HTTPSPort = *request.httpsPort;
-    // No alerts from the command line: no e-mail, no error ping, no balloons.
-    m_settings.SendEmailOnError = false;
-    m_settings.PingOnError = false;
-    m_settings.ShowNotifications = false;
-    if (m_settings.PingAttempts == 0)
-        m_settings.PingAttempts = 1;
+        options.HTTPSPort = *request.httpsPort;
+    // No alerts from the command line: no e-mail, no error ping, no balloons; its metrics go
+    // to the file asked for only.
+    options.SendEmailOnError = false;
+    options.PingOnError = false;
+    options.ShowNotifications = false;
+    options.MetricsPort = 0;
+    options.MetricsFile = request.metricsFile;
 
     const QString computer = ComputerNetworkName();
     const EngineContext context{BuildUserAgent(ProgramVersion(), QString(), CurrentOsVersion(),
-                                               m_settings.ComputerNameInUserAgent, computer),
+                                               options.ComputerNameInUserAgent, computer),
                                 computer, QString()};
-    m_metrics = new MetricsRegistry(this);
-    // The command line's pings are history too. The whole-file check is the window's job: a
-    // command line must not wait for it before it ends.
-    m_history = new HistoryStore(QString(), this);
-    m_history->SetQuickCheck(false);
-    m_history->SetWaitForDisk(false);
-    connect(m_history, &HistoryStore::problem, this, [this](const QString &text) {
+    m_session = new PingSession(PingSession::Face::CommandLine, this);
+    m_session->ApplySettings(options, context);
+    connect(m_session, &PingSession::logEntry, this,
+            [this](const QString &entry) { Print(ToLf(entry) + QLatin1Char('\n')); });
+    connect(m_session, &PingSession::problem, this, [this](const QString &text) {
         fprintf(m_err, "vennatro: %s\n", qPrintable(text));
         fflush(m_err);
     });
-    m_history->Open();
+    m_session->Open();
     for (const QString &url : request.urls) {
         auto target = std::make_unique<Target>();
-        target->engine = new PingEngine(this);
-        target->engine->ApplySettings(m_settings, context);
+        target->engine = m_session->AddEngine();
         target->address = NormaliseAddress(url);
         target->remaining = request.count;
         target->next.setSingleShot(true);
@@ -229,25 +228,17 @@ PingCommand::PingCommand(const PingCommandRequest &request, const TOptions &sett
         target->next.setInterval(request.intervalSeconds * 1000);
         Target *t = target.get();
         connect(&t->next, &QTimer::timeout, this, [this, t] { StartNext(*t); });
-        connect(t->engine, &PingEngine::logText, this,
-                [this](const QString &entry) { Print(ToLf(entry) + QLatin1Char('\n')); });
         connect(t->engine, &PingEngine::finished, this, [this, t](const PingResult &result) {
-            m_metrics->Record(result);
-            m_history->Record(result);
-            WriteMetrics();
             Finished(*t, result.outcome == PingOutcomeKind::Completed);
         });
-        m_metrics->AddTarget(t->address.boxText);
+        m_session->Metrics()->Registry()->AddTarget(t->address.boxText);
         m_targets.push_back(std::move(target));
     }
 }
 
 PingCommand::~PingCommand() = default;
 
-void PingCommand::SetResolver(Resolver *resolver) {
-    for (auto &target : m_targets)
-        target->engine->ClientSocket->SetResolver(resolver);
-}
+void PingCommand::SetResolver(Resolver *resolver) { m_session->SetResolver(resolver); }
 
 void PingCommand::Start() {
     m_running = int(m_targets.size());
@@ -281,8 +272,8 @@ void PingCommand::Abort() {
     m_ended = true;
     for (auto &target : m_targets) {
         target->next.stop();
-        if (target->engine->PingBusy)
-            target->engine->actCancelExecute();
+        if (target->engine->Busy())
+            target->engine->Cancel();
     }
 }
 
@@ -290,16 +281,6 @@ void PingCommand::Print(const QString &text) {
     const QByteArray bytes = text.toUtf8();
     fwrite(bytes.constData(), 1, size_t(bytes.size()), m_out);
     fflush(m_out);
-}
-
-void PingCommand::WriteMetrics() {
-    if (m_request.metricsFile.isEmpty())
-        return;
-    QString error;
-    if (!WriteMetricsFile(m_request.metricsFile, m_metrics->Exposition(), &error)) {
-        fprintf(m_err, "vennatro: %s\n", qPrintable(error));
-        fflush(m_err);
-    }
 }
 
 int RunPingCommand(const QStringList &arguments, FILE *out, FILE *err, Resolver *resolver) {

@@ -10,9 +10,8 @@
 #include <memory>
 #include <optional>
 
-class HistoryStore;
-class MetricsRegistry;
 class PingEngine;
+class PingSession;
 class Resolver;
 
 // What the command line asked for. Unset values come from the user's store.
@@ -40,8 +39,9 @@ QString PingCommandUsage();
 // an option of the command line ("--" and a name).
 bool IsCommandLine(const QStringList &arguments);
 
-// Pings each address of the request with an engine of its own, all at once, count times
-// each, and prints the log lines as they happen (LF line breaks). Ends the event loop with
+// Pings each address of the request with an engine of its own session, all at once, count
+// times each, and prints the log lines as they happen (LF line breaks). The session records
+// the history and the metrics file; it sends no e-mail and serves no metrics port. Ends with
 // the exit status: 0 every ping completed, 1 any failed or was cancelled.
 class PingCommand : public QObject {
     Q_OBJECT
@@ -67,15 +67,12 @@ private:
     void StartNext(Target &target);
     void Finished(Target &target, bool completed);
     void Print(const QString &text);
-    void WriteMetrics();
 
     PingCommandRequest m_request;
-    TOptions m_settings;
     FILE *m_out;
     FILE *m_err;
+    PingSession *m_session = nullptr;
     std::vector<std::unique_ptr<Target>> m_targets;
-    MetricsRegistry *m_metrics = nullptr;
-    HistoryStore *m_history = nullptr;
     int m_running = 0;
     bool m_failed = false;
     bool m_ended = false;

@@ -281,3 +281,24 @@ void LogFile::CreateFolders(const QString &path) {
     if (!QDir().mkpath(folder))
         throw EFileError(QStringLiteral("Cannot create the folder \"%1\".").arg(folder));
 }
+
+QByteArray LogFileText(const QString &entry) {
+    // One pass: QString::replace with a text of another length is quadratic on a long entry.
+    const QStringView view(entry);
+    QString out;
+    out.reserve(entry.size() + 2);
+    qsizetype from = 0;
+    for (qsizetype i = 0; i < view.size(); ++i) {
+        const QChar c = view[i];
+        if (c != u'\r' && c != u'\n')
+            continue;
+        out.append(view.mid(from, i - from));
+        out.append(QLatin1String("\r\n"));
+        if (c == u'\r' && i + 1 < view.size() && view[i + 1] == u'\n')
+            ++i;
+        from = i + 1;
+    }
+    out.append(view.mid(from));
+    out.append(QLatin1String("\r\n"));
+    return out.toUtf8();
+}

@@ -39,6 +39,10 @@ private:
     qint64 m_maxBytes;
 };
 
+// An entry as the log file keeps it: every line break (CR LF, a lone CR or LF) as CR LF, and
+// one more at its end, so that the next entry starts a line of its own.
+QByteArray LogFileText(const QString &entry);
+
 // The end of a log file as read at start: whole lines, from a line start to the file's end.
 struct LogTail {
     QByteArray bytes;

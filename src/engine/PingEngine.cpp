@@ -1,6 +1,7 @@
 #include "engine/PingEngine.h"
 
 #include "engine/Formats.h"
+#include "platform/Resolver.h"
 #include "platform/WsaErrors.h"
 
 #include <QDateTime>
@@ -18,7 +19,7 @@ QByteArray U8(const QString &text) { return text.toUtf8(); }
 
 QString F(const char *format) { return QString::fromUtf8(format); }
 
-// The first line of an answer for the balloon: up to its first CR, empty without one.
+// The first line of an answer: up to its first CR, empty without one.
 QString FirstLine(const QString &answer) {
     const qsizetype cr = answer.indexOf(QLatin1Char('\r'));
     return cr < 0 ? QString() : answer.left(cr);
@@ -145,9 +146,11 @@ double PingEngine::SecondsSinceStart() const {
     return PingStartTime.isValid() ? double(PingStartTime.nsecsElapsed()) / 1e9 : 0.0;
 }
 
-bool PingEngine::BalloonsForResults() const {
-    return m_options.ShowNotifications && !m_options.ShowOnlyErrorNotifications;
-}
+bool PingEngine::Active() const { return ClientSocket->Active() || PingBusy; }
+
+void PingEngine::SetResolver(Resolver *resolver) { ClientSocket->SetResolver(resolver); }
+
+void PingEngine::Cancel() { actCancelExecute(); }
 
 void PingEngine::StartPingAttempt() {
     if (AttemptCount >= m_options.PingAttempts)
@@ -212,11 +215,7 @@ void PingEngine::ClientSocketConnect(QObject *, TCustomWinSocket *Socket) {
     m_answerLogged = true;
     CloseByUs(Socket);
     emit logText(CompletionEntry(m_connectSeconds) + QStringLiteral("\r\n"));
-    if (BalloonsForResults()) {
-        emit balloon(QString(), QString(), 0);
-        emit balloon(QString::asprintf(Fmt::CompletedBalloon, U8(TargetAddress).constData()),
-                     F(Fmt::PingOkTitle), 1);
-    }
+    emit answered(TargetAddress, true, QString());
 }
 
 void PingEngine::ClientSocketWrite(QObject *, TCustomWinSocket *) {
@@ -283,12 +282,7 @@ void PingEngine::LogCompletion() {
         emit logText(F(Fmt::HeadersEntry) + answer);
     else
         emit logText(QString());
-    if (BalloonsForResults()) {
-        emit balloon(QString(), QString(), 0);
-        emit balloon(QString::asprintf(Fmt::CompletedResponseBalloon, U8(TargetAddress).constData(),
-                                       U8(FirstLine(answer)).constData()),
-                     F(Fmt::PingOkTitle), 1);
-    }
+    emit answered(TargetAddress, false, FirstLine(answer));
 }
 
 void PingEngine::CloseByUs(TCustomWinSocket *socket) {
@@ -343,12 +337,11 @@ void PingEngine::ClientSocketDisconnect(QObject *, TCustomWinSocket *Socket) {
     PingBusy = false;
     if (PingOutcome == poPending) {
         PingOutcome = poSucceeded;
-        emit statusChanged(2,
-                           QString::asprintf(Fmt::CompletedStatus, U8(TargetAddress).constData()));
+        emit connectionEnded(TargetAddress, PingOutcomeKind::Completed);
         EmitFinished(PingOutcomeKind::Completed);
         Recovered();
     } else if (PingOutcome == poCancelled) {
-        emit statusChanged(1, QString::asprintf(Fmt::AbortedStatus, U8(TargetAddress).constData()));
+        emit connectionEnded(TargetAddress, PingOutcomeKind::Cancelled);
         EmitFinished(PingOutcomeKind::Cancelled);
     }
     emit idle();
@@ -366,12 +359,7 @@ void PingEngine::actCancelExecute() {
     emit logText(F(Fmt::FailureBar) + QString::asprintf(Fmt::AbortedEntry,
                                                         U8(TimeStamp()).constData(),
                                                         U8(TargetAddress).constData()));
-    if (m_options.ShowNotifications) {
-        emit balloon(QString(), QString(), 0);
-        emit balloon(QString::asprintf(Fmt::AbortedBalloon, U8(TargetAddress).constData()),
-                     F(Fmt::CancelledTitle), 2);
-    }
-    emit cancelled();
+    emit cancelled(TargetAddress);
     // Cancelled in the pause before a retry: no socket is open whose close would end it.
     if (pausing)
         ClientSocketDisconnect(ClientSocket, ClientSocket->Connection());
@@ -457,8 +445,7 @@ void PingEngine::HandleFailure(TErrorEvent event, int code, const QString &text,
             break;
         }
     default:
-        emit balloon(QString::asprintf(Fmt::UnknownErrorBalloon, code, U8(text).constData()),
-                     F(Fmt::ConnectionErrorTitle), 3);
+        emit unknownError(code, text);
         break;
     }
 
@@ -490,12 +477,7 @@ void PingEngine::ConnectionFailure(TErrorEvent errorEvent, int errorCode, const 
                                        U8(LoggedHost()).constData(), ClientSocket->Port(),
                                        U8(errorText).constData(), errorCode));
         if (AttemptCount >= m_options.PingAttempts) {
-            if (m_options.ShowNotifications)
-                emit balloon(QString::asprintf(Fmt::FailedBalloon, U8(TargetAddress).constData(),
-                                               U8(errorText).constData()),
-                             F(Fmt::ConnectionErrorTitle), 3);
-            emit statusChanged(3,
-                               QString::asprintf(Fmt::FailedStatus, U8(TargetAddress).constData()));
+            emit pingFailed(TargetAddress, errorText);
             if (alerting) {
                 if (m_options.SendEmailOnError)
                     SendFailureEmail(errorEvent, errorCode, errorText);
@@ -547,8 +529,7 @@ bool PingEngine::SendEmail(const QString &subject, const QString &body) {
     } catch (const EIdException &e) {
         emit logText(QString::asprintf(Fmt::EmailErrorEntry, U8(OneLine(e.Message())).constData()));
     } catch (...) {
-        emit balloon(ExceptionMessage(std::current_exception()), QLatin1String(ApplicationTitle),
-                     3);
+        emit unexpectedError(ExceptionMessage(std::current_exception()));
     }
     emit mailFinished(sent);
     return sent;
@@ -561,11 +542,7 @@ void PingEngine::Recovered() {
         m_alerts->OnSuccess(TargetAddress, QDateTime::currentDateTimeUtc());
     if (!decision.recovered)
         return;
-    // Shown whatever the notification settings say: the user was alerted of the outage.
-    emit balloon(QString(), QString(), 0);
-    emit balloon(QString::asprintf(Fmt::RestoredBalloon, U8(TargetAddress).constData(),
-                                   U8(DownTimeText(decision.downSeconds)).constData()),
-                 F(Fmt::RestoredTitle), 1);
+    emit recovered(TargetAddress, decision.downSeconds);
     if (m_options.SendEmailOnError)
         SendRecoveryEmail(decision.downSeconds);
 }

@@ -24,11 +24,15 @@ struct EngineContext {
     QString mailAgent;
 };
 
+class Resolver;
+
 // The ping of one address at a time: the attempt cycle driven by the client socket's
-// notifications, the time-out of an attempt, retries, and the failure alerts. It holds no
-// widget: it reports every step by a signal, in the order the effects must happen, and a view
-// connects to them directly. Handlers keep the names a reader of the window's history knows
-// (StartPingAttempt, ClientSocketConnect, ...).
+// notifications, the time-out of an attempt, retries, and the failure alerts (e-mail, error
+// ping). It holds no widget and no presentation: it reports every step by a domain signal, in
+// the order the effects must happen, and a view turns them into what it shows. The handlers
+// keep the names a reader of the ping's description knows (StartPingAttempt,
+// ClientSocketConnect, ...); they and the ping state are private (tests reach them through
+// tests/support/EngineProbe.h).
 class PingEngine : public QObject {
     Q_OBJECT
 public:
@@ -44,11 +48,17 @@ public:
     bool SetTarget(const NormalisedAddress &target);
     // The port the socket uses for a target: the address's own, else the setting.
     int PortFor(const NormalisedAddress &target) const;
+    // The normalised address of the target.
+    const QString &Target() const { return TargetAddress; }
 
     // A new ping of the target: attempt counting starts anew.
     void Ping();
     // Ends the ping under way at once (also during the pause before a retry).
-    void actCancelExecute();
+    void Cancel();
+    // A ping is under way (also in the pause before a retry).
+    bool Busy() const { return PingBusy; }
+    // A ping is under way or its socket is still open: a new ping would have to wait.
+    bool Active() const;
     // Marks the next ping as the ping of the error ping address.
     void SetErrorPing(bool on) { m_errorPing = on; }
     // The alert state of every address; shared by the engines of one program. Not owned; the
@@ -56,6 +66,56 @@ public:
     void SetAlertPolicy(AlertPolicy *policy) { m_alerts = policy ? policy : &m_ownAlerts; }
     // Ends an e-mail under way (Exit, a signal): it fails as "aborted".
     void AbortMail() { m_mail.Abort(); }
+    // Not owned; the system's resolver by default.
+    void SetResolver(Resolver *resolver);
+
+    // ---- seams for tests ----
+    void SetRetryPauseMs(int ms) { m_retryPause.setInterval(ms); }
+    // The time-out of an attempt in milliseconds; by default the "Ping timeout" setting.
+    void SetAttemptTimeoutMs(int ms) { m_timeoutOverrideMs = ms; }
+
+signals:
+    // An attempt begins.
+    void attemptStarted(const QString &address, int attempt, int attempts);
+    // Once a second from 3 s on while an attempt waits for its answer.
+    void attemptWaiting(const QString &address, int attempt, int attempts, int seconds);
+    // The pause before a retry begins.
+    void retryPaused(int ms);
+    // A log entry, with its CR LF line breaks.
+    void logText(const QString &entry);
+    // The completion was logged: connectOnly for a connect (https), else the answer's first
+    // line.
+    void answered(const QString &address, bool connectOnly, const QString &firstLine);
+    // The last attempt failed, before the alerts it may raise.
+    void pingFailed(const QString &address, const QString &errorText);
+    // An attempt failed; final: no attempt follows and the alerts ran.
+    void attemptFailed(TErrorEvent kind, int code, const QString &text, bool final);
+    // A failure of a kind no attempt expects.
+    void unknownError(int code, const QString &text);
+    // The ping was cancelled (its log entry is written).
+    void cancelled(const QString &address);
+    // The connection of the ping closed: it completed, or a cancel ended it.
+    void connectionEnded(const QString &address, PingOutcomeKind outcome);
+    // The attempt was logged as completed.
+    void completed(const PingResult &result);
+    // The ping is over, one signal a ping.
+    void finished(const PingResult &result);
+    // The address answers again after an alerted failure; its recovery e-mail follows.
+    void recovered(const QString &address, qint64 downSeconds);
+    // The socket is closed and the ping is idle (also between attempts).
+    void idle();
+    void mailStarted();
+    void mailFinished(bool sent);
+    // The error ping address is due: the receiver validates it and calls SetTarget,
+    // synchronously.
+    void errorPingRequested(const QString &address);
+    // Something went wrong that no ping step expects; its message for the user.
+    void unexpectedError(const QString &message);
+    // An exception escaped a handler (the socket's or the engine's own).
+    void handlerException(std::exception_ptr error);
+
+private:
+    friend class EngineProbe;
 
     // ---- ping target and state ----
     QString TargetAddress;
@@ -77,6 +137,7 @@ public:
 
     // ---- handlers ----
     void StartPingAttempt();
+    void actCancelExecute();
     void ClientSocketConnecting(QObject *Sender, TCustomWinSocket *Socket);
     void ClientSocketConnect(QObject *Sender, TCustomWinSocket *Socket);
     void ClientSocketWrite(QObject *Sender, TCustomWinSocket *Socket);
@@ -86,41 +147,6 @@ public:
                            int &ErrorCode);
     void AttemptTimeout();
 
-    // ---- seams for tests ----
-    void SetRetryPauseMs(int ms) { m_retryPause.setInterval(ms); }
-    // The time-out of an attempt in milliseconds; by default the "Ping timeout" setting.
-    void SetAttemptTimeoutMs(int ms) { m_timeoutOverrideMs = ms; }
-
-signals:
-    // An attempt begins: the status shows it as under way.
-    void attemptStarted(const QString &address, int attempt, int attempts);
-    // Once a second from 3 s on while an attempt waits for its answer.
-    void attemptWaiting(const QString &address, int attempt, int attempts, int seconds);
-    // The pause before a retry begins.
-    void retryPaused(int ms);
-    // A log entry, with its CR LF line breaks.
-    void logText(const QString &entry);
-    // A tray balloon; an empty text hides the one shown.
-    void balloon(const QString &text, const QString &title, int iconKind);
-    // The status image (0 under way, 1 idle, 2 completed, 3 failed) and the status text.
-    void statusChanged(int image, const QString &text);
-    // The attempt was logged as completed.
-    void completed(const PingResult &result);
-    // An attempt failed; final: no attempt follows and the alerts ran.
-    void attemptFailed(TErrorEvent kind, int code, const QString &text, bool final);
-    void cancelled();
-    // The socket is closed and the ping is idle (also between attempts).
-    void idle();
-    // The ping is over, one signal a ping.
-    void finished(const PingResult &result);
-    void mailStarted();
-    void mailFinished(bool sent);
-    // The error ping address is due: the view validates it and calls Ping(), synchronously.
-    void errorPingRequested(const QString &address);
-    // An exception escaped a handler (the socket's or the engine's own).
-    void handlerException(std::exception_ptr error);
-
-private:
     void OpenAttempt();
     void HandleFailure(TErrorEvent event, int code, const QString &text, TCustomWinSocket *socket,
                        bool closeSocket);
@@ -142,7 +168,6 @@ private:
     double SecondsSinceStart() const;
     QString SocketErrorText(int code) const;
     QString LoggedHost() const;
-    bool BalloonsForResults() const;
 
     TOptions m_options;
     AlertPolicy m_ownAlerts;

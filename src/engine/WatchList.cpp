@@ -1,7 +1,6 @@
 #include "engine/WatchList.h"
 
 #include "engine/AlertPolicy.h"
-#include "engine/Formats.h"
 #include "engine/HistoryStore.h"
 #include "engine/PingTarget.h"
 
@@ -68,7 +67,7 @@ void WatchList::ApplySettings(const TOptions &options, const EngineContext &cont
     m_options = options;
     m_context = context;
     for (auto &entry : m_entries)
-        entry->engine->ApplySettings(EngineOptions(), m_context);
+        entry->engine->ApplySettings(m_options, m_context);
     if (IntervalMs() != before)
         Spread();
 }
@@ -76,20 +75,12 @@ void WatchList::ApplySettings(const TOptions &options, const EngineContext &cont
 void WatchList::SetResolver(Resolver *resolver) {
     m_resolver = resolver;
     for (auto &entry : m_entries)
-        entry->engine->ClientSocket->SetResolver(resolver);
+        entry->engine->SetResolver(resolver);
 }
 
 void WatchList::SetIntervalMs(qint64 ms) {
     m_intervalOverrideMs = ms;
     Spread();
-}
-
-TOptions WatchList::EngineOptions() const {
-    // A balloon for every answer of many addresses, each minute, would bury the ones that
-    // matter: a watched address notifies of failures and recoveries only.
-    TOptions options = m_options;
-    options.ShowOnlyErrorNotifications = true;
-    return options;
 }
 
 qint64 WatchList::IntervalMs() const {
@@ -104,9 +95,9 @@ std::unique_ptr<WatchList::Entry> WatchList::MakeEntry(const NormalisedAddress &
     entry->row.address = target.boxText;
     entry->engine = new PingEngine(this);
     entry->engine->SetAlertPolicy(m_alerts);
-    entry->engine->ApplySettings(EngineOptions(), m_context);
+    entry->engine->ApplySettings(m_options, m_context);
     if (m_resolver)
-        entry->engine->ClientSocket->SetResolver(m_resolver);
+        entry->engine->SetResolver(m_resolver);
     if (m_history && m_history->IsOpen()) {
         // The pings before now come from the history, the ones from now on are counted here.
         const QDateTime now =
@@ -118,14 +109,21 @@ std::unique_ptr<WatchList::Entry> WatchList::MakeEntry(const NormalisedAddress &
     Entry *e = entry.get();
     PingEngine *engine = e->engine;
     connect(engine, &PingEngine::logText, this, &WatchList::logText);
-    // An address that stays down says so once: its row's last outcome is still that of the
-    // previous ping when the failure of this one is shown.
-    connect(engine, &PingEngine::balloon, this,
-            [this, e](const QString &text, const QString &title, int kind) {
-                if (title == QLatin1String(Fmt::ConnectionErrorTitle) && e->row.outcome == Failed)
-                    return;
-                emit balloon(text, title, kind);
+    // A notice for every answer of many addresses, each minute, would bury the ones that
+    // matter: a watched address tells of its outages and recoveries only. An address that
+    // stays down says so once: its row's last outcome is still that of the previous ping when
+    // the failure of this one is known.
+    connect(engine, &PingEngine::pingFailed, this,
+            [this, e](const QString &address, const QString &text) {
+                if (e->row.outcome != Failed)
+                    emit addressDown(address, text);
             });
+    connect(engine, &PingEngine::unknownError, this, [this, e](int code, const QString &text) {
+        if (e->row.outcome != Failed)
+            emit unknownError(code, text);
+    });
+    connect(engine, &PingEngine::recovered, this, &WatchList::addressRecovered);
+    connect(engine, &PingEngine::unexpectedError, this, &WatchList::unexpectedError);
     connect(engine, &PingEngine::mailStarted, this, &WatchList::mailStarted);
     connect(engine, &PingEngine::mailFinished, this, &WatchList::mailFinished);
     // The error ping of a watched address goes straight to its engine: there is no box.
@@ -183,8 +181,8 @@ bool WatchList::Add(const QString &text, QString *why) {
 void WatchList::Retire(std::unique_ptr<Entry> entry) {
     // Silenced first: the cancelled ping logs nothing more.
     entry->engine->disconnect(this);
-    if (entry->engine->PingBusy)
-        entry->engine->actCancelExecute();
+    if (entry->engine->Busy())
+        entry->engine->Cancel();
     entry->engine->AbortMail();
     entry->engine->deleteLater();
     if (entry->busy)

@@ -82,7 +82,11 @@ public:
 
 signals:
     void logText(const QString &entry);
-    void balloon(const QString &text, const QString &title, int iconKind);
+    // An address went down (its first failed ping of an outage), and answers again.
+    void addressDown(const QString &address, const QString &errorText);
+    void addressRecovered(const QString &address, qint64 downSeconds);
+    void unknownError(int code, const QString &text);
+    void unexpectedError(const QString &message);
     void rowChanged(int row);
     void rowsChanged(); // added, removed, moved
     void finished(const PingResult &result);
@@ -104,7 +108,6 @@ private:
     void Retire(std::unique_ptr<Entry> entry);
     void RowsChanged();
     qint64 IntervalMs() const;
-    TOptions EngineOptions() const;
 
     AlertPolicy *m_alerts;
     TOptions m_options;

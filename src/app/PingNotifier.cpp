@@ -1,0 +1,86 @@
+#include "app/PingNotifier.h"
+
+#include "engine/Formats.h"
+#include "engine/PingSession.h"
+#include "engine/PingTarget.h"
+
+namespace {
+QByteArray U8(const QString &text) { return text.toUtf8(); }
+} // namespace
+
+PingNotifier::PingNotifier(PingSession *session, QObject *parent)
+    : QObject(parent), m_session(session) {
+    connect(session, &PingSession::answered, this,
+            [this](const QString &address, bool connectOnly, const QString &firstLine) {
+                if (!ResultsToo())
+                    return;
+                Hide();
+                if (connectOnly)
+                    Show(QString::asprintf(Fmt::CompletedBalloon, U8(address).constData()),
+                         Fmt::PingOkTitle, 1);
+                else
+                    Show(QString::asprintf(Fmt::CompletedResponseBalloon, U8(address).constData(),
+                                           U8(firstLine).constData()),
+                         Fmt::PingOkTitle, 1);
+            });
+    connect(session, &PingSession::pingFailed, this,
+            [this](const QString &address, const QString &errorText) {
+                if (Notifying())
+                    Show(QString::asprintf(Fmt::FailedBalloon, U8(address).constData(),
+                                           U8(errorText).constData()),
+                         Fmt::ConnectionErrorTitle, 3);
+                emit statusChanged(3,
+                                   QString::asprintf(Fmt::FailedStatus, U8(address).constData()));
+            });
+    // A watched address tells of its outage once, without a status of the main ping.
+    connect(session, &PingSession::addressDown, this,
+            [this](const QString &address, const QString &errorText) {
+                if (Notifying())
+                    Show(QString::asprintf(Fmt::FailedBalloon, U8(address).constData(),
+                                           U8(errorText).constData()),
+                         Fmt::ConnectionErrorTitle, 3);
+            });
+    connect(session, &PingSession::unknownError, this, [this](int code, const QString &text) {
+        Show(QString::asprintf(Fmt::UnknownErrorBalloon, code, U8(text).constData()),
+             Fmt::ConnectionErrorTitle, 3);
+    });
+    connect(session, &PingSession::cancelled, this, [this](const QString &address) {
+        if (!Notifying())
+            return;
+        Hide();
+        Show(QString::asprintf(Fmt::AbortedBalloon, U8(address).constData()), Fmt::CancelledTitle,
+             2);
+    });
+    connect(session, &PingSession::connectionEnded, this,
+            [this](const QString &address, PingOutcomeKind outcome) {
+                if (outcome == PingOutcomeKind::Completed)
+                    emit statusChanged(
+                        2, QString::asprintf(Fmt::CompletedStatus, U8(address).constData()));
+                else
+                    emit statusChanged(
+                        1, QString::asprintf(Fmt::AbortedStatus, U8(address).constData()));
+            });
+    // Shown whatever the notification settings say: the user was alerted of the outage.
+    connect(session, &PingSession::addressRecovered, this,
+            [this](const QString &address, qint64 downSeconds) {
+                Hide();
+                Show(QString::asprintf(Fmt::RestoredBalloon, U8(address).constData(),
+                                       U8(DownTimeText(downSeconds)).constData()),
+                     Fmt::RestoredTitle, 1);
+            });
+    connect(session, &PingSession::unexpectedError, this, [this](const QString &message) {
+        emit balloon(message, QLatin1String(ApplicationTitle), 3);
+    });
+}
+
+void PingNotifier::Show(const QString &text, const char *title, int iconKind) {
+    emit balloon(text, QString::fromUtf8(title), iconKind);
+}
+
+void PingNotifier::Hide() { emit balloon(QString(), QString(), 0); }
+
+bool PingNotifier::Notifying() const { return m_session->Settings().ShowNotifications; }
+
+bool PingNotifier::ResultsToo() const {
+    return Notifying() && !m_session->Settings().ShowOnlyErrorNotifications;
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "engine/PingResult.h"
+
+#include <QObject>
+#include <QString>
+
+class PingSession;
+
+// Turns what the session says into what the window shows: the tray's balloons and the status
+// display (image and text), with the texts and in the order of the ping's own steps. It reads
+// the notification settings the session holds at each event. Connected directly: every effect
+// happens inside the step that causes it.
+class PingNotifier : public QObject {
+    Q_OBJECT
+public:
+    explicit PingNotifier(PingSession *session, QObject *parent = nullptr);
+
+signals:
+    // A tray balloon; an empty text hides the one shown. Kinds: 1 information, 2 warning,
+    // 3 error.
+    void balloon(const QString &text, const QString &title, int iconKind);
+    // The status image (0 under way, 1 idle, 2 completed, 3 failed) and the status text.
+    void statusChanged(int image, const QString &text);
+
+private:
+    void Show(const QString &text, const char *title, int iconKind);
+    void Hide();
+    bool Notifying() const;
+    bool ResultsToo() const;
+
+    PingSession *m_session;
+};

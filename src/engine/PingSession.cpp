@@ -1,0 +1,257 @@
+#include "engine/PingSession.h"
+
+#include "engine/AlertPolicy.h"
+#include "engine/HistoryStore.h"
+#include "engine/MetricsPublisher.h"
+#include "engine/WatchList.h"
+#include "platform/AppErrors.h"
+#include "support/Exceptions.h"
+
+#include <QFileInfo>
+#include <QTimer>
+
+namespace {
+constexpr int DayMs = 24 * 3600 * 1000;
+} // namespace
+
+PingSession::PingSession(Face face, QObject *parent) : QObject(parent), m_face(face) {
+    m_options = DefaultOptions();
+    m_alerts = new AlertPolicy(this);
+    m_engine = new PingEngine(this);
+    m_engine->SetAlertPolicy(m_alerts);
+    m_watched = new WatchList(m_alerts, this);
+    m_metrics = new MetricsPublisher(this);
+    m_history = new HistoryStore(QString(), this);
+    if (face == Face::CommandLine) {
+        // The whole-file check and the wait for the disk are the long-running faces' job: a
+        // command line must not wait for them before it ends.
+        m_history->SetQuickCheck(false);
+        m_history->SetWaitForDisk(false);
+    }
+    m_watched->SetHistory(m_history);
+    m_scheduler = new AutoPingScheduler(this);
+
+    WireEngine(m_engine);
+    // Direct connections: a view sees every step inside the engine's own, in its order.
+    connect(m_engine, &PingEngine::attemptStarted, this, &PingSession::attemptStarted);
+    connect(m_engine, &PingEngine::attemptWaiting, this, &PingSession::attemptWaiting);
+    connect(m_engine, &PingEngine::retryPaused, this, &PingSession::retryPaused);
+    connect(m_engine, &PingEngine::answered, this, &PingSession::answered);
+    connect(m_engine, &PingEngine::pingFailed, this, &PingSession::pingFailed);
+    connect(m_engine, &PingEngine::attemptFailed, this, &PingSession::attemptFailed);
+    connect(m_engine, &PingEngine::unknownError, this, &PingSession::unknownError);
+    connect(m_engine, &PingEngine::cancelled, this, &PingSession::cancelled);
+    connect(m_engine, &PingEngine::connectionEnded, this, &PingSession::connectionEnded);
+    connect(m_engine, &PingEngine::completed, this, &PingSession::completed);
+    connect(m_engine, &PingEngine::finished, this, &PingSession::finished);
+    connect(m_engine, &PingEngine::recovered, this, &PingSession::addressRecovered);
+    connect(m_engine, &PingEngine::idle, this, &PingSession::idle);
+    connect(m_engine, &PingEngine::mailStarted, this, &PingSession::mailStarted);
+    connect(m_engine, &PingEngine::mailFinished, this, &PingSession::mailFinished);
+    connect(m_engine, &PingEngine::unexpectedError, this, &PingSession::unexpectedError);
+    connect(m_engine, &PingEngine::errorPingRequested, this, [this](const QString &address) {
+        if (m_errorPingHandler)
+            m_errorPingHandler(address);
+        else
+            m_engine->SetTarget(NormaliseAddress(address));
+    });
+
+    connect(m_watched, &WatchList::logText, this,
+            [this](const QString &entry) { Log(entry, true); });
+    connect(m_watched, &WatchList::finished, m_metrics, &MetricsPublisher::Record);
+    connect(m_watched, &WatchList::finished, m_history, &HistoryStore::Record);
+    connect(m_watched, &WatchList::addressDown, this, &PingSession::addressDown);
+    connect(m_watched, &WatchList::addressRecovered, this, &PingSession::addressRecovered);
+    connect(m_watched, &WatchList::unknownError, this, &PingSession::unknownError);
+    connect(m_watched, &WatchList::unexpectedError, this, &PingSession::unexpectedError);
+    connect(m_watched, &WatchList::rowsChanged, this, [this] {
+        // Every watched address is a target of the metrics, pinged yet or not.
+        for (const QString &address : m_watched->Addresses())
+            m_metrics->Registry()->AddTarget(address);
+    });
+
+    connect(m_history, &HistoryStore::problem, this,
+            [this](const QString &text) { Report(QStringLiteral("History"), text); });
+    connect(m_metrics, &MetricsPublisher::problem, this,
+            [this](const QString &text) { Report(QStringLiteral("Metrics"), text); });
+
+    m_scheduler->SetBusyCheck([this] { return m_engine->Active(); });
+    connect(m_scheduler, &AutoPingScheduler::due, this, [this] {
+        GuardedCall([this] {
+            // The port belongs to the target too: a manual ping in between may have left the
+            // other scheme's port on the socket.
+            m_engine->SetTarget(m_autoTarget);
+            m_engine->Ping();
+        });
+    });
+
+    if (face != Face::CommandLine) {
+        // Retention once a day besides the start; the setting is read when the time comes.
+        m_historyTrim = new QTimer(this);
+        m_historyTrim->setObjectName(QStringLiteral("TimerHistoryTrim"));
+        m_historyTrim->setInterval(DayMs);
+        connect(m_historyTrim, &QTimer::timeout, this,
+                [this] { m_history->Trim(int(m_options.HistoryDays)); });
+    }
+}
+
+PingSession::~PingSession() {
+    // No part may report into a session that is going away.
+    m_scheduler->Stop();
+    m_engine->disconnect(this);
+    m_watched->disconnect(this);
+    for (PingEngine *engine : std::as_const(m_extraEngines))
+        engine->disconnect(this);
+}
+
+void PingSession::WireEngine(PingEngine *engine) {
+    connect(engine, &PingEngine::logText, this, [this](const QString &entry) { Log(entry); });
+    connect(engine, &PingEngine::finished, m_metrics, &MetricsPublisher::Record);
+    connect(engine, &PingEngine::finished, m_history, &HistoryStore::Record);
+    connect(engine, &PingEngine::handlerException, this,
+            [](std::exception_ptr error) { HandleApplicationException(error); });
+}
+
+void PingSession::Report(const QString &part, const QString &text) {
+    if (m_face == Face::CommandLine)
+        emit problem(text);
+    else
+        Log(QStringLiteral("%1: %2\r\n").arg(part, text));
+}
+
+void PingSession::ApplySettings(const TOptions &options, const EngineContext &context) {
+    m_options = options;
+    m_context = context;
+    m_engine->ApplySettings(options, context);
+    for (PingEngine *engine : std::as_const(m_extraEngines))
+        engine->ApplySettings(options, context);
+    m_alerts->SetRepeatMinutes(options.RepeatAlertsEvery);
+    m_watched->ApplySettings(options, context);
+    if (m_open)
+        ConfigureMetrics();
+}
+
+void PingSession::ConfigureMetrics() {
+    m_metrics->Configure(m_face == Face::CommandLine ? 0 : m_options.MetricsPort,
+                         m_options.MetricsFile);
+}
+
+void PingSession::Open() {
+    m_open = true;
+    m_history->Open();
+    if (m_face != Face::CommandLine) {
+        m_history->BeginSession();
+        m_history->Trim(int(m_options.HistoryDays));
+        m_historyTrim->start();
+    }
+    ConfigureMetrics();
+    if (m_face != Face::CommandLine)
+        m_watched->Load(m_options.WatchedAddresses);
+}
+
+bool PingSession::SetTarget(const NormalisedAddress &target) { return m_engine->SetTarget(target); }
+
+void PingSession::PingNow() { m_engine->Ping(); }
+
+void PingSession::Cancel() { m_engine->Cancel(); }
+
+bool PingSession::Busy() const { return m_engine->Busy(); }
+
+void PingSession::SetErrorPingHandler(std::function<bool(const QString &)> handler) {
+    m_errorPingHandler = std::move(handler);
+}
+
+void PingSession::StartAutoPing(const NormalisedAddress &target) {
+    if (!m_engine->SetTarget(target))
+        return;
+    m_autoTarget = target;
+    m_autoTargetAddress = m_engine->Target();
+    m_engine->Ping();
+    m_scheduler->Start(m_options.AutoPingInterval);
+}
+
+void PingSession::StopAutoPing() { m_scheduler->Stop(); }
+
+bool PingSession::AutoPingOn() const { return m_scheduler->Active(); }
+
+void PingSession::Log(const QString &entry, bool background) {
+    const QByteArray bytes = LogFileText(entry);
+    emit logEntry(entry, bytes.size(), background);
+    if (m_face == Face::CommandLine)
+        return;
+    if (m_options.SaveLog)
+        MirrorToLogFile(bytes);
+    else
+        m_log.Hold(bytes); // written once "Save log" is on again
+}
+
+void PingSession::MirrorToLogFile(const QByteArray &bytes) {
+    // The entry reached every view whatever happens to the file. One failure is reported; the
+    // same failure on every following entry would bury the user in messages.
+    try {
+        m_log.Append(m_options.LogFile, bytes);
+        m_logFileFailing = false;
+    } catch (const EFileError &) {
+        if (!m_logFileFailing) {
+            m_logFileFailing = true;
+            HandleApplicationException(std::current_exception());
+        }
+    }
+}
+
+std::optional<LogTail> PingSession::OpenLogFile(qint64 maxBytes) {
+    if (!m_options.SaveLog || m_options.LogFile.isEmpty())
+        return std::nullopt;
+    try {
+        if (!QFileInfo::exists(m_options.LogFile)) {
+            LogFile::CreateFolders(m_options.LogFile);
+            return std::nullopt;
+        }
+        // Only the end of the file, so that a start costs the same however long the log is.
+        return LogFile::ReadTail(m_options.LogFile, maxBytes);
+    } catch (const EFileError &) {
+        // Reported once: the entries that follow fail the same way and say nothing more.
+        m_logFileFailing = true;
+        HandleApplicationException(std::current_exception());
+    }
+    return std::nullopt;
+}
+
+void PingSession::FlushLog() {
+    if (m_options.SaveLog && m_log.Waiting())
+        MirrorToLogFile(QByteArray());
+}
+
+void PingSession::RestartLog() { m_log.Restart(); }
+
+bool PingSession::CopyLogTo(const QString &path) const {
+    if (!m_options.SaveLog || m_options.LogFile.isEmpty() || !QFileInfo(m_options.LogFile).isFile())
+        return false;
+    m_log.CopyTo(m_options.LogFile, path);
+    return true;
+}
+
+void PingSession::AbortMail() {
+    m_engine->AbortMail();
+    for (PingEngine *engine : std::as_const(m_extraEngines))
+        engine->AbortMail();
+}
+
+void PingSession::SetResolver(Resolver *resolver) {
+    m_resolver = resolver;
+    m_engine->SetResolver(resolver);
+    m_watched->SetResolver(resolver);
+    for (PingEngine *engine : std::as_const(m_extraEngines))
+        engine->SetResolver(resolver);
+}
+
+PingEngine *PingSession::AddEngine() {
+    auto *engine = new PingEngine(this);
+    engine->SetAlertPolicy(m_alerts);
+    engine->ApplySettings(m_options, m_context);
+    if (m_resolver)
+        engine->SetResolver(m_resolver);
+    WireEngine(engine);
+    m_extraEngines << engine;
+    return engine;
+}

@@ -1,0 +1,149 @@
+#pragma once
+
+#include "engine/AutoPingScheduler.h"
+#include "engine/LogFile.h"
+#include "engine/PingEngine.h"
+#include "engine/PingResult.h"
+#include "engine/PingTarget.h"
+#include "store/Options.h"
+
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <optional>
+
+class AlertPolicy;
+class HistoryStore;
+class MetricsPublisher;
+class QTimer;
+class Resolver;
+class WatchList;
+
+// The monitor: the settings it was given, the alert policy, the main ping engine, the watched
+// addresses, the history, the metrics, the log file and the automatic ping, shared by every
+// face of the program: the window is its view, the command line and the headless service run
+// it without one. It never reads the window's settings record; it holds what ApplySettings
+// gives it.
+class PingSession : public QObject {
+    Q_OBJECT
+public:
+    // Who runs the session. The command line keeps no log file, pings no watched address,
+    // keeps the history without waiting for the disk, and says problems on its error stream.
+    enum class Face { Window, CommandLine, Service };
+
+    explicit PingSession(Face face = Face::Window, QObject *parent = nullptr);
+    ~PingSession() override;
+
+    Face WhoRuns() const { return m_face; }
+
+    // The settings, and the texts the program computes once. Before Open only kept.
+    void ApplySettings(const TOptions &options, const EngineContext &context);
+    const TOptions &Settings() const { return m_options; }
+    const EngineContext &Context() const { return m_context; }
+
+    // Opens the history (its session mark and trim), serves the metrics and loads the watched
+    // addresses, as the settings say. Problems are logged, so the start line goes first.
+    void Open();
+
+    // ---- the main ping ----
+    // Takes an accepted address as the target; false, changing nothing, for a refused one.
+    bool SetTarget(const NormalisedAddress &target);
+    void PingNow();
+    void Cancel();
+    bool Busy() const;
+    // How the error ping address is validated and set as the target (the window goes
+    // through its address box); by default it is set directly. True when it was accepted.
+    void SetErrorPingHandler(std::function<bool(const QString &address)> handler);
+
+    // ---- automatic ping ----
+    // Pings the target now and then every "Auto-ping interval" minutes.
+    void StartAutoPing(const NormalisedAddress &target);
+    void StopAutoPing();
+    bool AutoPingOn() const;
+    const QString &AutoPingAddress() const { return m_autoTargetAddress; }
+    const NormalisedAddress &AutoPingTarget() const { return m_autoTarget; }
+
+    // ---- the log ----
+    // An entry (CR LF line breaks) for every face, and for the log file when "Save log" is
+    // on; a background one (a watched address's) may wait for a busy view's next repaint.
+    void Log(const QString &entry, bool background = false);
+    // The end of the log file for a view that starts (its folders made when it is missing);
+    // nothing when "Save log" is off, the file is new, or it could not be read (said once).
+    std::optional<LogTail> OpenLogFile(qint64 maxBytes);
+    // Entries that wait for the file are written (the end of the run).
+    void FlushLog();
+    // "Clear log": the next entry starts the log file anew.
+    void RestartLog();
+    // Copies the whole log file to path; false when there is no log file to copy.
+    bool CopyLogTo(const QString &path) const;
+
+    // Ends every e-mail under way (Exit, a signal).
+    void AbortMail();
+    // Not owned; the system's resolver by default. For tests.
+    void SetResolver(Resolver *resolver);
+
+    // An engine of its own for a one-off ping (the command line's): it shares the settings,
+    // the alert policy, the history, the metrics and the log. Owned by the session.
+    PingEngine *AddEngine();
+
+    // ---- the parts, for the views that show them ----
+    PingEngine *Engine() const { return m_engine; }
+    WatchList *Watched() const { return m_watched; }
+    HistoryStore *History() const { return m_history; }
+    MetricsPublisher *Metrics() const { return m_metrics; }
+    AlertPolicy *Alerts() const { return m_alerts; }
+    AutoPingScheduler *Scheduler() const { return m_scheduler; }
+
+signals:
+    // ---- the main ping, in the engine's order ----
+    void attemptStarted(const QString &address, int attempt, int attempts);
+    void attemptWaiting(const QString &address, int attempt, int attempts, int seconds);
+    void retryPaused(int ms);
+    void answered(const QString &address, bool connectOnly, const QString &firstLine);
+    void pingFailed(const QString &address, const QString &errorText);
+    void attemptFailed(TErrorEvent kind, int code, const QString &text, bool final);
+    void cancelled(const QString &address);
+    void connectionEnded(const QString &address, PingOutcomeKind outcome);
+    void completed(const PingResult &result);
+    void finished(const PingResult &result);
+    void idle();
+    void mailStarted();
+    void mailFinished(bool sent);
+    // ---- any address ----
+    // A watched address went down (the first failure of its outage).
+    void addressDown(const QString &address, const QString &errorText);
+    // An address answers again after an alerted failure.
+    void addressRecovered(const QString &address, qint64 downSeconds);
+    void unknownError(int code, const QString &text);
+    void unexpectedError(const QString &message);
+    // A log entry: its text (CR LF line breaks), its size in the log file, and whether it is a
+    // watched address's.
+    void logEntry(const QString &text, qint64 fileBytes, bool background);
+    // A problem of the history or the metrics, for a face without a log (the command line).
+    void problem(const QString &text);
+
+private:
+    void Report(const QString &part, const QString &text);
+    void WireEngine(PingEngine *engine);
+    void MirrorToLogFile(const QByteArray &bytes);
+    void ConfigureMetrics();
+
+    Face m_face;
+    TOptions m_options;
+    EngineContext m_context;
+    bool m_open = false;
+    AlertPolicy *m_alerts = nullptr;
+    PingEngine *m_engine = nullptr;
+    WatchList *m_watched = nullptr;
+    HistoryStore *m_history = nullptr;
+    MetricsPublisher *m_metrics = nullptr;
+    AutoPingScheduler *m_scheduler = nullptr;
+    QTimer *m_historyTrim = nullptr;
+    QList<PingEngine *> m_extraEngines;
+    Resolver *m_resolver = nullptr;
+    LogFile m_log;
+    bool m_logFileFailing = false; // a log-file error was reported and not yet followed by success
+    NormalisedAddress m_autoTarget;
+    QString m_autoTargetAddress;
+    std::function<bool(const QString &)> m_errorPingHandler;
+};
