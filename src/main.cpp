@@ -33,7 +33,7 @@ int main(int argc, char *argv[]) {
     if (IsCommandLine(arguments)) {
         // No display, no single-instance lock: it runs beside a window and never wakes it.
         QCoreApplication app(argc, argv);
-        return RunPingCommand(arguments, stdout, stderr);
+        return RunCommandLine(arguments, stdout, stderr);
     }
     const std::string window = WindowProgram();
     ::execv(window.c_str(), argv);

@@ -104,6 +104,10 @@ void TestCommandLine::refuses_data() {
         << QStringList{"--ping", "x.test", "--interval", "86401"} << "from 1 to 86400";
     QTest::newRow("crlf") << QStringList{"--ping", "http://x.test/a\r\nX-Injected: yes"}
                           << "contains control characters";
+    QTest::newRow("serve with ping")
+        << QStringList{"--serve", "--ping", "x.test"} << "--serve takes no other option";
+    QTest::newRow("attempts above the settings' range")
+        << QStringList{"--ping", "x.test", "--attempts", "101"} << "from 1 to 100";
 }
 
 void TestCommandLine::refuses() {

@@ -10,6 +10,16 @@ std::optional<int> ClaimSingleInstance(SingleInstance &instance) {
     if (instance.tryLock())
         return std::nullopt;
     if (instance.errorString().isEmpty()) {
+        if (instance.holderRole() == QLatin1String("service")) {
+            // The monitor runs headless (vennatro --serve): two monitors of one store would
+            // alert twice, and a service has no window to wake.
+            const QString reason = QStringLiteral(
+                "Vennatro already runs as a service (vennatro --serve) in this session; stop it "
+                "before starting the window (systemctl --user stop vennatro).");
+            fprintf(stderr, "Vennatro: %s\n", qPrintable(reason));
+            ShowMessageBox(nullptr, reason, QLatin1String(ApplicationTitle), MessageIcon::Error);
+            return 1;
+        }
         // Another instance runs: wake it and end without a window of our own.
         ActivatePreviousInstance(QStringLiteral("TfMain_Vennatro"));
         return 0;

@@ -1,6 +1,7 @@
 #include "cli/PingCommand.h"
 
 #include "Version.h"
+#include "cli/ServeCommand.h"
 #include "engine/MetricsPublisher.h"
 #include "engine/PingEngine.h"
 #include "engine/PingSession.h"
@@ -50,6 +51,14 @@ QString ProgramVersion() { return CutBeforeLastDot(QStringLiteral(VENNATRO_FILE_
 
 } // namespace
 
+EngineContext HeadlessContext(const TOptions &options) {
+    const QString computer = ComputerNetworkName();
+    return EngineContext{BuildUserAgent(ProgramVersion(), QString(), CurrentOsVersion(),
+                                        options.ComputerNameInUserAgent, computer),
+                         computer,
+                         QLatin1String(ApplicationTitle) + QLatin1Char(' ') + ProgramVersion()};
+}
+
 bool IsCommandLine(const QStringList &arguments) {
     return !arguments.isEmpty() && arguments.first().startsWith(QLatin1String("--"));
 }
@@ -57,7 +66,11 @@ bool IsCommandLine(const QStringList &arguments) {
 QString PingCommandUsage() {
     return QStringLiteral(
         "Usage: vennatro --ping URL [URL...] [options]\n"
+        "       vennatro --serve\n"
         "Pings each URL (http:// or https://) the way the window does and prints the log.\n"
+        "--serve runs the monitor of the settings without a window: the watched addresses, the\n"
+        "automatic ping, the history, the metrics and the alerts, until SIGTERM or SIGINT\n"
+        "(SIGHUP reads the settings again).\n"
         "\n"
         "  --count N            pings of each URL (default 1)\n"
         "  --interval SECONDS   pause between two pings of a URL, 1-86400 (default 1)\n"
@@ -112,11 +125,18 @@ std::optional<PingCommandRequest> ParsePingCommand(const QStringList &arguments,
                          .arg(*text));
             return n;
         };
+        // The settings table's range: what the store may hold, the command line takes.
+        const auto settingOption = [&](const char *setting) {
+            const SettingRange range = RangeOf(setting);
+            return numberOption(range.min, range.max);
+        };
 
         if (option == QLatin1String("--help") || option == QLatin1String("-h")) {
             request.help = true;
         } else if (option == QLatin1String("--version")) {
             request.version = true;
+        } else if (option == QLatin1String("--serve")) {
+            request.serve = true;
         } else if (option == QLatin1String("--ping")) {
             pingGiven = true;
             if (inlineValue)
@@ -134,22 +154,22 @@ std::optional<PingCommandRequest> ParsePingCommand(const QStringList &arguments,
                 return std::nullopt;
             request.intervalSeconds = int(*n);
         } else if (option == QLatin1String("--attempts")) {
-            const auto n = numberOption(1, 100);
+            const auto n = settingOption(OptionNames::PingAttempts);
             if (!n)
                 return std::nullopt;
             request.attempts = quint32(*n);
         } else if (option == QLatin1String("--timeout")) {
-            const auto n = numberOption(1, 3600);
+            const auto n = settingOption(OptionNames::PingTimeout);
             if (!n)
                 return std::nullopt;
             request.timeoutSeconds = quint32(*n);
         } else if (option == QLatin1String("--http-port")) {
-            const auto n = numberOption(1, 65535);
+            const auto n = settingOption(OptionNames::HTTPPort);
             if (!n)
                 return std::nullopt;
             request.httpPort = int(*n);
         } else if (option == QLatin1String("--https-port")) {
-            const auto n = numberOption(1, 65535);
+            const auto n = settingOption(OptionNames::HTTPSPort);
             if (!n)
                 return std::nullopt;
             request.httpsPort = int(*n);
@@ -164,6 +184,12 @@ std::optional<PingCommandRequest> ParsePingCommand(const QStringList &arguments,
     }
     if (request.help || request.version)
         return request;
+    if (request.serve) {
+        // The service pings what the settings say; ping options would mean nothing there.
+        if (arguments.size() > 1)
+            return fail(QStringLiteral("--serve takes no other option"));
+        return request;
+    }
     if (!pingGiven || request.urls.isEmpty())
         return fail(QStringLiteral("no URL given (vennatro --ping URL)"));
     for (const QString &url : request.urls) {
@@ -205,12 +231,8 @@ PingCommand::PingCommand(const PingCommandRequest &request, const TOptions &sett
     options.MetricsPort = 0;
     options.MetricsFile = request.metricsFile;
 
-    const QString computer = ComputerNetworkName();
-    const EngineContext context{BuildUserAgent(ProgramVersion(), QString(), CurrentOsVersion(),
-                                               options.ComputerNameInUserAgent, computer),
-                                computer, QString()};
     m_session = new PingSession(PingSession::Face::CommandLine, this);
-    m_session->ApplySettings(options, context);
+    m_session->ApplySettings(options, HeadlessContext(options));
     connect(m_session, &PingSession::logEntry, this,
             [this](const QString &entry) { Print(ToLf(entry) + QLatin1Char('\n')); });
     connect(m_session, &PingSession::problem, this, [this](const QString &text) {
@@ -283,7 +305,7 @@ void PingCommand::Print(const QString &text) {
     fflush(m_out);
 }
 
-int RunPingCommand(const QStringList &arguments, FILE *out, FILE *err, Resolver *resolver) {
+int RunCommandLine(const QStringList &arguments, FILE *out, FILE *err, Resolver *resolver) {
     QString error;
     const std::optional<PingCommandRequest> request = ParsePingCommand(arguments, &error);
     if (!request) {
@@ -298,6 +320,8 @@ int RunPingCommand(const QStringList &arguments, FILE *out, FILE *err, Resolver 
         fprintf(out, "Vennatro %s\n", VENNATRO_FILE_VERSION);
         return 0;
     }
+    if (request->serve)
+        return RunService(out, err);
     QString problem;
     const TOptions settings = ReadOptionsReadOnly(&problem);
     if (!problem.isEmpty())

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/PingEngine.h"
 #include "store/Options.h"
 
 #include <QList>
@@ -26,7 +27,12 @@ struct PingCommandRequest {
     QString metricsFile;
     bool help = false;
     bool version = false;
+    bool serve = false; // the headless service instead of pings
 };
+
+// The texts the engines need, for a face without a window: the user agent of the settings, the
+// computer's name and the mail agent.
+EngineContext HeadlessContext(const TOptions &options);
 
 // Parses the arguments after the program name. On a usage error returns nothing and says
 // why in *error.
@@ -78,7 +84,7 @@ private:
     bool m_ended = false;
 };
 
-// The whole command line: parses, reads the store read-only, runs, returns the exit status
-// (2 for a usage error or a refused address). Needs a QCoreApplication.
-int RunPingCommand(const QStringList &arguments, FILE *out, FILE *err,
+// The whole command line: parses, reads the store read-only, pings or serves, returns the exit
+// status (2 for a usage error or a refused address). Needs a QCoreApplication.
+int RunCommandLine(const QStringList &arguments, FILE *out, FILE *err,
                    Resolver *resolver = nullptr);

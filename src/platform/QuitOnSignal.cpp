@@ -13,21 +13,34 @@
 namespace {
 int signalPipe[2] = {-1, -1};
 
-void OnSignal(int) {
+void OnSignal(int sig) {
     // Only async-signal-safe work here: the event loop does the rest.
-    const char byte = 1;
+    const char byte = char(sig);
     [[maybe_unused]] const ssize_t ignored = ::write(signalPipe[1], &byte, 1);
 }
 } // namespace
 
-QuitOnSignal::QuitOnSignal(QObject *parent) : QObject(parent) {
+QuitOnSignal::QuitOnSignal(HangUp hangUp, QObject *parent) : QObject(parent), m_hangUp(hangUp) {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0)
         return;
     auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, [this] {
         char buffer[16];
-        while (::read(signalPipe[0], buffer, sizeof buffer) > 0) {
+        bool end = false;
+        bool reload = false;
+        ssize_t n;
+        while ((n = ::read(signalPipe[0], buffer, sizeof buffer)) > 0) {
+            for (ssize_t i = 0; i < n; ++i) {
+                if (buffer[i] == SIGHUP && m_hangUp == HangUp::Reloads)
+                    reload = true;
+                else
+                    end = true;
+            }
         }
+        if (reload && !m_requested)
+            emit reloadRequested();
+        if (!end)
+            return;
         if (!m_requested) {
             m_requested = true;
             emit endRequested();

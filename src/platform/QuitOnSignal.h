@@ -3,11 +3,13 @@
 #include <QObject>
 
 // Ends the event loop in order on SIGTERM, SIGINT and SIGHUP (a log-out, a kill, Ctrl+C), so the
-// main window still saves the settings and the log as it does on Exit.
+// main window still saves the settings and the log as it does on Exit. A service takes SIGHUP
+// as the request to read its settings again, as daemons do.
 class QuitOnSignal : public QObject {
     Q_OBJECT
 public:
-    explicit QuitOnSignal(QObject *parent = nullptr);
+    enum class HangUp { Ends, Reloads };
+    explicit QuitOnSignal(HangUp hangUp = HangUp::Ends, QObject *parent = nullptr);
     ~QuitOnSignal() override;
 
     // True once one of the signals has been handled. A signal handled during start-up may only
@@ -17,9 +19,12 @@ public:
 signals:
     // The first handled signal; the loops are asked to end right after.
     void endRequested();
+    // SIGHUP, with HangUp::Reloads.
+    void reloadRequested();
 
 private:
     void ExitWhenRunning();
 
     bool m_requested = false;
+    HangUp m_hangUp;
 };

@@ -190,6 +190,10 @@ bool SingleInstance::tryLock() {
         return false;
     }
     m_lockFd = fd;
+    // Who holds it, for a second start to say so: the role and the process.
+    const QByteArray role = m_role.toUtf8() + '\n' + QByteArray::number(::getpid()) + '\n';
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, role.constData(), size_t(role.size()), 0) < 0)
+        qWarning().noquote() << "Single-instance lock: cannot note its holder";
 
     // Only the lock holder listens, so a socket file found here was left by a dead instance.
     const QString socketPath = serverPath(folder, m_name);
@@ -281,6 +285,16 @@ bool SingleInstance::activateRunning(int timeoutMs) {
     if (socket.state() != QLocalSocket::UnconnectedState)
         socket.waitForDisconnected(remainingMs(deadline));
     return true;
+}
+
+QString SingleInstance::holderRole() const {
+    const QString folder = chooseFolder(nullptr);
+    if (folder.isEmpty())
+        return {};
+    QFile file(lockPath(folder, m_name));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readLine(64)).trimmed();
 }
 
 bool ActivatePreviousInstance(const QString &WindowClassName) {

@@ -35,6 +35,12 @@ public:
     // From a second start: delivers the activation text to the holder. True when delivered.
     bool activateRunning(int timeoutMs = 1000);
 
+    // What this instance is, written into the lock file once it holds the lock ("window",
+    // "service"), so that a second start can tell whom it met.
+    void setRole(const QString &role) { m_role = role; }
+    // The role the holder of the lock wrote; empty when none is known.
+    QString holderRole() const;
+
     // Why the last tryLock or activateRunning failed; empty when another instance simply
     // holds the lock.
     QString errorString() const { return m_error; }
@@ -62,6 +68,7 @@ private:
     std::optional<InstanceFolderPlaces> m_places;
     QString m_name;
     QString m_message;
+    QString m_role = QStringLiteral("window");
     QString m_error;
     int m_lockFd = -1;
     QLocalServer *m_server = nullptr;

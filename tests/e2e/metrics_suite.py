@@ -7,8 +7,11 @@ the address, on 127.0.0.1 and on [::1].
 
 import os
 import re
+import signal
 import socket
+import sqlite3
 import stat
+import subprocess
 import time
 
 import store
@@ -115,6 +118,9 @@ class MetricsScenario(Scenario):
              self.window_history),
             ("Alt+X ends the window with status 0 and closes the metrics port",
              self.window_exits),
+            ("--serve with a display: three watched addresses (one refused), Prometheus scrapes "
+             "it, history rows, the window refuses to start beside it, SIGTERM ends it with 0",
+             self.service_runs),
         ]
 
     def context(self):
@@ -454,6 +460,12 @@ class MetricsScenario(Scenario):
             self.cli.runs.extend(cli.runs)
         assert r.status == 0 and completed_line(address, self.nginx.port).search(r.out), str(r)
         assert not r.err, f"stderr {r.err!r}"
+        # The service takes the window's lock: beside a window it says so and ends.
+        try:
+            serve = cli.run("--serve", timeout=10)
+        finally:
+            self.cli.runs.extend(cli.runs[-1:])
+        assert serve.status == 1 and "window runs" in serve.err, str(serve)
         # No event marks an absence: watch a second that the window stays hidden.
         deadline = time.monotonic() + 1.0
         while time.monotonic() < deadline:
@@ -517,3 +529,80 @@ class MetricsScenario(Scenario):
         except ConnectionRefusedError:
             return
         raise AssertionError(f"port {self.metrics_port} still takes connections after exit")
+
+    # -- the service -----------------------------------------------------------------------
+
+    def history_rows(self, address):
+        """Rows of the history for address, read by SQLite from outside."""
+        path = os.path.join(self.desktop.env["XDG_DATA_HOME"], "Lumo Dev", "Vennatro",
+                            "history.sqlite")
+        with sqlite3.connect(f"file:{path}?mode=ro", uri=True, timeout=5) as db:
+            tables = {r[0] for r in db.execute("SELECT name FROM sqlite_master")}
+            if "addresses" in tables:
+                return db.execute("SELECT COUNT(*) FROM pings JOIN addresses ON "
+                                  "pings.address_id = addresses.id WHERE addresses.address = ?",
+                                  (address,)).fetchone()[0]
+            return db.execute("SELECT COUNT(*) FROM pings WHERE address = ?",
+                              (address,)).fetchone()[0]
+
+    def service_runs(self):
+        up = [f"http://127.0.0.1:{self.nginx.port}/e2e-serve-a",
+              f"http://127.0.0.1:{self.port2}/e2e-serve-b"]
+        refused = f"http://127.0.0.1:{self.closed.port}/e2e-serve-c"
+        store.write_store(self.config_home, {
+            "Ping attempts": 1, "Ping timeout": 10, "Watch interval": 10,
+            "Watched addresses": "".join(a + "\r\n" for a in up + [refused]),
+            "Metrics port": self.metrics_port, "Show notifications": 0,
+        })
+        # The desktop's own environment, display and all: the service still shows no window.
+        out_path = os.path.join(self.desktop.log_dir, "serve.out")
+        with open(out_path, "wb") as out:
+            proc = subprocess.Popen(["setpriv", "--pdeathsig", "KILL", "--", self.args.program,
+                                     "--serve"], env=self.desktop.env, stdout=out,
+                                    stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        self.servers.append(_Closer(_Killer(proc)))
+
+        def printed():
+            with open(out_path, "rb") as f:
+                return f.read().decode("utf-8", "replace")
+        for address, port in ((up[0], self.nginx.port), (up[1], self.port2)):
+            wait_for(lambda: completed_line(address, port).search(printed()), WAIT,
+                     f"the service's completion line of {address}")
+        wait_for(lambda: refused_line(self.closed.port).search(printed()), WAIT,
+                 "the service's refused line")
+        for address in up:
+            self.wait_prometheus(address)
+        with open(f"/proc/{proc.pid}/maps") as f:
+            gui = [line.split()[-1] for line in f if "libQt6Gui" in line or "libQt6Widgets" in line]
+        assert not gui, f"the service loaded {sorted(set(gui))}"
+        for address in up + [refused]:
+            rows = wait_for(lambda: self.history_rows(address), WAIT, f"history of {address}")
+            assert rows >= 1, f"{rows} history rows of {address}"
+
+        window = Program(self.args.program, self.desktop, name="vennatro-beside-service")
+        window.start()
+        try:
+            box = window.wait_dialog(r"^Vennatro$")
+            window.key(box["id"], "Return")
+            rc = window.wait_exit(10)
+        finally:
+            window.kill()
+        assert rc == 1, f"the window beside the service ended with status {rc}"
+        assert "already runs as a service" in window.output(), window.output()
+
+        started = time.monotonic()
+        proc.send_signal(signal.SIGTERM)
+        rc = proc.wait(timeout=10)
+        took = time.monotonic() - started
+        assert rc == 0 and took < 2, f"SIGTERM: status {rc} after {took:.2f} s"
+        return f"ended {took * 1000:.0f} ms after SIGTERM"
+
+
+class _Killer:
+    def __init__(self, proc):
+        self.proc = proc
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
