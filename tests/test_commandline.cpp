@@ -3,8 +3,8 @@
 
 #include "cli/PingCommand.h"
 #include "engine/HistoryStore.h"
-#include "support/TestEnvironment.h"
 #include "support/TestTcpServer.h"
+#include "support/gui/TestEnvironment.h"
 
 #include <QCryptographicHash>
 #include <QFile>

@@ -2,8 +2,8 @@
 // the window program ended by a signal while a box is open or while its store cannot be
 // written.
 #include "platform/gui/MessageBox.h"
-#include "support/TestEnvironment.h"
 #include "support/TestHelpers.h"
+#include "support/gui/TestEnvironment.h"
 
 #include <QApplication>
 #include <QDBusConnection>

@@ -7,6 +7,7 @@
 #include "engine/PingEngine.h"
 #include "engine/PingTarget.h"
 #include "support/EngineProbe.h"
+#include "support/LogPattern.h"
 #include "support/TableResolver.h"
 #include "support/TestHelpers.h"
 #include "support/TestSmtpServer.h"
@@ -51,9 +52,6 @@ QString AbortedEntry(const QString &address) {
     return FailureBar + QStringLiteral("\r\n[{STAMP}] Ping to [") + address +
            QStringLiteral("] aborted.\r\n\r\n");
 }
-
-// Waits up to ms for something that must not happen; true when it did happen.
-template <typename Fn> bool HappensWithin(int ms, Fn &&fn) { return QTest::qWaitFor(fn, ms); }
 
 QString EventName(TErrorEvent kind) {
     switch (kind) {
@@ -196,40 +194,6 @@ public:
     int exceptions = 0;
 };
 
-// A small HTTP server on ::1 (TestTcpServer listens on 127.0.0.1 only): records what each
-// connection sends and, once the request's blank line is there, writes one fixed answer and
-// closes.
-class LoopbackV6Server : public QObject {
-public:
-    explicit LoopbackV6Server(QByteArray answer) : m_answer(std::move(answer)) {
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-                const qsizetype index = m_received.size();
-                m_received.append(QByteArray());
-                connect(socket, &QTcpSocket::readyRead, this, [this, socket, index] {
-                    QByteArray &got = m_received[index];
-                    const bool before = got.contains("\r\n\r\n");
-                    got += socket->readAll();
-                    if (!before && got.contains("\r\n\r\n")) {
-                        socket->write(m_answer);
-                        socket->disconnectFromHost();
-                    }
-                });
-            }
-        });
-    }
-
-    bool listen() { return m_server.listen(QHostAddress(QHostAddress::LocalHostIPv6), 0); }
-    quint16 port() const { return m_server.serverPort(); }
-    int connectionCount() const { return int(m_received.size()); }
-    QByteArray received(int connection) const { return m_received.value(connection); }
-
-private:
-    QTcpServer m_server;
-    QByteArray m_answer;
-    QList<QByteArray> m_received;
-};
-
 } // namespace
 
 class TestEngine : public QObject {
@@ -279,11 +243,6 @@ private:
     bool PingTo(const NormalisedAddress &target);
     // Waits until n pings have finished.
     bool WaitFinished(int n = 1);
-    // Whether every entry matches its pattern: {STAMP} a time stamp of this run, {SECS}
-    // seconds with three decimals, {ANY} any text on one line.
-    bool Matches(const QStringList &entries, const QStringList &patterns) const;
-    bool Matches(const QString &entry, const QString &pattern) const;
-    bool StampOfThisRun(const QString &stamp) const;
     bool ResultTimeOfThisRun(const PingResult &result) const;
     // Calls the engine's read handler, then after(), for every read notification.
     template <typename Fn> void AfterEveryRead(Fn after);
@@ -293,12 +252,12 @@ private:
     std::unique_ptr<TableResolver> resolver;
     std::unique_ptr<PingEngine> engine;
     std::unique_ptr<EngineRecorder> rec;
-    QDateTime started;
     QDateTime startedUtc;
+    LogPattern log;
 };
 
 void TestEngine::init() {
-    started = QDateTime::currentDateTime();
+    log.Restart();
     startedUtc = QDateTime::currentDateTimeUtc();
     resolver = std::make_unique<TableResolver>();
     engine = std::make_unique<PingEngine>();
@@ -347,49 +306,11 @@ template <typename Fn> void TestEngine::AfterEveryRead(Fn after) {
     };
 }
 
-bool TestEngine::StampOfThisRun(const QString &stamp) const {
-    QDateTime t = started.addMSecs(-started.time().msec());
-    const QDateTime end = QDateTime::currentDateTime().addSecs(1);
-    for (; t <= end; t = t.addSecs(1)) {
-        if (TimeStamp(t) == stamp)
-            return true;
-    }
-    return false;
-}
-
 bool TestEngine::ResultTimeOfThisRun(const PingResult &result) const {
     // UTC: the ISO text ends with "Z".
     return result.finishedAt.toString(Qt::ISODate).endsWith(QLatin1Char('Z')) &&
            result.finishedAt >= startedUtc.addMSecs(-1) &&
            result.finishedAt <= QDateTime::currentDateTimeUtc();
-}
-
-bool TestEngine::Matches(const QString &entry, const QString &pattern) const {
-    QString re = QRegularExpression::escape(pattern);
-    re.replace(QRegularExpression::escape(QStringLiteral("{STAMP}")),
-               QStringLiteral("([^\\]\\r\\n]+)"));
-    re.replace(QRegularExpression::escape(QStringLiteral("{SECS}")),
-               QStringLiteral("\\d+\\.\\d{3}"));
-    re.replace(QRegularExpression::escape(QStringLiteral("{ANY}")), QStringLiteral("[^\\r\\n]*"));
-    const QRegularExpressionMatch match =
-        QRegularExpression(QStringLiteral("\\A") + re + QStringLiteral("\\z")).match(entry);
-    if (!match.hasMatch())
-        return false;
-    for (int i = 1; i <= match.lastCapturedIndex(); ++i) {
-        if (!StampOfThisRun(match.captured(i)))
-            return false;
-    }
-    return true;
-}
-
-bool TestEngine::Matches(const QStringList &entries, const QStringList &patterns) const {
-    if (entries.size() != patterns.size())
-        return false;
-    for (qsizetype i = 0; i < entries.size(); ++i) {
-        if (!Matches(entries[i], patterns[i]))
-            return false;
-    }
-    return true;
 }
 
 // ---- the time-out ----
@@ -419,7 +340,7 @@ void TestEngine::silentServerTimesOutAndRetries() {
 
     const QString timedOut = QStringLiteral("Connection timed out");
     const QString line = ErrorEntry(QStringLiteral("127.0.0.1"), silent.port(), timedOut, 10060);
-    QVERIFY2(Matches(rec->log, {line, line}), Visible(rec->log));
+    QVERIFY2(log.Matches(rec->log, {line, line}), Visible(rec->log));
     QCOMPARE(rec->failures, (QStringList{QStringLiteral("connect 10060 retry|") + timedOut,
                                          QStringLiteral("connect 10060 final|") + timedOut}));
     QCOMPARE(rec->started, (QStringList{address + " 1/2", address + " 2/2"}));
@@ -498,8 +419,8 @@ void TestEngine::heldLookupEndsAtTheTimeOut() {
     QVERIFY2(clock.elapsed() >= 380, QByteArray::number(clock.elapsed()));
     QVERIFY(!engine->Busy());
 
-    QVERIFY2(Matches(rec->log, {ErrorEntry(QStringLiteral("held.test"), http.port(),
-                                           QStringLiteral("Connection timed out"), 10060)}),
+    QVERIFY2(log.Matches(rec->log, {ErrorEntry(QStringLiteral("held.test"), http.port(),
+                                               QStringLiteral("Connection timed out"), 10060)}),
              Visible(rec->log));
     QCOMPARE(rec->results.size(), 1);
     QCOMPARE(rec->results[0].outcome, PingOutcomeKind::Failed);
@@ -535,7 +456,7 @@ void TestEngine::closeWithoutAnswerFailsHttpAndCompletesHttps() {
     Settle();
     const QString closed = QStringLiteral("Connection closed by the server without an answer");
     const QString line = ErrorEntry(QStringLiteral("127.0.0.1"), closing.port(), closed, 0);
-    QVERIFY2(Matches(rec->log, {line, line}), Visible(rec->log));
+    QVERIFY2(log.Matches(rec->log, {line, line}), Visible(rec->log));
     QCOMPARE(closing.connectionCount(), 2);
     QVERIFY(closing.requestComplete(0));
     QVERIFY(closing.requestComplete(1));
@@ -560,7 +481,7 @@ void TestEngine::closeWithoutAnswerFailsHttpAndCompletesHttps() {
     QVERIFY(WaitFinished(2));
     QTRY_VERIFY_WITH_TIMEOUT(closingToo.isClientClosed(0), Patience);
     Settle();
-    QVERIFY2(Matches(rec->log, {CompletedEntry(https, closingToo.port()) + "\r\n"}),
+    QVERIFY2(log.Matches(rec->log, {CompletedEntry(https, closingToo.port()) + "\r\n"}),
              Visible(rec->log));
     QCOMPARE(closingToo.connectionCount(), 1);
     QCOMPARE(closingToo.received(0), QByteArray());
@@ -588,7 +509,7 @@ void TestEngine::bigAnswerCompletesOnceWithoutReadingTheBody() {
     QTRY_VERIFY_WITH_TIMEOUT(http.isClientClosed(0), Patience);
     Settle();
 
-    QVERIFY2(Matches(rec->log, {CompletedEntry(address, http.port()), QString()}),
+    QVERIFY2(log.Matches(rec->log, {CompletedEntry(address, http.port()), QString()}),
              Visible(rec->log));
     QCOMPARE(rec->answers, QStringList{address + "|HTTP/1.0 200 OK"});
     // One read was enough for the status line; the body was never read to its end.
@@ -633,7 +554,7 @@ void TestEngine::trickledStatusLineCompletesAtItsEnd() {
     QTRY_VERIFY_WITH_TIMEOUT(http.isClientClosed(0), Patience);
     QVERIFY(http.chunksSent(0) < bytes.size());
 
-    QVERIFY2(Matches(rec->log, {CompletedEntry(address, http.port()), QString()}),
+    QVERIFY2(log.Matches(rec->log, {CompletedEntry(address, http.port()), QString()}),
              Visible(rec->log));
     QCOMPARE(rec->answers, QStringList{address + "|HTTP/1.0 200 OK"});
     QCOMPARE(rec->results.size(), 1);
@@ -677,9 +598,9 @@ void TestEngine::unfinishedHeadersCompleteAtTheTimeOut() {
     QVERIFY2(result.firstByteSeconds >= 0 && result.firstByteSeconds < 1.4,
              QByteArray::number(result.firstByteSeconds));
     QCOMPARE(result.seconds, result.firstByteSeconds);
-    QVERIFY2(Matches(rec->log, {CompletedEntry(address, http.port(),
-                                               QString::asprintf("%.3f", result.seconds)),
-                                Headers + QString::fromLatin1(sent)}),
+    QVERIFY2(log.Matches(rec->log, {CompletedEntry(address, http.port(),
+                                                   QString::asprintf("%.3f", result.seconds)),
+                                    Headers + QString::fromLatin1(sent)}),
              Visible(rec->log));
     QVERIFY(rec->failures.isEmpty());
     QCOMPARE(http.connectionCount(), 1);
@@ -706,9 +627,10 @@ void TestEngine::resetAfterTheAnswerIsNoError() {
     QVERIFY(reset);
     QVERIFY(!HappensWithin(500, [&] { return http.connectionCount() > 1; }));
 
-    QVERIFY2(Matches(rec->log, {CompletedEntry(address, http.port()),
-                                Headers + QStringLiteral("HTTP/1.0 200 OK\r\nServer: reset\r\n")}),
-             Visible(rec->log));
+    QVERIFY2(
+        log.Matches(rec->log, {CompletedEntry(address, http.port()),
+                               Headers + QStringLiteral("HTTP/1.0 200 OK\r\nServer: reset\r\n")}),
+        Visible(rec->log));
     QVERIFY(rec->failures.isEmpty());
     QCOMPARE(rec->results.size(), 1);
     QCOMPARE(rec->results[0].outcome, PingOutcomeKind::Completed);
@@ -741,11 +663,11 @@ void TestEngine::splitHeadersAreLoggedOnceWhole() {
     // One entry with the time of the first bytes, one with the whole head and nothing after it.
     QCOMPARE(rec->results.size(), 1);
     const PingResult &result = rec->results[0];
-    QVERIFY2(
-        Matches(rec->log, {CompletedEntry(address, http.port(),
-                                          QString::asprintf("%.3f", result.firstByteSeconds)),
-                           Headers + QStringLiteral("HTTP/1.0 200 OK\r\nServer: split\r\n\r\n")}),
-        Visible(rec->log));
+    QVERIFY2(log.Matches(rec->log,
+                         {CompletedEntry(address, http.port(),
+                                         QString::asprintf("%.3f", result.firstByteSeconds)),
+                          Headers + QStringLiteral("HTTP/1.0 200 OK\r\nServer: split\r\n\r\n")}),
+             Visible(rec->log));
     QVERIFY(!rec->log.join(QString()).contains(QLatin1String("BODY")));
     QCOMPARE(rec->answers, QStringList{address + "|HTTP/1.0 200 OK"});
     QCOMPARE(result.outcome, PingOutcomeKind::Completed);
@@ -775,9 +697,9 @@ void TestEngine::answerBytesAreShownReadably() {
 
     QVERIFY(PingTo(address));
     QVERIFY(WaitFinished());
-    QVERIFY2(Matches(rec->log, {CompletedEntry(address, http.port()),
-                                Headers + QStringLiteral("HTTP/1.0 200 OK\r\n") + shown +
-                                    QStringLiteral("\r\n\r\n")}),
+    QVERIFY2(log.Matches(rec->log, {CompletedEntry(address, http.port()),
+                                    Headers + QStringLiteral("HTTP/1.0 200 OK\r\n") + shown +
+                                        QStringLiteral("\r\n\r\n")}),
              Visible(rec->log));
 }
 
@@ -833,7 +755,7 @@ void TestEngine::portOfTheAddressIsUsedAndShown() {
     QCOMPARE(named.received(0),
              "HEAD /x HTTP/1.0\r\nHost: 127.0.0.1:" + QByteArray::number(named.port()) +
                  "\r\nConnection: close\r\nUser-Agent: " + UserAgent.toUtf8() + "\r\n\r\n");
-    QVERIFY2(Matches(rec->log, {CompletedEntry(address, named.port()), QString()}),
+    QVERIFY2(log.Matches(rec->log, {CompletedEntry(address, named.port()), QString()}),
              Visible(rec->log));
     QCOMPARE(rec->results.size(), 1);
     QCOMPARE(rec->results[0].httpStatus, 204);
@@ -848,15 +770,17 @@ void TestEngine::portOfTheAddressIsUsedAndShown() {
     QCOMPARE(named.connectionCount(), 1);
     QCOMPARE(setting.connectionCount(), 1);
     QVERIFY(setting.received(0).startsWith("HEAD / HTTP/1.0\r\nHost: 127.0.0.1\r\n"));
-    QVERIFY2(Matches(rec->log, {CompletedEntry(QStringLiteral("http://127.0.0.1/"), setting.port()),
-                                QString()}),
-             Visible(rec->log));
+    QVERIFY2(
+        log.Matches(rec->log, {CompletedEntry(QStringLiteral("http://127.0.0.1/"), setting.port()),
+                               QString()}),
+        Visible(rec->log));
     QCOMPARE(rec->results[1].httpStatus, 200);
 }
 
 void TestEngine::ipv6Literal() {
-    LoopbackV6Server server("HTTP/1.0 200 OK\r\nServer: v6\r\n\r\n");
-    if (!server.listen())
+    TestTcpServer server;
+    server.setScript(TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\nServer: v6\r\n\r\n"}));
+    if (!server.listen(QHostAddress(QHostAddress::LocalHostIPv6)))
         QSKIP("This machine has no ::1 to listen on");
     const QString address = QStringLiteral("http://[::1]:") + Port(server.port()) + '/';
 
@@ -867,7 +791,7 @@ void TestEngine::ipv6Literal() {
     QCOMPARE(server.received(0),
              "HEAD / HTTP/1.0\r\nHost: [::1]:" + QByteArray::number(server.port()) +
                  "\r\nConnection: close\r\nUser-Agent: " + UserAgent.toUtf8() + "\r\n\r\n");
-    QVERIFY2(Matches(rec->log, {CompletedEntry(address, server.port()), QString()}),
+    QVERIFY2(log.Matches(rec->log, {CompletedEntry(address, server.port()), QString()}),
              Visible(rec->log));
     QVERIFY(rec->log[0].contains(QStringLiteral("[http://[::1]:") + Port(server.port()) + "/]"));
     QCOMPARE(rec->results.size(), 1);
@@ -878,8 +802,9 @@ void TestEngine::ipv6Literal() {
 }
 
 void TestEngine::ipv6ThroughTheResolver() {
-    LoopbackV6Server server("HTTP/1.0 200 OK\r\n\r\n");
-    if (!server.listen())
+    TestTcpServer server;
+    server.setScript(TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\n\r\n"}));
+    if (!server.listen(QHostAddress(QHostAddress::LocalHostIPv6)))
         QSKIP("This machine has no ::1 to listen on");
     resolver->addHost(QStringLiteral("v6only.test"), QStringLiteral("::1"));
     // The IPv4 address comes first and refuses (nothing listens on that port there); the
@@ -894,7 +819,7 @@ void TestEngine::ipv6ThroughTheResolver() {
     QCOMPARE(server.received(0),
              "HEAD / HTTP/1.0\r\nHost: v6only.test:" + QByteArray::number(server.port()) +
                  "\r\nConnection: close\r\nUser-Agent: " + UserAgent.toUtf8() + "\r\n\r\n");
-    QVERIFY2(Matches(rec->log, {CompletedEntry(v6only, server.port()), QString()}),
+    QVERIFY2(log.Matches(rec->log, {CompletedEntry(v6only, server.port()), QString()}),
              Visible(rec->log));
 
     rec->log.clear();
@@ -903,7 +828,7 @@ void TestEngine::ipv6ThroughTheResolver() {
     QCOMPARE(server.connectionCount(), 2);
     QVERIFY(server.received(1).startsWith(
         "HEAD /d HTTP/1.0\r\nHost: dual.test:" + QByteArray::number(server.port()) + "\r\n"));
-    QVERIFY2(Matches(rec->log, {CompletedEntry(dual, server.port()), QString()}),
+    QVERIFY2(log.Matches(rec->log, {CompletedEntry(dual, server.port()), QString()}),
              Visible(rec->log));
     QVERIFY(rec->failures.isEmpty());
     QCOMPARE(rec->results[1].outcome, PingOutcomeKind::Completed);
@@ -987,7 +912,7 @@ void TestEngine::cancelDuringThePauseEndsAtOnce() {
     QCOMPARE(EngineProbe(engine.get()).PingOutcome(), poCancelled);
     QCOMPARE(rec->events.mid(mark), (QStringList{"log", "cancelled", "ended", "finished", "idle"}));
     QCOMPARE(rec->log.size(), logBefore.size() + 1);
-    QVERIFY2(Matches(rec->log.last(), AbortedEntry(address)), Visible(rec->log));
+    QVERIFY2(log.Matches(rec->log.last(), AbortedEntry(address)), Visible(rec->log));
     QCOMPARE(rec->cancelledAddresses, QStringList{address});
     QCOMPARE(rec->ends.last(), "cancelled|" + address);
     QCOMPARE(rec->results.size(), 1);
@@ -1077,7 +1002,7 @@ void TestEngine::errorPingRunsOnceAndRaisesNoSeries() {
     } else {
         expected << CompletedEntry(errorAddress, errorServer.port()) << QString();
     }
-    QVERIFY2(Matches(rec->log, expected), Visible(rec->log));
+    QVERIFY2(log.Matches(rec->log, expected), Visible(rec->log));
     // The mail goes out after the failure is shown and before the error ping begins.
     const qsizetype failedStatus = rec->events.indexOf(QStringLiteral("pingFailed"));
     QVERIFY(failedStatus >= 0);
@@ -1175,10 +1100,10 @@ void TestEngine::finishedOncePerPing() {
         QVERIFY(r.errorText.isEmpty());
         QCOMPARE(rec->completions.size(), 1);
         QCOMPARE(rec->completions[0].seconds, r.seconds);
-        QVERIFY2(
-            Matches(rec->log, {CompletedEntry(address, port, QString::asprintf("%.3f", r.seconds)),
-                               QString()}),
-            Visible(rec->log));
+        QVERIFY2(log.Matches(rec->log,
+                             {CompletedEntry(address, port, QString::asprintf("%.3f", r.seconds)),
+                              QString()}),
+                 Visible(rec->log));
     } else if (kind == QLatin1String("https")) {
         QCOMPARE(r.outcome, PingOutcomeKind::Completed);
         QCOMPARE(r.attempts, 1);
@@ -1187,10 +1112,10 @@ void TestEngine::finishedOncePerPing() {
         QCOMPARE(r.seconds, r.connectSeconds);
         QCOMPARE(r.firstByteSeconds, -1.0);
         QCOMPARE(rec->completions.size(), 1);
-        QVERIFY2(
-            Matches(rec->log,
-                    {CompletedEntry(address, port, QString::asprintf("%.3f", r.seconds)) + "\r\n"}),
-            Visible(rec->log));
+        QVERIFY2(log.Matches(rec->log,
+                             {CompletedEntry(address, port, QString::asprintf("%.3f", r.seconds)) +
+                              "\r\n"}),
+                 Visible(rec->log));
     } else if (kind == QLatin1String("failed")) {
         QCOMPARE(r.outcome, PingOutcomeKind::Failed);
         QCOMPARE(r.attempts, 2);

@@ -4,9 +4,9 @@
 #include "app/Main.h"
 #include "engine/HistoryStore.h"
 #include "platform/gui/MessageBox.h"
-#include "support/MainWindowParts.h"
-#include "support/TestEnvironment.h"
 #include "support/TestHelpers.h"
+#include "support/gui/MainWindowParts.h"
+#include "support/gui/TestEnvironment.h"
 
 #include <QApplication>
 #include <QChart>

@@ -2,9 +2,9 @@
 #include "engine/LogFile.h"
 #include "engine/WatchList.h"
 #include "support/Exceptions.h"
-#include "support/RecordingTrayShell.h"
-#include "support/TestEnvironment.h"
 #include "support/TestHelpers.h"
+#include "support/gui/RecordingTrayShell.h"
+#include "support/gui/TestEnvironment.h"
 
 #include <QAction>
 #include <QDir>

@@ -6,12 +6,12 @@
 #include "platform/AppErrors.h"
 #include "platform/gui/MessageBox.h"
 #include "support/EngineProbe.h"
-#include "support/MainWindowParts.h"
-#include "support/RecordingTrayShell.h"
 #include "support/TableResolver.h"
-#include "support/TestEnvironment.h"
 #include "support/TestHelpers.h"
 #include "support/TestTcpServer.h"
+#include "support/gui/MainWindowParts.h"
+#include "support/gui/RecordingTrayShell.h"
+#include "support/gui/TestEnvironment.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>

@@ -1,4 +1,4 @@
-#include "support/RecordingTrayShell.h"
+#include "support/gui/RecordingTrayShell.h"
 #include "tray/NotifyIcon.h"
 
 #include <QApplication>

@@ -1,5 +1,5 @@
-#include "support/RecordingTrayShell.h"
-#include "support/TestEnvironment.h"
+#include "support/gui/RecordingTrayShell.h"
+#include "support/gui/TestEnvironment.h"
 #include "tray/NotifyIconForm.h"
 
 #include <QApplication>

@@ -2,10 +2,11 @@
 // check of OK with its message and focus, the log path check and ShowOptionsDialog itself.
 #include "settings/NumberEdit.h"
 #include "settings/OptionsForm.h"
-#include "support/TestEnvironment.h"
+#include "support/gui/TestEnvironment.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>

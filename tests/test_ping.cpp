@@ -2,11 +2,11 @@
 // exchange, its log lines and status display, retries, failure alerts, the failure e-mail,
 // the error ping and cancelling.
 
-#include "PingWindowFixture.h"
 #include "support/EngineProbe.h"
 #include "support/TestHelpers.h"
 #include "support/TestSmtpServer.h"
 #include "support/TestTcpServer.h"
+#include "support/gui/PingWindowFixture.h"
 
 #include <QAction>
 #include <QComboBox>

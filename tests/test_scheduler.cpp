@@ -1,11 +1,11 @@
 // Automatic ping: switching on and off, the captured target, the tick rules and the idle
 // status display with its countdown.
 
-#include "PingWindowFixture.h"
 #include "support/EngineProbe.h"
-#include "support/TestEnvironment.h"
 #include "support/TestHelpers.h"
 #include "support/TestTcpServer.h"
+#include "support/gui/PingWindowFixture.h"
+#include "support/gui/TestEnvironment.h"
 
 #include <QAction>
 #include <QComboBox>

@@ -9,10 +9,10 @@
 #include "settings/OptionsForm.h"
 #include "store/RegStore.h"
 #include "support/EngineProbe.h"
-#include "support/MainWindowParts.h"
-#include "support/TestEnvironment.h"
 #include "support/TestHelpers.h"
 #include "support/UsualFunctions.h"
+#include "support/gui/MainWindowParts.h"
+#include "support/gui/TestEnvironment.h"
 
 #include <QCheckBox>
 #include <QComboBox>

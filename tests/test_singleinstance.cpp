@@ -1,9 +1,9 @@
 #include "app/InstanceStart.h"
-#include "instance_probe.h"
 #include "platform/SingleInstance.h"
-#include "support/TestEnvironment.h"
+#include "probes/instance_probe.h"
 #include "support/TestHelpers.h"
 #include "support/UsualFunctions.h"
+#include "support/gui/TestEnvironment.h"
 
 #include <QDir>
 #include <QElapsedTimer>

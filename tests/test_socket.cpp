@@ -108,36 +108,6 @@ public:
     std::function<void(TErrorEvent, int &)> onError;
 };
 
-// Answers one HTTP request per connection on [::1], the way TestTcpServer does on 127.0.0.1.
-class LoopbackV6Server : public QObject {
-public:
-    explicit LoopbackV6Server(QObject *parent = nullptr) : QObject(parent) {
-        QObject::connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *client = m_server.nextPendingConnection()) {
-                client->setParent(this);
-                const qsizetype index = m_received.size();
-                m_received.append(QByteArray());
-                QObject::connect(client, &QTcpSocket::readyRead, this, [this, client, index] {
-                    const bool complete = m_received[index].contains("\r\n\r\n");
-                    m_received[index] += client->readAll();
-                    if (!complete && m_received[index].contains("\r\n\r\n")) {
-                        client->write(Answer);
-                        client->disconnectFromHost();
-                    }
-                });
-            }
-        });
-    }
-    bool listen() { return m_server.listen(QHostAddress(QHostAddress::LocalHostIPv6), 0); }
-    quint16 port() const { return m_server.serverPort(); }
-    int connectionCount() const { return int(m_received.size()); }
-    QByteArray received(int connection) const { return m_received.value(connection); }
-
-private:
-    QTcpServer m_server;
-    QList<QByteArray> m_received;
-};
-
 // The first name /etc/hosts gives the address, or nothing.
 QString NameInHostsFile(const QHostAddress &address) {
     QFile hosts(QStringLiteral("/etc/hosts"));
@@ -1051,8 +1021,9 @@ private slots:
 
     // A name with only an IPv6 address connects on a handle of that family.
     void nameWithIPv6AddressOnly() {
-        LoopbackV6Server v6;
-        if (!v6.listen())
+        TestTcpServer v6;
+        v6.setScript(TestTcpServer::Script::answer({Answer}));
+        if (!v6.listen(QHostAddress(QHostAddress::LocalHostIPv6)))
             QSKIP(NoIPv6);
         resolver->addHost(QStringLiteral("v6only.test"), QStringLiteral("::1"));
         Probe p(resolver);
@@ -1095,9 +1066,10 @@ private slots:
     void addressLiteralHosts() {
         QFETCH(QString, host);
         QFETCH(QString, peer);
-        LoopbackV6Server v6;
+        TestTcpServer v6;
+        v6.setScript(TestTcpServer::Script::answer({Answer}));
         const bool ipv6 = peer.contains(QLatin1Char(':'));
-        if (ipv6 && !v6.listen())
+        if (ipv6 && !v6.listen(QHostAddress(QHostAddress::LocalHostIPv6)))
             QSKIP(NoIPv6);
         Probe p(resolver);
         QString peerAddress;
@@ -1157,8 +1129,9 @@ private slots:
         QFETCH(QStringList, addresses);
         QFETCH(bool, ipv6Server);
         QFETCH(QString, peer);
-        LoopbackV6Server v6;
-        if (ipv6Server && !v6.listen())
+        TestTcpServer v6;
+        v6.setScript(TestTcpServer::Script::answer({Answer}));
+        if (ipv6Server && !v6.listen(QHostAddress(QHostAddress::LocalHostIPv6)))
             QSKIP(NoIPv6);
         resolver->addHost(QStringLiteral("both.test"), addresses);
         const int descriptors = OpenDescriptors();

@@ -1,10 +1,10 @@
 // The tray icon as a status display: a badge of the last outcome, kept until the next ping,
 // and the worst state of the watched addresses.
 
-#include "PingWindowFixture.h"
 #include "support/EngineProbe.h"
 #include "support/TestHelpers.h"
 #include "support/TestTcpServer.h"
+#include "support/gui/PingWindowFixture.h"
 #include "tray/TrayBadge.h"
 
 #include <QImage>

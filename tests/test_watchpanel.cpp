@@ -9,11 +9,12 @@
 #include "engine/WatchList.h"
 #include "platform/gui/MessageBox.h"
 #include "store/RegStore.h"
-#include "support/RecordingTrayShell.h"
 #include "support/TableResolver.h"
-#include "support/TestEnvironment.h"
 #include "support/TestHelpers.h"
 #include "support/TestTcpServer.h"
+#include "support/gui/MainWindowParts.h"
+#include "support/gui/RecordingTrayShell.h"
+#include "support/gui/TestEnvironment.h"
 
 #include <QAction>
 #include <QApplication>

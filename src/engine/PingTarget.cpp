@@ -3,16 +3,6 @@
 #include <QLocale>
 #include <QStringDecoder>
 
-QString TrimControl(const QString &text) {
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && text.at(begin).unicode() <= 32)
-        ++begin;
-    while (end > begin && text.at(end - 1).unicode() <= 32)
-        --end;
-    return text.mid(begin, end - begin);
-}
-
 namespace {
 
 bool IsControl(char16_t c) { return c < 0x20 || c == 0x7F; }

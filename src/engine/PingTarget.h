@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/SystemInfo.h"
+#include "support/UsualFunctions.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -12,9 +13,6 @@
 inline constexpr const char *ApplicationTitle = "Vennatro";
 inline constexpr const char *SchemeRejectedText = "Only HTTP and HTTPS protocols are supported.";
 inline constexpr const char *InvalidPortText = "Invalid port in the address.";
-
-// Removes every leading and trailing character whose code is 32 or less.
-QString TrimControl(const QString &text);
 
 // Removes every character below 32 and 127, wherever it stands.
 QString RemoveControl(const QString &text);

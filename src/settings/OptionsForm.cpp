@@ -3,6 +3,7 @@
 #include "platform/gui/MessageBox.h"
 #include "settings/NumberEdit.h"
 #include "store/SettingsTable.h"
+#include "support/UsualFunctions.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -48,17 +49,6 @@ constexpr QSize OtherGroupSize(356, 151);
 constexpr QSize AlertsGroupSize(356, 326);
 constexpr QSize ButtonSize(81, 26);
 constexpr int BrowseButtonSide = 26;
-
-// Blanks and control characters (every code up to 32) at both ends go.
-QString TrimControl(const QString &text) {
-    qsizetype first = 0;
-    qsizetype last = text.size();
-    while (first < last && text[first].unicode() <= 32)
-        ++first;
-    while (last > first && text[last - 1].unicode() <= 32)
-        --last;
-    return text.mid(first, last - first);
-}
 
 void TrimField(QLineEdit *field) {
     const QString trimmed = TrimControl(field->text());

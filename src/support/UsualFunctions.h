@@ -28,3 +28,7 @@ QByteArray ScramblePassword(const QByteArray &Plain);
 QByteArray UnscramblePassword(const QByteArray &Stored);
 // The self-inverse byte substitution used by both.
 char ScrambleSubstitute(char c);
+
+// Removes every leading and trailing character whose code is 32 or less (blanks and control
+// characters).
+QString TrimControl(const QString &text);

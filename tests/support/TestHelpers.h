@@ -4,7 +4,6 @@
 // environment variables and finding widgets by object name.
 
 #include <QByteArray>
-#include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -18,18 +17,13 @@
 // ms; the generous limit for anything that should come soon.
 constexpr int Patience = 15000;
 
+// Waits up to ms for something that must not happen; true when it did happen.
+template <typename Fn> bool HappensWithin(int ms, Fn &&fn) { return QTest::qWaitFor(fn, ms); }
+
 // Processes posted events until nothing is left to do right now.
 inline void Settle() {
     for (int i = 0; i < 10; ++i)
         QCoreApplication::processEvents();
-}
-
-// The texts of a combo box's list, in order.
-inline QStringList Items(const QComboBox *box) {
-    QStringList items;
-    for (int i = 0; i < box->count(); ++i)
-        items << box->itemText(i);
-    return items;
 }
 
 // The whole file, or "<missing>" when it cannot be read.

@@ -36,7 +36,7 @@ TestTcpServer::~TestTcpServer() {
     }
 }
 
-bool TestTcpServer::listen() { return m_server.listen(QHostAddress(QHostAddress::LocalHost), 0); }
+bool TestTcpServer::listen(const QHostAddress &address) { return m_server.listen(address, 0); }
 
 quint16 TestTcpServer::port() const { return m_server.serverPort(); }
 

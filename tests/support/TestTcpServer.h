@@ -7,7 +7,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
-// A scripted TCP server on 127.0.0.1 (ephemeral port) for socket and ping tests.
+// A scripted TCP server on 127.0.0.1 or ::1 (ephemeral port) for socket and ping tests.
 //
 //   TestTcpServer server;
 //   QVERIFY(server.listen());
@@ -59,7 +59,8 @@ public:
     explicit TestTcpServer(QObject *parent = nullptr);
     ~TestTcpServer() override;
 
-    bool listen();
+    // 127.0.0.1 unless another address (::1) is given.
+    bool listen(const QHostAddress &address = QHostAddress(QHostAddress::LocalHost));
     quint16 port() const;
 
     void setScript(const Script &script);

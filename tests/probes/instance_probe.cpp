@@ -4,7 +4,7 @@
 // "--temp-base DIR" puts the shared fallback folder in DIR instead of /tmp, so that a test
 // never touches the real one.
 
-#include "instance_probe.h"
+#include "probes/instance_probe.h"
 #include "platform/SingleInstance.h"
 #include "support/UsualFunctions.h"
 

@@ -1,4 +1,4 @@
-#include "support/RecordingTrayShell.h"
+#include "support/gui/RecordingTrayShell.h"
 
 namespace {
 QPointer<RecordingTrayShell> &lastSlot() {

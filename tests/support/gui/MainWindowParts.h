@@ -14,6 +14,14 @@
 #include <QToolBar>
 #include <QToolButton>
 
+// The texts of a combo box's list, in order.
+inline QStringList Items(const QComboBox *box) {
+    QStringList items;
+    for (int i = 0; i < box->count(); ++i)
+        items << box->itemText(i);
+    return items;
+}
+
 struct MainWindowParts {
     QToolBar *ToolBar = nullptr;
     QLabel *imgStatus = nullptr;

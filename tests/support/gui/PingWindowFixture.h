@@ -10,11 +10,12 @@
 #include "engine/PingTarget.h"
 #include "engine/WatchList.h"
 #include "support/EngineProbe.h"
-#include "support/MainWindowParts.h"
-#include "support/RecordingTrayShell.h"
+#include "support/LogPattern.h"
 #include "support/TableResolver.h"
-#include "support/TestEnvironment.h"
 #include "support/TestHelpers.h"
+#include "support/gui/MainWindowParts.h"
+#include "support/gui/RecordingTrayShell.h"
+#include "support/gui/TestEnvironment.h"
 
 #include <QDateTime>
 #include <QRegularExpression>
@@ -38,7 +39,6 @@ public:
 
     // A missing widget fails the test's set-up, which then skips the test itself.
     PingWindowFixture() {
-        started = QDateTime::currentDateTime();
 
         window = std::make_unique<TfMain_Vennatro>(new PingSession);
         w = window.get();
@@ -102,44 +102,9 @@ public:
         return out;
     }
 
-    // A time stamp of the current run: between the fixture's start and now.
-    bool StampOfThisRun(const QString &stamp) const {
-        QDateTime t = started.addMSecs(-started.time().msec());
-        const QDateTime end = QDateTime::currentDateTime().addSecs(1);
-        for (; t <= end; t = t.addSecs(1)) {
-            if (TimeStamp(t) == stamp)
-                return true;
-        }
-        return false;
-    }
-
-    // Literal text with holes: {STAMP} a time stamp, {SECS} seconds with three decimals,
-    // {ANY} any text on one line. Matches the whole text.
-    static QRegularExpression Pattern(const QString &literal) {
-        QString re = QRegularExpression::escape(literal);
-        re.replace(QRegularExpression::escape(QStringLiteral("{STAMP}")),
-                   QStringLiteral("[^\\]\\r\\n]+"));
-        re.replace(QRegularExpression::escape(QStringLiteral("{SECS}")),
-                   QStringLiteral("\\d+\\.\\d{3}"));
-        re.replace(QRegularExpression::escape(QStringLiteral("{ANY}")),
-                   QStringLiteral("[^\\r\\n]*"));
-        return QRegularExpression(QStringLiteral("\\A") + re + QStringLiteral("\\z"));
-    }
-
-    // Whether text matches the pattern and every time stamp in it belongs to this run.
+    // Whether text matches the pattern (see LogPattern), its time stamps all of this run.
     bool Matches(const QString &text, const QString &literal) const {
-        const QRegularExpression re = Pattern(literal);
-        if (!re.match(text).hasMatch())
-            return false;
-        // Time stamps open their lines; addresses in brackets never do.
-        const QRegularExpression stamp(QStringLiteral("^\\[([^\\]\\r\\n]+)\\] "),
-                                       QRegularExpression::MultilineOption);
-        auto it = stamp.globalMatch(text);
-        while (it.hasNext()) {
-            if (!StampOfThisRun(it.next().captured(1)))
-                return false;
-        }
-        return true;
+        return pattern.Matches(text, literal);
     }
 
     // Every seconds figure "completed in X seconds" of a text.
@@ -170,7 +135,7 @@ public:
     QList<MessageBoxRequest> &messages = env.messages;
     QList<Pause> pauses;
     QList<LogSnapshot> snapshots;
-    QDateTime started;
+    LogPattern pattern; // from the fixture's start
     qsizetype logMark = 0;
 };
 

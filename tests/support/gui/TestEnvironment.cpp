@@ -1,6 +1,6 @@
-#include "support/TestEnvironment.h"
+#include "support/gui/TestEnvironment.h"
 
-#include "support/RecordingTrayShell.h"
+#include "support/gui/RecordingTrayShell.h"
 
 #include <QDir>
 #include <QFile>
