@@ -4,6 +4,7 @@
 #include "platform/AppErrors.h"
 #include "support/Exceptions.h"
 
+#include <QFile>
 #include <QTest>
 #include <QTimer>
 #include <stdexcept>
@@ -32,6 +33,10 @@ private slots:
 
 void TestApplication::titleAndQuitRule() {
     QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Vennatro"));
+    // The name of the installed desktop entry (resources/dev.lumo.Vennatro.desktop).
+    QCOMPARE(QGuiApplication::desktopFileName(), QStringLiteral("dev.lumo.Vennatro"));
+    QVERIFY(QFile::exists(QStringLiteral(VENNATRO_SOURCE_DIR "/resources/") +
+                          QGuiApplication::desktopFileName() + QStringLiteral(".desktop")));
     QVERIFY(!QApplication::quitOnLastWindowClosed()); // closing the window never ends it
 }
 

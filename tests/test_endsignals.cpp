@@ -90,6 +90,8 @@ struct Notification {
     QString summary;
     QString body;
     int timeout = 0;
+    QString icon;
+    QVariantMap hints;
 };
 
 // The desktop's notification server, on a thread of its own: the program's call blocks the
@@ -108,11 +110,9 @@ public slots:
                 const QString &summary, const QString &body, const QStringList &actions,
                 const QVariantMap &hints, int expireTimeout) {
         Q_UNUSED(replacesId);
-        Q_UNUSED(appIcon);
         Q_UNUSED(actions);
-        Q_UNUSED(hints);
         QMutexLocker lock(&m_mutex);
-        m_received << Notification{appName, summary, body, expireTimeout};
+        m_received << Notification{appName, summary, body, expireTimeout, appIcon, hints};
         return uint(m_received.size());
     }
 
@@ -235,6 +235,8 @@ void TestEndSignals::messagesAfterTheLoopReachTheDesktop() {
     if (!m_hasBus)
         QSKIP("dbus-daemon is not installed: no private bus to receive the notification on");
     const int before = m_server->Received().size();
+    const QString entryBefore = QGuiApplication::desktopFileName();
+    QGuiApplication::setDesktopFileName(QStringLiteral("dev.lumo.Vennatro"));
     SetMessageBoxesAfterLoop(true);
     {
         CapturedStderr captured; // keeps the test's own output clean
@@ -242,7 +244,6 @@ void TestEndSignals::messagesAfterTheLoopReachTheDesktop() {
                        QStringLiteral("Error"), MessageIcon::Error);
         QVERIFY(!captured.Text().isEmpty());
     }
-    SetMessageBoxesAfterLoop(false);
     // The call is synchronous: the server has it by the time ShowMessageBox returns.
     const QList<Notification> received = m_server->Received();
     QCOMPARE(received.size(), before + 1);
@@ -250,6 +251,19 @@ void TestEndSignals::messagesAfterTheLoopReachTheDesktop() {
     QCOMPARE(received.last().summary, QStringLiteral("Error"));
     QCOMPARE(received.last().body, QStringLiteral("Cannot write.\nCheck the rights."));
     QCOMPARE(received.last().timeout, -1);
+    // The installed icon's name; the desktop entry the program runs under, when it has one.
+    QCOMPARE(received.last().icon, QStringLiteral("dev.lumo.Vennatro"));
+    QCOMPARE(received.last().hints.value(QStringLiteral("desktop-entry")),
+             QVariant(QStringLiteral("dev.lumo.Vennatro")));
+    QGuiApplication::setDesktopFileName(QString());
+    {
+        CapturedStderr captured;
+        ShowMessageBox(nullptr, QStringLiteral("No entry"), QString(), MessageIcon::Error);
+    }
+    SetMessageBoxesAfterLoop(false);
+    QGuiApplication::setDesktopFileName(entryBefore);
+    QCOMPARE(m_server->Received().size(), before + 2);
+    QCOMPARE(m_server->Received().last().hints, QVariantMap());
 }
 
 void TestEndSignals::aHookStillGetsMessagesAfterTheLoop() {

@@ -7,7 +7,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QRandomGenerator>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -702,10 +704,25 @@ private slots:
         WriteAutostart(program);
         QCOMPARE(QString::fromUtf8(ReadBytes(path)),
                  QStringLiteral("[Desktop Entry]\nType=Application\nName=Vennatro\n") + exec +
-                     QStringLiteral("\nX-GNOME-Autostart-enabled=true\n"));
+                     QStringLiteral("\nIcon=dev.lumo.Vennatro\n"
+                                    "X-GNOME-Autostart-enabled=true\n"
+                                    "X-GNOME-Autostart-Delay=5\n"
+                                    "X-MATE-Autostart-Delay=5\n"
+                                    "X-LXQt-Need-Tray=true\n"
+                                    "X-KDE-autostart-phase=2\n"));
         QCOMPARE(QDir(m_dir->path() + QStringLiteral("/autostart"))
                      .entryList(QDir::Files | QDir::Hidden),
                  QStringList{QStringLiteral("Vennatro.desktop")});
+        // What desktops read it with: no error, no warning, no hint.
+        const QString validator = QStandardPaths::findExecutable("desktop-file-validate");
+        if (!validator.isEmpty()) {
+            QProcess check;
+            check.setProcessChannelMode(QProcess::MergedChannels);
+            check.start(validator, {path});
+            QVERIFY(check.waitForFinished(30000));
+            const QByteArray said = check.readAll();
+            QVERIFY2(check.exitCode() == 0 && said.isEmpty(), said.constData());
+        }
         WriteAutostart(program); // rewritten in place
         QVERIFY(QFile::exists(path));
         RemoveAutostart();

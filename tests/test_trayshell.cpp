@@ -226,6 +226,7 @@ private slots:
     }
 
     void balloonIsADesktopNotification() {
+        QGuiApplication::setDesktopFileName(QStringLiteral("dev.lumo.Vennatro"));
         QSignalSpy shown(shell.get(), &ITrayShell::balloonShown);
         QVERIFY(shell->add(QIcon(), QStringLiteral("Vennatro")));
         QVERIFY(shell->balloon(QStringLiteral("Connection to [x] completed.\rResponse: 200"),
@@ -243,6 +244,9 @@ private slots:
         QVERIFY(sent[0].actions.size() >= 2);
         QCOMPARE(sent[0].actions.at(0), QStringLiteral("default"));
         QCOMPARE(sent[0].timeout, -1);
+        // Filed under the program's desktop entry.
+        QCOMPARE(sent[0].hints.value(QStringLiteral("desktop-entry")),
+                 QVariant(QStringLiteral("dev.lumo.Vennatro")));
         // Each balloon replaces the one before.
         QCOMPARE(sent[1].replacesId, 101u);
         QCOMPARE(sent[1].icon, QStringLiteral("dialog-warning"));
@@ -250,6 +254,11 @@ private slots:
         QCOMPARE(sent[2].replacesId, 101u);
         QCOMPARE(sent[2].icon, QStringLiteral("dialog-error"));
         QTRY_COMPARE(shown.size(), 3);
+
+        // A program without a desktop entry names none.
+        QGuiApplication::setDesktopFileName(QString());
+        QVERIFY(shell->balloon(QStringLiteral("fourth"), QString(), 1, 0));
+        QVERIFY(!server->notifications().last().hints.contains(QStringLiteral("desktop-entry")));
     }
 
     void emptyTextClosesTheNotification() {

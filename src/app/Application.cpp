@@ -6,6 +6,9 @@
 VennatroApplication::VennatroApplication(int &argc, char **argv) : QApplication(argc, argv) {
     setApplicationName(QLatin1String(ApplicationTitle));
     setOrganizationName(QStringLiteral("Lumo Dev"));
+    // The installed desktop entry's name: desktops match the windows (Wayland's app id) and
+    // the notifications to it, for its icon and name.
+    setDesktopFileName(QStringLiteral("dev.lumo.Vennatro"));
     // Closing the window hides it to the tray; only the exit command ends the program.
     setQuitOnLastWindowClosed(false);
 }

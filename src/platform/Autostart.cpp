@@ -72,11 +72,18 @@ void WriteAutostart(const QString &programPath) {
             throw ERegistryException(
                 QStringLiteral("Cannot write \"%1\": the program path holds a control character.")
                     .arg(path));
+    // Started at log-on the program wants the notification area: GNOME, Cinnamon and MATE
+    // start it a few seconds late, LXQt once its tray is up, Plasma after its panel.
     const QString text = QStringLiteral("[Desktop Entry]\n"
                                         "Type=Application\n"
                                         "Name=Vennatro\n"
                                         "Exec=%1 -quiet\n"
-                                        "X-GNOME-Autostart-enabled=true\n")
+                                        "Icon=dev.lumo.Vennatro\n"
+                                        "X-GNOME-Autostart-enabled=true\n"
+                                        "X-GNOME-Autostart-Delay=5\n"
+                                        "X-MATE-Autostart-Delay=5\n"
+                                        "X-LXQt-Need-Tray=true\n"
+                                        "X-KDE-autostart-phase=2\n")
                              .arg(ExecArgument(programPath));
     QString reason;
     if (!WriteFileAtomically(path, text.toUtf8(), 0644, &reason))

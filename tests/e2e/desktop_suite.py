@@ -238,7 +238,8 @@ class WaylandScenario(Scenario):
     def steps(self):
         return [
             ("sway runs headless; nothing offers a tray", self.sway_runs),
-            ('the window "Vennatro" is a native Wayland toplevel (xdg_shell) in sway\'s tree',
+            ('the window "Vennatro" is a native Wayland toplevel (xdg_shell) in sway\'s tree, '
+             'its app_id the desktop entry\'s',
              self.native_window),
             (f"a close request ends the program: status 0 within {CLOSE_ENDS_WITHIN} s",
              self.close_ends),
@@ -294,7 +295,9 @@ class WaylandScenario(Scenario):
         self.view = wait_for(shown, 30, 'a window "Vennatro" of the program in sway\'s tree')
         v = self.view
         assert v.get("shell") == "xdg_shell", f"shell {v.get('shell')!r}, not xdg_shell"
-        assert v.get("app_id"), f"no app_id: {v.get('app_id')!r}"
+        # The desktop entry's name, so the compositor finds its icon and name.
+        assert v.get("app_id") == "dev.lumo.Vennatro", \
+            f"app_id {v.get('app_id')!r}, not dev.lumo.Vennatro"
         assert "window_properties" not in v, "the window has X11 properties"
         assert v.get("visible") is True, "the window is not visible"
         rect = v["window_rect"]

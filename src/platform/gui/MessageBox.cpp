@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QGuiApplication>
 #include <QMessageBox>
 #include <QStringList>
 #include <QTimer>
@@ -51,8 +52,12 @@ void NotifyDesktop(const QString &text, const QString &caption) {
         QStringLiteral("/org/freedesktop/Notifications"),
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
     const QString summary = caption.isEmpty() ? QStringLiteral("Vennatro") : caption;
-    call << QStringLiteral("Vennatro") << quint32(0) << QStringLiteral("vennatro") << summary
-         << WithNewlines(text) << QStringList() << QVariantMap() << qint32(-1);
+    // The icon installed under the desktop entry's name; the entry files it under the program.
+    QVariantMap hints;
+    if (!QGuiApplication::desktopFileName().isEmpty())
+        hints.insert(QStringLiteral("desktop-entry"), QGuiApplication::desktopFileName());
+    call << QStringLiteral("Vennatro") << quint32(0) << QStringLiteral("dev.lumo.Vennatro")
+         << summary << WithNewlines(text) << QStringList() << hints << qint32(-1);
     bus.call(call, QDBus::Block, NotifyTimeoutMs);
 }
 

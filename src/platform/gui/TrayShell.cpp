@@ -223,6 +223,9 @@ bool QtTrayShell::notify(const QString &text, const QString &title, int iconKind
 
     QVariantMap hints;
     hints.insert(QStringLiteral("urgency"), QVariant::fromValue<uchar>(1));
+    // Lets the desktop file the notification under the program's entry, with its icon.
+    if (!QGuiApplication::desktopFileName().isEmpty())
+        hints.insert(QStringLiteral("desktop-entry"), QGuiApplication::desktopFileName());
     QDBusMessage call =
         QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
     call << kAppName << m_notificationId << iconName(iconKind) << desktopLines(title) << body
