@@ -520,7 +520,7 @@ void TestMetrics::scrapesGetThroughSlowClients() {
     const QByteArray expected = OkAnswer(registry.Exposition());
 
     // 64 clients send a byte of an endless head a second, and connect again at once when
-    // dropped; once they hold every place, a scrape starts every 400 ms, 20 in all, each
+    // dropped; once they hold every place, a scrape starts every 200 ms, 20 in all, each
     // given 5 s (Prometheus: 10 s).
     std::vector<std::unique_ptr<QTcpSocket>> attack(server.MaxClients());
     std::vector<std::pair<std::unique_ptr<Client>, QElapsedTimer>> scrapes;
@@ -542,7 +542,7 @@ void TestMetrics::scrapesGetThroughSlowClients() {
                 socket->write("a");
             }
         }
-        if (maxOpen == server.MaxClients() && ticks % 40 == 0 && scrapes.size() < 20) {
+        if (maxOpen == server.MaxClients() && ticks % 20 == 0 && scrapes.size() < 20) {
             scrapes.emplace_back(std::make_unique<Client>(server.Port()), QElapsedTimer());
             scrapes.back().first->socket.write("GET /metrics HTTP/1.1\r\n\r\n");
             scrapes.back().second.start();
@@ -557,7 +557,7 @@ void TestMetrics::scrapesGetThroughSlowClients() {
         }
     });
     tick.start(10);
-    // Ends by itself: the last scrape starts after about 9 s and is given up 5 s later.
+    // Ends by itself: the last scrape starts after about 5 s and is given up 5 s later.
     QTRY_VERIFY_WITH_TIMEOUT(settled == 20, 20000);
     tick.stop();
 
@@ -568,8 +568,8 @@ void TestMetrics::scrapesGetThroughSlowClients() {
     const auto served =
         std::count_if(took.begin(), took.end(), [](qint64 t) { return t >= 0 && t < 5000; });
     QVERIFY2(served >= 19, times.constData()); // 95 %
-    // The attack went on all along: its clients were dropped after 2 s and came back.
-    QVERIFY2(connects >= server.MaxClients() * 4, QByteArray::number(connects).constData());
+    // The attack went on all along: its clients were dropped after 2 s and came back, twice.
+    QVERIFY2(connects >= server.MaxClients() * 3, QByteArray::number(connects).constData());
     QCOMPARE(maxOpen, server.MaxClients());
 }
 
