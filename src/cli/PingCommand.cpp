@@ -56,7 +56,7 @@ QString ProgramVersion() { return CutBeforeLastDot(QStringLiteral(VENNATRO_FILE_
 // A finished ping for scripts: one JSON object on one line, its time in ISO 8601 UTC.
 QString JsonLine(const PingResult &result) {
     QJsonObject o;
-    o[QStringLiteral("address")] = result.address;
+    o[QStringLiteral("address")] = AddressWithoutPassword(result.address);
     o[QStringLiteral("time")] = result.finishedAt.toUTC().toString(Qt::ISODateWithMs);
     o[QStringLiteral("outcome")] = OutcomeName(result.outcome);
     o[QStringLiteral("duration_seconds")] =
@@ -325,8 +325,12 @@ PingCommand::PingCommand(const PingCommandRequest &request, const TOptions &sett
         } else {
             const bool several = request.urls.size() > 1;
             connect(t->engine, &PingEngine::logText, this, [this, t, several](const QString &e) {
-                Print(several ? NamedLines(ToLf(e), t->address.boxText) + QLatin1Char('\n')
-                              : ToLf(e) + QLatin1Char('\n'));
+                // A password in the address stays off the terminal, and out of what a script
+                // keeps of it.
+                const QString address = t->address.boxText;
+                const QString shown = AddressWithoutPassword(address);
+                QString text = ToLf(e).replace(address, shown);
+                Print((several ? NamedLines(text, shown) : text) + QLatin1Char('\n'));
             });
         }
         connect(t->engine, &PingEngine::finished, this, [this, t](const PingResult &result) {
