@@ -229,7 +229,14 @@ int main(int argc, char **argv) {
     }
 
     timer.start();
-    const int trimmed = store.Trim(60);
+    QEventLoop trimming;
+    qint64 trimmed = 0;
+    QObject::connect(&store, &HistoryStore::trimmed, &trimming, [&](const HistoryTrimReport &r) {
+        trimmed = r.removedPings + r.folded;
+        trimming.quit();
+    });
+    store.Trim(60);
+    trimming.exec();
     out << "Trim(60): " << trimmed << " rows in " << QString::number(Ms(timer), 'f', 1) << " ms"
         << Qt::endl;
     return 0;

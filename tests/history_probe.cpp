@@ -4,8 +4,9 @@
 //                                            the number written after each one
 //   history_probe step FILE ADDRESS          records one ping for each line read on stdin,
 //                                            printing the number written after each one
-//   history_probe lock FILE                  holds the write lock (an open transaction) until a
-//                                            line or the end of stdin, then commits
+//   history_probe lock FILE [MS]             holds the write lock (an open transaction) until a
+//                                            line or the end of stdin (or for MS ms), then
+//                                            commits
 //   history_probe sample FILE                writes the known sample: three addresses over 40
 //                                            days before 2024-03-10 12:00 UTC, every outcome,
 //                                            two runs (tests/data/history-landed.sqlite is this
@@ -19,6 +20,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTextStream>
+#include <QThread>
 
 #include <cstdio>
 #include <string>
@@ -43,7 +45,7 @@ bool WaitForLine() {
     return c != EOF;
 }
 
-int Lock(const QString &file) {
+int Lock(const QString &file, int ms) {
     QTextStream out(stdout);
     int status = 1;
     {
@@ -54,7 +56,10 @@ int Lock(const QString &file) {
             // The write lock is taken at the start of the transaction.
             if (q.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
                 out << "locked" << Qt::endl;
-                WaitForLine();
+                if (ms > 0)
+                    QThread::msleep(ulong(ms));
+                else
+                    WaitForLine();
                 status = q.exec(QStringLiteral("COMMIT")) ? 0 : 1;
             } else {
                 QTextStream(stderr) << q.lastError().text() << Qt::endl;
@@ -153,7 +158,7 @@ int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() >= 3 && args.at(1) == QLatin1String("lock"))
-        return Lock(args.at(2));
+        return Lock(args.at(2), args.size() > 3 ? args.at(3).toInt() : 0);
     if (args.size() >= 3 && args.at(1) == QLatin1String("sample"))
         return Sample(args.at(2));
     if (args.size() < 4)

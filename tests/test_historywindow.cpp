@@ -412,7 +412,9 @@ private slots:
         TfMain_Vennatro w;
         QCOMPARE(Options.HistoryDays, 2u);
         QVERIFY(w.History);
-        QCOMPARE(w.History->Rows(address, now.addDays(-9), now).size(), 1); // trimmed at start
+        // Trimmed at start, on the history's own thread.
+        QTRY_COMPARE_WITH_TIMEOUT(w.History->Rows(address, now.addDays(-9), now).size(), 1,
+                                  Patience);
         QCOMPARE(w.History->Sessions(now.addSecs(-60), now.addSecs(60)).size(), 1);
 
         auto *act = Find<QAction>(&w, "actHistory");
