@@ -7,6 +7,8 @@
 //   history_probe lock FILE [MS]             holds the write lock (an open transaction) until a
 //                                            line or the end of stdin (or for MS ms), then
 //                                            commits
+//   history_probe trim FILE DAYS RAWDAYS MS  one upkeep pass with the clock at MS (ms since the
+//                                            epoch): prints "trimming", then "trimmed" at its end
 //   history_probe sample FILE                writes the known sample: three addresses over 40
 //                                            days before 2024-03-10 12:00 UTC, every outcome,
 //                                            two runs (tests/data/history-landed.sqlite is this
@@ -152,6 +154,27 @@ int Sample(const QString &file) {
     return ok ? 0 : 1;
 }
 
+int Trim(const QString &file, int days, int rawDays, qint64 ms) {
+    HistoryStore store(file);
+    store.SetQuickCheck(false);
+    store.SetRawDays(rawDays);
+    store.SetClock([ms] { return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC); });
+    QObject::connect(&store, &HistoryStore::problem,
+                     [](const QString &text) { QTextStream(stderr) << text << Qt::endl; });
+    bool complete = false;
+    QObject::connect(&store, &HistoryStore::trimmed, [&complete](const HistoryTrimReport &r) {
+        complete = r.complete;
+        QCoreApplication::quit();
+    });
+    if (!store.Open())
+        return 1;
+    store.Trim(days);
+    QTextStream(stdout) << "trimming" << Qt::endl;
+    QCoreApplication::exec();
+    QTextStream(stdout) << "trimmed" << Qt::endl;
+    return complete ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -161,6 +184,8 @@ int main(int argc, char **argv) {
         return Lock(args.at(2), args.size() > 3 ? args.at(3).toInt() : 0);
     if (args.size() >= 3 && args.at(1) == QLatin1String("sample"))
         return Sample(args.at(2));
+    if (args.size() >= 6 && args.at(1) == QLatin1String("trim"))
+        return Trim(args.at(2), args.at(3).toInt(), args.at(4).toInt(), args.at(5).toLongLong());
     if (args.size() < 4)
         return 2;
     const QString mode = args.at(1);

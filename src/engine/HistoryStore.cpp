@@ -104,7 +104,7 @@ QByteArray HistoryCsv(const QString &address, const QList<HistoryRow> &rows,
         for (; h < hours.size() && hours.at(h).StartMs() <= ms; ++h) {
             const HistoryHour &hour = hours.at(h);
             csv += timeField(hour.StartMs()) + ',' + addressField + ",hour," +
-                   hourMs(hour.averageMs) + ",,,,,,,," + QByteArray::number(hour.completed) + ',' +
+                   hourMs(hour.averageMs) + ",,,,,,,,," + QByteArray::number(hour.completed) + ',' +
                    QByteArray::number(hour.failed) + ',' + QByteArray::number(hour.cancelled) +
                    ',' + QByteArray::number(hour.notChecked) + ',' + hourMs(hour.minMs) + ',' +
                    hourMs(hour.p95Ms) + ',' + hourMs(hour.maxMs) + "\r\n";
@@ -543,9 +543,7 @@ void HistoryStore::Trimmed(const HistoryTrimReport &report) {
         };
         emit problem(QStringLiteral("The clock (%1) is more than a day past the newest ping in "
                                     "the history (%2): the days kept count back from that ping.")
-                         .arg(text(report.referenceMs == report.newestMs ? MsSinceEpoch(Now())
-                                                                         : report.referenceMs),
-                              text(report.newestMs)));
+                         .arg(text(report.nowMs), text(report.newestMs)));
     }
     if (!report.complete && !report.error.isEmpty())
         WriteFailed(QStringLiteral("Cannot keep the history file \"%1\" in order: %2")

@@ -199,8 +199,6 @@ void HistoryUpkeep::Step() {
         EndPass(false, ErrorText(error));
         return;
     }
-    ++m_report.transactions;
-    m_report.longestTransactionUs = qMax(m_report.longestTransactionUs, us);
     if (m_phase == Phase::Done)
         EndPass(true);
     else
@@ -366,6 +364,7 @@ bool HistoryUpkeep::StartPass(QSqlError *error) {
         reference = newest;
         m_report.clockAhead = true;
     }
+    m_report.nowMs = now;
     m_report.referenceMs = reference;
     m_report.newestMs = newest == None ? 0 : newest;
     const int days = m_request.historyDays;
@@ -624,7 +623,11 @@ bool HistoryUpkeep::Convert(QSqlError *error) {
         const QMutexLocker lock(&m_handleLock);
         m_handle = m_db.driver()->handle();
     }
+    QElapsedTimer timer;
+    timer.start();
     const bool done = !m_stop && Exec(QStringLiteral("VACUUM"), error);
+    if (done)
+        m_report.rebuildUs = timer.nsecsElapsed() / 1000;
     {
         const QMutexLocker lock(&m_handleLock);
         m_handle = QVariant();
@@ -644,29 +647,28 @@ bool HistoryUpkeep::VacuumStep(bool *more, QSqlError *error) {
     const qint64 free = Value(QStringLiteral("PRAGMA freelist_count"), {}, error, &ok).toLongLong();
     if (!ok || free == 0)
         return ok;
-    const int pages = int(qMin<qint64>(free, m_vacuumPages));
-    QElapsedTimer timer;
-    timer.start();
     if (!Begin(error))
         return false;
     {
-        // Each row of its answer is a page moved: it runs as far as it is read.
+        // A page an answer row, and the driver reads one row of a statement without columns:
+        // a page a run, as many runs as the step's time allows.
         QSqlQuery vacuum(m_db);
-        if (!vacuum.exec(QStringLiteral("PRAGMA incremental_vacuum(%1)").arg(pages))) {
+        if (!vacuum.prepare(QStringLiteral("PRAGMA incremental_vacuum(1)"))) {
             *error = vacuum.lastError();
             return false;
         }
-        while (vacuum.next()) {
+        QElapsedTimer timer;
+        timer.start();
+        for (qint64 page = 0; page < free && timer.elapsed() < StepMs; ++page) {
+            if (!vacuum.exec()) {
+                *error = vacuum.lastError();
+                return false;
+            }
         }
-        if (vacuum.lastError().type() != QSqlError::NoError) {
-            *error = vacuum.lastError();
-            return false;
-        }
+        vacuum.finish();
     }
     if (!Commit(error))
         return false;
-    const qint64 ms = qMax<qint64>(1, timer.elapsed());
-    m_vacuumPages = int(qBound(qint64(16), qint64(m_vacuumPages) * StepMs / ms, qint64(65536)));
     const qint64 left = Value(QStringLiteral("PRAGMA freelist_count"), {}, error, &ok).toLongLong();
     if (!ok)
         return false;
@@ -804,10 +806,21 @@ QVariant HistoryUpkeep::Value(const QString &sql, const QVariantList &values, QS
 }
 
 bool HistoryUpkeep::Begin(QSqlError *error) {
-    return Exec(QStringLiteral("BEGIN IMMEDIATE"), error);
+    if (!Exec(QStringLiteral("BEGIN IMMEDIATE"), error))
+        return false;
+    m_held.start();
+    return true;
 }
 
-bool HistoryUpkeep::Commit(QSqlError *error) { return Exec(QStringLiteral("COMMIT"), error); }
+bool HistoryUpkeep::Commit(QSqlError *error) {
+    if (!Exec(QStringLiteral("COMMIT"), error))
+        return false;
+    // What a writer of another process may have waited for: the lock, from taken to let go.
+    ++m_report.transactions;
+    m_report.longestTransactionUs =
+        qMax(m_report.longestTransactionUs, m_held.nsecsElapsed() / 1000);
+    return true;
+}
 
 void HistoryUpkeep::Rollback() {
     QSqlQuery query(m_db);

@@ -23,11 +23,13 @@ struct HistoryTrimReport {
     qint64 removedHours = 0;
     qint64 removedSessions = 0;
     qint64 freedPages = 0; // pages given back to the file system
+    qint64 rebuildUs = 0;  // a file of the first layout rebuilt once, in one long transaction
     int transactions = 0;
-    qint64 longestTransactionUs = 0;
-    qint64 referenceMs = 0;  // the time the days kept were counted back from
-    qint64 newestMs = 0;     // the newest ping found (0: none)
-    bool clockAhead = false; // the clock was more than a day past the newest ping
+    qint64 longestTransactionUs = 0; // the write lock held longest, from taken to let go
+    qint64 nowMs = 0;                // the clock when the pass was asked for
+    qint64 referenceMs = 0;          // the time the days kept were counted back from
+    qint64 newestMs = 0;             // the newest ping found (0: none)
+    bool clockAhead = false;         // the clock was more than a day past the newest ping
     bool complete = false; // false: stopped early (the store closing, the file set aside, an error)
     QString error;         // why it stopped, when it failed
 };
@@ -136,8 +138,9 @@ private:
     std::unique_ptr<HistoryDb::PingWriter> m_writer;
     std::atomic<bool> m_stop{false};
     quint64 m_resets = 0;
-    QMutex m_handleLock; // guards m_handle: Stop() interrupts what it names
-    QVariant m_handle;   // the connection while a long statement runs on it
+    QMutex m_handleLock;  // guards m_handle: Stop() interrupts what it names
+    QVariant m_handle;    // the connection while a long statement runs on it
+    QElapsedTimer m_held; // since the write lock was taken
 
     // The pass under way.
     Phase m_phase = Phase::Idle;
@@ -150,7 +153,6 @@ private:
     qsizetype m_index = 0;
     bool m_stepScheduled = false;
     double m_rowsPerMs = 100; // measured, for the size of the next step
-    int m_vacuumPages = 256;
 
     // The pings waiting for the lock.
     QList<PingResult> m_pending;
