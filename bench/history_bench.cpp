@@ -3,6 +3,7 @@
 //   size    100 addresses pinged every 60 s for 90 simulated days, upkeep after each day:
 //           the file's size (and its log's largest) against the first layout's;
 //   record  Record on an empty file and on one of 10,000,000 single pings, each layout;
+//   migrate the first layout's 10,000,000 pings moved to this layout by the upkeep;
 //   window  the history window on 30 days (a week, a day) of one of 100 addresses, painted,
 //           on the file of `size` and on the 10,000,000 single pings of `record`;
 //   start   the main window (offscreen) started on an empty history, on the 10,000,000 pings
@@ -11,7 +12,8 @@
 //           timer's lateness), and SIGTERM to the end of the process. Each start is a process
 //           of its own on a fresh copy of the file.
 //
-//   history_bench [--only size|record|window|start] [--days 90] [--rows 10000000] [--runs 3]
+//   history_bench [--only size|record|migrate|window|start] [--days 90] [--rows 10000000] [--runs
+//   3]
 //                 [--shot FILE]
 #include "app/HistoryWindow.h"
 #include "app/Main.h"
@@ -286,6 +288,7 @@ int Size(const Args &a, const QString &dir, QString *kept) {
         qint64 walMax = 0;
         qint64 fillWalMax = 0;
         qint64 longestUs = 0;
+        qint64 checkpointUs = 0;
         double upkeepMs = 0;
         for (int day = 0; day < a.days; ++day) {
             const qint64 dayStart = start + day * DayMs;
@@ -306,6 +309,7 @@ int Size(const Args &a, const QString &dir, QString *kept) {
             }
             upkeepMs += Ms(timer);
             longestUs = qMax(longestUs, report.longestTransactionUs);
+            checkpointUs = qMax(checkpointUs, report.longestCheckpointUs);
             walMax = qMax(walMax, QFileInfo(path + "-wal").size());
             if ((day + 1) % 10 == 0 || day + 1 == a.days)
                 out << "  day " << day + 1 << ": " << Mb(FileBytes(path)) << Qt::endl;
@@ -316,7 +320,8 @@ int Size(const Args &a, const QString &dir, QString *kept) {
             << " bytes a ping), log at most " << Mb(walMax) << " during the upkeep ("
             << Mb(fillWalMax) << " after the bench's fill of a day in one transaction); upkeep "
             << QString::number(upkeepMs / a.days, 'f', 0) << " ms a day, longest transaction "
-            << QString::number(longestUs / 1000.0, 'f', 1) << " ms" << Qt::endl;
+            << QString::number(longestUs / 1000.0, 'f', 1) << " ms, longest checkpoint "
+            << QString::number(checkpointUs / 1000.0, 'f', 1) << " ms" << Qt::endl;
     }
     const QString landed = dir + "/size-landed.sqlite";
     if (!FillLanded(landed, perDay * a.days, [start](qint64 i) { return start + i * IntervalMs; }))
@@ -431,6 +436,45 @@ int Record(const Args &a, const QString &dir, QString *newFile, QString *landedF
     QFile::copy(*landedFile, *landedFile + ".start");
     out << a.rows << " pings  this layout:  " << Text(RecordNew(*newFile, end)) << Qt::endl;
     out << a.rows << " pings  first layout: " << Text(RecordLanded(*landedFile, end)) << Qt::endl;
+    return 0;
+}
+
+// ---- migrate ----
+
+// The first layout's file of `record` moved to this layout by the upkeep: how long it takes
+// in the background, the longest transaction, the rebuild, the file before and after.
+int Migrate(const QString &landedFile, const QString &dir) {
+    const QString path = dir + "/migrate.sqlite";
+    QFile::remove(path);
+    if (!QFile::copy(landedFile, path))
+        return 1;
+    out << "== Move of the first layout's " << Mb(FileBytes(path))
+        << " to this layout (7 days of single pings kept, 90 days in all)" << Qt::endl;
+    HistoryStore store(path);
+    store.SetQuickCheck(false);
+    QElapsedTimer timer;
+    timer.start();
+    if (!store.Open())
+        return 1;
+    const double openMs = Ms(timer);
+    HistoryTrimReport report;
+    qint64 walMax = 0;
+    timer.start();
+    {
+        SizeWatch wal(path + "-wal");
+        if (!WaitForTrim(store, 90, &report))
+            return 1;
+        walMax = wal.largest;
+    }
+    out << "open (the tables renamed and made) " << QString::number(openMs, 'f', 1)
+        << " ms; then in the background " << QString::number(Ms(timer) / 1000, 'f', 1)
+        << " s: " << report.migrated << " rows moved (" << report.folded << " of them folded) in "
+        << report.transactions << " transactions, the longest "
+        << QString::number(report.longestTransactionUs / 1000.0, 'f', 1)
+        << " ms; the longest checkpoint "
+        << QString::number(report.longestCheckpointUs / 1000.0, 'f', 1) << " ms; the rebuild "
+        << QString::number(report.rebuildUs / 1e6, 'f', 2) << " s; the file "
+        << Mb(QFileInfo(path).size()) << ", its log at most " << Mb(walMax) << Qt::endl;
     return 0;
 }
 
@@ -614,8 +658,10 @@ int main(int argc, char **argv) {
     QString sized, newFile, landedFile;
     if ((wanted("size") || wanted("window")) && Size(a, dir.path(), &sized) != 0)
         return 1;
-    if ((wanted("record") || wanted("window") || wanted("start")) &&
+    if ((wanted("record") || wanted("window") || wanted("start") || wanted("migrate")) &&
         Record(a, dir.path(), &newFile, &landedFile) != 0)
+        return 1;
+    if (wanted("migrate") && Migrate(landedFile, dir.path()) != 0)
         return 1;
     if (wanted("window")) {
         Window(a, sized, "100 addresses every 60 s, 90 days (7 of single pings, the rest hourly)",

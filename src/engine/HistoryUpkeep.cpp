@@ -71,7 +71,11 @@ bool HistoryUpkeep::EnsureOpen(QString *reason, bool *damaged) {
     }
     m_writer = std::make_unique<PingWriter>(m_db);
     QSqlError error;
-    if (!m_writer->Prepare(&error)) {
+    // This thread copies the log into the file after each of its steps (CheckpointNow), so a
+    // commit of its own never spends its time on it, and the log is copied before a commit of
+    // the interface thread would find it long and copy it there.
+    if (!Exec(QStringLiteral("PRAGMA wal_autocheckpoint = 0"), &error) ||
+        !m_writer->Prepare(&error)) {
         *reason = ErrorText(error);
         *damaged = IsDamage(error);
         m_writer.reset();
@@ -199,6 +203,7 @@ void HistoryUpkeep::Step() {
         EndPass(false, ErrorText(error));
         return;
     }
+    CheckpointNow();
     if (m_phase == Phase::Done)
         EndPass(true);
     else
@@ -626,8 +631,10 @@ bool HistoryUpkeep::Convert(QSqlError *error) {
     QElapsedTimer timer;
     timer.start();
     const bool done = !m_stop && Exec(QStringLiteral("VACUUM"), error);
-    if (done)
+    if (done) {
         m_report.rebuildUs = timer.nsecsElapsed() / 1000;
+        m_written = true;
+    }
     {
         const QMutexLocker lock(&m_handleLock);
         m_handle = QVariant();
@@ -685,35 +692,37 @@ void HistoryUpkeep::Write(const PingResult &result) {
     }
 }
 
-void HistoryUpkeep::Flush() {
+bool HistoryUpkeep::Flush() {
     m_flushScheduled = false;
     if (m_pending.isEmpty())
-        return;
+        return false;
     QString reason;
     bool damaged = false;
     if (!EnsureOpen(&reason, &damaged)) {
         if (damaged) {
-            emit this->damaged(m_resets,
-                               reason); // the store sets it aside; these go into the next file
-            return;
+            // The store sets it aside; these go into the next file.
+            emit this->damaged(m_resets, reason);
+            return false;
         }
         emit dropped(int(m_pending.size()), reason);
         m_pending.clear();
-        return;
+        return false;
     }
     QSqlError error;
-    bool ok = Begin(&error);
+    bool ok = Exec(QStringLiteral("BEGIN IMMEDIATE"), &error);
     for (qsizetype i = 0; ok && i < m_pending.size(); ++i)
         ok = m_writer->Insert(m_pending.at(i), &error);
-    ok = ok && Commit(&error);
+    ok = ok && Exec(QStringLiteral("COMMIT"), &error);
     if (ok) {
+        m_written = true;
+        CheckpointNow();
         m_writer->Committed();
         const QList<PingResult> done = std::move(m_pending);
         m_pending.clear();
         m_waitingSince.invalidate();
         m_saidWaiting = false;
         emit written(done);
-        return;
+        return false;
     }
     Rollback();
     m_writer->RolledBack();
@@ -728,14 +737,15 @@ void HistoryUpkeep::Flush() {
             m_flushScheduled = true;
             QTimer::singleShot(FlushRetryMs, this, &HistoryUpkeep::Flush);
         }
-        return;
+        return true;
     }
     if (IsDamage(error)) {
         emit this->damaged(m_resets, ErrorText(error));
-        return;
+        return false;
     }
     emit dropped(int(m_pending.size()), ErrorText(error));
     m_pending.clear();
+    return false;
 }
 
 void HistoryUpkeep::Reset(quint64 resets) {
@@ -755,13 +765,9 @@ void HistoryUpkeep::Shutdown() {
     EndPass(false);
     QElapsedTimer waited;
     waited.start();
-    while (!m_pending.isEmpty()) {
-        const qsizetype before = m_pending.size();
-        Flush();
-        if (m_pending.isEmpty() || m_pending.size() != before || waited.elapsed() >= m_lockWaitMs)
-            break;
+    // Only a lock is waited for: any other failure has been said, or has no one to hear it.
+    while (Flush() && waited.elapsed() < m_lockWaitMs)
         QThread::msleep(FlushRetryMs);
-    }
     if (!m_pending.isEmpty())
         qWarning("History: %d pings could not be written before the end: the file stayed locked",
                  int(m_pending.size()));
@@ -816,6 +822,7 @@ bool HistoryUpkeep::Commit(QSqlError *error) {
     if (!Exec(QStringLiteral("COMMIT"), error))
         return false;
     // What a writer of another process may have waited for: the lock, from taken to let go.
+    m_written = true;
     ++m_report.transactions;
     m_report.longestTransactionUs =
         qMax(m_report.longestTransactionUs, m_held.nsecsElapsed() / 1000);
@@ -827,6 +834,18 @@ void HistoryUpkeep::Rollback() {
     query.exec(QStringLiteral("ROLLBACK")); // may have ended by itself; then this fails, harmlessly
     if (m_writer)
         m_writer->RolledBack();
+}
+
+void HistoryUpkeep::CheckpointNow() {
+    if (!m_written)
+        return;
+    m_written = false;
+    QElapsedTimer timer;
+    timer.start();
+    QSqlError error;
+    bool ok = false;
+    Value(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE)"), {}, &error, &ok);
+    m_report.longestCheckpointUs = qMax(m_report.longestCheckpointUs, timer.nsecsElapsed() / 1000);
 }
 
 int HistoryUpkeep::BatchRows() const { return int(qBound(200.0, m_rowsPerMs * StepMs, 50000.0)); }

@@ -26,6 +26,7 @@ struct HistoryTrimReport {
     qint64 rebuildUs = 0;  // a file of the first layout rebuilt once, in one long transaction
     int transactions = 0;
     qint64 longestTransactionUs = 0; // the write lock held longest, from taken to let go
+    qint64 longestCheckpointUs = 0;  // a copy of the log into the file (no lock held)
     qint64 nowMs = 0;                // the clock when the pass was asked for
     qint64 referenceMs = 0;          // the time the days kept were counted back from
     qint64 newestMs = 0;             // the newest ping found (0: none)
@@ -109,7 +110,8 @@ private:
     void Step();
     void ScheduleStep(int ms);
     void EndPass(bool complete, const QString &error = QString());
-    void Flush();
+    // Writes the pings waiting; true when the file was busy and they wait on.
+    bool Flush();
     bool RunStep(bool *more, QSqlError *error);
     bool StartPass(QSqlError *error);
     bool MigrateStep(bool *more, QSqlError *error);
@@ -129,6 +131,9 @@ private:
     void Rollback();
     int BatchRows() const;
     void Measured(qint64 rows, qint64 us);
+    // Copies the log into the file if this thread wrote since the last copy (passive: it
+    // waits for nobody and nobody waits for it).
+    void CheckpointNow();
 
     QString m_path;
     bool m_waitForDisk;
@@ -138,9 +143,10 @@ private:
     std::unique_ptr<HistoryDb::PingWriter> m_writer;
     std::atomic<bool> m_stop{false};
     quint64 m_resets = 0;
-    QMutex m_handleLock;  // guards m_handle: Stop() interrupts what it names
-    QVariant m_handle;    // the connection while a long statement runs on it
-    QElapsedTimer m_held; // since the write lock was taken
+    QMutex m_handleLock;    // guards m_handle: Stop() interrupts what it names
+    QVariant m_handle;      // the connection while a long statement runs on it
+    QElapsedTimer m_held;   // since the write lock was taken
+    bool m_written = false; // since the last checkpoint
 
     // The pass under way.
     Phase m_phase = Phase::Idle;
