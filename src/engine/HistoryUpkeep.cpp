@@ -853,5 +853,7 @@ int HistoryUpkeep::BatchRows() const { return int(qBound(200.0, m_rowsPerMs * St
 void HistoryUpkeep::Measured(qint64 rows, qint64 us) {
     if (rows < 100 || us <= 0)
         return;
-    m_rowsPerMs = 0.5 * m_rowsPerMs + 0.5 * double(rows) * 1000.0 / double(us);
+    // Slower at once, faster by degrees: a busy machine must not make the next step long.
+    const double rate = double(rows) * 1000.0 / double(us);
+    m_rowsPerMs = rate < m_rowsPerMs ? rate : 0.75 * m_rowsPerMs + 0.25 * rate;
 }
