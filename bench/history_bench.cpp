@@ -289,6 +289,8 @@ int Size(const Args &a, const QString &dir, QString *kept) {
         qint64 fillWalMax = 0;
         qint64 longestUs = 0;
         qint64 checkpointUs = 0;
+        int slow = 0;
+        int transactions = 0;
         double upkeepMs = 0;
         for (int day = 0; day < a.days; ++day) {
             const qint64 dayStart = start + day * DayMs;
@@ -310,6 +312,8 @@ int Size(const Args &a, const QString &dir, QString *kept) {
             upkeepMs += Ms(timer);
             longestUs = qMax(longestUs, report.longestTransactionUs);
             checkpointUs = qMax(checkpointUs, report.longestCheckpointUs);
+            slow += report.slowTransactions;
+            transactions += report.transactions;
             walMax = qMax(walMax, QFileInfo(path + "-wal").size());
             if ((day + 1) % 10 == 0 || day + 1 == a.days)
                 out << "  day " << day + 1 << ": " << Mb(FileBytes(path)) << Qt::endl;
@@ -319,7 +323,8 @@ int Size(const Args &a, const QString &dir, QString *kept) {
                                1)
             << " bytes a ping), log at most " << Mb(walMax) << " during the upkeep ("
             << Mb(fillWalMax) << " after the bench's fill of a day in one transaction); upkeep "
-            << QString::number(upkeepMs / a.days, 'f', 0) << " ms a day, longest transaction "
+            << QString::number(upkeepMs / a.days, 'f', 0) << " ms a day, " << transactions
+            << " transactions, " << slow << " of them over 50 ms, the longest "
             << QString::number(longestUs / 1000.0, 'f', 1) << " ms, longest checkpoint "
             << QString::number(checkpointUs / 1000.0, 'f', 1) << " ms" << Qt::endl;
     }
@@ -469,7 +474,8 @@ int Migrate(const QString &landedFile, const QString &dir) {
     out << "open (the tables renamed and made) " << QString::number(openMs, 'f', 1)
         << " ms; then in the background " << QString::number(Ms(timer) / 1000, 'f', 1)
         << " s: " << report.migrated << " rows moved (" << report.folded << " of them folded) in "
-        << report.transactions << " transactions, the longest "
+        << report.transactions << " transactions, " << report.slowTransactions
+        << " of them over 50 ms, the longest "
         << QString::number(report.longestTransactionUs / 1000.0, 'f', 1)
         << " ms; the longest checkpoint "
         << QString::number(report.longestCheckpointUs / 1000.0, 'f', 1) << " ms; the rebuild "

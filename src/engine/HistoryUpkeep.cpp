@@ -823,9 +823,11 @@ bool HistoryUpkeep::Commit(QSqlError *error) {
         return false;
     // What a writer of another process may have waited for: the lock, from taken to let go.
     m_written = true;
+    const qint64 heldUs = m_held.nsecsElapsed() / 1000;
     ++m_report.transactions;
-    m_report.longestTransactionUs =
-        qMax(m_report.longestTransactionUs, m_held.nsecsElapsed() / 1000);
+    m_report.longestTransactionUs = qMax(m_report.longestTransactionUs, heldUs);
+    if (heldUs > 50000)
+        ++m_report.slowTransactions;
     return true;
 }
 

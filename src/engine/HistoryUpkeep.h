@@ -26,6 +26,7 @@ struct HistoryTrimReport {
     qint64 rebuildUs = 0;  // a file of the first layout rebuilt once, in one long transaction
     int transactions = 0;
     qint64 longestTransactionUs = 0; // the write lock held longest, from taken to let go
+    int slowTransactions = 0;        // held longer than 50 ms (a busy machine's pauses count)
     qint64 longestCheckpointUs = 0;  // a copy of the log into the file (no lock held)
     qint64 nowMs = 0;                // the clock when the pass was asked for
     qint64 referenceMs = 0;          // the time the days kept were counted back from
