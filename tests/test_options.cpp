@@ -546,6 +546,7 @@ void TestOptions::valuesCopyInAndOut() {
     out.ShowLog = true;
     out.WatchInterval = in.WatchInterval;
     out.WatchedAddresses = in.WatchedAddresses;
+    out.HistoryRawDays = in.HistoryRawDays;
 
     d.StoreTo(out);
     QCOMPARE(out, in);

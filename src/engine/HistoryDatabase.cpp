@@ -1,5 +1,7 @@
 #include "engine/HistoryDatabase.h"
 
+#include "engine/PingTarget.h"
+
 #include <QSqlError>
 #include <QVariant>
 
@@ -231,7 +233,9 @@ bool PingWriter::Prepare(QSqlError *error) {
     return true;
 }
 
-qint64 PingWriter::AddressId(const QString &address, bool create, QSqlError *error) {
+qint64 PingWriter::AddressId(const QString &given, bool create, QSqlError *error) {
+    // The file keeps no password: every address is stored, and looked up, without it.
+    const QString address = AddressWithoutPassword(given);
     const auto known = m_ids.constFind(address);
     if (known != m_ids.constEnd())
         return *known;

@@ -1,5 +1,7 @@
 #include "engine/HistoryStore.h"
 
+#include "engine/PingTarget.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -94,7 +96,7 @@ QByteArray HistoryCsv(const QString &address, const QList<HistoryRow> &rows,
                      "error_code,error_text,attempts,error_ping";
     const bool withHours = !hours.isEmpty();
     csv += withHours ? ",completed,failed,cancelled,not_checked,min_ms,p95_ms,max_ms\r\n" : "\r\n";
-    const QByteArray addressField = CsvField(address);
+    const QByteArray addressField = CsvField(AddressWithoutPassword(address));
     auto timeField = [](qint64 ms) {
         return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs).toLatin1();
     };

@@ -90,8 +90,7 @@ PingSession::PingSession(Face face, QObject *parent) : QObject(parent), m_face(f
         m_historyTrim = new QTimer(this);
         m_historyTrim->setObjectName(QStringLiteral("TimerHistoryTrim"));
         m_historyTrim->setInterval(DayMs);
-        connect(m_historyTrim, &QTimer::timeout, this,
-                [this] { m_history->Trim(int(m_options.HistoryDays)); });
+        connect(m_historyTrim, &QTimer::timeout, this, &PingSession::TrimHistory);
     }
 }
 
@@ -131,6 +130,11 @@ void PingSession::ApplySettings(const TOptions &options, const EngineContext &co
         ConfigureMetrics();
 }
 
+void PingSession::TrimHistory() {
+    m_history->SetRawDays(int(m_options.HistoryRawDays));
+    m_history->Trim(int(m_options.HistoryDays));
+}
+
 void PingSession::ConfigureMetrics() {
     m_metrics->Configure(m_face == Face::CommandLine ? 0 : m_options.MetricsPort,
                          m_options.MetricsFile);
@@ -141,7 +145,7 @@ void PingSession::Open() {
     m_history->Open();
     if (m_face != Face::CommandLine) {
         m_history->BeginSession();
-        m_history->Trim(int(m_options.HistoryDays));
+        TrimHistory();
         m_historyTrim->start();
     }
     ConfigureMetrics();

@@ -127,6 +127,7 @@ private:
     void WireEngine(PingEngine *engine);
     void MirrorToLogFile(const QByteArray &bytes);
     void ConfigureMetrics();
+    void TrimHistory(); // folds and trims as the settings say, on the history's thread
 
     Face m_face;
     TOptions m_options;

@@ -42,6 +42,7 @@ struct TOptions {
     quint32 HistoryDays = 0;       // days of ping history kept; 0: all
     bool LogTimingDetails = false; // the phases of a ping on its completion line
     bool HideHintShown = false;    // the notice of the first hide to the tray was given
+    quint32 HistoryRawDays = 0;    // days single pings are kept before they fold into hours
 
     bool operator==(const TOptions &) const = default;
 };
@@ -88,6 +89,7 @@ inline constexpr const char *WatchedAddresses = "Watched addresses";
 inline constexpr const char *HistoryDays = "History days";
 inline constexpr const char *LogTimingDetails = "Log timing details";
 inline constexpr const char *HideHintShown = "Hide hint shown";
+inline constexpr const char *HistoryRawDays = "History raw days";
 // Kept in the store beside the record.
 inline constexpr const char *RecentURLs = "Recent URLs";
 inline constexpr const char *WindowWidth = "Window width";

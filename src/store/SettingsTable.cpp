@@ -88,6 +88,7 @@ const QList<SettingRow> &SettingsTable() {
         DWordRow(N::HistoryDays, &TOptions::HistoryDays, 90, 0, 36500),
         BoolRow(N::LogTimingDetails, &TOptions::LogTimingDetails, false),
         BoolRow(N::HideHintShown, &TOptions::HideHintShown, false),
+        DWordRow(N::HistoryRawDays, &TOptions::HistoryRawDays, 7, 0, 36500),
     };
     return table;
 }
