@@ -20,7 +20,10 @@ public:
     // Starts counting from zero with the interval's period.
     void Start(quint32 intervalMinutes);
     void Stop();
-    bool Active() const { return m_timer.isActive(); }
+    bool Active() const { return m_timer.isActive() || m_paused; }
+    // The computer sleeps: the countdown stops where it is, and goes on from there at Resume.
+    void Pause();
+    void Resume();
     QTimer *Timer() { return &m_timer; } // tests tick by hand
 
     quint32 AutoPingSeconds() const { return m_period; }
@@ -44,4 +47,5 @@ private:
     quint32 m_period = 0;
     qint32 m_elapsed = 0;
     std::function<bool()> m_busy;
+    bool m_paused = false;
 };

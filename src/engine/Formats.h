@@ -36,6 +36,17 @@ inline constexpr const char *ErrorPingEntry =
 // Address, time of the alert.
 inline constexpr const char *AlertHeldEntry =
     "Alert for [%s] already sent at %s; not repeated.\r\n";
+// Address. A ping that tells nothing of the site: this computer had no network, or slept.
+inline constexpr const char *NotCheckedNetworkEntry =
+    "Connection to [%s] not checked: this computer has no network connection.\r\n";
+inline constexpr const char *NotCheckedAsleepEntry =
+    "Connection to [%s] not checked: this computer was asleep.\r\n";
+// Time stamp, addresses not checked so far.
+inline constexpr const char *NetworkLostEntry =
+    "\r\n[%s] Network connection lost: %d %s could not be checked.\r\n";
+// Time stamp, time down.
+inline constexpr const char *NetworkBackEntry =
+    "\r\n[%s] Network connection back after %s; every address is pinged again.\r\n";
 
 // ---- balloons: text and title ----
 inline constexpr const char *CompletedBalloon = "Connection to [%s] completed.";
@@ -50,6 +61,13 @@ inline constexpr const char *UnknownErrorBalloon = "Unknown socket error (%d): %
 // Address, time down.
 inline constexpr const char *RestoredBalloon = "Connection to [%s] restored after %s.";
 inline constexpr const char *RestoredTitle = "Ping OK";
+// Addresses not checked so far, "address" or "addresses".
+inline constexpr const char *NetworkLostBalloon =
+    "This computer has no network connection: %d %s could not be checked.";
+inline constexpr const char *NetworkLostTitle = "Network connection lost";
+// Time down.
+inline constexpr const char *NetworkBackBalloon = "Network connection back after %s.";
+inline constexpr const char *NetworkBackTitle = "Network connection back";
 
 // ---- status bar and status image hint ----
 inline constexpr const char *PingingStatus = "Pinging %s (%d of %d attempts)";
@@ -57,6 +75,8 @@ inline constexpr const char *PingingWaitedStatus = "Pinging %s (%d of %d attempt
 inline constexpr const char *CompletedStatus = "Connection to [%s] completed.";
 inline constexpr const char *AbortedStatus = "Connection to [%s] aborted.";
 inline constexpr const char *FailedStatus = "Connection to [%s] failed.";
+inline constexpr const char *NotCheckedStatus = "Connection to [%s] not checked.";
+inline constexpr const char *NoNetworkTip = "No network connection";
 inline constexpr const char *AutoPingStatus =
     "Enabled automatic ping to [%s] each %d minutes (next ping in %.2d:%.2d)";
 inline constexpr const char *SendingEmailStatus = "Sending notification email...";

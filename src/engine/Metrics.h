@@ -21,9 +21,11 @@ class MetricsRegistry : public QObject {
 public:
     explicit MetricsRegistry(QObject *parent = nullptr);
 
-    // One call a finished ping. A cancelled ping is only counted: the probe_* samples keep
-    // the last ping that ran to its end.
+    // One call a finished ping. A cancelled ping, or one not checked, is only counted: the
+    // probe_* samples keep the last ping that checked the target.
     void Record(const PingResult &result);
+    // This computer's network works (vennatro_network_up).
+    void SetNetworkUp(bool up);
     // A watched address before its first ping: zero counters, no probe_* samples yet.
     void AddTarget(const QString &address);
     // Drops every series of the address.
@@ -45,12 +47,13 @@ private:
         double seconds = 0;
         int httpStatus = 0;
         double lookupSeconds = 0;
-        quint64 pings[3] = {0, 0, 0}; // by PingOutcomeKind
+        quint64 pings[4] = {0, 0, 0, 0}; // by PingOutcomeKind
     };
 
     Series &SeriesFor(const QString &target);
 
     QMap<QString, Series> m_series; // by target, sorted, so the output is stable
+    bool m_networkUp = true;
 };
 
 // Collects a request head as its bytes arrive: empty lines before the request line are

@@ -4,8 +4,12 @@
 #include <QMetaType>
 #include <QString>
 
-// How a ping ended: one value a ping, not an attempt.
-enum class PingOutcomeKind { Completed, Failed, Cancelled };
+// How a ping ended: one value a ping, not an attempt. NotChecked: the site was not checked,
+// this computer had no network or slept (the result's notChecked says which).
+enum class PingOutcomeKind { Completed, Failed, Cancelled, NotChecked };
+
+// Why a ping was not checked.
+enum class NotCheckedReason { None, NoNetwork, Asleep };
 
 // Everything known about one finished ping; what the history, the metrics and the command
 // line record. Times are in seconds; a phase that was not reached is negative.
@@ -22,11 +26,13 @@ struct PingResult {
     QString errorText;            // the last attempt's error text
     int attempts = 0;             // attempts used
     bool errorPing = false;       // the ping of the error ping address
+    NotCheckedReason notChecked = NotCheckedReason::None;
 };
 
 Q_DECLARE_METATYPE(PingResult)
 
-// "completed", "failed", "cancelled": the words the metrics and the history use.
+// "completed", "failed", "cancelled", "not_checked": the words the metrics and the history
+// use.
 inline QString OutcomeName(PingOutcomeKind outcome) {
     switch (outcome) {
     case PingOutcomeKind::Completed:
@@ -35,6 +41,8 @@ inline QString OutcomeName(PingOutcomeKind outcome) {
         return QStringLiteral("failed");
     case PingOutcomeKind::Cancelled:
         return QStringLiteral("cancelled");
+    case PingOutcomeKind::NotChecked:
+        return QStringLiteral("not_checked");
     }
     return QString();
 }

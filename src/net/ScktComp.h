@@ -59,6 +59,8 @@ public:
     bool Connected() const { return m_connected; }
     int Handle() const { return m_handle; }
     bool LookupPending() const { return m_lookupId != 0; }
+    // The addresses of the last lookup that answered, in the order they are tried.
+    const QList<QHostAddress> &Addresses() const { return m_addresses; }
 
 private:
     friend class TClientSocket;

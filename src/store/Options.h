@@ -43,6 +43,8 @@ struct TOptions {
     bool LogTimingDetails = false; // the phases of a ping on its completion line
     bool HideHintShown = false;    // the notice of the first hide to the tray was given
     quint32 HistoryRawDays = 0;    // days single pings are kept before they fold into hours
+    bool TellNetworkOutages = false; // a failure of this computer's network is "not checked"
+    QString ReferenceAddresses;      // asked after a failure whether the network works; CR LF
 
     bool operator==(const TOptions &) const = default;
 };
@@ -90,6 +92,8 @@ inline constexpr const char *HistoryDays = "History days";
 inline constexpr const char *LogTimingDetails = "Log timing details";
 inline constexpr const char *HideHintShown = "Hide hint shown";
 inline constexpr const char *HistoryRawDays = "History raw days";
+inline constexpr const char *TellNetworkOutages = "Tell network outages from site outages";
+inline constexpr const char *ReferenceAddresses = "Reference addresses";
 // Kept in the store beside the record.
 inline constexpr const char *RecentURLs = "Recent URLs";
 inline constexpr const char *WindowWidth = "Window width";

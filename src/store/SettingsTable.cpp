@@ -89,6 +89,8 @@ const QList<SettingRow> &SettingsTable() {
         BoolRow(N::LogTimingDetails, &TOptions::LogTimingDetails, false),
         BoolRow(N::HideHintShown, &TOptions::HideHintShown, false),
         DWordRow(N::HistoryRawDays, &TOptions::HistoryRawDays, 7, 0, 36500),
+        BoolRow(N::TellNetworkOutages, &TOptions::TellNetworkOutages, true),
+        TextRow(N::ReferenceAddresses, &TOptions::ReferenceAddresses),
     };
     return table;
 }
