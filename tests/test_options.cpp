@@ -361,6 +361,8 @@ void TestOptions::tabOrder() {
                                   "edConfirmPassword",
                                   "cmbSMTPSecurity",
                                   "edRepeatAlerts",
+                                  "cbTellNetworkOutages",
+                                  "edReferenceAddresses",
                                   "btnOK",
                                   "btnCancel",
                                   "edPingAttemps"};
@@ -517,9 +519,17 @@ void TestOptions::valuesCopyInAndOut() {
     in.RepeatAlertsEvery = 120;
     in.SMTPSecurity = 2;
     in.HistoryDays = 30;
+    in.TellNetworkOutages = false;
+    in.ReferenceAddresses = QStringLiteral("192.0.2.1:443\r\nhttps://[2001:db8::1]/");
 
     TfOptions d(nullptr);
     d.LoadFrom(in);
+    // One line a reference in the store, blanks between them in the field, which is off with
+    // its check box.
+    QCOMPARE(d.edReferenceAddresses->text(),
+             QStringLiteral("192.0.2.1:443 https://[2001:db8::1]/"));
+    QVERIFY(!d.cbTellNetworkOutages->isChecked());
+    QVERIFY(!d.edReferenceAddresses->isEnabled());
     QCOMPARE(d.edPingAttemps->text(), QStringLiteral("7"));
     QCOMPARE(d.edInterval->text(), QStringLiteral("42"));
     QCOMPARE(d.edPort->text(), QStringLiteral("8080"));

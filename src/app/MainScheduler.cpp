@@ -2,6 +2,7 @@
 
 #include "app/Main.h"
 #include "engine/Formats.h"
+#include "engine/NetworkVerdict.h"
 #include "engine/PingTarget.h"
 #include "platform/gui/MessageBox.h"
 
@@ -56,15 +57,19 @@ void TfMain_Vennatro::UpdateStatus() {
     SetStatusText(text);
     // The last result stays until the next ping: a glance at the icon says how it went.
     QString tip = m_lastResultTip.isEmpty() ? QLatin1String(ApplicationTitle) : m_lastResultTip;
+    const bool noNetwork = Session->Network()->CurrentState() == NetworkVerdict::State::Down;
+    if (noNetwork)
+        tip = QLatin1String(Fmt::NoNetworkTip) + QLatin1Char('\r') + tip;
     if (!StatusText().isEmpty())
         tip += QLatin1Char('\r') + StatusText();
     m_watchSummary = WatchSummary();
     if (!m_watchSummary.isEmpty())
         tip += QLatin1Char('\r') + m_watchSummary;
     NotifyIcon->SetToolTip(tip);
-    if (StatusHint() != InactiveHint) {
-        SetStatusHint(InactiveHint);
-        ShowStatusImage(1);
+    const QString hint = noNetwork ? QLatin1String(Fmt::NoNetworkTip) : InactiveHint;
+    if (StatusHint() != hint) {
+        SetStatusHint(hint);
+        ShowStatusImage(noNetwork ? 4 : 1);
     }
 }
 

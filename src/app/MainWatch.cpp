@@ -4,6 +4,7 @@
 #include "app/Main.h"
 #include "app/WatchPanel.h"
 #include "engine/Formats.h"
+#include "engine/NetworkVerdict.h"
 #include "engine/WatchList.h"
 
 #include <QAction>
@@ -31,6 +32,11 @@ void TfMain_Vennatro::CreateWatchList() {
                       : result.outcome == PingOutcomeKind::Failed  ? TrayBadge::Failed
                                                                    : TrayBadge::None;
         UpdateTrayBadge();
+    });
+    // Grey, not red, while this computer has no network.
+    connect(Session, &PingSession::networkStateChanged, this, [this] {
+        UpdateTrayBadge();
+        UpdateStatus();
     });
     connect(watched, &WatchList::rowsChanged, this, [this] {
         UpdateTrayBadge();
@@ -63,6 +69,9 @@ QString TfMain_Vennatro::LastResultTip(const PingResult &result) {
         break;
     case PingOutcomeKind::Cancelled:
         what = QStringLiteral("cancelled");
+        break;
+    case PingOutcomeKind::NotChecked:
+        what = QStringLiteral("not checked");
         break;
     }
     // The desktop cuts a tool-tip short: a long address must leave room for the result.
@@ -99,6 +108,8 @@ void TfMain_Vennatro::UpdateTrayBadge() {
         badge = WorseBadge(badge, TrayBadge::Completed);
     if (tally.failed > 0)
         badge = WorseBadge(badge, TrayBadge::Failed);
+    if (Session->Network()->CurrentState() == NetworkVerdict::State::Down)
+        badge = TrayBadge::NoNetwork;
     if (badge == m_shownBadge)
         return; // the desktop repaints the icon for every change it is handed
     m_shownBadge = badge;

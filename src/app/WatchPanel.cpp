@@ -198,6 +198,12 @@ void TWatchPanel::UpdateRow(int row) {
     m_table->item(row, ColNext)
         ->setText(data.state == WatchList::UnderWay ? QStringLiteral("pinging")
                                                     : NextText(data.msToNext));
+    // A row not checked says nothing of its address: grey, like a disabled one.
+    const QBrush text = data.state == WatchList::NotChecked
+                            ? palette().brush(QPalette::Disabled, QPalette::Text)
+                            : QBrush();
+    for (int column = ColAddress; column < ColumnCount; ++column)
+        m_table->item(row, column)->setForeground(text);
     m_rebuilding = wasRebuilding;
 }
 

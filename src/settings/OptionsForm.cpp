@@ -19,6 +19,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QScrollArea>
 #include <QSysInfo>
@@ -364,10 +365,27 @@ void TfOptions::CreateAlertsGroup() {
                            "minutes"),
             {edRepeatAlerts, lblRepeatAlerts, lblRepeatMinutes});
 
+    cbTellNetworkOutages = Named(
+        new QCheckBox(QStringLiteral("Tell network outages from site outages")),
+        "cbTellNetworkOutages");
+    cbTellNetworkOutages->setToolTip(
+        QStringLiteral("A ping that fails because this computer has no network, or slept, is "
+                       "\"not checked\" and alerts nothing"));
+    connect(cbTellNetworkOutages, &QCheckBox::toggled, this,
+            [this](bool on) { edReferenceAddresses->setEnabled(on); });
+    edReferenceAddresses = Named(new QLineEdit, "edReferenceAddresses");
+    edReferenceAddresses->setPlaceholderText(QStringLiteral("host:port or http(s) addresses"));
+    lblReferenceAddresses = CaptionLabel(QStringLiteral("Reference addresses:"),
+                                         edReferenceAddresses, "lblReferenceAddresses");
+    SetHint(QStringLiteral("Asked after a failure (a connect, at most every 10 s): when none of "
+                           "them answers either, this computer's network is down. Separate them "
+                           "with blanks"),
+            {edReferenceAddresses, lblReferenceAddresses});
+
     // Text fields take any length, as the settings record does.
     for (QLineEdit *e :
          {edAutoPingAddress, edLogFile, edErrorPingAddress, edErrorEmailAddress, edEmailFromAddress,
-          edSMTPServer, edSMTPUser, edSMTPPassword, edConfirmPassword})
+          edSMTPServer, edSMTPUser, edSMTPPassword, edConfirmPassword, edReferenceAddresses})
         e->setMaxLength(std::numeric_limits<int>::max());
 
     auto *grid = new QGridLayout(gbAlerts);
@@ -401,8 +419,13 @@ void TfOptions::CreateAlertsGroup() {
     repeatRow->addWidget(lblRepeatMinutes);
     repeatRow->addStretch(1);
     grid->addLayout(repeatRow, 14, 0, 1, 5);
+    grid->addWidget(cbTellNetworkOutages, 15, 0, 1, 5);
+    auto *referenceRow = new QHBoxLayout;
+    referenceRow->addWidget(lblReferenceAddresses);
+    referenceRow->addWidget(edReferenceAddresses, 1);
+    grid->addLayout(referenceRow, 16, 1, 1, 4);
     grid->setColumnStretch(2, 1);
-    grid->setRowStretch(15, 1);
+    grid->setRowStretch(17, 1);
 }
 
 void TfOptions::ArrangeDialog() {
@@ -512,6 +535,8 @@ void TfOptions::SetTabOrder() {
                                     edConfirmPassword,
                                     cmbSMTPSecurity,
                                     edRepeatAlerts,
+                                    cbTellNetworkOutages,
+                                    edReferenceAddresses,
                                     btnOK,
                                     btnCancel};
     for (qsizetype i = 1; i < order.size(); ++i)
@@ -542,6 +567,7 @@ void TfOptions::LoadFrom(const TOptions &settings) {
     cbComputerNameInUserAgent->setChecked(settings.ComputerNameInUserAgent);
     cbPingOnError->setChecked(settings.PingOnError);
     cbSendEmailOnError->setChecked(settings.SendEmailOnError);
+    cbTellNetworkOutages->setChecked(settings.TellNetworkOutages);
     // A box that was already in its state sent no toggle; make every dependent match.
     UpdateEnabledStates();
 
@@ -561,6 +587,11 @@ void TfOptions::LoadFrom(const TOptions &settings) {
     edLogFile->setText(settings.LogFile);
     edAutoPingAddress->setText(settings.AutoPingAddress);
     edErrorPingAddress->setText(settings.ErrorPingAddress);
+    // One line a reference in the store, blanks between them in the field.
+    edReferenceAddresses->setText(
+        settings.ReferenceAddresses.split(QRegularExpression(QStringLiteral("[\r\n]+")),
+                                          Qt::SkipEmptyParts)
+            .join(QLatin1Char(' ')));
     edErrorEmailAddress->setText(settings.ErrorEmailAddress);
     edEmailFromAddress->setText(settings.FromAddress);
     edSMTPServer->setText(settings.SMTPServer);
@@ -622,6 +653,10 @@ void TfOptions::StoreTo(TOptions &settings) const {
     settings.SMTPServer = edSMTPServer->text();
     settings.SMTPUser = edSMTPUser->text();
     settings.SMTPPassword = edSMTPPassword->text();
+    settings.TellNetworkOutages = cbTellNetworkOutages->isChecked();
+    const QStringList references = edReferenceAddresses->text().split(
+        QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
+    settings.ReferenceAddresses = references.join(QStringLiteral("\r\n"));
 }
 
 void TfOptions::UpdateEnabledStates() {
@@ -630,6 +665,7 @@ void TfOptions::UpdateEnabledStates() {
     cbPingOnErrorClick();
     cbShowNotificationsClick();
     cbSendEmailOnErrorClick();
+    edReferenceAddresses->setEnabled(cbTellNetworkOutages->isChecked());
 }
 
 void TfOptions::cbAutoPingAtStartClick() {

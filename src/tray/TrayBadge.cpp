@@ -13,6 +13,8 @@ QColor BadgeColor(TrayBadge badge) {
         return QColor(0xf0, 0xa0, 0x20);
     case TrayBadge::Failed:
         return QColor(0xd0, 0x30, 0x30);
+    case TrayBadge::NoNetwork:
+        return QColor(0x8a, 0x93, 0x9c);
     case TrayBadge::None:
         break;
     }
@@ -41,6 +43,12 @@ QIcon BadgedIcon(const QIcon &base, TrayBadge badge) {
         painter.setPen(QPen(Qt::white, qMax(1.0, side / 16.0)));
         painter.setBrush(BadgeColor(badge));
         painter.drawEllipse(dot.adjusted(0.5, 0.5, -0.5, -0.5));
+        if (badge == TrayBadge::NoNetwork) {
+            // A stroke across the dot: grey alone could pass for "idle".
+            const qreal inset = d * 0.3;
+            painter.drawLine(dot.topLeft() + QPointF(inset, inset),
+                             dot.bottomRight() - QPointF(inset, inset));
+        }
         painter.end();
         icon.addPixmap(pixmap);
     }
