@@ -3,9 +3,9 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 # Every Debian package the build and the program need.
-# librsvg2-bin makes the PNG icons from the SVG.
+# librsvg2-bin makes the PNG icons from the SVG; libssl-dev is the TLS check of https pings.
 BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins
-    libgl-dev libcurl4-openssl-dev libqt6sql6-sqlite qt6-charts-dev libqt6opengl6-dev
+    libgl-dev libcurl4-openssl-dev libssl-dev libqt6sql6-sqlite qt6-charts-dev libqt6opengl6-dev
     librsvg2-bin)
 # What scripts/package needs besides: the Debian package tools and lintian.
 PACKAGE_PACKAGES=(debhelper dpkg-dev lintian)
