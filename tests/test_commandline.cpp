@@ -3,10 +3,13 @@
 
 #include "cli/PingCommand.h"
 #include "engine/HistoryStore.h"
+#include "support/TestCertificate.h"
+#include "support/TestNginx.h"
 #include "support/TestTcpServer.h"
 #include "support/gui/TestEnvironment.h"
 
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
@@ -52,6 +55,7 @@ private slots:
     void refuses();
     void pingsAndSaysSoInItsExitStatus();
     void readsTheStoreAndNeverWritesIt();
+    void checksThroughTheProgram();
 };
 
 void TestCommandLine::parses_data() {
@@ -60,15 +64,26 @@ void TestCommandLine::parses_data() {
     QTest::addColumn<int>("count");
     QTest::addColumn<int>("interval");
     QTest::addColumn<int>("httpPort");
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<QString>("accepted"); // "-": not given
+    QTest::addColumn<int>("slowAbove");    // -1: not given
     QTest::newRow("one") << QStringList{"--ping", "example.test"} << QStringList{"example.test"}
-                         << 1 << 1 << -1;
+                         << 1 << 1 << -1 << false << "-" << -1;
     QTest::newRow("several, options after")
         << QStringList{"--ping", "a.test", "https://b.test/", "--count", "3", "--interval=5"}
-        << QStringList{"a.test", "https://b.test/"} << 3 << 5 << -1;
+        << QStringList{"a.test", "https://b.test/"} << 3 << 5 << -1 << false << "-" << -1;
     QTest::newRow("options first") << QStringList{"--http-port", "8080", "--ping", "a.test"}
-                                   << QStringList{"a.test"} << 1 << 1 << 8080;
+                                   << QStringList{"a.test"} << 1 << 1 << 8080 << false << "-" << -1;
     QTest::newRow("inline url") << QStringList{"--ping=a.test"} << QStringList{"a.test"} << 1 << 1
-                                << -1;
+                                << -1 << false << "-" << -1;
+    QTest::newRow("the checks") << QStringList{"--tls",           "--ping",
+                                               "https://a.test/", "--accept-status",
+                                               " 200-299, 304 ",  "--slow-above=1500"}
+                                << QStringList{"https://a.test/"} << 1 << 1 << -1 << true
+                                << "200-299, 304" << 1500;
+    QTest::newRow("any status, never slow")
+        << QStringList{"--ping", "a.test", "--accept-status=", "--slow-above", "0"}
+        << QStringList{"a.test"} << 1 << 1 << -1 << false << "" << 0;
 }
 
 void TestCommandLine::parses() {
@@ -82,6 +97,9 @@ void TestCommandLine::parses() {
     QTEST(request->intervalSeconds, "interval");
     QFETCH(int, httpPort);
     QCOMPARE(request->httpPort.value_or(-1), httpPort);
+    QTEST(request->tls, "tls");
+    QTEST(request->acceptedStatus.value_or(QStringLiteral("-")), "accepted");
+    QTEST(request->slowAboveMs ? int(*request->slowAboveMs) : -1, "slowAbove");
 }
 
 void TestCommandLine::refuses_data() {
@@ -108,6 +126,16 @@ void TestCommandLine::refuses_data() {
         << QStringList{"--serve", "--ping", "x.test"} << "--serve takes no other option";
     QTest::newRow("attempts above the settings' range")
         << QStringList{"--ping", "x.test", "--attempts", "101"} << "from 1 to 100";
+    QTest::newRow("status words") << QStringList{"--ping", "x.test", "--accept-status", "2xx"}
+                                  << "--accept-status takes status codes from 100 to 599";
+    QTest::newRow("status reversed")
+        << QStringList{"--ping", "x.test", "--accept-status", "399-200"} << "not \"399-200\"";
+    QTest::newRow("status without a value")
+        << QStringList{"--ping", "x.test", "--accept-status"} << "--accept-status needs a value";
+    QTest::newRow("slow above the settings' range")
+        << QStringList{"--ping", "x.test", "--slow-above", "3600001"} << "from 0 to 3600000";
+    QTest::newRow("tls with a value")
+        << QStringList{"--ping", "x.test", "--tls=1"} << "--tls takes no value";
 }
 
 void TestCommandLine::refuses() {
@@ -203,6 +231,84 @@ void TestCommandLine::readsTheStoreAndNeverWritesIt() {
     QVERIFY(bad.open(QIODevice::ReadOnly));
     QCOMPARE(bad.readAll(), badBytes);
     QVERIFY(!QFile::exists(env.StorePath() + QStringLiteral(".bad")));
+}
+
+void TestCommandLine::checksThroughTheProgram() {
+    // Slow and the attempt's time-out need no TLS.
+    TestTcpServer late;
+    QVERIFY(late.listen());
+    TestTcpServer::Script script = TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\n\r\n"});
+    script.delayMs = 300;
+    late.setScript(script);
+    const Run slow = RunProgram(
+        {"--ping", QStringLiteral("http://127.0.0.1:%1/").arg(late.port()), "--slow-above", "100"});
+    QCOMPARE(slow.status, 0);
+    QVERIFY2(slow.out.contains(" seconds. (slow)\n"), slow.out.constData());
+
+    TestTcpServer silent;
+    QVERIFY(silent.listen());
+    silent.setScript(TestTcpServer::Script::neverAnswer());
+    QElapsedTimer clock;
+    clock.start();
+    const Run timedOut =
+        RunProgram({"--ping", QStringLiteral("http://127.0.0.1:%1/").arg(silent.port()),
+                    "--timeout", "1", "--attempts", "1"});
+    QCOMPARE(timedOut.status, 1);
+    QVERIFY(timedOut.out.contains("Connection timed out (10060)."));
+    QVERIFY2(clock.elapsed() >= 1000, QByteArray::number(clock.elapsed()));
+
+    if (!TestNginx::available())
+        QSKIP("nginx is not installed (Debian: nginx)");
+    TestAuthority authority;
+    QVERIFY2(authority.isValid(), qPrintable(authority.error()));
+    TestAuthority::Request valid;
+    valid.ipAddresses = QStringList{QStringLiteral("127.0.0.1")};
+    TestAuthority::Request expired = valid;
+    expired.validFromSeconds = -10 * 86400;
+    expired.validToSeconds = -86400;
+    const TestAuthority::Files good = authority.issue(QStringLiteral("good"), valid);
+    const TestAuthority::Files old = authority.issue(QStringLiteral("old"), expired);
+    QVERIFY2(!good.key.isEmpty() && !old.key.isEmpty(), qPrintable(authority.error()));
+    TestNginx nginx;
+    const int goodServer = nginx.addTls(good.certificate, good.key);
+    const int oldServer = nginx.addTls(old.certificate, old.key);
+    QString error;
+    QVERIFY2(nginx.start(&error), qPrintable(error));
+    // The program trusts the test's authority, and only it.
+    qputenv("SSL_CERT_FILE", authority.certificatePath().toUtf8());
+    qunsetenv("SSL_CERT_DIR");
+    const auto url = [&](int server, const char *path) {
+        return QStringLiteral("https://127.0.0.1:%1%2").arg(nginx.port(server)).arg(path);
+    };
+    const QByteArray errorLine = "] Error connecting to [127.0.0.1] (port ";
+
+    const Run ok = RunProgram(
+        {"--ping", url(goodServer, "/status/200"), "--tls", "--accept-status", "200-299"});
+    QCOMPARE(ok.status, 0);
+    QVERIFY2(ok.out.contains("completed in"), ok.out.constData());
+
+    const Run expiredRun = RunProgram({"--ping", url(oldServer, "/"), "--tls", "--attempts", "1"});
+    QCOMPARE(expiredRun.status, 1);
+    QVERIFY2(expiredRun.out.contains(errorLine + QByteArray::number(nginx.port(oldServer)) +
+                                     "): Certificate has expired (0).\n"),
+             expiredRun.out.constData());
+    // Without --tls the same site is a connect, as ever.
+    QCOMPARE(RunProgram({"--ping", url(oldServer, "/"), "--attempts", "1"}).status, 0);
+
+    const Run refused = RunProgram({"--ping", url(goodServer, "/status/503"), "--tls",
+                                    "--accept-status", "200-299", "--attempts", "1"});
+    QCOMPARE(refused.status, 1);
+    QVERIFY2(refused.out.contains("): HTTP status 503 is not accepted (0).\n"),
+             refused.out.constData());
+
+    // An invalid stored list: said once on the error stream, every answer accepted.
+    QVERIFY(env.WriteStore("\"Check TLS on https\"=dword:00000001\r\n"
+                           "\"Accepted HTTP status\"=\"2xx\"\r\n"));
+    const Run stored = RunProgram({"--ping", url(goodServer, "/status/503")});
+    QCOMPARE(stored.status, 0);
+    QCOMPARE(stored.err.count("\"Accepted HTTP status\" (\"2xx\") is not valid"), 1);
+    QVERIFY2(stored.out.contains("completed in"), stored.out.constData());
+    qunsetenv("SSL_CERT_FILE");
 }
 
 QTEST_GUILESS_MAIN(TestCommandLine)

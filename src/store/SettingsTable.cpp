@@ -88,6 +88,10 @@ const QList<SettingRow> &SettingsTable() {
         DWordRow(N::HistoryDays, &TOptions::HistoryDays, 90, 0, 36500),
         BoolRow(N::LogTimingDetails, &TOptions::LogTimingDetails, false),
         BoolRow(N::HideHintShown, &TOptions::HideHintShown, false),
+        BoolRow(N::CheckTLS, &TOptions::CheckTLS, false),
+        DWordRow(N::CertExpiryWarnDays, &TOptions::CertExpiryWarnDays, 14, 0, 3650),
+        TextRow(N::AcceptedHTTPStatus, &TOptions::AcceptedHTTPStatus),
+        DWordRow(N::SlowAbove, &TOptions::SlowAbove, 0, 0, 3600000),
     };
     return table;
 }
