@@ -3,19 +3,32 @@
 // /metrics one after the other, each on a new connection as Prometheus' scrape does with
 // "Connection: close": connect, send the request, read to the server's close. The time of
 // each exchange is one sample. Before that, Exposition() alone is timed N times.
+// With --attack C, C more connections on the server's loop send a byte of a head that never
+// ends each second and connect again when dropped, while the GETs go on.
+// With --file S, no endpoint: the window's publisher writes the metrics file while 100
+// addresses are pinged every 10 s (a result each 100 ms) for S seconds; the file's
+// replacements and the bytes written are counted.
 //
-//   metrics_bench [--requests N] [--targets T]
+//   metrics_bench [--requests N] [--targets T] [--attack C]
+//   metrics_bench --file S
 
 #include "engine/Metrics.h"
+#include "engine/MetricsPublisher.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <memory>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -50,18 +63,63 @@ PingResult Sample(int i) {
     return r;
 }
 
+// Bytes this process has handed to write() so far.
+long long WrittenBytes() {
+    QFile io(QStringLiteral("/proc/self/io"));
+    if (!io.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : io.readAll().split('\n')) {
+        if (line.startsWith("wchar:"))
+            return line.mid(6).trimmed().toLongLong();
+    }
+    return -1;
+}
+
+int FileRun(QCoreApplication &app, int seconds) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("vennatro.prom"));
+    const QByteArray native = QFile::encodeName(path);
+    MetricsPublisher publisher;
+    publisher.Configure(0, path);
+    int pings = 0, replacements = 0;
+    ino_t inode = 0;
+    const long long before = WrittenBytes();
+    QTimer ping;
+    QObject::connect(&ping, &QTimer::timeout, [&] {
+        publisher.Record(Sample(pings++ % 100));
+        struct stat info {};
+        if (::stat(native.constData(), &info) == 0 && info.st_ino != inode) {
+            inode = info.st_ino;
+            ++replacements;
+        }
+        if (pings >= seconds * 10)
+            app.quit();
+    });
+    ping.start(100);
+    app.exec();
+    const long long written = WrittenBytes() - before;
+    std::printf("%d pings in %d s: the file replaced %d times, %.1f KB/s written\n", pings, seconds,
+                replacements, double(written) / 1024.0 / seconds);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     int requests = 1000;
     int targets = 100;
+    int attackers = 0;
     const QStringList args = app.arguments();
     for (qsizetype i = 1; i + 1 < args.size(); ++i) {
         if (args[i] == "--requests")
             requests = args[++i].toInt();
         else if (args[i] == "--targets")
             targets = args[++i].toInt();
+        else if (args[i] == "--attack")
+            attackers = args[++i].toInt();
+        else if (args[i] == "--file")
+            return FileRun(app, args[++i].toInt());
     }
 
     MetricsRegistry registry;
@@ -88,12 +146,39 @@ int main(int argc, char **argv) {
     }
     const quint16 port = server.Port();
 
+    std::vector<std::unique_ptr<QTcpSocket>> attack(attackers);
+    std::atomic<bool> attackOn{attackers == 0};
+    int ticks = 0;
+    QTimer attackTick;
+    QObject::connect(&attackTick, &QTimer::timeout, [&] {
+        ++ticks;
+        if (server.OpenClients() >= std::min(attackers, server.MaxClients()))
+            attackOn = true;
+        for (auto &socket : attack) {
+            if (socket && socket->state() == QAbstractSocket::UnconnectedState)
+                socket.reset();
+            if (!socket) {
+                socket = std::make_unique<QTcpSocket>();
+                socket->connectToHost(QHostAddress::LocalHost, port);
+                socket->write("GET /metrics HTTP/1.1\r\nX-Slow: ");
+            } else if (ticks % 100 == 0) {
+                socket->write("a");
+            }
+        }
+    });
+    if (attackers > 0)
+        attackTick.start(10);
+
     std::vector<double> times;
     std::atomic<int> failures{0};
     std::thread client([&] {
         const QByteArray request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n"
                                    "Accept: text/plain;version=0.0.4\r\n\r\n";
+        while (!attackOn)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         for (int i = 0; i < requests + 20; ++i) { // the first 20 warm up
+            if (attackers > 0)                    // a scrape every 100 ms while the attack goes on
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
             QElapsedTimer t;
             t.start();
             QTcpSocket socket;
@@ -122,7 +207,8 @@ int main(int argc, char **argv) {
 
     const Stats b = Summarise(build);
     const Stats s = Summarise(times);
-    std::printf("targets %d, body %lld bytes\n", targets, static_cast<long long>(bodySize));
+    std::printf("targets %d, body %lld bytes, %d slow clients\n", targets,
+                static_cast<long long>(bodySize), attackers);
     std::printf("Exposition()      %d calls: median %.3f ms, p95 %.3f ms, max %.3f ms\n", requests,
                 b.median, b.p95, b.max);
     std::printf("GET /metrics      %zu answers: median %.3f ms, p95 %.3f ms, max %.3f ms\n",

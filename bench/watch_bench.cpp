@@ -7,6 +7,10 @@
 //       Default: the window as the program makes it (dock hidden); --dock shows the dock;
 //       --engine: the watch list alone, no widget; --full-log: the log pane filled to its
 //       bound first, the state it reaches after minutes of pings.
+//   watch_bench --serve PROGRAM [--minutes 30] [--addresses 100] [--interval 10]
+//       the same addresses watched by `PROGRAM --serve` (the headless service), a process of
+//       its own: its CPU time over the wall time and its resident memory each minute, read
+//       from /proc.
 //   watch_bench --start 1000 [--runs 5]
 //       a window whose store holds that many watched addresses, each start in a fresh
 //       process: the time to the window shown (first paint), from the process start as its
@@ -56,6 +60,7 @@ struct Args {
     int start = -1;       // --start N: the start-up measurement with N addresses
     int runs = 5;
     bool child = false; // one start, measured by a parent
+    QString serve;      // --serve PROGRAM: the service's costs
 };
 
 Args Parse(const QStringList &argv) {
@@ -84,6 +89,9 @@ Args Parse(const QStringList &argv) {
             a.dock = true;
         } else if (arg == QLatin1String("--full-log")) {
             a.fullLog = true;
+        } else if (arg == QLatin1String("--serve")) {
+            a.serve = next;
+            ++i;
         } else if (arg == QLatin1String("--child")) {
             a.child = true;
         }
@@ -431,6 +439,98 @@ int Watch(const Args &a) {
     return 0;
 }
 
+// CPU seconds (user + system) and VmRSS of another process, from /proc.
+double ProcessCpuSeconds(qint64 pid) {
+    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray stat = f.readAll();
+    // Fields after the command's closing parenthesis: state is field 3, utime 14, stime 15.
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    const double ticks = double(sysconf(_SC_CLK_TCK));
+    return fields.size() > 12 ? (fields[11].toDouble() + fields[12].toDouble()) / ticks : -1;
+}
+
+long ProcessRssKiB(qint64 pid) {
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    }
+    return -1;
+}
+
+int Serve(const Args &a) {
+    pid_t server = 0;
+    quint16 port = 0;
+    if (!StartServer(&server, &port)) {
+        out << "cannot start the loopback server: " << strerror(errno) << Qt::endl;
+        return 1;
+    }
+    QTemporaryDir dir;
+    if (!WriteStore(dir, Addresses(port, a.addresses), a.interval))
+        return 1;
+    int argc = 1;
+    char name[] = "watch_bench";
+    char *argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    QProcess service;
+    const QString printed = dir.filePath(QStringLiteral("serve.out"));
+    service.setStandardOutputFile(printed);
+    service.setStandardErrorFile(QProcess::nullDevice());
+    service.start(a.serve, {QStringLiteral("--serve")});
+    if (!service.waitForStarted()) {
+        out << "cannot start " << a.serve << Qt::endl;
+        return 1;
+    }
+    const qint64 pid = service.processId();
+    out << "Watching " << a.addresses << " addresses every " << a.interval << " s for " << a.minutes
+        << " min, " << a.serve << " --serve" << Qt::endl;
+    const auto pings = [&printed] {
+        QFile f(printed);
+        return f.open(QIODevice::ReadOnly) ? int(f.readAll().count(" completed in ")) : -1;
+    };
+    const qint64 warmMs = qint64(a.interval) * 1000;
+    double cpu0 = 0;
+    long rss0 = 0;
+    int pings0 = 0;
+    QElapsedTimer wall;
+    QTimer::singleShot(warmMs, [&] {
+        cpu0 = ProcessCpuSeconds(pid);
+        rss0 = ProcessRssKiB(pid);
+        pings0 = pings();
+        wall.start();
+        out << "  start: RSS " << rss0 << " KiB, " << pings0 << " pings done" << Qt::endl;
+    });
+    QTimer minute;
+    minute.setInterval(60000);
+    QObject::connect(&minute, &QTimer::timeout, [&] {
+        const double cpu = ProcessCpuSeconds(pid) - cpu0;
+        const qint64 ms = wall.elapsed();
+        out << "  " << ms / 1000 << " s: RSS " << ProcessRssKiB(pid) << " KiB, CPU "
+            << QString::number(100.0 * cpu / (ms / 1000.0), 'f', 2) << "% of a core" << Qt::endl;
+    });
+    QTimer::singleShot(warmMs, &minute, qOverload<>(&QTimer::start));
+    QTimer::singleShot(warmMs + qint64(a.minutes * 60000), &app, [] { QCoreApplication::exit(0); });
+    app.exec();
+    const double seconds = wall.elapsed() / 1000.0;
+    const double cpu = ProcessCpuSeconds(pid) - cpu0;
+    const long rss1 = ProcessRssKiB(pid);
+    const int done = pings() - pings0;
+    service.terminate();
+    service.waitForFinished();
+    StopServer(server);
+    out << "result: " << QString::number(seconds, 'f', 1) << " s wall, "
+        << QString::number(cpu, 'f', 2)
+        << " s CPU = " << QString::number(100.0 * cpu / seconds, 'f', 2) << "% of one core; "
+        << done << " pings completed; "
+        << QString::number(done > 0 ? 1e6 * cpu / done : 0.0, 'f', 0) << " us CPU a ping; RSS "
+        << rss0 << " -> " << rss1 << " KiB; exit status " << service.exitCode() << Qt::endl;
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -442,5 +542,7 @@ int main(int argc, char *argv[]) {
     const Args a = Parse(args);
     if (a.start >= 0)
         return a.child ? StartOnce(a, sinceMain) : StartUp(a);
+    if (!a.serve.isEmpty())
+        return Serve(a);
     return Watch(a);
 }

@@ -46,6 +46,12 @@ void CheckAddress(const QString &text) {
     } else if (a.badPort && (a.port != 0 || !a.hostHeader.isEmpty())) {
         __builtin_trap();
     }
+    // Without the password, the address pings the same place; nothing more goes a second time.
+    const QString shown = AddressWithoutPassword(a.boxText);
+    const NormalisedAddress same = NormaliseAddress(shown);
+    if (same.accepted != a.accepted || same.hostHeader != a.hostHeader || same.path != a.path ||
+        AddressWithoutPassword(shown) != shown || shown.size() > a.boxText.size())
+        __builtin_trap();
     QStringList recent{QStringLiteral("http://a/"), a.boxText};
     UpdateRecentList(recent, a.boxText);
     if (recent.isEmpty() || recent.constFirst() != a.boxText)

@@ -1,6 +1,6 @@
-// The program entry: the command line runs here; the window is a program of its own, started
-// in this same process, so that the command line never loads the widget libraries (that
-// alone would take longer than a ping).
+// The program entry: the command line and the headless service run here; for the window this
+// process becomes the window's own program (vennatro-window) by exec, so that the command line
+// and the service never load the widget libraries (that alone would take longer than a ping).
 
 #include "cli/PingCommand.h"
 

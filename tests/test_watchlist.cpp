@@ -96,6 +96,7 @@ class TestWatchList : public QObject {
 private slots:
     void atMostEightPingsAtOnce();
     void firstRoundSpreadThenEveryInterval();
+    void spreadAgainAfterAStall();
     void eachAddressAlertsOnItsOwn();
     void removedWhilePingingLogsNothingMore();
     void removedWhileItsMailIsSent();
@@ -227,6 +228,28 @@ void TestWatchList::firstRoundSpreadThenEveryInterval() {
                 QStringLiteral("first pings at %1 and %2 ms").arg(firsts[i - 1]).arg(firsts[i])));
     QCOMPARE(rig.list.Down(), 0);
     QCOMPARE(rig.list.RowAt(0).state, WatchList::Completed);
+}
+
+void TestWatchList::spreadAgainAfterAStall() {
+    Rig rig;
+    TestTcpServer server;
+    QVERIFY(server.listen());
+    qint64 now = 0;
+    rig.list.SetClock([&now] { return now; });
+    rig.list.SetIntervalMs(4000);
+    QString stored;
+    for (int i = 0; i < 4; ++i)
+        stored += Local(server.port(), QStringLiteral("/s%1").arg(i)) + QStringLiteral("\r\n");
+    rig.list.Load(stored); // due at 500, 1500, 2500 and 3500 ms
+    // The process stands still for a minute before its first ping is due.
+    now = 60000;
+    QTRY_VERIFY_WITH_TIMEOUT(rig.list.RowAt(3).msToNext > 0, Patience);
+    // No burst: nothing started, and the four are spread over the next interval again.
+    QCOMPARE(rig.list.Running(), 0);
+    QList<qint64> next;
+    for (int i = 0; i < 4; ++i)
+        next << rig.list.RowAt(i).msToNext;
+    QCOMPARE(next, (QList<qint64>{500, 1500, 2500, 3500}));
 }
 
 void TestWatchList::eachAddressAlertsOnItsOwn() {

@@ -13,6 +13,10 @@
 #include "store/SettingsTable.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTimer>
 #include <limits>
 
@@ -50,6 +54,32 @@ QString ToLf(QString text) {
 
 QString ProgramVersion() { return CutBeforeLastDot(QStringLiteral(VENNATRO_FILE_VERSION)); }
 
+// A finished ping for scripts: one JSON object on one line, its time in ISO 8601 UTC.
+QString JsonLine(const PingResult &result) {
+    QJsonObject o;
+    o[QStringLiteral("address")] = AddressWithoutPassword(result.address);
+    o[QStringLiteral("time")] = result.finishedAt.toUTC().toString(Qt::ISODateWithMs);
+    o[QStringLiteral("outcome")] = OutcomeName(result.outcome);
+    o[QStringLiteral("duration_seconds")] =
+        result.seconds >= 0 ? QJsonValue(result.seconds) : QJsonValue();
+    o[QStringLiteral("code")] = result.errorCode;
+    o[QStringLiteral("text")] = result.errorText;
+    o[QStringLiteral("http_status")] = result.httpStatus;
+    return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) + QLatin1Char('\n');
+}
+
+// With several URLs every time-stamped line says which one it belongs to: a failure line
+// names only the host, and two paths on one server would print the same line.
+QString NamedLines(const QString &text, const QString &url) {
+    const QString named = QLatin1Char('[') + url + QLatin1Char(']');
+    QStringList lines = text.split(QLatin1Char('\n'));
+    for (QString &line : lines) {
+        if (line.startsWith(QLatin1Char('[')) && !line.contains(named))
+            line = url + QStringLiteral(": ") + line;
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
 } // namespace
 
 EngineContext HeadlessContext(const TOptions &options) {
@@ -61,7 +91,35 @@ EngineContext HeadlessContext(const TOptions &options) {
 }
 
 bool IsCommandLine(const QStringList &arguments) {
-    return !arguments.isEmpty() && arguments.first().startsWith(QLatin1String("--"));
+    // Qt's own options for a window's application: those that take a value, and the flags.
+    static const QStringList withValue = {
+        QStringLiteral("platform"),        QStringLiteral("platformpluginpath"),
+        QStringLiteral("platformtheme"),   QStringLiteral("plugin"),
+        QStringLiteral("qwindowgeometry"), QStringLiteral("qwindowicon"),
+        QStringLiteral("qwindowtitle"),    QStringLiteral("session"),
+        QStringLiteral("display"),         QStringLiteral("geometry"),
+        QStringLiteral("style"),           QStringLiteral("stylesheet"),
+        QStringLiteral("qmljsdebugger")};
+    static const QStringList flags = {QStringLiteral("reverse"), QStringLiteral("widgetcount"),
+                                      QStringLiteral("nograb"), QStringLiteral("dograb"),
+                                      QStringLiteral("sync")};
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (i == 0 && argument.compare(QLatin1String("-quiet"), Qt::CaseInsensitive) == 0)
+            continue;
+        if (!argument.startsWith(QLatin1Char('-')) || argument.startsWith(QLatin1String("---")))
+            return true;
+        const QString option = argument.mid(argument.startsWith(QLatin1String("--")) ? 2 : 1);
+        const qsizetype eq = option.indexOf(QLatin1Char('='));
+        const QString name = eq < 0 ? option : option.left(eq);
+        if (flags.contains(name) && eq < 0)
+            continue;
+        if (!withValue.contains(name))
+            return true;
+        if (eq < 0 && ++i >= arguments.size())
+            return true; // Qt's option without its value
+    }
+    return false;
 }
 
 QString PingCommandUsage() {
@@ -86,6 +144,7 @@ QString PingCommandUsage() {
         "  --slow-above MS      a ping slower than MS milliseconds is slow, 0-3600000\n"
         "                       (default: the settings; 0: never)\n"
         "  --metrics-file PATH  write Prometheus metrics to PATH after each ping\n"
+        "  --json               one JSON object a line per finished ping instead of the log\n"
         "  --help               this text\n"
         "  --version            the program's version\n"
         "\n"
@@ -138,10 +197,15 @@ std::optional<PingCommandRequest> ParsePingCommand(const QStringList &arguments,
             return numberOption(range.min, range.max);
         };
 
-        if (option == QLatin1String("--help") || option == QLatin1String("-h")) {
+        if (option.compare(QLatin1String("-quiet"), Qt::CaseInsensitive) == 0) {
+            return fail(QStringLiteral("-quiet starts the window hidden and takes no other "
+                                       "argument"));
+        } else if (option == QLatin1String("--help") || option == QLatin1String("-h")) {
             request.help = true;
         } else if (option == QLatin1String("--version")) {
             request.version = true;
+        } else if (option == QLatin1String("--json")) {
+            request.json = true;
         } else if (option == QLatin1String("--serve")) {
             request.serve = true;
         } else if (option == QLatin1String("--ping")) {
@@ -226,7 +290,14 @@ std::optional<PingCommandRequest> ParsePingCommand(const QStringList &arguments,
         if (!target.accepted)
             return fail(QStringLiteral("%1: %2").arg(
                 url, QLatin1String(target.badPort ? InvalidPortText : SchemeRejectedText)));
+        // "" or a bare scheme would ping a host of no name and record "http:///".
+        if (target.host.isEmpty())
+            return fail(QStringLiteral("\"%1\": No address specified.").arg(url));
     }
+    // Checked before any ping: a run of pings whose metrics cannot be kept is a usage error.
+    if (!request.metricsFile.isEmpty() && !QFileInfo(request.metricsFile).absoluteDir().exists())
+        return fail(QStringLiteral("--metrics-file: the folder of \"%1\" does not exist")
+                        .arg(request.metricsFile));
     return request;
 }
 
@@ -265,8 +336,6 @@ PingCommand::PingCommand(const PingCommandRequest &request, const TOptions &sett
 
     m_session = new PingSession(PingSession::Face::CommandLine, this);
     m_session->ApplySettings(options, HeadlessContext(options));
-    connect(m_session, &PingSession::logEntry, this,
-            [this](const QString &entry) { Print(ToLf(entry) + QLatin1Char('\n')); });
     connect(m_session, &PingSession::problem, this, [this](const QString &text) {
         fprintf(m_err, "vennatro: %s\n", qPrintable(text));
         fflush(m_err);
@@ -282,6 +351,20 @@ PingCommand::PingCommand(const PingCommandRequest &request, const TOptions &sett
         target->next.setInterval(request.intervalSeconds * 1000);
         Target *t = target.get();
         connect(&t->next, &QTimer::timeout, this, [this, t] { StartNext(*t); });
+        if (request.json) {
+            connect(t->engine, &PingEngine::finished, this,
+                    [this](const PingResult &result) { Print(JsonLine(result)); });
+        } else {
+            const bool several = request.urls.size() > 1;
+            connect(t->engine, &PingEngine::logText, this, [this, t, several](const QString &e) {
+                // A password in the address stays off the terminal, and out of what a script
+                // keeps of it.
+                const QString address = t->address.boxText;
+                const QString shown = AddressWithoutPassword(address);
+                QString text = ToLf(e).replace(address, shown);
+                Print((several ? NamedLines(text, shown) : text) + QLatin1Char('\n'));
+            });
+        }
         connect(t->engine, &PingEngine::finished, this, [this, t](const PingResult &result) {
             Finished(*t, result.outcome == PingOutcomeKind::Completed);
         });

@@ -31,6 +31,7 @@ struct PingCommandRequest {
     bool help = false;
     bool version = false;
     bool serve = false; // the headless service instead of pings
+    bool json = false;  // a JSON line a finished ping instead of the log
 };
 
 // The texts the engines need, for a face without a window: the user agent of the settings, the
@@ -44,8 +45,10 @@ std::optional<PingCommandRequest> ParsePingCommand(const QStringList &arguments,
 // The usage text of --help.
 QString PingCommandUsage();
 
-// True when the arguments ask for the command line rather than the window: the first one is
-// an option of the command line ("--" and a name).
+// True when the arguments are for the command line rather than the window: the window takes
+// "-quiet" as the first argument and Qt's own options (-style, -platform, ...); anything else
+// (an option of the command line, -h, a stray word) is the command line's, which says what is
+// wrong with it rather than opening a window.
 bool IsCommandLine(const QStringList &arguments);
 
 // Pings each address of the request with an engine of its own session, all at once, count

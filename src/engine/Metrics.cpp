@@ -1,5 +1,7 @@
 #include "engine/Metrics.h"
 
+#include "engine/PingTarget.h"
+
 #include <QDir>
 #include <QHostAddress>
 #include <QSaveFile>
@@ -84,22 +86,20 @@ QByteArray Seconds(double value) { return QByteArray::number(value, 'g', 9); }
 const char MetricsContentType[] = "text/plain; version=0.0.4; charset=utf-8";
 const char PlainContentType[] = "text/plain; charset=utf-8";
 
-QByteArray BuildAnswer(const char *status, const char *contentType, const QByteArray &body,
-                       bool headOnly) {
-    QByteArray answer = "HTTP/1.0 ";
-    answer += status;
-    answer += "\r\nContent-Type: ";
-    answer += contentType;
-    answer += "\r\nContent-Length: ";
-    answer += QByteArray::number(body.size());
-    answer += "\r\nConnection: close\r\n\r\n";
-    if (!headOnly)
-        answer += body;
-    return answer;
+QByteArray AnswerHead(const char *status, const char *contentType, qsizetype bodySize) {
+    QByteArray head = "HTTP/1.0 ";
+    head += status;
+    head += "\r\nContent-Type: ";
+    head += contentType;
+    head += "\r\nContent-Length: ";
+    head += QByteArray::number(bodySize);
+    head += "\r\nConnection: close\r\n\r\n";
+    return head;
 }
 
-QByteArray BadRequestAnswer() {
-    return BuildAnswer("400 Bad Request", PlainContentType, "Bad request\n", false);
+std::pair<QByteArray, QByteArray> PlainAnswer(const char *status, const QByteArray &body,
+                                              bool headOnly) {
+    return {AnswerHead(status, PlainContentType, body.size()), headOnly ? QByteArray() : body};
 }
 
 // Where the request head ends (just past its blank line), or -1. The blank line may be
@@ -116,28 +116,44 @@ qsizetype HeadEnd(const QByteArray &data, qsizetype from) {
     return -1;
 }
 
+// The answer goes to the socket a piece at a time, the next when the last has drained.
+constexpr qsizetype AnswerPieceBytes = 16 * 1024;
+
 // One accepted connection: reads a request head of at most MaxHeadBytes, answers once,
 // closes. The socket's own buffer is capped as well, so a client that sends without end
 // costs no more memory than that.
 class MetricsConnection : public QObject {
 public:
-    using Responder = std::function<QByteArray(const QByteArray &head)>;
+    using Responder = std::function<std::pair<QByteArray, QByteArray>(const QByteArray &head)>;
+    using Ended = std::function<void()>;
 
-    MetricsConnection(QTcpSocket *socket, int timeoutMs, Responder responder, QObject *parent)
-        : QObject(parent), m_socket(socket), m_responder(std::move(responder)) {
+    MetricsConnection(QTcpSocket *socket, int headTimeoutMs, int timeoutMs, Responder responder,
+                      Ended ended, QObject *parent)
+        : QObject(parent), m_socket(socket), m_responder(std::move(responder)),
+          m_ended(std::move(ended)) {
         socket->setParent(this);
         socket->setReadBufferSize(MetricsServer::MaxHeadBytes + 1);
+        // The kernel's buffer grows to megabytes for a client that does not read; this one is
+        // enough for loopback and leaves little behind a client dropped with unsent bytes.
+        socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption,
+                                int(AnswerPieceBytes * 4));
+        // Precise: "within 2 s" must not end a client at 1.9 s.
+        m_headDeadline.setSingleShot(true);
+        m_headDeadline.setTimerType(Qt::PreciseTimer);
+        connect(&m_headDeadline, &QTimer::timeout, this, &MetricsConnection::End);
+        m_headDeadline.start(headTimeoutMs);
         auto *deadline = new QTimer(this);
         deadline->setSingleShot(true);
-        connect(deadline, &QTimer::timeout, this, &MetricsConnection::Drop);
+        connect(deadline, &QTimer::timeout, this, &MetricsConnection::End);
         deadline->start(timeoutMs);
         connect(socket, &QTcpSocket::readyRead, this, &MetricsConnection::Read);
-        connect(socket, &QTcpSocket::disconnected, this, &QObject::deleteLater);
+        connect(socket, &QTcpSocket::bytesWritten, this, &MetricsConnection::Feed);
+        connect(socket, &QTcpSocket::disconnected, this, &MetricsConnection::End);
         connect(socket, &QAbstractSocket::errorOccurred, this, [this] {
             // After the answer, a reset or the client's close only ends what is ending anyway;
             // the socket closes itself and reports disconnected.
             if (!m_answered)
-                Drop();
+                End();
         });
         Read();
     }
@@ -145,44 +161,74 @@ public:
 private:
     void Read() {
         while (!m_answered && m_socket->bytesAvailable() > 0) {
-            m_head += m_socket->read(MetricsServer::MaxHeadBytes + 1 - m_head.size());
-            if (!m_started) {
-                // Empty lines before the request line are allowed and ignored.
-                qsizetype skip = 0;
-                while (skip < m_head.size() && (m_head[skip] == '\r' || m_head[skip] == '\n'))
-                    ++skip;
-                m_head.remove(0, skip);
-                m_started = !m_head.isEmpty();
+            char buffer[4096];
+            const qint64 got = m_socket->read(buffer, sizeof buffer);
+            if (got <= 0)
+                break;
+            switch (m_reader.Append(QByteArrayView(buffer, got))) {
+            case MetricsRequestReader::State::Reading:
+                break;
+            case MetricsRequestReader::State::Complete: {
+                auto [head, body] = m_responder(m_reader.Head());
+                Answer(head, body);
+                break;
             }
-            const qsizetype end = HeadEnd(m_head, m_scanned - 2);
-            if (end >= 0 && end <= MetricsServer::MaxHeadBytes) {
-                Answer(m_responder(m_head.left(end)));
-            } else if (m_head.size() > MetricsServer::MaxHeadBytes) {
-                Answer(BadRequestAnswer());
+            case MetricsRequestReader::State::TooLarge: {
+                auto [head, body] = PlainAnswer("400 Bad Request", "Bad request\n", false);
+                Answer(head, body);
+                break;
             }
-            m_scanned = m_head.size();
+            }
         }
     }
 
-    void Answer(const QByteArray &answer) {
+    void Answer(const QByteArray &head, const QByteArray &body) {
         m_answered = true;
-        m_head.clear();
-        m_socket->write(answer);
-        m_socket->disconnectFromHost(); // after the answer is written; then "disconnected"
+        m_headDeadline.stop();
+        m_reader = MetricsRequestReader();
+        m_body = body;
+        m_socket->write(head);
+        Feed();
     }
 
-    void Drop() {
+    // Keeps at most about a piece waiting in the socket's buffer; the rest stays in the
+    // shared body until the client has taken what came before.
+    void Feed() {
+        if (!m_answered || m_ended == nullptr)
+            return;
+        while (m_sent < m_body.size() && m_socket->bytesToWrite() < AnswerPieceBytes) {
+            const qsizetype piece = std::min(AnswerPieceBytes, m_body.size() - m_sent);
+            m_socket->write(m_body.constData() + m_sent, piece);
+            m_sent += piece;
+        }
+        if (m_sent == m_body.size() && !m_closing) {
+            m_closing = true;
+            m_body.clear();
+            m_socket->disconnectFromHost(); // after the answer is written; then "disconnected"
+        }
+    }
+
+    // Once, however the exchange ends: frees the server's place for the next connection.
+    void End() {
+        if (m_ended == nullptr)
+            return;
+        const Ended ended = std::exchange(m_ended, nullptr);
         m_answered = true;
+        m_headDeadline.stop();
         m_socket->abort();
         deleteLater();
+        ended();
     }
 
     QTcpSocket *m_socket;
     Responder m_responder;
-    QByteArray m_head;
-    qsizetype m_scanned = 0;
-    bool m_started = false;
+    Ended m_ended;
+    QTimer m_headDeadline;
+    MetricsRequestReader m_reader;
+    QByteArray m_body;
+    qsizetype m_sent = 0;
     bool m_answered = false;
+    bool m_closing = false;
 };
 
 } // namespace
@@ -191,17 +237,17 @@ private:
 
 MetricsRegistry::MetricsRegistry(QObject *parent) : QObject(parent) {}
 
-MetricsRegistry::Series &MetricsRegistry::SeriesFor(const QString &address) {
-    auto it = m_series.find(address);
+MetricsRegistry::Series &MetricsRegistry::SeriesFor(const QString &target) {
+    auto it = m_series.find(target);
     if (it == m_series.end()) {
-        it = m_series.insert(address, Series());
-        it->label = EscapeLabelValue(address);
+        it = m_series.insert(target, Series());
+        it->label = EscapeLabelValue(target);
     }
     return *it;
 }
 
 void MetricsRegistry::Record(const PingResult &result) {
-    Series &series = SeriesFor(result.address);
+    Series &series = SeriesFor(AddressWithoutPassword(result.address));
     ++series.pings[OutcomeIndex(result.outcome)];
     if (result.outcome != PingOutcomeKind::Cancelled) {
         const bool completed = result.outcome == PingOutcomeKind::Completed;
@@ -215,14 +261,15 @@ void MetricsRegistry::Record(const PingResult &result) {
 }
 
 void MetricsRegistry::AddTarget(const QString &address) {
-    if (m_series.contains(address))
+    const QString target = AddressWithoutPassword(address);
+    if (m_series.contains(target))
         return;
-    SeriesFor(address);
+    SeriesFor(target);
     emit changed();
 }
 
 void MetricsRegistry::RemoveTarget(const QString &address) {
-    if (m_series.remove(address) > 0)
+    if (m_series.remove(AddressWithoutPassword(address)) > 0)
         emit changed();
 }
 
@@ -278,12 +325,72 @@ QByteArray MetricsRegistry::Exposition() const {
     return out;
 }
 
+// --- the request ---
+
+MetricsRequestReader::State MetricsRequestReader::Append(QByteArrayView bytes) {
+    if (m_state != State::Reading)
+        return m_state;
+    if (!m_started) {
+        // Empty lines before the request line are allowed and ignored.
+        qsizetype skip = 0;
+        while (skip < bytes.size() && (bytes[skip] == '\r' || bytes[skip] == '\n'))
+            ++skip;
+        bytes = bytes.sliced(skip);
+        m_started = !bytes.isEmpty();
+    }
+    // One byte past the limit is enough to know a head does not fit.
+    m_head += bytes.first(std::min(bytes.size(), MaxHeadBytes + 1 - m_head.size()));
+    // The blank line may have begun in the bytes before.
+    const qsizetype end = HeadEnd(m_head, m_scanned - 2);
+    m_scanned = m_head.size();
+    if (end >= 0 && end <= MaxHeadBytes) {
+        m_head.truncate(end);
+        m_state = State::Complete;
+    } else if (m_head.size() > MaxHeadBytes) {
+        m_head.clear();
+        m_state = State::TooLarge;
+    }
+    return m_state;
+}
+
+MetricsRequest ParseMetricsRequest(QByteArrayView head) {
+    MetricsRequest request;
+    qsizetype lineEnd = head.indexOf('\n');
+    QByteArrayView line = lineEnd < 0 ? head : head.first(lineEnd);
+    if (line.endsWith('\r'))
+        line.chop(1);
+    const qsizetype first = line.indexOf(' ');
+    const qsizetype last = line.lastIndexOf(' ');
+    if (first < 0 || last == first || line.sliced(first + 1, last - first - 1).contains(' '))
+        return request; // not three words
+    const QByteArrayView method = line.first(first);
+    const QByteArrayView target = line.sliced(first + 1, last - first - 1);
+    const QByteArrayView version = line.sliced(last + 1);
+    if (version != "HTTP/1.0" && version != "HTTP/1.1")
+        return request;
+    request.headOnly = method == "HEAD";
+    const bool metrics = target == "/metrics" || target.startsWith("/metrics?");
+    request.kind = (method == "GET" || request.headOnly) && metrics
+                       ? MetricsRequest::Kind::Metrics
+                       : MetricsRequest::Kind::NotFound;
+    return request;
+}
+
 // --- MetricsServer ---
 
 MetricsServer::MetricsServer(const MetricsRegistry *registry, QObject *parent)
     : QObject(parent), m_registry(registry), m_server(new QTcpServer(this)),
       m_clients(new QObject(this)) {
+    // One accepted connection waits inside the server at most; the rest stay in the kernel's
+    // queue, so a flood costs no descriptors here.
+    m_server->setMaxPendingConnections(1);
+    // Room there for more than a flood of slow clients, so a scrape queues behind them rather
+    // than having its connection attempt dropped and tried again seconds later. The kernel
+    // caps it at net.core.somaxconn.
+    m_server->setListenBacklogSize(1024);
     connect(m_server, &QTcpServer::newConnection, this, &MetricsServer::AcceptPending);
+    if (registry)
+        connect(registry, &MetricsRegistry::changed, this, [this] { m_exposition.clear(); });
 }
 
 MetricsServer::~MetricsServer() { Close(); }
@@ -303,48 +410,61 @@ bool MetricsServer::Listen(quint16 port, QString *error) {
 void MetricsServer::Close() {
     m_server->close();
     qDeleteAll(m_clients->children());
+    m_openClients = 0;
 }
 
 quint16 MetricsServer::Port() const { return m_server->isListening() ? m_server->serverPort() : 0; }
+
+void MetricsServer::SetHeadTimeout(int milliseconds) {
+    m_headTimeoutMs = std::max(milliseconds, 1);
+}
 
 void MetricsServer::SetClientTimeout(int milliseconds) {
     m_clientTimeoutMs = std::max(milliseconds, 1);
 }
 
-void MetricsServer::SetMaxClients(int count) { m_maxClients = std::max(count, 1); }
-
-int MetricsServer::OpenClients() const { return int(m_clients->children().size()); }
+void MetricsServer::SetMaxClients(int count) {
+    m_maxClients = std::max(count, 1);
+    AcceptPending();
+}
 
 void MetricsServer::AcceptPending() {
-    while (QTcpSocket *socket = m_server->nextPendingConnection()) {
-        if (OpenClients() >= m_maxClients) {
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
+    // A connection beyond the limit is left where it is: the server then accepts no other
+    // until nextPendingConnection takes it, when a place is free.
+    while (m_openClients < m_maxClients) {
+        QTcpSocket *socket = m_server->nextPendingConnection();
+        if (!socket)
+            break;
+        ++m_openClients;
         new MetricsConnection(
-            socket, m_clientTimeoutMs, [this](const QByteArray &head) { return Answer(head); },
+            socket, m_headTimeoutMs, m_clientTimeoutMs,
+            [this](const QByteArray &head) { return Answer(head); }, [this] { ClientEnded(); },
             m_clients);
     }
 }
 
-QByteArray MetricsServer::Answer(const QByteArray &head) const {
-    qsizetype lineEnd = head.indexOf('\n');
-    QByteArray line = head.left(lineEnd);
-    if (line.endsWith('\r'))
-        line.chop(1);
-    const QList<QByteArray> parts = line.split(' ');
-    if (parts.size() != 3 || (parts[2] != "HTTP/1.0" && parts[2] != "HTTP/1.1"))
-        return BadRequestAnswer();
-    const QByteArray &method = parts[0];
-    const QByteArray &target = parts[1];
-    const bool headOnly = method == "HEAD";
-    const bool metrics = target == "/metrics" || target.startsWith("/metrics?");
-    if ((method != "GET" && !headOnly) || !metrics)
-        return BuildAnswer("404 Not Found", PlainContentType, "Not found\n", headOnly);
+void MetricsServer::ClientEnded() {
+    --m_openClients;
+    AcceptPending();
+}
+
+std::pair<QByteArray, QByteArray> MetricsServer::Answer(const QByteArray &head) {
+    const MetricsRequest request = ParseMetricsRequest(head);
+    switch (request.kind) {
+    case MetricsRequest::Kind::BadRequest:
+        return PlainAnswer("400 Bad Request", "Bad request\n", false);
+    case MetricsRequest::Kind::NotFound:
+        return PlainAnswer("404 Not Found", "Not found\n", request.headOnly);
+    case MetricsRequest::Kind::Metrics:
+        break;
+    }
     if (!m_registry)
-        return BuildAnswer("503 Service Unavailable", PlainContentType, "No metrics\n", headOnly);
-    return BuildAnswer("200 OK", MetricsContentType, m_registry->Exposition(), headOnly);
+        return PlainAnswer("503 Service Unavailable", "No metrics\n", request.headOnly);
+    // Built once for every scrape until the registry changes.
+    if (m_exposition.isEmpty())
+        m_exposition = m_registry->Exposition();
+    return {AnswerHead("200 OK", MetricsContentType, m_exposition.size()),
+            request.headOnly ? QByteArray() : m_exposition};
 }
 
 // --- the metrics file ---

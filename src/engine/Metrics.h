@@ -3,11 +3,14 @@
 #include "engine/PingResult.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QMap>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+
+#include <utility>
 
 class QTcpServer;
 
@@ -26,6 +29,8 @@ public:
     // Drops every series of the address.
     void RemoveTarget(const QString &address);
 
+    // The addresses without their passwords (AddressWithoutPassword): what the labels show and
+    // what the series are kept by, so two addresses that differ only in the password are one.
     QStringList Targets() const; // sorted
     QByteArray Exposition() const;
 
@@ -43,17 +48,55 @@ private:
         quint64 pings[3] = {0, 0, 0}; // by PingOutcomeKind
     };
 
-    Series &SeriesFor(const QString &address);
+    Series &SeriesFor(const QString &target);
 
-    QMap<QString, Series> m_series; // sorted by address, so the output is stable
+    QMap<QString, Series> m_series; // by target, sorted, so the output is stable
 };
+
+// Collects a request head as its bytes arrive: empty lines before the request line are
+// skipped, the head ends with its blank line (CR LF CR LF, LF LF or a mix) and may not be
+// longer than MaxHeadBytes, blank line included.
+class MetricsRequestReader {
+public:
+    static constexpr qsizetype MaxHeadBytes = 8192;
+    enum class State { Reading, Complete, TooLarge };
+
+    // Takes the next bytes; once the state is no longer Reading, further bytes are ignored.
+    // Bytes after the blank line (a body) are never kept.
+    State Append(QByteArrayView bytes);
+    State CurrentState() const { return m_state; }
+    // The whole head, blank line included, once Complete.
+    const QByteArray &Head() const { return m_head; }
+
+private:
+    QByteArray m_head;
+    qsizetype m_scanned = 0;
+    bool m_started = false;
+    State m_state = State::Reading;
+};
+
+// What a request head asks for. Only "GET" and "HEAD" of "/metrics" (with or without a
+// query) in HTTP/1.0 or 1.1 are served; a request line that is not three words ending in
+// such a version is a bad request, anything else is not found.
+struct MetricsRequest {
+    enum class Kind { BadRequest, NotFound, Metrics };
+    Kind kind = Kind::BadRequest;
+    bool headOnly = false; // a HEAD request: the answer's headers without its body
+};
+MetricsRequest ParseMetricsRequest(QByteArrayView head);
 
 // Serves GET /metrics on 127.0.0.1. Every exchange is one request and one answer, then the
 // connection is closed; nothing here ever waits on a socket.
+//
+// A hostile local client must not lock out the scrape: a head has HeadTimeout to arrive,
+// the whole exchange ClientTimeout; at most MaxClients connections are open, and any further
+// one waits in the kernel's listen queue until one of them ends (first come, first served),
+// instead of being refused. The answer is handed to a connection in pieces as it drains, so a
+// client that never reads costs a few kilobytes, not a copy of the whole text.
 class MetricsServer : public QObject {
     Q_OBJECT
 public:
-    static constexpr qsizetype MaxHeadBytes = 8192;
+    static constexpr qsizetype MaxHeadBytes = MetricsRequestReader::MaxHeadBytes;
 
     explicit MetricsServer(const MetricsRegistry *registry, QObject *parent = nullptr);
     ~MetricsServer() override;
@@ -65,24 +108,32 @@ public:
     void Close();
     quint16 Port() const; // 0 when not listening
 
+    // The request head must have arrived within this time, or the client is dropped.
+    void SetHeadTimeout(int milliseconds);
+    int HeadTimeout() const { return m_headTimeoutMs; }
     // The whole exchange must end within this time, or the client is dropped.
     void SetClientTimeout(int milliseconds);
     int ClientTimeout() const { return m_clientTimeoutMs; }
-    // Connections beyond this number are closed at once, so a flood cannot use up the
-    // process's file descriptors.
+    // Connections open at once; one more waits to be accepted until one of them ends.
     void SetMaxClients(int count);
     int MaxClients() const { return m_maxClients; }
-    int OpenClients() const;
+    int OpenClients() const { return m_openClients; }
 
 private:
     void AcceptPending();
-    QByteArray Answer(const QByteArray &head) const;
+    void ClientEnded();
+    // The answer's status line and headers, and its body (shared, not copied, by every
+    // connection that sends it).
+    std::pair<QByteArray, QByteArray> Answer(const QByteArray &head);
 
     QPointer<const MetricsRegistry> m_registry;
     QTcpServer *m_server = nullptr;
     QObject *m_clients = nullptr; // parent of one object per open connection
+    QByteArray m_exposition;      // the registry's text until it changes; empty: not built
+    int m_headTimeoutMs = 2000;
     int m_clientTimeoutMs = 5000;
     int m_maxClients = 64;
+    int m_openClients = 0;
 };
 
 // Replaces the file at path with text in one step (a temporary file in the same folder,

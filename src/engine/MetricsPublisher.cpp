@@ -1,6 +1,20 @@
 #include "engine/MetricsPublisher.h"
 
-MetricsPublisher::MetricsPublisher(QObject *parent) : QObject(parent), m_server(&m_registry) {}
+#include <algorithm>
+
+MetricsPublisher::MetricsPublisher(QObject *parent) : QObject(parent), m_server(&m_registry) {
+    m_fileTimer.setSingleShot(true);
+    connect(&m_fileTimer, &QTimer::timeout, this, [this] { WriteFile(true); });
+    // Watched addresses added or removed change the file as well as pings do.
+    connect(&m_registry, &MetricsRegistry::changed, this, &MetricsPublisher::RegistryChanged);
+}
+
+MetricsPublisher::~MetricsPublisher() {
+    // Nobody is left to hear of a failure at this point.
+    m_fileTimer.stop();
+    if (m_fileStale)
+        WriteFile(false);
+}
 
 void MetricsPublisher::Configure(quint32 port, const QString &file) {
     if (port != m_port) {
@@ -13,21 +27,48 @@ void MetricsPublisher::Configure(quint32 port, const QString &file) {
     if (file != m_file) {
         m_file = file;
         m_lastFileError.clear();
+        if (m_file.isEmpty()) {
+            m_fileTimer.stop();
+            m_fileStale = false;
+        }
     }
 }
 
-void MetricsPublisher::Record(const PingResult &result) {
-    m_registry.Record(result);
-    WriteFile();
+void MetricsPublisher::Record(const PingResult &result) { m_registry.Record(result); }
+
+void MetricsPublisher::Flush() {
+    m_fileTimer.stop();
+    if (m_fileStale)
+        WriteFile(true);
 }
 
-void MetricsPublisher::WriteFile() {
+void MetricsPublisher::SetFileInterval(int milliseconds) {
+    m_fileIntervalMs = std::max(milliseconds, 0);
+}
+
+void MetricsPublisher::RegistryChanged() {
     if (m_file.isEmpty())
         return;
+    m_fileStale = true;
+    if (m_fileTimer.isActive())
+        return; // the waiting write takes this change along
+    const qint64 since = m_lastWrite.isValid() ? m_lastWrite.elapsed() : m_fileIntervalMs;
+    if (since >= m_fileIntervalMs)
+        WriteFile(true);
+    else
+        m_fileTimer.start(int(m_fileIntervalMs - since));
+}
+
+void MetricsPublisher::WriteFile(bool report) {
+    if (m_file.isEmpty())
+        return;
+    m_fileStale = false;
+    // A failed write counts too: a full disk is not tried again after every ping.
+    m_lastWrite.start();
     QString error;
     if (WriteMetricsFile(m_file, m_registry.Exposition(), &error)) {
         m_lastFileError.clear();
-    } else if (error != m_lastFileError) {
+    } else if (report && error != m_lastFileError) {
         m_lastFileError = error;
         emit problem(error);
     }

@@ -208,8 +208,8 @@ void PingSession::Log(const QString &entry, bool background) {
         return;
     if (m_options.SaveLog)
         MirrorToLogFile(bytes);
-    else
-        m_log.Hold(bytes); // written once "Save log" is on again
+    else if (m_face == Face::Window)
+        m_log.Hold(bytes); // written once "Save log" is on again; the service printed it
 }
 
 void PingSession::MirrorToLogFile(const QByteArray &bytes) {

@@ -112,6 +112,22 @@ NormalisedAddress NormaliseAddress(const QString &text) {
     return result;
 }
 
+QString AddressWithoutPassword(const QString &address) {
+    const qsizetype scheme = address.indexOf(QLatin1String("://"));
+    const qsizetype begin = scheme < 0 ? 0 : scheme + 3;
+    qsizetype end = address.indexOf(QLatin1Char('/'), begin);
+    if (end < 0)
+        end = address.size();
+    // A negative start would search from the end of the text.
+    const qsizetype at = end > begin ? address.lastIndexOf(QLatin1Char('@'), end - 1) : -1;
+    if (at < begin)
+        return address;
+    const qsizetype colon = address.indexOf(QLatin1Char(':'), begin);
+    if (colon < 0 || colon > at)
+        return address;
+    return address.left(colon) + address.mid(at);
+}
+
 void UpdateRecentList(QStringList &items, const QString &text) {
     for (qsizetype i = 0; i < items.size(); ++i) {
         if (items.at(i).compare(text, Qt::CaseInsensitive) == 0) {

@@ -36,6 +36,11 @@ struct NormalisedAddress {
 // filled, port is 0 and hostHeader empty.
 NormalisedAddress NormaliseAddress(const QString &text);
 
+// The address without the password of its user part: "http://user:pw@host/" gives
+// "http://user@host/". The user part is what NormaliseAddress skips: up to the last '@'
+// before the first '/' after the scheme. Any other text comes back unchanged.
+QString AddressWithoutPassword(const QString &address);
+
 // Moves text to the top of the recent list: an entry equal ignoring case is removed first.
 void UpdateRecentList(QStringList &items, const QString &text);
 

@@ -89,6 +89,8 @@ void WatchList::SetIntervalMs(qint64 ms) {
     Spread();
 }
 
+qint64 WatchList::Now() const { return m_now ? m_now() : m_clock.elapsed(); }
+
 qint64 WatchList::IntervalMs() const {
     if (m_intervalOverrideMs > 0)
         return m_intervalOverrideMs;
@@ -182,7 +184,7 @@ bool WatchList::Add(const QString &text, QString *why) {
     }
     auto entry = MakeEntry(target);
     // A new address is pinged within one interval, like the first round after start-up.
-    entry->dueMs = m_clock.elapsed() + IntervalMs() / 2;
+    entry->dueMs = Now() + IntervalMs() / 2;
     m_entries.push_back(std::move(entry));
     RowsChanged();
     return true;
@@ -220,7 +222,7 @@ bool WatchList::Replace(int row, const QString &text, QString *why) {
     if (slot->row.address == target.boxText)
         return true;
     auto entry = MakeEntry(target);
-    entry->dueMs = m_clock.elapsed() + IntervalMs() / 2;
+    entry->dueMs = Now() + IntervalMs() / 2;
     std::swap(slot, entry);
     Retire(std::move(entry));
     RowsChanged();
@@ -242,7 +244,7 @@ void WatchList::PingNow(int row) {
     Entry &entry = *m_entries[size_t(row)];
     if (entry.busy)
         return;
-    entry.dueMs = m_clock.elapsed();
+    entry.dueMs = Now();
     StartDue();
 }
 
@@ -286,7 +288,7 @@ WatchList::Row WatchList::RowAt(int row) const {
         return Row();
     const Entry &entry = *m_entries[size_t(row)];
     Row out = entry.row;
-    const qint64 now = m_clock.elapsed();
+    const qint64 now = Now();
     out.msToNext = entry.busy || entry.dueMs < 0 ? -1 : qMax<qint64>(0, entry.dueMs - now);
     out.uptime24h = entry.Uptime(QDateTime::currentMSecsSinceEpoch());
     return out;
@@ -332,7 +334,7 @@ int WatchList::IndexOf(const Entry *entry) const {
 
 void WatchList::Spread() {
     // The first round falls within one interval, one address after the other.
-    const qint64 now = m_clock.elapsed();
+    const qint64 now = Now();
     const qint64 interval = IntervalMs();
     const int n = Count();
     for (int i = 0; i < n; ++i) {
@@ -357,11 +359,23 @@ void WatchList::Schedule() {
     }
     if (m_running >= MaxConcurrent)
         return; // the next idle engine schedules again
-    m_next.start(int(qBound<qint64>(0, earliest - m_clock.elapsed(), 24 * HourMs)));
+    m_next.start(int(qBound<qint64>(0, earliest - Now(), 24 * HourMs)));
 }
 
 void WatchList::StartDue() {
-    const qint64 now = m_clock.elapsed();
+    const qint64 now = Now();
+    // The process stood still (a stopped or paused machine) past a whole interval: every
+    // address is overdue at once. Spread them over the interval again rather than start them
+    // all in one burst, which would then repeat every interval for good.
+    qint64 earliest = -1;
+    for (const auto &entry : m_entries) {
+        if (!entry->busy && entry->dueMs >= 0 && (earliest < 0 || entry->dueMs < earliest))
+            earliest = entry->dueMs;
+    }
+    if (earliest >= 0 && now - earliest > IntervalMs()) {
+        Spread();
+        return;
+    }
     // The longest waiting first.
     std::vector<Entry *> due;
     for (auto &entry : m_entries) {
@@ -378,10 +392,10 @@ void WatchList::StartDue() {
 }
 
 void WatchList::Start(Entry &entry) {
-    const qint64 now = m_clock.elapsed();
+    const qint64 now = Now();
     const qint64 interval = IntervalMs();
-    // Keeps its place in the spread; after a long stall (a suspended machine) it starts anew
-    // from now instead of catching up with a burst.
+    // Keeps its place in the spread; one that is late starts anew from now instead of
+    // catching up.
     entry.dueMs += interval;
     if (entry.dueMs <= now)
         entry.dueMs = now + interval;

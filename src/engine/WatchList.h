@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <QTimer>
 #include <array>
+#include <functional>
 #include <memory>
 
 class AlertPolicy;
@@ -52,6 +53,9 @@ public:
     void SetHistory(HistoryStore *history) { m_history = history; }
     // The interval in milliseconds; by default the "Watch interval" setting. For tests.
     void SetIntervalMs(qint64 ms);
+    // The monotonic clock due times are on, in milliseconds; a steady clock by default. For
+    // tests.
+    void SetClock(std::function<qint64()> now) { m_now = std::move(now); }
 
     // Adds a normalised address at the end. False for a refused address (why says so), a
     // duplicate (kept once) or a full list.
@@ -114,6 +118,7 @@ private:
     void Retire(std::unique_ptr<Entry> entry);
     void RowsChanged();
     qint64 IntervalMs() const;
+    qint64 Now() const;
 
     AlertPolicy *m_alerts;
     TOptions m_options;
@@ -124,7 +129,8 @@ private:
     qint64 m_intervalOverrideMs = -1;
     std::vector<std::unique_ptr<Entry>> m_entries;
     QElapsedTimer m_clock; // monotonic: due times are on it
-    QTimer m_next;         // single shot to the earliest due ping
+    std::function<qint64()> m_now;
+    QTimer m_next; // single shot to the earliest due ping
     int m_running = 0;
     bool m_loading = false; // one rowsChanged and one schedule for a whole list
 };
