@@ -5,6 +5,7 @@
 #include "engine/Formats.h"
 #include "engine/HistoryStore.h"
 #include "engine/MetricsPublisher.h"
+#include "engine/ProbeRunner.h"
 #include "engine/WatchList.h"
 #include "net/TlsClient.h"
 #include "platform/AppErrors.h"
@@ -27,6 +28,13 @@ PingSession::PingSession(Face face, QObject *parent) : QObject(parent), m_face(f
     m_watched = new WatchList(m_alerts, this);
     m_watched->SetTlsContext(m_tlsContext);
     m_metrics = new MetricsPublisher(this);
+    m_probes = new ProbeRunner(this);
+    m_probes->SetTlsContext(m_tlsContext);
+    m_probes->SetOwnPort([this] { return m_metrics->ListeningPort(); });
+    m_metrics->SetProber(
+        [this](const QString &target, int timeoutMs, std::function<void(const QByteArray &)> done) {
+            return m_probes->Start(target, timeoutMs, std::move(done));
+        });
     m_history = new HistoryStore(QString(), this);
     if (face == Face::CommandLine) {
         // The whole-file check and the wait for the disk are the long-running faces' job: a
@@ -137,6 +145,7 @@ void PingSession::ApplySettings(const TOptions &options, const EngineContext &co
         engine->ApplySettings(options, context);
     m_alerts->SetRepeatMinutes(options.RepeatAlertsEvery);
     m_watched->ApplySettings(options, context);
+    m_probes->ApplySettings(options, context);
     if (m_open) {
         ConfigureMetrics();
         CheckSettings();
@@ -268,6 +277,7 @@ void PingSession::SetResolver(Resolver *resolver) {
     m_resolver = resolver;
     m_engine->SetResolver(resolver);
     m_watched->SetResolver(resolver);
+    m_probes->SetResolver(resolver);
     for (PingEngine *engine : std::as_const(m_extraEngines))
         engine->SetResolver(resolver);
 }

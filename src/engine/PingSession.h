@@ -16,6 +16,7 @@
 class AlertPolicy;
 class HistoryStore;
 class MetricsPublisher;
+class ProbeRunner;
 class QTimer;
 class Resolver;
 class TlsContext;
@@ -145,6 +146,7 @@ private:
     HistoryStore *m_history = nullptr;
     MetricsPublisher *m_metrics = nullptr;
     AutoPingScheduler *m_scheduler = nullptr;
+    ProbeRunner *m_probes = nullptr; // /probe on the metrics port
     QTimer *m_historyTrim = nullptr;
     QList<PingEngine *> m_extraEngines;
     Resolver *m_resolver = nullptr;
