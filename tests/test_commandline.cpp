@@ -59,6 +59,7 @@ private slots:
     void pingsAndSaysSoInItsExitStatus();
     void readsTheStoreAndNeverWritesIt();
     void checksThroughTheProgram();
+    void startsWithoutTheTlsLibrary();
 };
 
 void TestCommandLine::parses_data() {
@@ -357,6 +358,20 @@ void TestCommandLine::checksThroughTheProgram() {
     QCOMPARE(stored.err.count("\"Accepted HTTP status\" (\"2xx\") is not valid"), 1);
     QVERIFY2(stored.out.contains("completed in"), stored.out.constData());
     qunsetenv("SSL_CERT_FILE");
+}
+
+void TestCommandLine::startsWithoutTheTlsLibrary() {
+    // OpenSSL is loaded by the first TLS check: linked, it would cost every start of the
+    // command line about a millisecond of CPU time.
+    QProcess readelf;
+    readelf.start(QStringLiteral("readelf"),
+                  {QStringLiteral("-d"), QStringLiteral(VENNATRO_PROGRAM)});
+    if (!readelf.waitForStarted(10000))
+        QSKIP("readelf is not installed (Debian: binutils)");
+    QVERIFY(readelf.waitForFinished(30000));
+    const QByteArray needed = readelf.readAllStandardOutput();
+    QVERIFY2(needed.contains("(NEEDED)"), needed.constData());
+    QVERIFY2(!needed.contains("libssl") && !needed.contains("libcrypto.so"), needed.constData());
 }
 
 QTEST_GUILESS_MAIN(TestCommandLine)

@@ -8,6 +8,7 @@
 struct ssl_ctx_st;
 struct ssl_st;
 struct bio_st;
+struct SslLibrary;
 
 // The authorities a TLS check trusts and the settings every handshake shares. Made once and
 // shared by the engines of a program: loading the authorities is the expensive part, and it
@@ -20,12 +21,17 @@ public:
     TlsContext(const TlsContext &) = delete;
     TlsContext &operator=(const TlsContext &) = delete;
 
-    // Loads the authorities on the first call; later calls cost nothing.
+    // Loads the TLS library and the authorities on the first call; later calls cost nothing.
     void Prepare();
-    ssl_ctx_st *Handle();
+    ssl_ctx_st *Handle(); // null when the library could not be loaded
+    const SslLibrary *Library() const { return m_lib; }
+    QString Problem() const { return m_why; } // why there is no handle
 
 private:
+    const SslLibrary *m_lib = nullptr;
     ssl_ctx_st *m_ctx = nullptr;
+    bool m_tried = false;
+    QString m_why;
 };
 
 // One TLS client session over bytes the caller carries: what arrives from the server goes in
@@ -71,6 +77,7 @@ private:
     void Fail(int sslError);
     void Established();
 
+    const SslLibrary *m_lib = nullptr;
     ssl_st *m_ssl = nullptr;
     bio_st *m_in = nullptr;  // owned by m_ssl
     bio_st *m_out = nullptr; // owned by m_ssl
