@@ -17,6 +17,7 @@
 #include <QLineSeries>
 #include <QPushButton>
 #include <QScatterSeries>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -186,19 +187,41 @@ private slots:
         QCOMPARE(series.lines.at(0).size(), 4);
         QCOMPARE(series.failures.size(), 2);
 
-        // A ping outside every run stands alone: no line leads to it.
+        // A week: an hour a point, at its middle, the average of its pings; hours side by side
+        // are joined, an hour alone stands alone; one mark for an hour with failures. The
+        // figures still come from every ping.
         range->setCurrentIndex(THistoryWindow::LastWeek);
         QCOMPARE(Figures(window).mid(0, 5),
                  (QStringList{"8", "10.0 ms", "51.4 ms", "101.0 ms", "101.0 ms"}));
         series = SeriesOf(window);
-        QCOMPARE(series.lines.size(), 2);
-        QCOMPARE(series.single, Points({{T0.addDays(-3), 101}}));
-        QCOMPARE(series.failures.size(), 2);
+        const auto middle = [](const QDateTime &hour) { return hour.addSecs(1800); };
+        QCOMPARE(series.lines, QList<QList<QPointF>>{
+                                   Points({{middle(Before(120)), 60}, {middle(Before(60)), 25}})});
+        QCOMPARE(series.single, Points({{middle(T0.addDays(-3)), 101}, {middle(Before(300)), 75}}));
+        QCOMPARE(series.failures, Points({{middle(Before(60)), 0}}));
 
+        // 30 days, the oldest pings folded into their hours: the same points and figures.
+        QSignalSpy trimmed(m_store.get(), &HistoryStore::trimmed);
+        m_store->Trim(90);
+        QVERIFY(trimmed.wait(Patience));
+        QVERIFY(m_store->Rows(A, T0.addDays(-21), T0.addDays(-19)).isEmpty());
         range->setCurrentIndex(THistoryWindow::Last30Days);
         series = SeriesOf(window);
-        QCOMPARE(series.failures.size(), 3);
-        QCOMPARE(series.failures.at(0), QPointF(double(T0.addDays(-20).toMSecsSinceEpoch()), 0));
+        QCOMPARE(series.failures, Points({{middle(T0.addDays(-20)), 0}, {middle(Before(60)), 0}}));
+        QCOMPARE(series.lines.size(), 1);
+        QCOMPARE(Figures(window).mid(0, 5),
+                 (QStringList{"8", "10.0 ms", "51.4 ms", "101.0 ms", "101.0 ms"}));
+        // Its export: the single pings, and the folded hour in its place before them.
+        const QString path = m_dir.filePath("month.csv");
+        window.dlgExportExecute = [&path] { return path; };
+        window.ExportCsv();
+        const QList<QByteArray> lines = ReadBytes(path).split('\n');
+        QVERIFY2(
+            lines.at(0).endsWith(",completed,failed,cancelled,not_checked,min_ms,p95_ms,max_ms\r"),
+            lines.at(0).constData());
+        QCOMPARE(lines.at(1), QByteArray("2024-02-19T12:00:00.000Z,\"http://a/?x=1,2\",hour,,,,,,"
+                                         ",,,,0,1,0,0,,,\r"));
+        QCOMPARE(lines.size(), 1 + 1 + 11 + 1); // the header, the hour, 11 pings, the end
         // The uptimes do not depend on the range shown.
         QCOMPARE(Figures(window).mid(5), (QStringList{"77.78 %", "80.00 %", "72.73 %"}));
 
@@ -412,8 +435,9 @@ private slots:
         TfMain_Vennatro w(new PingSession);
         QCOMPARE(Options.HistoryDays, 2u);
         QVERIFY(w.Session->History());
-        QCOMPARE(w.Session->History()->Rows(address, now.addDays(-9), now).size(),
-                 1); // trimmed at start
+        // Trimmed at start, on the history's own thread.
+        QTRY_COMPARE_WITH_TIMEOUT(w.Session->History()->Rows(address, now.addDays(-9), now).size(),
+                                  1, Patience);
         QCOMPARE(w.Session->History()->Sessions(now.addSecs(-60), now.addSecs(60)).size(), 1);
 
         auto *act = Find<QAction>(&w, "actHistory");

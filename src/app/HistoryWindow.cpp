@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -136,6 +137,33 @@ ChartPoints PointsOf(const QList<HistoryRow> &rows, const QList<HistorySession> 
         line = Thinned(line, from, to);
     points.single = Thinned(points.single, from, to);
     points.failures = Thinned(points.failures, from, to);
+    return points;
+}
+
+// A week or a month is drawn from hourly rows: a point an hour at its middle (the average of
+// its completed pings), joined to the next hour's; an hour with failures gets one red mark.
+ChartPoints PointsOf(const QList<HistoryHour> &hours) {
+    ChartPoints points;
+    qint64 lineHour = std::numeric_limits<qint64>::min();
+    for (const HistoryHour &h : hours) {
+        const double x = double(h.StartMs() + HourMs / 2);
+        if (h.failed > 0)
+            points.failures.append(QPointF(x, 0));
+        if (std::isnan(h.averageMs))
+            continue;
+        if (lineHour == std::numeric_limits<qint64>::min() || h.hour != lineHour + 1)
+            points.lines.append(QList<QPointF>());
+        points.lines.last().append(QPointF(x, h.averageMs));
+        lineHour = h.hour;
+    }
+    for (qsizetype i = points.lines.size() - 1; i >= 0; --i) {
+        if (points.lines.at(i).size() < 2) {
+            points.single.append(points.lines.at(i));
+            points.lines.removeAt(i);
+        }
+    }
+    std::sort(points.single.begin(), points.single.end(),
+              [](const QPointF &a, const QPointF &b) { return a.x() < b.x(); });
     return points;
 }
 
@@ -329,18 +357,29 @@ void THistoryWindow::Refresh() {
     m_to = m_store->Now();
     m_from = m_to.addMSecs(-RangeMs());
     const QString address = Address();
-    m_rows = address.isEmpty() ? QList<HistoryRow>() : m_store->Rows(address, m_from, m_to);
+    m_rows.clear();
+    m_hours.clear();
+    m_stats = HistoryStats();
+    if (!address.isEmpty() && Hourly()) {
+        m_hours = m_store->Hours(address, m_from, m_to);
+        m_stats = m_store->Statistics(address, m_from, m_to);
+    } else if (!address.isEmpty()) {
+        m_rows = m_store->Rows(address, m_from, m_to);
+    }
     ShowRows();
     ShowStats();
 }
+
+bool THistoryWindow::Hourly() const { return CurrentRange() >= LastWeek; }
 
 void THistoryWindow::ShowRows() {
     m_chart->removeAllSeries();
     if (!m_to.isValid())
         return; // nothing asked for yet
     const ChartPoints points =
-        PointsOf(m_rows, m_store->Sessions(m_from, m_to), double(m_from.toMSecsSinceEpoch()),
-                 double(m_to.toMSecsSinceEpoch()));
+        Hourly() ? PointsOf(m_hours)
+                 : PointsOf(m_rows, m_store->Sessions(m_from, m_to),
+                            double(m_from.toMSecsSinceEpoch()), double(m_to.toMSecsSinceEpoch()));
     double maxMs = 0;
     for (const QList<QPointF> &line : points.lines)
         for (const QPointF &p : line)
@@ -391,14 +430,17 @@ void THistoryWindow::ShowRows() {
 }
 
 void THistoryWindow::ShowStats() {
-    QList<double> times;
-    times.reserve(m_rows.size());
-    for (const HistoryRow &row : std::as_const(m_rows)) {
-        if (row.outcome == PingOutcomeKind::Completed && row.ms >= 0)
-            times.append(row.ms);
+    HistoryStats stats = m_stats;
+    if (!Hourly()) {
+        QList<double> times;
+        times.reserve(m_rows.size());
+        for (const HistoryRow &row : std::as_const(m_rows)) {
+            if (row.outcome == PingOutcomeKind::Completed && row.ms >= 0)
+                times.append(row.ms);
+        }
+        // The same figures HistoryStore::Statistics gives, from the rows already at hand.
+        stats = ComputeStats(std::move(times));
     }
-    // The same figures HistoryStore::Statistics gives, from the rows already at hand.
-    const HistoryStats stats = ComputeStats(std::move(times));
     lblCount->setText(QString::number(stats.count));
     lblMin->setText(MsText(stats.minMs));
     lblAverage->setText(MsText(stats.averageMs));
@@ -411,7 +453,7 @@ void THistoryWindow::ShowStats() {
         const QDateTime from = m_to.addDays(-days);
         if (address.isEmpty())
             return qQNaN();
-        if (from < m_from)
+        if (from < m_from || Hourly())
             return m_store->Uptime(address, from, m_to);
         const qint64 fromMs = from.toMSecsSinceEpoch();
         qint64 completed = 0;
@@ -443,12 +485,15 @@ void THistoryWindow::ExportCsv() {
     if (path.isEmpty())
         return;
     QSaveFile file(path);
-    // Every column of the rows shown: the same query over the same range, not newer rows.
+    // Every column of the rows shown: the same query over the same range, not newer rows;
+    // where single pings are no longer kept, their hourly rows.
     const QString address = Address();
     const QByteArray csv =
-        HistoryCsv(address, address.isEmpty() ? QList<HistoryRow>()
-                                              : m_store->Rows(address, m_from, m_to,
-                                                              HistoryStore::RowDetail::All));
+        address.isEmpty()
+            ? HistoryCsv(address, {})
+            : HistoryCsv(address,
+                         m_store->Rows(address, m_from, m_to, HistoryStore::RowDetail::All),
+                         m_store->FoldedHours(address, m_from, m_to));
     if (!file.open(QIODevice::WriteOnly) || file.write(csv) != csv.size() || !file.commit()) {
         ShowMessageBox(this,
                        QStringLiteral("Cannot write \"%1\": %2").arg(path, file.errorString()),

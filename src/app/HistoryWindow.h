@@ -19,7 +19,9 @@ class QValueAxis;
 
 // The ping history of one address: its times as a line over the range chosen (broken where the
 // program was not running), failures as red marks on the time axis, the statistics of the
-// range and the uptime over 24 hours, 7 and 30 days. Non-modal; the main window keeps one and
+// range and the uptime over 24 hours, 7 and 30 days. An hour and a day show every ping; a week
+// and 30 days show hourly rows (an hour's average, a mark for an hour with failures), as many
+// points as a chart can show. Non-modal; the main window keeps one and
 // shows it again. It follows the store while it is open: a ping of the address shown brings a
 // new query, at most once a second.
 class THistoryWindow : public QDialog {
@@ -54,6 +56,7 @@ private:
     void FillAddresses(const QString &select);
     void Recorded(const PingResult &result);
     qint64 RangeMs() const;
+    bool Hourly() const;
 
     HistoryStore *m_store;
     QComboBox *cmbHistoryAddress = nullptr;
@@ -72,7 +75,9 @@ private:
     QLabel *lblUptime30d = nullptr;
     QPushButton *btnExportCsv = nullptr;
 
-    QList<HistoryRow> m_rows; // the range shown
+    QList<HistoryRow> m_rows;   // the range shown, an hour or a day
+    QList<HistoryHour> m_hours; // the range shown, a week or 30 days
+    HistoryStats m_stats;       // of the hours shown
     QDateTime m_from;
     QDateTime m_to;
     QTimer m_refreshTimer; // a ping of the address shown: one query a second at most

@@ -1,11 +1,7 @@
 #include "app/Main.h"
 #include "app/RepaintThrottle.h"
-
 #include "engine/PingTarget.h"
-#include "platform/AppErrors.h"
-#include "support/Exceptions.h"
 
-#include <QFileInfo>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextBlock>

@@ -10,66 +10,35 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <utility>
 
+using namespace HistoryDb;
+
 namespace {
 
-constexpr int SchemaVersion = 1;
-// Rows a trim deletes in one transaction: short enough that a writer in another process
-// never waits past its busy time-out.
-constexpr int TrimBatch = 5000;
-
-// SQLite's result codes for a file that is not a database or is damaged.
-constexpr int SqliteCorrupt = 11;
-constexpr int SqliteNotADatabase = 26;
-
-const char *const Schema[] = {
-    // Without rowid: the rows are stored in the order of their key, so the rows of an address
-    // in a time range are read side by side and the address is stored once a row. n only
-    // tells apart two pings of an address that end in the same millisecond.
-    "CREATE TABLE pings ("
-    " address TEXT NOT NULL,"
-    " at INTEGER NOT NULL," // ms since the epoch, UTC
-    " n INTEGER NOT NULL,"
-    " outcome TEXT NOT NULL CHECK (outcome IN ('completed', 'failed', 'cancelled')),"
-    " ms REAL," // NULL: not measured
-    " lookup_ms REAL,"
-    " connect_ms REAL,"
-    " first_byte_ms REAL,"
-    " http_status INTEGER NOT NULL,"
-    " error_code INTEGER NOT NULL,"
-    " error_text TEXT NOT NULL,"
-    " attempts INTEGER NOT NULL,"
-    " error_ping INTEGER NOT NULL,"
-    " PRIMARY KEY (address, at, n)) WITHOUT ROWID",
-    "CREATE TABLE sessions ("
-    " id INTEGER PRIMARY KEY,"
-    " started INTEGER NOT NULL,"
-    " last_seen INTEGER NOT NULL)",
-    "CREATE INDEX sessions_last_seen ON sessions (last_seen)",
-};
-
-QString ErrorText(const QSqlError &error) {
-    QString text = error.databaseText();
-    if (text.isEmpty())
-        text = error.driverText();
-    return text.isEmpty() ? QStringLiteral("unknown error") : text;
-}
-
-bool IsDamage(const QSqlError &error) {
-    bool ok = false;
-    const int code = error.nativeErrorCode().toInt(&ok);
-    return ok && ((code & 0xff) == SqliteCorrupt || (code & 0xff) == SqliteNotADatabase);
-}
-
-QVariant Measured(double seconds) {
-    return seconds < 0 ? QVariant(QMetaType::fromType<double>()) : QVariant(seconds * 1000.0);
-}
-
-double MsOf(const QVariant &value) { return value.isNull() ? -1.0 : value.toDouble(); }
+constexpr qint64 HourMs = HistoryHourMs;
 
 qint64 MsSinceEpoch(const QDateTime &time) { return time.toMSecsSinceEpoch(); }
+
+double MsOfUs(const QVariant &value) {
+    return value.isNull() ? -1.0 : double(value.toLongLong()) / 1000.0;
+}
+
+// The first hour starting at or after ms.
+qint64 FirstHourFrom(qint64 ms) { return HistoryHourOf(ms) + (ms % HourMs != 0 ? 1 : 0); }
+
+// Takes away the group's and others' permission bits: the history says which sites were
+// reached when, and addresses may carry a user name.
+void KeepPrivate(const QString &path) {
+    const QFile::Permissions owner = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+    const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+                                      QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+    const QFile::Permissions now = QFile::permissions(path);
+    if (now & others)
+        QFile::setPermissions(path, now & owner);
+}
 
 // The nearest rank of values sorted in ascending order.
 double PercentileOfSorted(const QList<double> &sorted, double percent) {
@@ -119,12 +88,31 @@ double UptimeRatio(qint64 completed, qint64 failed) {
     return finished > 0 ? double(completed) / double(finished) : qQNaN();
 }
 
-QByteArray HistoryCsv(const QString &address, const QList<HistoryRow> &rows) {
+QByteArray HistoryCsv(const QString &address, const QList<HistoryRow> &rows,
+                      const QList<HistoryHour> &hours) {
     QByteArray csv = "time_utc,address,outcome,ms,lookup_ms,connect_ms,first_byte_ms,http_status,"
-                     "error_code,error_text,attempts,error_ping\r\n";
+                     "error_code,error_text,attempts,error_ping";
+    const bool withHours = !hours.isEmpty();
+    csv += withHours ? ",completed,failed,cancelled,not_checked,min_ms,p95_ms,max_ms\r\n" : "\r\n";
     const QByteArray addressField = CsvField(address);
+    auto timeField = [](qint64 ms) {
+        return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs).toLatin1();
+    };
+    auto hourMs = [](double ms) { return std::isnan(ms) ? QByteArray() : CsvMs(ms); };
+    qsizetype h = 0;
+    auto writeHoursBefore = [&](qint64 ms) {
+        for (; h < hours.size() && hours.at(h).StartMs() <= ms; ++h) {
+            const HistoryHour &hour = hours.at(h);
+            csv += timeField(hour.StartMs()) + ',' + addressField + ",hour," +
+                   hourMs(hour.averageMs) + ",,,,,,,,," + QByteArray::number(hour.completed) + ',' +
+                   QByteArray::number(hour.failed) + ',' + QByteArray::number(hour.cancelled) +
+                   ',' + QByteArray::number(hour.notChecked) + ',' + hourMs(hour.minMs) + ',' +
+                   hourMs(hour.p95Ms) + ',' + hourMs(hour.maxMs) + "\r\n";
+        }
+    };
     for (const HistoryRow &row : rows) {
-        csv += row.At().toString(Qt::ISODateWithMs).toLatin1();
+        writeHoursBefore(row.atMs);
+        csv += timeField(row.atMs);
         csv += ',' + addressField;
         csv += ',' + OutcomeName(row.outcome).toLatin1();
         csv += ',' + CsvMs(row.ms);
@@ -135,25 +123,26 @@ QByteArray HistoryCsv(const QString &address, const QList<HistoryRow> &rows) {
         csv += ',' + QByteArray::number(row.errorCode);
         csv += ',' + CsvField(row.errorText);
         csv += ',' + QByteArray::number(row.attempts);
-        csv += row.errorPing ? ",1\r\n" : ",0\r\n";
+        csv += row.errorPing ? ",1" : ",0";
+        csv += withHours ? ",,,,,,,\r\n" : "\r\n";
     }
+    writeHoursBefore(std::numeric_limits<qint64>::max());
     return csv;
 }
 
 HistoryStore::HistoryStore(const QString &path, QObject *parent)
     : QObject(parent), m_path(path.isEmpty() ? DefaultPath() : path),
       m_connection(QStringLiteral("vn_history_") + QUuid::createUuid().toString(QUuid::Id128)),
-      m_clock([] { return QDateTime::currentDateTimeUtc(); }),
-      m_random(QRandomGenerator::securelySeeded()) {
+      m_clock([] { return QDateTime::currentDateTimeUtc(); }) {
     m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
     m_sessionTimer.setInterval(SessionTouchMs);
     connect(&m_sessionTimer, &QTimer::timeout, this, [this] { TouchSession(); });
+    m_thread.setObjectName(QStringLiteral("history"));
 }
 
 HistoryStore::~HistoryStore() {
     EndSession();
-    if (m_check)
-        m_check->wait();
+    StopWorker();
     CloseFile();
     m_db = QSqlDatabase();
     QSqlDatabase::removeDatabase(m_connection);
@@ -175,6 +164,60 @@ bool HistoryStore::Exec(const QString &sql, QString *reason) {
     return false;
 }
 
+HistoryUpkeep *HistoryStore::Worker() {
+    if (m_worker)
+        return m_worker;
+    qRegisterMetaType<HistoryTrimReport>();
+    qRegisterMetaType<QList<PingResult>>();
+    m_worker = new HistoryUpkeep(m_path, m_waitForDisk, m_lockWaitMs);
+    m_worker->moveToThread(&m_thread);
+    connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
+    connect(m_worker, &HistoryUpkeep::checked, this, &HistoryStore::CheckFinished);
+    connect(m_worker, &HistoryUpkeep::trimmed, this, &HistoryStore::Trimmed);
+    connect(m_worker, &HistoryUpkeep::written, this, [this](const QList<PingResult> &results) {
+        m_queued -= int(results.size());
+        m_writeFailing = false;
+        for (const PingResult &result : results)
+            emit recorded(result);
+    });
+    connect(m_worker, &HistoryUpkeep::dropped, this, [this](int count, const QString &reason) {
+        m_queued -= count;
+        WriteFailed(QStringLiteral("Cannot write the history file \"%1\": %2").arg(m_path, reason));
+    });
+    connect(m_worker, &HistoryUpkeep::waiting, this, [this](const QString &reason) {
+        WriteFailed(QStringLiteral("Cannot write the history file \"%1\": %2; the pings wait "
+                                   "their turn")
+                        .arg(m_path, reason));
+    });
+    connect(m_worker, &HistoryUpkeep::damaged, this, [this](quint64 resets, const QString &reason) {
+        if (resets == m_resets)
+            SetAsideAndReopen(reason);
+    });
+    m_thread.start(QThread::LowPriority);
+    return m_worker;
+}
+
+void HistoryStore::ResetWorker() {
+    if (!m_worker)
+        return;
+    ++m_resets;
+    m_worker->Interrupt(); // a check of the file set aside need not end first
+    QMetaObject::invokeMethod(
+        m_worker, [worker = m_worker, resets = m_resets] { worker->Reset(resets); },
+        Qt::BlockingQueuedConnection);
+}
+
+void HistoryStore::StopWorker() {
+    if (!m_worker)
+        return;
+    m_worker->Stop();
+    QMetaObject::invokeMethod(
+        m_worker, [worker = m_worker] { worker->Shutdown(); }, Qt::BlockingQueuedConnection);
+    m_thread.quit();
+    m_thread.wait();
+    m_worker = nullptr; // deleted on its thread as it ended
+}
+
 bool HistoryStore::Open() {
     if (m_open)
         return true;
@@ -184,6 +227,7 @@ bool HistoryStore::Open() {
         // Renamed while still open: closing first would let SQLite delete a log it could not
         // read, and with it what the file's owner may still want to recover.
         SetAside(reason);
+        ResetWorker();
         CloseFile();
         damaged = false;
         OpenFile(&reason, &damaged);
@@ -194,8 +238,12 @@ bool HistoryStore::Open() {
         return false;
     }
     ++m_generation;
-    if (m_quickCheck && !m_created)
-        StartCheck();
+    if (m_quickCheck && !m_created && !m_readOnly) {
+        HistoryUpkeep *worker = Worker();
+        QMetaObject::invokeMethod(
+            worker, [worker, generation = m_generation] { worker->Check(generation); },
+            Qt::QueuedConnection);
+    }
     return true;
 }
 
@@ -208,110 +256,162 @@ void HistoryStore::OpenFailed(const QString &reason) {
 
 bool HistoryStore::OpenFile(QString *reason, bool *damaged) {
     m_created = false;
+    m_readOnly = false;
     const QString folder = QFileInfo(m_path).absolutePath();
+    const bool made = !QFileInfo::exists(folder);
     if (!QDir().mkpath(folder)) {
         *reason = QStringLiteral("cannot create the folder \"%1\"").arg(folder);
         return false;
     }
+    // The history's own folder and file are the user's alone; a folder given by a caller is
+    // left as it was.
+    if (made || m_path == DefaultPath())
+        KeepPrivate(folder);
+    if (!QFileInfo::exists(m_path)) {
+        // Made here so that it never exists with SQLite's 0644; the log and the shared memory
+        // take the file's mode.
+        QFile file(m_path);
+        file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFile::ReadOwner | QFile::WriteOwner);
+    }
+    for (const QString &suffix : {QString(), QStringLiteral("-wal"), QStringLiteral("-shm")}) {
+        if (QFileInfo::exists(m_path + suffix))
+            KeepPrivate(m_path + suffix);
+    }
     m_db.setDatabaseName(m_path);
-    if (!m_db.open()) {
-        *reason = ErrorText(m_db.lastError());
-        *damaged = IsDamage(m_db.lastError());
+    m_db.setConnectOptions(QString());
+    if (!OpenConnection(m_db, reason, damaged))
         return false;
+    // The version first: a newer program's file is not changed in any way, not even its mode.
+    int found = 0;
+    {
+        QSqlQuery version(m_db);
+        if (!version.exec(QStringLiteral("PRAGMA user_version")) || !version.next()) {
+            *reason = ErrorText(version.lastError());
+            *damaged = IsDamage(version.lastError());
+            return false;
+        }
+        found = version.value(0).toInt();
     }
-    // The first statement that reads the file fails for a file that is not a database.
-    QSqlQuery setup(m_db);
-    if (!setup.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(BusyTimeoutMs)) ||
-        !setup.exec(QStringLiteral("PRAGMA journal_mode = WAL")) || !setup.next()) {
-        *reason = ErrorText(setup.lastError());
-        *damaged = IsDamage(setup.lastError());
+    if (found > SchemaVersion)
+        return OpenReadOnly(found, reason);
+    if (!Configure(m_db, BusyTimeoutMs, m_waitForDisk, reason, damaged) ||
+        !CreateSchema(reason, &found))
         return false;
-    }
-    // WAL: a commit appends to the log without waiting for the disk, readers never wait for
-    // the writer, and a killed process loses nothing it committed.
-    if (setup.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0) {
-        *reason = QStringLiteral("the file cannot be switched to WAL mode");
-        return false;
-    }
-    setup.finish();
-    if (!Exec(m_waitForDisk ? QStringLiteral("PRAGMA synchronous = NORMAL")
-                            : QStringLiteral("PRAGMA synchronous = OFF"),
-              reason) ||
-        !CreateSchema(reason))
-        return false;
+    if (found > SchemaVersion) // made newer by another process meanwhile
+        return OpenReadOnly(found, reason);
 
-    m_insert = std::make_unique<QSqlQuery>(m_db);
+    m_writer = std::make_unique<PingWriter>(m_db);
     m_begin = std::make_unique<QSqlQuery>(m_db);
     m_commit = std::make_unique<QSqlQuery>(m_db);
     m_touch = std::make_unique<QSqlQuery>(m_db);
+    QSqlError error;
+    bool prepared = m_writer->Prepare(&error);
     for (const auto &[query, sql] :
-         {std::pair{m_insert.get(),
-                    "INSERT INTO pings (address, at, n, outcome, ms, lookup_ms, connect_ms,"
-                    " first_byte_ms, http_status, error_code, error_text, attempts, error_ping)"
-                    " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"},
-          std::pair{m_begin.get(), "BEGIN IMMEDIATE"}, std::pair{m_commit.get(), "COMMIT"},
+         {std::pair{m_begin.get(), "BEGIN IMMEDIATE"}, std::pair{m_commit.get(), "COMMIT"},
           std::pair{m_touch.get(), "UPDATE sessions SET last_seen = ? WHERE id = ?"}}) {
-        if (!query->prepare(QLatin1String(sql))) {
-            *reason = ErrorText(query->lastError());
-            *damaged = IsDamage(query->lastError());
-            return false;
+        if (prepared && !query->prepare(QLatin1String(sql))) {
+            error = query->lastError();
+            prepared = false;
         }
+    }
+    if (!prepared) {
+        *reason = ErrorText(error);
+        *damaged = IsDamage(error);
+        return false;
     }
     m_open = true;
     return true;
 }
 
-bool HistoryStore::CreateSchema(QString *reason) {
-    QSqlQuery version(m_db);
-    if (!version.exec(QStringLiteral("PRAGMA user_version")) || !version.next()) {
-        *reason = ErrorText(version.lastError());
+bool HistoryStore::OpenReadOnly(int version, QString *reason) {
+    m_db.close();
+    m_db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+    bool damaged = false;
+    if (!OpenConnection(m_db, reason, &damaged))
         return false;
-    }
-    const int found = version.value(0).toInt();
-    version.finish();
-    if (found == SchemaVersion)
+    QSqlQuery setup(m_db);
+    setup.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(BusyTimeoutMs));
+    m_writer = std::make_unique<PingWriter>(m_db); // its lookups read; it never writes here
+    QSqlError error;
+    m_writer->Prepare(&error); // what fails to prepare in a layout unknown reads nothing
+    m_readOnly = true;
+    m_open = true;
+    emit problem(QStringLiteral("The history file \"%1\" has layout version %2, newer than this "
+                                "program's %3: it is read, and nothing is written to it.")
+                     .arg(m_path)
+                     .arg(version)
+                     .arg(SchemaVersion));
+    return true;
+}
+
+bool HistoryStore::CreateSchema(QString *reason, int *found) {
+    if (*found == SchemaVersion)
         return true;
-    if (found > SchemaVersion) {
-        // A newer program's file: left as it is rather than written in a shape it does not
-        // expect.
-        *reason = QStringLiteral("the file has schema version %1; this program knows %2")
-                      .arg(found)
-                      .arg(SchemaVersion);
-        return false;
-    }
     if (!Exec(QStringLiteral("BEGIN IMMEDIATE"), reason))
         return false;
-    // Another process may have made the schema while this one waited for the lock.
-    QSqlQuery again(m_db);
-    if (again.exec(QStringLiteral("PRAGMA user_version")) && again.next() &&
-        again.value(0).toInt() == SchemaVersion) {
-        again.finish();
-        return Exec(QStringLiteral("COMMIT"), reason);
-    }
-    again.finish();
-    for (const char *statement : Schema) {
-        if (!Exec(QLatin1String(statement), reason)) {
+    // Another process may have made or moved the schema while this one waited for the lock.
+    {
+        QSqlQuery again(m_db);
+        if (!again.exec(QStringLiteral("PRAGMA user_version")) || !again.next()) {
+            *reason = ErrorText(again.lastError());
             Exec(QStringLiteral("ROLLBACK"));
             return false;
         }
+        *found = again.value(0).toInt();
     }
-    if (!Exec(QStringLiteral("PRAGMA user_version = %1").arg(SchemaVersion), reason) ||
-        !Exec(QStringLiteral("COMMIT"), reason)) {
+    if (*found >= SchemaVersion)
+        return Exec(QStringLiteral("COMMIT"), reason);
+    QStringList statements;
+    if (*found == 1) {
+        // The first layout: its table keeps its rows under another name, and the upkeep moves
+        // them a short transaction at a time. The addresses are known at once, so the window
+        // lists them while they move.
+        statements
+            << QStringLiteral("ALTER TABLE pings RENAME TO %1").arg(QLatin1String(LandedPings));
+        for (const char *statement : SchemaStatements())
+            statements << QLatin1String(statement);
+        statements << QStringLiteral(
+                          "INSERT INTO addresses (address) WITH RECURSIVE a(x) AS"
+                          " (SELECT MIN(address) FROM %1 UNION ALL"
+                          " SELECT (SELECT MIN(address) FROM %1 WHERE address > x) FROM a"
+                          " WHERE x IS NOT NULL) SELECT x FROM a WHERE x IS NOT NULL")
+                          .arg(QLatin1String(LandedPings));
+    } else {
+        for (const char *statement : SchemaStatements())
+            statements << QLatin1String(statement);
+        for (const char *statement : SessionStatements())
+            statements << QLatin1String(statement);
+        m_created = true;
+    }
+    statements << QStringLiteral("PRAGMA user_version = %1").arg(SchemaVersion);
+    for (const QString &statement : std::as_const(statements)) {
+        if (!Exec(statement, reason)) {
+            Exec(QStringLiteral("ROLLBACK"));
+            m_created = false;
+            return false;
+        }
+    }
+    if (!Exec(QStringLiteral("COMMIT"), reason)) {
         Exec(QStringLiteral("ROLLBACK"));
+        m_created = false;
         return false;
     }
-    m_created = true;
+    *found = SchemaVersion;
     return true;
 }
 
 void HistoryStore::CloseFile() {
-    m_insert.reset();
+    if (m_writer) {
+        m_writer->Finish();
+        m_writer.reset();
+    }
     m_begin.reset();
     m_commit.reset();
     m_touch.reset();
     if (m_db.isOpen())
         m_db.close();
     m_open = false;
+    m_readOnly = false;
 }
 
 void HistoryStore::SetAside(const QString &reason) {
@@ -336,120 +436,81 @@ void HistoryStore::SetAsideAndReopen(const QString &reason) {
     m_sessionId = -1;
     m_sessionTimer.stop();
     SetAside(reason);
+    ResetWorker(); // after the rename, before a new file has a log its close could remove
     CloseFile();
     if (Open() && running)
         BeginSession();
 }
 
-void HistoryStore::WriteFailed(const QSqlError &error) {
-    Exec(QStringLiteral("ROLLBACK")); // may have ended by itself; then this fails, harmlessly
+void HistoryStore::WriteFailed(const QString &text) {
     if (m_writeFailing)
         return;
     m_writeFailing = true;
-    emit problem(
-        QStringLiteral("Cannot write the history file \"%1\": %2").arg(m_path, ErrorText(error)));
+    emit problem(text);
 }
 
-// The check runs on a connection of its own, on a thread of its own: it reads every page.
-void HistoryStore::StartCheck() {
-    if (m_check) {
-        m_check->wait(); // a check of a file set aside: its verdict no longer matters
-        m_check.reset();
-    }
-    auto damage = std::make_shared<QString>();
-    const quint64 generation = m_generation;
-    m_check.reset(QThread::create([path = m_path, damage] {
-        const QString name =
-            QStringLiteral("vn_history_check_") + QUuid::createUuid().toString(QUuid::Id128);
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-            db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-            db.setDatabaseName(path);
-            if (db.open()) {
-                QSqlQuery check(db);
-                check.exec(QStringLiteral("PRAGMA busy_timeout = 5000"));
-                if (check.exec(QStringLiteral("PRAGMA quick_check"))) {
-                    QStringList findings;
-                    while (check.next())
-                        findings << check.value(0).toString();
-                    if (findings != QStringList{QStringLiteral("ok")})
-                        *damage = findings.join(QStringLiteral("; "));
-                } else if (IsDamage(check.lastError())) {
-                    *damage = ErrorText(check.lastError());
-                }
-                // Any other failure (busy, no memory) says nothing about the file.
-            }
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(name);
-    }));
-    QThread *thread = m_check.get();
-    connect(thread, &QThread::finished, this,
-            [this, thread, generation, damage] { CheckFinished(thread, generation, *damage); });
-    m_check->start(QThread::LowPriority);
-}
-
-void HistoryStore::CheckFinished(QThread *thread, quint64 generation, const QString &damage) {
-    if (m_check.get() == thread) {
-        m_check->wait(); // it has signalled its end; this lets it return
-        m_check.reset();
-    }
+void HistoryStore::CheckFinished(quint64 generation, const QString &damage) {
     if (generation != m_generation)
-        return;
+        return; // a check of a file set aside: its verdict no longer matters
     if (!damage.isEmpty())
         SetAsideAndReopen(damage);
     emit checked(damage.isEmpty());
 }
 
 bool HistoryStore::Insert(const PingResult &result, QSqlError *error) {
+    auto failed = [this, error](const QSqlError &why) {
+        *error = why;
+        Exec(QStringLiteral("ROLLBACK")); // may have ended by itself; then this fails, harmlessly
+        m_writer->RolledBack();
+        return false;
+    };
     if (!m_begin->exec()) {
         *error = m_begin->lastError();
         return false;
     }
-    QSqlQuery &insert = *m_insert;
-    insert.bindValue(0, result.address);
-    insert.bindValue(1, MsSinceEpoch(result.finishedAt));
-    insert.bindValue(2, qint64(m_random.generate64() >> 2));
-    insert.bindValue(3, OutcomeName(result.outcome));
-    insert.bindValue(4, Measured(result.seconds));
-    insert.bindValue(5, Measured(result.lookupSeconds));
-    insert.bindValue(6, Measured(result.connectSeconds));
-    insert.bindValue(7, Measured(result.firstByteSeconds));
-    insert.bindValue(8, result.httpStatus);
-    insert.bindValue(9, result.errorCode);
-    insert.bindValue(10, result.errorText.isNull() ? QString(QLatin1String("")) : result.errorText);
-    insert.bindValue(11, result.attempts);
-    insert.bindValue(12, result.errorPing ? 1 : 0);
-    if (!insert.exec()) {
-        *error = insert.lastError();
-        return false;
-    }
+    QSqlError why;
+    if (!m_writer->Insert(result, &why))
+        return failed(why);
     // The session rides along in the same transaction when it is due.
     if (m_sessionId >= 0 && MsSinceEpoch(Now()) - m_lastTouchMs >= SessionTouchMs &&
-        !TouchSession()) {
-        *error = m_touch->lastError();
-        return false;
-    }
-    if (!m_commit->exec()) {
-        *error = m_commit->lastError();
-        return false;
-    }
+        !TouchSession())
+        return failed(m_touch->lastError());
+    if (!m_commit->exec())
+        return failed(m_commit->lastError());
+    m_writer->Committed();
     return true;
 }
 
+void HistoryStore::Queue(const PingResult &result) {
+    ++m_queued;
+    HistoryUpkeep *worker = Worker();
+    QMetaObject::invokeMethod(
+        worker, [worker, result] { worker->Write(result); }, Qt::QueuedConnection);
+}
+
 bool HistoryStore::Record(const PingResult &result) {
-    if (!Open())
+    if (!Open() || m_readOnly)
         return false;
+    if (m_queued > 0) {
+        Queue(result); // behind the ones already waiting
+        return true;
+    }
     QSqlError error;
     bool written = Insert(result, &error);
     if (!written && IsDamage(error)) {
         // Found damaged while writing: the ping goes into a new file.
-        Exec(QStringLiteral("ROLLBACK"));
         SetAsideAndReopen(ErrorText(error));
-        written = m_open && Insert(result, &error);
+        written = m_open && !m_readOnly && Insert(result, &error);
+    }
+    if (!written && IsBusy(error)) {
+        // Another writer holds the file longer than this thread may wait: the history's own
+        // thread writes it once the lock is free.
+        Queue(result);
+        return true;
     }
     if (!written) {
-        WriteFailed(error);
+        WriteFailed(QStringLiteral("Cannot write the history file \"%1\": %2")
+                        .arg(m_path, ErrorText(error)));
         return false;
     }
     m_writeFailing = false;
@@ -457,55 +518,42 @@ bool HistoryStore::Record(const PingResult &result) {
     return true;
 }
 
-int HistoryStore::Trim(int days) {
-    if (days <= 0)
-        return 0;
-    if (!Open())
-        return -1;
-    const qint64 cutoff = MsSinceEpoch(Now().addDays(-days));
-    int deleted = 0;
-    QSqlQuery begin(m_db);
-    QSqlQuery batch(m_db);
-    QSqlQuery commit(m_db);
-    begin.prepare(QStringLiteral("BEGIN IMMEDIATE"));
-    commit.prepare(QStringLiteral("COMMIT"));
-    batch.prepare(QStringLiteral("DELETE FROM pings WHERE (address, at, n) IN"
-                                 " (SELECT address, at, n FROM pings"
-                                 " WHERE address = ? AND at < ? LIMIT %1)")
-                      .arg(TrimBatch));
-    for (const QString &address : Addresses()) {
-        for (;;) {
-            batch.bindValue(0, address);
-            batch.bindValue(1, cutoff);
-            if (!begin.exec() || !batch.exec() || !commit.exec()) {
-                QSqlError error = begin.lastError();
-                if (error.type() == QSqlError::NoError)
-                    error = batch.lastError();
-                if (error.type() == QSqlError::NoError)
-                    error = commit.lastError();
-                WriteFailed(error);
-                return -1;
-            }
-            const int affected = batch.numRowsAffected();
-            deleted += affected;
-            if (affected < TrimBatch)
-                break;
-        }
+void HistoryStore::Trim(int days) {
+    if (!Open() || m_readOnly) {
+        HistoryTrimReport nothing;
+        nothing.complete = m_readOnly; // nothing to do in a file never written
+        QMetaObject::invokeMethod(
+            this, [this, nothing] { emit trimmed(nothing); }, Qt::QueuedConnection);
+        return;
     }
-    QSqlQuery sessions(m_db);
-    sessions.prepare(QStringLiteral("DELETE FROM sessions WHERE last_seen < ?"));
-    sessions.bindValue(0, cutoff);
-    if (!sessions.exec()) {
-        WriteFailed(sessions.lastError());
-        return -1;
+    HistoryUpkeepRequest request;
+    request.historyDays = qMax(0, days);
+    request.rawDays = m_rawDays;
+    request.nowMs = MsSinceEpoch(Now());
+    HistoryUpkeep *worker = Worker();
+    QMetaObject::invokeMethod(
+        worker, [worker, request] { worker->Upkeep(request); }, Qt::QueuedConnection);
+}
+
+void HistoryStore::Trimmed(const HistoryTrimReport &report) {
+    if (report.clockAhead && !m_saidClock) {
+        m_saidClock = true;
+        const auto text = [](qint64 ms) {
+            return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODate);
+        };
+        emit problem(QStringLiteral("The clock (%1) is more than a day past the newest ping in "
+                                    "the history (%2): the days kept count back from that ping.")
+                         .arg(text(report.nowMs), text(report.newestMs)));
     }
-    m_writeFailing = false;
-    return deleted;
+    if (!report.complete && !report.error.isEmpty())
+        WriteFailed(QStringLiteral("Cannot keep the history file \"%1\" in order: %2")
+                        .arg(m_path, report.error));
+    emit trimmed(report);
 }
 
 void HistoryStore::BeginSession() {
     EndSession();
-    if (!Open())
+    if (!Open() || m_readOnly)
         return;
     const qint64 now = MsSinceEpoch(Now());
     QSqlQuery insert(m_db);
@@ -513,7 +561,8 @@ void HistoryStore::BeginSession() {
     insert.bindValue(0, now);
     insert.bindValue(1, now);
     if (!insert.exec()) {
-        WriteFailed(insert.lastError());
+        WriteFailed(QStringLiteral("Cannot write the history file \"%1\": %2")
+                        .arg(m_path, ErrorText(insert.lastError())));
         return;
     }
     m_sessionId = insert.lastInsertId().toLongLong();
@@ -530,7 +579,7 @@ void HistoryStore::EndSession() {
 }
 
 bool HistoryStore::TouchSession() {
-    if (m_sessionId < 0 || !m_open)
+    if (m_sessionId < 0 || !m_open || m_readOnly)
         return false;
     const qint64 now = MsSinceEpoch(Now());
     m_touch->bindValue(0, now);
@@ -541,17 +590,27 @@ bool HistoryStore::TouchSession() {
     return true;
 }
 
+qint64 HistoryStore::AddressId(const QString &address) {
+    return Open() && m_writer ? m_writer->AddressId(address, false) : -1;
+}
+
 QStringList HistoryStore::Addresses() {
     QStringList addresses;
     if (!Open())
         return addresses;
-    // One seek an address instead of a walk over every row.
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
-    if (!query.exec(
-            QStringLiteral("WITH RECURSIVE a(x) AS (SELECT MIN(address) FROM pings UNION ALL"
-                           " SELECT (SELECT MIN(address) FROM pings WHERE address > x) FROM a"
-                           " WHERE x IS NOT NULL) SELECT x FROM a WHERE x IS NOT NULL")))
+    // An address whose rows are all gone is not listed (its id stays: another process may
+    // hold it). While rows of the first layout move, every address known is.
+    QString sql = QStringLiteral("SELECT address FROM addresses a"
+                                 " WHERE EXISTS (SELECT 1 FROM pings WHERE address_id = a.id)"
+                                 " OR EXISTS (SELECT 1 FROM hours WHERE address_id = a.id)");
+    if (query.exec(
+            QStringLiteral("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = '%1'")
+                .arg(QLatin1String(LandedPings))) &&
+        query.next())
+        sql = QStringLiteral("SELECT address FROM addresses");
+    if (!query.exec(sql + QStringLiteral(" ORDER BY address")))
         return addresses;
     while (query.next())
         addresses << query.value(0).toString();
@@ -561,35 +620,32 @@ QStringList HistoryStore::Addresses() {
 QList<HistoryRow> HistoryStore::Rows(const QString &address, const QDateTime &fromUtc,
                                      const QDateTime &toUtc, RowDetail detail) {
     QList<HistoryRow> rows;
-    if (!Open())
+    const qint64 id = AddressId(address);
+    if (id < 0)
         return rows;
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
-    // The outcome as a number: no text to make for each of many rows.
     const bool all = detail == RowDetail::All;
-    query.prepare(QStringLiteral("SELECT at, CASE outcome WHEN 'completed' THEN 0"
-                                 " WHEN 'failed' THEN 1 ELSE 2 END, ms%1 FROM pings"
-                                 " WHERE address = ? AND at BETWEEN ? AND ? ORDER BY at")
-                      .arg(all ? QLatin1String(", lookup_ms, connect_ms, first_byte_ms,"
+    query.prepare(QStringLiteral("SELECT at, outcome, us%1 FROM pings"
+                                 " WHERE address_id = ? AND at BETWEEN ? AND ? ORDER BY at")
+                      .arg(all ? QLatin1String(", lookup_us, connect_us, first_byte_us,"
                                                " http_status, error_code, error_text, attempts,"
                                                " error_ping")
                                : QLatin1String("")));
-    query.bindValue(0, address);
+    query.bindValue(0, id);
     query.bindValue(1, MsSinceEpoch(fromUtc));
     query.bindValue(2, MsSinceEpoch(toUtc));
     if (!query.exec())
         return rows;
-    constexpr PingOutcomeKind Outcomes[] = {PingOutcomeKind::Completed, PingOutcomeKind::Failed,
-                                            PingOutcomeKind::Cancelled};
     while (query.next()) {
         HistoryRow row;
         row.atMs = query.value(0).toLongLong();
-        row.outcome = Outcomes[qBound(0, query.value(1).toInt(), 2)];
-        row.ms = MsOf(query.value(2));
+        row.outcome = OutcomeOf(query.value(1).toInt());
+        row.ms = MsOfUs(query.value(2));
         if (all) {
-            row.lookupMs = MsOf(query.value(3));
-            row.connectMs = MsOf(query.value(4));
-            row.firstByteMs = MsOf(query.value(5));
+            row.lookupMs = MsOfUs(query.value(3));
+            row.connectMs = MsOfUs(query.value(4));
+            row.firstByteMs = MsOfUs(query.value(5));
             row.httpStatus = query.value(6).toInt();
             row.errorCode = query.value(7).toInt();
             row.errorText = query.value(8).toString();
@@ -601,62 +657,178 @@ QList<HistoryRow> HistoryStore::Rows(const QString &address, const QDateTime &fr
     return rows;
 }
 
-HistoryStats HistoryStore::Statistics(const QString &address, const QDateTime &fromUtc,
-                                      const QDateTime &toUtc) {
-    QList<double> times;
-    if (!Open())
-        return ComputeStats(times);
+QList<std::pair<qint64, HistoryTally>> HistoryStore::Tallies(qint64 id, qint64 fromMs,
+                                                             qint64 toMs) {
+    QList<std::pair<qint64, HistoryTally>> tallies;
+    if (id < 0)
+        return tallies;
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT ms FROM pings WHERE address = ? AND at BETWEEN ? AND ?"
-                                 " AND outcome = 'completed' AND ms IS NOT NULL"));
-    query.bindValue(0, address);
-    query.bindValue(1, MsSinceEpoch(fromUtc));
-    query.bindValue(2, MsSinceEpoch(toUtc));
-    if (query.exec()) {
-        while (query.next())
-            times.append(query.value(0).toDouble());
+    query.prepare(QStringLiteral("SELECT hour, %1 FROM hours WHERE address_id = ?"
+                                 " AND hour BETWEEN ? AND ? ORDER BY hour")
+                      .arg(QLatin1String(TallyColumns)));
+    query.bindValue(0, id);
+    query.bindValue(1, FirstHourFrom(fromMs));
+    query.bindValue(2, HistoryHourOf(toMs));
+    if (!query.exec())
+        return tallies;
+    while (query.next())
+        tallies.append({query.value(0).toLongLong(), ReadTally(query, 1)});
+    return tallies;
+}
+
+HistoryStats HistoryStore::Statistics(const QString &address, const QDateTime &fromUtc,
+                                      const QDateTime &toUtc) {
+    const qint64 id = AddressId(address);
+    if (id < 0)
+        return ComputeStats({});
+    QList<qint64> times;
+    {
+        QSqlQuery query(m_db);
+        query.setForwardOnly(true);
+        query.prepare(QStringLiteral("SELECT us FROM pings WHERE address_id = ? AND at BETWEEN ?"
+                                     " AND ? AND outcome = %1 AND us IS NOT NULL")
+                          .arg(int(HistoryOutcome::Completed)));
+        query.bindValue(0, id);
+        query.bindValue(1, MsSinceEpoch(fromUtc));
+        query.bindValue(2, MsSinceEpoch(toUtc));
+        if (query.exec()) {
+            while (query.next())
+                times.append(query.value(0).toLongLong());
+        }
     }
-    return ComputeStats(std::move(times));
+    const auto tallies = Tallies(id, MsSinceEpoch(fromUtc), MsSinceEpoch(toUtc));
+    if (tallies.isEmpty()) {
+        // Single pings alone: every figure exact.
+        QList<double> ms;
+        ms.reserve(times.size());
+        for (qint64 us : std::as_const(times))
+            ms.append(double(us) / 1000.0);
+        return ComputeStats(std::move(ms));
+    }
+    HistoryTally all;
+    for (qint64 us : std::as_const(times))
+        all.Add(int(HistoryOutcome::Completed), us);
+    for (const auto &[hour, tally] : tallies)
+        all.Merge(tally);
+    HistoryStats stats;
+    stats.count = int(all.timed);
+    if (all.timed > 0) {
+        stats.minMs = all.MinMs();
+        stats.averageMs = all.AverageMs();
+        stats.p95Ms = all.PercentileMs(95);
+        stats.maxMs = all.MaxMs();
+        stats.estimated = true;
+    }
+    return stats;
 }
 
 double HistoryStore::Uptime(const QString &address, const QDateTime &fromUtc,
                             const QDateTime &toUtc) {
-    if (!Open())
+    const qint64 id = AddressId(address);
+    if (id < 0)
         return qQNaN();
     // Cancelled pings are left out: a cancel says nothing about the address.
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
-    query.prepare(QStringLiteral(
-        "SELECT COALESCE(SUM(outcome = 'completed'), 0), COALESCE(SUM(outcome = 'failed'), 0)"
-        " FROM pings WHERE address = ? AND at BETWEEN ? AND ?"));
-    query.bindValue(0, address);
+    query.prepare(QStringLiteral("SELECT COALESCE(SUM(outcome = %1), 0),"
+                                 " COALESCE(SUM(outcome = %2), 0) FROM pings"
+                                 " WHERE address_id = ? AND at BETWEEN ? AND ?")
+                      .arg(int(HistoryOutcome::Completed))
+                      .arg(int(HistoryOutcome::Failed)));
+    query.bindValue(0, id);
     query.bindValue(1, MsSinceEpoch(fromUtc));
     query.bindValue(2, MsSinceEpoch(toUtc));
     if (!query.exec() || !query.next())
         return qQNaN();
-    return UptimeRatio(query.value(0).toLongLong(), query.value(1).toLongLong());
+    qint64 completed = query.value(0).toLongLong();
+    qint64 failed = query.value(1).toLongLong();
+    query.finish();
+    for (const auto &[hour, tally] : Tallies(id, MsSinceEpoch(fromUtc), MsSinceEpoch(toUtc))) {
+        completed += tally.Completed();
+        failed += tally.Failed();
+    }
+    return UptimeRatio(completed, failed);
+}
+
+namespace {
+
+HistoryHour HourOf(qint64 hour, const HistoryTally &tally, bool folded, bool whole) {
+    HistoryHour h;
+    h.hour = hour;
+    h.completed = int(tally.outcomes[size_t(HistoryOutcome::Completed)]);
+    h.failed = int(tally.outcomes[size_t(HistoryOutcome::Failed)]);
+    h.cancelled = int(tally.outcomes[size_t(HistoryOutcome::Cancelled)]);
+    h.notChecked = int(tally.outcomes[size_t(HistoryOutcome::NotChecked)]);
+    h.minMs = tally.MinMs();
+    h.averageMs = tally.AverageMs();
+    h.maxMs = tally.MaxMs();
+    h.p95Ms = whole ? tally.PercentileMs(95) : qQNaN();
+    h.folded = folded;
+    return h;
+}
+
+} // namespace
+
+QList<HistoryHour> HistoryStore::FoldedHours(const QString &address, const QDateTime &fromUtc,
+                                             const QDateTime &toUtc) {
+    QList<HistoryHour> hours;
+    // [from, to): the last hour is the one before the hour starting at to.
+    for (const auto &[hour, tally] :
+         Tallies(AddressId(address), MsSinceEpoch(fromUtc), MsSinceEpoch(toUtc) - 1))
+        hours.append(HourOf(hour, tally, true, true));
+    return hours;
 }
 
 QList<HistoryHour> HistoryStore::Hours(const QString &address, const QDateTime &fromUtc,
                                        const QDateTime &toUtc) {
     QList<HistoryHour> hours;
-    if (!Open())
+    const qint64 id = AddressId(address);
+    if (id < 0)
         return hours;
-    QSqlQuery query(m_db);
-    query.setForwardOnly(true);
-    query.prepare(
-        QStringLiteral("SELECT at / 3600000, SUM(outcome = 'completed'),"
-                       " SUM(outcome = 'failed') FROM pings"
-                       " WHERE address = ? AND at >= ? AND at < ? GROUP BY at / 3600000"));
-    query.bindValue(0, address);
-    query.bindValue(1, MsSinceEpoch(fromUtc));
-    query.bindValue(2, MsSinceEpoch(toUtc));
-    if (!query.exec())
-        return hours;
-    while (query.next())
-        hours.append(HistoryHour{query.value(0).toLongLong(), query.value(1).toInt(),
-                                 query.value(2).toInt()});
+    struct Entry {
+        HistoryTally tally;
+        bool folded = false;
+        bool single = false;
+    };
+    QMap<qint64, Entry> byHour;
+    {
+        // Counted by SQLite: an hour of single pings needs no row of it read here. The hour
+        // is rounded down, before 1970 too.
+        QSqlQuery query(m_db);
+        query.setForwardOnly(true);
+        query.prepare(QStringLiteral(
+            "SELECT (at - ((at % 3600000) + 3600000) % 3600000) / 3600000 AS h,"
+            " SUM(outcome = 0), SUM(outcome = 1), SUM(outcome = 2), SUM(outcome = 3),"
+            " COUNT(CASE WHEN outcome = 0 THEN us END), MIN(CASE WHEN outcome = 0 THEN us END),"
+            " MAX(CASE WHEN outcome = 0 THEN us END), TOTAL(CASE WHEN outcome = 0 THEN us END)"
+            " FROM pings WHERE address_id = ? AND at >= ? AND at < ? GROUP BY h"));
+        query.bindValue(0, id);
+        query.bindValue(1, MsSinceEpoch(fromUtc));
+        query.bindValue(2, MsSinceEpoch(toUtc));
+        if (query.exec()) {
+            while (query.next()) {
+                Entry &e = byHour[query.value(0).toLongLong()];
+                for (int i = 0; i < HistoryOutcomeCodes; ++i)
+                    e.tally.outcomes[size_t(i)] = query.value(1 + i).toLongLong();
+                e.tally.timed = query.value(5).toLongLong();
+                if (e.tally.timed > 0) {
+                    e.tally.minUs = query.value(6).toLongLong();
+                    e.tally.maxUs = query.value(7).toLongLong();
+                    e.tally.sumUs = qint64(query.value(8).toDouble());
+                }
+                e.single = true;
+            }
+        }
+    }
+    for (const auto &[hour, tally] : Tallies(id, MsSinceEpoch(fromUtc), MsSinceEpoch(toUtc) - 1)) {
+        Entry &e = byHour[hour];
+        e.tally.Merge(tally);
+        e.folded = true;
+    }
+    hours.reserve(byHour.size());
+    for (auto it = byHour.cbegin(); it != byHour.cend(); ++it)
+        hours.append(HourOf(it.key(), it->tally, it->folded, !it->single));
     return hours;
 }
 

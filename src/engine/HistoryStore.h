@@ -1,12 +1,13 @@
 #pragma once
 
+#include "engine/HistoryDatabase.h"
+#include "engine/HistoryUpkeep.h"
 #include "engine/PingResult.h"
 
 #include <QByteArray>
 #include <QDateTime>
 #include <QList>
 #include <QObject>
-#include <QRandomGenerator>
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
@@ -43,13 +44,26 @@ struct HistoryStats {
     double averageMs = qQNaN();
     double p95Ms = qQNaN();
     double maxMs = qQNaN();
+    // The percentile comes from hourly rows' histograms (within an eighth of the true value);
+    // the other figures are exact.
+    bool estimated = false;
 };
 
-// The finished pings of an address in one hour (hour: hours since the epoch, UTC).
+// The finished pings of an address in one hour (hour: hours since the epoch, UTC, rounded
+// down), and the times of its completed pings.
 struct HistoryHour {
     qint64 hour = 0;
     int completed = 0;
     int failed = 0;
+    int cancelled = 0;
+    int notChecked = 0;
+    double minMs = qQNaN();
+    double averageMs = qQNaN();
+    double p95Ms = qQNaN(); // of an hour folded whole; NaN while its single pings are kept
+    double maxMs = qQNaN();
+    bool folded = false; // its pings (or some) are counted here only: their rows are gone
+
+    qint64 StartMs() const { return hour * 3600LL * 1000; }
 };
 
 // A run of the program: from its start to the last time it said it was still there.
@@ -71,30 +85,44 @@ double UptimeRatio(qint64 completed, qint64 failed);
 // holding a comma, a quote or a line break is quoted, its quotes doubled. Times are UTC
 // (ISO 8601 with milliseconds), durations milliseconds with three decimals, empty when not
 // measured. UTF-8.
-QByteArray HistoryCsv(const QString &address, const QList<HistoryRow> &rows);
+//
+// With hourly rows (folded hours), the header has seven more columns (completed, failed,
+// cancelled, not_checked, min_ms, p95_ms, max_ms) and each hour is a line of its own in time
+// order among the pings: its start as the time, "hour" as the outcome, the average time as
+// ms, the other ping columns empty. A ping's line leaves the seven empty.
+QByteArray HistoryCsv(const QString &address, const QList<HistoryRow> &rows,
+                      const QList<HistoryHour> &hours = {});
 
-// The ping history: every finished ping, one row each, in an SQLite file shared by every
-// process of the program (the window and the command line write the same file). WAL mode, so
+// The ping history, in an SQLite file shared by every process of the program (the window and
+// the command line write the same file; mode 0600 in a folder of mode 0700). WAL mode, so
 // readers never wait for the writer and a commit appends to the log without waiting for the
-// disk; a commit survives a killed process. One transaction a ping. The rows are kept in the
-// order of (address, time), so the rows of an address in a time range lie side by side.
+// disk; a commit survives a killed process.
+//
+// Every finished ping is a row of its own for "raw days" (SetRawDays, default 7); older pings
+// are folded into one row per address and hour (HistoryHour: the count of each outcome, and of
+// the times the least, the average, the greatest and a histogram for the 95th percentile),
+// kept for the days Trim is given. Addresses are stored once, in a table of their own; rows
+// hold its id, times in milliseconds and durations in microseconds, in the order of (address,
+// time), so the rows of an address in a time range lie side by side.
+//
+// Upkeep runs on the history's own thread (HistoryUpkeep) in short transactions: the move of
+// a file of the first layout (done in place: its rows move a step at a time, the newest file
+// version is written at once so an older program leaves it alone), the rollup, the trims, the
+// pages given back. Record and the reads run on the caller's thread.
 //
 // Failures never stop a ping: a file that is not a database or fails its quick check is kept
-// as "<file>.bad" (its -wal and -shm beside it) and a new one begins; a file that cannot be
-// written (read-only, locked by another process past the busy time-out, a full disk) makes
-// Record return false. Each is reported once through `problem`; a write failure is reported
-// again only after a write succeeded in between. The quick check reads the whole file, so it
-// runs on a thread of its own after Open; `checked` tells when it is done.
+// as "<file>.bad" (its -wal and -shm beside it) and a new one begins; a file held by another
+// writer makes a ping wait its turn on the history's thread, so none is lost to a lock; a file
+// that cannot be written (read-only, a full disk) makes Record return false; a file of a newer
+// layout is opened read only. Each is reported once through `problem`; a write failure is
+// reported again only after a write succeeded in between. The quick check reads the whole file,
+// so it runs on the history's thread after Open; `checked` tells when it is done.
 //
 // Runs of the program are recorded as sessions (start and last-seen time), so a chart can
 // tell "not running" from "nothing happened": a session's last-seen time is renewed at most
 // once a minute (by a timer, or with a ping), so a run killed without warning loses a minute
 // at most. Gaps are not guessed from the spacing of pings, which depends on settings that
 // change.
-//
-// Retention is the caller's: Trim(days) deletes old rows in short transactions; the main
-// window calls it at start and from a daily timer, with the "History days" setting of the
-// moment.
 class HistoryStore : public QObject {
     Q_OBJECT
 public:
@@ -105,16 +133,21 @@ public:
 
     // path: the database file; DefaultPath() when empty. Nothing is opened before Open().
     explicit HistoryStore(const QString &path = QString(), QObject *parent = nullptr);
-    ~HistoryStore() override; // ends the session, waits for the quick check, closes the file
+    // Ends the session, stops the upkeep (a check at once, a step after it ends), writes the
+    // pings still waiting for a lock (waiting up to LockWaitMs), closes the file.
+    ~HistoryStore() override;
 
     // $XDG_DATA_HOME/Lumo Dev/Vennatro/history.sqlite (~/.local/share when unset).
     static QString DefaultPath();
     QString Path() const { return m_path; }
 
-    // Opens (creating the folders and the schema) once; later calls only say whether it is
-    // open. A failure is reported through `problem`; every use tries again.
+    // Opens (creating the folders and the schema, or moving a file of the first layout to the
+    // second) once; later calls only say whether it is open. A failure is reported through
+    // `problem`; every use tries again.
     bool Open();
     bool IsOpen() const { return m_open; }
+    // A file of a newer layout: read as far as this program can, never written.
+    bool IsReadOnly() const { return m_readOnly; }
     // Whether Open starts the quick check (on by default). A short-lived process (the command
     // line) turns it off: it would wait for the check at its end, and the window checks anyway.
     void SetQuickCheck(bool on) { m_quickCheck = on; }
@@ -122,12 +155,21 @@ public:
     // spend longer on its history than on its ping. A kill loses nothing; only a crash of the
     // whole system may lose the last rows, or the file (then set aside as .bad).
     void SetWaitForDisk(bool on) { m_waitForDisk = on; }
+    // Days every ping is kept as a row of its own before it is folded into its hour (default
+    // 7); 0: as long as the history. Used by the next Trim.
+    void SetRawDays(int days) { m_rawDays = qMax(0, days); }
+    int RawDays() const { return m_rawDays; }
 
-    // Writes one finished ping. False, without throwing, when it could not be written.
+    // Writes one finished ping. False, without throwing, when it cannot be written; true when
+    // written, or waiting its turn behind another writer (then `recorded` comes once it is
+    // written).
     bool Record(const PingResult &result);
 
-    // Deletes the rows older than days (0 keeps all). Returns the number deleted, -1 on failure.
-    int Trim(int days);
+    // Asks the history's thread for an upkeep pass and returns at once: pings older than the
+    // raw days are folded into hours, rows older than days go (0 keeps all), free pages go back.
+    // The days count back from the clock, or from the newest ping recorded when the clock is
+    // more than a day past it (said once through `problem`). `trimmed` tells the end.
+    void Trim(int days);
 
     // Marks the start of a run; while it is open its last-seen time is renewed every minute.
     void BeginSession();
@@ -136,16 +178,23 @@ public:
 
     // Every address in the history, sorted.
     QStringList Addresses();
-    // The pings of an address finishing in [fromUtc, toUtc], oldest first.
+    // The single pings of an address finishing in [fromUtc, toUtc], oldest first (pings folded
+    // into hours are not among them).
     QList<HistoryRow> Rows(const QString &address, const QDateTime &fromUtc, const QDateTime &toUtc,
                            RowDetail detail = RowDetail::Times);
+    // Of the single pings in [fromUtc, toUtc] and the folded hours starting in it.
     Stats Statistics(const QString &address, const QDateTime &fromUtc, const QDateTime &toUtc);
-    // Completed of all finished pings in the range, NaN when none. Cancelled pings are left
-    // out: a cancel is the user's act and says nothing about the address.
+    // Completed of all finished pings in the range (single pings and folded hours as
+    // Statistics), NaN when none. Cancelled pings are left out: a cancel is the user's act and
+    // says nothing about the address.
     double Uptime(const QString &address, const QDateTime &fromUtc, const QDateTime &toUtc);
-    // Completed and failed pings an hour, for the hours of [fromUtc, toUtc) that have any.
+    // The hours of [fromUtc, toUtc) that have any ping: single pings finishing in the range,
+    // folded hours starting in it; both in one hour add up.
     QList<HistoryHour> Hours(const QString &address, const QDateTime &fromUtc,
                              const QDateTime &toUtc);
+    // The folded hours alone (what an export writes beside the single pings).
+    QList<HistoryHour> FoldedHours(const QString &address, const QDateTime &fromUtc,
+                                   const QDateTime &toUtc);
     // The runs that overlap [fromUtc, toUtc], oldest first.
     QList<HistorySession> Sessions(const QDateTime &fromUtc, const QDateTime &toUtc);
 
@@ -153,8 +202,13 @@ public:
     // The clock of the sessions and the retention (UTC).
     void SetClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
     QDateTime Now() const { return m_clock(); }
-    // How long a write waits for another process's write to end.
+    // How long a ping waits on the caller's thread for another writer before it waits on the
+    // history's thread instead.
     static constexpr int BusyTimeoutMs = 250;
+    // Pings waiting on the history's thread longer than this are reported (and go on waiting);
+    // the end of the store waits this long for them.
+    static constexpr int LockWaitMs = 10000;
+    void SetLockWaitMs(int ms) { m_lockWaitMs = ms; }
     // A session's last-seen time is renewed at most this often.
     static constexpr int SessionTouchMs = 60000;
 
@@ -164,38 +218,54 @@ signals:
     void recorded(const PingResult &result);
     // The quick check of the file opened has ended; false: it was damaged and set aside.
     void checked(bool sound);
+    // An upkeep pass asked for by Trim has ended.
+    void trimmed(const HistoryTrimReport &report);
 
 private:
     bool OpenFile(QString *reason, bool *damaged);
-    bool CreateSchema(QString *reason);
+    bool OpenReadOnly(int version, QString *reason);
+    bool CreateSchema(QString *reason, int *found);
     void CloseFile();
     void SetAside(const QString &reason);
     void SetAsideAndReopen(const QString &reason);
     void OpenFailed(const QString &reason);
-    void WriteFailed(const QSqlError &error);
+    void WriteFailed(const QString &text);
     bool Insert(const PingResult &result, QSqlError *error);
     bool Exec(const QString &sql, QString *reason = nullptr);
     bool TouchSession();
-    void StartCheck();
-    void CheckFinished(QThread *thread, quint64 generation, const QString &damage);
+    HistoryUpkeep *Worker();
+    void ResetWorker();
+    void StopWorker();
+    void Queue(const PingResult &result);
+    void CheckFinished(quint64 generation, const QString &damage);
+    void Trimmed(const HistoryTrimReport &report);
+    qint64 AddressId(const QString &address);
+    // The folded hours of an address whose start lies in [fromMs, toMs] (both in ms), in order.
+    QList<std::pair<qint64, HistoryTally>> Tallies(qint64 id, qint64 fromMs, qint64 toMs);
 
     QString m_path;
     QString m_connection; // unique per object: two stores in one process never share one
     QSqlDatabase m_db;
-    std::unique_ptr<QSqlQuery> m_insert; // kept prepared
+    std::unique_ptr<HistoryDb::PingWriter> m_writer;
     std::unique_ptr<QSqlQuery> m_begin;
     std::unique_ptr<QSqlQuery> m_commit;
     std::unique_ptr<QSqlQuery> m_touch;
     std::function<QDateTime()> m_clock;
-    QRandomGenerator m_random; // the tie-breaker of two pings of an address in one millisecond
     bool m_open = false;
+    bool m_readOnly = false;
     bool m_waitForDisk = true;
     bool m_quickCheck = true;
     bool m_created = false;      // the file was made by this open: nothing to check
     bool m_writeFailing = false; // a failure was said; said again only after a success
-    quint64 m_generation = 0;    // counts the files opened: a late check of a file set aside
-                                 // says nothing about the new one
-    std::unique_ptr<QThread> m_check;
+    bool m_saidClock = false;    // the clock far past the history was said
+    int m_rawDays = 7;
+    int m_lockWaitMs = LockWaitMs;
+    quint64 m_generation = 0;          // counts the files opened: a late check of a file set aside
+                                       // says nothing about the new one
+    QThread m_thread;                  // the history's own thread
+    HistoryUpkeep *m_worker = nullptr; // lives on m_thread
+    int m_queued = 0;                  // pings waiting on that thread for the lock
+    quint64 m_resets = 0;              // files the thread was told to let go of
     qint64 m_sessionId = -1;
     qint64 m_lastTouchMs = 0;
     QTimer m_sessionTimer;

@@ -6,9 +6,14 @@
 
 #include <QMetaObject>
 #include <algorithm>
+#include <limits>
 
 namespace {
 constexpr qint64 HourMs = 3600 * 1000;
+// Hours since the epoch, rounded down, and their slot in a day: a clock before 1970 gives
+// negative hours, which C++ division would round towards zero and index before the array.
+qint64 HourOf(qint64 ms) { return ms / HourMs - (ms % HourMs < 0 ? 1 : 0); }
+size_t SlotOf(qint64 hour) { return size_t((hour % 24 + 24) % 24); }
 } // namespace
 
 struct WatchList::Entry {
@@ -21,15 +26,15 @@ struct WatchList::Entry {
     // Completed and finished pings an hour, for the last 24 hours: flat in memory however
     // long the program runs.
     struct Bucket {
-        qint64 hour = -1;
+        qint64 hour = std::numeric_limits<qint64>::min(); // none yet
         int completed = 0;
         int finished = 0;
     };
     std::array<Bucket, 24> buckets;
 
     void Count(qint64 nowMs, bool completed) {
-        const qint64 hour = nowMs / HourMs;
-        Bucket &b = buckets[size_t(hour % 24)];
+        const qint64 hour = HourOf(nowMs);
+        Bucket &b = buckets[SlotOf(hour)];
         if (b.hour != hour)
             b = Bucket{hour, 0, 0};
         ++b.finished;
@@ -37,11 +42,11 @@ struct WatchList::Entry {
             ++b.completed;
     }
     double Uptime(qint64 nowMs) const {
-        const qint64 hour = nowMs / HourMs;
+        const qint64 hour = HourOf(nowMs);
         int done = 0;
         int all = 0;
         for (const Bucket &b : buckets) {
-            if (b.hour >= 0 && hour - b.hour < 24) {
+            if (b.hour != Bucket().hour && hour - b.hour < 24) {
                 done += b.completed;
                 all += b.finished;
             }
@@ -113,7 +118,7 @@ std::unique_ptr<WatchList::Entry> WatchList::MakeEntry(const NormalisedAddress &
         const QDateTime now =
             QDateTime::fromMSecsSinceEpoch(QDateTime::currentMSecsSinceEpoch(), Qt::UTC);
         for (const HistoryHour &h : m_history->Hours(target.boxText, now.addDays(-1), now))
-            entry->buckets[size_t(h.hour % 24)] =
+            entry->buckets[SlotOf(h.hour)] =
                 Entry::Bucket{h.hour, h.completed, h.completed + h.failed};
     }
     Entry *e = entry.get();
