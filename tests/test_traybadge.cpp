@@ -101,6 +101,9 @@ void TestTrayBadge::iconFollowsTheMainPing() {
     fx.Ping(QStringLiteral("web.test"));
     QTRY_VERIFY_WITH_TIMEOUT(fx.Idle() && w->StatusImageIndex == 4, Patience);
     QCOMPARE(BadgePixel(w->NotifyIcon->Icon()), BadgeColor(TrayBadge::Slow));
+    w->TimerNotificationTimer(); // the tool-tip shows the last result once the hold ends
+    QTRY_VERIFY2(w->NotifyIcon->ToolTip().contains(QStringLiteral(" s (slow) at ")),
+                 qPrintable(w->NotifyIcon->ToolTip()));
     Options.SlowAbove = 0;
 
     Options.HTTPPort = TestTcpServer::closedPort();

@@ -56,7 +56,9 @@ QString TfMain_Vennatro::LastResultTip(const PingResult &result) {
     QString what;
     switch (result.outcome) {
     case PingOutcomeKind::Completed:
-        what = QStringLiteral("completed in %1 s").arg(result.seconds, 0, 'f', 3);
+        what = QStringLiteral("completed in %1 s%2")
+                   .arg(result.seconds, 0, 'f', 3)
+                   .arg(result.slow ? QStringLiteral(" (slow)") : QString());
         break;
     case PingOutcomeKind::Failed:
         what = result.errorText.isEmpty() ? QStringLiteral("failed")
