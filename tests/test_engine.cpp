@@ -1324,6 +1324,9 @@ void TestEngine::checksTellTheTruth_data() {
         << "HTTP status 503 is not accepted" << 0 << 503 << false;
     QTest::newRow("TLS off: a connect only")
         << ip + "{expired}/" << false << "200-299" << 0 << "" << 0 << 0 << false;
+    // The HTTPS port under http:// is a connect, as the ping always took it: TLS is for https.
+    QTest::newRow("http on the HTTPS port")
+        << "http://127.0.0.1/" << true << "200-299" << 0 << "" << 0 << 0 << false;
 }
 
 void TestEngine::checksTellTheTruth() {
@@ -1355,6 +1358,8 @@ void TestEngine::checksTellTheTruth() {
     for (auto it = s->server.cbegin(); it != s->server.cend(); ++it)
         url.replace(QLatin1Char('{') + it.key() + QLatin1Char('}'), s->Port(it.key()));
     resolver->addHost(QStringLiteral("localhost"), QStringLiteral("127.0.0.1"));
+    options.HTTPPort = options.HTTPSPort =
+        s->nginx.port(s->server.value(QStringLiteral("expired")));
     options.CheckTLS = tls;
     options.AcceptedHTTPStatus = accepted;
     options.SlowAbove = quint32(slowMs);
@@ -1365,8 +1370,8 @@ void TestEngine::checksTellTheTruth() {
     QVERIFY(WaitFinished());
     Settle();
     const PingResult &r = rec->results.constFirst();
-    const int port = target.port;
-    const bool connectOnly = url.startsWith(QLatin1String("https")) && !tls;
+    const int port = target.port > 0 ? target.port : options.HTTPSPort;
+    const bool connectOnly = (url.startsWith(QLatin1String("https")) && !tls) || target.port == 0;
     if (error.isEmpty()) {
         QString line = CompletedEntry(target.boxText, port);
         if (slow)

@@ -179,7 +179,8 @@ void PingEngine::StartPingAttempt() {
     m_lookupSeconds = m_connectSeconds = m_firstByteSeconds = -1;
     m_tls.reset();
     m_tlsOutgoing.clear();
-    m_attemptTls = m_options.CheckTLS && HttpsExchange();
+    // An https address only: an http one on the HTTPS port stays a connect, as it always was.
+    m_attemptTls = m_options.CheckTLS && TargetHttps && HttpsExchange();
     m_tlsSeconds = m_endSeconds = -1;
     m_ipProtocol = 0;
     m_slow = false;
