@@ -212,7 +212,7 @@ private slots:
         QVERIFY(store.Record(TestPing("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
         RawDb raw(path);
         QCOMPARE(raw.Column("PRAGMA journal_mode"), QStringList{"wal"});
-        QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"2"});
+        QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"3"});
         QCOMPARE(raw.Column("PRAGMA auto_vacuum"), QStringList{"2"}); // incremental
         QVERIFY(QFile::exists(path + "-wal"));
         // The user's alone: a folder it made 0700, the file and its log 0600 (the bits of the
@@ -264,6 +264,7 @@ private slots:
         ok.lookupSeconds = 0.0012;
         ok.connectSeconds = 0.0103;
         ok.firstByteSeconds = 0.0421;
+        ok.tlsSeconds = 0.0311;
         ok.httpStatus = 204;
         ok.attempts = 2;
         PingResult failed = TestPing("http://example.test:8080/path?q=1", T0.addSecs(1),
@@ -297,6 +298,7 @@ private slots:
         QCOMPARE(a.lookupMs, 0.0012 * 1000.0);
         QCOMPARE(a.connectMs, 0.0103 * 1000.0);
         QCOMPARE(a.firstByteMs, 0.0421 * 1000.0);
+        QCOMPARE(a.tlsMs, 0.0311 * 1000.0);
         QCOMPARE(a.httpStatus, 204);
         QCOMPARE(a.errorCode, 0);
         QCOMPARE(a.errorText, QString());
@@ -310,6 +312,7 @@ private slots:
         QCOMPARE(b.lookupMs, 2.0);
         QCOMPARE(b.connectMs, -1.0);
         QCOMPARE(b.firstByteMs, -1.0);
+        QCOMPARE(b.tlsMs, -1.0);
         QCOMPARE(b.httpStatus, 0);
         QCOMPARE(b.errorCode, 10061);
         QCOMPARE(b.errorText, failed.errorText);
@@ -710,7 +713,7 @@ private slots:
             QVERIFY(moved.Open());
             {
                 RawDb raw(File());
-                QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"2"});
+                QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"3"});
                 QCOMPARE(raw.Column("SELECT COUNT(*) FROM pings_v1"), QStringList{"411"});
             }
             // Listed at once, while the rows move on the history's thread.
@@ -878,6 +881,36 @@ private slots:
         QCOMPARE(earlyProblems.size(), 0);
     }
 
+    void secondLayoutGainsTheTlsPhase() {
+        // A file of the second layout: its pings keep every value and gain an empty TLS time.
+        {
+            HistoryStore store(File());
+            QVERIFY(store.Record(Ping("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
+        }
+        {
+            RawDb raw(File());
+            QCOMPARE(raw.Column("ALTER TABLE pings DROP COLUMN tls_us"), QStringList{});
+            raw.Column("PRAGMA user_version = 2");
+            QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"2"});
+        }
+        HistoryStore store(File());
+        QSignalSpy problems(&store, &HistoryStore::problem);
+        QVERIFY(store.Open());
+        QVERIFY(!store.IsReadOnly());
+        PingResult tls = Ping("http://a/", T0.addSecs(1), PingOutcomeKind::Completed, 0.02);
+        tls.tlsSeconds = 0.015;
+        QVERIFY(store.Record(tls));
+        const QList<HistoryRow> rows =
+            store.Rows("http://a/", T0, T0.addSecs(1), HistoryStore::RowDetail::All);
+        QCOMPARE(rows.size(), 2);
+        QCOMPARE(rows.at(0).ms, 10.0);
+        QCOMPARE(rows.at(0).tlsMs, -1.0);
+        QCOMPARE(rows.at(1).tlsMs, 15.0);
+        QCOMPARE(problems.size(), 0);
+        RawDb raw(File());
+        QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"3"});
+    }
+
     void newerLayoutIsReadOnly() {
         {
             HistoryStore store(File());
@@ -887,7 +920,7 @@ private slots:
         }
         {
             RawDb raw(File());
-            raw.Column("PRAGMA user_version = 3");
+            raw.Column("PRAGMA user_version = 4");
         }
         QVERIFY(!QFile::exists(File() + "-wal"));
         const QByteArray bytes = ReadBytes(File());
@@ -900,8 +933,8 @@ private slots:
             QVERIFY(store.IsReadOnly());
             QCOMPARE(problems.size(), 1);
             QCOMPARE(problems.at(0).at(0).toString(),
-                     QStringLiteral("The history file \"%1\" has layout version 3, newer than "
-                                    "this program's 2: it is read, and nothing is written to it.")
+                     QStringLiteral("The history file \"%1\" has layout version 4, newer than "
+                                    "this program's 3: it is read, and nothing is written to it.")
                          .arg(File()));
             // Read as far as this program can; never written, never set aside.
             QCOMPARE(store.Rows("http://a/", T0, T0.addSecs(9)).size(), 2);
@@ -1022,20 +1055,19 @@ private slots:
         quiet.completed = 0;
         quiet.minMs = quiet.averageMs = quiet.p95Ms = quiet.maxMs = qQNaN();
         QCOMPARE(HistoryCsv("http://a/", {ping}, {hour, quiet}),
-                 QByteArray("time_utc,address,outcome,ms,lookup_ms,connect_ms,first_byte_ms,"
-                            "http_status,error_code,error_text,attempts,error_ping,completed,"
-                            "failed,cancelled,not_checked,min_ms,p95_ms,max_ms\r\n"
-                            "2024-03-10T12:00:00.000Z,http://a/,hour,12.250,,,,,,,,,58,2,0,0,"
+                 QByteArray("time_utc,address,outcome,ms,lookup_ms,connect_ms,tls_ms,"
+                            "first_byte_ms,http_status,error_code,error_text,attempts,error_ping,"
+                            "completed,failed,cancelled,not_checked,min_ms,p95_ms,max_ms\r\n"
+                            "2024-03-10T12:00:00.000Z,http://a/,hour,12.250,,,,,,,,,,58,2,0,0,"
                             "10.000,15.500,40.000\r\n"
-                            "2024-03-10T13:30:00.000Z,http://a/,completed,12.500,,,,200,0,,1,0,"
+                            "2024-03-10T13:30:00.000Z,http://a/,completed,12.500,,,,,200,0,,1,0,"
                             ",,,,,,\r\n"
-                            "2024-03-10T14:00:00.000Z,http://a/,hour,,,,,,,,,,0,2,0,0,,,\r\n"));
+                            "2024-03-10T14:00:00.000Z,http://a/,hour,,,,,,,,,,,0,2,0,0,,,\r\n"));
         // Without hours, the columns of the single pings alone.
         QVERIFY(
             HistoryCsv("http://a/", {ping})
-                .startsWith(
-                    "time_utc,address,outcome,ms,lookup_ms,connect_ms,first_byte_ms,http_status,"
-                    "error_code,error_text,attempts,error_ping\r\n2024"));
+                .startsWith("time_utc,address,outcome,ms,lookup_ms,connect_ms,tls_ms,first_byte_ms,"
+                            "http_status,error_code,error_text,attempts,error_ping\r\n2024"));
     }
 
     void randomBytesAreSetAsideOnce() {

@@ -210,7 +210,7 @@ private slots:
             lines.at(0).endsWith(",completed,failed,cancelled,not_checked,min_ms,p95_ms,max_ms\r"),
             lines.at(0).constData());
         QCOMPARE(lines.at(1), QByteArray("2024-02-19T12:00:00.000Z,\"http://a/?x=1,2\",hour,,,,,,"
-                                         ",,,,0,1,0,0,,,\r"));
+                                         ",,,,,0,1,0,0,,,\r"));
         QCOMPARE(lines.size(), 1 + 1 + 11 + 1); // the header, the hour, 11 pings, the end
         // The uptimes do not depend on the range shown.
         QCOMPARE(Figures(window).mid(5), (QStringList{"77.78 %", "80.00 %", "72.73 %"}));
@@ -263,15 +263,16 @@ private slots:
         QCOMPARE(button->text(), QStringLiteral("&Export CSV..."));
         button->click();
         QCOMPARE(asked, 1);
-        QCOMPARE(ReadBytes(path),
-                 QByteArray("time_utc,address,outcome,ms,lookup_ms,connect_ms,first_byte_ms,"
-                            "http_status,error_code,error_text,attempts,error_ping\r\n"
-                            "2024-03-10T11:10:00.007Z,\"http://c/\"\"q\"\"\",completed,10.000,"
-                            "1.500,4.250,10.000,200,0,,1,0\r\n"
-                            "2024-03-10T11:30:00.000Z,\"http://c/\"\"q\"\"\",failed,,2.000,,,0,"
-                            "10061,\"Refused, \"\"really\"\"\nnext line \xc3\xa9\",3,1\r\n"
-                            "2024-03-10T11:50:00.000Z,\"http://c/\"\"q\"\"\",cancelled,,,,,0,0,,"
-                            "1,0\r\n"));
+        QCOMPARE(
+            ReadBytes(path),
+            QByteArray("time_utc,address,outcome,ms,lookup_ms,connect_ms,tls_ms,"
+                       "first_byte_ms,http_status,error_code,error_text,attempts,error_ping\r\n"
+                       "2024-03-10T11:10:00.007Z,\"http://c/\"\"q\"\"\",completed,10.000,"
+                       "1.500,4.250,,10.000,200,0,,1,0\r\n"
+                       "2024-03-10T11:30:00.000Z,\"http://c/\"\"q\"\"\",failed,,2.000,,,,0,"
+                       "10061,\"Refused, \"\"really\"\"\nnext line \xc3\xa9\",3,1\r\n"
+                       "2024-03-10T11:50:00.000Z,\"http://c/\"\"q\"\"\",cancelled,,,,,,0,0,,"
+                       "1,0\r\n"));
 
         // Cancelled in the dialog: nothing written.
         QFile::remove(path);
