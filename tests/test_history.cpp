@@ -885,7 +885,7 @@ private slots:
         // A file of the second layout: its pings keep every value and gain an empty TLS time.
         {
             HistoryStore store(File());
-            QVERIFY(store.Record(Ping("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
+            QVERIFY(store.Record(TestPing("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
         }
         {
             RawDb raw(File());
@@ -897,7 +897,7 @@ private slots:
         QSignalSpy problems(&store, &HistoryStore::problem);
         QVERIFY(store.Open());
         QVERIFY(!store.IsReadOnly());
-        PingResult tls = Ping("http://a/", T0.addSecs(1), PingOutcomeKind::Completed, 0.02);
+        PingResult tls = TestPing("http://a/", T0.addSecs(1), PingOutcomeKind::Completed, 0.02);
         tls.tlsSeconds = 0.015;
         QVERIFY(store.Record(tls));
         const QList<HistoryRow> rows =
