@@ -4,6 +4,7 @@
 #include "app/Main.h"
 #include "engine/HistoryStore.h"
 #include "platform/gui/MessageBox.h"
+#include "support/PingResults.h"
 #include "support/TestHelpers.h"
 #include "support/gui/MainWindowParts.h"
 #include "support/gui/TestEnvironment.h"
@@ -28,17 +29,6 @@ namespace {
 
 const QDateTime T0 = QDateTime(QDate(2024, 3, 10), QTime(12, 0), Qt::UTC);
 const QString A = QStringLiteral("http://a/?x=1,2");
-
-PingResult Ping(const QString &address, const QDateTime &at, PingOutcomeKind outcome,
-                double seconds) {
-    PingResult r;
-    r.finishedAt = at;
-    r.address = address;
-    r.outcome = outcome;
-    r.seconds = seconds;
-    r.attempts = 1;
-    return r;
-}
 
 QDateTime Before(int minutes) { return T0.addSecs(-60LL * minutes); }
 
@@ -114,7 +104,7 @@ private:
         Run(s, Before(120), T0);
         Run(s, Before(360), Before(240));
         auto ok = [&s](const QString &address, const QDateTime &at, double ms) {
-            QVERIFY(s.Record(Ping(address, at, PingOutcomeKind::Completed, ms / 1000)));
+            QVERIFY(s.Record(TestPing(address, at, PingOutcomeKind::Completed, ms / 1000)));
         };
         ok(A, Before(300), 70);
         ok(A, Before(290), 80);
@@ -123,11 +113,11 @@ private:
         ok(A, Before(40), 20);
         ok(A, Before(20), 30);
         ok(A, Before(5), 40);
-        QVERIFY(s.Record(Ping(A, Before(30), PingOutcomeKind::Failed, -1)));
-        QVERIFY(s.Record(Ping(A, Before(15), PingOutcomeKind::Failed, -1)));
-        QVERIFY(s.Record(Ping(A, Before(10), PingOutcomeKind::Cancelled, -1)));
+        QVERIFY(s.Record(TestPing(A, Before(30), PingOutcomeKind::Failed, -1)));
+        QVERIFY(s.Record(TestPing(A, Before(15), PingOutcomeKind::Failed, -1)));
+        QVERIFY(s.Record(TestPing(A, Before(10), PingOutcomeKind::Cancelled, -1)));
         ok(A, T0.addDays(-3), 101);
-        QVERIFY(s.Record(Ping(A, T0.addDays(-20), PingOutcomeKind::Failed, -1)));
+        QVERIFY(s.Record(TestPing(A, T0.addDays(-20), PingOutcomeKind::Failed, -1)));
         ok("http://b/", Before(1), 5);
     }
 
@@ -220,7 +210,7 @@ private slots:
             lines.at(0).endsWith(",completed,failed,cancelled,not_checked,min_ms,p95_ms,max_ms\r"),
             lines.at(0).constData());
         QCOMPARE(lines.at(1), QByteArray("2024-02-19T12:00:00.000Z,\"http://a/?x=1,2\",hour,,,,,,"
-                                         ",,,,0,1,0,0,,,\r"));
+                                         ",,,,,0,1,0,0,,,\r"));
         QCOMPARE(lines.size(), 1 + 1 + 11 + 1); // the header, the hour, 11 pings, the end
         // The uptimes do not depend on the range shown.
         QCOMPARE(Figures(window).mid(5), (QStringList{"77.78 %", "80.00 %", "72.73 %"}));
@@ -243,12 +233,12 @@ private slots:
     void exportWritesTheRangeShownAsCsv() {
         // Rows of every kind in the last hour of an address of their own.
         const QString c = "http://c/\"q\"";
-        PingResult ok = Ping(c, Before(50).addMSecs(7), PingOutcomeKind::Completed, 0.010);
+        PingResult ok = TestPing(c, Before(50).addMSecs(7), PingOutcomeKind::Completed, 0.010);
         ok.lookupSeconds = 0.0015;
         ok.connectSeconds = 0.00425;
         ok.firstByteSeconds = 0.010;
         ok.httpStatus = 200;
-        PingResult failed = Ping(c, Before(30), PingOutcomeKind::Failed, -1);
+        PingResult failed = TestPing(c, Before(30), PingOutcomeKind::Failed, -1);
         failed.lookupSeconds = 0.002;
         failed.errorCode = 10061;
         failed.errorText = QString::fromUtf8("Refused, \"really\"\nnext line \xc3\xa9");
@@ -256,8 +246,8 @@ private slots:
         failed.errorPing = true;
         QVERIFY(m_store->Record(ok));
         QVERIFY(m_store->Record(failed));
-        QVERIFY(m_store->Record(Ping(c, Before(10), PingOutcomeKind::Cancelled, -1)));
-        QVERIFY(m_store->Record(Ping(c, Before(70), PingOutcomeKind::Completed, 0.5)));
+        QVERIFY(m_store->Record(TestPing(c, Before(10), PingOutcomeKind::Cancelled, -1)));
+        QVERIFY(m_store->Record(TestPing(c, Before(70), PingOutcomeKind::Completed, 0.5)));
 
         THistoryWindow window(m_store.get());
         window.ShowFor(c);
@@ -273,15 +263,16 @@ private slots:
         QCOMPARE(button->text(), QStringLiteral("&Export CSV..."));
         button->click();
         QCOMPARE(asked, 1);
-        QCOMPARE(ReadBytes(path),
-                 QByteArray("time_utc,address,outcome,ms,lookup_ms,connect_ms,first_byte_ms,"
-                            "http_status,error_code,error_text,attempts,error_ping\r\n"
-                            "2024-03-10T11:10:00.007Z,\"http://c/\"\"q\"\"\",completed,10.000,"
-                            "1.500,4.250,10.000,200,0,,1,0\r\n"
-                            "2024-03-10T11:30:00.000Z,\"http://c/\"\"q\"\"\",failed,,2.000,,,0,"
-                            "10061,\"Refused, \"\"really\"\"\nnext line \xc3\xa9\",3,1\r\n"
-                            "2024-03-10T11:50:00.000Z,\"http://c/\"\"q\"\"\",cancelled,,,,,0,0,,"
-                            "1,0\r\n"));
+        QCOMPARE(
+            ReadBytes(path),
+            QByteArray("time_utc,address,outcome,ms,lookup_ms,connect_ms,tls_ms,"
+                       "first_byte_ms,http_status,error_code,error_text,attempts,error_ping\r\n"
+                       "2024-03-10T11:10:00.007Z,\"http://c/\"\"q\"\"\",completed,10.000,"
+                       "1.500,4.250,,10.000,200,0,,1,0\r\n"
+                       "2024-03-10T11:30:00.000Z,\"http://c/\"\"q\"\"\",failed,,2.000,,,,0,"
+                       "10061,\"Refused, \"\"really\"\"\nnext line \xc3\xa9\",3,1\r\n"
+                       "2024-03-10T11:50:00.000Z,\"http://c/\"\"q\"\"\",cancelled,,,,,,0,0,,"
+                       "1,0\r\n"));
 
         // Cancelled in the dialog: nothing written.
         QFile::remove(path);
@@ -311,8 +302,8 @@ private slots:
         const QString d = "http://d/";
         for (int i = 0; i < 6000; ++i) {
             const double ms = i == 3001 ? 900 : i == 3002 ? 0.5 : 20 + i % 7;
-            QVERIFY(m_store->Record(
-                Ping(d, Before(55).addMSecs(500LL * i), PingOutcomeKind::Completed, ms / 1000)));
+            QVERIFY(m_store->Record(TestPing(d, Before(55).addMSecs(500LL * i),
+                                             PingOutcomeKind::Completed, ms / 1000)));
         }
         THistoryWindow window(m_store.get());
         Find<QComboBox>(&window, "cmbHistoryRange")->setCurrentIndex(THistoryWindow::LastHour);
@@ -345,8 +336,8 @@ private slots:
         QCOMPARE(address->count(), 0);
         QCOMPARE(Figures(window),
                  (QStringList{"0", "n/a", "n/a", "n/a", "n/a", "n/a", "n/a", "n/a"}));
-        QVERIFY(
-            m_store->Record(Ping("http://first/", Before(1), PingOutcomeKind::Completed, 0.002)));
+        QVERIFY(m_store->Record(
+            TestPing("http://first/", Before(1), PingOutcomeKind::Completed, 0.002)));
         QCOMPARE(Items(address), QStringList{"http://first/"});
         QTRY_COMPARE_WITH_TIMEOUT(Find<QLabel>(&window, "lblCount")->text(), QStringLiteral("1"),
                                   Patience);
@@ -362,7 +353,7 @@ private slots:
         auto *address = Find<QComboBox>(&window, "cmbHistoryAddress");
         QCOMPARE(count->text(), QStringLiteral("7"));
 
-        QVERIFY(m_store->Record(Ping(A, Before(2), PingOutcomeKind::Completed, 0.045)));
+        QVERIFY(m_store->Record(TestPing(A, Before(2), PingOutcomeKind::Completed, 0.045)));
         // At most one query a second: right after the opening query, it waits.
         Settle();
         if (sinceShown.elapsed() < 900)
@@ -372,16 +363,16 @@ private slots:
         QCOMPARE(Find<QLabel>(&window, "lblUptime24h")->text(), QStringLiteral("80.00 %"));
 
         // A ping of another address only adds it to the list.
-        QVERIFY(m_store->Record(Ping("http://c/", Before(1), PingOutcomeKind::Failed, -1)));
+        QVERIFY(m_store->Record(TestPing("http://c/", Before(1), PingOutcomeKind::Failed, -1)));
         QCOMPARE(Items(address), (QStringList{"http://a/?x=1,2", "http://b/", "http://c/"}));
         QCOMPARE(address->currentText(), A);
-        QVERIFY(m_store->Record(Ping(A, Before(1), PingOutcomeKind::Failed, -1)));
+        QVERIFY(m_store->Record(TestPing(A, Before(1), PingOutcomeKind::Failed, -1)));
         QTRY_COMPARE_WITH_TIMEOUT(SeriesOf(window).failures.size(), 3, Patience);
         QCOMPARE(count->text(), QStringLiteral("8"));
 
         // Closed, it stays as it was until shown again.
         window.close();
-        QVERIFY(m_store->Record(Ping(A, Before(1), PingOutcomeKind::Completed, 0.001)));
+        QVERIFY(m_store->Record(TestPing(A, Before(1), PingOutcomeKind::Completed, 0.001)));
         Settle();
         QCOMPARE(count->text(), QStringLiteral("8"));
         window.ShowFor(QString());
@@ -427,8 +418,10 @@ private slots:
         const QDateTime now = QDateTime::currentDateTimeUtc();
         {
             HistoryStore before(HistoryStore::DefaultPath());
-            QVERIFY(before.Record(Ping(address, now.addDays(-3), PingOutcomeKind::Completed, 0.1)));
-            QVERIFY(before.Record(Ping(address, now.addSecs(-600), PingOutcomeKind::Failed, -1)));
+            QVERIFY(
+                before.Record(TestPing(address, now.addDays(-3), PingOutcomeKind::Completed, 0.1)));
+            QVERIFY(
+                before.Record(TestPing(address, now.addSecs(-600), PingOutcomeKind::Failed, -1)));
         }
         QVERIFY(env.WriteStore("\"History days\"=dword:00000002\r\n"));
 
@@ -470,7 +463,7 @@ private slots:
 
         // Every finished ping of the engine goes into the store, and from there to the window.
         PingResult done =
-            Ping(address, QDateTime::currentDateTimeUtc(), PingOutcomeKind::Completed, 0.012);
+            TestPing(address, QDateTime::currentDateTimeUtc(), PingOutcomeKind::Completed, 0.012);
         emit w.Session->Engine()->finished(done);
         QCOMPARE(w.Session->History()->Rows(address, now.addDays(-9), now.addDays(1)).size(), 2);
         QTRY_COMPARE_WITH_TIMEOUT(Find<QLabel>(history, "lblUptime24h")->text(),
@@ -491,8 +484,8 @@ private slots:
         auto *log = Find<QPlainTextEdit>(&w, "mmLog");
         QVERIFY(log);
         for (int i = 0; i < 3; ++i)
-            emit w.Session->Engine()->finished(
-                Ping("http://x/", QDateTime::currentDateTimeUtc(), PingOutcomeKind::Failed, -1));
+            emit w.Session->Engine()->finished(TestPing(
+                "http://x/", QDateTime::currentDateTimeUtc(), PingOutcomeKind::Failed, -1));
         const QString expected =
             QStringLiteral("History: Cannot open the history file \"%1\": cannot create the "
                            "folder \"%2\"")

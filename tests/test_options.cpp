@@ -337,6 +337,10 @@ void TestOptions::tabOrder() {
                                   "cbComputerNameInUserAgent",
                                   "cbAutoPingAtStart",
                                   "edAutoPingAddress",
+                                  "cbCheckTLS",
+                                  "edCertExpiry",
+                                  "edAcceptedStatus",
+                                  "edSlowAbove",
                                   "cbAlwaysOnTop",
                                   "cbStartWithWindows",
                                   "cbShowNotifications",
@@ -519,11 +523,19 @@ void TestOptions::valuesCopyInAndOut() {
     in.RepeatAlertsEvery = 120;
     in.SMTPSecurity = 2;
     in.HistoryDays = 30;
+    in.CheckTLS = true;
+    in.CertExpiryWarnDays = 30;
+    in.AcceptedHTTPStatus = QStringLiteral("200-399,401");
+    in.SlowAbove = 2500;
     in.TellNetworkOutages = false;
     in.ReferenceAddresses = QStringLiteral("192.0.2.1:443\r\nhttps://[2001:db8::1]/");
 
     TfOptions d(nullptr);
     d.LoadFrom(in);
+    QVERIFY(d.cbCheckTLS->isChecked());
+    QCOMPARE(d.edCertExpiry->text(), QStringLiteral("30"));
+    QCOMPARE(d.edAcceptedStatus->text(), in.AcceptedHTTPStatus);
+    QCOMPARE(d.edSlowAbove->text(), QStringLiteral("2500"));
     // One line a reference in the store, blanks between them in the field, which is off with
     // its check box.
     QCOMPARE(d.edReferenceAddresses->text(),
@@ -696,6 +708,25 @@ void TestOptions::okCheck_data() {
         << Edit([](TfOptions &d) { d.edSMTPPort->setText(QStringLiteral("99999")); })
         << "Please enter an SMTP server port from 1 to 65535."
         << "edSMTPPort";
+    QTest::newRow("accepted status not a list")
+        << Edit([](TfOptions &d) { d.edAcceptedStatus->setText(QStringLiteral("2xx")); })
+        << "Please enter the accepted HTTP status as codes from 100 to 599 and ranges, such as "
+           "200-399 or 200,204,301-308, or leave it empty to accept any answer."
+        << "edAcceptedStatus";
+    QTest::newRow("accepted status reversed")
+        << Edit([](TfOptions &d) { d.edAcceptedStatus->setText(QStringLiteral("399-200")); })
+        << "Please enter the accepted HTTP status as codes from 100 to 599 and ranges, such as "
+           "200-399 or 200,204,301-308, or leave it empty to accept any answer."
+        << "edAcceptedStatus";
+    QTest::newRow("slow above the range")
+        << Edit([](TfOptions &d) { d.edSlowAbove->setText(QStringLiteral("3600001")); })
+        << "Please enter the milliseconds above which a ping is slow, from 0 (never) to 3600000."
+        << "edSlowAbove";
+    QTest::newRow("certificate days above the range")
+        << Edit([](TfOptions &d) { d.edCertExpiry->setText(QStringLiteral("3651")); })
+        << "Please enter the days before a certificate's expiry that warn, from 0 (never) to "
+           "3650."
+        << "edCertExpiry";
     QTest::newRow("SMTP port 0") << Edit([](TfOptions &d) {
         d.edSMTPPort->setText(QStringLiteral("00000"));
     }) << "Please enter an SMTP server port from 1 to 65535."
@@ -737,6 +768,20 @@ void TestOptions::okCheck() {
         field->clear();
         QVERIFY(PressOK(*dialog));
         QCOMPARE(boxes.size(), 2);
+        return;
+    }
+
+    // The checks of a site belong to no box: an empty field lets OK through (any answer, the
+    // usual days and milliseconds).
+    if (focus == QLatin1String("edAcceptedStatus") || focus == QLatin1String("edSlowAbove") ||
+        focus == QLatin1String("edCertExpiry")) {
+        dialog->findChild<QLineEdit *>(focus)->clear();
+        QVERIFY(PressOK(*dialog));
+        TOptions out;
+        dialog->StoreTo(out);
+        QVERIFY(out.AcceptedHTTPStatus.isEmpty());
+        QCOMPARE(out.SlowAbove, 0u);
+        QCOMPARE(out.CertExpiryWarnDays, 14u);
         return;
     }
 

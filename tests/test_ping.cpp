@@ -3,7 +3,9 @@
 // the error ping and cancelling.
 
 #include "support/EngineProbe.h"
+#include "support/TestCertificate.h"
 #include "support/TestHelpers.h"
+#include "support/TestNginx.h"
 #include "support/TestSmtpServer.h"
 #include "support/TestTcpServer.h"
 #include "support/gui/PingWindowFixture.h"
@@ -56,6 +58,7 @@ private slots:
     void resultIsHeldThenIdleReturns();
     void httpsPingOnlyConnects();
     void equalPortsTakeTheConnectOnlyPath();
+    void tlsChecksInTheWindow();
     void answerInTwoPartsGivesOneCompletion();
     void notificationSettings();
     void elapsedTimeCoversTheServerDelay();
@@ -311,6 +314,58 @@ void TestPing::httpsPingOnlyConnects() {
     // The close of the completed connection counts as nothing else.
     QCOMPARE(EngineProbe(w->Session->Engine()).AttemptCount(), 1u);
     QVERIFY(fx->pauses.isEmpty());
+}
+
+void TestPing::tlsChecksInTheWindow() {
+    if (!TestNginx::available())
+        QSKIP("nginx is not installed (Debian: nginx)");
+    TestAuthority authority;
+    QVERIFY2(authority.isValid(), qPrintable(authority.error()));
+    TestAuthority::Request soon;
+    soon.dnsNames = QStringList{QStringLiteral("web.test")};
+    soon.validToSeconds = 5 * 24 * 3600 + 3600;
+    TestAuthority::Request expired = soon;
+    expired.validFromSeconds = -10 * 24 * 3600;
+    expired.validToSeconds = -3600;
+    const TestAuthority::Files soonFiles = authority.issue(QStringLiteral("soon"), soon);
+    const TestAuthority::Files oldFiles = authority.issue(QStringLiteral("old"), expired);
+    QVERIFY2(!soonFiles.key.isEmpty() && !oldFiles.key.isEmpty(), qPrintable(authority.error()));
+    TestNginx nginx;
+    const int soonSite = nginx.addTls(soonFiles.certificate, soonFiles.key);
+    const int oldSite = nginx.addTls(oldFiles.certificate, oldFiles.key);
+    QString error;
+    QVERIFY2(nginx.start(&error), qPrintable(error));
+    ScopedEnv trust("SSL_CERT_FILE", authority.certificatePath().toUtf8());
+    Options.CheckTLS = true;
+    Options.PingAttempts = 1;
+
+    // The name of the address is checked against the certificate (web.test, by the table
+    // resolver); the warning of its expiry comes after the completion, as a notification.
+    const QString soonAddress =
+        QStringLiteral("https://web.test:%1/status/200").arg(nginx.port(soonSite));
+    fx->Ping(soonAddress);
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle() && w->StatusImageIndex == 2, Patience);
+    QVERIFY2(fx->NewLog().contains(QStringLiteral("Certificate of [") + soonAddress +
+                                   QStringLiteral("] expires in 5 days (")),
+             PingWindowFixture::Visible(fx->NewLog()));
+    QVERIFY2(
+        fx->Balloons().last().startsWith(QStringLiteral("Certificate expiry|2|Certificate of [") +
+                                         soonAddress + QStringLiteral("] expires in 5 days (")),
+        qPrintable(fx->Balloons().join('\n')));
+
+    // An expired certificate fails the ping: red, with the reason.
+    fx->Mark();
+    const QString oldAddress = QStringLiteral("https://web.test:%1/").arg(nginx.port(oldSite));
+    fx->Ping(oldAddress);
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle() && w->StatusImageIndex == 3, Patience);
+    QVERIFY2(fx->NewLog().contains(QStringLiteral("] Error connecting to [web.test] (port %1): "
+                                                  "Certificate has expired (0).")
+                                       .arg(nginx.port(oldSite))),
+             PingWindowFixture::Visible(fx->NewLog()));
+    QCOMPARE(fx->Balloons().last(),
+             QStringLiteral("Connection error|3|Connection to [") + oldAddress +
+                 QStringLiteral("] failed.\rError: Certificate has expired"));
+    Options.CheckTLS = false;
 }
 
 void TestPing::equalPortsTakeTheConnectOnlyPath() {

@@ -165,6 +165,12 @@ void TestSettings::firstStartWithoutFile() {
     // Every row of the settings table, and the window's own six: the recent list and bounds.
     QCOMPARE(key.values.size(), SettingsTable().size() + 6);
     QCOMPARE(Stored(QStringLiteral("Ping timeout")).dword, 30u);
+    // The checks of a site keep what the program did before them: a connect for https, any
+    // answer, never slow; a certificate is only ever read with the check on.
+    QCOMPARE(Stored(QStringLiteral("Check TLS on https")).dword, 0u);
+    QCOMPARE(Stored(QStringLiteral("Warn before certificate expiry")).dword, 14u);
+    QCOMPARE(Stored(QStringLiteral("Accepted HTTP status")), Sz(QString()));
+    QCOMPARE(Stored(QStringLiteral("Slow above")).dword, 0u);
     QCOMPARE(Stored(QStringLiteral("Metrics port")).dword, 0u);
     QCOMPARE(Stored(QStringLiteral("Ping attempts")).dword, 3u);
     QCOMPARE(Stored(QStringLiteral("Auto-ping address")).text, QStringLiteral("http://"));

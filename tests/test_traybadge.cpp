@@ -43,6 +43,10 @@ void TestTrayBadge::worstStateWins() {
     QCOMPARE(WorseBadge(TrayBadge::Failed, TrayBadge::UnderWay), TrayBadge::Failed);
     QCOMPARE(WorseBadge(TrayBadge::UnderWay, TrayBadge::Completed), TrayBadge::UnderWay);
     QCOMPARE(WorseBadge(TrayBadge::None, TrayBadge::Completed), TrayBadge::Completed);
+    // Slow is up, but worth a look: above completed and under way, below failed.
+    QCOMPARE(WorseBadge(TrayBadge::Completed, TrayBadge::Slow), TrayBadge::Slow);
+    QCOMPARE(WorseBadge(TrayBadge::Slow, TrayBadge::UnderWay), TrayBadge::Slow);
+    QCOMPARE(WorseBadge(TrayBadge::Slow, TrayBadge::Failed), TrayBadge::Failed);
 }
 
 void TestTrayBadge::badgeIsDrawnInItsColour() {
@@ -50,7 +54,8 @@ void TestTrayBadge::badgeIsDrawnInItsColour() {
     plain.fill(Qt::blue);
     const QIcon base(plain);
     QCOMPARE(BadgePixel(BadgedIcon(base, TrayBadge::None)), QColor(Qt::blue));
-    for (TrayBadge badge : {TrayBadge::Completed, TrayBadge::UnderWay, TrayBadge::Failed}) {
+    for (TrayBadge badge :
+         {TrayBadge::Completed, TrayBadge::UnderWay, TrayBadge::Slow, TrayBadge::Failed}) {
         const QIcon icon = BadgedIcon(base, badge);
         QCOMPARE(BadgePixel(icon), BadgeColor(badge));
         // The rest of the icon is left as it was.
@@ -84,6 +89,22 @@ void TestTrayBadge::iconFollowsTheMainPing() {
     // Kept after the result's hold ends.
     w->TimerNotificationTimer();
     QCOMPARE(BadgePixel(w->NotifyIcon->Icon()), BadgeColor(TrayBadge::Completed));
+
+    // A slow answer: completed, yet amber on the icon and in the status image.
+    TestTcpServer late;
+    QVERIFY(late.listen());
+    TestTcpServer::Script script = TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\n\r\n"});
+    script.delayMs = 250;
+    late.setScript(script);
+    Options.HTTPPort = late.port();
+    Options.SlowAbove = 100;
+    fx.Ping(QStringLiteral("web.test"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx.Idle() && w->StatusImageIndex == 4, Patience);
+    QCOMPARE(BadgePixel(w->NotifyIcon->Icon()), BadgeColor(TrayBadge::Slow));
+    w->TimerNotificationTimer(); // the tool-tip shows the last result once the hold ends
+    QTRY_VERIFY2(w->NotifyIcon->ToolTip().contains(QStringLiteral(" s (slow) at ")),
+                 qPrintable(w->NotifyIcon->ToolTip()));
+    Options.SlowAbove = 0;
 
     Options.HTTPPort = TestTcpServer::closedPort();
     fx.Ping(QStringLiteral("web.test"));

@@ -69,7 +69,7 @@ void TfMain_Vennatro::UpdateStatus() {
     const QString hint = noNetwork ? QLatin1String(Fmt::NoNetworkTip) : InactiveHint;
     if (StatusHint() != hint) {
         SetStatusHint(hint);
-        ShowStatusImage(noNetwork ? 4 : 1);
+        ShowStatusImage(noNetwork ? 5 : 1);
     }
 }
 

@@ -28,9 +28,10 @@ void TfMain_Vennatro::CreateWatchList() {
     connect(Session, &PingSession::finished, this, [this](const PingResult &result) {
         if (!result.errorPing)
             m_lastResultTip = LastResultTip(result);
-        m_mainBadge = result.outcome == PingOutcomeKind::Completed ? TrayBadge::Completed
-                      : result.outcome == PingOutcomeKind::Failed  ? TrayBadge::Failed
-                                                                   : TrayBadge::None;
+        m_mainBadge = result.outcome == PingOutcomeKind::Completed
+                          ? (result.slow ? TrayBadge::Slow : TrayBadge::Completed)
+                      : result.outcome == PingOutcomeKind::Failed ? TrayBadge::Failed
+                                                                  : TrayBadge::None;
         UpdateTrayBadge();
     });
     // Grey, not red, while this computer has no network.
@@ -61,7 +62,9 @@ QString TfMain_Vennatro::LastResultTip(const PingResult &result) {
     QString what;
     switch (result.outcome) {
     case PingOutcomeKind::Completed:
-        what = QStringLiteral("completed in %1 s").arg(result.seconds, 0, 'f', 3);
+        what = QStringLiteral("completed in %1 s%2")
+                   .arg(result.seconds, 0, 'f', 3)
+                   .arg(result.slow ? QStringLiteral(" (slow)") : QString());
         break;
     case PingOutcomeKind::Failed:
         what = result.errorText.isEmpty() ? QStringLiteral("failed")
@@ -106,6 +109,8 @@ void TfMain_Vennatro::UpdateTrayBadge() {
     const WatchList::Tally tally = Session->Watched()->Outcomes();
     if (tally.completed > 0)
         badge = WorseBadge(badge, TrayBadge::Completed);
+    if (tally.slow > 0)
+        badge = WorseBadge(badge, TrayBadge::Slow);
     if (tally.failed > 0)
         badge = WorseBadge(badge, TrayBadge::Failed);
     if (Session->Network()->CurrentState() == NetworkVerdict::State::Down)

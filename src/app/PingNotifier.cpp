@@ -60,6 +60,26 @@ PingNotifier::PingNotifier(PingSession *session, QObject *parent)
                     emit statusChanged(
                         1, QString::asprintf(Fmt::AbortedStatus, U8(address).constData()));
             });
+    // A slow answer completed all the same: the status says slow, not OK.
+    connect(session, &PingSession::finished, this, [this](const PingResult &result) {
+        if (result.outcome == PingOutcomeKind::Completed && result.slow && !result.errorPing)
+            emit statusChanged(4,
+                               QString::asprintf(Fmt::SlowStatus, U8(result.address).constData()));
+    });
+    // Once a slow episode, once a day for a certificate: warnings, like failures.
+    connect(session, &PingSession::addressSlow, this,
+            [this](const QString &address, double seconds) {
+                if (Notifying())
+                    Show(QString::asprintf(Fmt::SlowBalloon, U8(address).constData(), seconds),
+                         Fmt::SlowTitle, 2);
+            });
+    connect(session, &PingSession::certificateExpiring, this,
+            [this](const QString &address, int days, const QDateTime &expiry) {
+                if (Notifying())
+                    Show(QString::asprintf(Fmt::CertificateExpiryBalloon, U8(address).constData(),
+                                           days, U8(TimeStamp(expiry.toLocalTime())).constData()),
+                         Fmt::CertificateExpiryTitle, 2);
+            });
     // Shown whatever the notification settings say: the user was alerted of the outage.
     connect(session, &PingSession::addressRecovered, this,
             [this](const QString &address, qint64 downSeconds) {
@@ -71,7 +91,7 @@ PingNotifier::PingNotifier(PingSession *session, QObject *parent)
     // No failure notice for a ping that was not checked: one notice an outage of this
     // computer's network, and one at its end.
     connect(session, &PingSession::notChecked, this, [this](const QString &address) {
-        emit statusChanged(4, QString::asprintf(Fmt::NotCheckedStatus, U8(address).constData()));
+        emit statusChanged(5, QString::asprintf(Fmt::NotCheckedStatus, U8(address).constData()));
     });
     connect(session, &PingSession::networkLost, this, [this](int addresses) {
         if (Notifying())

@@ -44,3 +44,23 @@ bool AlertPolicy::IsDown(const QString &address) const {
     const auto it = m_states.constFind(Key(address));
     return it != m_states.cend() && it->down;
 }
+
+bool AlertPolicy::OnCompleted(const QString &address, bool slow) {
+    const QString key = Key(address);
+    if (!slow) {
+        m_slow.remove(key);
+        return false;
+    }
+    bool &was = m_slow[key];
+    const bool begins = !was;
+    was = true;
+    return begins;
+}
+
+bool AlertPolicy::CertificateWarningDue(const QString &address, const QDateTime &when) {
+    QDateTime &last = m_certificateWarned[Key(address)];
+    if (last.isValid() && last.secsTo(when) < 24 * 3600)
+        return false;
+    last = when;
+    return true;
+}

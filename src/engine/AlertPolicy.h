@@ -33,6 +33,13 @@ public:
 
     bool IsDown(const QString &address) const;
 
+    // A completed ping of address, slow or not: true when it begins a slow episode (the first
+    // slow one after one that was not). Failures neither begin nor end an episode.
+    bool OnCompleted(const QString &address, bool slow);
+    // The certificate of address expires soon: true when no warning of it was given in the
+    // last 24 hours.
+    bool CertificateWarningDue(const QString &address, const QDateTime &when);
+
 private:
     struct State {
         bool down = false;
@@ -43,5 +50,7 @@ private:
     static QString Key(const QString &address);
 
     QHash<QString, State> m_states;
+    QHash<QString, bool> m_slow;                   // by address: its last completed ping was slow
+    QHash<QString, QDateTime> m_certificateWarned; // by address: the last warning
     quint32 m_repeatMinutes = 0;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/AcceptedStatus.h"
 #include "engine/AlertPolicy.h"
 #include "engine/MailSender.h"
 #include "engine/PingResult.h"
@@ -14,6 +15,7 @@
 #include <QString>
 #include <QTimer>
 #include <exception>
+#include <memory>
 
 enum TPingOutcome { poPending, poSucceeded, poFailed, poCancelled, poNotChecked };
 
@@ -26,6 +28,8 @@ struct EngineContext {
 
 class NetworkVerdict;
 class Resolver;
+class TlsClient;
+class TlsContext;
 
 // The ping of one address at a time: the attempt cycle driven by the client socket's
 // notifications, the time-out of an attempt, retries, and the failure alerts (e-mail, error
@@ -77,6 +81,9 @@ public:
     // The computer goes to sleep: a ping waiting for its answer, a verdict or its next attempt
     // ends not checked, without a verdict.
     void Sleep();
+    // The authorities of the TLS check, shared by the engines of a program; the engine makes
+    // its own when none is given.
+    void SetTlsContext(std::shared_ptr<TlsContext> context) { m_tlsContext = std::move(context); }
 
     // ---- seams for tests ----
     void SetRetryPauseMs(int ms) { m_retryPause.setInterval(ms); }
@@ -114,6 +121,11 @@ signals:
     void finished(const PingResult &result);
     // The address answers again after an alerted failure; its recovery e-mail follows.
     void recovered(const QString &address, qint64 downSeconds);
+    // A completed ping above "Slow above" begins a slow episode of the address.
+    void slowStarted(const QString &address, double seconds);
+    // The certificate of the address expires within "Warn before certificate expiry" days;
+    // once a day. Its e-mail follows.
+    void certificateExpiring(const QString &address, int days, const QDateTime &expiry);
     // The socket is closed and the ping is idle (also between attempts).
     void idle();
     void mailStarted();
@@ -178,15 +190,24 @@ private:
     void SendRecoveryEmail(qint64 downSeconds);
     bool SendEmail(const QString &subject, const QString &body);
     void Recovered();
+    void CheckCompleted();
+    void WarnOfCertificate();
+    bool RefuseAnswer(TCustomWinSocket *socket, bool closeSocket);
+    bool CompletedSlow(double seconds) const;
+    void StartTls();
+    void TlsReceived(TCustomWinSocket *socket, const char *data, int size);
+    bool FlushTls();
+    void AnswerReceived(TCustomWinSocket *socket, const char *data, int size);
     void StartErrorPing();
     void LogCompletion();
-    QString CompletionEntry(double seconds) const;
+    QString CompletionEntry(double seconds, bool slow) const;
     void CloseByUs(TCustomWinSocket *socket);
     void StopAttemptTimers();
     void EmitFinished(PingOutcomeKind outcome);
     PingResult MakeResult(PingOutcomeKind outcome) const;
     template <typename Fn> void Guard(Fn &&fn);
     bool HttpsExchange() const;
+    bool ConnectOnly() const;
     double SecondsSinceStart() const;
     QString SocketErrorText(int code) const;
     QString LoggedHost() const;
@@ -225,4 +246,13 @@ private:
     QString m_heldText;
     qint64 m_suspendedAtStart = -1; // the time suspended when the attempt opened
     NotCheckedReason m_notChecked = NotCheckedReason::None;
+    AcceptedStatus m_acceptedStatus;
+    std::shared_ptr<TlsContext> m_tlsContext;
+    std::unique_ptr<TlsClient> m_tls; // the attempt's TLS session
+    bool m_attemptTls = false;        // the attempt checks TLS (fixed at its start)
+    QByteArray m_tlsOutgoing;         // for the server, not sent yet
+    double m_tlsSeconds = -1;
+    double m_endSeconds = -1; // when the attempt failed
+    int m_ipProtocol = 0;
+    bool m_slow = false;
 };

@@ -1,11 +1,14 @@
 #include "engine/PingSession.h"
 
+#include "engine/AcceptedStatus.h"
 #include "engine/AlertPolicy.h"
-#include "engine/HistoryStore.h"
 #include "engine/Formats.h"
+#include "engine/HistoryStore.h"
 #include "engine/MetricsPublisher.h"
 #include "engine/NetworkVerdict.h"
+#include "engine/ProbeRunner.h"
 #include "engine/WatchList.h"
+#include "net/TlsClient.h"
 #include "platform/AppErrors.h"
 #include "platform/NetworkState.h"
 #include "platform/SleepWatch.h"
@@ -22,10 +25,20 @@ constexpr int CatchUpMs = 10000; // after an outage every address is pinged with
 PingSession::PingSession(Face face, QObject *parent) : QObject(parent), m_face(face) {
     m_options = DefaultOptions();
     m_alerts = new AlertPolicy(this);
+    m_tlsContext = std::make_shared<TlsContext>();
     m_engine = new PingEngine(this);
     m_engine->SetAlertPolicy(m_alerts);
+    m_engine->SetTlsContext(m_tlsContext);
     m_watched = new WatchList(m_alerts, this);
+    m_watched->SetTlsContext(m_tlsContext);
     m_metrics = new MetricsPublisher(this);
+    m_probes = new ProbeRunner(this);
+    m_probes->SetTlsContext(m_tlsContext);
+    m_probes->SetOwnPort([this] { return m_metrics->ListeningPort(); });
+    m_metrics->SetProber(
+        [this](const QString &target, int timeoutMs, std::function<void(const QByteArray &)> done) {
+            return m_probes->Start(target, timeoutMs, std::move(done));
+        });
     m_history = new HistoryStore(QString(), this);
     if (face == Face::CommandLine) {
         // The whole-file check and the wait for the disk are the long-running faces' job: a
@@ -55,6 +68,8 @@ PingSession::PingSession(Face face, QObject *parent) : QObject(parent), m_face(f
     connect(m_engine, &PingEngine::completed, this, &PingSession::completed);
     connect(m_engine, &PingEngine::finished, this, &PingSession::finished);
     connect(m_engine, &PingEngine::recovered, this, &PingSession::addressRecovered);
+    connect(m_engine, &PingEngine::slowStarted, this, &PingSession::addressSlow);
+    connect(m_engine, &PingEngine::certificateExpiring, this, &PingSession::certificateExpiring);
     connect(m_engine, &PingEngine::idle, this, &PingSession::idle);
     connect(m_engine, &PingEngine::mailStarted, this, &PingSession::mailStarted);
     connect(m_engine, &PingEngine::mailFinished, this, &PingSession::mailFinished);
@@ -72,6 +87,8 @@ PingSession::PingSession(Face face, QObject *parent) : QObject(parent), m_face(f
     connect(m_watched, &WatchList::finished, m_history, &HistoryStore::Record);
     connect(m_watched, &WatchList::addressDown, this, &PingSession::addressDown);
     connect(m_watched, &WatchList::addressRecovered, this, &PingSession::addressRecovered);
+    connect(m_watched, &WatchList::addressSlow, this, &PingSession::addressSlow);
+    connect(m_watched, &WatchList::certificateExpiring, this, &PingSession::certificateExpiring);
     connect(m_watched, &WatchList::unknownError, this, &PingSession::unknownError);
     connect(m_watched, &WatchList::unexpectedError, this, &PingSession::unexpectedError);
     connect(m_watched, &WatchList::rowsChanged, this, [this] {
@@ -146,8 +163,25 @@ void PingSession::ApplySettings(const TOptions &options, const EngineContext &co
         engine->ApplySettings(options, context);
     m_alerts->SetRepeatMinutes(options.RepeatAlertsEvery);
     m_watched->ApplySettings(options, context);
-    if (m_open)
+    m_probes->ApplySettings(options, context);
+    if (m_open) {
         ConfigureMetrics();
+        CheckSettings();
+    }
+}
+
+void PingSession::CheckSettings() {
+    // A stored value the dialog would refuse: pinged as if empty, and said once.
+    const QString &status = m_options.AcceptedHTTPStatus;
+    if (AcceptedStatus::Parse(status) || status == m_reportedStatus)
+        return;
+    m_reportedStatus = status;
+    const QString text = QString::asprintf(Fmt::AcceptedStatusIgnoredEntry,
+                                           RemoveControl(status.left(200)).toUtf8().constData());
+    if (m_face == Face::CommandLine)
+        emit problem(text.trimmed());
+    else
+        Log(text);
 }
 
 void PingSession::TrimHistory() {
@@ -173,6 +207,7 @@ void PingSession::Open() {
     // A command line lives for a few pings: the clocks alone tell it of a sleep.
     if (m_face != Face::CommandLine && m_options.TellNetworkOutages)
         m_sleep->Listen();
+    CheckSettings();
     if (m_face != Face::CommandLine)
         m_watched->Load(m_options.WatchedAddresses);
 }
@@ -331,6 +366,7 @@ void PingSession::SetResolver(Resolver *resolver) {
     m_resolver = resolver;
     m_engine->SetResolver(resolver);
     m_watched->SetResolver(resolver);
+    m_probes->SetResolver(resolver);
     for (PingEngine *engine : std::as_const(m_extraEngines))
         engine->SetResolver(resolver);
 }
@@ -338,6 +374,7 @@ void PingSession::SetResolver(Resolver *resolver) {
 PingEngine *PingSession::AddEngine() {
     auto *engine = new PingEngine(this);
     engine->SetAlertPolicy(m_alerts);
+    engine->SetTlsContext(m_tlsContext);
     engine->ApplySettings(m_options, m_context);
     if (m_resolver)
         engine->SetResolver(m_resolver);

@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QString>
 #include <functional>
+#include <memory>
 #include <optional>
 
 class AlertPolicy;
@@ -17,9 +18,11 @@ class HistoryStore;
 class MetricsPublisher;
 class NetworkState;
 class NetworkVerdict;
+class ProbeRunner;
 class QTimer;
 class SleepWatch;
 class Resolver;
+class TlsContext;
 class WatchList;
 
 // The monitor: the settings it was given, the alert policy, the main ping engine, the watched
@@ -122,6 +125,10 @@ signals:
     void addressDown(const QString &address, const QString &errorText);
     // An address answers again after an alerted failure.
     void addressRecovered(const QString &address, qint64 downSeconds);
+    // An address's completed pings became slow (once an episode).
+    void addressSlow(const QString &address, double seconds);
+    // An address's certificate expires within the days of the setting (once a day).
+    void certificateExpiring(const QString &address, int days, const QDateTime &expiry);
     void unknownError(int code, const QString &text);
     void unexpectedError(const QString &message);
     // A log entry: its text (CR LF line breaks), its size in the log file, and whether it is a
@@ -146,6 +153,7 @@ private:
     void WireNetwork();
     void PingAllAgain(); // after an outage of this computer's network
     void LogSkippedReferences();
+    void CheckSettings();
 
     Face m_face;
     TOptions m_options;
@@ -162,9 +170,12 @@ private:
     NetworkVerdict *m_network = nullptr;
     bool m_mainNotChecked = false; // the main ping's last ping was not checked
     bool m_sleepProblemSaid = false;
+    ProbeRunner *m_probes = nullptr; // /probe on the metrics port
     QTimer *m_historyTrim = nullptr;
     QList<PingEngine *> m_extraEngines;
     Resolver *m_resolver = nullptr;
+    std::shared_ptr<TlsContext> m_tlsContext; // one set of authorities for every engine
+    QString m_reportedStatus;                 // an invalid "Accepted HTTP status" said once
     LogFile m_log;
     bool m_logFileFailing = false; // a log-file error was reported and not yet followed by success
     NormalisedAddress m_autoTarget;

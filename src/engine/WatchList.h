@@ -29,7 +29,7 @@ public:
 
     // Row state, as the status images number it. NotChecked: this computer had no network or
     // slept; it says nothing of the address.
-    enum State { UnderWay = 0, Idle = 1, Completed = 2, Failed = 3, NotChecked = 4 };
+    enum State { UnderWay = 0, Idle = 1, Completed = 2, Failed = 3, Slow = 4, NotChecked = 5 };
 
     struct Row {
         QString address;            // normalised
@@ -37,6 +37,7 @@ public:
         State outcome = Idle;       // of the last finished ping: kept while pinged again
         QDateTime lastPing;         // UTC; invalid before the first result
         QString lastResult;         // "completed in 0.042 s", "failed: Connection refused (10061)"
+        int certificateDays = -1;   // days the certificate is still valid; -1: not checked
         qint64 msToNext = -1;       // -1: not scheduled
         double uptime24h = qQNaN(); // completed of all in the last 24 h of this run
     };
@@ -49,6 +50,8 @@ public:
     void SetResolver(Resolver *resolver);
     // Given to every address's engine. Not owned; none by default.
     void SetNetworkVerdict(NetworkVerdict *verdict);
+    // The authorities of the TLS check, for every engine of the list.
+    void SetTlsContext(std::shared_ptr<TlsContext> context);
     // Where the uptime of an address added from now on starts from: its last 24 hours there.
     // Not owned; none by default (the uptime of this run alone).
     void SetHistory(HistoryStore *history) { m_history = history; }
@@ -90,6 +93,7 @@ public:
     struct Tally {
         int completed = 0;
         int failed = 0;
+        int slow = 0; // completed, but slow: up all the same
     };
     Tally Outcomes() const;
     // The addresses whose last finished ping failed, the first max of them in list order.
@@ -101,6 +105,8 @@ signals:
     // An address went down (its first failed ping of an outage), and answers again.
     void addressDown(const QString &address, const QString &errorText);
     void addressRecovered(const QString &address, qint64 downSeconds);
+    void addressSlow(const QString &address, double seconds);
+    void certificateExpiring(const QString &address, int days, const QDateTime &expiry);
     void unknownError(int code, const QString &text);
     void unexpectedError(const QString &message);
     void rowChanged(int row);
@@ -130,6 +136,7 @@ private:
     TOptions m_options;
     EngineContext m_context;
     Resolver *m_resolver = nullptr;
+    std::shared_ptr<TlsContext> m_tlsContext;
     HistoryStore *m_history = nullptr;
     NetworkVerdict *m_network = nullptr;
     bool m_paused = false;

@@ -645,6 +645,8 @@ void TCustomWinSocket::CloseConnection() {
         RaiseSocketError(WsaFromErrno(errno), "closesocket");
 }
 
+bool TCustomWinSocket::IPv6() const { return m_family == AF_INET6; }
+
 int TCustomWinSocket::SendString(const QString &text) {
     const QByteArray bytes = text.toUtf8();
     return SendBytes(bytes.constData(), int(bytes.size()));

@@ -57,6 +57,8 @@ public:
     QString PeerAddress();
 
     bool Connected() const { return m_connected; }
+    // The handle is of the IPv6 family (the address connected to, once connected).
+    bool IPv6() const;
     int Handle() const { return m_handle; }
     bool LookupPending() const { return m_lookupId != 0; }
     // The addresses of the last lookup that answered, in the order they are tried.

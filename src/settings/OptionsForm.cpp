@@ -1,5 +1,6 @@
 #include "settings/OptionsForm.h"
 
+#include "engine/AcceptedStatus.h"
 #include "platform/gui/MessageBox.h"
 #include "settings/NumberEdit.h"
 #include "store/SettingsTable.h"
@@ -192,7 +193,50 @@ void TfOptions::CreatePingGroup() {
     grid->addWidget(cbComputerNameInUserAgent, 3, 0, 1, 6);
     grid->addWidget(cbAutoPingAtStart, 4, 0, 1, 6);
     grid->addLayout(Indented(edAutoPingAddress), 5, 0, 1, 6);
-    grid->setRowStretch(6, 1);
+    CreateCheckRows(grid, 6);
+    grid->setRowStretch(8, 1);
+}
+
+void TfOptions::CreateCheckRows(QGridLayout *grid, int row) {
+    cbCheckTLS = Named(new QCheckBox(QStringLiteral("Check TLS on https")), "cbCheckTLS");
+    cbCheckTLS->setToolTip(QStringLiteral(
+        "https: complete a TLS handshake, verify the certificate and its name, then send the "
+        "request (off: a connect only)"));
+    edCertExpiry = Named(new TNumberEdit, "edCertExpiry");
+    edCertExpiry->SetMaxLength(4);
+    lblCertExpiry =
+        CaptionLabel(QStringLiteral("Warn before expiry:"), edCertExpiry, "lblCertExpiry");
+    lblCertExpiryDays = CaptionLabel(QStringLiteral("days"), edCertExpiry, "lblCertExpiryDays");
+    SetHint(QStringLiteral("With TLS checked: warn once a day while the certificate expires "
+                           "within these days (0: never)"),
+            {edCertExpiry, lblCertExpiry, lblCertExpiryDays});
+    edAcceptedStatus = Named(new QLineEdit, "edAcceptedStatus");
+    lblAcceptedStatus = CaptionLabel(QStringLiteral("Accepted HTTP status:"), edAcceptedStatus,
+                                     "lblAcceptedStatus");
+    SetHint(QStringLiteral("Status codes that complete a ping, such as 200-399 or "
+                           "200,204,301-308; others fail it (empty: any answer)"),
+            {edAcceptedStatus, lblAcceptedStatus});
+    edSlowAbove = Named(new TNumberEdit, "edSlowAbove");
+    edSlowAbove->SetMaxLength(7);
+    lblSlowAbove = CaptionLabel(QStringLiteral("Slow above:"), edSlowAbove, "lblSlowAbove");
+    lblSlowMs = CaptionLabel(QStringLiteral("ms"), edSlowAbove, "lblSlowMs");
+    SetHint(QStringLiteral("A completed ping slower than this is slow (0: never)"),
+            {edSlowAbove, lblSlowAbove, lblSlowMs});
+
+    auto *tlsRow = new QHBoxLayout;
+    tlsRow->addWidget(cbCheckTLS);
+    tlsRow->addStretch(1);
+    tlsRow->addWidget(lblCertExpiry);
+    tlsRow->addWidget(edCertExpiry);
+    tlsRow->addWidget(lblCertExpiryDays);
+    grid->addLayout(tlsRow, row, 0, 1, 6);
+    auto *answerRow = new QHBoxLayout;
+    answerRow->addWidget(lblAcceptedStatus);
+    answerRow->addWidget(edAcceptedStatus, 1);
+    answerRow->addWidget(lblSlowAbove);
+    answerRow->addWidget(edSlowAbove);
+    answerRow->addWidget(lblSlowMs);
+    grid->addLayout(answerRow, row + 1, 0, 1, 6);
 }
 
 void TfOptions::CreateOtherGroup() {
@@ -465,8 +509,9 @@ void TfOptions::ArrangeDialog() {
     bold.setBold(true);
     lblSMTPSettings->setFont(bold);
     for (TNumberEdit *e : {edPingAttemps, edInterval, edPingTimeout, edPort, edSecurePort,
-                           edSMTPPort, edMetricsPort})
+                           edSMTPPort, edMetricsPort, edCertExpiry})
         e->setFixedWidth(NumberFieldWidth(e, 5));
+    edSlowAbove->setFixedWidth(NumberFieldWidth(edSlowAbove, 7));
     for (QPushButton *b : {btnOK, btnCancel})
         b->setMinimumSize(b->sizeHint().expandedTo(ButtonSize));
     // The design sizes are a floor: a wider font makes a group larger, never cuts its text.
@@ -511,6 +556,10 @@ void TfOptions::SetTabOrder() {
                                     cbComputerNameInUserAgent,
                                     cbAutoPingAtStart,
                                     edAutoPingAddress,
+                                    cbCheckTLS,
+                                    edCertExpiry,
+                                    edAcceptedStatus,
+                                    edSlowAbove,
                                     cbAlwaysOnTop,
                                     cbStartWithWindows,
                                     cbShowNotifications,
@@ -583,6 +632,10 @@ void TfOptions::LoadFrom(const TOptions &settings) {
     edRepeatAlerts->SetNumber(int(settings.RepeatAlertsEvery));
     edHistoryDays->SetNumber(int(settings.HistoryDays));
     cmbSMTPSecurity->setCurrentIndex(int(qMin<quint32>(settings.SMTPSecurity, 3)));
+    cbCheckTLS->setChecked(settings.CheckTLS);
+    edCertExpiry->SetNumber(int(settings.CertExpiryWarnDays));
+    edAcceptedStatus->setText(settings.AcceptedHTTPStatus);
+    edSlowAbove->SetNumber(int(settings.SlowAbove));
 
     edLogFile->setText(settings.LogFile);
     edAutoPingAddress->setText(settings.AutoPingAddress);
@@ -644,6 +697,15 @@ void TfOptions::StoreTo(TOptions &settings) const {
                                ? quint32(FindSetting(N::HistoryDays)->def)
                                : bounded(edHistoryDays->Number(), N::HistoryDays);
     settings.SMTPSecurity = quint32(qMax(0, cmbSMTPSecurity->currentIndex()));
+    settings.CheckTLS = cbCheckTLS->isChecked();
+    // An empty field keeps the usual value.
+    const auto orDefault = [&](const TNumberEdit *field, const char *setting) {
+        return field->text().isEmpty() ? quint32(FindSetting(setting)->def)
+                                       : bounded(field->Number(), setting);
+    };
+    settings.CertExpiryWarnDays = orDefault(edCertExpiry, N::CertExpiryWarnDays);
+    settings.AcceptedHTTPStatus = edAcceptedStatus->text();
+    settings.SlowAbove = orDefault(edSlowAbove, N::SlowAbove);
 
     settings.LogFile = edLogFile->text();
     settings.AutoPingAddress = edAutoPingAddress->text();
@@ -739,8 +801,9 @@ bool TfOptions::PrepareLogPath() {
 }
 
 void TfOptions::btnOKClick() {
-    for (QLineEdit *field : {edLogFile, edAutoPingAddress, edErrorPingAddress, edErrorEmailAddress,
-                             edEmailFromAddress, edSMTPServer, edSMTPUser, edMetricsFile})
+    for (QLineEdit *field :
+         {edLogFile, edAutoPingAddress, edErrorPingAddress, edErrorEmailAddress, edEmailFromAddress,
+          edSMTPServer, edSMTPUser, edMetricsFile, edAcceptedStatus})
         TrimField(field);
     ClearBareScheme(edAutoPingAddress);
     ClearBareScheme(edErrorPingAddress);
@@ -822,6 +885,21 @@ void TfOptions::btnOKClick() {
                    "Please enter the minutes after which an alert is repeated, from %1 (never) "
                    "to %2."),
              edRepeatAlerts);
+
+    if (!edCertExpiry->text().isEmpty() && outside(edCertExpiry, N::CertExpiryWarnDays))
+        fail(range(N::CertExpiryWarnDays,
+                   "Please enter the days before a certificate's expiry that warn, from %1 "
+                   "(never) to %2."),
+             edCertExpiry);
+    if (!edSlowAbove->text().isEmpty() && outside(edSlowAbove, N::SlowAbove))
+        fail(range(N::SlowAbove,
+                   "Please enter the milliseconds above which a ping is slow, from %1 (never) "
+                   "to %2."),
+             edSlowAbove);
+    if (!AcceptedStatus::Parse(edAcceptedStatus->text()))
+        fail("Please enter the accepted HTTP status as codes from 100 to 599 and ranges, such "
+             "as 200-399 or 200,204,301-308, or leave it empty to accept any answer.",
+             edAcceptedStatus);
 
     if (cbSaveLog->isChecked() && !PrepareLogPath()) {
         ShowMessageBox(this, QStringLiteral("Please enter a valid path for the log file"),

@@ -9,6 +9,7 @@ class QComboBox;
 
 class QCheckBox;
 class QFileDialog;
+class QGridLayout;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -74,6 +75,16 @@ public:
     QCheckBox *cbComputerNameInUserAgent = nullptr;
     QCheckBox *cbAutoPingAtStart = nullptr;
     QLineEdit *edAutoPingAddress = nullptr;
+    // The checks of a site: TLS, its certificate's expiry, the accepted answers, slow.
+    QCheckBox *cbCheckTLS = nullptr;
+    QLabel *lblCertExpiry = nullptr;
+    TNumberEdit *edCertExpiry = nullptr;
+    QLabel *lblCertExpiryDays = nullptr;
+    QLabel *lblAcceptedStatus = nullptr;
+    QLineEdit *edAcceptedStatus = nullptr;
+    QLabel *lblSlowAbove = nullptr;
+    TNumberEdit *edSlowAbove = nullptr;
+    QLabel *lblSlowMs = nullptr;
 
     // "Other options"
     QGroupBox *gbOther = nullptr;
@@ -130,6 +141,7 @@ public slots:
 private:
     void CreateControls();
     void CreatePingGroup();
+    void CreateCheckRows(QGridLayout *grid, int row);
     void CreateOtherGroup();
     void CreateAlertsGroup();
     void ArrangeDialog();

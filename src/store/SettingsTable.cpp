@@ -89,6 +89,10 @@ const QList<SettingRow> &SettingsTable() {
         BoolRow(N::LogTimingDetails, &TOptions::LogTimingDetails, false),
         BoolRow(N::HideHintShown, &TOptions::HideHintShown, false),
         DWordRow(N::HistoryRawDays, &TOptions::HistoryRawDays, 7, 0, 36500),
+        BoolRow(N::CheckTLS, &TOptions::CheckTLS, false),
+        DWordRow(N::CertExpiryWarnDays, &TOptions::CertExpiryWarnDays, 14, 0, 3650),
+        TextRow(N::AcceptedHTTPStatus, &TOptions::AcceptedHTTPStatus),
+        DWordRow(N::SlowAbove, &TOptions::SlowAbove, 0, 0, 3600000),
         BoolRow(N::TellNetworkOutages, &TOptions::TellNetworkOutages, true),
         TextRow(N::ReferenceAddresses, &TOptions::ReferenceAddresses),
     };

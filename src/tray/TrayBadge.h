@@ -4,14 +4,14 @@
 
 // The state the tray icon shows at a glance, worst first when several are summed up.
 // NoNetwork: this computer has no network, so no failure says anything of a site.
-enum class TrayBadge { None, Completed, UnderWay, Failed, NoNetwork };
+enum class TrayBadge { None, Completed, UnderWay, Slow, Failed, NoNetwork };
 
 // The worse of two states: a failure outweighs a ping under way, which outweighs a success.
 TrayBadge WorseBadge(TrayBadge a, TrayBadge b);
 
 // The application icon with a small round badge in its lower right corner: green completed,
-// amber under way, red failed, grey with a white stroke no network; None gives the icon as it
-// is. Drawn at the usual tray sizes.
+// amber under way, orange slow, red failed, grey with a white stroke no network; None gives the
+// icon as it is. Drawn at the usual tray sizes.
 QIcon BadgedIcon(const QIcon &base, TrayBadge badge);
 
 // The badge's colour, for tests that read the pixels back.
