@@ -299,7 +299,11 @@ void NetworkVerdict::Recheck() {
 void NetworkVerdict::Completed(const QHostAddress &peer) {
     if (!m_on || peer.isNull() || peer.isLoopback())
         return;
-    if (m_state == State::Settling || (m_state == State::Down && m_cause == Cause::Error))
+    // An answer through the default route proves the way out works, whatever the facts said
+    // before; one from this computer's own link does not.
+    if (m_state == State::Settling ||
+        (m_state == State::Down &&
+         (m_cause == Cause::Error || !m_network->HasSpecificRoute(peer))))
         GoUp();
 }
 

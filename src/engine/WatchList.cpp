@@ -444,9 +444,10 @@ void WatchList::Start(Entry &entry) {
     // Keeps its place in the spread; one that is late starts anew from now instead of
     // catching up.
     if (entry.slotMs >= 0) {
+        // Back to its place, but half an interval after this ping at least.
         entry.dueMs = std::exchange(entry.slotMs, -1);
-        if (entry.dueMs <= now)
-            entry.dueMs += ((now - entry.dueMs) / interval + 1) * interval;
+        if (entry.dueMs <= now + interval / 2)
+            entry.dueMs += ((now + interval / 2 - entry.dueMs) / interval + 1) * interval;
     } else {
         entry.dueMs += interval;
         if (entry.dueMs <= now)

@@ -136,10 +136,18 @@ void NetworkState::LoadSystemBackend() {
     if (m_systemTried || !m_useSystem)
         return;
     m_systemTried = true;
-    if (!QNetworkInformation::load(QNetworkInformation::Feature::Reachability))
-        Problem(NoBackend, QStringLiteral("no network backend of the system loads (NetworkManager "
-                                          "or GLib); the routes and the errors tell an outage of "
-                                          "this computer's network"));
+    // Only a backend that knows more than the routes: GLib's reads the same routing table and
+    // was seen keeping its first answer for good (Debian 12), so the routes are read directly.
+#if defined(Q_OS_WIN)
+    const QString backend = QStringLiteral("networklistmanager");
+#else
+    const QString backend = QStringLiteral("networkmanager");
+#endif
+    if (!QNetworkInformation::loadBackendByName(backend))
+        Problem(NoBackend, QStringLiteral("no network backend of the system loads (%1); the "
+                                          "routes and the errors tell an outage of this "
+                                          "computer's network")
+                               .arg(backend));
 }
 
 NetworkState::Reach NetworkState::SystemReach() {
