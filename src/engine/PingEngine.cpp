@@ -855,8 +855,12 @@ bool PingEngine::HoldForVerdict(TErrorEvent event, int code, const QString &text
     m_judging = true; // busy through the close
     if (closeSocket)
         CloseByUs(socket);
-    if (slept)
+    if (slept) {
+        // The verdict hears of a sleep nobody announced, and settles as after an announced one.
+        if (m_network)
+            m_network->CheckClocks();
         EndNotChecked(NotCheckedReason::Asleep);
+    }
     else if (answer == NetworkVerdict::Answer::NoNetwork)
         OnJudged(true);
     return true;
