@@ -1604,6 +1604,21 @@ void TestEngine::schedulerCountsThenWaitsWhileBusy() {
     QCOMPARE(due.size(), 2);
     QCOMPARE(scheduler.AutoPingElapsed(), 1);
     QCOMPARE(ticked.size(), 68);
+
+    // Asleep: the countdown stops where it is and goes on from there, no ping at the wake.
+    scheduler.SetElapsed(42);
+    scheduler.Pause();
+    QVERIFY(!scheduler.Timer()->isActive());
+    QVERIFY(scheduler.Active());
+    scheduler.Resume();
+    QVERIFY(scheduler.Timer()->isActive());
+    QCOMPARE(scheduler.AutoPingElapsed(), 42);
+    QCOMPARE(due.size(), 2);
+    // Stopped while asleep: the wake does not start it again.
+    scheduler.Pause();
+    scheduler.Stop();
+    scheduler.Resume();
+    QVERIFY(!scheduler.Active());
 }
 
 void TestEngine::schedulerZeroIntervalIsDueOnEveryFreeTick() {
