@@ -22,19 +22,19 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDateTime>
-#include <QFile>
-#include <QProcess>
-#include <QScopeGuard>
-#include <QStandardPaths>
-#include <QTemporaryDir>
-#include <QThread>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QHostAddress>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <limits>
 #include <memory>

@@ -107,9 +107,10 @@ void TestNotifier::eventsAsBalloonsAndStatus_data() {
         << expiring << false << false << QStringList{} << QStringList{};
     // This computer's network, not the site: no failure notice a ping, one for the outage
     // (a warning, even with "only errors") and one at its end.
-    QTest::newRow("not checked")
-        << Emit([](PingSession &s) { emit s.notChecked(A, NotCheckedReason::NoNetwork); }) << true
-        << false << QStringList{} << QStringList{"5|Connection to [" + A + "] not checked."};
+    QTest::newRow("not checked") << Emit([](PingSession &s) {
+        emit s.notChecked(A, NotCheckedReason::NoNetwork);
+    }) << true << false << QStringList{}
+                                 << QStringList{"5|Connection to [" + A + "] not checked."};
     const Emit lost = [](PingSession &s) { emit s.networkLost(2); };
     QTest::newRow("network lost")
         << lost << true << true

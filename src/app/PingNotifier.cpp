@@ -103,8 +103,7 @@ PingNotifier::PingNotifier(PingSession *session, QObject *parent)
         if (!Notifying())
             return;
         Hide();
-        Show(QString::asprintf(Fmt::NetworkBackBalloon,
-                               U8(DownTimeText(downSeconds)).constData()),
+        Show(QString::asprintf(Fmt::NetworkBackBalloon, U8(DownTimeText(downSeconds)).constData()),
              Fmt::NetworkBackTitle, 1);
     });
     connect(session, &PingSession::unexpectedError, this, [this](const QString &message) {

@@ -31,8 +31,7 @@ int OutcomeIndex(PingOutcomeKind outcome) {
 }
 
 constexpr PingOutcomeKind AllOutcomes[] = {PingOutcomeKind::Completed, PingOutcomeKind::Failed,
-                                           PingOutcomeKind::Cancelled,
-                                           PingOutcomeKind::NotChecked};
+                                           PingOutcomeKind::Cancelled, PingOutcomeKind::NotChecked};
 
 // A phase that was not reached is negative; the scrape shows 0 rather than a value no
 // Prometheus query expects. NaN and infinity would not parse as "+Inf" either way.

@@ -98,7 +98,8 @@ void NetworkVerdict::ApplySettings(bool on, const QString &references) {
     m_references.clear();
     m_skipped.clear();
     QString text = references;
-    text.replace(QLatin1String("\r\n"), QLatin1String("\n")).replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"))
+        .replace(QLatin1Char('\r'), QLatin1Char('\n'));
     for (const QString &raw : text.split(QLatin1Char('\n'))) {
         const QString line = raw.trimmed();
         if (line.isEmpty())
@@ -302,8 +303,7 @@ void NetworkVerdict::Completed(const QHostAddress &peer) {
     // An answer through the default route proves the way out works, whatever the facts said
     // before; one from this computer's own link does not.
     if (m_state == State::Settling ||
-        (m_state == State::Down &&
-         (m_cause == Cause::Error || !m_network->HasSpecificRoute(peer))))
+        (m_state == State::Down && (m_cause == Cause::Error || !m_network->HasSpecificRoute(peer))))
         GoUp();
 }
 

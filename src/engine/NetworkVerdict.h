@@ -21,11 +21,11 @@ class QTcpSocket;
 class NetworkVerdict : public QObject {
     Q_OBJECT
 public:
-    static constexpr int ProbeTimeoutMs = 5000;   // a reference address's connect
-    static constexpr int ProbeSpacingMs = 10000;  // at most one round of them in this time
-    static constexpr int SettleMs = 30000;        // after a sleep, verdicts wait this long at most
-    static constexpr qint64 SleepJumpMs = 5000;   // more time suspended than this is a sleep
-    static constexpr int RecheckMs = 10000;       // during an outage, the network is looked at
+    static constexpr int ProbeTimeoutMs = 5000;    // a reference address's connect
+    static constexpr int ProbeSpacingMs = 10000;   // at most one round of them in this time
+    static constexpr int SettleMs = 30000;         // after a sleep, verdicts wait this long at most
+    static constexpr qint64 SleepJumpMs = 5000;    // more time suspended than this is a sleep
+    static constexpr int RecheckMs = 10000;        // during an outage, the network is looked at
     static constexpr int AsleepFallbackMs = 60000; // a sleep whose end was never announced
 
     enum class Answer { Site, NoNetwork, Pending };

@@ -689,10 +689,10 @@ void PingEngine::FinishFailure(TErrorEvent event, int code, const QString &text,
 }
 
 void PingEngine::LogErrorLine(int errorCode, const QString &errorText) {
-    emit logText(F(Fmt::FailureBar) + QString::asprintf(Fmt::ErrorEntry, U8(TimeStamp()).constData(),
-                                                        U8(LoggedHost()).constData(),
-                                                        ClientSocket->Port(),
-                                                        U8(errorText).constData(), errorCode));
+    emit logText(F(Fmt::FailureBar) +
+                 QString::asprintf(Fmt::ErrorEntry, U8(TimeStamp()).constData(),
+                                   U8(LoggedHost()).constData(), ClientSocket->Port(),
+                                   U8(errorText).constData(), errorCode));
 }
 
 void PingEngine::ConnectionFailure(TErrorEvent errorEvent, int errorCode, const QString &errorText,
@@ -860,8 +860,7 @@ bool PingEngine::HoldForVerdict(TErrorEvent event, int code, const QString &text
         if (m_network)
             m_network->CheckClocks();
         EndNotChecked(NotCheckedReason::Asleep);
-    }
-    else if (answer == NetworkVerdict::Answer::NoNetwork)
+    } else if (answer == NetworkVerdict::Answer::NoNetwork)
         OnJudged(true);
     return true;
 }

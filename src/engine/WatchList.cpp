@@ -6,8 +6,8 @@
 
 #include <QMetaObject>
 #include <algorithm>
-#include <utility>
 #include <limits>
+#include <utility>
 
 namespace {
 constexpr qint64 HourMs = 3600 * 1000;

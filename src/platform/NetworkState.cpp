@@ -16,8 +16,8 @@
 
 namespace {
 
-constexpr unsigned RouteUp = 0x0001;     // RTF_UP
-constexpr unsigned RouteReject = 0x0200; // RTF_REJECT
+constexpr unsigned RouteUp = 0x0001;        // RTF_UP
+constexpr unsigned RouteReject = 0x0200;    // RTF_REJECT
 constexpr unsigned NeighbourComplete = 0x2; // ATF_COM
 
 enum ProblemKind { NoBackend = 1, NoRoutes = 2, NoWatch = 4 };
@@ -298,9 +298,9 @@ void NetworkState::Watch(bool on) {
     }
     LoadSystemBackend();
     if (m_useSystem && QNetworkInformation::instance())
-        m_reachConnection = connect(QNetworkInformation::instance(),
-                                    &QNetworkInformation::reachabilityChanged, this,
-                                    &NetworkState::changed);
+        m_reachConnection =
+            connect(QNetworkInformation::instance(), &QNetworkInformation::reachabilityChanged,
+                    this, &NetworkState::changed);
 #if defined(Q_OS_LINUX)
     // Route and link changes from the kernel as they happen, without polling.
     m_netlink = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);

@@ -46,10 +46,10 @@ void SleepWatch::Listen() {
         return;
     }
     // The match stands even while logind is away: it may start later.
-    m_listening = bus.connect(service, QStringLiteral("/org/freedesktop/login1"),
-                              QStringLiteral("org.freedesktop.login1.Manager"),
-                              QStringLiteral("PrepareForSleep"), this,
-                              SLOT(OnPrepareForSleep(bool)));
+    m_listening =
+        bus.connect(service, QStringLiteral("/org/freedesktop/login1"),
+                    QStringLiteral("org.freedesktop.login1.Manager"),
+                    QStringLiteral("PrepareForSleep"), this, SLOT(OnPrepareForSleep(bool)));
     if (!m_listening)
         m_problem = QStringLiteral("logind's sleep signal cannot be followed");
     else if (!bus.interface() || !bus.interface()->isServiceRegistered(service))

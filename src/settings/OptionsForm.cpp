@@ -409,9 +409,9 @@ void TfOptions::CreateAlertsGroup() {
                            "minutes"),
             {edRepeatAlerts, lblRepeatAlerts, lblRepeatMinutes});
 
-    cbTellNetworkOutages = Named(
-        new QCheckBox(QStringLiteral("Tell network outages from site outages")),
-        "cbTellNetworkOutages");
+    cbTellNetworkOutages =
+        Named(new QCheckBox(QStringLiteral("Tell network outages from site outages")),
+              "cbTellNetworkOutages");
     cbTellNetworkOutages->setToolTip(
         QStringLiteral("A ping that fails because this computer has no network, or slept, is "
                        "\"not checked\" and alerts nothing"));
@@ -642,8 +642,8 @@ void TfOptions::LoadFrom(const TOptions &settings) {
     edErrorPingAddress->setText(settings.ErrorPingAddress);
     // One line a reference in the store, blanks between them in the field.
     edReferenceAddresses->setText(
-        settings.ReferenceAddresses.split(QRegularExpression(QStringLiteral("[\r\n]+")),
-                                          Qt::SkipEmptyParts)
+        settings.ReferenceAddresses
+            .split(QRegularExpression(QStringLiteral("[\r\n]+")), Qt::SkipEmptyParts)
             .join(QLatin1Char(' ')));
     edErrorEmailAddress->setText(settings.ErrorEmailAddress);
     edEmailFromAddress->setText(settings.FromAddress);
