@@ -214,7 +214,7 @@ void PingSession::Open() {
 
 void PingSession::LogSkippedReferences() {
     for (const QString &line : m_network->SkippedReferences())
-        Report(QStringLiteral("Network"), line);
+        Report(QStringLiteral("Network"), line.trimmed()); // Report ends the line itself
 }
 
 void PingSession::WireNetwork() {
