@@ -124,6 +124,44 @@ private slots:
         QCOMPARE(icon->ToolTip().size(), 201);
     }
 
+    // The first lines are cut as ever and never by what is added below them; a host that
+    // shows long tool-tips gets the added lines in full, another only what the cut leaves.
+    void addedLinesFollowTheFirstLines_data() {
+        QTest::addColumn<bool>("longTips");
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("added");
+        QTest::addColumn<QString>("shown");
+        const QString a120(120, QLatin1Char('a'));
+        const QString a130(130, QLatin1Char('a'));
+        const QString b50(50, QLatin1Char('b'));
+        QTest::newRow("long host, short lines") << true << "V\rcount"
+                                                << "last"
+                                                << "V\rcount\rlast";
+        QTest::newRow("long host, added in full") << true << a120 << b50 << a120 + "\r" + b50;
+        QTest::newRow("long host, first lines cut")
+            << true << a130 << b50 << a130.left(127) + "\r" + b50;
+        QTest::newRow("127 host, added cut") << false << a120 << b50 << a120 + "\r" + b50.left(6);
+        QTest::newRow("127 host, first lines kept") << false << a130 << b50 << a130.left(127);
+        QTest::newRow("nothing added") << true << a130 << QString() << a130.left(127);
+    }
+
+    void addedLinesFollowTheFirstLines() {
+        QFETCH(bool, longTips);
+        QFETCH(QString, first);
+        QFETCH(QString, added);
+        QFETCH(QString, shown);
+        shell->config.longToolTips = longTips;
+        icon->SetVisible(true);
+        shell->Clear();
+        icon->SetToolTip(first, added);
+        QCOMPARE(icon->ShownToolTip(), shown);
+        QCOMPARE(shell->Kinds(), QStringList{"modify"});
+        QCOMPARE(shell->Calls.at(0).toolTip, shown);
+        // The one-argument form keeps the added lines.
+        icon->SetToolTip(QStringLiteral("V"));
+        QCOMPARE(icon->AddedToolTipLines(), added);
+    }
+
     void cutsNeverSplitACharacter() {
         // A character outside the basic plane is two UTF-16 units; half of one is no text.
         const QString face = QString::fromUtf8("\xF0\x9F\x98\x80");

@@ -36,6 +36,7 @@ private slots:
     void worstStateWins();
     void badgeIsDrawnInItsColour();
     void iconFollowsTheMainPing();
+    void errorPingLeavesTheFailureOnTheIcon();
 };
 
 void TestTrayBadge::worstStateWins() {
@@ -105,6 +106,47 @@ void TestTrayBadge::iconFollowsTheMainPing() {
     // And green once it is gone.
     w->Session->Watched()->Remove(0);
     QCOMPARE(BadgePixel(w->NotifyIcon->Icon()), BadgeColor(TrayBadge::Completed));
+}
+
+// The error ping checks a second address: its progress and its answer never turn the failed
+// address's red badge amber or green, nor reach the tool-tip.
+void TestTrayBadge::errorPingLeavesTheFailureOnTheIcon() {
+    PingWindowFixture fx;
+    QVERIFY(fx.w);
+    TfMain_Vennatro *w = fx.w;
+    TestTcpServer https;
+    QVERIFY(https.listen());
+    Options.HTTPPort = TestTcpServer::closedPort();
+    Options.HTTPSPort = https.port();
+    Options.PingOnError = true;
+    Options.ErrorPingAddress = QStringLiteral("https://error.test");
+    fx.Ping(QStringLiteral("web.test"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx.Idle() && https.connectionCount() == 1 &&
+                                 fx.NewLog().contains(QLatin1String("[https://error.test/]")) &&
+                                 fx.NewLog().contains(QLatin1String("completed in")),
+                             Patience);
+    QList<QColor> badges;
+    QStringList tips;
+    bool failedSeen = false;
+    for (const auto &call : fx.shell->Calls) {
+        if (!call.icon.isNull())
+            failedSeen = failedSeen || BadgePixel(call.icon) == BadgeColor(TrayBadge::Failed);
+        if (failedSeen && !call.icon.isNull())
+            badges << BadgePixel(call.icon);
+        if (call.kind == RecordingTrayShell::CallKind::Modify)
+            tips << call.toolTip;
+    }
+    QVERIFY(failedSeen);
+    for (const QColor &badge : badges)
+        QCOMPARE(badge, BadgeColor(TrayBadge::Failed));
+    QCOMPARE(BadgePixel(w->NotifyIcon->Icon()), BadgeColor(TrayBadge::Failed));
+    for (const QString &tip : tips)
+        QVERIFY2(!tip.contains(QLatin1String("error.test")), qPrintable(tip));
+    // After the hold, the tool-tip's result line is the failed address's.
+    w->TimerNotificationTimer();
+    QVERIFY2(w->NotifyIcon->ShownToolTip().contains(
+                 QLatin1String("http://web.test/: failed (Connection refused) at ")),
+             qPrintable(w->NotifyIcon->ShownToolTip()));
 }
 
 QTEST_MAIN(TestTrayBadge)

@@ -533,7 +533,7 @@ void TestWatchPanel::trayToolTipNamesTheAddressesDown() {
     const QString down = Local(closed, QStringLiteral("/down"));
     QTRY_COMPARE_WITH_TIMEOUT(LastToolTip(),
                               QStringLiteral("Vennatro\r1 of 2 addresses down: ") + down, Patience);
-    QCOMPARE(w->NotifyIcon->ToolTip(), LastToolTip());
+    QCOMPARE(w->NotifyIcon->ShownToolTip(), LastToolTip());
     QVERIFY(up.connectionCount() >= 1);
 
     // Five, four of them down: three named, in the list's order, the rest left to the dock.

@@ -89,6 +89,7 @@ TfMain_Vennatro::TfMain_Vennatro(PingSession *session, QWidget *parent)
     statusFont.setPointSize(10);
     StatusBar->setFont(statusFont);
     StatusPanel->setFont(statusFont);
+    StatusLastPanel->setFont(statusFont);
     setAcceptDrops(true); // the whole window takes dropped links
     ShowStatusImage(1);
     ComputerName = ComputerNetworkName();
@@ -337,6 +338,11 @@ void TfMain_Vennatro::CreateCentral() {
     StatusPanel->setObjectName(QStringLiteral("StatusPanel"));
     StatusPanel->setTextFormat(Qt::PlainText);
     StatusBar->addWidget(StatusPanel, 1);
+    // After the hold the status text goes; this one stays, so the last result is in sight.
+    StatusLastPanel = new QLabel(StatusBar);
+    StatusLastPanel->setObjectName(QStringLiteral("StatusLastPanel"));
+    StatusLastPanel->setTextFormat(Qt::PlainText);
+    StatusBar->addPermanentWidget(StatusLastPanel);
 }
 
 void TfMain_Vennatro::WireComponents() {

@@ -128,6 +128,8 @@ private:
     QPlainTextEdit *mmLog = nullptr;
     QStatusBar *StatusBar = nullptr;
     QLabel *StatusPanel = nullptr; // panel 0
+    // Panel 1, permanent: the main address's last result and the watched addresses' summary.
+    QLabel *StatusLastPanel = nullptr;
 
     QAction *actPing = nullptr;
     QAction *actCancel = nullptr;
@@ -156,11 +158,18 @@ private:
     // MainWatch.cpp: the watched addresses, their dock and the tray's summary of them.
     void CreateWatchList();
     QString WatchSummary() const;
-    static QString LastResultTip(const PingResult &result);
+    // "completed in 0.042 s at 14:03", "failed (Connection refused) at 14:05".
+    static QString LastResultText(const PingResult &result);
+    // The tray's tool-tip: the status lines first, then the last result and the watched
+    // addresses' summary.
+    void ShowTrayToolTip();
+    // Panel 1 from the last result and the watched list.
+    void UpdateLastPanel();
     // The tray icon's badge: the worst of the main ping's last outcome and the watched rows.
     void UpdateTrayBadge();
     TrayBadge m_mainBadge = TrayBadge::None;
-    QString m_lastResultTip; // the tool-tip's first line after a ping: its result and time
+    QString m_lastAddress; // the main ping's last address (not the error ping's)
+    QString m_lastResult;  // its result and time, as LastResultText gives it
     TrayBadge m_shownBadge = TrayBadge::None;
     QString m_watchSummary; // the watched list's line in the tool-tip as last set
     class TWatchPanel *WatchPanel = nullptr;

@@ -213,9 +213,12 @@ void PingEngine::ClientSocketConnect(QObject *, TCustomWinSocket *Socket) {
         return;
     StopAttemptTimers();
     m_answerLogged = true;
-    CloseByUs(Socket);
+    // Logged and announced before the close, as the http path does: the close ends the ping,
+    // and a recovery it reports (notice, e-mail) must come after the completion, not be hidden
+    // by the completion balloon's hiding call.
     emit logText(CompletionEntry(m_connectSeconds) + QStringLiteral("\r\n"));
     emit answered(TargetAddress, true, QString());
+    CloseByUs(Socket);
 }
 
 void PingEngine::ClientSocketWrite(QObject *, TCustomWinSocket *) {
