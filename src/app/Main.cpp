@@ -437,7 +437,7 @@ void TfMain_Vennatro::HiddenToTray() {
 void TfMain_Vennatro::actOptionsExecute() {
     if (Options.AlwaysOnTop)
         SetAlwaysOnTop(false);
-    if (ShowOptionsDialog(Options, this)) {
+    if (ShowOptionsDialog(Options, this, MailAgent)) {
         ApplySettings();
         SaveSettings();
     }
