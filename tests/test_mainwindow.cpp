@@ -182,8 +182,8 @@ void TestMainWindow::menusToolBarAndTrayMenu() {
             bar << b->text();
         }
     }
-    QCOMPARE(bar, (QStringList{"Ping now", "Cancel", "-", "Auto-ping", "History", "-", "Show log",
-                               "Options", "-", "Exit"}));
+    QCOMPARE(bar, (QStringList{"Ping now", "Cancel", "-", "Auto-ping", "History", "Watched", "-",
+                               "Show log", "Options", "-", "Exit"}));
     auto *exitButton = qobject_cast<QToolButton *>(ui.ToolBar->widgetForAction(w->actExit));
     QCOMPARE(exitButton->toolTip(), QStringLiteral("Exit application"));
     QVERIFY(

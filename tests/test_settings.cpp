@@ -161,7 +161,9 @@ void TestSettings::firstStartWithoutFile() {
     w.reset();
     QVERIFY(m_env->messages.isEmpty());
     const RegKey key = StoredKey();
-    QCOMPARE(key.values.size(), 40);
+    QCOMPARE(key.values.size(), 42);
+    QCOMPARE(Stored(QStringLiteral("Watch panel shown")).dword, 0u);
+    QCOMPARE(Stored(QStringLiteral("Watch panel height")).dword, 0u);
     QCOMPARE(Stored(QStringLiteral("Ping timeout")).dword, 30u);
     QCOMPARE(Stored(QStringLiteral("Metrics port")).dword, 0u);
     QCOMPARE(Stored(QStringLiteral("Ping attempts")).dword, 3u);
@@ -401,6 +403,7 @@ void TestSettings::valuesAfterAWrongKindSurviveTheExit() {
         dialog->edLogFile->setText(logFile);
         dialog->edSMTPServer->setText(QStringLiteral("smtp.changed.test"));
         dialog->edPingTimeout->setText(QStringLiteral("45"));
+        dialog->edWatchInterval->setText(QStringLiteral("300"));
         dialog->edSMTPPort->setText(QStringLiteral("2525"));
         dialog->btnOK->click();
     });

@@ -3,7 +3,10 @@
 #include "app/HistoryWindow.h"
 #include "app/PingNotifier.h"
 #include "app/RepaintThrottle.h"
+#include "app/WatchPanel.h"
+#include "engine/HistoryStore.h"
 #include "engine/PingTarget.h"
+#include "engine/WatchList.h"
 #include "platform/AppErrors.h"
 #include "platform/SystemInfo.h"
 #include "platform/gui/MessageBox.h"
@@ -107,6 +110,7 @@ TfMain_Vennatro::TfMain_Vennatro(PingSession *session, QWidget *parent)
     AddToLog(SessionBanner(TimeStamp()));
     // After the banner, so that a problem of the history or the metrics is logged under it.
     Session->Open();
+    WatchPanel->SetHistoryAvailable(Session->History()->IsOpen());
     if (Options.AutoPingAtStart) {
         cmbAddress->setEditText(Options.AutoPingAddress);
         if (ValidateAddress())
@@ -245,15 +249,7 @@ void TfMain_Vennatro::CreateToolBar() {
     ToolBar->setMinimumHeight(48);
 
     auto addButton = [this](QAction *action, const QString &caption) {
-        ToolBar->addAction(action);
-        auto *button = qobject_cast<QToolButton *>(ToolBar->widgetForAction(action));
-        if (button) {
-            button->setMinimumSize(54, 44);
-            button->setAutoRaise(true);
-            if (!caption.isEmpty())
-                button->setText(caption);
-        }
-        return button;
+        return AddToolBarButton(action, caption);
     };
     btnPingToolBar = addButton(actPing, QStringLiteral("Ping now"));
     btnPingToolBar->setObjectName(QStringLiteral("btnPingToolBar"));
@@ -275,6 +271,19 @@ void TfMain_Vennatro::CreateToolBar() {
     imgStatus->setObjectName(QStringLiteral("imgStatus"));
     imgStatus->setFixedSize(StatusImageSize, StatusImageSize);
     ToolBar->installEventFilter(this);
+}
+
+QToolButton *TfMain_Vennatro::AddToolBarButton(QAction *action, const QString &caption,
+                                               QAction *before) {
+    ToolBar->insertAction(before, action);
+    auto *button = qobject_cast<QToolButton *>(ToolBar->widgetForAction(action));
+    if (button) {
+        button->setMinimumSize(54, 44);
+        button->setAutoRaise(true);
+        if (!caption.isEmpty())
+            button->setText(caption);
+    }
+    return button;
 }
 
 void TfMain_Vennatro::PlaceStatusImage() {
@@ -460,10 +469,25 @@ void TfMain_Vennatro::actAboutExecute() {
 void TfMain_Vennatro::NotifyIconBalloonClick(QObject *) { actShow->trigger(); }
 
 void TfMain_Vennatro::actHistoryExecute() {
+    // The address box's address; with none there (or none that can be pinged), the address
+    // pinged last, else the first watched one. Never "http:///" for an empty box.
+    QString address;
+    if (!TrimControl(cmbAddress->currentText()).isEmpty()) {
+        const NormalisedAddress typed = NormaliseAddress(cmbAddress->currentText());
+        if (typed.accepted)
+            address = typed.boxText;
+    }
+    if (address.isEmpty())
+        address = m_lastAddress;
+    if (address.isEmpty() && Session->Watched()->Count() > 0)
+        address = Session->Watched()->RowAt(0).address;
+    ShowHistoryFor(address);
+}
+
+void TfMain_Vennatro::ShowHistoryFor(const QString &address) {
     if (!HistoryWindow) {
         HistoryWindow = new THistoryWindow(Session->History(), this);
         HistoryWindow->setObjectName(QStringLiteral("HistoryWindow"));
     }
-    const NormalisedAddress address = NormaliseAddress(cmbAddress->currentText());
-    HistoryWindow->ShowFor(address.accepted ? address.boxText : QString());
+    HistoryWindow->ShowFor(address);
 }

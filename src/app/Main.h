@@ -152,6 +152,11 @@ private:
     void CreateMenus();
     void CreateToolBar();
     void CreateCentral();
+    // A tool-bar button for the command (before `before`, else at the end).
+    QToolButton *AddToolBarButton(QAction *action, const QString &caption,
+                                  QAction *before = nullptr);
+    // The history window on that address (an empty chart with a hint for none).
+    void ShowHistoryFor(const QString &address);
     void WireComponents();
     void ConnectSession();
     PingNotifier *Notifier = nullptr; // the session's events as balloons and status
@@ -183,6 +188,7 @@ private:
     void WriteSettings(TRegistryDefault &reg) const;
     TUnreadValues m_unreadValues; // what the last load did not reach, kept as the file has it
     int m_heightWithLog = 0;      // the window's height with the log pane, while it is hidden
+    int m_watchPanelHeight = 0;   // the watched panel's height as stored, until it is shown
     QString m_statusBeforeMail;   // the status text the mail's own text stands in for
     class TRepaintThrottle *m_logRepaint = nullptr; // the log pane's drawing under a flood
     QList<PaneEntry> m_logPending; // watched entries waiting for the pane within a flood

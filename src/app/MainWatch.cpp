@@ -10,6 +10,7 @@
 #include <QComboBox>
 #include <QMenu>
 #include <QMenuBar>
+#include <QToolBar>
 
 void TfMain_Vennatro::CreateWatchList() {
     WatchList *watched = Session->Watched();
@@ -48,16 +49,31 @@ void TfMain_Vennatro::CreateWatchList() {
 
     WatchPanel = new TWatchPanel(watched, ImageListStatus, this);
     WatchPanel->SetCurrentAddress([this] { return cmbAddress->currentText(); });
+    connect(WatchPanel, &TWatchPanel::historyRequested, this,
+            [this](const QString &address) { ShowHistoryFor(address); });
     addDockWidget(Qt::BottomDockWidgetArea, WatchPanel);
     WatchPanel->hide();
     actWatched = WatchPanel->toggleViewAction();
     actWatched->setObjectName(QStringLiteral("actWatched"));
     actWatched->setText(QStringLiteral("&Watched addresses"));
-    actWatched->setToolTip(QStringLiteral("Watched addresses"));
+    actWatched->setToolTip(QStringLiteral("Show or hide the watched addresses"));
     actWatched->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_W));
+    actWatched->setIcon(QIcon(QStringLiteral(":/icons/watched.svg")));
+    actWatched->setIconText(QStringLiteral("Watched"));
     addAction(actWatched);
     if (mnPing)
         mnPing->addAction(actWatched);
+    // On the tool bar beside History: the panel is as much a view of the pings.
+    const QList<QAction *> tools = ToolBar->actions();
+    const qsizetype history = tools.indexOf(actHistory);
+    AddToolBarButton(actWatched, QStringLiteral("Watched"), tools.value(history + 1, nullptr));
+    // Shown again with the height it had (the store's, before it is first shown).
+    connect(WatchPanel, &QDockWidget::visibilityChanged, this, [this](bool visible) {
+        if (visible && m_watchPanelHeight > 0) {
+            resizeDocks({WatchPanel}, {m_watchPanelHeight}, Qt::Vertical);
+            m_watchPanelHeight = 0;
+        }
+    });
 }
 
 QString TfMain_Vennatro::LastResultText(const PingResult &result) {
