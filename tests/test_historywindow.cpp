@@ -3,6 +3,7 @@
 #include "app/HistoryWindow.h"
 #include "app/Main.h"
 #include "engine/HistoryStore.h"
+#include "engine/WatchList.h"
 #include "platform/gui/MessageBox.h"
 #include "support/TestHelpers.h"
 #include "support/gui/MainWindowParts.h"
@@ -12,13 +13,18 @@
 #include <QChart>
 #include <QChartView>
 #include <QComboBox>
+#include <QDialogButtonBox>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineSeries>
 #include <QPushButton>
 #include <QScatterSeries>
+#include <QSet>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QValueAxis>
 
 #include <algorithm>
 #include <memory>
@@ -152,22 +158,22 @@ private slots:
         QCOMPARE(Items(address), (QStringList{"http://a/?x=1,2", "http://b/"}));
         QCOMPARE(address->currentText(), A);
         QCOMPARE(Items(range), (QStringList{"Last hour", "Last day", "Last week", "Last 30 days"}));
-        QCOMPARE(range->currentIndex(), int(THistoryWindow::LastDay));
+        // The smallest range that holds its pings: one failed 20 days ago.
+        QCOMPARE(range->currentIndex(), int(THistoryWindow::Last30Days));
+        range->setCurrentIndex(THistoryWindow::LastDay);
 
         // Count, min, average, 95th percentile, max of the day; uptime over 24 h, 7 and 30 days.
         QCOMPARE(Figures(window), (QStringList{"7", "10.0 ms", "44.3 ms", "80.0 ms", "80.0 ms",
                                                "77.78 %", "80.00 %", "72.73 %"}));
 
-        // One point a completed ping, one line a run; a red mark on the time axis a failure.
+        // One point a completed ping, one line a run, broken at each failure (a red mark on the
+        // time axis): a ping alone between two failures is a point of its own.
         const Series series = SeriesOf(window);
         QCOMPARE(series.lines.size(), 2);
         QCOMPARE(series.lines.at(0), Points({{Before(300), 70}, {Before(290), 80}}));
-        QCOMPARE(series.lines.at(1), Points({{Before(90), 60},
-                                             {Before(50), 10},
-                                             {Before(40), 20},
-                                             {Before(20), 30},
-                                             {Before(5), 40}}));
-        QVERIFY(series.single.isEmpty());
+        QCOMPARE(series.lines.at(1),
+                 Points({{Before(90), 60}, {Before(50), 10}, {Before(40), 20}}));
+        QCOMPARE(series.single, Points({{Before(20), 30}, {Before(5), 40}}));
         QCOMPARE(series.failures, Points({{Before(30), 0}, {Before(15), 0}}));
         QCOMPARE(series.failureColor, QColor(220, 50, 47)); // red on light and dark alike
     }
@@ -183,7 +189,8 @@ private slots:
                  (QStringList{"4", "10.0 ms", "25.0 ms", "40.0 ms", "40.0 ms"}));
         Series series = SeriesOf(window);
         QCOMPARE(series.lines.size(), 1);
-        QCOMPARE(series.lines.at(0).size(), 4);
+        QCOMPARE(series.lines.at(0).size(), 2);
+        QCOMPARE(series.single.size(), 2);
         QCOMPARE(series.failures.size(), 2);
 
         // A ping outside every run stands alone: no line leads to it.
@@ -192,7 +199,7 @@ private slots:
                  (QStringList{"8", "10.0 ms", "51.4 ms", "101.0 ms", "101.0 ms"}));
         series = SeriesOf(window);
         QCOMPARE(series.lines.size(), 2);
-        QCOMPARE(series.single, Points({{T0.addDays(-3), 101}}));
+        QCOMPARE(series.single, Points({{T0.addDays(-3), 101}, {Before(20), 30}, {Before(5), 40}}));
         QCOMPARE(series.failures.size(), 2);
 
         range->setCurrentIndex(THistoryWindow::Last30Days);
@@ -335,6 +342,7 @@ private slots:
         QElapsedTimer sinceShown;
         sinceShown.start();
         window.ShowFor(A);
+        Find<QComboBox>(&window, "cmbHistoryRange")->setCurrentIndex(THistoryWindow::LastDay);
         auto *count = Find<QLabel>(&window, "lblCount");
         auto *address = Find<QComboBox>(&window, "cmbHistoryAddress");
         QCOMPARE(count->text(), QStringLiteral("7"));
@@ -345,7 +353,9 @@ private slots:
         if (sinceShown.elapsed() < 900)
             QCOMPARE(count->text(), QStringLiteral("7"));
         QTRY_COMPARE_WITH_TIMEOUT(count->text(), QStringLiteral("8"), Patience);
-        QCOMPARE(SeriesOf(window).lines.at(1).size(), 6);
+        // It joins the ping before it: no failure between them.
+        QCOMPARE(SeriesOf(window).lines.size(), 3);
+        QCOMPARE(SeriesOf(window).lines.at(2), Points({{Before(5), 40}, {Before(2), 45}}));
         QCOMPARE(Find<QLabel>(&window, "lblUptime24h")->text(), QStringLiteral("80.00 %"));
 
         // A ping of another address only adds it to the list.
@@ -452,6 +462,212 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(Find<QLabel>(history, "lblUptime24h")->text(),
                                   QStringLiteral("50.00 %"), Patience);
         QCOMPARE(Find<QLabel>(history, "lblCount")->text(), QStringLiteral("1"));
+    }
+
+    // On opening, the smallest range that holds the address's pings of the last 30 days.
+    void opensOnTheRangeThatHoldsThePings_data() {
+        QTest::addColumn<int>("minutesAgo");
+        QTest::addColumn<int>("range");
+        QTest::newRow("half an hour") << 30 << int(THistoryWindow::LastHour);
+        QTest::newRow("an hour") << 60 << int(THistoryWindow::LastHour);
+        QTest::newRow("five hours") << 300 << int(THistoryWindow::LastDay);
+        QTest::newRow("three days") << 3 * 1440 << int(THistoryWindow::LastWeek);
+        QTest::newRow("twenty days") << 20 * 1440 << int(THistoryWindow::Last30Days);
+        QTest::newRow("forty days: only the recent one counts")
+            << 40 * 1440 << int(THistoryWindow::LastHour);
+    }
+
+    void opensOnTheRangeThatHoldsThePings() {
+        QFETCH(int, minutesAgo);
+        QFETCH(int, range);
+        const QString e = QStringLiteral("http://e/");
+        QVERIFY(m_store->Record(Ping(e, Before(minutesAgo), PingOutcomeKind::Failed, -1)));
+        QVERIFY(m_store->Record(Ping(e, Before(1), PingOutcomeKind::Completed, 0.003)));
+        THistoryWindow window(m_store.get());
+        auto *box = Find<QComboBox>(&window, "cmbHistoryRange");
+        box->setCurrentIndex(THistoryWindow::LastWeek);
+        window.ShowFor(e);
+        QCOMPARE(box->currentIndex(), range);
+        // Chosen again by the user and shown again on the same address: the choice stays.
+        box->setCurrentIndex(THistoryWindow::LastWeek);
+        window.ShowFor(e);
+        QCOMPARE(box->currentIndex(), int(THistoryWindow::LastWeek));
+        // An address without pings leaves the range as it is.
+        window.ShowFor(QStringLiteral("http://none/"));
+        QCOMPARE(box->currentIndex(), int(THistoryWindow::LastWeek));
+    }
+
+    // Axis labels from a step of 1, 2 or 5 times a power of ten: never two alike.
+    void timeAxisLabelsNeverRepeat_data() {
+        QTest::addColumn<QList<double>>("ms");
+        QTest::newRow("only failures") << QList<double>{};
+        QTest::newRow("loopback") << QList<double>{0.3, 0.4};
+        QTest::newRow("one millisecond") << QList<double>{1.0};
+        QTest::newRow("tens") << QList<double>{12, 44};
+        QTest::newRow("seconds") << QList<double>{900, 2500};
+    }
+
+    void timeAxisLabelsNeverRepeat() {
+        QFETCH(QList<double>, ms);
+        const QString f = QStringLiteral("http://f/");
+        QVERIFY(m_store->Record(Ping(f, Before(3), PingOutcomeKind::Failed, -1)));
+        for (int i = 0; i < ms.size(); ++i)
+            QVERIFY(m_store->Record(
+                Ping(f, Before(2).addSecs(i), PingOutcomeKind::Completed, ms.at(i) / 1000)));
+        THistoryWindow window(m_store.get());
+        window.ShowFor(f);
+        auto *view = Find<QChartView>(&window, "chartHistory");
+        QValueAxis *axis = nullptr;
+        for (QAbstractAxis *a : view->chart()->axes())
+            axis = axis ? axis : qobject_cast<QValueAxis *>(a);
+        QVERIFY(axis);
+        QStringList labels;
+        for (int i = 0; i < axis->tickCount(); ++i)
+            labels << QString::asprintf(axis->labelFormat().toLatin1().constData(),
+                                        axis->min() + i * (axis->max() - axis->min()) /
+                                                          (axis->tickCount() - 1));
+        QCOMPARE(QSet<QString>(labels.begin(), labels.end()).size(), labels.size());
+        QCOMPARE(axis->min(), 0.0);
+        QVERIFY(axis->tickCount() >= 2 && axis->tickCount() <= 6);
+        for (double value : ms)
+            QVERIFY2(axis->max() >= value, qPrintable(labels.join(',')));
+    }
+
+    // A long pause in the pings of one run is a gap, not a line; few points are marked, many
+    // are a line only; hovering a point tells its time and value.
+    void gapsMarksAndHover() {
+        const QString g = QStringLiteral("http://g/");
+        Run(*m_store, Before(58), T0);
+        for (int i = 0; i < 5; ++i)
+            QVERIFY(m_store->Record(
+                Ping(g, Before(55 - i), PingOutcomeKind::Completed, (10 + i) / 1000.0)));
+        for (int i = 0; i < 5; ++i)
+            QVERIFY(m_store->Record(
+                Ping(g, Before(10 - i), PingOutcomeKind::Completed, (20 + i) / 1000.0)));
+        QVERIFY(m_store->Record(Ping(g, Before(4), PingOutcomeKind::Failed, -1)));
+        THistoryWindow window(m_store.get());
+        window.ShowFor(g);
+        const Series series = SeriesOf(window);
+        QCOMPARE(series.lines.size(), 2);
+        QCOMPARE(series.lines.at(0).size(), 5);
+        QCOMPARE(series.lines.at(1).size(), 5);
+        auto *view = Find<QChartView>(&window, "chartHistory");
+        QList<QLineSeries *> lines;
+        QScatterSeries *failures = nullptr;
+        for (QAbstractSeries *s : view->chart()->series()) {
+            if (auto *line = qobject_cast<QLineSeries *>(s))
+                lines << line;
+            else if (s->name() == QLatin1String("Failures"))
+                failures = qobject_cast<QScatterSeries *>(s);
+        }
+        QCOMPARE(lines.size(), 2);
+        QVERIFY(lines.at(0)->pointsVisible());
+        QVERIFY(failures);
+
+        // Somewhere on the line between two pings: the nearer ping is told.
+        const QPointF second = lines.at(0)->at(1);
+        emit lines.at(0)->hovered(QPointF(second.x() + 1000, second.y() + 0.3), true);
+        const QString at = Before(54).toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        QCOMPARE(view->toolTip(), at + QStringLiteral(" \u2013 11.0 ms"));
+        emit lines.at(0)->hovered(second, false);
+        QCOMPARE(view->toolTip(), QString());
+        emit failures->hovered(failures->at(0), true);
+        QCOMPARE(view->toolTip(),
+                 Before(4).toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) +
+                     QStringLiteral(" \u2013 failed"));
+
+        // Many points: a line without marks.
+        for (int i = 0; i < 80; ++i)
+            QVERIFY(
+                m_store->Record(Ping(g, Before(3).addSecs(i), PingOutcomeKind::Completed, 0.03)));
+        window.Refresh();
+        for (QAbstractSeries *s : view->chart()->series()) {
+            if (auto *line = qobject_cast<QLineSeries *>(s))
+                QVERIFY(!line->pointsVisible());
+        }
+    }
+
+    // At scale 2 on 1920 x 1080 (960 x 540, a title bar and a panel off), the window fits and
+    // Close is within it.
+    void fitsASmallScreenWithCloseInReach() {
+        THistoryWindow window(m_store.get());
+        window.ShowFor(A);
+        const QSize area(960, 540 - 30 - 32);
+        window.FitToArea(area);
+        QTRY_VERIFY(window.width() <= area.width() && window.height() <= area.height());
+        QVERIFY2(window.minimumSizeHint().width() <= area.width() &&
+                     window.minimumSizeHint().height() <= area.height(),
+                 qPrintable(QStringLiteral("%1 x %2")
+                                .arg(window.minimumSizeHint().width())
+                                .arg(window.minimumSizeHint().height())));
+        auto *buttons = window.findChild<QDialogButtonBox *>();
+        QVERIFY(buttons);
+        QPushButton *close = buttons->button(QDialogButtonBox::Close);
+        QVERIFY(close && close->isVisible());
+        const QRect inWindow(close->mapTo(&window, QPoint()), close->size());
+        QVERIFY(window.rect().contains(inWindow));
+    }
+
+    // The export starts in the documents folder with a name from the address; with none
+    // chosen, an empty chart and a hint, never a made-up address.
+    void exportNameAndEmptyHint() {
+        THistoryWindow window(m_store.get());
+        window.ShowFor(A);
+        const QString documents =
+            QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+        const QString folder = QFileInfo(documents).isDir() ? documents : QDir::homePath();
+        QCOMPARE(window.SuggestedExportPath(),
+                 QDir(folder).filePath(QStringLiteral("Vennatro history a_x_1_2.csv")));
+        auto *hint = Find<QLabel>(&window, "lblHistoryHint");
+        QVERIFY(hint);
+        QVERIFY(hint->isHidden());
+
+        THistoryWindow none(m_store.get());
+        none.ShowFor(QString());
+        auto *box = Find<QComboBox>(&none, "cmbHistoryAddress");
+        QCOMPARE(box->currentIndex(), -1);
+        QCOMPARE(box->count(), 2);
+        hint = Find<QLabel>(&none, "lblHistoryHint");
+        QVERIFY(hint->isVisible());
+        QCOMPARE(hint->text(), QStringLiteral("Choose an address above to see its pings."));
+        QVERIFY(SeriesOf(none).lines.isEmpty());
+        QCOMPARE(none.SuggestedExportPath(),
+                 QDir(folder).filePath(QStringLiteral("Vennatro history.csv")));
+        box->setCurrentIndex(box->findText(A));
+        QVERIFY(hint->isHidden());
+    }
+
+    // Ctrl+H with an empty address box: the address pinged last, else the first watched one,
+    // else the empty chart with its hint.
+    void mainWindowFallsBackFromAnEmptyBox() {
+        m_store.reset();
+        TestEnvironment env;
+        QVERIFY(env.IsValid());
+        Options = TOptions();
+        TfMain_Vennatro w(new PingSession);
+        auto *act = Find<QAction>(&w, "actHistory");
+        auto *box = Find<QComboBox>(&w, "cmbAddress");
+        QVERIFY(act && box);
+        box->setEditText(QString());
+        act->trigger();
+        auto *history = w.findChild<THistoryWindow *>();
+        QVERIFY(history);
+        QCOMPARE(history->Address(), QString());
+        QVERIFY(Find<QLabel>(history, "lblHistoryHint")->isVisible());
+
+        QVERIFY(w.Session->Watched()->Add(QStringLiteral("http://127.0.0.1:9/watched")));
+        QVERIFY(w.Session->Watched()->Add(QStringLiteral("http://127.0.0.1:9/second")));
+        act->trigger();
+        QCOMPARE(history->Address(), QStringLiteral("http://127.0.0.1:9/watched"));
+
+        emit w.Session->Engine()->finished(Ping(QStringLiteral("http://127.0.0.1:9/pinged"),
+                                                QDateTime::currentDateTimeUtc(),
+                                                PingOutcomeKind::Completed, 0.001));
+        box->setEditText(QStringLiteral("  "));
+        act->trigger();
+        QCOMPARE(history->Address(), QStringLiteral("http://127.0.0.1:9/pinged"));
+        QVERIFY(Find<QLabel>(history, "lblHistoryHint")->isHidden());
+        QVERIFY(!Items(Find<QComboBox>(history, "cmbHistoryAddress")).contains("http:///"));
     }
 
     void mainWindowLogsAHistoryProblemOnce() {
