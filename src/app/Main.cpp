@@ -3,6 +3,7 @@
 #include "app/HistoryWindow.h"
 #include "app/PingNotifier.h"
 #include "app/RepaintThrottle.h"
+#include "app/ThemedIcons.h"
 #include "app/WatchPanel.h"
 #include "engine/HistoryStore.h"
 #include "engine/PingTarget.h"
@@ -73,6 +74,7 @@ TfMain_Vennatro::TfMain_Vennatro(PingSession *session, QWidget *parent)
                        IconFor("status3")};
 
     CreateActions();
+    ApplyToolIcons();
     CreateMenus();
     CreateToolBar();
     CreateCentral();
@@ -139,7 +141,7 @@ void TfMain_Vennatro::CreateActions() {
         if (!category.isEmpty())
             SetCategory(action, category);
         if (icon)
-            action->setIcon(IconFor(icon));
+            m_themedIcons.append({action, QLatin1String(icon)});
         addAction(action); // shortcuts work while the menus are closed
         return action;
     };
@@ -174,7 +176,7 @@ void TfMain_Vennatro::CreateActions() {
     actHistory = make("actHistory", QStringLiteral("&History..."), QStringLiteral("History"),
                       QKeySequence(Qt::CTRL | Qt::Key_H), QStringLiteral("Ping"), "history");
     actAbout->setIcon(IconFor("vennatro"));
-    actExit->setIcon(IconFor("exit"));
+    m_themedIcons.append({actExit, QStringLiteral("exit")});
     actShow->setIcon(IconFor("vennatro"));
     addAction(actExit);
     addAction(actShow);
@@ -208,6 +210,7 @@ void TfMain_Vennatro::CreateMenus() {
     // The options command under its menu caption; it shows the command's shortcut, which the
     // command itself carries (the menu item's own copy only answers inside the menu).
     auto *optionsItem = new QAction(QStringLiteral("&Options..."), mnOptions);
+    m_optionsItem = optionsItem;
     optionsItem->setIcon(actOptions->icon());
     optionsItem->setShortcut(actOptions->shortcut());
     optionsItem->setShortcutContext(Qt::WidgetShortcut);
@@ -284,6 +287,17 @@ QToolButton *TfMain_Vennatro::AddToolBarButton(QAction *action, const QString &c
             button->setText(caption);
     }
     return button;
+}
+
+void TfMain_Vennatro::ApplyToolIcons() {
+    const QPalette palette = ToolBar ? ToolBar->palette() : this->palette();
+    for (const auto &[action, name] : std::as_const(m_themedIcons))
+        action->setIcon(ThemedIcons::Icon(QStringLiteral(":/icons/%1.svg").arg(name), palette));
+    // The copies of a command in the menus show its picture too.
+    if (mnPingNowP)
+        mnPingNowP->setIcon(actPing->icon());
+    if (m_optionsItem)
+        m_optionsItem->setIcon(actOptions->icon());
 }
 
 void TfMain_Vennatro::PlaceStatusImage() {

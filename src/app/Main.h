@@ -152,6 +152,10 @@ private:
     void CreateMenus();
     void CreateToolBar();
     void CreateCentral();
+    // Every command's picture in the tool bar palette's colours (ThemedIcons).
+    void ApplyToolIcons();
+    QList<QPair<QAction *, QString>> m_themedIcons; // a command and its picture's name
+    QAction *m_optionsItem = nullptr;               // the Options menu's copy of actOptions
     // A tool-bar button for the command (before `before`, else at the end).
     QToolButton *AddToolBarButton(QAction *action, const QString &caption,
                                   QAction *before = nullptr);

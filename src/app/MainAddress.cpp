@@ -102,6 +102,9 @@ bool TfMain_Vennatro::IsCommandShortcut(const QKeyEvent *event) const {
 bool TfMain_Vennatro::eventFilter(QObject *watched, QEvent *event) {
     if (watched == ToolBar && event->type() == QEvent::Resize)
         PlaceStatusImage();
+    // A new palette (a dark theme, a style sheet): the pictures follow its colours.
+    if (watched == ToolBar && event->type() == QEvent::PaletteChange)
+        ApplyToolIcons();
     const bool ours = cmbAddress && (watched == cmbAddress || watched == cmbAddress->lineEdit() ||
                                      watched == cmbAddress->view());
     // The commands' shortcuts win over the box's own editing keys (Ctrl+A, Ctrl+U...): the box

@@ -58,7 +58,8 @@ void TfMain_Vennatro::CreateWatchList() {
     actWatched->setText(QStringLiteral("&Watched addresses"));
     actWatched->setToolTip(QStringLiteral("Show or hide the watched addresses"));
     actWatched->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_W));
-    actWatched->setIcon(QIcon(QStringLiteral(":/icons/watched.svg")));
+    m_themedIcons.append({actWatched, QStringLiteral("watched")});
+    ApplyToolIcons();
     actWatched->setIconText(QStringLiteral("Watched"));
     addAction(actWatched);
     if (mnPing)
