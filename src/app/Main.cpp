@@ -438,6 +438,7 @@ void TfMain_Vennatro::ShowUnhandledError(const QString &message) {
 void TfMain_Vennatro::resizeEvent(QResizeEvent *event) {
     TNotifyIconForm::resizeEvent(event);
     PlaceStatusImage();
+    ApplyWatchPanelHeight();
 }
 
 void TfMain_Vennatro::actAlwaysOnTopExecute() {

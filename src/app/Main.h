@@ -192,8 +192,9 @@ private:
     void WriteSettings(TRegistryDefault &reg) const;
     TUnreadValues m_unreadValues; // what the last load did not reach, kept as the file has it
     int m_heightWithLog = 0;      // the window's height with the log pane, while it is hidden
-    int m_watchPanelHeight = 0;   // the watched panel's height as stored, until it is shown
-    QString m_statusBeforeMail;   // the status text the mail's own text stands in for
+    int m_watchPanelHeight = 0;   // the watched panel's height as stored, until it has it
+    void ApplyWatchPanelHeight();
+    QString m_statusBeforeMail; // the status text the mail's own text stands in for
     class TRepaintThrottle *m_logRepaint = nullptr; // the log pane's drawing under a flood
     QList<PaneEntry> m_logPending; // watched entries waiting for the pane within a flood
     // An entry of the session's log into the pane; a background one (a watched address's) may

@@ -167,9 +167,8 @@ void TfMain_Vennatro::WriteSettings(TRegistryDefault &reg) const {
         reg.WriteInteger(WindowLeft, x());
     }
     reg.WriteBool(WatchPanelShown, !WatchPanel->isHidden());
-    // Never shown in this run: the height the store had.
-    const int watchHeight =
-        WatchPanel->ShownHeight() > 0 ? WatchPanel->ShownHeight() : m_watchPanelHeight;
+    // Not yet at the height the store had (never shown, or the window too small): that one.
+    const int watchHeight = m_watchPanelHeight > 0 ? m_watchPanelHeight : WatchPanel->ShownHeight();
     reg.WriteInteger(WatchPanelHeight, watchHeight);
 }
 

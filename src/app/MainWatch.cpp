@@ -68,13 +68,20 @@ void TfMain_Vennatro::CreateWatchList() {
     const QList<QAction *> tools = ToolBar->actions();
     const qsizetype history = tools.indexOf(actHistory);
     AddToolBarButton(actWatched, QStringLiteral("Watched"), tools.value(history + 1, nullptr));
-    // Shown again with the height it had (the store's, before it is first shown).
+    // Shown again with the height it had (the store's). A window that starts maximised gets
+    // its size after the dock is shown, so the height is asked for again at each resize of
+    // the window until the dock has it.
     connect(WatchPanel, &QDockWidget::visibilityChanged, this, [this](bool visible) {
-        if (visible && m_watchPanelHeight > 0) {
-            resizeDocks({WatchPanel}, {m_watchPanelHeight}, Qt::Vertical);
-            m_watchPanelHeight = 0;
-        }
+        if (visible)
+            ApplyWatchPanelHeight();
     });
+    WatchPanel->installEventFilter(this);
+}
+
+void TfMain_Vennatro::ApplyWatchPanelHeight() {
+    if (m_watchPanelHeight <= 0 || !WatchPanel || !WatchPanel->isVisible())
+        return;
+    resizeDocks({WatchPanel}, {m_watchPanelHeight}, Qt::Vertical);
 }
 
 QString TfMain_Vennatro::LastResultText(const PingResult &result) {

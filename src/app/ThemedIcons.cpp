@@ -35,7 +35,12 @@ QByteArray Recolour(const QByteArray &svg, const QPalette &palette) {
             out.replace(accent.light, accent.dark);
     }
     out.replace(InkColour, palette.color(QPalette::ButtonText).name().toLatin1());
-    out.replace(PaperColour, palette.color(QPalette::Base).name().toLatin1());
+    // A style sheet may darken the window and leave the base colour light: paper then takes
+    // a shade of the window, or light lines would sit on white sheets.
+    QColor paper = palette.color(QPalette::Base);
+    if (dark && paper.lightness() >= 128)
+        paper = palette.color(QPalette::Window).darker(125);
+    out.replace(PaperColour, paper.name().toLatin1());
     return out;
 }
 

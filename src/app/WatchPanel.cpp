@@ -200,6 +200,7 @@ TWatchPanel::TWatchPanel(WatchList *list, const QList<QIcon> &statusImages, QWid
     m_table->setSelectionMode(QAbstractItemView::SingleSelection);
     m_table->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed);
     m_table->setSortingEnabled(false); // the panel keeps its own order (see ComputeOrder)
+    m_table->setWordWrap(false);       // one line a row: a long result is cut, its tool-tip whole
     m_table->setItemDelegateForColumn(ColAddress, new AddressDelegate(m_table));
     m_table->verticalHeader()->hide();
     // Widths from the font, not from the contents: sizing to contents measures every row again
