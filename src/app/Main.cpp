@@ -264,9 +264,10 @@ void TfMain_Vennatro::CreateToolBar() {
     addButton(actShowLog, QStringLiteral("Show log"));
     addButton(actOptions, QStringLiteral("Options"));
     ToolBar->addSeparator();
-    QToolButton *exitButton = addButton(actExit, QStringLiteral("Exit"));
-    if (exitButton)
-        exitButton->setToolTip(QStringLiteral("Exit application"));
+    // The command's own hint: a button takes its command's again whenever the command changes
+    // (a new picture for a new palette).
+    actExit->setToolTip(QStringLiteral("Exit application"));
+    addButton(actExit, QStringLiteral("Exit"));
 
     // The status image sits at the band's right end, outside the buttons' layout, placed by
     // the resize rule.
