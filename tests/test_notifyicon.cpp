@@ -124,42 +124,20 @@ private slots:
         QCOMPARE(icon->ToolTip().size(), 201);
     }
 
-    // The first lines are cut as ever and never by what is added below them; a host that
-    // shows long tool-tips gets the added lines in full, another only what the cut leaves.
-    void addedLinesFollowTheFirstLines_data() {
-        QTest::addColumn<bool>("longTips");
-        QTest::addColumn<QString>("first");
-        QTest::addColumn<QString>("added");
-        QTest::addColumn<QString>("shown");
-        const QString a120(120, QLatin1Char('a'));
-        const QString a130(130, QLatin1Char('a'));
-        const QString b50(50, QLatin1Char('b'));
-        QTest::newRow("long host, short lines") << true << "V\rcount"
-                                                << "last"
-                                                << "V\rcount\rlast";
-        QTest::newRow("long host, added in full") << true << a120 << b50 << a120 + "\r" + b50;
-        QTest::newRow("long host, first lines cut")
-            << true << a130 << b50 << a130.left(127) + "\r" + b50;
-        QTest::newRow("127 host, added cut") << false << a120 << b50 << a120 + "\r" + b50.left(6);
-        QTest::newRow("127 host, first lines kept") << false << a130 << b50 << a130.left(127);
-        QTest::newRow("nothing added") << true << a130 << QString() << a130.left(127);
-    }
-
+    // The first lines are cut as ever, never by the lines added below them: a host of long
+    // tool-tips shows those in full, another what the 127 characters leave.
     void addedLinesFollowTheFirstLines() {
-        QFETCH(bool, longTips);
-        QFETCH(QString, first);
-        QFETCH(QString, added);
-        QFETCH(QString, shown);
-        shell->config.longToolTips = longTips;
+        const QString a130(130, QLatin1Char('a'));
+        const QString a120 = a130.left(120);
+        const QString b50(50, QLatin1Char('b'));
         icon->SetVisible(true);
-        shell->Clear();
-        icon->SetToolTip(first, added);
-        QCOMPARE(icon->ShownToolTip(), shown);
-        QCOMPARE(shell->Kinds(), QStringList{"modify"});
-        QCOMPARE(shell->Calls.at(0).toolTip, shown);
-        // The one-argument form keeps the added lines.
-        icon->SetToolTip(QStringLiteral("V"));
-        QCOMPARE(icon->AddedToolTipLines(), added);
+        icon->SetToolTip(a130, b50);
+        QCOMPARE(shell->Calls.constLast().toolTip, a130.left(127) + "\r" + b50);
+        shell->config.longToolTips = false;
+        icon->SetToolTip(a120, b50);
+        QCOMPARE(icon->ShownToolTip(), a120 + "\r" + b50.left(6));
+        icon->SetToolTip(QStringLiteral("V")); // keeps the added lines
+        QCOMPARE(icon->ShownToolTip(), QStringLiteral("V\r") + b50);
     }
 
     void cutsNeverSplitACharacter() {
