@@ -707,6 +707,8 @@ void TestWatchPanel::rowsSayTheirStateInWordsAndColour() {
     QCOMPARE(ui.table->item(0, ColUptime)->text(), QStringLiteral("100.0%"));
     QCOMPARE(ui.table->item(2, ColUptime)->text(), QStringLiteral("\u2013"));
     QCOMPARE(ui.table->item(1, ColAddress)->toolTip(), bad);
+    // The status bar's permanent panel counts them.
+    QCOMPARE(Find<QLabel>(w.get(), "StatusLastPanel")->text(), QStringLiteral("1 of 3 down"));
     const QBrush failing = ui.table->item(1, ColResult)->background();
     QVERIFY(failing.style() != Qt::NoBrush &&
             failing.color() != ui.table->palette().base().color());
