@@ -1,5 +1,6 @@
 // The main window's settings: load from the per-user store, save to it, apply to the window.
 #include "app/Main.h"
+#include "app/WatchPanel.h"
 #include "engine/PingTarget.h"
 #include "engine/WatchList.h"
 #include "platform/Autostart.h"
@@ -87,6 +88,12 @@ void TfMain_Vennatro::LoadSettings() {
 
             KeepOnScreen();
 
+            // Read after the older values: a store without them loads as before (hidden).
+            const bool watchShown = reg.ReadBoolDefault(WatchPanelShown, false);
+            m_watchPanelHeight = qMax(0, reg.ReadIntegerDefault(WatchPanelHeight, 0));
+            WatchPanel->setVisible(watchShown);
+            actWatched->setChecked(watchShown);
+
             QCoreApplication::processEvents();
 
             if (reg.ReadBoolDefault(Maximized, false)) {
@@ -159,6 +166,10 @@ void TfMain_Vennatro::WriteSettings(TRegistryDefault &reg) const {
         reg.WriteInteger(WindowTop, y());
         reg.WriteInteger(WindowLeft, x());
     }
+    reg.WriteBool(WatchPanelShown, !WatchPanel->isHidden());
+    // Not yet at the height the store had (never shown, or the window too small): that one.
+    const int watchHeight = m_watchPanelHeight > 0 ? m_watchPanelHeight : WatchPanel->ShownHeight();
+    reg.WriteInteger(WatchPanelHeight, watchHeight);
 }
 
 void TfMain_Vennatro::ApplySettings() {

@@ -137,6 +137,9 @@ void PingSession::Report(const QString &part, const QString &text) {
 }
 
 void PingSession::ApplySettings(const TOptions &options, const EngineContext &context) {
+    // The automatic ping that runs follows a new interval at once.
+    if (m_scheduler->Active() && options.AutoPingInterval != m_options.AutoPingInterval)
+        m_scheduler->SetInterval(options.AutoPingInterval);
     m_options = options;
     m_context = context;
     m_engine->ApplySettings(options, context);

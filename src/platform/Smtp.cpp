@@ -465,8 +465,10 @@ void TIdSMTP::Send(const TIdMessage &message) {
     }
     if (aborted || result == CURLE_ABORTED_BY_CALLBACK)
         throw EIdException(QStringLiteral("aborted"));
-    if (result == CURLE_OK && !exchange.startTlsRefused)
+    if (result == CURLE_OK && !exchange.startTlsRefused) {
+        LastReply = QString::fromUtf8(exchange.failedReply()); // the reply to the message's end
         return;
+    }
 
     QString text;
     if (exchange.startTlsRefused)

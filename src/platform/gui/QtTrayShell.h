@@ -27,6 +27,9 @@ public:
     QRect geometry() const override;
     void setMenu(QMenu *menu) override;
     bool singleClickHost() const override { return m_hostShowsMenus; }
+#ifdef Q_OS_WIN
+    bool longToolTips() const override { return false; }
+#endif
 
     // An activation as the desktop reports it (QSystemTrayIcon::activated).
     void activate(QSystemTrayIcon::ActivationReason reason);
