@@ -35,8 +35,11 @@ QStringList ItemsOf(const QComboBox *box) {
 // The program users start: `vennatro` beside this window program, which it starts by exec.
 QString LauncherPath() {
     const QFileInfo self(QCoreApplication::applicationFilePath());
-    if (self.fileName() == QLatin1String("vennatro-window")) {
-        const QFileInfo launcher(self.dir(), QStringLiteral("vennatro"));
+    if (self.completeBaseName() == QLatin1String("vennatro-window")) {
+        // "vennatro", or "vennatro.exe" beside "vennatro-window.exe".
+        const QString suffix =
+            self.suffix().isEmpty() ? QString() : QLatin1Char('.') + self.suffix();
+        const QFileInfo launcher(self.dir(), QStringLiteral("vennatro") + suffix);
         if (launcher.isExecutable())
             return launcher.filePath();
     }
@@ -126,7 +129,7 @@ void TfMain_Vennatro::SaveSettings() {
         m_unreadValues.Restore(reg);
         reg.CloseKey();
 
-        // The log-on entry: the desktop's autostart file stands for the registry's Run key.
+        // The log-on entry: the Run key, or the desktop's autostart file standing for it.
         if (Options.StartWithWindows)
             WriteAutostart(LauncherPath());
         else
