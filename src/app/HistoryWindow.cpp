@@ -2,22 +2,24 @@
 
 #include "platform/gui/MessageBox.h"
 
+#ifdef VENNATRO_HAVE_CHARTS
 #include <QChart>
 #include <QChartView>
-#include <QComboBox>
 #include <QDateTimeAxis>
+#include <QLineSeries>
+#include <QScatterSeries>
+#include <QValueAxis>
+#endif
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QEvent>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLineSeries>
 #include <QPushButton>
 #include <QSaveFile>
-#include <QScatterSeries>
 #include <QVBoxLayout>
-#include <QValueAxis>
 
 #include <algorithm>
 #include <cmath>
@@ -177,7 +179,10 @@ THistoryWindow::THistoryWindow(HistoryStore *store, QWidget *parent)
     column->addLayout(choices);
 
     BuildChart();
-    column->addWidget(chartHistory, 1);
+    if (chartHistory)
+        column->addWidget(chartHistory, 1);
+    else
+        column->addStretch(1);
 
     auto *figures = new QGridLayout;
     figures->setHorizontalSpacing(12);
@@ -239,7 +244,10 @@ THistoryWindow::THistoryWindow(HistoryStore *store, QWidget *parent)
     resize(820, 560);
 }
 
+// A build without Qt Charts (the Windows one made here) shows the figures and the export
+// without the chart.
 void THistoryWindow::BuildChart() {
+#ifdef VENNATRO_HAVE_CHARTS
     m_chart = new QChart;
     m_chart->legend()->hide();
     m_chart->setMargins(QMargins(4, 4, 4, 4));
@@ -253,11 +261,13 @@ void THistoryWindow::BuildChart() {
     chartHistory->setObjectName(QStringLiteral("chartHistory"));
     chartHistory->setRenderHint(QPainter::Antialiasing);
     chartHistory->setMinimumSize(400, 220);
+#endif
 }
 
 void THistoryWindow::ApplyPalette() {
     // The chart's theme sets every colour it draws; the window's palette then decides the
     // background and the text, so the chart reads like the rest of the window on dark desktops.
+#ifdef VENNATRO_HAVE_CHARTS
     const QPalette pal = palette();
     const bool dark = pal.color(QPalette::Window).lightness() < 128;
     m_chart->setTheme(dark ? QChart::ChartThemeDark : QChart::ChartThemeLight);
@@ -273,6 +283,7 @@ void THistoryWindow::ApplyPalette() {
         axis->setGridLinePen(gridPen);
     }
     chartHistory->setBackgroundBrush(pal.brush(QPalette::Window));
+#endif
 }
 
 void THistoryWindow::changeEvent(QEvent *event) {
@@ -335,6 +346,7 @@ void THistoryWindow::Refresh() {
 }
 
 void THistoryWindow::ShowRows() {
+#ifdef VENNATRO_HAVE_CHARTS
     m_chart->removeAllSeries();
     if (!m_to.isValid())
         return; // nothing asked for yet
@@ -388,6 +400,7 @@ void THistoryWindow::ShowRows() {
         series->setBorderColor(FailureColor);
         add(series, points.failures);
     }
+#endif
 }
 
 void THistoryWindow::ShowStats() {

@@ -35,11 +35,10 @@ QStringList ItemsOf(const QComboBox *box) {
 // The program users start: `vennatro` beside this window program, which it starts by exec.
 QString LauncherPath() {
     const QFileInfo self(QCoreApplication::applicationFilePath());
-    if (self.completeBaseName() == QLatin1String("vennatro-window")) {
-        // "vennatro", or "vennatro.exe" beside "vennatro-window.exe".
-        const QString suffix =
-            self.suffix().isEmpty() ? QString() : QLatin1Char('.') + self.suffix();
-        const QFileInfo launcher(self.dir(), QStringLiteral("vennatro") + suffix);
+    // On Windows the window program itself, "vennatro-window.exe": a log-on start needs no
+    // console.
+    if (self.fileName() == QLatin1String("vennatro-window")) {
+        const QFileInfo launcher(self.dir(), QStringLiteral("vennatro"));
         if (launcher.isExecutable())
             return launcher.filePath();
     }
