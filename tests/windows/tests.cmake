@@ -27,3 +27,10 @@ add_dependencies(test_commandline vennatro)
 # The registry cases of test_store change HKEY_CURRENT_USER: only in the test's own prefix.
 set_tests_properties(${_windows_tests} PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 600
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen;WINEPREFIX=${VENNATRO_WINEPREFIX};WINEDEBUG=-all;VENNATRO_TEST_REGISTRY=1")
+
+# End-to-end: dist/ (made by scripts/build-windows after the build) under Wine in a prefix of
+# its own, against nginx, with the window on Xvfb and a tray (windows/wine_e2e.py). Alone: the
+# window's waits are generous, but Wine's start-up on two busy cores is slow.
+add_test(NAME wine_e2e COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/windows/wine_e2e.py
+         --dist ${CMAKE_BINARY_DIR}/dist)
+set_tests_properties(wine_e2e PROPERTIES LABELS e2e TIMEOUT 900 RUN_SERIAL TRUE)
