@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -89,6 +90,20 @@ QString KeyText(const QString &name, const QString &key = Key) {
     while (text.endsWith(QChar(u'\0')))
         text.chop(1);
     return text;
+}
+
+// Gives everyone exactly the rights given on the key.
+bool SetKeyAccess(HKEY key, DWORD rights) {
+    EXPLICIT_ACCESSW access{};
+    wchar_t everyone[] = L"EVERYONE";
+    ::BuildExplicitAccessWithNameW(&access, everyone, rights, SET_ACCESS, NO_INHERITANCE);
+    PACL acl = nullptr;
+    if (::SetEntriesInAclW(1, &access, nullptr, &acl) != ERROR_SUCCESS)
+        return false;
+    const DWORD status = ::SetSecurityInfo(key, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
+                                           nullptr, acl, nullptr);
+    ::LocalFree(acl);
+    return status == ERROR_SUCCESS;
 }
 
 void SetValue(const QString &name, DWORD type, const QByteArray &data, const QString &key = Key) {
@@ -227,17 +242,18 @@ private slots:
         HKEY key = nullptr;
         QCOMPARE(::RegOpenKeyExW(HKEY_CURRENT_USER, Wide(Key), 0, WRITE_DAC | KEY_READ, &key),
                  LSTATUS(ERROR_SUCCESS));
-        EXPLICIT_ACCESSW readOnly{};
-        wchar_t everyone[] = L"EVERYONE";
-        ::BuildExplicitAccessWithNameW(&readOnly, everyone, KEY_READ | WRITE_DAC, SET_ACCESS,
-                                       NO_INHERITANCE);
-        PACL acl = nullptr;
-        QCOMPARE(::SetEntriesInAclW(1, &readOnly, nullptr, &acl), DWORD(ERROR_SUCCESS));
-        QCOMPARE(::SetSecurityInfo(key, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
-                                   nullptr, acl, nullptr),
-                 DWORD(ERROR_SUCCESS));
-        ::LocalFree(acl);
+        QVERIFY(SetKeyAccess(key, KEY_READ | WRITE_DAC));
         ::RegCloseKey(key);
+        // Writable again afterwards, so the next cases (and runs) can remove it.
+        const auto restore = qScopeGuard([] {
+            HKEY handle = nullptr;
+            if (::RegOpenKeyExW(HKEY_CURRENT_USER, Wide(Key), 0, WRITE_DAC, &handle) ==
+                ERROR_SUCCESS) {
+                SetKeyAccess(handle, KEY_ALL_ACCESS);
+                ::RegCloseKey(handle);
+            }
+            ::RegDeleteTreeW(HKEY_CURRENT_USER, Wide(Key));
+        });
         HKEY probe = nullptr;
         const bool enforced = ::RegOpenKeyExW(HKEY_CURRENT_USER, Wide(Key), 0, KEY_SET_VALUE,
                                               &probe) == ERROR_ACCESS_DENIED;
