@@ -191,9 +191,10 @@ private slots:
             const DWORD length =
                 ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                                  nullptr, DWORD(number), 0, text, 256, nullptr);
-            QVERIFY2(length > 0, qPrintable(QString::number(number)));
+            // Wine has no text for some of them: then neither has the program.
             QCOMPARE(SystemErrorText(number), QString::fromWCharArray(text, int(length)));
         }
+        QVERIFY(!SystemErrorText(10061).isEmpty());
         QCOMPARE(SystemErrorText(Wsa::NoAddressSpecified), QStringLiteral("No address specified"));
     }
 #else

@@ -75,8 +75,10 @@ class Wine:
 
     def boot(self):
         out = self.run("wineboot", "-i", timeout=300)
+        # Windows 10, the oldest Qt 6 runs on (Wine's own default is Windows 7).
+        version = self.run("winecfg", "/v", "win10")
         subprocess.run([WINESERVER, "-w"], env=self.env, timeout=300)
-        return out.returncode == 0
+        return out.returncode == 0 and version.returncode == 0
 
     def reg_add(self, key, name, kind, data):
         out = self.run("reg", "add", key, "/v", name, "/t", kind, "/d", str(data), "/f")
