@@ -35,9 +35,9 @@ const QString WriteFailure = QStringLiteral(
 // A store file holding the program's key with the given value lines, with bare line feeds.
 QByteArray StoreText(const QByteArray &lines) { return TestEnvironment::StoreText(lines, "\n"); }
 
-RegValue Dw(quint32 n) { return RegValue{RegValue::Dword, n, QString()}; }
+RegValue Dw(quint32 n) { return RegValue{RegValue::Dword, n, QString(), 0, {}}; }
 
-RegValue Sz(const QString &text) { return RegValue{RegValue::Sz, 0, text}; }
+RegValue Sz(const QString &text) { return RegValue{RegValue::Sz, 0, text, 0, {}}; }
 
 // Every setting away from its default.
 TOptions Changed(const QString &logFile) {

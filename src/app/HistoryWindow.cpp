@@ -2,11 +2,16 @@
 
 #include "platform/gui/MessageBox.h"
 
+#ifdef VENNATRO_HAVE_CHARTS
 #include <QChart>
 #include <QChartView>
+#include <QDateTimeAxis>
+#include <QLineSeries>
+#include <QScatterSeries>
+#include <QValueAxis>
+#endif
 #include <QComboBox>
 #include <QCursor>
-#include <QDateTimeAxis>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QEvent>
@@ -15,16 +20,13 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLineSeries>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSaveFile>
-#include <QScatterSeries>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QToolTip>
 #include <QVBoxLayout>
-#include <QValueAxis>
 #include <QWindow>
 
 #include <algorithm>
@@ -283,7 +285,10 @@ THistoryWindow::THistoryWindow(HistoryStore *store, QWidget *parent)
     column->addWidget(lblHistoryHint);
 
     BuildChart();
-    column->addWidget(chartHistory, 1);
+    if (chartHistory)
+        column->addWidget(chartHistory, 1);
+    else
+        column->addStretch(1);
 
     auto *figures = new QGridLayout;
     figures->setHorizontalSpacing(12);
@@ -347,7 +352,10 @@ THistoryWindow::THistoryWindow(HistoryStore *store, QWidget *parent)
     resize(820, 560);
 }
 
+// A build without Qt Charts (the Windows one made here) shows the figures and the export
+// without the chart.
 void THistoryWindow::BuildChart() {
+#ifdef VENNATRO_HAVE_CHARTS
     m_chart = new QChart;
     m_chart->legend()->hide();
     m_chart->setMargins(QMargins(4, 4, 4, 4));
@@ -361,11 +369,13 @@ void THistoryWindow::BuildChart() {
     chartHistory->setObjectName(QStringLiteral("chartHistory"));
     chartHistory->setRenderHint(QPainter::Antialiasing);
     chartHistory->setMinimumSize(400, 220);
+#endif
 }
 
 void THistoryWindow::ApplyPalette() {
     // The chart's theme sets every colour it draws; the window's palette then decides the
     // background and the text, so the chart reads like the rest of the window on dark desktops.
+#ifdef VENNATRO_HAVE_CHARTS
     const QPalette pal = palette();
     const bool dark = pal.color(QPalette::Window).lightness() < 128;
     m_chart->setTheme(dark ? QChart::ChartThemeDark : QChart::ChartThemeLight);
@@ -381,6 +391,7 @@ void THistoryWindow::ApplyPalette() {
         axis->setGridLinePen(gridPen);
     }
     chartHistory->setBackgroundBrush(pal.brush(QPalette::Window));
+#endif
 }
 
 void THistoryWindow::changeEvent(QEvent *event) {
@@ -535,6 +546,7 @@ void THistoryWindow::Refresh() {
 bool THistoryWindow::Hourly() const { return CurrentRange() >= LastWeek; }
 
 void THistoryWindow::ShowRows() {
+#ifdef VENNATRO_HAVE_CHARTS
     m_chart->removeAllSeries();
     if (!m_to.isValid())
         return; // nothing asked for yet
@@ -606,6 +618,7 @@ void THistoryWindow::ShowRows() {
         series->setBorderColor(FailureColor);
         add(series, points.failures, true);
     }
+#endif
 }
 
 void THistoryWindow::ShowPointText(const QPointF &point, bool hovered, bool failure) {

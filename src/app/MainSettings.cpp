@@ -36,6 +36,8 @@ QStringList ItemsOf(const QComboBox *box) {
 // The program users start: `vennatro` beside this window program, which it starts by exec.
 QString LauncherPath() {
     const QFileInfo self(QCoreApplication::applicationFilePath());
+    // On Windows the window program itself, "vennatro-window.exe": a log-on start needs no
+    // console.
     if (self.fileName() == QLatin1String("vennatro-window")) {
         const QFileInfo launcher(self.dir(), QStringLiteral("vennatro"));
         if (launcher.isExecutable())
@@ -133,7 +135,7 @@ void TfMain_Vennatro::SaveSettings() {
         m_unreadValues.Restore(reg);
         reg.CloseKey();
 
-        // The log-on entry: the desktop's autostart file stands for the registry's Run key.
+        // The log-on entry: the Run key, or the desktop's autostart file standing for it.
         if (Options.StartWithWindows)
             WriteAutostart(LauncherPath());
         else
