@@ -358,6 +358,7 @@ void TestOptions::tabOrder() {
                                   "edMetricsPort",
                                   "edMetricsFile",
                                   "edHistoryDays",
+                                  "edHistoryRawDays",
                                   "cbPingOnError",
                                   "edErrorPingAddress",
                                   "cbSendEmailOnError",
@@ -527,6 +528,7 @@ void TestOptions::valuesCopyInAndOut() {
     in.RepeatAlertsEvery = 120;
     in.SMTPSecurity = 2;
     in.HistoryDays = 30;
+    in.HistoryRawDays = 3;
     in.CheckTLS = true;
     in.CertExpiryWarnDays = 30;
     in.AcceptedHTTPStatus = QStringLiteral("200-399,401");
@@ -565,7 +567,6 @@ void TestOptions::valuesCopyInAndOut() {
     TOptions out;
     out.ShowLog = true;
     out.WatchedAddresses = in.WatchedAddresses;
-    out.HistoryRawDays = in.HistoryRawDays;
 
     d.StoreTo(out);
     QCOMPARE(out, in);
@@ -819,6 +820,11 @@ void TestOptions::rangesAreTheSettingsTables_data() {
                                    << "525600"
                                    << "Please enter the minutes after which an alert is "
                                       "repeated, from 0 (never) to 525600.";
+    QTest::newRow("single pings")
+        << "edHistoryRawDays"
+        << "36501"
+        << "36500"
+        << "Please enter the days single pings are kept, from 0 to 36500.";
     QTest::newRow("metrics file") << "edMetricsFile"
                                   << "metrics/v.prom"
                                   << "/var/tmp/v.prom"

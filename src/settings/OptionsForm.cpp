@@ -311,6 +311,14 @@ void TfOptions::CreateOtherGroup() {
     lblDays = CaptionLabel(QStringLiteral("days (0: all)"), edHistoryDays, "lblDays");
     SetHint(QStringLiteral("Days of ping history kept for the History window (0: keep all)"),
             {edHistoryDays, lblHistoryDays, lblDays});
+    edHistoryRawDays = Named(new TNumberEdit, "edHistoryRawDays");
+    edHistoryRawDays->SetMaxLength(5);
+    lblHistoryRawDays =
+        CaptionLabel(QStringLiteral("Single pings for:"), edHistoryRawDays, "lblHistoryRawDays");
+    lblRawDays = CaptionLabel(QStringLiteral("days"), edHistoryRawDays, "lblRawDays");
+    SetHint(QStringLiteral("Days each ping is kept on its own; older pings are folded into one "
+                           "row an hour per address"),
+            {edHistoryRawDays, lblHistoryRawDays, lblRawDays});
 
     edMetricsPort = Named(new TNumberEdit, "edMetricsPort");
     edMetricsPort->SetMaxLength(5);
@@ -345,7 +353,13 @@ void TfOptions::CreateOtherGroup() {
     historyRow->addWidget(lblDays);
     historyRow->addStretch(1);
     grid->addLayout(historyRow, 6, 0, 1, 2);
-    grid->setRowStretch(7, 1);
+    auto *rawRow = new QHBoxLayout;
+    rawRow->addWidget(lblHistoryRawDays);
+    rawRow->addWidget(edHistoryRawDays);
+    rawRow->addWidget(lblRawDays);
+    rawRow->addStretch(1);
+    grid->addLayout(rawRow, 7, 0, 1, 2);
+    grid->setRowStretch(8, 1);
 }
 
 void TfOptions::CreateAlertsGroup() {
@@ -576,6 +590,7 @@ void TfOptions::SetTabOrder() {
                                     edMetricsPort,
                                     edMetricsFile,
                                     edHistoryDays,
+                                    edHistoryRawDays,
                                     cbPingOnError,
                                     edErrorPingAddress,
                                     cbSendEmailOnError,
@@ -634,6 +649,7 @@ void TfOptions::LoadFrom(const TOptions &settings) {
     edMetricsFile->setText(settings.MetricsFile);
     edRepeatAlerts->SetNumber(int(settings.RepeatAlertsEvery));
     edHistoryDays->SetNumber(int(settings.HistoryDays));
+    edHistoryRawDays->SetNumber(int(settings.HistoryRawDays));
     cmbSMTPSecurity->setCurrentIndex(int(qMin<quint32>(settings.SMTPSecurity, 3)));
     cbCheckTLS->setChecked(settings.CheckTLS);
     edCertExpiry->SetNumber(int(settings.CertExpiryWarnDays));
@@ -697,6 +713,9 @@ void TfOptions::StoreTo(TOptions &settings) const {
     settings.HistoryDays = edHistoryDays->text().isEmpty()
                                ? quint32(FindSetting(N::HistoryDays)->def)
                                : bounded(edHistoryDays->Number(), N::HistoryDays);
+    settings.HistoryRawDays = edHistoryRawDays->text().isEmpty()
+                                  ? quint32(FindSetting(N::HistoryRawDays)->def)
+                                  : bounded(edHistoryRawDays->Number(), N::HistoryRawDays);
     settings.SMTPSecurity = quint32(qMax(0, cmbSMTPSecurity->currentIndex()));
     settings.CheckTLS = cbCheckTLS->isChecked();
     // An empty field keeps the usual value.
@@ -885,6 +904,10 @@ void TfOptions::btnOKClick() {
         fail(
             range(N::HistoryDays, "Please enter the days of history to keep, from %1 (all) to %2."),
             edHistoryDays);
+    if (!edHistoryRawDays->text().isEmpty() && outside(edHistoryRawDays, N::HistoryRawDays))
+        fail(
+            range(N::HistoryRawDays, "Please enter the days single pings are kept, from %1 to %2."),
+            edHistoryRawDays);
     if (!edMetricsPort->text().isEmpty() && outside(edMetricsPort, N::MetricsPort))
         fail(QStringLiteral("Please enter a metrics port from 1 to %1, or 0 for none.")
                  .arg(RangeOf(N::MetricsPort).max),

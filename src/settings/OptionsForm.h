@@ -67,6 +67,9 @@ public:
     QCheckBox *cbLogTimingDetails = nullptr;
     QLabel *lblHistoryDays = nullptr;
     TNumberEdit *edHistoryDays = nullptr;
+    QLabel *lblHistoryRawDays = nullptr;
+    TNumberEdit *edHistoryRawDays = nullptr;
+    QLabel *lblRawDays = nullptr;
     QLabel *lblDays = nullptr;
     QLabel *lblRepeatAlerts = nullptr;
     TNumberEdit *edRepeatAlerts = nullptr;
