@@ -22,6 +22,13 @@ TEST_PACKAGES=(clang-14 libfuzzer-14-dev libclang-rt-14-dev
     exim4-daemon-light clang-format desktop-file-utils appstream systemd
     "${PACKAGE_PACKAGES[@]}")
 
+# What scripts/build-windows needs: the MinGW-w64 cross compiler, the tools that unpack and
+# configure Debian's sources (Tcl makes SQLite's amalgamation), Wine to run and test the result
+# and a headless X server for its window.
+WINDOWS_PACKAGES=(cmake ninja-build qt6-base-dev qt6-base-dev-tools qt6-svg-dev libqt6svg6
+    qt6-charts-dev g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 dpkg-dev
+    tcl wine wine64 xvfb xauth xdotool x11-utils imagemagick nginx python3)
+
 need_packages() {
     local missing=() p
     for p in "$@"; do

@@ -3,6 +3,7 @@
 
 #include "cli/PingCommand.h"
 #include "engine/HistoryStore.h"
+#include "store/RegStore.h"
 #include "support/TestTcpServer.h"
 #include "support/gui/TestEnvironment.h"
 
@@ -246,11 +247,33 @@ void TestCommandLine::readsTheStoreAndNeverWritesIt() {
     TestTcpServer http;
     QVERIFY(http.listen());
     http.setScript(TestTcpServer::Script::answer({"HTTP/1.0 204 No Content\r\n\r\n"}));
-    // The store's HTTP port and attempts apply; the file stays as it was, byte for byte.
-    QVERIFY(env.WriteStore(QStringLiteral("\"HTTP port\"=dword:%1\r\n\"Ping attempts\"="
-                                          "dword:00000001\r\n")
-                               .arg(http.port(), 8, 16, QLatin1Char('0'))
-                               .toUtf8()));
+    // The store's HTTP port and attempts apply; the store stays as it was, byte for byte.
+    const QByteArray values = QStringLiteral("\"HTTP port\"=dword:%1\r\n\"Ping attempts\"="
+                                             "dword:00000001\r\n")
+                                  .arg(http.port(), 8, 16, QLatin1Char('0'))
+                                  .toUtf8();
+#ifdef Q_OS_WIN
+    // The store is the registry: the same values put there, read back whole before and after.
+    RegParseError parseError;
+    const std::optional<RegDocument> doc =
+        ParseRegFile(TestEnvironment::StoreText(values), QStringLiteral("values"), &parseError);
+    QVERIFY2(doc, qPrintable(parseError.message));
+    SaveRegStore(RegStorePath(), *doc);
+    const auto stored = [] {
+        QString problem;
+        const std::optional<RegDocument> now = ReadRegStore(RegStorePath(), &problem);
+        return now ? SerializeRegFile(*now) : problem.toUtf8();
+    };
+    const QByteArray before = stored();
+    QVERIFY(before.contains("\"Ping attempts\"=dword:00000001"));
+
+    const Run run = RunProgram({"--ping", "127.0.0.1/stored"});
+    QCOMPARE(run.status, 0);
+    QVERIFY(run.out.contains(QStringLiteral("(port %1) completed").arg(http.port()).toUtf8()));
+    QCOMPARE(stored(), before);
+    SaveRegStore(RegStorePath(), RegDocument{});
+#else
+    QVERIFY(env.WriteStore(values));
     QFile store(env.StorePath());
     QVERIFY(store.open(QIODevice::ReadOnly));
     const QByteArray before = store.readAll();
@@ -278,6 +301,7 @@ void TestCommandLine::readsTheStoreAndNeverWritesIt() {
     QVERIFY(bad.open(QIODevice::ReadOnly));
     QCOMPARE(bad.readAll(), badBytes);
     QVERIFY(!QFile::exists(env.StorePath() + QStringLiteral(".bad")));
+#endif
 }
 
 void TestCommandLine::checksThroughTheProgram() {

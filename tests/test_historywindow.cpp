@@ -3,6 +3,7 @@
 #include "app/HistoryWindow.h"
 #include "app/Main.h"
 #include "engine/HistoryStore.h"
+#include "engine/WatchList.h"
 #include "platform/gui/MessageBox.h"
 #include "support/PingResults.h"
 #include "support/TestHelpers.h"
@@ -13,14 +14,20 @@
 #include <QChart>
 #include <QChartView>
 #include <QComboBox>
+#include <QDialogButtonBox>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineSeries>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScatterSeries>
+#include <QSet>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QValueAxis>
 
 #include <algorithm>
 #include <memory>
@@ -143,22 +150,22 @@ private slots:
         QCOMPARE(Items(address), (QStringList{"http://a/?x=1,2", "http://b/"}));
         QCOMPARE(address->currentText(), A);
         QCOMPARE(Items(range), (QStringList{"Last hour", "Last day", "Last week", "Last 30 days"}));
-        QCOMPARE(range->currentIndex(), int(THistoryWindow::LastDay));
+        // The smallest range that holds its pings: one failed 20 days ago.
+        QCOMPARE(range->currentIndex(), int(THistoryWindow::Last30Days));
+        range->setCurrentIndex(THistoryWindow::LastDay);
 
         // Count, min, average, 95th percentile, max of the day; uptime over 24 h, 7 and 30 days.
         QCOMPARE(Figures(window), (QStringList{"7", "10.0 ms", "44.3 ms", "80.0 ms", "80.0 ms",
                                                "77.78 %", "80.00 %", "72.73 %"}));
 
-        // One point a completed ping, one line a run; a red mark on the time axis a failure.
+        // One point a completed ping, one line a run, broken at each failure (a red mark on the
+        // time axis): a ping alone between two failures is a point of its own.
         const Series series = SeriesOf(window);
         QCOMPARE(series.lines.size(), 2);
         QCOMPARE(series.lines.at(0), Points({{Before(300), 70}, {Before(290), 80}}));
-        QCOMPARE(series.lines.at(1), Points({{Before(90), 60},
-                                             {Before(50), 10},
-                                             {Before(40), 20},
-                                             {Before(20), 30},
-                                             {Before(5), 40}}));
-        QVERIFY(series.single.isEmpty());
+        QCOMPARE(series.lines.at(1),
+                 Points({{Before(90), 60}, {Before(50), 10}, {Before(40), 20}}));
+        QCOMPARE(series.single, Points({{Before(20), 30}, {Before(5), 40}}));
         QCOMPARE(series.failures, Points({{Before(30), 0}, {Before(15), 0}}));
         QCOMPARE(series.failureColor, QColor(220, 50, 47)); // red on light and dark alike
     }
@@ -174,7 +181,8 @@ private slots:
                  (QStringList{"4", "10.0 ms", "25.0 ms", "40.0 ms", "40.0 ms"}));
         Series series = SeriesOf(window);
         QCOMPARE(series.lines.size(), 1);
-        QCOMPARE(series.lines.at(0).size(), 4);
+        QCOMPARE(series.lines.at(0).size(), 2);
+        QCOMPARE(series.single.size(), 2);
         QCOMPARE(series.failures.size(), 2);
 
         // A week: an hour a point, at its middle, the average of its pings; hours side by side
@@ -349,6 +357,7 @@ private slots:
         QElapsedTimer sinceShown;
         sinceShown.start();
         window.ShowFor(A);
+        Find<QComboBox>(&window, "cmbHistoryRange")->setCurrentIndex(THistoryWindow::LastDay);
         auto *count = Find<QLabel>(&window, "lblCount");
         auto *address = Find<QComboBox>(&window, "cmbHistoryAddress");
         QCOMPARE(count->text(), QStringLiteral("7"));
@@ -359,7 +368,9 @@ private slots:
         if (sinceShown.elapsed() < 900)
             QCOMPARE(count->text(), QStringLiteral("7"));
         QTRY_COMPARE_WITH_TIMEOUT(count->text(), QStringLiteral("8"), Patience);
-        QCOMPARE(SeriesOf(window).lines.at(1).size(), 6);
+        // It joins the ping before it: no failure between them.
+        QCOMPARE(SeriesOf(window).lines.size(), 3);
+        QCOMPARE(SeriesOf(window).lines.at(2), Points({{Before(5), 40}, {Before(2), 45}}));
         QCOMPARE(Find<QLabel>(&window, "lblUptime24h")->text(), QStringLiteral("80.00 %"));
 
         // A ping of another address only adds it to the list.
@@ -384,6 +395,8 @@ private slots:
         window.ShowFor(A);
         auto *view = Find<QChartView>(&window, "chartHistory");
         QVERIFY(view);
+        const qsizetype lines = SeriesOf(window).lines.size();
+        QVERIFY(lines > 0);
 
         QPalette dark = window.palette();
         dark.setColor(QPalette::Window, QColor(0x20, 0x22, 0x25));
@@ -396,7 +409,7 @@ private slots:
         for (QAbstractAxis *axis : view->chart()->axes())
             QCOMPARE(axis->labelsBrush().color(), QColor(0xe8, 0xe8, 0xe8));
         // The series come back after the theme change, failures still red.
-        QCOMPARE(SeriesOf(window).lines.size(), 2);
+        QCOMPARE(SeriesOf(window).lines.size(), lines);
         QCOMPARE(SeriesOf(window).failureColor, QColor(220, 50, 47));
 
         QPalette light = window.palette();
@@ -471,6 +484,139 @@ private slots:
         QCOMPARE(Find<QLabel>(history, "lblCount")->text(), QStringLiteral("1"));
     }
 
+    // On opening, the smallest range that holds the address's pings of the last 30 days; the
+    // user's choice stays while the window shows that address again.
+    void opensOnTheRangeThatHoldsThePings_data() {
+        QTest::addColumn<int>("minutesAgo");
+        QTest::addColumn<int>("range");
+        QTest::newRow("an hour") << 60 << int(THistoryWindow::LastHour);
+        QTest::newRow("five hours") << 300 << int(THistoryWindow::LastDay);
+        QTest::newRow("twenty days") << 20 * 1440 << int(THistoryWindow::Last30Days);
+        QTest::newRow("forty days: the recent one") << 40 * 1440 << int(THistoryWindow::LastHour);
+    }
+
+    void opensOnTheRangeThatHoldsThePings() {
+        QFETCH(int, minutesAgo);
+        QFETCH(int, range);
+        const QString e = QStringLiteral("http://e/");
+        QVERIFY(m_store->Record(TestPing(e, Before(minutesAgo), PingOutcomeKind::Failed, -1)));
+        QVERIFY(m_store->Record(TestPing(e, Before(1), PingOutcomeKind::Completed, 0.003)));
+        THistoryWindow window(m_store.get());
+        auto *box = Find<QComboBox>(&window, "cmbHistoryRange");
+        window.ShowFor(e);
+        QCOMPARE(box->currentIndex(), range);
+        box->setCurrentIndex(THistoryWindow::LastWeek);
+        window.ShowFor(e);
+        window.ShowFor(QStringLiteral("http://none/")); // no pings: the range as it is
+        QCOMPARE(box->currentIndex(), int(THistoryWindow::LastWeek));
+    }
+
+    // A step of 1, 2 or 5 times a power of ten: no two labels of the time axis alike.
+    void timeAxisLabelsNeverRepeat_data() {
+        QTest::addColumn<double>("ms");
+        QTest::newRow("only failures") << -1.0;
+        QTest::newRow("loopback") << 0.4;
+        QTest::newRow("seconds") << 2500.0;
+    }
+
+    void timeAxisLabelsNeverRepeat() {
+        QFETCH(double, ms);
+        const QString f = QStringLiteral("http://f/");
+        QVERIFY(m_store->Record(TestPing(f, Before(3), PingOutcomeKind::Failed, -1)));
+        if (ms > 0)
+            QVERIFY(m_store->Record(TestPing(f, Before(2), PingOutcomeKind::Completed, ms / 1000)));
+        THistoryWindow window(m_store.get());
+        window.ShowFor(f);
+        QValueAxis *axis = nullptr;
+        for (QAbstractAxis *a : Find<QChartView>(&window, "chartHistory")->chart()->axes())
+            axis = axis ? axis : qobject_cast<QValueAxis *>(a);
+        QVERIFY(axis && axis->min() == 0 && axis->max() >= ms);
+        QSet<QString> labels;
+        for (int i = 0; i < axis->tickCount(); ++i)
+            labels << QString::asprintf(axis->labelFormat().toLatin1().constData(),
+                                        axis->max() * i / (axis->tickCount() - 1));
+        QCOMPARE(labels.size(), axis->tickCount());
+    }
+
+    // A long pause in one run's pings is a gap, not a line; few points are marked; hovering
+    // one tells its time and value.
+    void gapsMarksAndHover() {
+        const QString g = QStringLiteral("http://g/");
+        Run(*m_store, Before(58), T0);
+        for (int i = 0; i < 10; ++i)
+            QVERIFY(m_store->Record(TestPing(g, Before(i < 5 ? 55 - i : 15 - i),
+                                             PingOutcomeKind::Completed, (10 + i) / 1000.0)));
+        QVERIFY(m_store->Record(TestPing(g, Before(4), PingOutcomeKind::Failed, -1)));
+        THistoryWindow window(m_store.get());
+        window.ShowFor(g);
+        auto *view = Find<QChartView>(&window, "chartHistory");
+        QList<QLineSeries *> lines;
+        QScatterSeries *failures = nullptr;
+        for (QAbstractSeries *s : view->chart()->series()) {
+            if (auto *line = qobject_cast<QLineSeries *>(s))
+                lines << line;
+            else if (s->name() == QLatin1String("Failures"))
+                failures = qobject_cast<QScatterSeries *>(s);
+        }
+        QCOMPARE(lines.size(), 2);
+        QCOMPARE(lines.at(0)->count(), 5);
+        QVERIFY(lines.at(0)->pointsVisible() && failures);
+        // Somewhere on the line past the second ping: that ping is told.
+        const QPointF second = lines.at(0)->at(1);
+        emit lines.at(0)->hovered(QPointF(second.x() + 1000, second.y() + 0.3), true);
+        const auto at = [](int minutes) {
+            return Before(minutes).toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        };
+        QCOMPARE(view->toolTip(), at(54) + QStringLiteral(" \u2013 11.0 ms"));
+        emit failures->hovered(failures->at(0), true);
+        QCOMPARE(view->toolTip(), at(4) + QStringLiteral(" \u2013 failed"));
+        emit failures->hovered(failures->at(0), false);
+        QCOMPARE(view->toolTip(), QString());
+    }
+
+    // At scale 2 on 1920 x 1080 (960 x 540, a title bar and a panel off) it fits, Close in
+    // reach; the export offers the documents folder and a name from the address.
+    void fitsASmallScreenAndNamesTheExport() {
+        THistoryWindow window(m_store.get());
+        window.ShowFor(A);
+        const QSize area(960, 540 - 30 - 32);
+        window.FitToArea(area);
+        QTRY_VERIFY(window.width() <= area.width() && window.height() <= area.height());
+        QPushButton *close =
+            window.findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Close);
+        QVERIFY(window.rect().contains(QRect(close->mapTo(&window, QPoint()), close->size())));
+        const QString documents =
+            QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+        const QString folder = QFileInfo(documents).isDir() ? documents : QDir::homePath();
+        QCOMPARE(window.SuggestedExportPath(),
+                 QDir(folder).filePath(QStringLiteral("Vennatro history a_x_1_2.csv")));
+    }
+
+    // Ctrl+H with an empty address box: the address pinged last, else the first watched one,
+    // else an empty chart and a hint; never a made-up address.
+    void mainWindowFallsBackFromAnEmptyBox() {
+        m_store.reset();
+        TestEnvironment env;
+        QVERIFY(env.IsValid());
+        Options = TOptions();
+        TfMain_Vennatro w(new PingSession);
+        auto *act = Find<QAction>(&w, "actHistory");
+        act->trigger();
+        auto *history = w.findChild<THistoryWindow *>();
+        QVERIFY(history && history->Address().isEmpty());
+        QVERIFY(Find<QLabel>(history, "lblHistoryHint")->isVisible());
+        QVERIFY(w.Session->Watched()->Add(QStringLiteral("http://127.0.0.1:9/watched")));
+        act->trigger();
+        QCOMPARE(history->Address(), QStringLiteral("http://127.0.0.1:9/watched"));
+        emit w.Session->Engine()->finished(TestPing(QStringLiteral("http://127.0.0.1:9/pinged"),
+                                                    QDateTime::currentDateTimeUtc(),
+                                                    PingOutcomeKind::Completed, 0.001));
+        Find<QComboBox>(&w, "cmbAddress")->setEditText(QStringLiteral("  "));
+        act->trigger();
+        QCOMPARE(history->Address(), QStringLiteral("http://127.0.0.1:9/pinged"));
+        QVERIFY(Find<QLabel>(history, "lblHistoryHint")->isHidden());
+    }
+
     void mainWindowLogsAHistoryProblemOnce() {
         m_store.reset();
         TestEnvironment env;
@@ -492,6 +638,10 @@ private slots:
                 .arg(HistoryStore::DefaultPath(), folder);
         QCOMPARE(log->toPlainText().count(expected), 1);
         QCOMPARE(log->toPlainText().count("History:"), 1);
+        // Stamped like every other line of the log.
+        QVERIFY(QRegularExpression(QStringLiteral("(^|\n)\\[[^]\n]+\\] History: Cannot open"))
+                    .match(log->toPlainText())
+                    .hasMatch());
     }
 };
 

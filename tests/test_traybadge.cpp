@@ -44,6 +44,7 @@ private slots:
     void worstStateWins();
     void badgeIsDrawnInItsColour();
     void iconFollowsTheMainPing();
+    void errorPingLeavesTheFailureOnTheIcon();
 };
 
 void TestTrayBadge::worstStateWins() {
@@ -114,8 +115,8 @@ void TestTrayBadge::iconFollowsTheMainPing() {
     QTRY_VERIFY_WITH_TIMEOUT(fx.Idle() && w->StatusImageIndex == 4, Patience);
     QCOMPARE(BadgePixel(w->NotifyIcon->Icon()), BadgeColor(TrayBadge::Slow));
     w->TimerNotificationTimer(); // the tool-tip shows the last result once the hold ends
-    QTRY_VERIFY2(w->NotifyIcon->ToolTip().contains(QStringLiteral(" s (slow) at ")),
-                 qPrintable(w->NotifyIcon->ToolTip()));
+    QTRY_VERIFY2(w->NotifyIcon->ShownToolTip().contains(QStringLiteral(" s (slow) at ")),
+                 qPrintable(w->NotifyIcon->ShownToolTip()));
     Options.SlowAbove = 0;
 
     Options.HTTPPort = TestTcpServer::closedPort();
@@ -160,6 +161,37 @@ void TestTrayBadge::iconFollowsTheMainPing() {
     w->ApplySettings();
     QCOMPARE(BadgePixel(w->NotifyIcon->Icon()), BadgeColor(TrayBadge::Completed));
     QVERIFY(!w->NotifyIcon->ToolTip().startsWith(QStringLiteral("No network connection")));
+}
+
+// The error ping checks a second address: its progress and its answer never turn the failed
+// address's red badge amber or green, nor reach the tool-tip.
+void TestTrayBadge::errorPingLeavesTheFailureOnTheIcon() {
+    PingWindowFixture fx;
+    QVERIFY(fx.w);
+    TestTcpServer https;
+    QVERIFY(https.listen());
+    Options.HTTPPort = TestTcpServer::closedPort();
+    Options.HTTPSPort = https.port();
+    Options.PingOnError = true;
+    Options.ErrorPingAddress = QStringLiteral("https://error.test");
+    fx.Ping(QStringLiteral("web.test"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx.Idle() && https.connectionCount() == 1 &&
+                                 fx.NewLog().contains(QLatin1String("/error.test/] (port")),
+                             Patience);
+    QList<QColor> badges;
+    for (const auto &call : fx.shell->Calls) {
+        if (!call.icon.isNull())
+            badges << BadgePixel(call.icon);
+        QVERIFY2(!call.toolTip.contains(QLatin1String("error.test")), qPrintable(call.toolTip));
+    }
+    // Amber while the address is pinged, then red for good: never green, amber only once.
+    QCOMPARE(badges.count(BadgeColor(TrayBadge::UnderWay)), 1);
+    QCOMPARE(badges.count(BadgeColor(TrayBadge::Completed)), 0);
+    QCOMPARE(badges.last(), BadgeColor(TrayBadge::Failed));
+    fx.w->TimerNotificationTimer();
+    QVERIFY2(fx.w->NotifyIcon->ShownToolTip().startsWith(
+                 QLatin1String("Vennatro\rhttp://web.test/: failed (Connection refused) at ")),
+             qPrintable(fx.w->NotifyIcon->ShownToolTip()));
 }
 
 QTEST_MAIN(TestTrayBadge)

@@ -477,7 +477,7 @@ void TestWatchList::loadKeepsDuplicatesOnceAndSkipsRefusedLines() {
     // Add refuses the same way and says why.
     QString why;
     QVERIFY(!rig.list.Add(QStringLiteral("Http://A.Test/"), &why));
-    QCOMPARE(why, QStringLiteral("Already watched."));
+    QCOMPARE(why, QStringLiteral("Already watched: http://a.test/"));
     QVERIFY(!rig.list.Add(QStringLiteral("ftp://x"), &why));
     QCOMPARE(why, QStringLiteral("Only HTTP and HTTPS protocols are supported."));
     QVERIFY(!rig.list.Add(QStringLiteral(" \t"), &why));
@@ -582,7 +582,7 @@ void TestWatchList::replaceAndMoveKeepTheOthers() {
     QCOMPARE(why, QStringLiteral("Only HTTP and HTTPS protocols are supported."));
     QCOMPARE(rig.list.Addresses(), before);
     QVERIFY(!rig.list.Replace(1, QStringLiteral("HTTP://C.TEST/"), &why));
-    QCOMPARE(why, QStringLiteral("Already watched."));
+    QCOMPARE(why, QStringLiteral("Already watched: http://c.test/"));
     QCOMPARE(rig.list.Addresses(), before);
     QVERIFY(!rig.list.Replace(1, QStringLiteral("http://x.test:0/"), &why));
     QCOMPARE(why, QStringLiteral("Invalid port in the address."));

@@ -55,17 +55,9 @@ void TfMain_Vennatro::UpdateStatus() {
             int(scheduler->AutoPingSeconds() / 60), remaining / 60, remaining % 60);
     }
     SetStatusText(text);
-    // The last result stays until the next ping: a glance at the icon says how it went.
-    QString tip = m_lastResultTip.isEmpty() ? QLatin1String(ApplicationTitle) : m_lastResultTip;
-    const bool noNetwork = Session->Network()->CurrentState() == NetworkVerdict::State::Down;
-    if (noNetwork)
-        tip = QLatin1String(Fmt::NoNetworkTip) + QLatin1Char('\r') + tip;
-    if (!StatusText().isEmpty())
-        tip += QLatin1Char('\r') + StatusText();
     m_watchSummary = WatchSummary();
-    if (!m_watchSummary.isEmpty())
-        tip += QLatin1Char('\r') + m_watchSummary;
-    NotifyIcon->SetToolTip(tip);
+    ShowTrayToolTip();
+    const bool noNetwork = Session->Network()->CurrentState() == NetworkVerdict::State::Down;
     const QString hint = noNetwork ? QLatin1String(Fmt::NoNetworkTip) : InactiveHint;
     if (StatusHint() != hint) {
         SetStatusHint(hint);

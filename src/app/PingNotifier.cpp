@@ -12,7 +12,7 @@ PingNotifier::PingNotifier(PingSession *session, QObject *parent)
     : QObject(parent), m_session(session) {
     connect(session, &PingSession::answered, this,
             [this](const QString &address, bool connectOnly, const QString &firstLine) {
-                if (!ResultsToo())
+                if (!ResultsToo() || ErrorPing())
                     return;
                 Hide();
                 if (connectOnly)
@@ -25,6 +25,8 @@ PingNotifier::PingNotifier(PingSession *session, QObject *parent)
             });
     connect(session, &PingSession::pingFailed, this,
             [this](const QString &address, const QString &errorText) {
+                if (ErrorPing())
+                    return;
                 if (Notifying())
                     Show(QString::asprintf(Fmt::FailedBalloon, U8(address).constData(),
                                            U8(errorText).constData()),
@@ -45,7 +47,7 @@ PingNotifier::PingNotifier(PingSession *session, QObject *parent)
              Fmt::ConnectionErrorTitle, 3);
     });
     connect(session, &PingSession::cancelled, this, [this](const QString &address) {
-        if (!Notifying())
+        if (!Notifying() || ErrorPing())
             return;
         Hide();
         Show(QString::asprintf(Fmt::AbortedBalloon, U8(address).constData()), Fmt::CancelledTitle,
@@ -53,6 +55,8 @@ PingNotifier::PingNotifier(PingSession *session, QObject *parent)
     });
     connect(session, &PingSession::connectionEnded, this,
             [this](const QString &address, PingOutcomeKind outcome) {
+                if (ErrorPing())
+                    return;
                 if (outcome == PingOutcomeKind::Completed)
                     emit statusChanged(
                         2, QString::asprintf(Fmt::CompletedStatus, U8(address).constData()));
@@ -116,6 +120,8 @@ void PingNotifier::Show(const QString &text, const char *title, int iconKind) {
 }
 
 void PingNotifier::Hide() { emit balloon(QString(), QString(), 0); }
+
+bool PingNotifier::ErrorPing() const { return m_session->ErrorPingUnderWay(); }
 
 bool PingNotifier::Notifying() const { return m_session->Settings().ShowNotifications; }
 

@@ -40,6 +40,13 @@ void AutoPingScheduler::Resume() {
     m_timer.start();
 }
 
+void AutoPingScheduler::SetInterval(quint32 intervalMinutes) {
+    m_period = PeriodSeconds(intervalMinutes);
+    // The count stops at the period: past it, the tick would count on and never be due.
+    if (quint32(m_elapsed) > m_period)
+        m_elapsed = qint32(m_period);
+}
+
 void AutoPingScheduler::TimerTimer() {
     if (quint32(m_elapsed) != m_period) {
         ++m_elapsed;

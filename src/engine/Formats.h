@@ -120,6 +120,12 @@ inline constexpr const char *RecoveryBody =
     "This is an automatic notification from Vennatro at %s.\r\n\r\n[%s] Connection to [%s] "
     "restored after %s.\r\n";
 
+// The options dialog's trial of the e-mail settings. Computer name, time stamp.
+inline constexpr const char *TestMailSubject = "Vennatro - Test notification";
+inline constexpr const char *TestMailBody =
+    "This is a test notification from Vennatro at %s.\r\n\r\n[%s] The notification e-mail "
+    "settings work.\r\n";
+
 // The program's own error text for an http server that closed without answering (code 0).
 inline constexpr const char *ClosedWithoutAnswer =
     "Connection closed by the server without an answer";

@@ -1,6 +1,7 @@
 #include "engine/HistoryStore.h"
 
 #include "engine/PingTarget.h"
+#include "platform/ConfigFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -153,10 +154,7 @@ HistoryStore::~HistoryStore() {
 }
 
 QString HistoryStore::DefaultPath() {
-    QString data = qEnvironmentVariable("XDG_DATA_HOME");
-    if (data.isEmpty() || QDir::isRelativePath(data))
-        data = QDir::homePath() + QStringLiteral("/.local/share");
-    return data + QStringLiteral("/Lumo Dev/Vennatro/history.sqlite");
+    return UserDataFolder() + QStringLiteral("/Lumo Dev/Vennatro/history.sqlite");
 }
 
 bool HistoryStore::Exec(const QString &sql, QString *reason) {

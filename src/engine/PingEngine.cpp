@@ -285,9 +285,12 @@ void PingEngine::ClientSocketConnect(QObject *, TCustomWinSocket *Socket) {
         return;
     }
     m_slow = CompletedSlow(m_connectSeconds);
-    CloseByUs(Socket);
+    // Logged and announced before the close, as the http path does: the close ends the ping,
+    // and a recovery it reports (notice, e-mail) must come after the completion, not be hidden
+    // by the completion balloon's hiding call.
     emit logText(CompletionEntry(m_connectSeconds, m_slow) + QStringLiteral("\r\n"));
     emit answered(TargetAddress, true, QString());
+    CloseByUs(Socket);
 }
 
 void PingEngine::ClientSocketWrite(QObject *, TCustomWinSocket *) {

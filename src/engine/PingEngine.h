@@ -67,6 +67,9 @@ public:
     bool Active() const;
     // Marks the next ping as the ping of the error ping address.
     void SetErrorPing(bool on) { m_errorPing = on; }
+    // The ping under way (or the last one) is the error ping's: a view must not show its
+    // result as that of the address that failed.
+    bool ErrorPingUnderWay() const { return m_pingIsErrorPing; }
     // The alert state of every address; shared by the engines of one program. Not owned; the
     // engine's own when none is given.
     void SetAlertPolicy(AlertPolicy *policy) { m_alerts = policy ? policy : &m_ownAlerts; }

@@ -6,6 +6,7 @@
 #include "engine/HistoryStore.h"
 #include "engine/MetricsPublisher.h"
 #include "engine/NetworkVerdict.h"
+#include "engine/PingTarget.h"
 #include "engine/ProbeRunner.h"
 #include "engine/WatchList.h"
 #include "net/TlsClient.h"
@@ -146,7 +147,7 @@ void PingSession::Report(const QString &part, const QString &text) {
     if (m_face == Face::CommandLine)
         emit problem(text);
     else
-        Log(QStringLiteral("%1: %2\r\n").arg(part, text));
+        Log(QStringLiteral("[%1] %2: %3\r\n").arg(TimeStamp(), part, text));
 }
 
 void PingSession::ApplySettings(const TOptions &options, const EngineContext &context) {
@@ -156,6 +157,9 @@ void PingSession::ApplySettings(const TOptions &options, const EngineContext &co
         LogSkippedReferences();
     if (m_open && m_face != Face::CommandLine && options.TellNetworkOutages)
         m_sleep->Listen();
+    // The automatic ping that runs follows a new interval at once.
+    if (m_scheduler->Active() && options.AutoPingInterval != m_options.AutoPingInterval)
+        m_scheduler->SetInterval(options.AutoPingInterval);
     m_options = options;
     m_context = context;
     m_engine->ApplySettings(options, context);

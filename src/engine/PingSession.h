@@ -57,6 +57,9 @@ public:
     void PingNow();
     void Cancel();
     bool Busy() const;
+    // The main ping under way (or the last one) is the error ping: it checks the second
+    // address, and its result never stands for the address that failed.
+    bool ErrorPingUnderWay() const { return m_engine->ErrorPingUnderWay(); }
     // How the error ping address is validated and set as the target (the window goes
     // through its address box); by default it is set directly. True when it was accepted.
     void SetErrorPingHandler(std::function<bool(const QString &address)> handler);

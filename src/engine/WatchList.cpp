@@ -176,7 +176,9 @@ bool WatchList::Check(const QString &text, const NormalisedAddress &target, int 
     for (int i = 0; i < Count(); ++i) {
         if (i != except &&
             m_entries[size_t(i)]->row.address.compare(target.boxText, Qt::CaseInsensitive) == 0)
-            return refuse(QStringLiteral("Already watched."));
+            // Named as the list has it: a row to look for when the list is long.
+            return refuse(
+                QStringLiteral("Already watched: %1").arg(m_entries[size_t(i)]->row.address));
     }
     return true;
 }

@@ -1,9 +1,12 @@
 #include "settings/OptionsForm.h"
 
 #include "engine/AcceptedStatus.h"
+#include "engine/TestMail.h"
+#include "platform/SystemInfo.h"
 #include "platform/gui/MessageBox.h"
 #include "settings/NumberEdit.h"
 #include "store/SettingsTable.h"
+#include "support/Exceptions.h"
 #include "support/UsualFunctions.h"
 
 #include <QCheckBox>
@@ -151,6 +154,19 @@ void TfOptions::CreatePingGroup() {
     SetHint(QStringLiteral("Seconds an attempt may wait for the server (1 to 3600)"),
             {edPingTimeout, lblPingTimeout, lblSeconds});
 
+    edWatchInterval = Named(new TNumberEdit, "edWatchInterval");
+    edWatchInterval->SetMaxLength(5);
+    lblWatchInterval =
+        CaptionLabel(QStringLiteral("Watch interval:"), edWatchInterval, "lblWatchInterval");
+    lblWatchSeconds = CaptionLabel(QStringLiteral("second(s)"), edWatchInterval, "lblWatchSeconds");
+    {
+        const SettingRange r = RangeOf(OptionNames::WatchInterval);
+        SetHint(QStringLiteral("Seconds between two pings of a watched address (%1 to %2)")
+                    .arg(r.min)
+                    .arg(r.max),
+                {edWatchInterval, lblWatchInterval, lblWatchSeconds});
+    }
+
     edPort = Named(new TNumberEdit, "edPort");
     edPort->SetMaxLength(5);
     lblPort = CaptionLabel(QStringLiteral("HTTP port:"), edPort, "lblPort");
@@ -189,12 +205,15 @@ void TfOptions::CreatePingGroup() {
     grid->addWidget(lblPingTimeout, 2, 0);
     grid->addWidget(edPingTimeout, 2, 1);
     grid->addWidget(lblSeconds, 2, 2);
+    grid->addWidget(lblWatchInterval, 3, 0);
+    grid->addWidget(edWatchInterval, 3, 1);
+    grid->addWidget(lblWatchSeconds, 3, 2);
     grid->setColumnStretch(3, 1);
-    grid->addWidget(cbComputerNameInUserAgent, 3, 0, 1, 6);
-    grid->addWidget(cbAutoPingAtStart, 4, 0, 1, 6);
-    grid->addLayout(Indented(edAutoPingAddress), 5, 0, 1, 6);
-    CreateCheckRows(grid, 6);
-    grid->setRowStretch(8, 1);
+    grid->addWidget(cbComputerNameInUserAgent, 4, 0, 1, 6);
+    grid->addWidget(cbAutoPingAtStart, 5, 0, 1, 6);
+    grid->addLayout(Indented(edAutoPingAddress), 6, 0, 1, 6);
+    CreateCheckRows(grid, 7);
+    grid->setRowStretch(9, 1);
 }
 
 void TfOptions::CreateCheckRows(QGridLayout *grid, int row) {
@@ -293,6 +312,14 @@ void TfOptions::CreateOtherGroup() {
     lblDays = CaptionLabel(QStringLiteral("days (0: all)"), edHistoryDays, "lblDays");
     SetHint(QStringLiteral("Days of ping history kept for the History window (0: keep all)"),
             {edHistoryDays, lblHistoryDays, lblDays});
+    edHistoryRawDays = Named(new TNumberEdit, "edHistoryRawDays");
+    edHistoryRawDays->SetMaxLength(5);
+    lblHistoryRawDays =
+        CaptionLabel(QStringLiteral("Single pings for:"), edHistoryRawDays, "lblHistoryRawDays");
+    lblRawDays = CaptionLabel(QStringLiteral("days"), edHistoryRawDays, "lblRawDays");
+    SetHint(QStringLiteral("Days each ping is kept on its own; older pings are folded into one "
+                           "row an hour per address"),
+            {edHistoryRawDays, lblHistoryRawDays, lblRawDays});
 
     edMetricsPort = Named(new TNumberEdit, "edMetricsPort");
     edMetricsPort->SetMaxLength(5);
@@ -327,7 +354,13 @@ void TfOptions::CreateOtherGroup() {
     historyRow->addWidget(lblDays);
     historyRow->addStretch(1);
     grid->addLayout(historyRow, 6, 0, 1, 2);
-    grid->setRowStretch(7, 1);
+    auto *rawRow = new QHBoxLayout;
+    rawRow->addWidget(lblHistoryRawDays);
+    rawRow->addWidget(edHistoryRawDays);
+    rawRow->addWidget(lblRawDays);
+    rawRow->addStretch(1);
+    grid->addLayout(rawRow, 7, 0, 1, 2);
+    grid->setRowStretch(8, 1);
 }
 
 void TfOptions::CreateAlertsGroup() {
@@ -399,6 +432,12 @@ void TfOptions::CreateAlertsGroup() {
                            "STARTTLS; port 465: SSL/TLS)"),
             {cmbSMTPSecurity, lblSMTPSecurity});
 
+    btnTestMail = Named(new QPushButton(QStringLiteral("Send &test e-mail")), "btnTestMail");
+    btnTestMail->setAutoDefault(false);
+    btnTestMail->setToolTip(
+        QStringLiteral("Send one e-mail with these settings now and show the server's answer"));
+    connect(btnTestMail, &QPushButton::clicked, this, &TfOptions::btnTestMailClick);
+
     edRepeatAlerts = Named(new TNumberEdit, "edRepeatAlerts");
     edRepeatAlerts->SetMaxLength(6);
     lblRepeatAlerts =
@@ -456,20 +495,21 @@ void TfOptions::CreateAlertsGroup() {
     grid->addWidget(edConfirmPassword, 11, 2, 1, 3);
     grid->addWidget(lblSMTPSecurity, 12, 1);
     grid->addWidget(cmbSMTPSecurity, 12, 2, 1, 3);
-    grid->addItem(new QSpacerItem(0, 8, QSizePolicy::Minimum, QSizePolicy::Fixed), 13, 0);
+    grid->addWidget(btnTestMail, 13, 2, 1, 3, Qt::AlignRight);
+    grid->addItem(new QSpacerItem(0, 8, QSizePolicy::Minimum, QSizePolicy::Fixed), 14, 0);
     auto *repeatRow = new QHBoxLayout;
     repeatRow->addWidget(lblRepeatAlerts);
     repeatRow->addWidget(edRepeatAlerts);
     repeatRow->addWidget(lblRepeatMinutes);
     repeatRow->addStretch(1);
-    grid->addLayout(repeatRow, 14, 0, 1, 5);
-    grid->addWidget(cbTellNetworkOutages, 15, 0, 1, 5);
+    grid->addLayout(repeatRow, 15, 0, 1, 5);
+    grid->addWidget(cbTellNetworkOutages, 16, 0, 1, 5);
     auto *referenceRow = new QHBoxLayout;
     referenceRow->addWidget(lblReferenceAddresses);
     referenceRow->addWidget(edReferenceAddresses, 1);
-    grid->addLayout(referenceRow, 16, 1, 1, 4);
+    grid->addLayout(referenceRow, 17, 1, 1, 4);
     grid->setColumnStretch(2, 1);
-    grid->setRowStretch(17, 1);
+    grid->setRowStretch(18, 1);
 }
 
 void TfOptions::ArrangeDialog() {
@@ -508,8 +548,8 @@ void TfOptions::ArrangeDialog() {
     QFont bold = font();
     bold.setBold(true);
     lblSMTPSettings->setFont(bold);
-    for (TNumberEdit *e : {edPingAttemps, edInterval, edPingTimeout, edPort, edSecurePort,
-                           edSMTPPort, edMetricsPort, edCertExpiry})
+    for (TNumberEdit *e : {edPingAttemps, edInterval, edPingTimeout, edWatchInterval, edPort,
+                           edSecurePort, edSMTPPort, edMetricsPort, edCertExpiry})
         e->setFixedWidth(NumberFieldWidth(e, 5));
     edSlowAbove->setFixedWidth(NumberFieldWidth(edSlowAbove, 7));
     for (QPushButton *b : {btnOK, btnCancel})
@@ -551,6 +591,7 @@ void TfOptions::SetTabOrder() {
     const QList<QWidget *> order = {edPingAttemps,
                                     edInterval,
                                     edPingTimeout,
+                                    edWatchInterval,
                                     edPort,
                                     edSecurePort,
                                     cbComputerNameInUserAgent,
@@ -572,6 +613,7 @@ void TfOptions::SetTabOrder() {
                                     edMetricsPort,
                                     edMetricsFile,
                                     edHistoryDays,
+                                    edHistoryRawDays,
                                     cbPingOnError,
                                     edErrorPingAddress,
                                     cbSendEmailOnError,
@@ -583,6 +625,7 @@ void TfOptions::SetTabOrder() {
                                     edSMTPPassword,
                                     edConfirmPassword,
                                     cmbSMTPSecurity,
+                                    btnTestMail,
                                     edRepeatAlerts,
                                     cbTellNetworkOutages,
                                     edReferenceAddresses,
@@ -627,10 +670,12 @@ void TfOptions::LoadFrom(const TOptions &settings) {
     edSecurePort->SetNumber(settings.HTTPSPort);
     edSMTPPort->SetNumber(settings.SMTPPort);
     edPingTimeout->SetNumber(int(settings.PingTimeout));
+    edWatchInterval->SetNumber(int(settings.WatchInterval));
     edMetricsPort->SetNumber(int(settings.MetricsPort));
     edMetricsFile->setText(settings.MetricsFile);
     edRepeatAlerts->SetNumber(int(settings.RepeatAlertsEvery));
     edHistoryDays->SetNumber(int(settings.HistoryDays));
+    edHistoryRawDays->SetNumber(int(settings.HistoryRawDays));
     cmbSMTPSecurity->setCurrentIndex(int(qMin<quint32>(settings.SMTPSecurity, 3)));
     cbCheckTLS->setChecked(settings.CheckTLS);
     edCertExpiry->SetNumber(int(settings.CertExpiryWarnDays));
@@ -692,10 +737,16 @@ void TfOptions::StoreTo(TOptions &settings) const {
     settings.MetricsPort = bounded(edMetricsPort->Number(), N::MetricsPort);
     settings.MetricsFile = edMetricsFile->text();
     settings.RepeatAlertsEvery = bounded(edRepeatAlerts->Number(), N::RepeatAlertsEvery);
-    // An empty field keeps the usual days.
+    // An empty field keeps the usual seconds, and days.
+    settings.WatchInterval = edWatchInterval->text().isEmpty()
+                                 ? quint32(FindSetting(N::WatchInterval)->def)
+                                 : bounded(edWatchInterval->Number(), N::WatchInterval);
     settings.HistoryDays = edHistoryDays->text().isEmpty()
                                ? quint32(FindSetting(N::HistoryDays)->def)
                                : bounded(edHistoryDays->Number(), N::HistoryDays);
+    settings.HistoryRawDays = edHistoryRawDays->text().isEmpty()
+                                  ? quint32(FindSetting(N::HistoryRawDays)->def)
+                                  : bounded(edHistoryRawDays->Number(), N::HistoryRawDays);
     settings.SMTPSecurity = quint32(qMax(0, cmbSMTPSecurity->currentIndex()));
     settings.CheckTLS = cbCheckTLS->isChecked();
     // An empty field keeps the usual value.
@@ -751,7 +802,7 @@ void TfOptions::cbSendEmailOnErrorClick() {
              edErrorEmailAddress, lblErrorEmailAddress, lblSMTPSettings, edEmailFromAddress,
              lblEmailFromAddress, edSMTPServer, lblSMTPServer, edSMTPPort, lblSMTPPort, edSMTPUser,
              lblSMTPUser, edSMTPPassword, lblSMTPPassword, edConfirmPassword, lblConfirmPassword,
-             cmbSMTPSecurity, lblSMTPSecurity})
+             cmbSMTPSecurity, lblSMTPSecurity, btnTestMail})
         w->setEnabled(on);
 }
 
@@ -865,6 +916,16 @@ void TfOptions::btnOKClick() {
         fail("Please enter the address that will be accessed on ping failure.", edErrorPingAddress);
     if (cbAutoPingAtStart->isChecked() && edAutoPingAddress->text().isEmpty())
         fail("Please enter an address for auto-ping.", edAutoPingAddress);
+    // Zero or nothing means one (attempt, minute); only the top of the range is refused.
+    const auto aboveMax = [](const TNumberEdit *field, const char *setting) {
+        return field->Number() > RangeOf(setting).max;
+    };
+    if (aboveMax(edPingAttemps, N::PingAttempts))
+        fail(range(N::PingAttempts, "Please enter from %1 to %2 ping attempts."), edPingAttemps);
+    if (aboveMax(edInterval, N::AutoPingInterval))
+        fail(
+            range(N::AutoPingInterval, "Please enter an auto-ping interval from %1 to %2 minutes."),
+            edInterval);
     if (badPort(edPort, N::HTTPPort))
         fail(range(N::HTTPPort, "Please enter an HTTP port from %1 to %2."), edPort);
     if (badPort(edSecurePort, N::HTTPSPort))
@@ -872,10 +933,17 @@ void TfOptions::btnOKClick() {
     if (outside(edPingTimeout, N::PingTimeout))
         fail(range(N::PingTimeout, "Please enter a ping timeout from %1 to %2 seconds."),
              edPingTimeout);
+    if (!edWatchInterval->text().isEmpty() && outside(edWatchInterval, N::WatchInterval))
+        fail(range(N::WatchInterval, "Please enter a watch interval from %1 to %2 seconds."),
+             edWatchInterval);
     if (!edHistoryDays->text().isEmpty() && outside(edHistoryDays, N::HistoryDays))
         fail(
             range(N::HistoryDays, "Please enter the days of history to keep, from %1 (all) to %2."),
             edHistoryDays);
+    if (!edHistoryRawDays->text().isEmpty() && outside(edHistoryRawDays, N::HistoryRawDays))
+        fail(
+            range(N::HistoryRawDays, "Please enter the days single pings are kept, from %1 to %2."),
+            edHistoryRawDays);
     if (!edMetricsPort->text().isEmpty() && outside(edMetricsPort, N::MetricsPort))
         fail(QStringLiteral("Please enter a metrics port from 1 to %1, or 0 for none.")
                  .arg(RangeOf(N::MetricsPort).max),
@@ -907,6 +975,14 @@ void TfOptions::btnOKClick() {
         edLogFile->setFocus();
         return;
     }
+    // Like the log file, and for the same reason: the folder the program starts from varies.
+    if (!edMetricsFile->text().isEmpty() &&
+        QDir::isRelativePath(QDir::fromNativeSeparators(edMetricsFile->text()))) {
+        ShowMessageBox(this, QStringLiteral("Please enter a full path for the metrics file"),
+                       InvalidPathCaption, MessageIcon::Warning);
+        edMetricsFile->setFocus();
+        return;
+    }
     if (!message.isEmpty()) {
         ShowMessageBox(this, message, MissingDataCaption, MessageIcon::Warning);
         focusTarget->setFocus();
@@ -915,8 +991,56 @@ void TfOptions::btnOKClick() {
     accept();
 }
 
-bool ShowOptionsDialog(TOptions &settings, QWidget *mainWindow) {
+void TfOptions::btnTestMailClick() {
+    for (QLineEdit *field : {edErrorEmailAddress, edEmailFromAddress, edSMTPServer, edSMTPUser})
+        TrimField(field);
+    QLineEdit *missing = edSMTPServer->text().isEmpty()          ? edSMTPServer
+                         : edEmailFromAddress->text().isEmpty()  ? edEmailFromAddress
+                         : edErrorEmailAddress->text().isEmpty() ? edErrorEmailAddress
+                                                                 : nullptr;
+    if (missing) {
+        ShowMessageBox(this,
+                       QStringLiteral("Please enter the SMTP server, the sender and the "
+                                      "recipient before sending a test e-mail."),
+                       MissingDataCaption, MessageIcon::Warning);
+        missing->setFocus();
+        return;
+    }
+    TOptions trial = DefaultOptions();
+    StoreTo(trial);
+    const QString caption = QStringLiteral("Test e-mail");
+    const QString idle = btnTestMail->text();
+    btnTestMail->setEnabled(false);
+    btnTestMail->setText(QStringLiteral("Sending..."));
+    QString text;
+    MessageIcon icon = MessageIcon::Information;
+    try {
+        const QString reply = SendTestMail(m_testMail, trial, m_mailAgent, ComputerNetworkName());
+        text = QStringLiteral("The test e-mail to %1 was sent.\n\nThe server answered: %2")
+                   .arg(trial.ErrorEmailAddress,
+                        reply.isEmpty() ? QStringLiteral("(nothing)") : reply);
+    } catch (const Exception &e) {
+        // The mail library's message, then the server's reply on a line of its own.
+        text = QStringLiteral("The test e-mail was not sent.\n\n%1")
+                   .arg(QString(e.Message()).replace(QLatin1String("\r\n"), QLatin1String("\n")));
+        icon = MessageIcon::Warning;
+    }
+    btnTestMail->setText(idle);
+    cbSendEmailOnErrorClick();
+    if (!m_closing)
+        ShowMessageBox(this, text, caption, icon);
+}
+
+void TfOptions::done(int result) {
+    // A test e-mail under way ends within a second; its answer is no longer shown.
+    m_closing = true;
+    m_testMail.Abort();
+    QDialog::done(result);
+}
+
+bool ShowOptionsDialog(TOptions &settings, QWidget *mainWindow, const QString &mailAgent) {
     TfOptions dialog(mainWindow);
+    dialog.SetMailAgent(mailAgent);
     dialog.LoadFrom(settings);
     if (dialog.exec() != QDialog::Accepted)
         return false;

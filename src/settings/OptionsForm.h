@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/MailSender.h"
 #include "store/Options.h"
 
 #include <QDialog>
@@ -18,7 +19,9 @@ class TNumberEdit;
 
 // Shows the options dialog modally over mainWindow; on OK copies the fields into settings
 // and returns true, otherwise leaves settings untouched.
-bool ShowOptionsDialog(TOptions &settings, QWidget *mainWindow);
+// mailAgent: the X-Mailer of the test e-mail (the failure e-mail's).
+bool ShowOptionsDialog(TOptions &settings, QWidget *mainWindow,
+                       const QString &mailAgent = QString());
 
 // The options dialog: copies a settings record into its controls (LoadFrom), checks the
 // input when OK is pressed and, once it has closed with OK, copies the controls back
@@ -38,6 +41,8 @@ public:
     void StoreTo(TOptions &settings) const;
 
     void SetSaveDialogRunner(SaveDialogRunner runner);
+    // The X-Mailer of the test e-mail; none by default.
+    void SetMailAgent(const QString &agent) { m_mailAgent = agent; }
 
     // Longest SMTP password the store can keep, in UTF-8 bytes.
     static constexpr int MaxPasswordBytes = 255;
@@ -52,6 +57,9 @@ public:
     QLabel *lblPingTimeout = nullptr;
     TNumberEdit *edPingTimeout = nullptr;
     QLabel *lblSeconds = nullptr;
+    QLabel *lblWatchInterval = nullptr;
+    TNumberEdit *edWatchInterval = nullptr;
+    QLabel *lblWatchSeconds = nullptr;
     QLabel *lblMetricsPort = nullptr;
     TNumberEdit *edMetricsPort = nullptr;
     QLabel *lblMetricsFile = nullptr;
@@ -59,6 +67,9 @@ public:
     QCheckBox *cbLogTimingDetails = nullptr;
     QLabel *lblHistoryDays = nullptr;
     TNumberEdit *edHistoryDays = nullptr;
+    QLabel *lblHistoryRawDays = nullptr;
+    TNumberEdit *edHistoryRawDays = nullptr;
+    QLabel *lblRawDays = nullptr;
     QLabel *lblDays = nullptr;
     QLabel *lblRepeatAlerts = nullptr;
     TNumberEdit *edRepeatAlerts = nullptr;
@@ -117,6 +128,7 @@ public:
     QLineEdit *edSMTPPassword = nullptr;
     QLabel *lblConfirmPassword = nullptr;
     QLineEdit *edConfirmPassword = nullptr;
+    QPushButton *btnTestMail = nullptr; // one e-mail with the fields as they are
 
     QPushButton *btnOK = nullptr;
     QPushButton *btnCancel = nullptr;
@@ -137,6 +149,12 @@ public slots:
     void cbPingOnErrorClick();
     void cbShowNotificationsClick();
     void cbSendEmailOnErrorClick();
+    // Sends one e-mail with the SMTP fields as they are, off this thread, and shows the
+    // server's answer; the dialog stays usable meanwhile, and closing it ends the exchange.
+    void btnTestMailClick();
+
+protected:
+    void done(int result) override;
 
 private:
     void CreateControls();
@@ -153,4 +171,7 @@ private:
     bool PrepareLogPath();
 
     SaveDialogRunner m_runSaveDialog;
+    MailSender m_testMail;
+    QString m_mailAgent;
+    bool m_closing = false; // done() was called: nobody is left to read a result
 };

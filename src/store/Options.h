@@ -109,6 +109,9 @@ inline constexpr const char *WindowHeight = "Window height";
 inline constexpr const char *WindowTop = "Window top";
 inline constexpr const char *WindowLeft = "Window left";
 inline constexpr const char *Maximized = "Maximized";
+// The watched addresses' dock: shown or not, and its height (0: the layout's own).
+inline constexpr const char *WatchPanelShown = "Watch panel shown";
+inline constexpr const char *WatchPanelHeight = "Watch panel height";
 } // namespace OptionNames
 
 // Key of the program's values in the per-user store.

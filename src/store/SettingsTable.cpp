@@ -4,8 +4,6 @@
 #include "store/RegistryDefault.h"
 #include "support/UsualFunctions.h"
 
-#include <QFile>
-
 namespace {
 
 using R = SettingRow;
@@ -192,23 +190,9 @@ void SaveOptions(TRegistryDefault &reg, const TOptions &options) {
 
 TOptions ReadOptionsReadOnly(QString *problem) {
     TOptions options = DefaultOptions();
-    const QString path = RegStorePath();
-    QFile file(path);
-    if (!file.exists())
+    const std::optional<RegDocument> doc = ReadRegStore(RegStorePath(), problem);
+    if (!doc)
         return options;
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (problem)
-            *problem = QStringLiteral("Cannot read the settings file \"%1\": %2")
-                           .arg(path, file.errorString());
-        return options;
-    }
-    RegParseError error;
-    const std::optional<RegDocument> doc = ParseRegFile(file.readAll(), path, &error);
-    if (!doc) {
-        if (problem)
-            *problem = error.message;
-        return options;
-    }
     const TRegistryDefault reg(*doc);
     if (!reg.OpenKeyReadOnly(QString::fromLatin1(SettingsKey)))
         return options;
