@@ -222,7 +222,7 @@ private slots:
         QVERIFY(store.Record(Ping("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
         RawDb raw(path);
         QCOMPARE(raw.Column("PRAGMA journal_mode"), QStringList{"wal"});
-        QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"2"});
+        QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"3"});
         QCOMPARE(raw.Column("PRAGMA auto_vacuum"), QStringList{"2"}); // incremental
         QVERIFY(QFile::exists(path + "-wal"));
         // The user's alone: a folder it made 0700, the file and its log 0600 (the bits of the
@@ -712,7 +712,7 @@ private slots:
             QVERIFY(moved.Open());
             {
                 RawDb raw(File());
-                QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"2"});
+                QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"3"});
                 QCOMPARE(raw.Column("SELECT COUNT(*) FROM pings_v1"), QStringList{"411"});
             }
             // Listed at once, while the rows move on the history's thread.
@@ -879,6 +879,35 @@ private slots:
         QCOMPARE(earlyProblems.size(), 0);
     }
 
+    void alertStatesOutliveTheStoreAndLayoutTwoGainsTheirTable() {
+        {
+            // A file of the second layout, as the program before the alert state left it.
+            HistoryStore store(File());
+            QVERIFY(store.Record(Ping("http://a/", T0, PingOutcomeKind::Failed, -1)));
+        }
+        {
+            RawDb raw(File());
+            raw.Column("DROP TABLE alerts");
+            raw.Column("PRAGMA user_version = 2");
+        }
+        const AlertRecord down{"http://a/", 1000, 2000, 3000, false};
+        const AlertRecord other{"http://b/", 4000, 0, 5000, false};
+        {
+            HistoryStore store(File());
+            QVERIFY(store.Open());
+            QCOMPARE(store.AlertRecords(), QList<AlertRecord>{});
+            store.SaveAlert(down);
+            store.SaveAlert(other);
+            store.SaveAlert(AlertRecord{"http://b/", 0, 0, 0, true}); // b came back
+            // Written on the history's thread; its end waits for them.
+        }
+        RawDb raw(File());
+        QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"3"});
+        QCOMPARE(raw.Column("SELECT COUNT(*) FROM pings"), QStringList{"1"});
+        HistoryStore again(File());
+        QCOMPARE(again.AlertRecords(), QList<AlertRecord>{down});
+    }
+
     void newerLayoutIsReadOnly() {
         {
             HistoryStore store(File());
@@ -887,7 +916,7 @@ private slots:
         }
         {
             RawDb raw(File());
-            raw.Column("PRAGMA user_version = 3");
+            raw.Column("PRAGMA user_version = 4");
         }
         QVERIFY(!QFile::exists(File() + "-wal"));
         const QByteArray bytes = ReadBytes(File());
@@ -900,8 +929,8 @@ private slots:
             QVERIFY(store.IsReadOnly());
             QCOMPARE(problems.size(), 1);
             QCOMPARE(problems.at(0).at(0).toString(),
-                     QStringLiteral("The history file \"%1\" has layout version 3, newer than "
-                                    "this program's 2: it is read, and nothing is written to it.")
+                     QStringLiteral("The history file \"%1\" has layout version 4, newer than "
+                                    "this program's 3: it is read, and nothing is written to it.")
                          .arg(File()));
             // Read as far as this program can; never written, never set aside.
             QCOMPARE(store.Rows("http://a/", T0, T0.addSecs(9)).size(), 2);

@@ -102,6 +102,7 @@ void PingEngine::ApplySettings(const TOptions &options, const EngineContext &con
     IdMessage.Recipients = QStringList{options.ErrorEmailAddress};
     IdSMTP.Security = int(options.SMTPSecurity);
     m_ownAlerts.SetRepeatMinutes(options.RepeatAlertsEvery);
+    m_ownAlerts.SetAlertAfter(options.AlertAfter);
 }
 
 int PingEngine::PortFor(const NormalisedAddress &target) const {
@@ -433,11 +434,10 @@ void PingEngine::HandleFailure(TErrorEvent event, int code, const QString &text,
             AlertPolicy::FailureDecision decision;
             const bool alertable = final && !m_pingIsErrorPing;
             if (alertable)
-                decision = m_alerts->OnFailure(TargetAddress, QDateTime::currentDateTimeUtc());
+                decision = m_alerts->OnFailure(TargetAddress, m_alerts->Now(), this);
             m_lastErrorCode = code;
             m_lastErrorText = text;
-            ConnectionFailure(event, code, text, alertable && decision.alert,
-                              alertable ? decision.lastAlertAt : QDateTime());
+            ConnectionFailure(event, code, text, alertable ? &decision : nullptr);
             // Cancel may have come while the e-mail was sent.
             errorPingDue =
                 alertable && decision.alert && m_options.PingOnError && PingOutcome != poCancelled;
@@ -470,7 +470,7 @@ void PingEngine::HandleFailure(TErrorEvent event, int code, const QString &text,
 }
 
 void PingEngine::ConnectionFailure(TErrorEvent errorEvent, int errorCode, const QString &errorText,
-                                   bool alerting, const QDateTime &heldSince) {
+                                   const AlertPolicy::FailureDecision *decision) {
     if (PingOutcome != poCancelled) {
         emit logText(F(Fmt::FailureBar) +
                      QString::asprintf(Fmt::ErrorEntry, U8(TimeStamp()).constData(),
@@ -478,19 +478,43 @@ void PingEngine::ConnectionFailure(TErrorEvent errorEvent, int errorCode, const 
                                        U8(errorText).constData(), errorCode));
         if (AttemptCount >= m_options.PingAttempts) {
             emit pingFailed(TargetAddress, errorText);
-            if (alerting) {
-                if (m_options.SendEmailOnError)
-                    SendFailureEmail(errorEvent, errorCode, errorText);
-            } else if (heldSince.isValid() &&
-                       (m_options.SendEmailOnError || m_options.PingOnError)) {
-                // Still down: the alert of this outage went out already.
-                emit logText(QString::asprintf(Fmt::AlertHeldEntry, U8(TargetAddress).constData(),
-                                               U8(TimeStamp(heldSince.toLocalTime())).constData()));
-            }
+            if (decision)
+                AlertOnFailure(*decision, errorEvent, errorCode, errorText);
             // The error ping is started by the caller once the connection is closed.
         }
     }
     LastErrorWasLookup = errorEvent == eeLookup;
+}
+
+void PingEngine::AlertOnFailure(const AlertPolicy::FailureDecision &decision,
+                                TErrorEvent errorEvent, int errorCode, const QString &errorText) {
+    const QByteArray address = U8(TargetAddress);
+    switch (decision.verdict) {
+    case AlertPolicy::Verdict::Alert:
+        emit alertRaised(DownAlert(TargetAddress, errorText, errorCode, decision.downSeconds,
+                                   decision.repeat, QDateTime::currentDateTimeUtc()));
+        if (m_options.SendEmailOnError)
+            SendFailureEmail(errorEvent, errorCode, errorText);
+        break;
+    case AlertPolicy::Verdict::Held:
+        // Still down: the alert of this outage went out already.
+        if (m_options.SendEmailOnError || m_options.PingOnError ||
+            !m_options.NotifyUrls.trimmed().isEmpty())
+            emit logText(
+                QString::asprintf(Fmt::AlertHeldEntry, address.constData(),
+                                  U8(TimeStamp(decision.lastAlertAt.toLocalTime())).constData()));
+        break;
+    case AlertPolicy::Verdict::Snoozed:
+        if (decision.sayHeld)
+            emit logText(
+                QString::asprintf(Fmt::AlertSnoozedEntry, address.constData(),
+                                  U8(TimeStamp(decision.snoozedUntil.toLocalTime())).constData()));
+        break;
+    case AlertPolicy::Verdict::Counting:
+        emit logText(QString::asprintf(Fmt::AlertCountingEntry, address.constData(),
+                                       decision.failures, int(m_alerts->AlertAfter())));
+        break;
+    }
 }
 
 QString PingEngine::LoggedHost() const {
@@ -539,10 +563,13 @@ void PingEngine::Recovered() {
     if (m_pingIsErrorPing)
         return; // the error ping address raises no alerts of its own
     const AlertPolicy::SuccessDecision decision =
-        m_alerts->OnSuccess(TargetAddress, QDateTime::currentDateTimeUtc());
+        m_alerts->OnSuccess(TargetAddress, m_alerts->Now());
     if (!decision.recovered)
         return;
     emit recovered(TargetAddress, decision.downSeconds);
+    const PingResult result = MakeResult(PingOutcomeKind::Completed);
+    emit alertRaised(UpAlert(TargetAddress, result.seconds, result.httpStatus, decision.downSeconds,
+                             result.finishedAt));
     if (m_options.SendEmailOnError)
         SendRecoveryEmail(decision.downSeconds);
 }

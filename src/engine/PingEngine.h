@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/AlertMessage.h"
 #include "engine/AlertPolicy.h"
 #include "engine/MailSender.h"
 #include "engine/PingResult.h"
@@ -102,6 +103,9 @@ signals:
     void finished(const PingResult &result);
     // The address answers again after an alerted failure; its recovery e-mail follows.
     void recovered(const QString &address, qint64 downSeconds);
+    // The alert policy raised an alert (down, a repeat, up), before its e-mail: for the
+    // notification channels.
+    void alertRaised(const AlertEvent &event);
     // The socket is closed and the ping is idle (also between attempts).
     void idle();
     void mailStarted();
@@ -151,7 +155,9 @@ private:
     void HandleFailure(TErrorEvent event, int code, const QString &text, TCustomWinSocket *socket,
                        bool closeSocket);
     void ConnectionFailure(TErrorEvent errorEvent, int errorCode, const QString &errorText,
-                           bool alerting, const QDateTime &heldSince);
+                           const AlertPolicy::FailureDecision *decision);
+    void AlertOnFailure(const AlertPolicy::FailureDecision &decision, TErrorEvent errorEvent,
+                        int errorCode, const QString &errorText);
     void SendFailureEmail(TErrorEvent errorEvent, int errorCode, const QString &errorText);
     void SendRecoveryEmail(qint64 downSeconds);
     bool SendEmail(const QString &subject, const QString &body);

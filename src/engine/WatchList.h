@@ -89,6 +89,8 @@ signals:
     // An address went down (its first failed ping of an outage), and answers again.
     void addressDown(const QString &address, const QString &errorText);
     void addressRecovered(const QString &address, qint64 downSeconds);
+    // An alert of a watched address, for the notification channels.
+    void alertRaised(const AlertEvent &event);
     void unknownError(int code, const QString &text);
     void unexpectedError(const QString &message);
     void rowChanged(int row);

@@ -43,6 +43,10 @@ struct TOptions {
     bool LogTimingDetails = false; // the phases of a ping on its completion line
     bool HideHintShown = false;    // the notice of the first hide to the tray was given
     quint32 HistoryRawDays = 0;    // days single pings are kept before they fold into hours
+    QString NotifyUrls;            // one URL a line: every alert goes to each as well
+    QString AlertText;             // the channels' message template; empty: the program's texts
+    quint32 AlertAfter = 1;        // failed pings in a row before an address is down (0 as 1)
+    QString SnoozedUntil;          // "address<TAB>ISO time" lines ("*": every address)
 
     bool operator==(const TOptions &) const = default;
 };
@@ -90,6 +94,10 @@ inline constexpr const char *HistoryDays = "History days";
 inline constexpr const char *LogTimingDetails = "Log timing details";
 inline constexpr const char *HideHintShown = "Hide hint shown";
 inline constexpr const char *HistoryRawDays = "History raw days";
+inline constexpr const char *NotifyUrls = "Notify URLs";
+inline constexpr const char *AlertText = "Alert text";
+inline constexpr const char *AlertAfter = "Alert after";
+inline constexpr const char *SnoozedUntil = "Snoozed until";
 // Kept in the store beside the record.
 inline constexpr const char *RecentURLs = "Recent URLs";
 inline constexpr const char *WindowWidth = "Window width";

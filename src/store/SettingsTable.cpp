@@ -89,6 +89,10 @@ const QList<SettingRow> &SettingsTable() {
         BoolRow(N::LogTimingDetails, &TOptions::LogTimingDetails, false),
         BoolRow(N::HideHintShown, &TOptions::HideHintShown, false),
         DWordRow(N::HistoryRawDays, &TOptions::HistoryRawDays, 7, 0, 36500),
+        TextRow(N::NotifyUrls, &TOptions::NotifyUrls),
+        TextRow(N::AlertText, &TOptions::AlertText),
+        DWordRow(N::AlertAfter, &TOptions::AlertAfter, 1, 1, 1000),
+        TextRow(N::SnoozedUntil, &TOptions::SnoozedUntil),
     };
     return table;
 }
