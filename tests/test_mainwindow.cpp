@@ -190,7 +190,11 @@ void TestMainWindow::menusToolBarAndTrayMenu() {
         qobject_cast<QToolButton *>(ui.ToolBar->widgetForAction(ui.actAutoPing))->isCheckable());
 
     const QList<QAction *> tray = w->NotifyIconPopupMenu->actions();
-    QCOMPARE(Captions(tray), (QStringList{"&Show", "&Ping now", "-", "&About", "-", "E&xit"}));
+    QCOMPARE(Captions(tray), (QStringList{"&Show", "&Ping now", "-", "&About", "-", "E&xit", "-",
+                                          "&Snooze alerts", "&Resume alerts"}));
+    QCOMPARE(Captions(w->mnSnooze->actions()),
+             (QStringList{"1 &hour", "&4 hours", "Until &tomorrow 08:00"}));
+    QVERIFY(!tray.at(8)->isEnabled()); // nothing snoozed
     QCOMPARE(w->NotifyIconPopupMenu->defaultAction(), tray.at(0));
     QVERIFY(tray.at(0)->font().bold());
     QVERIFY(tray.at(1)->shortcut().isEmpty());

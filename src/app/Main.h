@@ -104,6 +104,9 @@ public:
     // Typed character of the address box; true when it is swallowed.
     bool cmbAddressKeyPress(QChar ch);
     void DropURLTargetDrop(const QString &url);
+    // The tray menu's "Snooze alerts" (of every address) and "Resume alerts".
+    QMenu *mnSnooze = nullptr;
+    QAction *actResumeAlerts = nullptr;
 
     // ---- seams for tests ----
     // The save dialog: returns the chosen path, or empty when cancelled.
@@ -159,6 +162,11 @@ private:
     static QString LastResultTip(const PingResult &result);
     // The tray icon's badge: the worst of the main ping's last outcome and the watched rows.
     void UpdateTrayBadge();
+    // MainSnooze.cpp: the tray menu's snooze items, the muted mark and the tool-tip's line.
+    void CreateSnoozeMenu();
+    bool AlertsMuted() const;
+    QString SnoozeSummary() const;
+    bool m_shownMuted = false;
     TrayBadge m_mainBadge = TrayBadge::None;
     QString m_lastResultTip; // the tool-tip's first line after a ping: its result and time
     TrayBadge m_shownBadge = TrayBadge::None;

@@ -61,6 +61,9 @@ void TfMain_Vennatro::UpdateStatus() {
     m_watchSummary = WatchSummary();
     if (!m_watchSummary.isEmpty())
         tip += QLatin1Char('\r') + m_watchSummary;
+    const QString snoozed = SnoozeSummary();
+    if (!snoozed.isEmpty())
+        tip += QLatin1Char('\r') + snoozed;
     NotifyIcon->SetToolTip(tip);
     if (StatusHint() != InactiveHint) {
         SetStatusHint(InactiveHint);

@@ -39,6 +39,7 @@ void TfMain_Vennatro::CreateWatchList() {
 
     WatchPanel = new TWatchPanel(watched, ImageListStatus, this);
     WatchPanel->SetCurrentAddress([this] { return cmbAddress->currentText(); });
+    WatchPanel->SetSnoozes(Session);
     addDockWidget(Qt::BottomDockWidgetArea, WatchPanel);
     WatchPanel->hide();
     actWatched = WatchPanel->toggleViewAction();
@@ -99,8 +100,10 @@ void TfMain_Vennatro::UpdateTrayBadge() {
         badge = WorseBadge(badge, TrayBadge::Completed);
     if (tally.failed > 0)
         badge = WorseBadge(badge, TrayBadge::Failed);
-    if (badge == m_shownBadge)
+    const bool muted = AlertsMuted();
+    if (badge == m_shownBadge && muted == m_shownMuted)
         return; // the desktop repaints the icon for every change it is handed
     m_shownBadge = badge;
-    NotifyIcon->SetIcon(BadgedIcon(windowIcon(), badge));
+    m_shownMuted = muted;
+    NotifyIcon->SetIcon(BadgedIcon(windowIcon(), badge, muted));
 }

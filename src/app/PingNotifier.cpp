@@ -1,5 +1,6 @@
 #include "app/PingNotifier.h"
 
+#include "engine/AlertPolicy.h"
 #include "engine/Formats.h"
 #include "engine/PingSession.h"
 #include "engine/PingTarget.h"
@@ -12,7 +13,7 @@ PingNotifier::PingNotifier(PingSession *session, QObject *parent)
     : QObject(parent), m_session(session) {
     connect(session, &PingSession::answered, this,
             [this](const QString &address, bool connectOnly, const QString &firstLine) {
-                if (!ResultsToo())
+                if (!ResultsToo() || Snoozed(address))
                     return;
                 Hide();
                 if (connectOnly)
@@ -25,7 +26,9 @@ PingNotifier::PingNotifier(PingSession *session, QObject *parent)
             });
     connect(session, &PingSession::pingFailed, this,
             [this](const QString &address, const QString &errorText) {
-                if (Notifying())
+                // Quiet while snoozed, before "Alert after" failures, and when a watched row
+                // told of this outage already.
+                if (Notifying() && !m_session->Alerts()->Quiet(address, m_session->Engine()))
                     Show(QString::asprintf(Fmt::FailedBalloon, U8(address).constData(),
                                            U8(errorText).constData()),
                          Fmt::ConnectionErrorTitle, 3);
@@ -45,7 +48,7 @@ PingNotifier::PingNotifier(PingSession *session, QObject *parent)
              Fmt::ConnectionErrorTitle, 3);
     });
     connect(session, &PingSession::cancelled, this, [this](const QString &address) {
-        if (!Notifying())
+        if (!Notifying() || Snoozed(address))
             return;
         Hide();
         Show(QString::asprintf(Fmt::AbortedBalloon, U8(address).constData()), Fmt::CancelledTitle,
@@ -78,6 +81,10 @@ void PingNotifier::Show(const QString &text, const char *title, int iconKind) {
 }
 
 void PingNotifier::Hide() { emit balloon(QString(), QString(), 0); }
+
+bool PingNotifier::Snoozed(const QString &address) const {
+    return m_session->SnoozedUntil(address).isValid();
+}
 
 bool PingNotifier::Notifying() const { return m_session->Settings().ShowNotifications; }
 

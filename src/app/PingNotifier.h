@@ -27,6 +27,7 @@ private:
     void Show(const QString &text, const char *title, int iconKind);
     void Hide();
     bool Notifying() const;
+    bool Snoozed(const QString &address) const;
     bool ResultsToo() const;
 
     PingSession *m_session;

@@ -1,7 +1,11 @@
 #include "app/WatchPanel.h"
 
+#include "engine/AlertPolicy.h"
+#include "engine/PingSession.h"
+#include "engine/SnoozeList.h"
 #include "engine/WatchList.h"
 #include "platform/gui/MessageBox.h"
+#include "tray/TrayBadge.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -179,6 +183,15 @@ void TWatchPanel::Rebuild() {
     m_rebuilding = false;
 }
 
+void TWatchPanel::SetSnoozes(PingSession *session) {
+    m_session = session;
+    m_mutedImages.clear();
+    for (const QIcon &icon : std::as_const(m_images))
+        m_mutedImages << MutedIcon(icon);
+    connect(session, &PingSession::snoozeChanged, this, &TWatchPanel::UpdateCountdowns);
+    UpdateCountdowns();
+}
+
 void TWatchPanel::UpdateRow(int row) {
     if (row < 0 || row >= m_table->rowCount() || !m_table->item(row, ColNext))
         return;
@@ -186,7 +199,15 @@ void TWatchPanel::UpdateRow(int row) {
     m_rebuilding = true;
     const WatchList::Row data = m_list->RowAt(row);
     const int image = int(data.state);
-    m_table->item(row, ColState)->setIcon(image < m_images.size() ? m_images.at(image) : QIcon());
+    const QDateTime snoozed = m_session ? m_session->SnoozedUntil(data.address) : QDateTime();
+    const QList<QIcon> &images = snoozed.isValid() ? m_mutedImages : m_images;
+    m_table->item(row, ColState)->setIcon(image < images.size() ? images.at(image) : QIcon());
+    const QString tip = snoozed.isValid()
+                            ? QStringLiteral("Alerts snoozed until %1")
+                                  .arg(SnoozeEndText(snoozed, QDateTime::currentDateTime()))
+                            : QString();
+    for (const Column column : {ColState, ColAddress})
+        m_table->item(row, column)->setToolTip(tip);
     m_table->item(row, ColAddress)->setText(data.address);
     m_table->item(row, ColLastPing)
         ->setText(data.lastPing.isValid() ? data.lastPing.toLocalTime()
@@ -242,6 +263,27 @@ void TWatchPanel::ShowContextMenu(const QPoint &pos) {
     if (m_historyAvailable)
         menu.addAction(QStringLiteral("History"), this,
                        [this, data] { emit historyRequested(data.address); });
+    if (m_session) {
+        menu.addSeparator();
+        QMenu *snooze = menu.addMenu(QStringLiteral("Snooze alerts"));
+        snooze->setObjectName(QStringLiteral("mnWatchedSnooze"));
+        const QList<std::pair<QString, SnoozeList::Choice>> choices = {
+            {QStringLiteral("1 hour"), SnoozeList::Choice::OneHour},
+            {QStringLiteral("4 hours"), SnoozeList::Choice::FourHours},
+            {QStringLiteral("Until tomorrow 08:00"), SnoozeList::Choice::TomorrowMorning}};
+        for (const auto &[caption, choice] : choices)
+            snooze->addAction(caption, this, [this, data, choice = choice] {
+                m_session->Snooze(data.address,
+                                  SnoozeList::EndOf(choice, QDateTime::currentDateTime()));
+            });
+        // Its own snooze only: a snooze of every address ends from the tray menu.
+        QAction *resume = menu.addAction(QStringLiteral("Resume alerts"), this,
+                                         [this, data] { m_session->Resume(data.address); });
+        resume->setEnabled(m_session->Alerts()
+                               ->Snoozes()
+                               .OwnUntil(data.address, QDateTime::currentDateTimeUtc())
+                               .isValid());
+    }
     menu.exec(m_table->viewport()->mapToGlobal(pos));
 }
 

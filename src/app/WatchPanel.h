@@ -9,6 +9,7 @@ class QLineEdit;
 class QTableWidget;
 class QTimer;
 class QToolButton;
+class PingSession;
 class WatchList;
 
 // The "Watched addresses" dock: a row per address with its state, last ping, last result,
@@ -22,6 +23,9 @@ public:
     void SetCurrentAddress(std::function<QString()> current) { m_current = std::move(current); }
     // Whether a history exists to show ("History" in a row's menu).
     void SetHistoryAvailable(bool available) { m_historyAvailable = available; }
+    // Where a row's snooze goes ("Snooze alerts" in its menu) and what marks a snoozed row;
+    // none: rows have no snooze.
+    void SetSnoozes(PingSession *session);
 
     void AddAddress();
     void RemoveSelected();
@@ -46,6 +50,8 @@ private:
 
     WatchList *m_list;
     QList<QIcon> m_images;
+    QList<QIcon> m_mutedImages; // the same with the muted mark, made once
+    PingSession *m_session = nullptr;
     QTableWidget *m_table = nullptr;
     QLineEdit *m_edit = nullptr;
     QTimer *m_countdown = nullptr;
