@@ -174,9 +174,14 @@ void TestOptions::smallScreenScrollsTheGroupsNotTheButtons() {
     QVERIFY(shown(dialog->edPingAttemps));
     scroll->horizontalScrollBar()->setValue(scroll->horizontalScrollBar()->maximum());
     scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
+    QVERIFY(shown(dialog->edAlertAfter));
     for (QWidget *field : {static_cast<QWidget *>(dialog->edConfirmPassword),
-                           static_cast<QWidget *>(dialog->edRepeatAlerts)})
+                           static_cast<QWidget *>(dialog->edRepeatAlerts)}) {
+        const QPoint at = field->mapTo(scroll->widget(), QPoint());
+        scroll->horizontalScrollBar()->setValue(at.x());
+        scroll->verticalScrollBar()->setValue(at.y());
         QVERIFY2(shown(field), qPrintable(field->objectName()));
+    }
     scroll->horizontalScrollBar()->setValue(0);
     QVERIFY(shown(dialog->edHistoryDays));
     // Where the screen is large enough, the design's size, with nothing to scroll.
@@ -361,6 +366,10 @@ void TestOptions::tabOrder() {
                                   "edConfirmPassword",
                                   "cmbSMTPSecurity",
                                   "edRepeatAlerts",
+                                  "edNotifyUrls",
+                                  "btnSendTest",
+                                  "edAlertText",
+                                  "edAlertAfter",
                                   "btnOK",
                                   "btnCancel",
                                   "edPingAttemps"};

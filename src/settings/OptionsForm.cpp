@@ -18,6 +18,7 @@
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
@@ -117,6 +118,7 @@ void TfOptions::CreateControls() {
     CreatePingGroup();
     CreateOtherGroup();
     CreateAlertsGroup();
+    CreateNotifyGroup();
 
     btnOK = Named(new QPushButton(QStringLiteral("&OK")), "btnOK");
     btnOK->setDefault(true);
@@ -418,6 +420,7 @@ void TfOptions::ArrangeDialog() {
     grid->addWidget(gbPing, 0, 0);
     grid->addWidget(gbOther, 1, 0);
     grid->addWidget(gbAlerts, 0, 1, 2, 1);
+    grid->addWidget(gbNotify, 2, 0, 1, 2);
     scrOptions = new QScrollArea(this);
     scrOptions->setObjectName(QStringLiteral("scrOptions"));
     scrOptions->setFrameShape(QFrame::NoFrame);
@@ -512,6 +515,10 @@ void TfOptions::SetTabOrder() {
                                     edConfirmPassword,
                                     cmbSMTPSecurity,
                                     edRepeatAlerts,
+                                    edNotifyUrls,
+                                    btnSendTest,
+                                    edAlertText,
+                                    edAlertAfter,
                                     btnOK,
                                     btnCancel};
     for (qsizetype i = 1; i < order.size(); ++i)
@@ -572,6 +579,7 @@ void TfOptions::LoadFrom(const TOptions &settings) {
          {edLogFile, edAutoPingAddress, edErrorPingAddress, edErrorEmailAddress, edEmailFromAddress,
           edSMTPServer, edSMTPUser, edSMTPPassword, edConfirmPassword})
         e->setCursorPosition(0);
+    LoadNotifyFrom(settings);
 }
 
 void TfOptions::StoreTo(TOptions &settings) const {
@@ -622,6 +630,7 @@ void TfOptions::StoreTo(TOptions &settings) const {
     settings.SMTPServer = edSMTPServer->text();
     settings.SMTPUser = edSMTPUser->text();
     settings.SMTPPassword = edSMTPPassword->text();
+    StoreNotifyTo(settings);
 }
 
 void TfOptions::UpdateEnabledStates() {
@@ -786,6 +795,10 @@ void TfOptions::btnOKClick() {
                    "Please enter the minutes after which an alert is repeated, from %1 (never) "
                    "to %2."),
              edRepeatAlerts);
+    if (!edAlertAfter->text().isEmpty() && outside(edAlertAfter, N::AlertAfter))
+        fail(range(N::AlertAfter, "Please enter the failed pings in a row that make an address "
+                                  "down, from %1 to %2."),
+             edAlertAfter);
 
     if (cbSaveLog->isChecked() && !PrepareLogPath()) {
         ShowMessageBox(this, QStringLiteral("Please enter a valid path for the log file"),

@@ -12,8 +12,10 @@ class QFileDialog;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QPlainTextEdit;
 class QPushButton;
 class TNumberEdit;
+class AlertChannels;
 
 // Shows the options dialog modally over mainWindow; on OK copies the fields into settings
 // and returns true, otherwise leaves settings untouched.
@@ -104,6 +106,18 @@ public:
     QLabel *lblConfirmPassword = nullptr;
     QLineEdit *edConfirmPassword = nullptr;
 
+    // "Notifications" (OptionsNotify.cpp)
+    QGroupBox *gbNotify = nullptr;
+    QLabel *lblNotifyUrls = nullptr;
+    QPlainTextEdit *edNotifyUrls = nullptr;
+    QPushButton *btnSendTest = nullptr;
+    QLabel *lblSendTest = nullptr; // what the test sent, URL by URL
+    QLabel *lblAlertText = nullptr;
+    QPlainTextEdit *edAlertText = nullptr;
+    QLabel *lblAlertAfter = nullptr;
+    TNumberEdit *edAlertAfter = nullptr;
+    QLabel *lblAlertAfterPings = nullptr;
+
     QPushButton *btnOK = nullptr;
     QPushButton *btnCancel = nullptr;
     QScrollArea *scrOptions = nullptr; // the groups; scrolls where they do not fit
@@ -123,12 +137,18 @@ public slots:
     void cbPingOnErrorClick();
     void cbShowNotificationsClick();
     void cbSendEmailOnErrorClick();
+    // Sends a test notification to the URLs in the field, as they stand, and shows how each went.
+    void btnSendTestClick();
 
 private:
     void CreateControls();
     void CreatePingGroup();
     void CreateOtherGroup();
     void CreateAlertsGroup();
+    void CreateNotifyGroup();
+    void LoadNotifyFrom(const TOptions &settings);
+    void StoreNotifyTo(TOptions &settings) const;
+    AlertChannels *m_testChannels = nullptr; // made on the first test
     void ArrangeDialog();
     QSize m_naturalSize;
     void SetTabOrder();
