@@ -11,6 +11,9 @@
 //   ping_timing [--engine] [--samples N] [--delays 0,5,50,200] [--idle SECONDS] [--no-curl]
 //   ping_timing [--engine] --idle-only SECONDS   (never pinged)
 //   ping_timing [--engine] --cpu N [--rounds R]  (CPU time per ping: R rounds of N pings)
+//   ping_timing --tls [--samples N]     (the TLS check beside curl -sI, nginx under an
+//                                        authority of its own)
+//   ping_timing --probe [--samples N]   (/probe beside prometheus-blackbox-exporter's)
 //
 // --cpu runs the server in a child process, so the process's own CPU time (getrusage) is the
 // client's alone; a plain blocking client doing the same exchange is measured beside it as the
@@ -18,12 +21,17 @@
 
 #include "Version.h"
 #include "app/Main.h"
+#include "engine/MetricsPublisher.h"
 #include "engine/PingEngine.h"
 #include "engine/PingTarget.h"
+#include "engine/ProbeRunner.h"
 #include "engine/WatchList.h"
+#include "net/TlsClient.h"
 #include "platform/SystemInfo.h"
 #include "store/Options.h"
 #include "support/EngineProbe.h"
+#include "support/TestCertificate.h"
+#include "support/TestNginx.h"
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
@@ -37,10 +45,13 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTimer>
+#include <QUrl>
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -314,12 +325,12 @@ bool PingOnce(Subject &subject, Sample &sample) {
     const TSocketNotifyEvent read = socket->OnRead;
     const TSocketNotifyEvent disconnect = socket->OnDisconnect;
     socket->OnConnect = [&](QObject *sender, TCustomWinSocket *s) {
-        connectNs = engine.PingStartTime.nsecsElapsed();
+        connectNs = EngineProbe(engine).PingStartTime().nsecsElapsed();
         connected(sender, s);
     };
     socket->OnRead = [&](QObject *sender, TCustomWinSocket *s) {
         if (readNs < 0)
-            readNs = engine.PingStartTime.nsecsElapsed();
+            readNs = EngineProbe(engine).PingStartTime().nsecsElapsed();
         read(sender, s);
     };
     socket->OnDisconnect = [&](QObject *sender, TCustomWinSocket *s) {
@@ -597,6 +608,258 @@ bool MeasureCpu(Subject &subject, const ChildServer &server, int pings, int roun
     return true;
 }
 
+// ---- TLS: the check beside curl, /probe beside the blackbox exporter ----
+
+// nginx with a TLS site under an authority of the benchmark's own (SSL_CERT_FILE), and a plain
+// one, both answering /status/200 at once.
+struct TlsSite {
+    TestAuthority authority;
+    TestNginx nginx;
+    int tls = -1;
+    int plain = -1;
+    bool Start() {
+        TestAuthority::Request request;
+        request.ipAddresses = QStringList{QStringLiteral("127.0.0.1")};
+        const TestAuthority::Files files = authority.issue(QStringLiteral("site"), request);
+        if (files.certificate.isEmpty()) {
+            std::fprintf(stderr, "no certificate: %s\n", qPrintable(authority.error()));
+            return false;
+        }
+        tls = nginx.addTls(files.certificate, files.key);
+        plain = nginx.addPlain();
+        QString error;
+        if (!nginx.start(&error)) {
+            std::fprintf(stderr, "%s\n", qPrintable(error));
+            return false;
+        }
+        qputenv("SSL_CERT_FILE", authority.certificatePath().toUtf8());
+        qunsetenv("SSL_CERT_DIR");
+        return true;
+    }
+    QString Url(bool https) const {
+        return QStringLiteral("%1://127.0.0.1:%2/status/200")
+            .arg(https ? QStringLiteral("https") : QStringLiteral("http"))
+            .arg(nginx.port(https ? tls : plain));
+    }
+};
+
+EngineContext BenchContext() {
+    const QString computer = ComputerNetworkName();
+    return EngineContext{BuildUserAgent(CutBeforeLastDot(QStringLiteral(VENNATRO_FILE_VERSION)),
+                                        QString(), CurrentOsVersion(), false, computer),
+                         computer, QString()};
+}
+
+// One TLS check: the ping's time, and its handshake (from the connect to the end of it).
+bool TlsPingOnce(PingEngine &engine, const NormalisedAddress &target, Sample &sample) {
+    QEventLoop loop;
+    PingResult result;
+    const QMetaObject::Connection done =
+        QObject::connect(&engine, &PingEngine::finished, [&](const PingResult &r) {
+            result = r;
+            loop.quit();
+        });
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+    engine.SetTarget(target);
+    engine.Ping();
+    loop.exec();
+    QObject::disconnect(done);
+    while (engine.Active())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    if (result.outcome != PingOutcomeKind::Completed || result.tlsSeconds < 0)
+        return false;
+    sample.firstByte = result.seconds * 1000.0;
+    sample.connected = (result.tlsSeconds - result.connectSeconds) * 1000.0; // the handshake
+    return true;
+}
+
+bool CurlTlsOnce(const QString &url, const QString &authority, Sample &sample) {
+    QProcess curl;
+    curl.start(QStringLiteral("curl"),
+               {QStringLiteral("-s"), QStringLiteral("-I"), QStringLiteral("-o"),
+                QStringLiteral("/dev/null"), QStringLiteral("--cacert"), authority,
+                QStringLiteral("-w"),
+                QStringLiteral("%{time_connect} %{time_appconnect} %{time_starttransfer}"), url});
+    if (!curl.waitForFinished(10000) || curl.exitCode() != 0)
+        return false;
+    const QStringList parts =
+        QString::fromLatin1(curl.readAllStandardOutput()).simplified().split(QLatin1Char(' '));
+    if (parts.size() != 3)
+        return false;
+    sample.firstByte = parts[2].toDouble() * 1000.0;
+    sample.connected = (parts[1].toDouble() - parts[0].toDouble()) * 1000.0;
+    return true;
+}
+
+// The TLS check of the engine and curl -sI against the same nginx site, one after the other.
+bool MeasureTls(int samples) {
+    TlsSite site;
+    if (!site.Start())
+        return false;
+    PingEngine engine;
+    TOptions options = DefaultOptions();
+    options.PingAttempts = 1;
+    options.CheckTLS = true;
+    engine.ApplySettings(options, BenchContext());
+    const NormalisedAddress target = NormaliseAddress(site.Url(true));
+    QList<double> ours, ourHandshake, theirs, theirHandshake;
+    Sample a, b;
+    if (!TlsPingOnce(engine, target, a) ||
+        !CurlTlsOnce(site.Url(true), site.authority.certificatePath(), b)) {
+        std::fprintf(stderr, "the first TLS ping or curl failed\n");
+        return false;
+    }
+    for (int i = 0; i < samples; ++i) {
+        if (!TlsPingOnce(engine, target, a) ||
+            !CurlTlsOnce(site.Url(true), site.authority.certificatePath(), b)) {
+            std::fprintf(stderr, "sample %d failed\n", i);
+            return false;
+        }
+        ours << a.firstByte;
+        ourHandshake << a.connected;
+        theirs << b.firstByte;
+        theirHandshake << b.connected;
+    }
+    const Stats o = Summarise(ours), oh = Summarise(ourHandshake), t = Summarise(theirs),
+                th = Summarise(theirHandshake);
+    std::printf("TLS check of %s (nginx, TLS 1.3, P-256), %d samples, ms: median / p95\n",
+                qPrintable(site.Url(true)), samples);
+    std::printf("  Vennatro: first answer byte %8.3f / %8.3f   handshake %8.3f / %8.3f\n", o.median,
+                o.p95, oh.median, oh.p95);
+    std::printf("  curl -sI: starttransfer     %8.3f / %8.3f   handshake %8.3f / %8.3f\n", t.median,
+                t.p95, th.median, th.p95);
+    return true;
+}
+
+// A whole exchange of a loopback client: connect, request, the answer to its close; in ms,
+// -1 on failure. status: the answer's status line.
+double ExchangeMs(quint16 port, const QByteArray &request, QByteArray *answer) {
+    QTcpSocket socket;
+    QEventLoop loop;
+    QElapsedTimer clock;
+    QByteArray received;
+    QObject::connect(&socket, &QTcpSocket::connected, [&] { socket.write(request); });
+    QObject::connect(&socket, &QTcpSocket::readyRead, [&] { received += socket.readAll(); });
+    QObject::connect(&socket, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
+    QObject::connect(&socket, &QAbstractSocket::errorOccurred, &loop, &QEventLoop::quit);
+    QTimer::singleShot(15000, &loop, &QEventLoop::quit);
+    clock.start();
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    loop.exec();
+    const double ms = double(clock.nsecsElapsed()) / 1e6;
+    received += socket.readAll();
+    if (answer)
+        *answer = received;
+    return received.startsWith("HTTP/1.") && received.contains("probe_success 1") ? ms : -1;
+}
+
+// prometheus-blackbox-exporter with an http_2xx module that trusts the authority.
+class Blackbox {
+public:
+    bool Start(const QString &authority) {
+        const QString config = m_dir.filePath(QStringLiteral("blackbox.yml"));
+        QFile file(config);
+        if (!file.open(QIODevice::WriteOnly))
+            return false;
+        file.write("modules:\n  http_2xx:\n    prober: http\n    timeout: 5s\n    http:\n"
+                   "      tls_config:\n        ca_file: " +
+                   authority.toUtf8() + "\n");
+        file.close();
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost);
+        port = probe.serverPort();
+        probe.close();
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        m_process.start(QStringLiteral("prometheus-blackbox-exporter"),
+                        {QStringLiteral("--config.file=") + config,
+                         QStringLiteral("--web.listen-address=127.0.0.1:%1").arg(port)});
+        if (!m_process.waitForStarted(10000))
+            return false;
+        QElapsedTimer waited;
+        waited.start();
+        while (waited.elapsed() < 15000) {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, port);
+            if (socket.waitForConnected(200))
+                return true;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+        }
+        return false;
+    }
+    ~Blackbox() {
+        m_process.terminate();
+        m_process.waitForFinished(5000);
+    }
+    quint16 port = 0;
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+};
+
+// /probe of Vennatro's metrics endpoint and of the blackbox exporter, the same client, the same
+// targets, taking turns.
+bool MeasureProbe(int samples) {
+    TlsSite site;
+    if (!site.Start())
+        return false;
+    Blackbox blackbox;
+    if (!blackbox.Start(site.authority.certificatePath())) {
+        std::fprintf(stderr, "prometheus-blackbox-exporter did not start\n");
+        return false;
+    }
+    MetricsPublisher publisher;
+    ProbeRunner runner;
+    TOptions options = DefaultOptions();
+    options.CheckTLS = true;
+    options.AcceptedHTTPStatus = QStringLiteral("200-299");
+    runner.ApplySettings(options, BenchContext());
+    runner.SetTlsContext(std::make_shared<TlsContext>());
+    publisher.SetProber([&runner](const QString &target, int timeoutMs,
+                                  std::function<void(const QByteArray &)> done) {
+        return runner.Start(target, timeoutMs, std::move(done));
+    });
+    QTcpServer free;
+    free.listen(QHostAddress::LocalHost);
+    const quint16 ours = free.serverPort();
+    free.close();
+    publisher.Configure(ours, QString());
+    if (publisher.ListeningPort() != ours)
+        return false;
+    std::printf("/probe answer, whole exchange of a loopback client, %d samples, ms: median / "
+                "p95\n",
+                samples);
+    for (const bool https : {true, false}) {
+        const QByteArray target = QUrl::toPercentEncoding(site.Url(https));
+        const QByteArray ourRequest = "GET /probe?target=" + target +
+                                      " HTTP/1.0\r\nHost: x\r\n"
+                                      "X-Prometheus-Scrape-Timeout-Seconds: 5\r\n\r\n";
+        const QByteArray theirRequest = "GET /probe?module=http_2xx&target=" + target +
+                                        " HTTP/1.0\r\nHost: x\r\n"
+                                        "X-Prometheus-Scrape-Timeout-Seconds: 5\r\n\r\n";
+        QList<double> a, b;
+        ExchangeMs(ours, ourRequest, nullptr);
+        ExchangeMs(blackbox.port, theirRequest, nullptr);
+        for (int i = 0; i < samples; ++i) {
+            QByteArray answer, theirAnswer;
+            const double x = ExchangeMs(ours, ourRequest, &answer);
+            const double y = ExchangeMs(blackbox.port, theirRequest, &theirAnswer);
+            if (x < 0 || y < 0) {
+                std::fprintf(stderr, "probe %d failed (%s):\n%s\n", i,
+                             x < 0 ? "Vennatro" : "blackbox exporter",
+                             (x < 0 ? answer : theirAnswer).constData());
+                return false;
+            }
+            a << x;
+            b << y;
+        }
+        const Stats sa = Summarise(a), sb = Summarise(b);
+        std::printf("  %-5s target: Vennatro %8.3f / %8.3f   blackbox exporter %8.3f / %8.3f\n",
+                    https ? "https" : "http", sa.median, sa.p95, sb.median, sb.p95);
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -611,6 +874,8 @@ int main(int argc, char **argv) {
     bool withCurl = true;
     bool idleOnly = false;
     bool engineOnly = false;
+    bool tls = false;
+    bool probe = false;
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString next = i + 1 < args.size() ? args[i + 1] : QString();
         if (args[i] == QLatin1String("--samples")) {
@@ -636,6 +901,10 @@ int main(int argc, char **argv) {
             ++i;
         } else if (args[i] == QLatin1String("--engine")) {
             engineOnly = true;
+        } else if (args[i] == QLatin1String("--tls")) {
+            tls = engineOnly = true;
+        } else if (args[i] == QLatin1String("--probe")) {
+            probe = engineOnly = true;
         } else if (args[i] == QLatin1String("--no-curl")) {
             withCurl = false;
         } else {
@@ -677,6 +946,10 @@ int main(int argc, char **argv) {
     }
 
     int status = 0;
+    if (tls || probe) {
+        subject.reset();
+        return (tls ? MeasureTls(samples) : MeasureProbe(samples)) ? 0 : 1;
+    }
     if (cpuPings > 0)
         status = MeasureCpu(*subject, *childServer, cpuPings, cpuRounds) ? 0 : 1;
     else if (idleOnly)

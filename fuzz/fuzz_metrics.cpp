@@ -1,5 +1,6 @@
 #include "engine/Metrics.h"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -46,11 +47,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         break;
     }
 
-    // Any bytes at all parse; what is served is one of two exact request lines' beginnings.
+    // Any bytes at all parse; what is served is one of four exact request lines' beginnings.
     for (const QByteArrayView text : {QByteArrayView(head), bytes}) {
         const MetricsRequest request = ParseMetricsRequest(text);
         if (request.kind == MetricsRequest::Kind::Metrics &&
             !(text.startsWith("GET /metrics") || text.startsWith("HEAD /metrics")))
+            __builtin_trap();
+        if (request.kind == MetricsRequest::Kind::Probe &&
+            !(text.startsWith("GET /probe") || text.startsWith("HEAD /probe")))
+            __builtin_trap();
+        // A target and a time-out come only with a probe, and the time-out is a duration.
+        if (request.kind != MetricsRequest::Kind::Probe && !request.target.isEmpty())
+            __builtin_trap();
+        if (request.scrapeTimeoutSeconds < 0 || !std::isfinite(request.scrapeTimeoutSeconds))
             __builtin_trap();
         if (request.headOnly && !text.startsWith("HEAD "))
             __builtin_trap();

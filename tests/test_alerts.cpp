@@ -45,6 +45,8 @@ private slots:
     void policyAlertsOncePerOutage();
     void policyRepeatsWhenDue();
     void policyRecoveryNeedsAnAlertedFailure();
+    void policySlowEpisodesAndCertificateDays();
+    void storedStatusListThatIsNoListIsSaidOnce();
     void engineSendsOneMailPerOutageAndARecovery();
     void errorPingAddressRaisesNoAlerts();
     void cancelledPingChangesNoState();
@@ -235,6 +237,57 @@ void TestAlerts::policyRecoveryNeedsAnAlertedFailure() {
     QVERIFY(!policy.OnSuccess(a, At(67)).recovered);
     // A new outage alerts again.
     QVERIFY(policy.OnFailure(a, At(70)).alert);
+}
+
+void TestAlerts::policySlowEpisodesAndCertificateDays() {
+    AlertPolicy policy;
+    const QString a = QStringLiteral("http://a.test/");
+    // An episode begins with the first slow answer and ends with a quick one; a failure
+    // neither begins nor ends it.
+    QVERIFY(!policy.OnCompleted(a, false));
+    QVERIFY(policy.OnCompleted(a, true));
+    QVERIFY(!policy.OnCompleted(QStringLiteral("HTTP://A.TEST/"), true));
+    policy.OnFailure(a, At(1));
+    QVERIFY(!policy.OnCompleted(a, true));
+    QVERIFY(policy.OnCompleted(QStringLiteral("http://b.test/"), true));
+    QVERIFY(!policy.OnCompleted(a, false));
+    QVERIFY(policy.OnCompleted(a, true));
+    // A certificate warning once a day, each address on its own.
+    QVERIFY(policy.CertificateWarningDue(a, At(0)));
+    QVERIFY(!policy.CertificateWarningDue(a, At(24 * 60 - 1, 59)));
+    QVERIFY(policy.CertificateWarningDue(QStringLiteral("http://b.test/"), At(5)));
+    QVERIFY(policy.CertificateWarningDue(a, At(24 * 60)));
+    QVERIFY(!policy.CertificateWarningDue(QStringLiteral("HTTP://a.test/"), At(24 * 60 + 1)));
+}
+
+void TestAlerts::storedStatusListThatIsNoListIsSaidOnce() {
+    // The session keeps its history in the test's own folder.
+    QTemporaryDir data;
+    QVERIFY(data.isValid());
+    ScopedEnv dataHome("XDG_DATA_HOME", data.path().toUtf8());
+    PingSession session(PingSession::Face::Service);
+    QStringList log;
+    connect(&session, &PingSession::logEntry, this, [&log](const QString &entry) { log << entry; });
+    TOptions options = DefaultOptions();
+    options.HistoryDays = 0;
+    options.AcceptedHTTPStatus = QStringLiteral("2xx\r\nforged");
+    const EngineContext context{QStringLiteral("agent"), QStringLiteral("host"),
+                                QStringLiteral("mailer")};
+    session.ApplySettings(options, context);
+    QVERIFY(log.isEmpty()); // said once the session is open, after its start line
+    session.Open();
+    const QString said = QStringLiteral("The setting \"Accepted HTTP status\" (\"2xxforged\") is "
+                                        "not valid and is ignored: every answer completes a "
+                                        "ping.\r\n");
+    QCOMPARE(log.filter(QStringLiteral("Accepted HTTP status")), QStringList{said});
+    // The same value again says nothing; another invalid one is said; a valid one is quiet.
+    session.ApplySettings(options, context);
+    options.AcceptedHTTPStatus = QStringLiteral("600");
+    session.ApplySettings(options, context);
+    options.AcceptedHTTPStatus = QStringLiteral("200-299");
+    session.ApplySettings(options, context);
+    QCOMPARE(log.filter(QStringLiteral("Accepted HTTP status")).size(), 2);
+    QVERIFY(log.filter(QStringLiteral("Accepted HTTP status")).last().contains("(\"600\")"));
 }
 
 void TestAlerts::engineSendsOneMailPerOutageAndARecovery() {

@@ -3,10 +3,12 @@
 
 #include "cli/PingCommand.h"
 #include "engine/HistoryStore.h"
+#include "store/RegStore.h"
 #include "support/TestTcpServer.h"
 #include "support/gui/TestEnvironment.h"
 
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -55,6 +57,8 @@ private slots:
     void refuses();
     void pingsAndSaysSoInItsExitStatus();
     void readsTheStoreAndNeverWritesIt();
+    void checksThroughTheProgram();
+    void startsWithoutTheTlsLibrary();
 };
 
 void TestCommandLine::parses_data() {
@@ -63,15 +67,26 @@ void TestCommandLine::parses_data() {
     QTest::addColumn<int>("count");
     QTest::addColumn<int>("interval");
     QTest::addColumn<int>("httpPort");
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<QString>("accepted"); // "-": not given
+    QTest::addColumn<int>("slowAbove");    // -1: not given
     QTest::newRow("one") << QStringList{"--ping", "example.test"} << QStringList{"example.test"}
-                         << 1 << 1 << -1;
+                         << 1 << 1 << -1 << false << "-" << -1;
     QTest::newRow("several, options after")
         << QStringList{"--ping", "a.test", "https://b.test/", "--count", "3", "--interval=5"}
-        << QStringList{"a.test", "https://b.test/"} << 3 << 5 << -1;
+        << QStringList{"a.test", "https://b.test/"} << 3 << 5 << -1 << false << "-" << -1;
     QTest::newRow("options first") << QStringList{"--http-port", "8080", "--ping", "a.test"}
-                                   << QStringList{"a.test"} << 1 << 1 << 8080;
+                                   << QStringList{"a.test"} << 1 << 1 << 8080 << false << "-" << -1;
     QTest::newRow("inline url") << QStringList{"--ping=a.test"} << QStringList{"a.test"} << 1 << 1
-                                << -1;
+                                << -1 << false << "-" << -1;
+    QTest::newRow("the checks") << QStringList{"--tls",           "--ping",
+                                               "https://a.test/", "--accept-status",
+                                               " 200-299, 304 ",  "--slow-above=1500"}
+                                << QStringList{"https://a.test/"} << 1 << 1 << -1 << true
+                                << "200-299, 304" << 1500;
+    QTest::newRow("any status, never slow")
+        << QStringList{"--ping", "a.test", "--accept-status=", "--slow-above", "0"}
+        << QStringList{"a.test"} << 1 << 1 << -1 << false << "" << 0;
 }
 
 void TestCommandLine::parses() {
@@ -85,6 +100,9 @@ void TestCommandLine::parses() {
     QTEST(request->intervalSeconds, "interval");
     QFETCH(int, httpPort);
     QCOMPARE(request->httpPort.value_or(-1), httpPort);
+    QTEST(request->tls, "tls");
+    QTEST(request->acceptedStatus.value_or(QStringLiteral("-")), "accepted");
+    QTEST(request->slowAboveMs ? int(*request->slowAboveMs) : -1, "slowAbove");
 }
 
 void TestCommandLine::refuses_data() {
@@ -117,6 +135,16 @@ void TestCommandLine::refuses_data() {
         << QStringList{"--serve", "--ping", "x.test"} << "--serve takes no other option";
     QTest::newRow("attempts above the settings' range")
         << QStringList{"--ping", "x.test", "--attempts", "101"} << "from 1 to 100";
+    QTest::newRow("status words") << QStringList{"--ping", "x.test", "--accept-status", "2xx"}
+                                  << "--accept-status takes status codes from 100 to 599";
+    QTest::newRow("status reversed")
+        << QStringList{"--ping", "x.test", "--accept-status", "399-200"} << "not \"399-200\"";
+    QTest::newRow("status without a value")
+        << QStringList{"--ping", "x.test", "--accept-status"} << "--accept-status needs a value";
+    QTest::newRow("slow above the settings' range")
+        << QStringList{"--ping", "x.test", "--slow-above", "3600001"} << "from 0 to 3600000";
+    QTest::newRow("tls with a value")
+        << QStringList{"--ping", "x.test", "--tls=1"} << "--tls takes no value";
 }
 
 void TestCommandLine::refuses() {
@@ -219,11 +247,33 @@ void TestCommandLine::readsTheStoreAndNeverWritesIt() {
     TestTcpServer http;
     QVERIFY(http.listen());
     http.setScript(TestTcpServer::Script::answer({"HTTP/1.0 204 No Content\r\n\r\n"}));
-    // The store's HTTP port and attempts apply; the file stays as it was, byte for byte.
-    QVERIFY(env.WriteStore(QStringLiteral("\"HTTP port\"=dword:%1\r\n\"Ping attempts\"="
-                                          "dword:00000001\r\n")
-                               .arg(http.port(), 8, 16, QLatin1Char('0'))
-                               .toUtf8()));
+    // The store's HTTP port and attempts apply; the store stays as it was, byte for byte.
+    const QByteArray values = QStringLiteral("\"HTTP port\"=dword:%1\r\n\"Ping attempts\"="
+                                             "dword:00000001\r\n")
+                                  .arg(http.port(), 8, 16, QLatin1Char('0'))
+                                  .toUtf8();
+#ifdef Q_OS_WIN
+    // The store is the registry: the same values put there, read back whole before and after.
+    RegParseError parseError;
+    const std::optional<RegDocument> doc =
+        ParseRegFile(TestEnvironment::StoreText(values), QStringLiteral("values"), &parseError);
+    QVERIFY2(doc, qPrintable(parseError.message));
+    SaveRegStore(RegStorePath(), *doc);
+    const auto stored = [] {
+        QString problem;
+        const std::optional<RegDocument> now = ReadRegStore(RegStorePath(), &problem);
+        return now ? SerializeRegFile(*now) : problem.toUtf8();
+    };
+    const QByteArray before = stored();
+    QVERIFY(before.contains("\"Ping attempts\"=dword:00000001"));
+
+    const Run run = RunProgram({"--ping", "127.0.0.1/stored"});
+    QCOMPARE(run.status, 0);
+    QVERIFY(run.out.contains(QStringLiteral("(port %1) completed").arg(http.port()).toUtf8()));
+    QCOMPARE(stored(), before);
+    SaveRegStore(RegStorePath(), RegDocument{});
+#else
+    QVERIFY(env.WriteStore(values));
     QFile store(env.StorePath());
     QVERIFY(store.open(QIODevice::ReadOnly));
     const QByteArray before = store.readAll();
@@ -251,6 +301,58 @@ void TestCommandLine::readsTheStoreAndNeverWritesIt() {
     QVERIFY(bad.open(QIODevice::ReadOnly));
     QCOMPARE(bad.readAll(), badBytes);
     QVERIFY(!QFile::exists(env.StorePath() + QStringLiteral(".bad")));
+#endif
+}
+
+void TestCommandLine::checksThroughTheProgram() {
+    // The TLS sites through the program are the end-to-end metrics suite's; here what needs
+    // no TLS: slow, the precise time-out and a stored list that is no list.
+    TestTcpServer late;
+    QVERIFY(late.listen());
+    TestTcpServer::Script script = TestTcpServer::Script::answer({"HTTP/1.0 503 Busy\r\n\r\n"});
+    script.delayMs = 300;
+    late.setScript(script);
+    const QString address = QStringLiteral("http://127.0.0.1:%1/").arg(late.port());
+    const Run slow = RunProgram({"--ping", address, "--slow-above", "100"});
+    QCOMPARE(slow.status, 0);
+    QVERIFY2(slow.out.contains(" seconds. (slow)\n"), slow.out.constData());
+    const Run refused =
+        RunProgram({"--ping", address, "--accept-status", "200-299", "--attempts", "1"});
+    QCOMPARE(refused.status, 1);
+    QVERIFY2(refused.out.contains("): HTTP status 503 is not accepted (0).\n"),
+             refused.out.constData());
+
+    TestTcpServer silent;
+    QVERIFY(silent.listen());
+    silent.setScript(TestTcpServer::Script::neverAnswer());
+    QElapsedTimer clock;
+    clock.start();
+    const Run timedOut =
+        RunProgram({"--ping", QStringLiteral("http://127.0.0.1:%1/").arg(silent.port()),
+                    "--timeout", "1", "--attempts", "1"});
+    QCOMPARE(timedOut.status, 1);
+    QVERIFY(timedOut.out.contains("Connection timed out (10060)."));
+    QVERIFY2(clock.elapsed() >= 1000, QByteArray::number(clock.elapsed()));
+
+    // A stored list that is no list: said once on the error stream, every answer accepted.
+    QVERIFY(env.WriteStore("\"Accepted HTTP status\"=\"2xx\"\r\n"));
+    const Run stored = RunProgram({"--ping", address});
+    QCOMPARE(stored.status, 0);
+    QCOMPARE(stored.err.count("\"Accepted HTTP status\" (\"2xx\") is not valid"), 1);
+}
+
+void TestCommandLine::startsWithoutTheTlsLibrary() {
+    // OpenSSL is loaded by the first TLS check: linked, it would cost every start of the
+    // command line about a millisecond of CPU time.
+    QProcess readelf;
+    readelf.start(QStringLiteral("readelf"),
+                  {QStringLiteral("-d"), QStringLiteral(VENNATRO_PROGRAM)});
+    if (!readelf.waitForStarted(10000))
+        QSKIP("readelf is not installed (Debian: binutils)");
+    QVERIFY(readelf.waitForFinished(30000));
+    const QByteArray needed = readelf.readAllStandardOutput();
+    QVERIFY2(needed.contains("(NEEDED)"), needed.constData());
+    QVERIFY2(!needed.contains("libssl") && !needed.contains("libcrypto.so"), needed.constData());
 }
 
 QTEST_GUILESS_MAIN(TestCommandLine)

@@ -3,13 +3,16 @@
 // the wire and the log, cancelling, the error ping, the result record, and the automatic ping
 // countdown.
 
+#include "engine/AcceptedStatus.h"
 #include "engine/AutoPingScheduler.h"
 #include "engine/PingEngine.h"
 #include "engine/PingTarget.h"
 #include "support/EngineProbe.h"
 #include "support/LogPattern.h"
 #include "support/TableResolver.h"
+#include "support/TestCertificate.h"
 #include "support/TestHelpers.h"
+#include "support/TestNginx.h"
 #include "support/TestSmtpServer.h"
 #include "support/TestTcpServer.h"
 
@@ -162,6 +165,15 @@ public:
             events << QStringLiteral("errorPing");
             errorPings << address;
         });
+        connect(engine, &PingEngine::slowStarted, this, [this](const QString &address, double) {
+            events << QStringLiteral("slow");
+            slowStarts << address;
+        });
+        connect(engine, &PingEngine::certificateExpiring, this,
+                [this](const QString &address, int days, const QDateTime &) {
+                    events << QStringLiteral("certificate");
+                    certificateWarnings << address + QLatin1Char('|') + QString::number(days);
+                });
         connect(engine, &PingEngine::handlerException, this, [this](std::exception_ptr) {
             events << QStringLiteral("exception");
             ++exceptions;
@@ -188,6 +200,8 @@ public:
     QList<PingResult> completions;
     QList<PingResult> results;
     QStringList errorPings;
+    QStringList slowStarts;          // addresses whose slow episode began
+    QStringList certificateWarnings; // "address|days"
     QList<bool> mailsSent;
     int idles = 0;
     int mailStarts = 0;
@@ -232,6 +246,15 @@ private slots:
     void finishedOncePerPing_data();
     void finishedOncePerPing();
 
+    // ---- the checks: TLS, certificate expiry, accepted status, slow ----
+    void acceptedStatusParses_data();
+    void acceptedStatusParses();
+    void checksTellTheTruth_data();
+    void checksTellTheTruth();
+    void certificateExpiryWarnsOnceADay();
+    void slowEpisodeNotifiesOnce();
+    void attemptEndsNoEarlierThanItsTimeOut();
+
     // ---- automatic ping ----
     void schedulerPeriodClamp();
     void schedulerCountsThenWaitsWhileBusy();
@@ -246,6 +269,12 @@ private:
     bool ResultTimeOfThisRun(const PingResult &result) const;
     // Calls the engine's read handler, then after(), for every read notification.
     template <typename Fn> void AfterEveryRead(Fn after);
+
+    // nginx with a site of each kind, under the test's own authority (SSL_CERT_FILE): made on
+    // first use, kept for every row. Skips the test where nginx is missing.
+    struct Sites;
+    Sites *TlsSites();
+    std::unique_ptr<Sites> sites;
 
     TOptions options;
     EngineContext context;
@@ -1137,6 +1166,361 @@ void TestEngine::finishedOncePerPing() {
         QCOMPARE(server.connectionCount(), 1);
         QCOMPARE(r.attempts, 1);
     }
+}
+
+// ---- the checks: TLS, certificate expiry, accepted status, slow ----
+
+void TestEngine::acceptedStatusParses_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<QList<int>>("accepted");
+    QTest::addColumn<QList<int>>("refused");
+    QTest::newRow("empty: any") << "" << true << QList<int>{100, 200, 503, 999, 0} << QList<int>{};
+    QTest::newRow("blank: any") << "  " << true << QList<int>{404} << QList<int>{};
+    QTest::newRow("range") << "200-399" << true << QList<int>{200, 301, 399}
+                           << QList<int>{199, 400, 503, 0};
+    QTest::newRow("list") << "200, 204 ,301-308" << true << QList<int>{200, 204, 301, 308}
+                          << QList<int>{201, 300, 309};
+    QTest::newRow("one code") << "204" << true << QList<int>{204} << QList<int>{200};
+    QTest::newRow("reversed range") << "399-200" << false << QList<int>{} << QList<int>{};
+    QTest::newRow("two digits") << "20" << false << QList<int>{} << QList<int>{};
+    QTest::newRow("above 599") << "200-600" << false << QList<int>{} << QList<int>{};
+    QTest::newRow("empty part") << "200,,204" << false << QList<int>{} << QList<int>{};
+    QTest::newRow("trailing comma") << "200," << false << QList<int>{} << QList<int>{};
+    QTest::newRow("words") << "2xx" << false << QList<int>{} << QList<int>{};
+    QTest::newRow("open range") << "200-" << false << QList<int>{} << QList<int>{};
+}
+
+void TestEngine::acceptedStatusParses() {
+    QFETCH(QString, text);
+    QFETCH(bool, valid);
+    QFETCH(QList<int>, accepted);
+    QFETCH(QList<int>, refused);
+    const std::optional<AcceptedStatus> parsed = AcceptedStatus::Parse(text);
+    QCOMPARE(parsed.has_value(), valid);
+    for (int status : accepted)
+        QVERIFY2(parsed->Accepts(status), QByteArray::number(status));
+    for (int status : refused)
+        QVERIFY2(!parsed->Accepts(status), QByteArray::number(status));
+}
+
+struct TestEngine::Sites {
+    TestAuthority authority;
+    TestNginx nginx;
+    TestTcpServer upstream;    // behind /slow: answers after 300 ms
+    QMap<QString, int> server; // by kind: valid, expired, ...
+    QDateTime validExpiry;
+    QString error;
+
+    QString Port(const QString &kind) const {
+        return QString::number(nginx.port(server.value(kind)));
+    }
+};
+
+TestEngine::Sites *TestEngine::TlsSites() {
+    if (sites)
+        return sites->error.isEmpty() ? sites.get() : nullptr;
+    sites = std::make_unique<Sites>();
+    Sites &s = *sites;
+    if (!s.authority.isValid()) {
+        s.error = s.authority.error();
+        return nullptr;
+    }
+    const qint64 day = 24 * 3600;
+    TestAuthority::Request valid;
+    valid.ipAddresses = QStringList{QStringLiteral("127.0.0.1")};
+    valid.validToSeconds = 90 * day;
+    s.validExpiry = QDateTime::currentDateTimeUtc().addSecs(90 * day);
+    TestAuthority::Request expired = valid;
+    expired.validFromSeconds = -30 * day;
+    expired.validToSeconds = -day;
+    TestAuthority::Request wrongName;
+    wrongName.dnsNames = QStringList{QStringLiteral("other.test")};
+    TestAuthority::Request selfSigned = valid;
+    selfSigned.selfSigned = true;
+    TestAuthority::Request nulName;
+    nulName.dnsNames =
+        QStringList{QStringLiteral("localhost") + QChar(0) + QStringLiteral(".evil.test")};
+    TestAuthority::Request bigChain = valid;
+    bigChain.chainPadding = 1024 * 1024;
+    TestAuthority::Request soon = valid;
+    soon.validToSeconds = 5 * day + 3600;
+    const QList<QPair<QString, TestAuthority::Request>> kinds = {{"valid", valid},
+                                                                 {"expired", expired},
+                                                                 {"wrongname", wrongName},
+                                                                 {"selfsigned", selfSigned},
+                                                                 {"nulname", nulName},
+                                                                 {"bigchain", bigChain},
+                                                                 {"soon", soon}};
+    for (const auto &[kind, request] : kinds) {
+        const TestAuthority::Files files = s.authority.issue(kind, request);
+        if (files.certificate.isEmpty()) {
+            s.error = s.authority.error();
+            return nullptr;
+        }
+        s.server[kind] = s.nginx.addTls(files.certificate, files.key);
+    }
+    s.server[QStringLiteral("plain")] = s.nginx.addPlain();
+    if (!s.upstream.listen()) {
+        s.error = QStringLiteral("no upstream");
+        return nullptr;
+    }
+    TestTcpServer::Script late =
+        TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n"});
+    late.delayMs = 300;
+    s.upstream.setScript(late);
+    s.nginx.setUpstream(s.upstream.port());
+    if (!s.nginx.start(&s.error))
+        return nullptr;
+    qputenv("SSL_CERT_FILE", s.authority.certificatePath().toUtf8());
+    qunsetenv("SSL_CERT_DIR");
+    return sites.get();
+}
+
+void TestEngine::checksTellTheTruth_data() {
+    QTest::addColumn<QString>("url"); // {kind} stands for the port of that site
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<QString>("accepted");
+    QTest::addColumn<int>("slowMs");
+    QTest::addColumn<QString>("error"); // empty: the ping completes
+    QTest::addColumn<int>("code");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("slow");
+    const QString ip = QStringLiteral("https://127.0.0.1:");
+    QTest::newRow("valid, 200") << ip + "{valid}/status/200" << true << "" << 0 << "" << 0 << 200
+                                << false;
+    QTest::newRow("404 completes without a list")
+        << ip + "{valid}/status/404" << true << "" << 0 << "" << 0 << 404 << false;
+    QTest::newRow("404 outside 200-299") << ip + "{valid}/status/404" << true << "200-299" << 0
+                                         << "HTTP status 404 is not accepted" << 0 << 404 << false;
+    QTest::newRow("503 outside 200-399") << ip + "{valid}/status/503" << true << "200-399" << 0
+                                         << "HTTP status 503 is not accepted" << 0 << 503 << false;
+    QTest::newRow("200 in a list")
+        << ip + "{valid}/status/200" << true << "204,200,301-308" << 0 << "" << 0 << 200 << false;
+    QTest::newRow("expired") << ip + "{expired}/" << true << "" << 0 << "Certificate has expired"
+                             << 0 << 0 << false;
+    QTest::newRow("wrong name") << ip + "{wrongname}/" << true << "" << 0 << "Host name mismatch"
+                                << 0 << 0 << false;
+    QTest::newRow("self-signed") << ip + "{selfsigned}/" << true << "" << 0
+                                 << "Self-signed certificate" << 0 << 0 << false;
+    QTest::newRow("plain HTTP under https")
+        << ip + "{plain}/" << true << "" << 0 << "TLS handshake failed: wrong version number" << 0
+        << 0 << false;
+    QTest::newRow("a NUL in the name") << "https://localhost:{nulname}/" << true << "" << 0
+                                       << "Host name mismatch" << 0 << 0 << false;
+    QTest::newRow("1 MB chain") << ip + "{bigchain}/" << true << "" << 0
+                                << "TLS handshake failed: excessive message size" << 0 << 0
+                                << false;
+    QTest::newRow("stalled handshake")
+        << ip + "{stall}/" << true << "" << 0 << "Connection timed out" << 10060 << 0 << false;
+    QTest::newRow("garbage instead of TLS")
+        << ip + "{garbage}/" << true << "" << 0 << "TLS handshake failed: {ANY}" << 0 << 0 << false;
+    QTest::newRow("slow over TLS")
+        << ip + "{valid}/slow" << true << "" << 100 << "" << 0 << 200 << true;
+    QTest::newRow("quick enough") << ip + "{valid}/status/200" << true << "" << 60000 << "" << 0
+                                  << 200 << false;
+    QTest::newRow("http 503 outside 200-399")
+        << "http://127.0.0.1:{plain}/status/503" << false << "200-399" << 0
+        << "HTTP status 503 is not accepted" << 0 << 503 << false;
+    QTest::newRow("TLS off: a connect only")
+        << ip + "{expired}/" << false << "200-299" << 0 << "" << 0 << 0 << false;
+    // The HTTPS port under http:// is a connect, as the ping always took it: TLS is for https.
+    QTest::newRow("http on the HTTPS port")
+        << "http://127.0.0.1/" << true << "200-299" << 0 << "" << 0 << 0 << false;
+}
+
+void TestEngine::checksTellTheTruth() {
+    QFETCH(QString, url);
+    QFETCH(bool, tls);
+    QFETCH(QString, accepted);
+    QFETCH(int, slowMs);
+    QFETCH(QString, error);
+    QFETCH(int, code);
+    QFETCH(int, status);
+    QFETCH(bool, slow);
+    if (!TestNginx::available())
+        QSKIP("nginx is not installed (Debian: nginx)");
+    Sites *s = TlsSites();
+    QVERIFY2(s, qPrintable(sites->error));
+    // The bad servers of our own: one that never answers the handshake, one that talks
+    // nonsense.
+    TestTcpServer stall;
+    QVERIFY(stall.listen());
+    stall.setScript(TestTcpServer::Script::neverAnswer());
+    TestTcpServer garbage;
+    QVERIFY(garbage.listen());
+    TestTcpServer::Script nonsense = TestTcpServer::Script::answer(
+        {QByteArray("\x15\x03\x03\x00\x02\x02\x28 this is not TLS\r\n", 25)});
+    nonsense.waitForRequest = false;
+    garbage.setScript(nonsense);
+    url.replace(QStringLiteral("{stall}"), QString::number(stall.port()));
+    url.replace(QStringLiteral("{garbage}"), QString::number(garbage.port()));
+    for (auto it = s->server.cbegin(); it != s->server.cend(); ++it)
+        url.replace(QLatin1Char('{') + it.key() + QLatin1Char('}'), s->Port(it.key()));
+    resolver->addHost(QStringLiteral("localhost"), QStringLiteral("127.0.0.1"));
+    options.HTTPPort = options.HTTPSPort =
+        s->nginx.port(s->server.value(QStringLiteral("expired")));
+    options.CheckTLS = tls;
+    options.AcceptedHTTPStatus = accepted;
+    options.SlowAbove = quint32(slowMs);
+    engine->SetAttemptTimeoutMs(code == 10060 ? 600 : 10000);
+    const NormalisedAddress target = NormaliseAddress(url);
+
+    QVERIFY(PingTo(target));
+    QVERIFY(WaitFinished());
+    Settle();
+    const PingResult &r = rec->results.constFirst();
+    const int port = target.port > 0 ? target.port : options.HTTPSPort;
+    const bool connectOnly = (url.startsWith(QLatin1String("https")) && !tls) || target.port == 0;
+    if (error.isEmpty()) {
+        QString line = CompletedEntry(target.boxText, port);
+        if (slow)
+            line.replace(QStringLiteral(" seconds.\r\n"), QStringLiteral(" seconds. (slow)\r\n"));
+        QVERIFY2(log.Matches(rec->log, connectOnly ? QStringList{line + "\r\n"}
+                                                   : QStringList{line, QString()}),
+                 Visible(rec->log));
+        QCOMPARE(r.outcome, PingOutcomeKind::Completed);
+        QCOMPARE(r.slow, slow);
+        QCOMPARE(rec->slowStarts.size(), slow ? 1 : 0);
+        QCOMPARE(r.elapsedSeconds, r.seconds);
+    } else {
+        QVERIFY2(log.Matches(rec->log, {ErrorEntry(target.host, port, error, code)}),
+                 Visible(rec->log));
+        QCOMPARE(r.outcome, PingOutcomeKind::Failed);
+        QCOMPARE(r.errorCode, code);
+        QVERIFY2(r.elapsedSeconds >= 0 && r.elapsedSeconds < 10,
+                 QByteArray::number(r.elapsedSeconds));
+        QVERIFY(!r.slow);
+    }
+    QCOMPARE(r.httpStatus, status);
+    QCOMPARE(r.ipProtocol, 4);
+    // The TLS facts come with an answer over TLS only.
+    const bool overTls = tls && status > 0;
+    QCOMPARE(r.tls, overTls);
+    if (overTls) {
+        QCOMPARE(r.tlsVersion, QStringLiteral("TLS 1.3"));
+        QVERIFY2(qAbs(r.certificateExpiry.secsTo(s->validExpiry)) < 120,
+                 qPrintable(r.certificateExpiry.toString(Qt::ISODate)));
+        QVERIFY(r.earliestCertificateExpiry.isValid());
+        QVERIFY(r.earliestCertificateExpiry <= r.certificateExpiry);
+        QVERIFY2(r.connectSeconds <= r.tlsSeconds && r.tlsSeconds <= r.firstByteSeconds,
+                 QByteArray::number(r.tlsSeconds));
+    } else {
+        QVERIFY(r.tlsVersion.isEmpty());
+        QVERIFY(!r.certificateExpiry.isValid());
+    }
+    if (code == 10060) // the handshake was sent, nothing came back
+        QVERIFY(stall.received(0).startsWith("\x16\x03"));
+    QCOMPARE(rec->exceptions, 0);
+}
+
+void TestEngine::certificateExpiryWarnsOnceADay() {
+    if (!TestNginx::available())
+        QSKIP("nginx is not installed (Debian: nginx)");
+    Sites *s = TlsSites();
+    QVERIFY2(s, qPrintable(sites->error));
+    TestSmtpServer smtp;
+    QVERIFY(smtp.isListening());
+    options.CheckTLS = true;
+    options.LogTimingDetails = true;
+    options.SendEmailOnError = true;
+    options.SMTPServer = QStringLiteral("127.0.0.1");
+    options.SMTPPort = smtp.port();
+    options.SMTPUser = QStringLiteral("user");
+    options.SMTPPassword = QStringLiteral("secret");
+    options.FromAddress = QStringLiteral("monitor@example.test");
+    options.ErrorEmailAddress = QStringLiteral("ops@example.test");
+    const QString soon = QStringLiteral("https://127.0.0.1:") + s->Port("soon") + '/';
+    const QString valid = QStringLiteral("https://127.0.0.1:") + s->Port("valid") + '/';
+
+    // 5 days and an hour left: under the 14 days of the default.
+    QCOMPARE(options.CertExpiryWarnDays, 14u);
+    QVERIFY(PingTo(soon));
+    QVERIFY(WaitFinished(1));
+    const QString timed = SuccessBar + QStringLiteral("\r\n[{STAMP}] Connection to [") + soon +
+                          QStringLiteral("] (port ") + s->Port("soon") +
+                          QStringLiteral(") completed in {SECS} seconds (lookup {SECS}, connect "
+                                         "{SECS}, tls {SECS}, answer {SECS}).\r\n");
+    const QString warning = QStringLiteral("Certificate of [") + soon +
+                            QStringLiteral("] expires in 5 days ({ANY}).\r\n");
+    QVERIFY2(log.Matches(rec->log,
+                         {timed, QString(), warning,
+                          "Sending email to failure notification address [ops@example.test]...",
+                          "Notification email sent sucessfully.\r\n"}),
+             Visible(rec->log));
+    QCOMPARE(rec->certificateWarnings, QStringList{soon + "|5"});
+    QCOMPARE(smtp.mailCount(), 1);
+    const QString mail = QString::fromUtf8(smtp.mails().constFirst().data);
+    QVERIFY2(mail.contains(QStringLiteral("Subject: Vennatro - Certificate expiry warning\r\n")),
+             mail.toUtf8());
+    QVERIFY2(mail.contains(QStringLiteral("] Certificate of [") + soon +
+                           QStringLiteral("] expires in 5 days (")),
+             mail.toUtf8());
+
+    // The same day: no second warning. Another address, far from its expiry: none.
+    QVERIFY(PingTo(soon));
+    QVERIFY(WaitFinished(2));
+    QVERIFY(PingTo(valid));
+    QVERIFY(WaitFinished(3));
+    // Fewer days than left: none either.
+    options.CertExpiryWarnDays = 5;
+    AlertPolicy fresh;
+    engine->SetAlertPolicy(&fresh);
+    QVERIFY(PingTo(soon));
+    QVERIFY(WaitFinished(4));
+    engine->SetAlertPolicy(nullptr);
+    QCOMPARE(rec->certificateWarnings.size(), 1);
+    QCOMPARE(smtp.mailCount(), 1);
+    QCOMPARE(rec->log.filter(QStringLiteral("Certificate of")).size(), 1);
+    QCOMPARE(rec->results.size(), 4);
+    for (const PingResult &r : std::as_const(rec->results))
+        QCOMPARE(r.outcome, PingOutcomeKind::Completed);
+}
+
+void TestEngine::slowEpisodeNotifiesOnce() {
+    TestTcpServer http;
+    QVERIFY(http.listen());
+    const auto after = [](int ms) {
+        TestTcpServer::Script script = TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\n\r\n"});
+        script.delayMs = ms;
+        return script;
+    };
+    // slow, slow, quick, slow: two episodes.
+    const QList<int> delays{250, 250, 0, 250};
+    for (int i = 0; i < delays.size(); ++i)
+        http.setScriptFor(i, after(delays[i]));
+    options.SlowAbove = 150;
+    const QString address = QStringLiteral("http://127.0.0.1:") + Port(http.port()) + '/';
+    QList<int> startsAfterEach;
+    for (int i = 0; i < delays.size(); ++i) {
+        QVERIFY(PingTo(address));
+        QVERIFY(WaitFinished(i + 1));
+        startsAfterEach << int(rec->slowStarts.size());
+        QCOMPARE(rec->results[i].slow, delays[i] > 0);
+        QCOMPARE(rec->log[2 * i].endsWith(QStringLiteral(" seconds. (slow)\r\n")), delays[i] > 0);
+    }
+    QCOMPARE(startsAfterEach, (QList<int>{1, 1, 1, 2}));
+    // After the ping's own steps: the log entry, its end, then the episode's notice.
+    QVERIFY(rec->events.indexOf(QStringLiteral("finished")) <
+            rec->events.indexOf(QStringLiteral("slow")));
+}
+
+void TestEngine::attemptEndsNoEarlierThanItsTimeOut() {
+    TestTcpServer silent;
+    QVERIFY(silent.listen());
+    silent.setScript(TestTcpServer::Script::neverAnswer());
+    engine->SetAttemptTimeoutMs(1000);
+    QElapsedTimer clock;
+    connect(engine.get(), &PingEngine::attemptStarted, this, [&clock] { clock.start(); });
+    qint64 took = -1;
+    connect(engine.get(), &PingEngine::attemptFailed, this, [&] { took = clock.elapsed(); });
+    QVERIFY(PingTo(QStringLiteral("http://127.0.0.1:") + Port(silent.port()) + '/'));
+    QVERIFY(WaitFinished());
+    // A coarse timer may fire 5 % early; the attempt's time-out never does.
+    QVERIFY2(took >= 1000, QByteArray::number(took));
+    QCOMPARE(rec->results[0].errorCode, 10060);
+    QVERIFY2(rec->results[0].elapsedSeconds >= 1.0,
+             QByteArray::number(rec->results[0].elapsedSeconds));
 }
 
 // ---- automatic ping ----

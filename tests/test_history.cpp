@@ -1,6 +1,7 @@
 #include "engine/HistoryRollup.h"
 #include "engine/HistoryStore.h"
 #include "store/SettingsTable.h"
+#include "support/PingResults.h"
 #include "support/TestHelpers.h"
 
 #include <QDir>
@@ -26,17 +27,6 @@
 namespace {
 
 const QDateTime T0 = QDateTime(QDate(2024, 3, 10), QTime(12, 0), Qt::UTC);
-
-PingResult Ping(const QString &address, const QDateTime &at, PingOutcomeKind outcome,
-                double seconds) {
-    PingResult r;
-    r.finishedAt = at;
-    r.address = address;
-    r.outcome = outcome;
-    r.seconds = seconds;
-    r.attempts = 1;
-    return r;
-}
 
 // Reads a file's database through a connection of its own, apart from the store under test.
 class RawDb {
@@ -219,10 +209,10 @@ private slots:
         const QString path = m_dir.path() + "/made/history.sqlite";
         HistoryStore store(path);
         QVERIFY(store.Open());
-        QVERIFY(store.Record(Ping("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
+        QVERIFY(store.Record(TestPing("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
         RawDb raw(path);
         QCOMPARE(raw.Column("PRAGMA journal_mode"), QStringList{"wal"});
-        QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"3"});
+        QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"4"});
         QCOMPARE(raw.Column("PRAGMA auto_vacuum"), QStringList{"2"}); // incremental
         QVERIFY(QFile::exists(path + "-wal"));
         // The user's alone: a folder it made 0700, the file and its log 0600 (the bits of the
@@ -250,7 +240,7 @@ private slots:
         const QString folder = QFileInfo(path).absolutePath();
         {
             HistoryStore store;
-            QVERIFY(store.Record(Ping("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
+            QVERIFY(store.Record(TestPing("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
         }
         const QFile::Permissions open =
             QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
@@ -269,22 +259,23 @@ private slots:
         QSignalSpy recorded(&store, &HistoryStore::recorded);
         QSignalSpy problems(&store, &HistoryStore::problem);
 
-        PingResult ok = Ping("http://example.test:8080/path?q=1", T0.addMSecs(123),
-                             PingOutcomeKind::Completed, 0.0421);
+        PingResult ok = TestPing("http://example.test:8080/path?q=1", T0.addMSecs(123),
+                                 PingOutcomeKind::Completed, 0.0421);
         ok.lookupSeconds = 0.0012;
         ok.connectSeconds = 0.0103;
         ok.firstByteSeconds = 0.0421;
+        ok.tlsSeconds = 0.0311;
         ok.httpStatus = 204;
         ok.attempts = 2;
-        PingResult failed =
-            Ping("http://example.test:8080/path?q=1", T0.addSecs(1), PingOutcomeKind::Failed, -1);
+        PingResult failed = TestPing("http://example.test:8080/path?q=1", T0.addSecs(1),
+                                     PingOutcomeKind::Failed, -1);
         failed.lookupSeconds = 0.002;
         failed.errorCode = 10061;
         failed.errorText = QString::fromUtf8("Connection refused, \"quoted\" \xc3\xa9");
         failed.attempts = 3;
         failed.errorPing = true;
-        PingResult cancelled = Ping("http://example.test:8080/path?q=1", T0.addSecs(2),
-                                    PingOutcomeKind::Cancelled, -1);
+        PingResult cancelled = TestPing("http://example.test:8080/path?q=1", T0.addSecs(2),
+                                        PingOutcomeKind::Cancelled, -1);
         cancelled.attempts = 1;
 
         QVERIFY(store.Record(ok));
@@ -307,6 +298,7 @@ private slots:
         QCOMPARE(a.lookupMs, 0.0012 * 1000.0);
         QCOMPARE(a.connectMs, 0.0103 * 1000.0);
         QCOMPARE(a.firstByteMs, 0.0421 * 1000.0);
+        QCOMPARE(a.tlsMs, 0.0311 * 1000.0);
         QCOMPARE(a.httpStatus, 204);
         QCOMPARE(a.errorCode, 0);
         QCOMPARE(a.errorText, QString());
@@ -320,6 +312,7 @@ private slots:
         QCOMPARE(b.lookupMs, 2.0);
         QCOMPARE(b.connectMs, -1.0);
         QCOMPARE(b.firstByteMs, -1.0);
+        QCOMPARE(b.tlsMs, -1.0);
         QCOMPARE(b.httpStatus, 0);
         QCOMPARE(b.errorCode, 10061);
         QCOMPARE(b.errorText, failed.errorText);
@@ -357,12 +350,15 @@ private slots:
     void rowsAreOrderedAndAddressesListed() {
         HistoryStore store(File());
         // Recorded out of order: read back by time.
-        QVERIFY(store.Record(Ping("http://b/", T0.addSecs(30), PingOutcomeKind::Completed, 0.3)));
-        QVERIFY(store.Record(Ping("http://b/", T0.addSecs(10), PingOutcomeKind::Completed, 0.1)));
-        QVERIFY(store.Record(Ping("http://a/", T0.addSecs(20), PingOutcomeKind::Completed, 0.2)));
-        QVERIFY(store.Record(Ping("http://c/", T0.addSecs(20), PingOutcomeKind::Failed, -1)));
+        QVERIFY(
+            store.Record(TestPing("http://b/", T0.addSecs(30), PingOutcomeKind::Completed, 0.3)));
+        QVERIFY(
+            store.Record(TestPing("http://b/", T0.addSecs(10), PingOutcomeKind::Completed, 0.1)));
+        QVERIFY(
+            store.Record(TestPing("http://a/", T0.addSecs(20), PingOutcomeKind::Completed, 0.2)));
+        QVERIFY(store.Record(TestPing("http://c/", T0.addSecs(20), PingOutcomeKind::Failed, -1)));
         // A password never reaches the file; the address is found with it or without.
-        QVERIFY(store.Record(Ping("http://ann:pw@d/", T0, PingOutcomeKind::Completed, 0.1)));
+        QVERIFY(store.Record(TestPing("http://ann:pw@d/", T0, PingOutcomeKind::Completed, 0.1)));
         QCOMPARE(store.Addresses(),
                  (QStringList{"http://a/", "http://ann@d/", "http://b/", "http://c/"}));
         QCOMPARE(store.Rows("http://ann:pw@d/", T0, T0.addSecs(60)).size(), 1);
@@ -378,11 +374,13 @@ private slots:
         auto first = std::make_unique<HistoryStore>(File());
         HistoryStore second(File());
         HistoryStore other(File("other.sqlite"));
-        QVERIFY(first->Record(Ping("http://a/", T0, PingOutcomeKind::Completed, 0.1)));
-        QVERIFY(second.Record(Ping("http://a/", T0.addSecs(1), PingOutcomeKind::Completed, 0.2)));
-        QVERIFY(other.Record(Ping("http://z/", T0, PingOutcomeKind::Completed, 0.3)));
+        QVERIFY(first->Record(TestPing("http://a/", T0, PingOutcomeKind::Completed, 0.1)));
+        QVERIFY(
+            second.Record(TestPing("http://a/", T0.addSecs(1), PingOutcomeKind::Completed, 0.2)));
+        QVERIFY(other.Record(TestPing("http://z/", T0, PingOutcomeKind::Completed, 0.3)));
         first.reset(); // closing one leaves the others working
-        QVERIFY(second.Record(Ping("http://a/", T0.addSecs(2), PingOutcomeKind::Completed, 0.4)));
+        QVERIFY(
+            second.Record(TestPing("http://a/", T0.addSecs(2), PingOutcomeKind::Completed, 0.4)));
         QCOMPARE(second.Rows("http://a/", T0, T0.addSecs(9)).size(), 3);
         QCOMPARE(other.Addresses(), QStringList{"http://z/"});
     }
@@ -394,7 +392,7 @@ private slots:
         for (const QString &address : {QStringLiteral("http://a/"), QStringLiteral("http://b/")}) {
             for (const QDateTime &at : {T0.addDays(-400), cutoff.addMSecs(-1), cutoff,
                                         cutoff.addMSecs(1), T0.addSecs(-5)})
-                QVERIFY(store.Record(Ping(address, at, PingOutcomeKind::Completed, 0.01)));
+                QVERIFY(store.Record(TestPing(address, at, PingOutcomeKind::Completed, 0.01)));
         }
         store.SetRawDays(0);                              // every ping stays a row of its own
         HistoryTrimReport report = TrimAndWait(store, 0); // keeps all
@@ -424,9 +422,9 @@ private slots:
         // More than two batches of old rows, one new row.
         const int old = 12003;
         for (int i = 0; i < old; ++i)
-            QVERIFY(store.Record(
-                Ping("http://a/", T0.addDays(-100).addSecs(i), PingOutcomeKind::Completed, 0.01)));
-        QVERIFY(store.Record(Ping("http://a/", T0, PingOutcomeKind::Completed, 0.02)));
+            QVERIFY(store.Record(TestPing("http://a/", T0.addDays(-100).addSecs(i),
+                                          PingOutcomeKind::Completed, 0.01)));
+        QVERIFY(store.Record(TestPing("http://a/", T0, PingOutcomeKind::Completed, 0.02)));
         const HistoryTrimReport report = TrimAndWait(store, 30);
         QCOMPARE(report.removedPings, old);
         QVERIFY2(report.transactions > 2, qPrintable(QString::number(report.transactions)));
@@ -447,10 +445,10 @@ private slots:
 
         // Renewed with a ping at most once a minute.
         now = T0.addSecs(30);
-        QVERIFY(store.Record(Ping("http://a/", now, PingOutcomeKind::Completed, 0.01)));
+        QVERIFY(store.Record(TestPing("http://a/", now, PingOutcomeKind::Completed, 0.01)));
         QCOMPARE(store.Sessions(T0, now).at(0).lastSeenMs, T0.toMSecsSinceEpoch());
         now = T0.addSecs(61);
-        QVERIFY(store.Record(Ping("http://a/", now, PingOutcomeKind::Completed, 0.01)));
+        QVERIFY(store.Record(TestPing("http://a/", now, PingOutcomeKind::Completed, 0.01)));
         QCOMPARE(store.Sessions(T0, now).at(0).lastSeenMs, now.toMSecsSinceEpoch());
 
         now = T0.addSecs(100);
@@ -515,17 +513,20 @@ private slots:
         // 100 completed pings of 1..100 ms, shuffled in time.
         for (int i = 0; i < 100; ++i) {
             const int ms = (i * 37) % 100 + 1;
-            QVERIFY(store.Record(Ping(a, T0.addSecs(i), PingOutcomeKind::Completed, ms / 1000.0)));
+            QVERIFY(
+                store.Record(TestPing(a, T0.addSecs(i), PingOutcomeKind::Completed, ms / 1000.0)));
         }
         // 25 failures and 10 cancels whose times must not count; other addresses and other
         // times neither.
         for (int i = 0; i < 25; ++i)
-            QVERIFY(store.Record(Ping(a, T0.addSecs(200 + i), PingOutcomeKind::Failed, 5.0)));
+            QVERIFY(store.Record(TestPing(a, T0.addSecs(200 + i), PingOutcomeKind::Failed, 5.0)));
         for (int i = 0; i < 10; ++i)
-            QVERIFY(store.Record(Ping(a, T0.addSecs(300 + i), PingOutcomeKind::Cancelled, 9.0)));
-        QVERIFY(store.Record(Ping("http://b/", T0.addSecs(5), PingOutcomeKind::Completed, 7.0)));
-        QVERIFY(store.Record(Ping(a, T0.addSecs(-1), PingOutcomeKind::Completed, 7.0)));
-        QVERIFY(store.Record(Ping(a, T0.addSecs(-2), PingOutcomeKind::Failed, -1)));
+            QVERIFY(
+                store.Record(TestPing(a, T0.addSecs(300 + i), PingOutcomeKind::Cancelled, 9.0)));
+        QVERIFY(
+            store.Record(TestPing("http://b/", T0.addSecs(5), PingOutcomeKind::Completed, 7.0)));
+        QVERIFY(store.Record(TestPing(a, T0.addSecs(-1), PingOutcomeKind::Completed, 7.0)));
+        QVERIFY(store.Record(TestPing(a, T0.addSecs(-2), PingOutcomeKind::Failed, -1)));
 
         const HistoryStats stats = store.Statistics(a, T0, T0.addSecs(400));
         QCOMPARE(stats.count, 100);
@@ -613,9 +614,9 @@ private slots:
                                             : i % 29 == 0 ? PingOutcomeKind::Cancelled
                                                           : PingOutcomeKind::Completed;
             const double seconds = i == 100 ? -1 : (1000 + (i * 7919) % 90000) / 1e6;
-            QVERIFY(store.Record(Ping(a, first.addSecs(60LL * i), outcome, seconds)));
+            QVERIFY(store.Record(TestPing(a, first.addSecs(60LL * i), outcome, seconds)));
         }
-        QVERIFY(store.Record(Ping(a, T0.addDays(-1), PingOutcomeKind::Completed, 0.005)));
+        QVERIFY(store.Record(TestPing(a, T0.addDays(-1), PingOutcomeKind::Completed, 0.005)));
         const QDateTime from = first.addSecs(-1);
         const QDateTime to = first.addSecs(6 * 3600);
 
@@ -678,7 +679,7 @@ private slots:
         QCOMPARE(store.Uptime(a, from, to), uptimeBefore);
 
         // A ping that comes late for a folded hour joins it at the next pass, once.
-        QVERIFY(store.Record(Ping(a, first.addSecs(90), PingOutcomeKind::Failed, -1)));
+        QVERIFY(store.Record(TestPing(a, first.addSecs(90), PingOutcomeKind::Failed, -1)));
         const QList<HistoryHour> mixed = store.Hours(a, from, to);
         QCOMPARE(mixed.at(0).failed, single.at(0).failed + 1);
         QVERIFY(mixed.at(0).folded && std::isnan(mixed.at(0).p95Ms));
@@ -712,7 +713,7 @@ private slots:
             QVERIFY(moved.Open());
             {
                 RawDb raw(File());
-                QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"3"});
+                QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"4"});
                 QCOMPARE(raw.Column("SELECT COUNT(*) FROM pings_v1"), QStringList{"411"});
             }
             // Listed at once, while the rows move on the history's thread.
@@ -812,12 +813,13 @@ private slots:
         // A ping a day for 100 days, each with a long error text, and 20,000 more pings of
         // 120 to 200 days before: enough to see the file shrink.
         for (int k = 0; k < 100; ++k) {
-            PingResult r = Ping(a, T0.addDays(-k).addSecs(-3600), PingOutcomeKind::Failed, -1);
+            PingResult r = TestPing(a, T0.addDays(-k).addSecs(-3600), PingOutcomeKind::Failed, -1);
             r.errorText = QString(200, QLatin1Char('x'));
             QVERIFY(store.Record(r));
         }
         // The many written at once, in this program's layout (ids, outcome codes, us).
-        QVERIFY(store.Record(Ping("http://old/", T0.addDays(-120), PingOutcomeKind::Failed, -1)));
+        QVERIFY(
+            store.Record(TestPing("http://old/", T0.addDays(-120), PingOutcomeKind::Failed, -1)));
         QVERIFY(ManyPings(File(), 19999,
                           QStringLiteral("(SELECT id FROM addresses WHERE address = 'http://old/'),"
                                          " %1 - 600000 * (x + 1), 1, NULL, printf('%.100c', 'y')")
@@ -861,7 +863,7 @@ private slots:
         early.SetRawDays(1);
         for (const QDateTime &at :
              {now.addSecs(-600), now.addDays(-2).addSecs(-600), now.addDays(-200)})
-            QVERIFY(early.Record(Ping(a, at, PingOutcomeKind::Completed, 0.002)));
+            QVERIFY(early.Record(TestPing(a, at, PingOutcomeKind::Completed, 0.002)));
         QSignalSpy earlyProblems(&early, &HistoryStore::problem);
         report = TrimAndWait(early, 90);
         QVERIFY(report.complete);
@@ -879,16 +881,16 @@ private slots:
         QCOMPARE(earlyProblems.size(), 0);
     }
 
-    void alertStatesOutliveTheStoreAndLayoutTwoGainsTheirTable() {
+    void alertStatesOutliveTheStoreAndLayoutThreeGainsTheirTable() {
         {
-            // A file of the second layout, as the program before the alert state left it.
+            // A file of the third layout, as the program before the alert state left it.
             HistoryStore store(File());
-            QVERIFY(store.Record(Ping("http://a/", T0, PingOutcomeKind::Failed, -1)));
+            QVERIFY(store.Record(TestPing("http://a/", T0, PingOutcomeKind::Failed, -1)));
         }
         {
             RawDb raw(File());
             raw.Column("DROP TABLE alerts");
-            raw.Column("PRAGMA user_version = 2");
+            raw.Column("PRAGMA user_version = 3");
         }
         const AlertRecord down{"http://a/", 1000, 2000, 3000, false};
         const AlertRecord other{"http://b/", 4000, 0, 5000, false};
@@ -902,21 +904,54 @@ private slots:
             // Written on the history's thread; its end waits for them.
         }
         RawDb raw(File());
-        QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"3"});
+        QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"4"});
         QCOMPARE(raw.Column("SELECT COUNT(*) FROM pings"), QStringList{"1"});
         HistoryStore again(File());
         QCOMPARE(again.AlertRecords(), QList<AlertRecord>{down});
     }
 
-    void newerLayoutIsReadOnly() {
+    void secondLayoutGainsTheTlsPhase() {
+        // A file of the second layout: its pings keep every value and gain an empty TLS time.
         {
             HistoryStore store(File());
-            QVERIFY(store.Record(Ping("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
-            QVERIFY(store.Record(Ping("http://a/", T0.addSecs(1), PingOutcomeKind::Failed, -1)));
+            QVERIFY(store.Record(TestPing("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
         }
         {
             RawDb raw(File());
-            raw.Column("PRAGMA user_version = 4");
+            QCOMPARE(raw.Column("ALTER TABLE pings DROP COLUMN tls_us"), QStringList{});
+            raw.Column("DROP TABLE alerts");
+            raw.Column("PRAGMA user_version = 2");
+            QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"2"});
+        }
+        HistoryStore store(File());
+        QSignalSpy problems(&store, &HistoryStore::problem);
+        QVERIFY(store.Open());
+        QVERIFY(!store.IsReadOnly());
+        PingResult tls = TestPing("http://a/", T0.addSecs(1), PingOutcomeKind::Completed, 0.02);
+        tls.tlsSeconds = 0.015;
+        QVERIFY(store.Record(tls));
+        const QList<HistoryRow> rows =
+            store.Rows("http://a/", T0, T0.addSecs(1), HistoryStore::RowDetail::All);
+        QCOMPARE(rows.size(), 2);
+        QCOMPARE(rows.at(0).ms, 10.0);
+        QCOMPARE(rows.at(0).tlsMs, -1.0);
+        QCOMPARE(rows.at(1).tlsMs, 15.0);
+        QCOMPARE(problems.size(), 0);
+        QCOMPARE(store.AlertRecords(), QList<AlertRecord>{}); // and the alerts' table
+        RawDb raw(File());
+        QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"4"});
+    }
+
+    void newerLayoutIsReadOnly() {
+        {
+            HistoryStore store(File());
+            QVERIFY(store.Record(TestPing("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
+            QVERIFY(
+                store.Record(TestPing("http://a/", T0.addSecs(1), PingOutcomeKind::Failed, -1)));
+        }
+        {
+            RawDb raw(File());
+            raw.Column("PRAGMA user_version = 5");
         }
         QVERIFY(!QFile::exists(File() + "-wal"));
         const QByteArray bytes = ReadBytes(File());
@@ -929,13 +964,14 @@ private slots:
             QVERIFY(store.IsReadOnly());
             QCOMPARE(problems.size(), 1);
             QCOMPARE(problems.at(0).at(0).toString(),
-                     QStringLiteral("The history file \"%1\" has layout version 4, newer than "
-                                    "this program's 3: it is read, and nothing is written to it.")
+                     QStringLiteral("The history file \"%1\" has layout version 5, newer than "
+                                    "this program's 4: it is read, and nothing is written to it.")
                          .arg(File()));
             // Read as far as this program can; never written, never set aside.
             QCOMPARE(store.Rows("http://a/", T0, T0.addSecs(9)).size(), 2);
             QCOMPARE(store.Uptime("http://a/", T0, T0.addSecs(9)), 0.5);
-            QVERIFY(!store.Record(Ping("http://a/", T0.addSecs(2), PingOutcomeKind::Failed, -1)));
+            QVERIFY(
+                !store.Record(TestPing("http://a/", T0.addSecs(2), PingOutcomeKind::Failed, -1)));
             store.BeginSession();
             QVERIFY(TrimAndWait(store, 1).complete);
             QVERIFY(!checked.wait(200));
@@ -1050,20 +1086,19 @@ private slots:
         quiet.completed = 0;
         quiet.minMs = quiet.averageMs = quiet.p95Ms = quiet.maxMs = qQNaN();
         QCOMPARE(HistoryCsv("http://a/", {ping}, {hour, quiet}),
-                 QByteArray("time_utc,address,outcome,ms,lookup_ms,connect_ms,first_byte_ms,"
-                            "http_status,error_code,error_text,attempts,error_ping,completed,"
-                            "failed,cancelled,not_checked,min_ms,p95_ms,max_ms\r\n"
-                            "2024-03-10T12:00:00.000Z,http://a/,hour,12.250,,,,,,,,,58,2,0,0,"
+                 QByteArray("time_utc,address,outcome,ms,lookup_ms,connect_ms,tls_ms,"
+                            "first_byte_ms,http_status,error_code,error_text,attempts,error_ping,"
+                            "completed,failed,cancelled,not_checked,min_ms,p95_ms,max_ms\r\n"
+                            "2024-03-10T12:00:00.000Z,http://a/,hour,12.250,,,,,,,,,,58,2,0,0,"
                             "10.000,15.500,40.000\r\n"
-                            "2024-03-10T13:30:00.000Z,http://a/,completed,12.500,,,,200,0,,1,0,"
+                            "2024-03-10T13:30:00.000Z,http://a/,completed,12.500,,,,,200,0,,1,0,"
                             ",,,,,,\r\n"
-                            "2024-03-10T14:00:00.000Z,http://a/,hour,,,,,,,,,,0,2,0,0,,,\r\n"));
+                            "2024-03-10T14:00:00.000Z,http://a/,hour,,,,,,,,,,,0,2,0,0,,,\r\n"));
         // Without hours, the columns of the single pings alone.
         QVERIFY(
             HistoryCsv("http://a/", {ping})
-                .startsWith(
-                    "time_utc,address,outcome,ms,lookup_ms,connect_ms,first_byte_ms,http_status,"
-                    "error_code,error_text,attempts,error_ping\r\n2024"));
+                .startsWith("time_utc,address,outcome,ms,lookup_ms,connect_ms,tls_ms,first_byte_ms,"
+                            "http_status,error_code,error_text,attempts,error_ping\r\n2024"));
     }
 
     void randomBytesAreSetAsideOnce() {
@@ -1090,7 +1125,7 @@ private slots:
         QVERIFY(QFile::exists(File() + ".bad-shm"));
 
         // The fresh file works, and nothing more is said.
-        QVERIFY(store.Record(Ping("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
+        QVERIFY(store.Record(TestPing("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
         QCOMPARE(store.Rows("http://a/", T0, T0).size(), 1);
         QCOMPARE(problems.size(), 1);
         RawDb raw(File());
@@ -1101,8 +1136,8 @@ private slots:
         {
             HistoryStore store(File());
             for (int i = 0; i < 400; ++i)
-                QVERIFY(store.Record(Ping(QStringLiteral("http://a%1/").arg(i % 7), T0.addSecs(i),
-                                          PingOutcomeKind::Completed, 0.01)));
+                QVERIFY(store.Record(TestPing(QStringLiteral("http://a%1/").arg(i % 7),
+                                              T0.addSecs(i), PingOutcomeKind::Completed, 0.01)));
         }
         QVERIFY(!QFile::exists(File() + "-wal")); // closed cleanly: everything in the file
         QFile file(File());
@@ -1133,7 +1168,7 @@ private slots:
             qPrintable(text));
         QVERIFY(QFile::exists(File() + ".bad"));
         QVERIFY(store.Addresses().isEmpty());
-        QVERIFY(store.Record(Ping("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
+        QVERIFY(store.Record(TestPing("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
         QCOMPARE(problems.size(), 1);
         // A file made anew needs no check.
         QVERIFY(!checked.wait(200));
@@ -1142,7 +1177,7 @@ private slots:
     void soundFileIsCheckedQuietly() {
         {
             HistoryStore store(File());
-            QVERIFY(store.Record(Ping("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
+            QVERIFY(store.Record(TestPing("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
         }
         HistoryStore store(File());
         QSignalSpy problems(&store, &HistoryStore::problem);
@@ -1158,20 +1193,21 @@ private slots:
     void quickCheckCanBeLeftOut() {
         {
             HistoryStore store(File());
-            QVERIFY(store.Record(Ping("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
+            QVERIFY(store.Record(TestPing("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
         }
         HistoryStore store(File());
         store.SetQuickCheck(false);
         QSignalSpy checked(&store, &HistoryStore::checked);
         QVERIFY(store.Open());
         QVERIFY(!checked.wait(300));
-        QVERIFY(store.Record(Ping("http://a/", T0.addSecs(1), PingOutcomeKind::Completed, 0.01)));
+        QVERIFY(
+            store.Record(TestPing("http://a/", T0.addSecs(1), PingOutcomeKind::Completed, 0.01)));
     }
 
     void readOnlyFileGivesOneProblem() {
         {
             HistoryStore store(File());
-            QVERIFY(store.Record(Ping("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
+            QVERIFY(store.Record(TestPing("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
         }
         QVERIFY(QFile::setPermissions(File(), QFile::ReadOwner | QFile::ReadGroup |
                                                   QFile::ReadOther)); // 0444
@@ -1183,7 +1219,8 @@ private slots:
         QSignalSpy problems(&store, &HistoryStore::problem);
         bool recorded = true;
         try {
-            recorded = store.Record(Ping("http://a/", T0.addSecs(1), PingOutcomeKind::Failed, -1));
+            recorded =
+                store.Record(TestPing("http://a/", T0.addSecs(1), PingOutcomeKind::Failed, -1));
         } catch (...) {
             QFAIL("Record threw");
         }
@@ -1196,7 +1233,8 @@ private slots:
         QVERIFY2(text.contains("readonly"), qPrintable(text));
         // Pings go on; nothing more is said, the file is not set aside, what it holds is read.
         for (int i = 2; i < 5; ++i)
-            QVERIFY(!store.Record(Ping("http://a/", T0.addSecs(i), PingOutcomeKind::Failed, -1)));
+            QVERIFY(
+                !store.Record(TestPing("http://a/", T0.addSecs(i), PingOutcomeKind::Failed, -1)));
         QCOMPARE(problems.size(), 1);
         QVERIFY(!QFile::exists(File() + ".bad"));
         QCOMPARE(store.Rows("http://a/", T0, T0.addSecs(9)).size(), 1);
@@ -1208,7 +1246,7 @@ private slots:
         QVERIFY(QDir().mkpath(folder));
         {
             HistoryStore store(existing);
-            QVERIFY(store.Record(Ping("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
+            QVERIFY(store.Record(TestPing("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
         }
         QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner |
                                                   QFile::ReadGroup | QFile::ExeGroup |
@@ -1224,7 +1262,7 @@ private slots:
             for (int i = 0; i < 3; ++i) {
                 bool recorded = true;
                 try {
-                    recorded = store.Record(Ping("http://a/", T0, PingOutcomeKind::Failed, -1));
+                    recorded = store.Record(TestPing("http://a/", T0, PingOutcomeKind::Failed, -1));
                 } catch (...) {
                     QFAIL("Record threw");
                 }
@@ -1247,8 +1285,8 @@ private slots:
         {
             ScopedFileSizeLimit full(QFileInfo(File()).size() + 8192);
             for (int i = 0; i < 200; ++i) {
-                if (!store.Record(Ping(QStringLiteral("http://host-%1.test/").arg(i), T0,
-                                       PingOutcomeKind::Completed, 0.01)))
+                if (!store.Record(TestPing(QStringLiteral("http://host-%1.test/").arg(i), T0,
+                                           PingOutcomeKind::Completed, 0.01)))
                     ++failures;
             }
         }
@@ -1258,7 +1296,7 @@ private slots:
                      QStringLiteral("Cannot write the history file \"%1\": ").arg(File())),
                  qPrintable(problems.at(0).at(0).toString()));
         // Room again: the pings are written, and the store keeps its rows whole.
-        QVERIFY(store.Record(Ping("http://after/", T0, PingOutcomeKind::Completed, 0.01)));
+        QVERIFY(store.Record(TestPing("http://after/", T0, PingOutcomeKind::Completed, 0.01)));
         QCOMPARE(store.Rows("http://after/", T0, T0).size(), 1);
         QCOMPARE(problems.size(), 1);
         RawDb raw(File());
@@ -1282,12 +1320,13 @@ private slots:
 
         QElapsedTimer waited;
         waited.start();
-        QVERIFY(store.Record(Ping("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
+        QVERIFY(store.Record(TestPing("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
         // It waited its busy time-out here, and then handed the ping to the history's thread.
         QVERIFY2(waited.elapsed() >= HistoryStore::BusyTimeoutMs - 10,
                  qPrintable(QString::number(waited.elapsed())));
         waited.restart();
-        QVERIFY(store.Record(Ping("http://a/", T0.addSecs(1), PingOutcomeKind::Completed, 0.01)));
+        QVERIFY(
+            store.Record(TestPing("http://a/", T0.addSecs(1), PingOutcomeKind::Completed, 0.01)));
         QVERIFY2(waited.elapsed() < HistoryStore::BusyTimeoutMs, // behind the first at once
                  qPrintable(QString::number(waited.elapsed())));
         QCOMPARE(recorded.size(), 0);
@@ -1304,14 +1343,16 @@ private slots:
         QCOMPARE(holder.exitCode(), 0);
         QTRY_COMPARE_WITH_TIMEOUT(recorded.size(), 2, Patience);
         QCOMPARE(store.Rows("http://a/", T0, T0.addSecs(9)).size(), 2);
-        QVERIFY(store.Record(Ping("http://a/", T0.addSecs(2), PingOutcomeKind::Completed, 0.01)));
+        QVERIFY(
+            store.Record(TestPing("http://a/", T0.addSecs(2), PingOutcomeKind::Completed, 0.01)));
         QCOMPARE(recorded.size(), 3); // at once, on this thread again
         QCOMPARE(problems.size(), 1);
 
         // After a success, a new long wait is said again.
         QProcess second;
         QVERIFY(lock(second));
-        QVERIFY(store.Record(Ping("http://a/", T0.addSecs(3), PingOutcomeKind::Completed, 0.01)));
+        QVERIFY(
+            store.Record(TestPing("http://a/", T0.addSecs(3), PingOutcomeKind::Completed, 0.01)));
         QVERIFY(problems.wait(Patience));
         QCOMPARE(problems.size(), 2);
         second.closeWriteChannel();
@@ -1324,8 +1365,8 @@ private slots:
             HistoryStore ending(File());
             QVERIFY(ending.Open());
             QVERIFY(lock(brief, {"700"})); // lets go by itself after 0.7 s
-            QVERIFY(
-                ending.Record(Ping("http://a/", T0.addSecs(4), PingOutcomeKind::Completed, 0.01)));
+            QVERIFY(ending.Record(
+                TestPing("http://a/", T0.addSecs(4), PingOutcomeKind::Completed, 0.01)));
         }
         QCOMPARE(store.Rows("http://a/", T0, T0.addSecs(9)).size(), 5);
         QVERIFY(brief.waitForFinished(Patience));
@@ -1334,7 +1375,7 @@ private slots:
 
     void secondProcessWritesWhileThisOneHoldsTheStore() {
         HistoryStore store(File());
-        QVERIFY(store.Record(Ping("http://here/", T0, PingOutcomeKind::Completed, 0.01)));
+        QVERIFY(store.Record(TestPing("http://here/", T0, PingOutcomeKind::Completed, 0.01)));
         QSignalSpy problems(&store, &HistoryStore::problem);
 
         // In turns: each process writes while the other holds its connection open.
@@ -1346,7 +1387,7 @@ private slots:
             stepper.write("\n");
             QVERIFY(WaitForLine(stepper, QByteArray::number(i), &seen));
             QVERIFY(store.Record(
-                Ping("http://here/", T0.addMSecs(i), PingOutcomeKind::Completed, 0.01)));
+                TestPing("http://here/", T0.addMSecs(i), PingOutcomeKind::Completed, 0.01)));
         }
         stepper.closeWriteChannel();
         QVERIFY(stepper.waitForFinished(Patience));
@@ -1372,8 +1413,8 @@ private slots:
         QVERIFY(WaitForLine(writer, "ready", &seen));
         writer.write("go\n");
         for (int i = 0; i < 2000; ++i)
-            QVERIFY(store.Record(Ping("http://here/", T0.addSecs(60).addMSecs(i),
-                                      PingOutcomeKind::Completed, 0.01)));
+            QVERIFY(store.Record(TestPing("http://here/", T0.addSecs(60).addMSecs(i),
+                                          PingOutcomeKind::Completed, 0.01)));
         QVERIFY(writer.waitForFinished(Patience));
         QCOMPARE(writer.exitCode(), 0);
         QCOMPARE(writer.readAllStandardError(), QByteArray());

@@ -3,7 +3,9 @@
 #include "app/HistoryWindow.h"
 #include "app/Main.h"
 #include "engine/HistoryStore.h"
+#include "engine/WatchList.h"
 #include "platform/gui/MessageBox.h"
+#include "support/PingResults.h"
 #include "support/TestHelpers.h"
 #include "support/gui/MainWindowParts.h"
 #include "support/gui/TestEnvironment.h"
@@ -12,14 +14,20 @@
 #include <QChart>
 #include <QChartView>
 #include <QComboBox>
+#include <QDialogButtonBox>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineSeries>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScatterSeries>
+#include <QSet>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QValueAxis>
 
 #include <algorithm>
 #include <memory>
@@ -28,17 +36,6 @@ namespace {
 
 const QDateTime T0 = QDateTime(QDate(2024, 3, 10), QTime(12, 0), Qt::UTC);
 const QString A = QStringLiteral("http://a/?x=1,2");
-
-PingResult Ping(const QString &address, const QDateTime &at, PingOutcomeKind outcome,
-                double seconds) {
-    PingResult r;
-    r.finishedAt = at;
-    r.address = address;
-    r.outcome = outcome;
-    r.seconds = seconds;
-    r.attempts = 1;
-    return r;
-}
 
 QDateTime Before(int minutes) { return T0.addSecs(-60LL * minutes); }
 
@@ -114,7 +111,7 @@ private:
         Run(s, Before(120), T0);
         Run(s, Before(360), Before(240));
         auto ok = [&s](const QString &address, const QDateTime &at, double ms) {
-            QVERIFY(s.Record(Ping(address, at, PingOutcomeKind::Completed, ms / 1000)));
+            QVERIFY(s.Record(TestPing(address, at, PingOutcomeKind::Completed, ms / 1000)));
         };
         ok(A, Before(300), 70);
         ok(A, Before(290), 80);
@@ -123,11 +120,11 @@ private:
         ok(A, Before(40), 20);
         ok(A, Before(20), 30);
         ok(A, Before(5), 40);
-        QVERIFY(s.Record(Ping(A, Before(30), PingOutcomeKind::Failed, -1)));
-        QVERIFY(s.Record(Ping(A, Before(15), PingOutcomeKind::Failed, -1)));
-        QVERIFY(s.Record(Ping(A, Before(10), PingOutcomeKind::Cancelled, -1)));
+        QVERIFY(s.Record(TestPing(A, Before(30), PingOutcomeKind::Failed, -1)));
+        QVERIFY(s.Record(TestPing(A, Before(15), PingOutcomeKind::Failed, -1)));
+        QVERIFY(s.Record(TestPing(A, Before(10), PingOutcomeKind::Cancelled, -1)));
         ok(A, T0.addDays(-3), 101);
-        QVERIFY(s.Record(Ping(A, T0.addDays(-20), PingOutcomeKind::Failed, -1)));
+        QVERIFY(s.Record(TestPing(A, T0.addDays(-20), PingOutcomeKind::Failed, -1)));
         ok("http://b/", Before(1), 5);
     }
 
@@ -153,22 +150,22 @@ private slots:
         QCOMPARE(Items(address), (QStringList{"http://a/?x=1,2", "http://b/"}));
         QCOMPARE(address->currentText(), A);
         QCOMPARE(Items(range), (QStringList{"Last hour", "Last day", "Last week", "Last 30 days"}));
-        QCOMPARE(range->currentIndex(), int(THistoryWindow::LastDay));
+        // The smallest range that holds its pings: one failed 20 days ago.
+        QCOMPARE(range->currentIndex(), int(THistoryWindow::Last30Days));
+        range->setCurrentIndex(THistoryWindow::LastDay);
 
         // Count, min, average, 95th percentile, max of the day; uptime over 24 h, 7 and 30 days.
         QCOMPARE(Figures(window), (QStringList{"7", "10.0 ms", "44.3 ms", "80.0 ms", "80.0 ms",
                                                "77.78 %", "80.00 %", "72.73 %"}));
 
-        // One point a completed ping, one line a run; a red mark on the time axis a failure.
+        // One point a completed ping, one line a run, broken at each failure (a red mark on the
+        // time axis): a ping alone between two failures is a point of its own.
         const Series series = SeriesOf(window);
         QCOMPARE(series.lines.size(), 2);
         QCOMPARE(series.lines.at(0), Points({{Before(300), 70}, {Before(290), 80}}));
-        QCOMPARE(series.lines.at(1), Points({{Before(90), 60},
-                                             {Before(50), 10},
-                                             {Before(40), 20},
-                                             {Before(20), 30},
-                                             {Before(5), 40}}));
-        QVERIFY(series.single.isEmpty());
+        QCOMPARE(series.lines.at(1),
+                 Points({{Before(90), 60}, {Before(50), 10}, {Before(40), 20}}));
+        QCOMPARE(series.single, Points({{Before(20), 30}, {Before(5), 40}}));
         QCOMPARE(series.failures, Points({{Before(30), 0}, {Before(15), 0}}));
         QCOMPARE(series.failureColor, QColor(220, 50, 47)); // red on light and dark alike
     }
@@ -184,7 +181,8 @@ private slots:
                  (QStringList{"4", "10.0 ms", "25.0 ms", "40.0 ms", "40.0 ms"}));
         Series series = SeriesOf(window);
         QCOMPARE(series.lines.size(), 1);
-        QCOMPARE(series.lines.at(0).size(), 4);
+        QCOMPARE(series.lines.at(0).size(), 2);
+        QCOMPARE(series.single.size(), 2);
         QCOMPARE(series.failures.size(), 2);
 
         // A week: an hour a point, at its middle, the average of its pings; hours side by side
@@ -220,7 +218,7 @@ private slots:
             lines.at(0).endsWith(",completed,failed,cancelled,not_checked,min_ms,p95_ms,max_ms\r"),
             lines.at(0).constData());
         QCOMPARE(lines.at(1), QByteArray("2024-02-19T12:00:00.000Z,\"http://a/?x=1,2\",hour,,,,,,"
-                                         ",,,,0,1,0,0,,,\r"));
+                                         ",,,,,0,1,0,0,,,\r"));
         QCOMPARE(lines.size(), 1 + 1 + 11 + 1); // the header, the hour, 11 pings, the end
         // The uptimes do not depend on the range shown.
         QCOMPARE(Figures(window).mid(5), (QStringList{"77.78 %", "80.00 %", "72.73 %"}));
@@ -243,12 +241,12 @@ private slots:
     void exportWritesTheRangeShownAsCsv() {
         // Rows of every kind in the last hour of an address of their own.
         const QString c = "http://c/\"q\"";
-        PingResult ok = Ping(c, Before(50).addMSecs(7), PingOutcomeKind::Completed, 0.010);
+        PingResult ok = TestPing(c, Before(50).addMSecs(7), PingOutcomeKind::Completed, 0.010);
         ok.lookupSeconds = 0.0015;
         ok.connectSeconds = 0.00425;
         ok.firstByteSeconds = 0.010;
         ok.httpStatus = 200;
-        PingResult failed = Ping(c, Before(30), PingOutcomeKind::Failed, -1);
+        PingResult failed = TestPing(c, Before(30), PingOutcomeKind::Failed, -1);
         failed.lookupSeconds = 0.002;
         failed.errorCode = 10061;
         failed.errorText = QString::fromUtf8("Refused, \"really\"\nnext line \xc3\xa9");
@@ -256,8 +254,8 @@ private slots:
         failed.errorPing = true;
         QVERIFY(m_store->Record(ok));
         QVERIFY(m_store->Record(failed));
-        QVERIFY(m_store->Record(Ping(c, Before(10), PingOutcomeKind::Cancelled, -1)));
-        QVERIFY(m_store->Record(Ping(c, Before(70), PingOutcomeKind::Completed, 0.5)));
+        QVERIFY(m_store->Record(TestPing(c, Before(10), PingOutcomeKind::Cancelled, -1)));
+        QVERIFY(m_store->Record(TestPing(c, Before(70), PingOutcomeKind::Completed, 0.5)));
 
         THistoryWindow window(m_store.get());
         window.ShowFor(c);
@@ -273,15 +271,16 @@ private slots:
         QCOMPARE(button->text(), QStringLiteral("&Export CSV..."));
         button->click();
         QCOMPARE(asked, 1);
-        QCOMPARE(ReadBytes(path),
-                 QByteArray("time_utc,address,outcome,ms,lookup_ms,connect_ms,first_byte_ms,"
-                            "http_status,error_code,error_text,attempts,error_ping\r\n"
-                            "2024-03-10T11:10:00.007Z,\"http://c/\"\"q\"\"\",completed,10.000,"
-                            "1.500,4.250,10.000,200,0,,1,0\r\n"
-                            "2024-03-10T11:30:00.000Z,\"http://c/\"\"q\"\"\",failed,,2.000,,,0,"
-                            "10061,\"Refused, \"\"really\"\"\nnext line \xc3\xa9\",3,1\r\n"
-                            "2024-03-10T11:50:00.000Z,\"http://c/\"\"q\"\"\",cancelled,,,,,0,0,,"
-                            "1,0\r\n"));
+        QCOMPARE(
+            ReadBytes(path),
+            QByteArray("time_utc,address,outcome,ms,lookup_ms,connect_ms,tls_ms,"
+                       "first_byte_ms,http_status,error_code,error_text,attempts,error_ping\r\n"
+                       "2024-03-10T11:10:00.007Z,\"http://c/\"\"q\"\"\",completed,10.000,"
+                       "1.500,4.250,,10.000,200,0,,1,0\r\n"
+                       "2024-03-10T11:30:00.000Z,\"http://c/\"\"q\"\"\",failed,,2.000,,,,0,"
+                       "10061,\"Refused, \"\"really\"\"\nnext line \xc3\xa9\",3,1\r\n"
+                       "2024-03-10T11:50:00.000Z,\"http://c/\"\"q\"\"\",cancelled,,,,,,0,0,,"
+                       "1,0\r\n"));
 
         // Cancelled in the dialog: nothing written.
         QFile::remove(path);
@@ -311,8 +310,8 @@ private slots:
         const QString d = "http://d/";
         for (int i = 0; i < 6000; ++i) {
             const double ms = i == 3001 ? 900 : i == 3002 ? 0.5 : 20 + i % 7;
-            QVERIFY(m_store->Record(
-                Ping(d, Before(55).addMSecs(500LL * i), PingOutcomeKind::Completed, ms / 1000)));
+            QVERIFY(m_store->Record(TestPing(d, Before(55).addMSecs(500LL * i),
+                                             PingOutcomeKind::Completed, ms / 1000)));
         }
         THistoryWindow window(m_store.get());
         Find<QComboBox>(&window, "cmbHistoryRange")->setCurrentIndex(THistoryWindow::LastHour);
@@ -345,8 +344,8 @@ private slots:
         QCOMPARE(address->count(), 0);
         QCOMPARE(Figures(window),
                  (QStringList{"0", "n/a", "n/a", "n/a", "n/a", "n/a", "n/a", "n/a"}));
-        QVERIFY(
-            m_store->Record(Ping("http://first/", Before(1), PingOutcomeKind::Completed, 0.002)));
+        QVERIFY(m_store->Record(
+            TestPing("http://first/", Before(1), PingOutcomeKind::Completed, 0.002)));
         QCOMPARE(Items(address), QStringList{"http://first/"});
         QTRY_COMPARE_WITH_TIMEOUT(Find<QLabel>(&window, "lblCount")->text(), QStringLiteral("1"),
                                   Patience);
@@ -358,30 +357,33 @@ private slots:
         QElapsedTimer sinceShown;
         sinceShown.start();
         window.ShowFor(A);
+        Find<QComboBox>(&window, "cmbHistoryRange")->setCurrentIndex(THistoryWindow::LastDay);
         auto *count = Find<QLabel>(&window, "lblCount");
         auto *address = Find<QComboBox>(&window, "cmbHistoryAddress");
         QCOMPARE(count->text(), QStringLiteral("7"));
 
-        QVERIFY(m_store->Record(Ping(A, Before(2), PingOutcomeKind::Completed, 0.045)));
+        QVERIFY(m_store->Record(TestPing(A, Before(2), PingOutcomeKind::Completed, 0.045)));
         // At most one query a second: right after the opening query, it waits.
         Settle();
         if (sinceShown.elapsed() < 900)
             QCOMPARE(count->text(), QStringLiteral("7"));
         QTRY_COMPARE_WITH_TIMEOUT(count->text(), QStringLiteral("8"), Patience);
-        QCOMPARE(SeriesOf(window).lines.at(1).size(), 6);
+        // It joins the ping before it: no failure between them.
+        QCOMPARE(SeriesOf(window).lines.size(), 3);
+        QCOMPARE(SeriesOf(window).lines.at(2), Points({{Before(5), 40}, {Before(2), 45}}));
         QCOMPARE(Find<QLabel>(&window, "lblUptime24h")->text(), QStringLiteral("80.00 %"));
 
         // A ping of another address only adds it to the list.
-        QVERIFY(m_store->Record(Ping("http://c/", Before(1), PingOutcomeKind::Failed, -1)));
+        QVERIFY(m_store->Record(TestPing("http://c/", Before(1), PingOutcomeKind::Failed, -1)));
         QCOMPARE(Items(address), (QStringList{"http://a/?x=1,2", "http://b/", "http://c/"}));
         QCOMPARE(address->currentText(), A);
-        QVERIFY(m_store->Record(Ping(A, Before(1), PingOutcomeKind::Failed, -1)));
+        QVERIFY(m_store->Record(TestPing(A, Before(1), PingOutcomeKind::Failed, -1)));
         QTRY_COMPARE_WITH_TIMEOUT(SeriesOf(window).failures.size(), 3, Patience);
         QCOMPARE(count->text(), QStringLiteral("8"));
 
         // Closed, it stays as it was until shown again.
         window.close();
-        QVERIFY(m_store->Record(Ping(A, Before(1), PingOutcomeKind::Completed, 0.001)));
+        QVERIFY(m_store->Record(TestPing(A, Before(1), PingOutcomeKind::Completed, 0.001)));
         Settle();
         QCOMPARE(count->text(), QStringLiteral("8"));
         window.ShowFor(QString());
@@ -393,6 +395,8 @@ private slots:
         window.ShowFor(A);
         auto *view = Find<QChartView>(&window, "chartHistory");
         QVERIFY(view);
+        const qsizetype lines = SeriesOf(window).lines.size();
+        QVERIFY(lines > 0);
 
         QPalette dark = window.palette();
         dark.setColor(QPalette::Window, QColor(0x20, 0x22, 0x25));
@@ -405,7 +409,7 @@ private slots:
         for (QAbstractAxis *axis : view->chart()->axes())
             QCOMPARE(axis->labelsBrush().color(), QColor(0xe8, 0xe8, 0xe8));
         // The series come back after the theme change, failures still red.
-        QCOMPARE(SeriesOf(window).lines.size(), 2);
+        QCOMPARE(SeriesOf(window).lines.size(), lines);
         QCOMPARE(SeriesOf(window).failureColor, QColor(220, 50, 47));
 
         QPalette light = window.palette();
@@ -427,8 +431,10 @@ private slots:
         const QDateTime now = QDateTime::currentDateTimeUtc();
         {
             HistoryStore before(HistoryStore::DefaultPath());
-            QVERIFY(before.Record(Ping(address, now.addDays(-3), PingOutcomeKind::Completed, 0.1)));
-            QVERIFY(before.Record(Ping(address, now.addSecs(-600), PingOutcomeKind::Failed, -1)));
+            QVERIFY(
+                before.Record(TestPing(address, now.addDays(-3), PingOutcomeKind::Completed, 0.1)));
+            QVERIFY(
+                before.Record(TestPing(address, now.addSecs(-600), PingOutcomeKind::Failed, -1)));
         }
         QVERIFY(env.WriteStore("\"History days\"=dword:00000002\r\n"));
 
@@ -470,12 +476,145 @@ private slots:
 
         // Every finished ping of the engine goes into the store, and from there to the window.
         PingResult done =
-            Ping(address, QDateTime::currentDateTimeUtc(), PingOutcomeKind::Completed, 0.012);
+            TestPing(address, QDateTime::currentDateTimeUtc(), PingOutcomeKind::Completed, 0.012);
         emit w.Session->Engine()->finished(done);
         QCOMPARE(w.Session->History()->Rows(address, now.addDays(-9), now.addDays(1)).size(), 2);
         QTRY_COMPARE_WITH_TIMEOUT(Find<QLabel>(history, "lblUptime24h")->text(),
                                   QStringLiteral("50.00 %"), Patience);
         QCOMPARE(Find<QLabel>(history, "lblCount")->text(), QStringLiteral("1"));
+    }
+
+    // On opening, the smallest range that holds the address's pings of the last 30 days; the
+    // user's choice stays while the window shows that address again.
+    void opensOnTheRangeThatHoldsThePings_data() {
+        QTest::addColumn<int>("minutesAgo");
+        QTest::addColumn<int>("range");
+        QTest::newRow("an hour") << 60 << int(THistoryWindow::LastHour);
+        QTest::newRow("five hours") << 300 << int(THistoryWindow::LastDay);
+        QTest::newRow("twenty days") << 20 * 1440 << int(THistoryWindow::Last30Days);
+        QTest::newRow("forty days: the recent one") << 40 * 1440 << int(THistoryWindow::LastHour);
+    }
+
+    void opensOnTheRangeThatHoldsThePings() {
+        QFETCH(int, minutesAgo);
+        QFETCH(int, range);
+        const QString e = QStringLiteral("http://e/");
+        QVERIFY(m_store->Record(TestPing(e, Before(minutesAgo), PingOutcomeKind::Failed, -1)));
+        QVERIFY(m_store->Record(TestPing(e, Before(1), PingOutcomeKind::Completed, 0.003)));
+        THistoryWindow window(m_store.get());
+        auto *box = Find<QComboBox>(&window, "cmbHistoryRange");
+        window.ShowFor(e);
+        QCOMPARE(box->currentIndex(), range);
+        box->setCurrentIndex(THistoryWindow::LastWeek);
+        window.ShowFor(e);
+        window.ShowFor(QStringLiteral("http://none/")); // no pings: the range as it is
+        QCOMPARE(box->currentIndex(), int(THistoryWindow::LastWeek));
+    }
+
+    // A step of 1, 2 or 5 times a power of ten: no two labels of the time axis alike.
+    void timeAxisLabelsNeverRepeat_data() {
+        QTest::addColumn<double>("ms");
+        QTest::newRow("only failures") << -1.0;
+        QTest::newRow("loopback") << 0.4;
+        QTest::newRow("seconds") << 2500.0;
+    }
+
+    void timeAxisLabelsNeverRepeat() {
+        QFETCH(double, ms);
+        const QString f = QStringLiteral("http://f/");
+        QVERIFY(m_store->Record(TestPing(f, Before(3), PingOutcomeKind::Failed, -1)));
+        if (ms > 0)
+            QVERIFY(m_store->Record(TestPing(f, Before(2), PingOutcomeKind::Completed, ms / 1000)));
+        THistoryWindow window(m_store.get());
+        window.ShowFor(f);
+        QValueAxis *axis = nullptr;
+        for (QAbstractAxis *a : Find<QChartView>(&window, "chartHistory")->chart()->axes())
+            axis = axis ? axis : qobject_cast<QValueAxis *>(a);
+        QVERIFY(axis && axis->min() == 0 && axis->max() >= ms);
+        QSet<QString> labels;
+        for (int i = 0; i < axis->tickCount(); ++i)
+            labels << QString::asprintf(axis->labelFormat().toLatin1().constData(),
+                                        axis->max() * i / (axis->tickCount() - 1));
+        QCOMPARE(labels.size(), axis->tickCount());
+    }
+
+    // A long pause in one run's pings is a gap, not a line; few points are marked; hovering
+    // one tells its time and value.
+    void gapsMarksAndHover() {
+        const QString g = QStringLiteral("http://g/");
+        Run(*m_store, Before(58), T0);
+        for (int i = 0; i < 10; ++i)
+            QVERIFY(m_store->Record(TestPing(g, Before(i < 5 ? 55 - i : 15 - i),
+                                             PingOutcomeKind::Completed, (10 + i) / 1000.0)));
+        QVERIFY(m_store->Record(TestPing(g, Before(4), PingOutcomeKind::Failed, -1)));
+        THistoryWindow window(m_store.get());
+        window.ShowFor(g);
+        auto *view = Find<QChartView>(&window, "chartHistory");
+        QList<QLineSeries *> lines;
+        QScatterSeries *failures = nullptr;
+        for (QAbstractSeries *s : view->chart()->series()) {
+            if (auto *line = qobject_cast<QLineSeries *>(s))
+                lines << line;
+            else if (s->name() == QLatin1String("Failures"))
+                failures = qobject_cast<QScatterSeries *>(s);
+        }
+        QCOMPARE(lines.size(), 2);
+        QCOMPARE(lines.at(0)->count(), 5);
+        QVERIFY(lines.at(0)->pointsVisible() && failures);
+        // Somewhere on the line past the second ping: that ping is told.
+        const QPointF second = lines.at(0)->at(1);
+        emit lines.at(0)->hovered(QPointF(second.x() + 1000, second.y() + 0.3), true);
+        const auto at = [](int minutes) {
+            return Before(minutes).toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        };
+        QCOMPARE(view->toolTip(), at(54) + QStringLiteral(" \u2013 11.0 ms"));
+        emit failures->hovered(failures->at(0), true);
+        QCOMPARE(view->toolTip(), at(4) + QStringLiteral(" \u2013 failed"));
+        emit failures->hovered(failures->at(0), false);
+        QCOMPARE(view->toolTip(), QString());
+    }
+
+    // At scale 2 on 1920 x 1080 (960 x 540, a title bar and a panel off) it fits, Close in
+    // reach; the export offers the documents folder and a name from the address.
+    void fitsASmallScreenAndNamesTheExport() {
+        THistoryWindow window(m_store.get());
+        window.ShowFor(A);
+        const QSize area(960, 540 - 30 - 32);
+        window.FitToArea(area);
+        QTRY_VERIFY(window.width() <= area.width() && window.height() <= area.height());
+        QPushButton *close =
+            window.findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Close);
+        QVERIFY(window.rect().contains(QRect(close->mapTo(&window, QPoint()), close->size())));
+        const QString documents =
+            QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+        const QString folder = QFileInfo(documents).isDir() ? documents : QDir::homePath();
+        QCOMPARE(window.SuggestedExportPath(),
+                 QDir(folder).filePath(QStringLiteral("Vennatro history a_x_1_2.csv")));
+    }
+
+    // Ctrl+H with an empty address box: the address pinged last, else the first watched one,
+    // else an empty chart and a hint; never a made-up address.
+    void mainWindowFallsBackFromAnEmptyBox() {
+        m_store.reset();
+        TestEnvironment env;
+        QVERIFY(env.IsValid());
+        Options = TOptions();
+        TfMain_Vennatro w(new PingSession);
+        auto *act = Find<QAction>(&w, "actHistory");
+        act->trigger();
+        auto *history = w.findChild<THistoryWindow *>();
+        QVERIFY(history && history->Address().isEmpty());
+        QVERIFY(Find<QLabel>(history, "lblHistoryHint")->isVisible());
+        QVERIFY(w.Session->Watched()->Add(QStringLiteral("http://127.0.0.1:9/watched")));
+        act->trigger();
+        QCOMPARE(history->Address(), QStringLiteral("http://127.0.0.1:9/watched"));
+        emit w.Session->Engine()->finished(TestPing(QStringLiteral("http://127.0.0.1:9/pinged"),
+                                                    QDateTime::currentDateTimeUtc(),
+                                                    PingOutcomeKind::Completed, 0.001));
+        Find<QComboBox>(&w, "cmbAddress")->setEditText(QStringLiteral("  "));
+        act->trigger();
+        QCOMPARE(history->Address(), QStringLiteral("http://127.0.0.1:9/pinged"));
+        QVERIFY(Find<QLabel>(history, "lblHistoryHint")->isHidden());
     }
 
     void mainWindowLogsAHistoryProblemOnce() {
@@ -491,14 +630,18 @@ private slots:
         auto *log = Find<QPlainTextEdit>(&w, "mmLog");
         QVERIFY(log);
         for (int i = 0; i < 3; ++i)
-            emit w.Session->Engine()->finished(
-                Ping("http://x/", QDateTime::currentDateTimeUtc(), PingOutcomeKind::Failed, -1));
+            emit w.Session->Engine()->finished(TestPing(
+                "http://x/", QDateTime::currentDateTimeUtc(), PingOutcomeKind::Failed, -1));
         const QString expected =
             QStringLiteral("History: Cannot open the history file \"%1\": cannot create the "
                            "folder \"%2\"")
                 .arg(HistoryStore::DefaultPath(), folder);
         QCOMPARE(log->toPlainText().count(expected), 1);
         QCOMPARE(log->toPlainText().count("History:"), 1);
+        // Stamped like every other line of the log.
+        QVERIFY(QRegularExpression(QStringLiteral("(^|\n)\\[[^]\n]+\\] History: Cannot open"))
+                    .match(log->toPlainText())
+                    .hasMatch());
     }
 };
 

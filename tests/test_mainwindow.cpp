@@ -80,6 +80,7 @@ private slots:
     void cleanup();
 
     void menusToolBarAndTrayMenu();
+    void toolBarPicturesFollowThePalette();
     void commandsAtStart();
     void quietOnlyAsFirstArgument();
     void statusAtStart();
@@ -182,8 +183,8 @@ void TestMainWindow::menusToolBarAndTrayMenu() {
             bar << b->text();
         }
     }
-    QCOMPARE(bar, (QStringList{"Ping now", "Cancel", "-", "Auto-ping", "History", "-", "Show log",
-                               "Options", "-", "Exit"}));
+    QCOMPARE(bar, (QStringList{"Ping now", "Cancel", "-", "Auto-ping", "History", "Watched", "-",
+                               "Show log", "Options", "-", "Exit"}));
     auto *exitButton = qobject_cast<QToolButton *>(ui.ToolBar->widgetForAction(w->actExit));
     QCOMPARE(exitButton->toolTip(), QStringLiteral("Exit application"));
     QVERIFY(
@@ -203,6 +204,31 @@ void TestMainWindow::menusToolBarAndTrayMenu() {
     // The tray's "Ping now" follows the command.
     ui.actPing->setEnabled(false);
     QVERIFY(!tray.at(1)->isEnabled());
+}
+
+// Lines in the palette's button text colour, paper in its base colour, brighter accents on a
+// dark palette; a new palette repaints them, the menus' copies too.
+void TestMainWindow::toolBarPicturesFollowThePalette() {
+    Build();
+    // Options: a ring of lines around a hole of paper; Ping: a green trace.
+    const auto pixel = [](const QAction *action, int x, int y) {
+        return action->icon().pixmap(24, 24).toImage().pixelColor(x, y);
+    };
+    for (const bool dark : {false, true}) {
+        QPalette palette;
+        palette.setColor(QPalette::Window,
+                         dark ? QColor(0x2b, 0x2b, 0x2b) : QColor(0xef, 0xef, 0xef));
+        palette.setColor(QPalette::ButtonText,
+                         dark ? QColor(0xe8, 0xe8, 0xe8) : QColor(0x10, 0x10, 0x10));
+        palette.setColor(QPalette::Base, dark ? QColor(0x1e, 0x1e, 0x1e) : QColor(Qt::white));
+        w->setPalette(palette);
+        QCOMPARE(pixel(ui.actOptions, 12, 8), palette.color(QPalette::ButtonText));
+        QCOMPARE(pixel(ui.actOptions, 12, 12), palette.color(QPalette::Base));
+        const QColor green = pixel(ui.actPing, 4, 13);
+        QVERIFY2(green.green() > green.red() && (green.lightness() > 128) == dark,
+                 qPrintable(green.name()));
+        QCOMPARE(pixel(ui.mnPingNowP, 4, 13), green);
+    }
 }
 
 void TestMainWindow::commandsAtStart() {

@@ -1,5 +1,7 @@
 #include "engine/Metrics.h"
 #include "engine/MetricsPublisher.h"
+#include "engine/ProbeRunner.h"
+#include "support/TestTcpServer.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -9,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 
 #include <arpa/inet.h>
 #include <memory>
@@ -26,6 +29,7 @@ PingResult Result(const QString &address, PingOutcomeKind outcome, double second
     r.address = address;
     r.outcome = outcome;
     r.seconds = seconds;
+    r.elapsedSeconds = seconds; // the engine's: the time to the end, a failure's too
     r.lookupSeconds = lookupSeconds;
     r.httpStatus = httpStatus;
     r.attempts = 1;
@@ -37,15 +41,85 @@ const QByteArray SuccessHead =
     "# HELP probe_success 1 when the last ping of the target completed, 0 when it failed.\n"
     "# TYPE probe_success gauge\n";
 const QByteArray DurationHead =
-    "# HELP probe_duration_seconds Time of the last ping: to the first answer bytes (http) or "
-    "to the connect (https).\n"
+    "# HELP probe_duration_seconds Time the last ping took: to the first answer bytes, to the "
+    "connect (https without the TLS check), or to its failure.\n"
     "# TYPE probe_duration_seconds gauge\n";
-const QByteArray StatusHead = "# HELP probe_http_status_code HTTP status code of the last ping; 0 "
-                              "for https (connect only) and failures.\n"
-                              "# TYPE probe_http_status_code gauge\n";
+const QByteArray StatusHead =
+    "# HELP probe_http_status_code HTTP status code of the last answer; 0 when none was read (no "
+    "answer, or an https connect only).\n"
+    "# TYPE probe_http_status_code gauge\n";
 const QByteArray LookupHead = "# HELP probe_dns_lookup_time_seconds Host lookup time of the last "
                               "ping; 0 when unknown.\n"
                               "# TYPE probe_dns_lookup_time_seconds gauge\n";
+const QByteArray PhasesHead =
+    "# HELP probe_http_duration_seconds Time of each phase of the last ping: resolve, connect, "
+    "tls, processing (to the first answer bytes); 0 for a phase not reached.\n"
+    "# TYPE probe_http_duration_seconds gauge\n";
+const QByteArray IpHead = "# HELP probe_ip_protocol Address family of the last ping: 4 or 6; 0 "
+                          "when no address was tried.\n"
+                          "# TYPE probe_ip_protocol gauge\n";
+const QByteArray SslHead = "# HELP probe_http_ssl 1 when the answer of the last ping came over "
+                           "TLS.\n"
+                           "# TYPE probe_http_ssl gauge\n";
+const QByteArray ExpiryHead =
+    "# HELP probe_ssl_earliest_cert_expiry Earliest expiry of the certificates the server "
+    "presented, in Unix time (with the TLS check).\n"
+    "# TYPE probe_ssl_earliest_cert_expiry gauge\n";
+const QByteArray TlsVersionHead = "# HELP probe_tls_version_info The TLS version of the last ping "
+                                  "(with the TLS check).\n"
+                                  "# TYPE probe_tls_version_info gauge\n";
+const QByteArray SlowHead = "# HELP vennatro_probe_slow 1 when the last ping completed above the "
+                            "\"Slow above\" setting.\n"
+                            "# TYPE vennatro_probe_slow gauge\n";
+
+// A probed series of a plain http ping as the tests record it: no phases but the lookup, no
+// address family, no TLS.
+struct Row {
+    QByteArray label;
+    const char *success;
+    const char *duration;
+    int status;
+    const char *lookup;
+};
+
+// The probe families of those series, in the order of the exposition.
+QByteArray ProbeText(const QList<Row> &rows) {
+    const auto each = [&rows](const QByteArray &head, const auto &line) {
+        QByteArray t = head;
+        for (const Row &r : rows)
+            t += line(r);
+        return t;
+    };
+    const auto sample = [](const char *name, const Row &r, const QByteArray &value) {
+        return QByteArray(name) + "{target=\"" + r.label + "\"} " + value + "\n";
+    };
+    return each(SuccessHead, [&](const Row &r) { return sample("probe_success", r, r.success); }) +
+           each(DurationHead,
+                [&](const Row &r) { return sample("probe_duration_seconds", r, r.duration); }) +
+           each(StatusHead,
+                [&](const Row &r) {
+                    return sample("probe_http_status_code", r, QByteArray::number(r.status));
+                }) +
+           each(
+               LookupHead,
+               [&](const Row &r) { return sample("probe_dns_lookup_time_seconds", r, r.lookup); }) +
+           each(PhasesHead,
+                [&](const Row &r) {
+                    QByteArray t;
+                    for (const char *phase : {"resolve", "connect", "tls", "processing"})
+                        t += "probe_http_duration_seconds{target=\"" + r.label + "\",phase=\"" +
+                             phase + "\"} " +
+                             (qstrcmp(phase, "resolve") == 0 ? QByteArray(r.lookup) : "0") + "\n";
+                    return t;
+                }) +
+           each(IpHead, [&](const Row &r) { return sample("probe_ip_protocol", r, "0"); }) +
+           each(SslHead, [&](const Row &r) { return sample("probe_http_ssl", r, "0"); }) +
+           ExpiryHead + TlsVersionHead +
+           each(SlowHead, [&](const Row &r) { return sample("vennatro_probe_slow", r, "0"); });
+}
+
+const QByteArray NoProbes = ProbeText({});
+
 const QByteArray PingsHead = "# HELP vennatro_pings_total Pings finished in this run, by outcome.\n"
                              "# TYPE vennatro_pings_total counter\n";
 
@@ -141,6 +215,15 @@ private slots:
     void metricsFileReplacedInOneStep();
     void metricsFileInMissingFolder();
     void metricsFileAtMostOncePerInterval();
+
+    // The checks as a probe: blackbox meanings, /probe?target=URL at scrape time.
+    void probeFactsOfEachKindOfPing();
+    void probeRequestsParse_data();
+    void probeRequestsParse();
+    void probeAnswersAtScrapeTime();
+    void probeRefusals_data();
+    void probeRefusals();
+    void probesAtMostEightAndWithinTheScrape();
 };
 
 void TestMetrics::expositionOfKnownResults() {
@@ -152,22 +235,9 @@ void TestMetrics::expositionOfKnownResults() {
         Result("http://a.example/", PingOutcomeKind::Completed, 0.123456789, 0.0000125, 200));
 
     const QByteArray expected =
-        SuccessHead +
-        "probe_success{target=\"http://a.example/\"} 1\n"
-        "probe_success{target=\"http://b.example/\"} 0\n"
-        "probe_success{target=\"https://c.example/\"} 1\n" +
-        DurationHead +
-        "probe_duration_seconds{target=\"http://a.example/\"} 0.123456789\n"
-        "probe_duration_seconds{target=\"http://b.example/\"} 0\n"
-        "probe_duration_seconds{target=\"https://c.example/\"} 0.125\n" +
-        StatusHead +
-        "probe_http_status_code{target=\"http://a.example/\"} 200\n"
-        "probe_http_status_code{target=\"http://b.example/\"} 0\n"
-        "probe_http_status_code{target=\"https://c.example/\"} 0\n" +
-        LookupHead +
-        "probe_dns_lookup_time_seconds{target=\"http://a.example/\"} 1.25e-05\n"
-        "probe_dns_lookup_time_seconds{target=\"http://b.example/\"} 0.5\n"
-        "probe_dns_lookup_time_seconds{target=\"https://c.example/\"} 0\n" +
+        ProbeText({{"http://a.example/", "1", "0.123456789", 200, "1.25e-05"},
+                   {"http://b.example/", "0", "0", 0, "0.5"},
+                   {"https://c.example/", "1", "0.125", 0, "0"}}) +
         PingsHead + Counters("http://a.example/", 1, 0, 0) +
         Counters("http://b.example/", 0, 1, 0) + Counters("https://c.example/", 1, 0, 0);
     QCOMPARE(registry.Exposition(), expected);
@@ -191,12 +261,8 @@ void TestMetrics::cancelledPingOnlyCounts() {
     // A target whose only ping was cancelled has counters but nothing to show as a probe.
     registry.Record(Result("http://z/", PingOutcomeKind::Cancelled, -1, -1, 0));
 
-    const QByteArray expected =
-        SuccessHead + "probe_success{target=\"http://a/\"} 1\n" + DurationHead +
-        "probe_duration_seconds{target=\"http://a/\"} 0.2\n" + StatusHead +
-        "probe_http_status_code{target=\"http://a/\"} 200\n" + LookupHead +
-        "probe_dns_lookup_time_seconds{target=\"http://a/\"} 0.01\n" + PingsHead +
-        Counters("http://a/", 1, 0, 1) + Counters("http://z/", 0, 0, 1);
+    const QByteArray expected = ProbeText({{"http://a/", "1", "0.2", 200, "0.01"}}) + PingsHead +
+                                Counters("http://a/", 1, 0, 1) + Counters("http://z/", 0, 0, 1);
     QCOMPARE(registry.Exposition(), expected);
 }
 
@@ -206,8 +272,7 @@ void TestMetrics::watchedTargetsAndChangeSignal() {
 
     registry.AddTarget("http://w/");
     QCOMPARE(changed.count(), 1);
-    QCOMPARE(registry.Exposition(), SuccessHead + DurationHead + StatusHead + LookupHead +
-                                        PingsHead + Counters("http://w/", 0, 0, 0));
+    QCOMPARE(registry.Exposition(), NoProbes + PingsHead + Counters("http://w/", 0, 0, 0));
 
     registry.AddTarget("http://w/"); // already there: nothing changes, no signal
     QCOMPARE(changed.count(), 1);
@@ -232,8 +297,7 @@ void TestMetrics::watchedTargetsAndChangeSignal() {
 
     registry.RemoveTarget("http://v/");
     QCOMPARE(changed.count(), 5);
-    QCOMPARE(registry.Exposition(),
-             SuccessHead + DurationHead + StatusHead + LookupHead + PingsHead);
+    QCOMPARE(registry.Exposition(), NoProbes + PingsHead);
     QVERIFY(registry.Targets().isEmpty());
 }
 
@@ -246,12 +310,8 @@ void TestMetrics::labelValuesEscaped() {
     const QByteArray label = "http://x/a\\\"b\\\\c\\nd";
     const QByteArray utf8Label = "http://b\xc3\xbc"
                                  "cher.example/";
-    const QByteArray expected = SuccessHead + "probe_success{target=\"" + label + "\"} 1\n" +
-                                DurationHead + "probe_duration_seconds{target=\"" + label +
-                                "\"} 0.5\n" + StatusHead + "probe_http_status_code{target=\"" +
-                                label + "\"} 204\n" + LookupHead +
-                                "probe_dns_lookup_time_seconds{target=\"" + label + "\"} 0.25\n" +
-                                PingsHead + Counters(utf8Label, 0, 0, 0) + Counters(label, 1, 0, 0);
+    const QByteArray expected = ProbeText({{label, "1", "0.5", 204, "0.25"}}) + PingsHead +
+                                Counters(utf8Label, 0, 0, 0) + Counters(label, 1, 0, 0);
     QCOMPARE(registry.Exposition(), expected);
     // Removal goes by the address itself, not its escaped form.
     registry.RemoveTarget(odd);
@@ -803,6 +863,251 @@ void TestMetrics::metricsFileAtMostOncePerInterval() {
         QVERIFY(content() != last);
     }
     QCOMPARE(content(), last); // written as the publisher went
+}
+
+// ---- the checks as a probe ----
+
+void TestMetrics::probeFactsOfEachKindOfPing() {
+    // Over TLS and slow: every phase, the family, the certificate, the version.
+    PingResult tls = Result("https://a/", PingOutcomeKind::Completed, 0.015, 0.001, 200);
+    tls.connectSeconds = 0.003;
+    tls.tlsSeconds = 0.010;
+    tls.firstByteSeconds = 0.015;
+    tls.ipProtocol = 6;
+    tls.tls = true;
+    tls.tlsVersion = QStringLiteral("TLS 1.3");
+    tls.certificateExpiry = QDateTime(QDate(2030, 6, 1), QTime(0, 0), Qt::UTC);
+    tls.earliestCertificateExpiry = QDateTime(QDate(2030, 1, 2), QTime(3, 4, 5), Qt::UTC);
+    tls.slow = true;
+    QCOMPARE(ProbeExposition(tls),
+             SuccessHead + "probe_success 1\n" + DurationHead + "probe_duration_seconds 0.015\n" +
+                 StatusHead + "probe_http_status_code 200\n" + LookupHead +
+                 "probe_dns_lookup_time_seconds 0.001\n" + PhasesHead +
+                 "probe_http_duration_seconds{phase=\"resolve\"} 0.001\n"
+                 "probe_http_duration_seconds{phase=\"connect\"} 0.002\n"
+                 "probe_http_duration_seconds{phase=\"tls\"} 0.007\n"
+                 "probe_http_duration_seconds{phase=\"processing\"} 0.005\n" +
+                 IpHead + "probe_ip_protocol 6\n" + SslHead + "probe_http_ssl 1\n" + ExpiryHead +
+                 "probe_ssl_earliest_cert_expiry 1893553445\n" + TlsVersionHead +
+                 "probe_tls_version_info{version=\"TLS 1.3\"} 1\n" + SlowHead +
+                 "vennatro_probe_slow 1\n");
+
+    // A failure takes the time the ping took, and keeps the status of a refused answer.
+    PingResult refused = Result("http://b/", PingOutcomeKind::Failed, -1, 0.002, 503);
+    refused.elapsedSeconds = 0.04;
+    refused.connectSeconds = 0.01;
+    refused.firstByteSeconds = 0.04;
+    refused.ipProtocol = 4;
+    const QByteArray text = ProbeExposition(refused);
+    for (const char *line :
+         {"probe_success 0\n", "probe_duration_seconds 0.04\n", "probe_http_status_code 503\n",
+          "probe_http_duration_seconds{phase=\"connect\"} 0.008\n",
+          "probe_http_duration_seconds{phase=\"tls\"} 0\n",
+          "probe_http_duration_seconds{phase=\"processing\"} 0.03\n", "probe_ip_protocol 4\n",
+          "probe_http_ssl 0\n", "vennatro_probe_slow 0\n"})
+        QVERIFY2(text.contains(line), line);
+    // Without TLS no certificate and no version.
+    QVERIFY(!text.contains("\nprobe_ssl_earliest_cert_expiry "));
+    QVERIFY(!text.contains("\nprobe_tls_version_info{"));
+
+    // The registry shows the same facts under the target's label.
+    MetricsRegistry registry;
+    registry.Record(tls);
+    QVERIFY(registry.Exposition().contains(
+        "probe_http_duration_seconds{target=\"https://a/\",phase=\"tls\"} 0.007\n"));
+    QVERIFY(registry.Exposition().contains(
+        "probe_tls_version_info{target=\"https://a/\",version=\"TLS 1.3\"} 1\n"));
+    QVERIFY(registry.Exposition().contains("vennatro_probe_slow{target=\"https://a/\"} 1\n"));
+}
+
+void TestMetrics::probeRequestsParse_data() {
+    QTest::addColumn<QByteArray>("head");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<double>("timeout");
+    const int probe = int(MetricsRequest::Kind::Probe);
+    QTest::newRow("as Prometheus asks")
+        << QByteArray("GET /probe?module=http_2xx&target=https%3A%2F%2F127.0.0.1%3A8443%2Fa%3Fb%3D1"
+                      " HTTP/1.1\r\nX-Prometheus-Scrape-Timeout-Seconds: 9.5\r\n\r\n")
+        << probe << "https://127.0.0.1:8443/a?b=1" << 9.5;
+    QTest::newRow("plain text, a blank, header in small letters")
+        << QByteArray("GET /probe?target=http://x.test/a+b HTTP/1.0\r\n"
+                      "x-prometheus-scrape-timeout-seconds:3\r\n\r\n")
+        << probe << "http://x.test/a b" << 3.0;
+    QTest::newRow("first target wins, no time-out")
+        << QByteArray("GET /probe?target=http://a/&target=http://b/ HTTP/1.1\r\n\r\n") << probe
+        << "http://a/" << 0.0;
+    QTest::newRow("no target") << QByteArray("GET /probe HTTP/1.1\r\n\r\n") << probe << "" << 0.0;
+    QTest::newRow("unreadable time-out")
+        << QByteArray("GET /probe?target=http://a/ HTTP/1.1\r\n"
+                      "X-Prometheus-Scrape-Timeout-Seconds: soon\r\n\r\n")
+        << probe << "http://a/" << 0.0;
+    QTest::newRow("UTF-8") << QByteArray(
+                                  "GET /probe?target=http://b%C3%BCcher.test/ HTTP/1.1\r\n\r\n")
+                           << probe << "http://b\u00fccher.test/" << 0.0;
+    QTest::newRow("POST is not served")
+        << QByteArray("POST /probe?target=http://a/ HTTP/1.1\r\n\r\n")
+        << int(MetricsRequest::Kind::NotFound) << "" << 0.0;
+    QTest::newRow("longer path") << QByteArray("GET /probes?target=http://a/ HTTP/1.1\r\n\r\n")
+                                 << int(MetricsRequest::Kind::NotFound) << "" << 0.0;
+}
+
+void TestMetrics::probeRequestsParse() {
+    QFETCH(QByteArray, head);
+    const MetricsRequest request = ParseMetricsRequest(head);
+    QTEST(int(request.kind), "kind");
+    QTEST(request.target, "target");
+    QTEST(request.scrapeTimeoutSeconds, "timeout");
+}
+
+namespace {
+
+// A metrics endpoint with /probe as the session sets it up, on its own.
+struct ProbeRig {
+    MetricsPublisher publisher;
+    ProbeRunner runner;
+    explicit ProbeRig(TOptions options = DefaultOptions()) {
+        runner.ApplySettings(options,
+                             EngineContext{QStringLiteral("Vennatro/1.0"), QStringLiteral("host"),
+                                           QStringLiteral("Vennatro 1.0")});
+        runner.SetOwnPort([this] { return publisher.ListeningPort(); });
+        publisher.SetProber([this](const QString &target, int timeoutMs,
+                                   std::function<void(const QByteArray &)> done) {
+            return runner.Start(target, timeoutMs, std::move(done));
+        });
+        publisher.Configure(0, QString());
+    }
+    // Listens on a free port of its own.
+    bool Listen() {
+        const quint16 port = TestTcpServer::closedPort();
+        publisher.Configure(port, QString());
+        return publisher.ListeningPort() == port;
+    }
+    quint16 Port() const { return publisher.ListeningPort(); }
+};
+
+QByteArray ProbeGet(const QString &target, const QByteArray &headers = QByteArray()) {
+    return "GET /probe?target=" + QUrl::toPercentEncoding(target) + " HTTP/1.1\r\n" + headers +
+           "\r\n";
+}
+
+QByteArray Body(const QByteArray &answer) { return answer.mid(answer.indexOf("\r\n\r\n") + 4); }
+
+} // namespace
+
+void TestMetrics::probeAnswersAtScrapeTime() {
+    TestTcpServer http;
+    QVERIFY(http.listen());
+    http.setScript(TestTcpServer::Script::answer({"HTTP/1.0 204 No Content\r\n\r\n"}));
+    ProbeRig rig;
+    QVERIFY(rig.Listen());
+    const QString target = QStringLiteral("http://127.0.0.1:%1/probed").arg(http.port());
+
+    Client client(rig.Port());
+    client.socket.write(ProbeGet(target));
+    QTRY_VERIFY_WITH_TIMEOUT(client.Closed(), 10000);
+    QVERIFY2(client.received.startsWith("HTTP/1.0 200 OK\r\nContent-Type: text/plain; "
+                                        "version=0.0.4; charset=utf-8\r\n"),
+             client.received.constData());
+    const QByteArray body = Body(client.received);
+    for (const char *line : {"probe_success 1\n", "probe_http_status_code 204\n",
+                             "probe_ip_protocol 4\n", "probe_http_ssl 0\n"})
+        QVERIFY2(body.contains(line), body.constData());
+    QVERIFY(http.received(0).startsWith("HEAD /probed HTTP/1.0\r\n"));
+    // The probe is the asker's: no series of it on /metrics, nothing left running.
+    QVERIFY(rig.publisher.Registry()->Targets().isEmpty());
+    QTRY_COMPARE(rig.runner.Running(), 0);
+
+    // A refused target: the probe's own verdict, one attempt whatever the settings say.
+    const quint16 closed = TestTcpServer::closedPort();
+    Client refused(rig.Port());
+    refused.socket.write(ProbeGet(QStringLiteral("http://127.0.0.1:%1/").arg(closed)));
+    QTRY_VERIFY_WITH_TIMEOUT(refused.Closed(), 10000);
+    QVERIFY2(Body(refused.received).contains("probe_success 0\n"), refused.received.constData());
+    QVERIFY(Body(refused.received).contains("probe_http_status_code 0\n"));
+}
+
+void TestMetrics::probeRefusals_data() {
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("answer");
+    const auto refusal = [](const QByteArray &why) {
+        return "HTTP/1.0 400 Bad Request\r\nContent-Type: text/plain; charset=utf-8\r\n"
+               "Content-Length: " +
+               QByteArray::number(why.size() + 1) + "\r\nConnection: close\r\n\r\n" + why + "\n";
+    };
+    QTest::newRow("no target") << QByteArray("GET /probe HTTP/1.1\r\n\r\n")
+                               << refusal("No target: ask for /probe?target=URL");
+    QTest::newRow("empty target") << QByteArray("GET /probe?target= HTTP/1.1\r\n\r\n")
+                                  << refusal("No target: ask for /probe?target=URL");
+    QTest::newRow("ftp") << ProbeGet("ftp://127.0.0.1/")
+                         << refusal("Only http:// and https:// targets are probed");
+    QTest::newRow("file") << ProbeGet("file:///etc/passwd")
+                          << refusal("Only http:// and https:// targets are probed");
+    QTest::newRow("no scheme") << ProbeGet("127.0.0.1/")
+                               << refusal("Only http:// and https:// targets are probed");
+    QTest::newRow("bad port") << ProbeGet("http://127.0.0.1:70000/")
+                              << refusal("Invalid port in the address.");
+    QTest::newRow("control characters") << ProbeGet("http://127.0.0.1/\r\nX-Injected: 1")
+                                        << refusal("The target contains control characters");
+    QTest::newRow("3000 characters") << ProbeGet("http://127.0.0.1/" + QString(2983, 'a'))
+                                     << refusal("The target is longer than 2048 characters");
+    QTest::newRow("10 KB") << ProbeGet("http://127.0.0.1/" + QString(10 * 1024, 'a'))
+                           << BadRequestAnswer;
+    QTest::newRow("this endpoint")
+        << QByteArray("{self}") << refusal("The target is this metrics endpoint");
+}
+
+void TestMetrics::probeRefusals() {
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, answer);
+    ProbeRig rig;
+    QVERIFY(rig.Listen());
+    if (request == "{self}")
+        request = ProbeGet(QStringLiteral("http://localhost:%1/metrics").arg(rig.Port()));
+    Client client(rig.Port());
+    client.socket.write(request);
+    QTRY_VERIFY_WITH_TIMEOUT(client.Closed(), 10000);
+    QCOMPARE(client.received, answer);
+    QCOMPARE(rig.runner.Running(), 0); // nothing was pinged
+}
+
+void TestMetrics::probesAtMostEightAndWithinTheScrape() {
+    TestTcpServer silent;
+    QVERIFY(silent.listen());
+    silent.setScript(TestTcpServer::Script::neverAnswer());
+    TOptions options = DefaultOptions();
+    options.PingAttempts = 3; // a probe takes one
+    ProbeRig rig(options);
+    QVERIFY(rig.Listen());
+    const QByteArray request = ProbeGet(QStringLiteral("http://127.0.0.1:%1/").arg(silent.port()),
+                                        "X-Prometheus-Scrape-Timeout-Seconds: 2\r\n");
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < MetricsServer::MaxProbes; ++i) {
+        clients.push_back(std::make_unique<Client>(rig.Port()));
+        clients.back()->socket.write(request);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(silent.connectionCount(), MetricsServer::MaxProbes, 10000);
+    Client ninth(rig.Port());
+    ninth.socket.write(request);
+    QTRY_VERIFY_WITH_TIMEOUT(ninth.Closed(), 10000);
+    QCOMPARE(Body(ninth.received), QByteArray("Too many probes at once: at most 8\n"));
+    QVERIFY(ninth.received.startsWith("HTTP/1.0 503 Service Unavailable\r\n"));
+    // Each ends within the scrape's 2 s, half a second early, as a failure that took 1.5 s.
+    for (auto &client : clients) {
+        QTRY_VERIFY_WITH_TIMEOUT(client->Closed(), 10000);
+        const QByteArray body = Body(client->received);
+        QVERIFY2(body.contains("probe_success 0\n"), client->received.constData());
+        const qsizetype at = body.indexOf("\nprobe_duration_seconds ") + 24;
+        const double took = body.mid(at, body.indexOf('\n', at) - at).toDouble();
+        QVERIFY2(took >= 1.5 && took < 1.9, QByteArray::number(took));
+    }
+    QVERIFY2(clock.elapsed() >= 1500 && clock.elapsed() < 4000,
+             QByteArray::number(clock.elapsed()));
+    QCOMPARE(silent.connectionCount(), MetricsServer::MaxProbes); // one attempt each
+    QTRY_COMPARE(rig.publisher.Registry()->Targets().size(), 0);
+    QTRY_COMPARE(rig.runner.Running(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestMetrics)

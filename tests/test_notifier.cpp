@@ -2,6 +2,7 @@
 // hiding call first where one is due) and the status display, under each notification setting.
 #include "app/PingNotifier.h"
 #include "engine/PingSession.h"
+#include "engine/PingTarget.h"
 
 #include <QTest>
 #include <functional>
@@ -71,6 +72,39 @@ void TestNotifier::eventsAsBalloonsAndStatus_data() {
         << Emit([](PingSession &s) { emit s.addressRecovered(A, 3900); }) << false << false
         << QStringList{"|0|", "Ping OK|1|Connection to [" + A + "] restored after 1 h 05 min."}
         << QStringList{};
+    // Slow: a warning once an episode, and the status says slow rather than OK.
+    const QString slowBalloon =
+        "Slow connection|2|Connection to [" + A + "] is slow: 2.500 seconds.";
+    QTest::newRow("slow episode") << Emit([](PingSession &s) { emit s.addressSlow(A, 2.5); })
+                                  << true << true << QStringList{slowBalloon} << QStringList{};
+    QTest::newRow("slow episode, no notices")
+        << Emit([](PingSession &s) { emit s.addressSlow(A, 2.5); }) << false << false
+        << QStringList{} << QStringList{};
+    const auto finished = [](bool slow, bool errorPing) {
+        return Emit([slow, errorPing](PingSession &s) {
+            PingResult result;
+            result.address = A;
+            result.outcome = PingOutcomeKind::Completed;
+            result.slow = slow;
+            result.errorPing = errorPing;
+            emit s.finished(result);
+        });
+    };
+    QTest::newRow("finished slow") << finished(true, false) << false << false << QStringList{}
+                                   << QStringList{"4|Connection to [" + A + "] completed (slow)."};
+    QTest::newRow("finished quick")
+        << finished(false, false) << true << false << QStringList{} << QStringList{};
+    QTest::newRow("error ping slow")
+        << finished(true, true) << true << false << QStringList{} << QStringList{};
+    const QDateTime expiry(QDate(2030, 1, 2), QTime(3, 4, 5), Qt::UTC);
+    const Emit expiring = [expiry](PingSession &s) { emit s.certificateExpiring(A, 6, expiry); };
+    QTest::newRow("certificate expiring")
+        << expiring << true << true
+        << QStringList{"Certificate expiry|2|Certificate of [" + A + "] expires in 6 days (" +
+                       TimeStamp(expiry.toLocalTime()) + ")."}
+        << QStringList{};
+    QTest::newRow("certificate expiring, no notices")
+        << expiring << false << false << QStringList{} << QStringList{};
     QTest::newRow("unexpected") << Emit([](PingSession &s) {
         emit s.unexpectedError("Out of memory");
     }) << false << false << QStringList{"Vennatro|3|Out of memory"}

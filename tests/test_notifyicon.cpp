@@ -124,6 +124,22 @@ private slots:
         QCOMPARE(icon->ToolTip().size(), 201);
     }
 
+    // The first lines are cut as ever, never by the lines added below them: a host of long
+    // tool-tips shows those in full, another what the 127 characters leave.
+    void addedLinesFollowTheFirstLines() {
+        const QString a130(130, QLatin1Char('a'));
+        const QString a120 = a130.left(120);
+        const QString b50(50, QLatin1Char('b'));
+        icon->SetVisible(true);
+        icon->SetToolTip(a130, b50);
+        QCOMPARE(shell->Calls.constLast().toolTip, a130.left(127) + "\r" + b50);
+        shell->config.longToolTips = false;
+        icon->SetToolTip(a120, b50);
+        QCOMPARE(icon->ShownToolTip(), a120 + "\r" + b50.left(6));
+        icon->SetToolTip(QStringLiteral("V")); // keeps the added lines
+        QCOMPARE(icon->ShownToolTip(), QStringLiteral("V\r") + b50);
+    }
+
     void cutsNeverSplitACharacter() {
         // A character outside the basic plane is two UTF-16 units; half of one is no text.
         const QString face = QString::fromUtf8("\xF0\x9F\x98\x80");

@@ -2,6 +2,7 @@
 // check of OK with its message and focus, the log path check and ShowOptionsDialog itself.
 #include "settings/NumberEdit.h"
 #include "settings/OptionsForm.h"
+#include "support/TestSmtpServer.h"
 #include "support/gui/TestEnvironment.h"
 
 #include <QApplication>
@@ -88,6 +89,9 @@ private slots:
     void numbersStoredAsTheProgramNeedsThem();
     void okCheck_data();
     void okCheck();
+    void rangesAreTheSettingsTables_data();
+    void rangesAreTheSettingsTables();
+    void testMailReportsTheServersAnswer();
     void lastFailingCheckWins();
     void trimming();
     void bareSchemeClearing();
@@ -337,11 +341,16 @@ void TestOptions::tabOrder() {
     const QStringList expected = {"edPingAttemps",
                                   "edInterval",
                                   "edPingTimeout",
+                                  "edWatchInterval",
                                   "edPort",
                                   "edSecurePort",
                                   "cbComputerNameInUserAgent",
                                   "cbAutoPingAtStart",
                                   "edAutoPingAddress",
+                                  "cbCheckTLS",
+                                  "edCertExpiry",
+                                  "edAcceptedStatus",
+                                  "edSlowAbove",
                                   "cbAlwaysOnTop",
                                   "cbStartWithWindows",
                                   "cbShowNotifications",
@@ -354,6 +363,7 @@ void TestOptions::tabOrder() {
                                   "edMetricsPort",
                                   "edMetricsFile",
                                   "edHistoryDays",
+                                  "edHistoryRawDays",
                                   "cbPingOnError",
                                   "edErrorPingAddress",
                                   "cbSendEmailOnError",
@@ -365,6 +375,7 @@ void TestOptions::tabOrder() {
                                   "edSMTPPassword",
                                   "edConfirmPassword",
                                   "cmbSMTPSecurity",
+                                  "btnTestMail",
                                   "edRepeatAlerts",
                                   "edNotifyUrls",
                                   "btnSendTest",
@@ -526,9 +537,19 @@ void TestOptions::valuesCopyInAndOut() {
     in.RepeatAlertsEvery = 120;
     in.SMTPSecurity = 2;
     in.HistoryDays = 30;
+    in.HistoryRawDays = 3;
+    in.CheckTLS = true;
+    in.CertExpiryWarnDays = 30;
+    in.AcceptedHTTPStatus = QStringLiteral("200-399,401");
+    in.SlowAbove = 2500;
+    in.WatchInterval = 300;
 
     TfOptions d(nullptr);
     d.LoadFrom(in);
+    QVERIFY(d.cbCheckTLS->isChecked());
+    QCOMPARE(d.edCertExpiry->text(), QStringLiteral("30"));
+    QCOMPARE(d.edAcceptedStatus->text(), in.AcceptedHTTPStatus);
+    QCOMPARE(d.edSlowAbove->text(), QStringLiteral("2500"));
     QCOMPARE(d.edPingAttemps->text(), QStringLiteral("7"));
     QCOMPARE(d.edInterval->text(), QStringLiteral("42"));
     QCOMPARE(d.edPort->text(), QStringLiteral("8080"));
@@ -547,15 +568,14 @@ void TestOptions::valuesCopyInAndOut() {
     QCOMPARE(d.edMetricsPort->text(), QStringLiteral("9105"));
     QCOMPARE(d.edMetricsFile->text(), in.MetricsFile);
     QCOMPARE(d.edRepeatAlerts->text(), QStringLiteral("120"));
+    QCOMPARE(d.edWatchInterval->text(), QStringLiteral("300"));
     QCOMPARE(d.cmbSMTPSecurity->currentText(), QStringLiteral("SSL/TLS"));
 
     // Every field back in its own place; "Show log" and the watched addresses are not the
     // dialog's.
     TOptions out;
     out.ShowLog = true;
-    out.WatchInterval = in.WatchInterval;
     out.WatchedAddresses = in.WatchedAddresses;
-    out.HistoryRawDays = in.HistoryRawDays;
 
     d.StoreTo(out);
     QCOMPARE(out, in);
@@ -695,6 +715,25 @@ void TestOptions::okCheck_data() {
         << Edit([](TfOptions &d) { d.edSMTPPort->setText(QStringLiteral("99999")); })
         << "Please enter an SMTP server port from 1 to 65535."
         << "edSMTPPort";
+    QTest::newRow("accepted status not a list")
+        << Edit([](TfOptions &d) { d.edAcceptedStatus->setText(QStringLiteral("2xx")); })
+        << "Please enter the accepted HTTP status as codes from 100 to 599 and ranges, such as "
+           "200-399 or 200,204,301-308, or leave it empty to accept any answer."
+        << "edAcceptedStatus";
+    QTest::newRow("accepted status reversed")
+        << Edit([](TfOptions &d) { d.edAcceptedStatus->setText(QStringLiteral("399-200")); })
+        << "Please enter the accepted HTTP status as codes from 100 to 599 and ranges, such as "
+           "200-399 or 200,204,301-308, or leave it empty to accept any answer."
+        << "edAcceptedStatus";
+    QTest::newRow("slow above the range")
+        << Edit([](TfOptions &d) { d.edSlowAbove->setText(QStringLiteral("3600001")); })
+        << "Please enter the milliseconds above which a ping is slow, from 0 (never) to 3600000."
+        << "edSlowAbove";
+    QTest::newRow("certificate days above the range")
+        << Edit([](TfOptions &d) { d.edCertExpiry->setText(QStringLiteral("3651")); })
+        << "Please enter the days before a certificate's expiry that warn, from 0 (never) to "
+           "3650."
+        << "edCertExpiry";
     QTest::newRow("SMTP port 0") << Edit([](TfOptions &d) {
         d.edSMTPPort->setText(QStringLiteral("00000"));
     }) << "Please enter an SMTP server port from 1 to 65535."
@@ -739,6 +778,20 @@ void TestOptions::okCheck() {
         return;
     }
 
+    // The checks of a site belong to no box: an empty field lets OK through (any answer, the
+    // usual days and milliseconds).
+    if (focus == QLatin1String("edAcceptedStatus") || focus == QLatin1String("edSlowAbove") ||
+        focus == QLatin1String("edCertExpiry")) {
+        dialog->findChild<QLineEdit *>(focus)->clear();
+        QVERIFY(PressOK(*dialog));
+        TOptions out;
+        dialog->StoreTo(out);
+        QVERIFY(out.AcceptedHTTPStatus.isEmpty());
+        QCOMPARE(out.SlowAbove, 0u);
+        QCOMPARE(out.CertExpiryWarnDays, 14u);
+        return;
+    }
+
     // Unchecking the box the check belongs to lets OK through.
     QCheckBox *owner = focus == QLatin1String("edAutoPingAddress")    ? dialog->cbAutoPingAtStart
                        : focus == QLatin1String("edErrorPingAddress") ? dialog->cbPingOnError
@@ -746,6 +799,101 @@ void TestOptions::okCheck() {
     owner->setChecked(false);
     QVERIFY(PressOK(*dialog));
     QCOMPARE(boxes.size(), 1);
+}
+
+// Every number is refused outside the settings table's range, the field focused; its edge
+// passes. A full path only for the metrics file, like the log file.
+void TestOptions::rangesAreTheSettingsTables_data() {
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("bad");
+    QTest::addColumn<QString>("edge");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("attempts") << "edPingAttemps"
+                              << "101"
+                              << "100"
+                              << "Please enter from 1 to 100 ping attempts.";
+    QTest::newRow("auto-ping") << "edInterval"
+                               << "35791395"
+                               << "35791394"
+                               << "Please enter an auto-ping interval from 1 to 35791394 minutes.";
+    QTest::newRow("watch short") << "edWatchInterval"
+                                 << "9"
+                                 << "10"
+                                 << "Please enter a watch interval from 10 to 86400 seconds.";
+    QTest::newRow("watch long") << "edWatchInterval"
+                                << "86401"
+                                << "86400"
+                                << "Please enter a watch interval from 10 to 86400 seconds.";
+    QTest::newRow("repeat alerts") << "edRepeatAlerts"
+                                   << "999999"
+                                   << "525600"
+                                   << "Please enter the minutes after which an alert is "
+                                      "repeated, from 0 (never) to 525600.";
+    QTest::newRow("single pings")
+        << "edHistoryRawDays"
+        << "36501"
+        << "36500"
+        << "Please enter the days single pings are kept, from 0 to 36500.";
+    QTest::newRow("metrics file") << "edMetricsFile"
+                                  << "metrics/v.prom"
+                                  << "/var/tmp/v.prom"
+                                  << "Please enter a full path for the metrics file";
+}
+
+void TestOptions::rangesAreTheSettingsTables() {
+    QFETCH(QString, field);
+    QFETCH(QString, bad);
+    QFETCH(QString, edge);
+    QFETCH(QString, message);
+    auto dialog = Open(DefaultOptions());
+    QVERIFY(dialog);
+    auto *edit = dialog->findChild<QLineEdit *>(field);
+    QVERIFY(edit);
+    edit->setText(bad);
+    QVERIFY(!PressOK(*dialog));
+    QCOMPARE(boxes.size(), 1);
+    QCOMPARE(boxes[0].text, message);
+    QCOMPARE(QApplication::focusWidget(), edit);
+    edit->setText(edge);
+    QVERIFY(PressOK(*dialog));
+    TOptions out;
+    dialog->StoreTo(out);
+    if (field == QLatin1String("edWatchInterval"))
+        QCOMPARE(out.WatchInterval, edge.toUInt());
+}
+
+// One e-mail with the fields as they stand, the server's answer shown; a refusal shows the
+// server's reason; the button goes with the SMTP fields.
+void TestOptions::testMailReportsTheServersAnswer() {
+    TestSmtpServer smtp;
+    QVERIFY(smtp.isListening());
+    smtp.setCredentials(QStringLiteral("bob"), QStringLiteral("s3cret"));
+    TOptions o = CompleteOptions();
+    o.SMTPServer = QStringLiteral("127.0.0.1");
+    o.SMTPPort = smtp.port();
+    auto dialog = Open(o);
+    QVERIFY(dialog);
+    dialog->SetMailAgent(QStringLiteral("Vennatro 1.0.1"));
+    dialog->edSMTPUser->setText(QStringLiteral("bob"));
+    dialog->btnTestMail->click();
+    QVERIFY2(smtp.mailCount() == 1, qPrintable(boxes.value(0).text));
+    QVERIFY(smtp.mails().constFirst().data.contains("Subject: Vennatro - Test notification\r\n"));
+    QVERIFY(smtp.mails().constFirst().data.contains("X-Mailer: Vennatro 1.0.1\r\n"));
+    QCOMPARE(boxes.size(), 1);
+    QCOMPARE(boxes[0].text, QStringLiteral("The test e-mail to Ops <ops@example.org> was sent."
+                                           "\n\nThe server answered: 250 2.0.0 Ok: queued"));
+    QCOMPARE(boxes[0].icon, MessageIcon::Information);
+
+    smtp.setMode(TestSmtpServer::Mode::RefuseLogOn);
+    dialog->btnTestMail->click();
+    QCOMPARE(boxes.size(), 2);
+    QCOMPARE(boxes[1].icon, MessageIcon::Warning);
+    QVERIFY2(boxes[1].text.startsWith(QLatin1String("The test e-mail was not sent.\n\n")) &&
+                 boxes[1].text.endsWith(QLatin1String("\n535 5.7.8 Try again later")),
+             qPrintable(boxes[1].text));
+    QCOMPARE(smtp.mailCount(), 1);
+    dialog->cbSendEmailOnError->setChecked(false);
+    QVERIFY(!dialog->btnTestMail->isEnabled());
 }
 
 void TestOptions::lastFailingCheckWins() {

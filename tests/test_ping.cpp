@@ -3,7 +3,9 @@
 // the error ping and cancelling.
 
 #include "support/EngineProbe.h"
+#include "support/TestCertificate.h"
 #include "support/TestHelpers.h"
+#include "support/TestNginx.h"
 #include "support/TestSmtpServer.h"
 #include "support/TestTcpServer.h"
 #include "support/gui/PingWindowFixture.h"
@@ -56,6 +58,7 @@ private slots:
     void resultIsHeldThenIdleReturns();
     void httpsPingOnlyConnects();
     void equalPortsTakeTheConnectOnlyPath();
+    void tlsChecksInTheWindow();
     void answerInTwoPartsGivesOneCompletion();
     void notificationSettings();
     void elapsedTimeCoversTheServerDelay();
@@ -74,11 +77,14 @@ private slots:
     void pingStartedBeforeRetryIsNotDoubled();
     void errorPingAfterDisconnectErrorOfOpenConnection();
     void receiveErrorDuringReadIsNoCompletion();
+    void recoveryFollowsTheCompletion_data();
+    void recoveryFollowsTheCompletion();
 
     void cancelDuringLookup();
     void cancelDuringSilentServer();
     void cancelDuringThePauseEndsAtOnce();
     void errorAfterCancelLogsNothing();
+    void cancelDuringTheMailLeavesAborted();
 
 private:
     void SetMail(const TestSmtpServer &smtp);
@@ -277,10 +283,20 @@ void TestPing::resultIsHeldThenIdleReturns() {
     QVERIFY(!w->TimerNotification->isActive());
     QCOMPARE(w->StatusImageIndex, 1);
     QCOMPARE(w->StatusText(), QString());
-    // The icon's tool-tip keeps the result and its time until the next ping.
+    // The icon's tool-tip keeps the result and its time until the next ping, below its title.
     const QRegularExpression tip(QStringLiteral(
-        "^Vennatro - http://web\\.test/: completed in 0\\.\\d{3} s at \\d\\d:\\d\\d$"));
-    QVERIFY2(tip.match(w->NotifyIcon->ToolTip()).hasMatch(), qPrintable(w->NotifyIcon->ToolTip()));
+        "^Vennatro\\rhttp://web\\.test/: completed in 0\\.\\d{3} s at \\d\\d:\\d\\d$"));
+    QVERIFY2(tip.match(w->NotifyIcon->ShownToolTip()).hasMatch(),
+             qPrintable(w->NotifyIcon->ShownToolTip()));
+    QCOMPARE(w->NotifyIcon->ToolTip(), QStringLiteral("Vennatro"));
+    // The last result stays in sight in the status bar too.
+    auto *last = Find<QLabel>(w, "StatusLastPanel");
+    QVERIFY(last);
+    QVERIFY2(
+        QRegularExpression(QStringLiteral("^Last: completed in 0\\.\\d{3} s at \\d\\d:\\d\\d$"))
+            .match(last->text())
+            .hasMatch(),
+        qPrintable(last->text()));
 }
 
 void TestPing::httpsPingOnlyConnects() {
@@ -311,6 +327,58 @@ void TestPing::httpsPingOnlyConnects() {
     // The close of the completed connection counts as nothing else.
     QCOMPARE(EngineProbe(w->Session->Engine()).AttemptCount(), 1u);
     QVERIFY(fx->pauses.isEmpty());
+}
+
+void TestPing::tlsChecksInTheWindow() {
+    if (!TestNginx::available())
+        QSKIP("nginx is not installed (Debian: nginx)");
+    TestAuthority authority;
+    QVERIFY2(authority.isValid(), qPrintable(authority.error()));
+    TestAuthority::Request soon;
+    soon.dnsNames = QStringList{QStringLiteral("web.test")};
+    soon.validToSeconds = 5 * 24 * 3600 + 3600;
+    TestAuthority::Request expired = soon;
+    expired.validFromSeconds = -10 * 24 * 3600;
+    expired.validToSeconds = -3600;
+    const TestAuthority::Files soonFiles = authority.issue(QStringLiteral("soon"), soon);
+    const TestAuthority::Files oldFiles = authority.issue(QStringLiteral("old"), expired);
+    QVERIFY2(!soonFiles.key.isEmpty() && !oldFiles.key.isEmpty(), qPrintable(authority.error()));
+    TestNginx nginx;
+    const int soonSite = nginx.addTls(soonFiles.certificate, soonFiles.key);
+    const int oldSite = nginx.addTls(oldFiles.certificate, oldFiles.key);
+    QString error;
+    QVERIFY2(nginx.start(&error), qPrintable(error));
+    ScopedEnv trust("SSL_CERT_FILE", authority.certificatePath().toUtf8());
+    Options.CheckTLS = true;
+    Options.PingAttempts = 1;
+
+    // The name of the address is checked against the certificate (web.test, by the table
+    // resolver); the warning of its expiry comes after the completion, as a notification.
+    const QString soonAddress =
+        QStringLiteral("https://web.test:%1/status/200").arg(nginx.port(soonSite));
+    fx->Ping(soonAddress);
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle() && w->StatusImageIndex == 2, Patience);
+    QVERIFY2(fx->NewLog().contains(QStringLiteral("Certificate of [") + soonAddress +
+                                   QStringLiteral("] expires in 5 days (")),
+             PingWindowFixture::Visible(fx->NewLog()));
+    QVERIFY2(
+        fx->Balloons().last().startsWith(QStringLiteral("Certificate expiry|2|Certificate of [") +
+                                         soonAddress + QStringLiteral("] expires in 5 days (")),
+        qPrintable(fx->Balloons().join('\n')));
+
+    // An expired certificate fails the ping: red, with the reason.
+    fx->Mark();
+    const QString oldAddress = QStringLiteral("https://web.test:%1/").arg(nginx.port(oldSite));
+    fx->Ping(oldAddress);
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle() && w->StatusImageIndex == 3, Patience);
+    QVERIFY2(fx->NewLog().contains(QStringLiteral("] Error connecting to [web.test] (port %1): "
+                                                  "Certificate has expired (0).")
+                                       .arg(nginx.port(oldSite))),
+             PingWindowFixture::Visible(fx->NewLog()));
+    QCOMPARE(fx->Balloons().last(),
+             QStringLiteral("Connection error|3|Connection to [") + oldAddress +
+                 QStringLiteral("] failed.\rError: Certificate has expired"));
+    Options.CheckTLS = false;
 }
 
 void TestPing::equalPortsTakeTheConnectOnlyPath() {
@@ -392,16 +460,16 @@ void TestPing::notificationSettings() {
     fx->Ping(QStringLiteral("https://web.test/"));
     w->actCancelExecute();
     w->TimerNotificationTimer(); // the result's hold ends
-    QVERIFY2(w->NotifyIcon->ToolTip().startsWith(
-                 QLatin1String("Vennatro - https://web.test/: cancelled at ")),
-             qPrintable(w->NotifyIcon->ToolTip()));
+    QVERIFY2(w->NotifyIcon->ShownToolTip().startsWith(
+                 QLatin1String("Vennatro\rhttps://web.test/: cancelled at ")),
+             qPrintable(w->NotifyIcon->ShownToolTip()));
     Options.HTTPPort = TestTcpServer::closedPort();
     fx->Ping(QStringLiteral("web.test"));
     QTRY_VERIFY_WITH_TIMEOUT(fx->Idle() && w->StatusImageIndex == 3, Patience);
     w->TimerNotificationTimer();
-    QVERIFY2(w->NotifyIcon->ToolTip().startsWith(
-                 QLatin1String("Vennatro - http://web.test/: failed (Connection refused) at ")),
-             qPrintable(w->NotifyIcon->ToolTip()));
+    QVERIFY2(w->NotifyIcon->ShownToolTip().startsWith(
+                 QLatin1String("Vennatro\rhttp://web.test/: failed (Connection refused) at ")),
+             qPrintable(w->NotifyIcon->ShownToolTip()));
     QVERIFY(fx->shell->Balloons().isEmpty());
     QCOMPARE(PingWindowFixture::Count(fx->NewLog(), QStringLiteral("completed in")), 1);
     QCOMPARE(PingWindowFixture::Count(fx->NewLog(), QStringLiteral("aborted.")), 1);
@@ -474,16 +542,15 @@ void TestPing::refusedPortRetriesThenAlertsMailsAndPingsErrorAddress() {
     QCOMPARE(PingWindowFixture::Count(fx->pauses[0].log, QStringLiteral("Error connecting")), 1);
     QCOMPARE(PingWindowFixture::Count(fx->pauses[1].log, QStringLiteral("Error connecting")), 2);
 
-    // One failure balloon, not preceded by a hiding call; then the error ping's result.
+    // One failure balloon, not preceded by a hiding call; the error ping's result neither
+    // hides it nor shows over it: it checks another address.
     const auto balloons = fx->shell->Balloons();
-    QCOMPARE(balloons.size(), 3);
+    QCOMPARE(balloons.size(), 1);
     QCOMPARE(balloons[0].text,
              QStringLiteral("Connection to [http://web.test/] failed.\rError: Connection refused"));
     QCOMPARE(balloons[0].title, QStringLiteral("Connection error"));
     QCOMPARE(balloons[0].iconKind, 3);
     QCOMPARE(balloons[0].timeoutMs, 0);
-    QCOMPARE(balloons[1].text, QString());
-    QCOMPARE(balloons[2].text, QStringLiteral("Connection to [https://error.test/] completed."));
 
     // The failure display was up when the mail began; while it went out, the status said so
     // instead of an hourglass.
@@ -548,7 +615,20 @@ void TestPing::refusedPortRetriesThenAlertsMailsAndPingsErrorAddress() {
              QStringLiteral("https://error.test/"));
     QCOMPARE(EngineProbe(w->Session->Engine()).AttemptCount(), 1u);
     QVERIFY(!EngineProbe(w->Session->Engine()).LastErrorWasLookup());
-    QCOMPARE(w->StatusImageIndex, 2);
+    // The failure stays on show through the error ping and its completion.
+    const QString failed = QStringLiteral("Connection to [http://web.test/] failed.");
+    const auto failure = std::find_if(fx->snapshots.cbegin(), fx->snapshots.cend(),
+                                      [](const auto &s) { return s.image == 3; });
+    QVERIFY(failure != fx->snapshots.cend());
+    for (auto s = failure; s != fx->snapshots.cend(); ++s) {
+        QCOMPARE(s->image, 3);
+        QCOMPARE(s->hint, failed);
+        QVERIFY2(s->statusText == failed ||
+                     s->statusText == QLatin1String("Sending notification email..."),
+                 qPrintable(s->statusText));
+    }
+    QCOMPARE(w->StatusText(), failed);
+    QVERIFY(!ui->actCancel->isEnabled());
 }
 
 void TestPing::smtpRefusingLogOnGivesOneLogLine() {
@@ -755,19 +835,23 @@ void TestPing::failingErrorPingStartsNoSeries() {
 
     fx->Ping(QStringLiteral("web.test"));
     QTRY_COMPARE_WITH_TIMEOUT(fx->resolver.requestCount(), 2, Patience);
-    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle() && w->StatusText().contains(QLatin1String("slowfail")),
-                             Patience);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        fx->Idle() && fx->NewLog().contains(QLatin1String("Error connecting to [slowfail.test]")),
+        Patience);
     Settle();
 
-    // The error ping's own failure is shown, but starts no second error ping.
+    // The error ping's own failure is logged, but starts no second error ping, and the
+    // failure shown is still the first address's.
     QCOMPARE(fx->resolver.requestCount(), 2);
     const QString log = fx->NewLog();
     QCOMPARE(PingWindowFixture::Count(log, QStringLiteral("Error connecting to [web.test]")), 1);
     QCOMPARE(PingWindowFixture::Count(log, QStringLiteral("Error connecting to [slowfail.test]")),
              1);
     QCOMPARE(PingWindowFixture::Count(log, QStringLiteral("Starting ping")), 1);
-    QCOMPARE(fx->Balloons().filter(QStringLiteral("failed.")).size(), 2);
-    QCOMPARE(w->StatusText(), QStringLiteral("Connection to [http://slowfail.test/] failed."));
+    QCOMPARE(fx->Balloons(),
+             QStringList{"Connection error|3|Connection to [http://web.test/] failed.\rError: "
+                         "Connection refused"});
+    QCOMPARE(w->StatusText(), QStringLiteral("Connection to [http://web.test/] failed."));
     QCOMPARE(w->StatusImageIndex, 3);
 }
 
@@ -932,6 +1016,52 @@ void TestPing::receiveErrorDuringReadIsNoCompletion() {
     QCOMPARE(PingWindowFixture::Count(fx->NewLog(), QStringLiteral("Error connecting")), 1);
 }
 
+// An address that answers again: its completion is logged and shown first, then the notice
+// of its recovery (never hidden by the completion balloon's hiding call) and the recovery
+// e-mail, on both paths.
+void TestPing::recoveryFollowsTheCompletion_data() {
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("address");
+    QTest::newRow("http") << "web.test"
+                          << "http://web.test/";
+    QTest::newRow("https") << "https://web.test"
+                           << "https://web.test/";
+}
+
+void TestPing::recoveryFollowsTheCompletion() {
+    QFETCH(QString, typed);
+    QFETCH(QString, address);
+    TestSmtpServer smtp;
+    QVERIFY(smtp.isListening());
+    TestTcpServer server;
+    QVERIFY(server.listen());
+    server.setScript(TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\n\r\n"}));
+    const bool https = address.startsWith(QLatin1String("https"));
+    qint32 &port = https ? Options.HTTPSPort : Options.HTTPPort;
+    port = TestTcpServer::closedPort();
+    SetMail(smtp);
+    fx->Ping(typed);
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle() && smtp.mailCount() == 1, Patience);
+    fx->Mark();
+
+    port = server.port();
+    fx->Ping(typed);
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle() && smtp.mailCount() == 2, Patience);
+    const QStringList balloons = fx->Balloons();
+    QCOMPARE(balloons.size(), 4);
+    QCOMPARE(balloons[0], QStringLiteral("|0|"));
+    QVERIFY2(balloons[1].startsWith(
+                 QStringLiteral("Ping OK|1|Connection to [%1] completed.").arg(address)),
+             qPrintable(balloons[1]));
+    QCOMPARE(balloons[2], QStringLiteral("|0|"));
+    QCOMPARE(balloons[3],
+             QStringLiteral("Ping OK|1|Connection to [%1] restored after 0 s.").arg(address));
+    const QString log = fx->NewLog();
+    const qsizetype completion = log.indexOf(QLatin1String(") completed in "));
+    const qsizetype mail = log.indexOf(QLatin1String("Sending email to failure notification"));
+    QVERIFY2(completion >= 0 && mail > completion, PingWindowFixture::Visible(log));
+}
+
 // ---- cancelling ----
 
 void TestPing::cancelDuringLookup() {
@@ -1065,6 +1195,31 @@ void TestPing::errorAfterCancelLogsNothing() {
     QVERIFY(fx->Balloons().isEmpty());
     QVERIFY(fx->NewLog().isEmpty());
     QCOMPARE(fx->resolver.requestCount(), 1);
+}
+
+void TestPing::cancelDuringTheMailLeavesAborted() {
+    TestSmtpServer smtp;
+    QVERIFY(smtp.isListening());
+    smtp.setMode(TestSmtpServer::Mode::StallAfterGreeting);
+    Options.HTTPPort = TestTcpServer::closedPort();
+    SetMail(smtp);
+    // The send waits in a loop of its own: Cancel is pressed from inside it.
+    QString statusAtCancel;
+    QObject::connect(w->Session, &PingSession::mailStarted, w, [&] {
+        QTimer::singleShot(100, w, [&] {
+            statusAtCancel = w->StatusText();
+            ui->actCancel->trigger();
+        });
+    });
+    fx->Ping(QStringLiteral("web.test"));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        fx->Idle() && fx->NewLog().contains(QLatin1String("Error sending notification email")),
+        Patience);
+    Settle();
+    QCOMPARE(statusAtCancel, QStringLiteral("Sending notification email..."));
+    // The mail step puts back no "failed.": the cancel's word is the last.
+    QCOMPARE(w->StatusText(), QStringLiteral("Connection to [http://web.test/] aborted."));
+    QCOMPARE(w->StatusImageIndex, 1);
 }
 
 QTEST_MAIN(TestPing)

@@ -26,13 +26,15 @@ QString Countdown(const QString &address, int minutes, const QString &next) {
 }
 
 // The icon's tool-tip after a completed ping of address, with the status line under it.
+// The tool-tip's lines: the title and the status first, then the last result.
 bool TipAfterPing(const QString &tip, const QString &address, const QString &status) {
-    const QRegularExpression first(QStringLiteral("^Vennatro - %1: completed in \\d+\\.\\d{3} s at "
-                                                  "\\d\\d:\\d\\d$")
-                                       .arg(QRegularExpression::escape(address)));
-    const QStringList lines = tip.split(QLatin1Char('\r'));
-    return first.match(lines.value(0)).hasMatch() &&
-           lines.mid(1) == (status.isEmpty() ? QStringList() : QStringList{status});
+    const QRegularExpression last(QStringLiteral("^%1: completed in \\d+\\.\\d{3} s at "
+                                                 "\\d\\d:\\d\\d$")
+                                      .arg(QRegularExpression::escape(address)));
+    QStringList lines = tip.split(QLatin1Char('\r'));
+    const QString result = lines.isEmpty() ? QString() : lines.takeLast();
+    return last.match(result).hasMatch() &&
+           lines == (status.isEmpty() ? QStringList{"Vennatro"} : QStringList{"Vennatro", status});
 }
 
 } // namespace
@@ -57,6 +59,8 @@ private slots:
     void periodThatDoesNotFitFallsBackToDefault();
     void realTimerStartsScheduledPing();
     void autoPingAtStart();
+    void changedIntervalAppliesToTheRunningPing();
+    void countdownIsNeverCutByTheAddedLines();
 
 private:
     // Switches automatic ping on for text and waits until its first ping has ended.
@@ -176,8 +180,9 @@ void TestScheduler::switchingOnCapturesTargetAndPingsAtOnce() {
     w->TimerNotificationTimer();
     const QString text = Countdown(QStringLiteral("http://web.test/status"), 15, "14:57");
     QCOMPARE(w->StatusText(), text);
-    QVERIFY2(TipAfterPing(w->NotifyIcon->ToolTip(), QStringLiteral("http://web.test/status"), text),
-             qPrintable(w->NotifyIcon->ToolTip()));
+    QVERIFY2(
+        TipAfterPing(w->NotifyIcon->ShownToolTip(), QStringLiteral("http://web.test/status"), text),
+        qPrintable(w->NotifyIcon->ShownToolTip()));
     QCOMPARE(w->StatusHint(), QStringLiteral("Inactive"));
     QCOMPARE(w->StatusImageIndex, 1);
 }
@@ -190,8 +195,8 @@ void TestScheduler::countdownTexts() {
     QCOMPARE(w->Session->Scheduler()->AutoPingElapsed(), 775);
     const QString text = Countdown(QStringLiteral("http://web.test/"), 15, "02:05");
     QCOMPARE(w->StatusText(), text);
-    QVERIFY2(TipAfterPing(w->NotifyIcon->ToolTip(), QStringLiteral("http://web.test/"), text),
-             qPrintable(w->NotifyIcon->ToolTip()));
+    QVERIFY2(TipAfterPing(w->NotifyIcon->ShownToolTip(), QStringLiteral("http://web.test/"), text),
+             qPrintable(w->NotifyIcon->ShownToolTip()));
     for (int i = 0; i < 125; ++i)
         w->TimerTimer();
     QCOMPARE(w->StatusText(), Countdown(QStringLiteral("http://web.test/"), 15, "00:00"));
@@ -367,8 +372,9 @@ void TestScheduler::switchingOffClearsPanel() {
     QVERIFY(!w->AutoPingOn());
     QVERIFY(!ui->actAutoPing->isChecked());
     QCOMPARE(w->StatusText(), QString());
-    QVERIFY2(TipAfterPing(w->NotifyIcon->ToolTip(), QStringLiteral("http://web.test/"), QString()),
-             qPrintable(w->NotifyIcon->ToolTip()));
+    QVERIFY2(
+        TipAfterPing(w->NotifyIcon->ShownToolTip(), QStringLiteral("http://web.test/"), QString()),
+        qPrintable(w->NotifyIcon->ShownToolTip()));
     QCOMPARE(w->StatusHint(), QStringLiteral("Inactive"));
 
     // Switched off while a result is held: the held result stays until the hold ends.
@@ -379,8 +385,9 @@ void TestScheduler::switchingOffClearsPanel() {
     QCOMPARE(w->StatusText(), QStringLiteral("Connection to [http://web.test/] completed."));
     w->TimerNotificationTimer();
     QCOMPARE(w->StatusText(), QString());
-    QVERIFY2(TipAfterPing(w->NotifyIcon->ToolTip(), QStringLiteral("http://web.test/"), QString()),
-             qPrintable(w->NotifyIcon->ToolTip()));
+    QVERIFY2(
+        TipAfterPing(w->NotifyIcon->ShownToolTip(), QStringLiteral("http://web.test/"), QString()),
+        qPrintable(w->NotifyIcon->ShownToolTip()));
 }
 
 void TestScheduler::periodThatDoesNotFitFallsBackToDefault() {
@@ -442,6 +449,46 @@ void TestScheduler::autoPingAtStart() {
         window.actAutoPingExecute();
     }
     QVERIFY(env.messages.isEmpty());
+}
+
+// The options dialog's OK hands the session the new interval: the countdown follows it from
+// the seconds already counted, and a period already reached pings on the next tick.
+void TestScheduler::changedIntervalAppliesToTheRunningPing() {
+    SwitchOn(QStringLiteral("web.test"));
+    w->TimerNotificationTimer();
+    for (int i = 0; i < 100; ++i)
+        w->TimerTimer();
+    QCOMPARE(w->StatusText(), Countdown(QStringLiteral("http://web.test/"), 15, "13:20"));
+
+    Options.AutoPingInterval = 5;
+    w->ApplySettings();
+    QCOMPARE(w->Session->Scheduler()->AutoPingSeconds(), 300u);
+    w->TimerTimer();
+    QCOMPARE(w->StatusText(), Countdown(QStringLiteral("http://web.test/"), 5, "03:19"));
+
+    Options.AutoPingInterval = 1;
+    w->ApplySettings();
+    QCOMPARE(w->Session->Scheduler()->AutoPingElapsed(), 60);
+    w->TimerTimer();
+    QTRY_VERIFY_WITH_TIMEOUT(fx->Idle() && http->connectionCount() == 2, Patience);
+    QCOMPARE(w->Session->Scheduler()->AutoPingElapsed(), 0);
+}
+
+// The status lines come first in the tray's tool-tip: the last result added below them never
+// pushes the countdown out (a 127-character host keeps what is left of it).
+void TestScheduler::countdownIsNeverCutByTheAddedLines() {
+    const QString address = QStringLiteral("http://web.test/") + QString(32, QLatin1Char('p'));
+    SwitchOn(address);
+    w->TimerNotificationTimer();
+    const QString countdown = Countdown(address, 15, "15:00");
+    QVERIFY2(TipAfterPing(fx->shell->Calls.constLast().toolTip, address, countdown),
+             qPrintable(fx->shell->Calls.constLast().toolTip));
+    fx->shell->config.longToolTips = false;
+    w->TimerTimer();
+    const QString shown = w->NotifyIcon->ShownToolTip();
+    QVERIFY2(shown.size() == 127 &&
+                 shown.startsWith("Vennatro\r" + Countdown(address, 15, "14:59") + "\rhttp"),
+             qPrintable(shown));
 }
 
 QTEST_MAIN(TestScheduler)

@@ -35,9 +35,9 @@ const QString WriteFailure = QStringLiteral(
 // A store file holding the program's key with the given value lines, with bare line feeds.
 QByteArray StoreText(const QByteArray &lines) { return TestEnvironment::StoreText(lines, "\n"); }
 
-RegValue Dw(quint32 n) { return RegValue{RegValue::Dword, n, QString()}; }
+RegValue Dw(quint32 n) { return RegValue{RegValue::Dword, n, QString(), 0, {}}; }
 
-RegValue Sz(const QString &text) { return RegValue{RegValue::Sz, 0, text}; }
+RegValue Sz(const QString &text) { return RegValue{RegValue::Sz, 0, text, 0, {}}; }
 
 // Every setting away from its default.
 TOptions Changed(const QString &logFile) {
@@ -166,9 +166,18 @@ void TestSettings::firstStartWithoutFile() {
     w.reset();
     QVERIFY(m_env->messages.isEmpty());
     const RegKey key = StoredKey();
-    // Every row of the settings table, and the window's own six: the recent list and bounds.
-    QCOMPARE(key.values.size(), SettingsTable().size() + 6);
+    // Every row of the settings table, and the window's own eight: the recent list, bounds and
+    // the watched panel.
+    QCOMPARE(key.values.size(), SettingsTable().size() + 8);
+    QCOMPARE(Stored(QStringLiteral("Watch panel shown")).dword, 0u);
+    QCOMPARE(Stored(QStringLiteral("Watch panel height")).dword, 0u);
     QCOMPARE(Stored(QStringLiteral("Ping timeout")).dword, 30u);
+    // The checks of a site keep what the program did before them: a connect for https, any
+    // answer, never slow; a certificate is only ever read with the check on.
+    QCOMPARE(Stored(QStringLiteral("Check TLS on https")).dword, 0u);
+    QCOMPARE(Stored(QStringLiteral("Warn before certificate expiry")).dword, 14u);
+    QCOMPARE(Stored(QStringLiteral("Accepted HTTP status")), Sz(QString()));
+    QCOMPARE(Stored(QStringLiteral("Slow above")).dword, 0u);
     QCOMPARE(Stored(QStringLiteral("Metrics port")).dword, 0u);
     QCOMPARE(Stored(QStringLiteral("Ping attempts")).dword, 3u);
     QCOMPARE(Stored(QStringLiteral("Auto-ping address")).text, QStringLiteral("http://"));
@@ -407,6 +416,7 @@ void TestSettings::valuesAfterAWrongKindSurviveTheExit() {
         dialog->edLogFile->setText(logFile);
         dialog->edSMTPServer->setText(QStringLiteral("smtp.changed.test"));
         dialog->edPingTimeout->setText(QStringLiteral("45"));
+        dialog->edWatchInterval->setText(QStringLiteral("300"));
         dialog->edSMTPPort->setText(QStringLiteral("2525"));
         dialog->btnOK->click();
     });

@@ -3,7 +3,11 @@
 #include <QSysInfo>
 #include <QTest>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
 #include <sys/utsname.h>
+#endif
 
 class TestSystemInfo : public QObject {
     Q_OBJECT
@@ -45,6 +49,28 @@ private slots:
         QCOMPARE(info.servicePack, QString());
     }
 
+#ifdef Q_OS_WIN
+    // The user agent's "Windows NT 10.0": the platform family and the real version, as the
+    // system's own version query answers a program that declares every version it knows.
+    void thisSystem() {
+        OSVERSIONINFOW version{};
+        version.dwOSVersionInfoSize = sizeof version;
+        QT_WARNING_PUSH
+        QT_WARNING_DISABLE_DEPRECATED
+        QVERIFY(::GetVersionExW(&version));
+        QT_WARNING_POP
+        const OsVersionInfo info = CurrentOsVersion();
+        QCOMPARE(info.name, QStringLiteral("Windows"));
+        QCOMPARE(info.family, QStringLiteral(" NT"));
+        QVERIFY(info.major >= 6);
+        QVERIFY(info.major > int(version.dwMajorVersion) ||
+                (info.major == int(version.dwMajorVersion) &&
+                 info.minor >= int(version.dwMinorVersion)));
+        QCOMPARE(info.servicePack, QString::fromWCharArray(version.szCSDVersion));
+        QCOMPARE(QStringLiteral("%1.%2").arg(info.major).arg(info.minor),
+                 QSysInfo::kernelVersion().section(QLatin1Char('.'), 0, 1));
+    }
+#else
     void thisSystem() {
         struct utsname names {};
         QCOMPARE(::uname(&names), 0);
@@ -57,6 +83,7 @@ private slots:
         QVERIFY(info.major > 0);
         QVERIFY(info.family.isEmpty() && info.servicePack.isEmpty());
     }
+#endif
 };
 
 QTEST_GUILESS_MAIN(TestSystemInfo)

@@ -36,6 +36,7 @@ private slots:
     void worstStateWins();
     void badgeIsDrawnInItsColour();
     void iconFollowsTheMainPing();
+    void errorPingLeavesTheFailureOnTheIcon();
 };
 
 void TestTrayBadge::worstStateWins() {
@@ -43,6 +44,10 @@ void TestTrayBadge::worstStateWins() {
     QCOMPARE(WorseBadge(TrayBadge::Failed, TrayBadge::UnderWay), TrayBadge::Failed);
     QCOMPARE(WorseBadge(TrayBadge::UnderWay, TrayBadge::Completed), TrayBadge::UnderWay);
     QCOMPARE(WorseBadge(TrayBadge::None, TrayBadge::Completed), TrayBadge::Completed);
+    // Slow is up, but worth a look: above completed and under way, below failed.
+    QCOMPARE(WorseBadge(TrayBadge::Completed, TrayBadge::Slow), TrayBadge::Slow);
+    QCOMPARE(WorseBadge(TrayBadge::Slow, TrayBadge::UnderWay), TrayBadge::Slow);
+    QCOMPARE(WorseBadge(TrayBadge::Slow, TrayBadge::Failed), TrayBadge::Failed);
 }
 
 void TestTrayBadge::badgeIsDrawnInItsColour() {
@@ -50,7 +55,8 @@ void TestTrayBadge::badgeIsDrawnInItsColour() {
     plain.fill(Qt::blue);
     const QIcon base(plain);
     QCOMPARE(BadgePixel(BadgedIcon(base, TrayBadge::None)), QColor(Qt::blue));
-    for (TrayBadge badge : {TrayBadge::Completed, TrayBadge::UnderWay, TrayBadge::Failed}) {
+    for (TrayBadge badge :
+         {TrayBadge::Completed, TrayBadge::UnderWay, TrayBadge::Slow, TrayBadge::Failed}) {
         const QIcon icon = BadgedIcon(base, badge);
         QCOMPARE(BadgePixel(icon), BadgeColor(badge));
         // The rest of the icon is left as it was.
@@ -85,6 +91,22 @@ void TestTrayBadge::iconFollowsTheMainPing() {
     w->TimerNotificationTimer();
     QCOMPARE(BadgePixel(w->NotifyIcon->Icon()), BadgeColor(TrayBadge::Completed));
 
+    // A slow answer: completed, yet amber on the icon and in the status image.
+    TestTcpServer late;
+    QVERIFY(late.listen());
+    TestTcpServer::Script script = TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\n\r\n"});
+    script.delayMs = 250;
+    late.setScript(script);
+    Options.HTTPPort = late.port();
+    Options.SlowAbove = 100;
+    fx.Ping(QStringLiteral("web.test"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx.Idle() && w->StatusImageIndex == 4, Patience);
+    QCOMPARE(BadgePixel(w->NotifyIcon->Icon()), BadgeColor(TrayBadge::Slow));
+    w->TimerNotificationTimer(); // the tool-tip shows the last result once the hold ends
+    QTRY_VERIFY2(w->NotifyIcon->ShownToolTip().contains(QStringLiteral(" s (slow) at ")),
+                 qPrintable(w->NotifyIcon->ShownToolTip()));
+    Options.SlowAbove = 0;
+
     Options.HTTPPort = TestTcpServer::closedPort();
     fx.Ping(QStringLiteral("web.test"));
     QTRY_VERIFY_WITH_TIMEOUT(fx.Idle() && w->StatusImageIndex == 3, Patience);
@@ -105,6 +127,37 @@ void TestTrayBadge::iconFollowsTheMainPing() {
     // And green once it is gone.
     w->Session->Watched()->Remove(0);
     QCOMPARE(BadgePixel(w->NotifyIcon->Icon()), BadgeColor(TrayBadge::Completed));
+}
+
+// The error ping checks a second address: its progress and its answer never turn the failed
+// address's red badge amber or green, nor reach the tool-tip.
+void TestTrayBadge::errorPingLeavesTheFailureOnTheIcon() {
+    PingWindowFixture fx;
+    QVERIFY(fx.w);
+    TestTcpServer https;
+    QVERIFY(https.listen());
+    Options.HTTPPort = TestTcpServer::closedPort();
+    Options.HTTPSPort = https.port();
+    Options.PingOnError = true;
+    Options.ErrorPingAddress = QStringLiteral("https://error.test");
+    fx.Ping(QStringLiteral("web.test"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx.Idle() && https.connectionCount() == 1 &&
+                                 fx.NewLog().contains(QLatin1String("/error.test/] (port")),
+                             Patience);
+    QList<QColor> badges;
+    for (const auto &call : fx.shell->Calls) {
+        if (!call.icon.isNull())
+            badges << BadgePixel(call.icon);
+        QVERIFY2(!call.toolTip.contains(QLatin1String("error.test")), qPrintable(call.toolTip));
+    }
+    // Amber while the address is pinged, then red for good: never green, amber only once.
+    QCOMPARE(badges.count(BadgeColor(TrayBadge::UnderWay)), 1);
+    QCOMPARE(badges.count(BadgeColor(TrayBadge::Completed)), 0);
+    QCOMPARE(badges.last(), BadgeColor(TrayBadge::Failed));
+    fx.w->TimerNotificationTimer();
+    QVERIFY2(fx.w->NotifyIcon->ShownToolTip().startsWith(
+                 QLatin1String("Vennatro\rhttp://web.test/: failed (Connection refused) at ")),
+             qPrintable(fx.w->NotifyIcon->ShownToolTip()));
 }
 
 QTEST_MAIN(TestTrayBadge)

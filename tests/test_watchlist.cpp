@@ -107,6 +107,7 @@ private slots:
     void replaceAndMoveKeepTheOthers();
     void refusedReplaceKeepsTheRowAsItWas();
     void uptimeStartsFromTheHistory();
+    void slowRowIsUpAndNotifiesOnceAnEpisode();
 };
 
 void TestWatchList::atMostEightPingsAtOnce() {
@@ -458,7 +459,7 @@ void TestWatchList::loadKeepsDuplicatesOnceAndSkipsRefusedLines() {
     // Add refuses the same way and says why.
     QString why;
     QVERIFY(!rig.list.Add(QStringLiteral("Http://A.Test/"), &why));
-    QCOMPARE(why, QStringLiteral("Already watched."));
+    QCOMPARE(why, QStringLiteral("Already watched: http://a.test/"));
     QVERIFY(!rig.list.Add(QStringLiteral("ftp://x"), &why));
     QCOMPARE(why, QStringLiteral("Only HTTP and HTTPS protocols are supported."));
     QVERIFY(!rig.list.Add(QStringLiteral(" \t"), &why));
@@ -563,7 +564,7 @@ void TestWatchList::replaceAndMoveKeepTheOthers() {
     QCOMPARE(why, QStringLiteral("Only HTTP and HTTPS protocols are supported."));
     QCOMPARE(rig.list.Addresses(), before);
     QVERIFY(!rig.list.Replace(1, QStringLiteral("HTTP://C.TEST/"), &why));
-    QCOMPARE(why, QStringLiteral("Already watched."));
+    QCOMPARE(why, QStringLiteral("Already watched: http://c.test/"));
     QCOMPARE(rig.list.Addresses(), before);
     QVERIFY(!rig.list.Replace(1, QStringLiteral("http://x.test:0/"), &why));
     QCOMPARE(why, QStringLiteral("Invalid port in the address."));
@@ -655,6 +656,41 @@ void TestWatchList::uptimeStartsFromTheHistory() {
     QVERIFY(rig.list.Add(QStringLiteral("http://c.test/")));
     QCOMPARE(rig.list.RowAt(0).uptime24h, 0.75);
     QVERIFY(qIsNaN(rig.list.RowAt(1).uptime24h)); // no history: nothing to say yet
+}
+
+void TestWatchList::slowRowIsUpAndNotifiesOnceAnEpisode() {
+    TestTcpServer late;
+    QVERIFY(late.listen());
+    TestTcpServer::Script script = TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\n\r\n"});
+    script.delayMs = 250;
+    late.setScript(script);
+    Rig rig;
+    rig.options.SlowAbove = 100;
+    rig.Apply();
+    QStringList slow;
+    QObject::connect(&rig.list, &WatchList::addressSlow,
+                     [&slow](const QString &address) { slow << address; });
+    const QString address = Local(late.port(), "/late");
+    QVERIFY(rig.list.Add(address));
+    rig.list.SetIntervalMs(3600 * 1000);
+    for (int n = 1; n <= 2; ++n) {
+        rig.list.PingNow(0);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.results.size(), n, Patience);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.list.RowAt(0).state != WatchList::UnderWay, Patience);
+    }
+    const WatchList::Row row = rig.list.RowAt(0);
+    QCOMPARE(row.state, WatchList::Slow);
+    QVERIFY2(row.lastResult.startsWith("completed in ") && row.lastResult.endsWith(" s (slow)"),
+             qPrintable(row.lastResult));
+    QCOMPARE(row.certificateDays, -1); // no TLS, no certificate
+    // Slow is up: in the uptime and the tally, never down.
+    QCOMPARE(row.uptime24h, 1.0);
+    QCOMPARE(rig.list.Outcomes().slow, 1);
+    QCOMPARE(rig.list.Outcomes().completed, 0);
+    QCOMPARE(rig.list.Down(), 0);
+    QVERIFY(rig.notices.isEmpty());
+    // Two slow pings in a row are one episode.
+    QCOMPARE(slow, QStringList{address});
 }
 
 QTEST_GUILESS_MAIN(TestWatchList)

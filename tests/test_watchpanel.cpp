@@ -2,7 +2,9 @@
 // address box, removing, reordering and editing rows, its context menu, the list across a
 // restart, and the tray tool-tip that names the addresses that are down.
 
+#include "app/HistoryWindow.h"
 #include "app/Main.h"
+#include "app/WatchPanel.h"
 #include "engine/HistoryStore.h"
 #include "engine/MetricsPublisher.h"
 #include "engine/PingTarget.h"
@@ -21,6 +23,8 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QDockWidget>
+#include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPointer>
@@ -29,13 +33,16 @@
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
+#include <QToolBar>
 #include <QToolButton>
 #include <memory>
 
 namespace {
 
-constexpr int ColAddress = 1;
-constexpr int ColResult = 3;
+constexpr int ColState = TWatchPanel::ColState;
+constexpr int ColAddress = TWatchPanel::ColAddress;
+constexpr int ColResult = TWatchPanel::ColResult;
+constexpr int ColUptime = TWatchPanel::ColUptime;
 
 QString Local(quint16 port, const QString &path) {
     return QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path);
@@ -95,16 +102,28 @@ private slots:
     void trayToolTipNamesTheAddressesDown();
     void downAddressStaysNamedWhileItIsPingedAgain();
     void rowsPingedWhileHiddenAreCurrentWhenShown();
+    void addressesAreElidedInTheMiddle_data();
+    void addressesAreElidedInTheMiddle();
+    void rowsSayTheirStateInWordsAndColour();
+    void sortsByAnyColumnAndFailingFirst();
+    void pasteAddsOneRowPerLine();
+    void deleteAsksNothingAndUndoBringsTheRowBack();
+    void rowMenuOpensTheHistory();
+    void dockAndItsHeightSurviveARestart();
 
 private:
     bool Build();
     bool ShowActive();
+    // Built, shown, the dock shown, one attempt a ping.
+    bool ShowDock();
     QStringList TableAddresses() const;
     // The text of the tray tool-tip as last handed to the notification area.
     QString LastToolTip() const;
     // Opens the row's context menu and chooses the entry with that caption; returns the
     // captions the menu offered.
     QStringList ChooseFromMenu(int row, const QString &caption);
+    // A number the last exit wrote to the store.
+    quint32 StoredDword(const char *name) const;
 
     std::unique_ptr<TestEnvironment> m_env;
     std::unique_ptr<TfMain_Vennatro> w;
@@ -157,6 +176,12 @@ QString TestWatchPanel::LastToolTip() const {
             return it->toolTip;
     }
     return QStringLiteral("<no tool-tip recorded>");
+}
+
+quint32 TestWatchPanel::StoredDword(const char *name) const {
+    const RegKey key =
+        LoadRegStore(m_env->StorePath()).keys.value(QString::fromLatin1(SettingsKey).toLower());
+    return key.values.value(QString::fromLatin1(name).toLower()).second.dword;
 }
 
 QStringList TestWatchPanel::ChooseFromMenu(int row, const QString &caption) {
@@ -260,7 +285,7 @@ void TestWatchPanel::addFromTheFieldOrTheAddressBox() {
         {QStringLiteral("ftp://127.0.0.1/x"), QString(),
          QStringLiteral("Only HTTP and HTTPS protocols are supported.")},
         {QStringLiteral("HTTP://127.0.0.1:8001/one"), QString(),
-         QStringLiteral("Already watched.")},
+         QStringLiteral("Already watched: http://127.0.0.1:8001/one")},
         {QStringLiteral("127.0.0.1:99999/"), QString(),
          QStringLiteral("Invalid port in the address.")},
         {QString(), QString(), QStringLiteral("No address specified.")},
@@ -420,7 +445,7 @@ void TestWatchPanel::editingTheAddressReplacesIt() {
 
     edit(0, QStringLiteral("HTTPS://Y.TEST/"));
     QCOMPARE(m_env->messages.size(), 2);
-    QCOMPARE(m_env->messages[1].text, QStringLiteral("Already watched."));
+    QCOMPARE(m_env->messages[1].text, QStringLiteral("Already watched: https://y.test/"));
     QCOMPARE(TableAddresses(), before);
 
     // Only the address column can be edited.
@@ -533,7 +558,7 @@ void TestWatchPanel::trayToolTipNamesTheAddressesDown() {
     const QString down = Local(closed, QStringLiteral("/down"));
     QTRY_COMPARE_WITH_TIMEOUT(LastToolTip(),
                               QStringLiteral("Vennatro\r1 of 2 addresses down: ") + down, Patience);
-    QCOMPARE(w->NotifyIcon->ToolTip(), LastToolTip());
+    QCOMPARE(w->NotifyIcon->ShownToolTip(), LastToolTip());
     QVERIFY(up.connectionCount() >= 1);
 
     // Five, four of them down: three named, in the list's order, the rest left to the dock.
@@ -626,6 +651,188 @@ void TestWatchPanel::rowsPingedWhileHiddenAreCurrentWhenShown() {
     QVERIFY(ui.dock->isVisible());
     QCOMPARE(ui.table->item(1, ColResult)->text(), w->Session->Watched()->RowAt(1).lastResult);
     QVERIFY(!ui.table->item(1, ColResult)->text().isEmpty());
+}
+
+// Cut in the middle: the path first, the host only when even it does not fit; the port stays.
+void TestWatchPanel::addressesAreElidedInTheMiddle_data() {
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<int>("chars"); // the width, in average characters
+    QTest::addColumn<QString>("kept");
+    QTest::newRow("long path") << "http://127.0.0.1:8080/a/very/long/path/to/some/index.html" << 36
+                               << "http://127.0.0.1:8080/";
+    QTest::newRow("long host") << "https://a-very-long-host-name.of.some.example.org:8443/x" << 24
+                               << ":8443/";
+    QTest::newRow("IPv6 literal") << "http://[2001:db8::1234:5678:9abc]:9090/x/y/z" << 16
+                                  << "]:9090/";
+}
+
+void TestWatchPanel::addressesAreElidedInTheMiddle() {
+    QFETCH(QString, address);
+    QFETCH(int, chars);
+    QFETCH(QString, kept);
+    const QFontMetrics metrics(QApplication::font());
+    const int width = chars * metrics.averageCharWidth();
+    const QString shown = ElideAddress(address, metrics, width);
+    QVERIFY2(metrics.horizontalAdvance(shown) <= width && shown.contains(kept) &&
+                 shown.contains(QChar(0x2026)),
+             qPrintable(shown));
+    QCOMPARE(ElideAddress(address, metrics, metrics.horizontalAdvance(address)), address);
+}
+
+bool TestWatchPanel::ShowDock() {
+    if (!Build() || !ShowActive())
+        return false;
+    ui.actWatched->trigger();
+    Options.PingAttempts = 1;
+    w->ApplySettings();
+    return QTest::qWaitFor([this] { return ui.dock->isVisible(); }, Patience);
+}
+
+// A failing row says so in words and in a colour mixed from the palette; a row not pinged in
+// this run shows no uptime figure; the address takes the free width.
+void TestWatchPanel::rowsSayTheirStateInWordsAndColour() {
+    TestTcpServer up;
+    QVERIFY(up.listen());
+    up.setScript(TestTcpServer::Script::answer({"HTTP/1.0 200 OK\r\n\r\n"}));
+    QVERIFY(ShowDock());
+    const QString bad = Local(TestTcpServer::closedPort(), QStringLiteral("/down"));
+    w->Session->Watched()->Load(Local(up.port(), QStringLiteral("/ok")) + "\r\n" + bad +
+                                "\r\nhttp://127.0.0.1:9/never\r\n");
+    w->Session->Watched()->PingNow(0);
+    w->Session->Watched()->PingNow(1);
+    QTRY_COMPARE_WITH_TIMEOUT(ui.table->item(1, ColState)->text(), QStringLiteral("Down"),
+                              Patience);
+    QTRY_COMPARE_WITH_TIMEOUT(ui.table->item(0, ColState)->text(), QStringLiteral("Up"), Patience);
+    QCOMPARE(ui.table->item(2, ColState)->text(), QStringLiteral("\u2013"));
+    QCOMPARE(ui.table->item(0, ColUptime)->text(), QStringLiteral("100.0%"));
+    QCOMPARE(ui.table->item(2, ColUptime)->text(), QStringLiteral("\u2013"));
+    QCOMPARE(ui.table->item(1, ColAddress)->toolTip(), bad);
+    // The status bar's permanent panel counts them.
+    QCOMPARE(Find<QLabel>(w.get(), "StatusLastPanel")->text(), QStringLiteral("1 of 3 down"));
+    const QBrush failing = ui.table->item(1, ColResult)->background();
+    QVERIFY(failing.style() != Qt::NoBrush &&
+            failing.color() != ui.table->palette().base().color());
+    QCOMPARE(ui.table->item(0, ColResult)->background().style(), Qt::NoBrush);
+    const QHeaderView *header = ui.table->horizontalHeader();
+    for (int column = 0; column < ui.table->columnCount(); ++column)
+        QVERIFY(column == ColAddress ||
+                header->sectionSize(ColAddress) > header->sectionSize(column));
+}
+
+// A header click sorts (ascending, descending, the list's order again), the selection follows
+// its address, Up and Down wait for the list's order; failing rows first, also as they change.
+void TestWatchPanel::sortsByAnyColumnAndFailingFirst() {
+    QVERIFY(ShowDock());
+    const QString down = Local(TestTcpServer::closedPort(), QStringLiteral("/m-down"));
+    w->Session->Watched()->Load("http://c.test/\r\nhttp://a.test/\r\n" + down +
+                                "\r\nhttp://b.test/\r\n");
+    const QStringList listOrder = TableAddresses();
+    QHeaderView *header = ui.table->horizontalHeader();
+    const auto clickHeader = [&] {
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                          QPoint(header->sectionViewportPosition(ColAddress) + 4, 4));
+    };
+    ui.table->selectRow(0); // c.test
+    clickHeader();
+    QCOMPARE(TableAddresses(),
+             (QStringList{down, "http://a.test/", "http://b.test/", "http://c.test/"}));
+    QCOMPARE(ui.table->selectedItems().first()->row(), 3);
+    QVERIFY(!ui.up->isEnabled());
+    clickHeader();
+    QCOMPARE(TableAddresses().constFirst(), QStringLiteral("http://c.test/"));
+    clickHeader();
+    QCOMPARE(TableAddresses(), listOrder);
+    QVERIFY(ui.up->isEnabled());
+
+    auto *failingFirst = Find<QToolButton>(w.get(), "btnWatchFailingFirst");
+    QVERIFY(failingFirst);
+    failingFirst->click();
+    w->Session->Watched()->PingNow(2);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        TableAddresses(), (QStringList{down, "http://c.test/", "http://a.test/", "http://b.test/"}),
+        Patience);
+    qobject_cast<TWatchPanel *>(ui.dock)->SortBy(ColAddress, Qt::DescendingOrder);
+    QCOMPARE(TableAddresses(),
+             (QStringList{down, "http://c.test/", "http://b.test/", "http://a.test/"}));
+}
+
+void TestWatchPanel::pasteAddsOneRowPerLine() {
+    QVERIFY(ShowDock());
+    QVERIFY(w->Session->Watched()->Add(QStringLiteral("http://a.test/")));
+    QApplication::clipboard()->setText("b.test\nftp://x.test/\n\n \r\nhttp://A.test/\r\nc.test\n");
+    QTest::keySequence(ui.table, QKeySequence::Paste);
+    QCOMPARE(TableAddresses(), (QStringList{"http://a.test/", "http://b.test/", "http://c.test/"}));
+    QCOMPARE(m_env->messages.size(), 1);
+    QCOMPARE(m_env->messages[0].text,
+             QStringLiteral("2 of 4 addresses added. Not added:\n"
+                            "ftp://x.test/: Only HTTP and HTTPS protocols are supported.\n"
+                            "http://A.test/: Already watched: http://a.test/"));
+    // Into the field as well; a single line stays there to be edited.
+    QApplication::clipboard()->setText(QStringLiteral("d.test\ne.test\n"));
+    QTest::keySequence(ui.edit, QKeySequence::Paste);
+    QCOMPARE(w->Session->Watched()->Count(), 5);
+    QApplication::clipboard()->setText(QStringLiteral("f.test\n"));
+    QTest::keySequence(ui.edit, QKeySequence::Paste);
+    QCOMPARE(w->Session->Watched()->Count(), 5);
+    QCOMPARE(ui.edit->text(), QStringLiteral("f.test"));
+}
+
+// Delete asks nothing; Ctrl+Z and the link bring rows back in their places, newest first.
+void TestWatchPanel::deleteAsksNothingAndUndoBringsTheRowBack() {
+    QVERIFY(ShowDock());
+    const QStringList all = {"http://a.test/", "http://b.test/", "http://c.test/"};
+    w->Session->Watched()->Load(all.join(QStringLiteral("\r\n")));
+    auto *undo = Find<QLabel>(w.get(), "lblWatchUndo");
+    QVERIFY(undo && undo->isHidden());
+    for (int row : {0, 1}) {
+        ui.table->selectRow(row);
+        QTest::keyClick(ui.table, Qt::Key_Delete);
+    }
+    QCOMPARE(TableAddresses(), QStringList{"http://b.test/"});
+    QVERIFY(undo->isVisible() && undo->text().contains(QLatin1String("Removed http://c.test/.")));
+    emit undo->linkActivated(QStringLiteral("undo"));
+    QCOMPARE(TableAddresses(), (QStringList{"http://b.test/", "http://c.test/"}));
+    QTest::keyClick(ui.table, Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(TableAddresses(), all);
+    QVERIFY(undo->isHidden());
+    QTest::keyClick(ui.table, Qt::Key_Z, Qt::ControlModifier); // nothing left to undo
+    QCOMPARE(TableAddresses(), all);
+    QVERIFY(m_env->messages.isEmpty());
+}
+
+void TestWatchPanel::rowMenuOpensTheHistory() {
+    QVERIFY(ShowDock());
+    w->Session->Watched()->Load(QStringLiteral("http://a.test/\r\nhttp://b.test/\r\n"));
+    ChooseFromMenu(1, QStringLiteral("History"));
+    auto *history = w->findChild<THistoryWindow *>();
+    QVERIFY(history && history->isVisible());
+    QCOMPARE(history->Address(), QStringLiteral("http://b.test/"));
+}
+
+// Shown or not, and its height, as the user left them; the tool-bar button shows and hides it.
+void TestWatchPanel::dockAndItsHeightSurviveARestart() {
+    for (const bool shown : {true, false}) {
+        QVERIFY(Build());
+        QVERIFY(ShowActive());
+        QCOMPARE(ui.dock->isVisible(), !shown);
+        auto *button = qobject_cast<QToolButton *>(
+            Find<QToolBar>(w.get(), "ToolBar")->widgetForAction(ui.actWatched));
+        QVERIFY(button && button->text() == QStringLiteral("Watched"));
+        button->click();
+        QTRY_COMPARE_WITH_TIMEOUT(ui.dock->isVisible(), shown, Patience);
+        if (shown) {
+            w->resize(w->width(), 640);
+            w->resizeDocks({ui.dock}, {300}, Qt::Vertical);
+            QTRY_COMPARE_WITH_TIMEOUT(ui.dock->height(), 300, Patience);
+        }
+        w.reset();
+        QCOMPARE(StoredDword("Watch panel shown"), shown ? 1u : 0u);
+        QCOMPARE(StoredDword("Watch panel height"), 300u);
+        Options = TOptions();
+    }
+    QVERIFY(Build());
+    QVERIFY(ShowActive());
+    QVERIFY(ui.dock->isHidden() && !ui.actWatched->isChecked());
 }
 
 QTEST_MAIN(TestWatchPanel)

@@ -2,22 +2,32 @@
 
 #include "platform/gui/MessageBox.h"
 
+#ifdef VENNATRO_HAVE_CHARTS
 #include <QChart>
 #include <QChartView>
-#include <QComboBox>
 #include <QDateTimeAxis>
+#include <QLineSeries>
+#include <QScatterSeries>
+#include <QValueAxis>
+#endif
+#include <QComboBox>
+#include <QCursor>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLineSeries>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSaveFile>
-#include <QScatterSeries>
+#include <QScreen>
+#include <QStandardPaths>
+#include <QToolTip>
 #include <QVBoxLayout>
-#include <QValueAxis>
+#include <QWindow>
 
 #include <algorithm>
 #include <cmath>
@@ -98,15 +108,40 @@ QList<QPointF> Thinned(const QList<QPointF> &points, double from, double to) {
     return kept;
 }
 
+// The spacing past which two completed pings are not joined: three times the usual one (the
+// median of the range), and at least a minute. Pinged every minute and then not for an hour
+// (automatic ping switched off, the computer asleep), the chart shows a gap there, not a line
+// across it.
+double GapMs(const QList<HistoryRow> &rows) {
+    QList<double> spacings;
+    double last = -1;
+    for (const HistoryRow &row : rows) {
+        if (row.outcome != PingOutcomeKind::Completed || row.ms < 0)
+            continue;
+        if (last >= 0)
+            spacings.append(double(row.atMs) - last);
+        last = double(row.atMs);
+    }
+    if (spacings.isEmpty())
+        return std::numeric_limits<double>::infinity();
+    const auto middle = spacings.begin() + spacings.size() / 2;
+    std::nth_element(spacings.begin(), middle, spacings.end());
+    return qMax(3 * *middle, double(HistoryStore::SessionTouchMs));
+}
+
 ChartPoints PointsOf(const QList<HistoryRow> &rows, const QList<HistorySession> &sessions,
                      double from, double to) {
     ChartPoints points;
+    const double gap = GapMs(rows);
     qsizetype session = 0;
     qsizetype lineSession = -1;
+    bool broken = true; // the next point starts a line of its own
     for (const HistoryRow &row : rows) {
         const double x = double(row.atMs);
         if (row.outcome == PingOutcomeKind::Failed) {
+            // A failure has no time to draw: the line stops at it and starts again after it.
             points.failures.append(QPointF(x, 0));
+            broken = true;
             continue;
         }
         if (row.outcome != PingOutcomeKind::Completed || row.ms < 0)
@@ -116,13 +151,14 @@ ChartPoints PointsOf(const QList<HistoryRow> &rows, const QList<HistorySession> 
             ++session;
         if (session >= sessions.size() || sessions.at(session).startMs > row.atMs) {
             points.single.append(QPointF(x, row.ms));
-            lineSession = -1;
+            broken = true;
             continue;
         }
-        if (session != lineSession) {
+        if (broken || session != lineSession || x - points.lines.last().last().x() > gap) {
             points.lines.append(QList<QPointF>());
             lineSession = session;
         }
+        broken = false;
         points.lines.last().append(QPointF(x, row.ms));
     }
     for (qsizetype i = points.lines.size() - 1; i >= 0; --i) {
@@ -167,6 +203,44 @@ ChartPoints PointsOf(const QList<HistoryHour> &hours) {
     return points;
 }
 
+// The time axis from 0: a step of 1, 2 or 5 times a power of ten, at most five of them, and as
+// many decimals as the step needs, so no two labels read the same ("0, 0, 1, 1" for an
+// address with only failures).
+void SetTimeScale(QValueAxis *axis, double maxMs) {
+    const double top = qMax(maxMs * 1.1, 1.0);
+    const double rough = top / 5;
+    const double power = std::pow(10.0, std::floor(std::log10(rough)));
+    double step = 10 * power;
+    for (double m : {1.0, 2.0, 5.0}) {
+        if (m * power >= rough) {
+            step = m * power;
+            break;
+        }
+    }
+    const int steps = qMax(1, int(std::ceil(top / step - 1e-9)));
+    axis->setRange(0, steps * step);
+    axis->setTickCount(steps + 1);
+    const int decimals = qMax(0, -int(std::floor(std::log10(step) + 1e-9)));
+    axis->setLabelFormat(QStringLiteral("%.") + QString::number(decimals) + QLatin1Char('f'));
+}
+
+// Lines show their points while a screen can tell them apart.
+constexpr int MarkedPoints = 60;
+
+// A file name from an address: its host, port and path, what a file system may hold.
+QString ExportName(const QString &address) {
+    QString name = address;
+    name.remove(QRegularExpression(QStringLiteral("^[a-zA-Z]+://")));
+    name.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9._-]+")), QStringLiteral("_"));
+    name = name.left(80);
+    while (name.startsWith(QLatin1Char('_')) || name.startsWith(QLatin1Char('.')))
+        name.remove(0, 1);
+    while (name.endsWith(QLatin1Char('_')))
+        name.chop(1);
+    return name.isEmpty() ? QStringLiteral("Vennatro history.csv")
+                          : QStringLiteral("Vennatro history %1.csv").arg(name);
+}
+
 } // namespace
 
 THistoryWindow::THistoryWindow(HistoryStore *store, QWidget *parent)
@@ -204,8 +278,17 @@ THistoryWindow::THistoryWindow(HistoryStore *store, QWidget *parent)
     choices->addWidget(btnExportCsv);
     column->addLayout(choices);
 
+    lblHistoryHint = new QLabel(this);
+    lblHistoryHint->setObjectName(QStringLiteral("lblHistoryHint"));
+    lblHistoryHint->setWordWrap(true);
+    lblHistoryHint->hide();
+    column->addWidget(lblHistoryHint);
+
     BuildChart();
-    column->addWidget(chartHistory, 1);
+    if (chartHistory)
+        column->addWidget(chartHistory, 1);
+    else
+        column->addStretch(1);
 
     auto *figures = new QGridLayout;
     figures->setHorizontalSpacing(12);
@@ -257,7 +340,9 @@ THistoryWindow::THistoryWindow(HistoryStore *store, QWidget *parent)
         dialog.setDefaultSuffix(QStringLiteral("csv"));
         dialog.setNameFilters(
             {QStringLiteral("CSV files (*.csv)"), QStringLiteral("All files (*.*)")});
-        dialog.selectFile(QStringLiteral("Vennatro history"));
+        const QFileInfo suggested(SuggestedExportPath());
+        dialog.setDirectory(suggested.absolutePath());
+        dialog.selectFile(suggested.fileName());
         if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
             return QString();
         return dialog.selectedFiles().constFirst();
@@ -267,7 +352,10 @@ THistoryWindow::THistoryWindow(HistoryStore *store, QWidget *parent)
     resize(820, 560);
 }
 
+// A build without Qt Charts (the Windows one made here) shows the figures and the export
+// without the chart.
 void THistoryWindow::BuildChart() {
+#ifdef VENNATRO_HAVE_CHARTS
     m_chart = new QChart;
     m_chart->legend()->hide();
     m_chart->setMargins(QMargins(4, 4, 4, 4));
@@ -281,11 +369,13 @@ void THistoryWindow::BuildChart() {
     chartHistory->setObjectName(QStringLiteral("chartHistory"));
     chartHistory->setRenderHint(QPainter::Antialiasing);
     chartHistory->setMinimumSize(400, 220);
+#endif
 }
 
 void THistoryWindow::ApplyPalette() {
     // The chart's theme sets every colour it draws; the window's palette then decides the
     // background and the text, so the chart reads like the rest of the window on dark desktops.
+#ifdef VENNATRO_HAVE_CHARTS
     const QPalette pal = palette();
     const bool dark = pal.color(QPalette::Window).lightness() < 128;
     m_chart->setTheme(dark ? QChart::ChartThemeDark : QChart::ChartThemeLight);
@@ -301,6 +391,7 @@ void THistoryWindow::ApplyPalette() {
         axis->setGridLinePen(gridPen);
     }
     chartHistory->setBackgroundBrush(pal.brush(QPalette::Window));
+#endif
 }
 
 void THistoryWindow::changeEvent(QEvent *event) {
@@ -340,15 +431,91 @@ void THistoryWindow::FillAddresses(const QString &select) {
     const QSignalBlocker quiet(cmbHistoryAddress);
     cmbHistoryAddress->clear();
     cmbHistoryAddress->addItems(addresses);
-    cmbHistoryAddress->setCurrentIndex(qMax(0, addresses.indexOf(select)));
+    // None chosen for no address: the list's first would be a guess.
+    cmbHistoryAddress->setCurrentIndex(addresses.indexOf(select));
 }
 
 void THistoryWindow::ShowFor(const QString &address) {
-    FillAddresses(address.isEmpty() ? Address() : address);
+    const QString shown = address.isEmpty() ? Address() : address;
+    FillAddresses(shown);
+    // Opened on another address: the range that holds its pings. Shown again on the same one,
+    // the range the user chose stays.
+    if (shown != m_rangeChosenFor) {
+        m_rangeChosenFor = shown;
+        if (const std::optional<Range> range = RangeHolding(shown)) {
+            const QSignalBlocker quiet(cmbHistoryRange);
+            cmbHistoryRange->setCurrentIndex(*range);
+        }
+    }
     Refresh();
+    FitToScreen();
     show();
     raise();
     activateWindow();
+}
+
+std::optional<THistoryWindow::Range> THistoryWindow::RangeHolding(const QString &address) {
+    if (address.isEmpty())
+        return std::nullopt;
+    // The hours first (a few rows however many pings), then the first ping of the earliest.
+    const QDateTime to = m_store->Now();
+    const QDateTime from = to.addDays(-30);
+    qint64 first = -1;
+    for (const HistoryHour &hour : m_store->Hours(address, from, to)) {
+        if (hour.completed + hour.failed > 0 && (first < 0 || hour.hour < first))
+            first = hour.hour;
+    }
+    if (first < 0)
+        return std::nullopt;
+    const QDateTime hourStart = QDateTime::fromMSecsSinceEpoch(first * HourMs, Qt::UTC);
+    qint64 earliest = hourStart.toMSecsSinceEpoch();
+    for (const HistoryRow &row :
+         m_store->Rows(address, qMax(from, hourStart), qMin(to, hourStart.addMSecs(HourMs)))) {
+        if (row.outcome == PingOutcomeKind::Completed || row.outcome == PingOutcomeKind::Failed) {
+            earliest = row.atMs;
+            break;
+        }
+    }
+    const qint64 age = to.toMSecsSinceEpoch() - earliest;
+    if (age <= HourMs)
+        return LastHour;
+    if (age <= DayMs)
+        return LastDay;
+    if (age <= 7 * DayMs)
+        return LastWeek;
+    return Last30Days;
+}
+
+void THistoryWindow::FitToArea(const QSize &area) {
+    setMinimumSize(minimumSizeHint().boundedTo(area));
+    resize(size().boundedTo(area));
+}
+
+void THistoryWindow::FitToScreen() {
+    if (m_fitted)
+        return;
+    m_fitted = true;
+    QScreen *shown = parentWidget() ? parentWidget()->screen() : screen();
+    if (!shown)
+        return;
+    // The frame is not known before the window is shown: the main window's, or a title bar's
+    // height, as the options dialog reckons it.
+    QMargins frame(0, 30, 0, 0);
+    if (parentWidget() && parentWidget()->window()->windowHandle() &&
+        !parentWidget()->window()->windowHandle()->frameMargins().isNull())
+        frame = parentWidget()->window()->windowHandle()->frameMargins();
+    const QRect work = shown->availableGeometry();
+    FitToArea(QSize(work.width() - frame.left() - frame.right(),
+                    work.height() - frame.top() - frame.bottom()));
+    move(work.center() - rect().center());
+    move(qMax(x(), work.x() + frame.left()), qMax(y(), work.y() + frame.top()));
+}
+
+QString THistoryWindow::SuggestedExportPath() const {
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (folder.isEmpty() || !QFileInfo(folder).isDir())
+        folder = QDir::homePath();
+    return QDir(folder).filePath(ExportName(Address()));
 }
 
 void THistoryWindow::Refresh() {
@@ -366,6 +533,12 @@ void THistoryWindow::Refresh() {
     } else if (!address.isEmpty()) {
         m_rows = m_store->Rows(address, m_from, m_to);
     }
+    lblHistoryHint->setVisible(address.isEmpty());
+    lblHistoryHint->setText(
+        cmbHistoryAddress->count() == 0
+            ? QStringLiteral("No pings recorded yet. Ping an address, or watch one, and its "
+                             "history shows here.")
+            : QStringLiteral("Choose an address above to see its pings."));
     ShowRows();
     ShowStats();
 }
@@ -373,6 +546,7 @@ void THistoryWindow::Refresh() {
 bool THistoryWindow::Hourly() const { return CurrentRange() >= LastWeek; }
 
 void THistoryWindow::ShowRows() {
+#ifdef VENNATRO_HAVE_CHARTS
     m_chart->removeAllSeries();
     if (!m_to.isValid())
         return; // nothing asked for yet
@@ -393,21 +567,38 @@ void THistoryWindow::ShowRows() {
     m_timeAxis->setFormat(CurrentRange() <= LastDay ? QStringLiteral("HH:mm")
                                                     : QStringLiteral("dd MMM"));
     m_timeAxis->setRange(m_from.toLocalTime(), m_to.toLocalTime());
-    m_msAxis->setRange(0, maxMs > 0 ? maxMs * 1.1 : 1.0);
-    m_msAxis->applyNiceNumbers();
+    SetTimeScale(m_msAxis, maxMs);
 
     const QColor lineColor = palette().color(QPalette::Highlight);
-    auto add = [this](QXYSeries *series, const QList<QPointF> &data) {
+    auto add = [this](QXYSeries *series, const QList<QPointF> &data, bool failures) {
         series->replace(data); // before the chart knows it: no drawing yet
         m_chart->addSeries(series);
         series->attachAxis(m_timeAxis);
         series->attachAxis(m_msAxis);
+        connect(series, &QXYSeries::hovered, this,
+                [this, series, failures](const QPointF &point, bool state) {
+                    // The nearest ping of the series: a line reports a point between two.
+                    const QList<QPointF> data = series->points();
+                    QPointF nearest = point;
+                    double best = std::numeric_limits<double>::infinity();
+                    for (const QPointF &p : data) {
+                        if (std::abs(p.x() - point.x()) < best) {
+                            best = std::abs(p.x() - point.x());
+                            nearest = p;
+                        }
+                    }
+                    ShowPointText(nearest, state, failures);
+                });
     };
+    qsizetype linePoints = 0;
+    for (const QList<QPointF> &line : points.lines)
+        linePoints += line.size();
     for (const QList<QPointF> &line : points.lines) {
         auto *series = new QLineSeries;
         series->setName(QStringLiteral("Time"));
         series->setPen(QPen(lineColor, 1.5));
-        add(series, line);
+        series->setPointsVisible(linePoints <= MarkedPoints);
+        add(series, line, false);
     }
     if (!points.single.isEmpty()) {
         auto *series = new QScatterSeries;
@@ -416,7 +607,7 @@ void THistoryWindow::ShowRows() {
         series->setMarkerSize(5);
         series->setColor(lineColor);
         series->setBorderColor(lineColor);
-        add(series, points.single);
+        add(series, points.single, false);
     }
     if (!points.failures.isEmpty()) {
         auto *series = new QScatterSeries;
@@ -425,8 +616,24 @@ void THistoryWindow::ShowRows() {
         series->setMarkerSize(8);
         series->setColor(FailureColor);
         series->setBorderColor(FailureColor);
-        add(series, points.failures);
+        add(series, points.failures, true);
     }
+#endif
+}
+
+void THistoryWindow::ShowPointText(const QPointF &point, bool hovered, bool failure) {
+    if (!hovered) {
+        chartHistory->setToolTip(QString());
+        QToolTip::hideText();
+        return;
+    }
+    const QString when = QDateTime::fromMSecsSinceEpoch(qint64(point.x()), Qt::UTC)
+                             .toLocalTime()
+                             .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    const QString text = failure ? QStringLiteral("%1 \u2013 failed").arg(when)
+                                 : QStringLiteral("%1 \u2013 %2").arg(when, MsText(point.y()));
+    chartHistory->setToolTip(text);
+    QToolTip::showText(QCursor::pos(), text, chartHistory);
 }
 
 void THistoryWindow::ShowStats() {

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QTimer>
 #include <functional>
+#include <optional>
 
 class QChart;
 class QChartView;
@@ -32,7 +33,9 @@ public:
 
     explicit THistoryWindow(HistoryStore *store, QWidget *parent = nullptr);
 
-    // Shows the window for an address (the one shown before when empty).
+    // Shows the window for an address (the one shown before when empty; with none, an empty
+    // chart and a hint). The range becomes the smallest that holds the address's pings, up to
+    // 30 days.
     void ShowFor(const QString &address);
     QString Address() const;
     Range CurrentRange() const;
@@ -40,6 +43,14 @@ public:
     void Refresh();
     // Writes the rows of the range shown to a file chosen in the save dialog.
     void ExportCsv();
+    // Where the save dialog starts: the documents folder, a name from the address.
+    QString SuggestedExportPath() const;
+    // The smallest range that holds the address's pings of the last 30 days; nothing when it
+    // has none.
+    std::optional<Range> RangeHolding(const QString &address);
+    // The size for a screen area of that size (the work area, frame excluded): the usual size
+    // where it fits, else the area.
+    void FitToArea(const QSize &area);
 
     // ---- seams for tests ----
     // The save dialog: returns the chosen path, or empty when cancelled.
@@ -55,6 +66,8 @@ private:
     void ShowStats();
     void FillAddresses(const QString &select);
     void Recorded(const PingResult &result);
+    void ShowPointText(const QPointF &point, bool hovered, bool failure);
+    void FitToScreen();
     qint64 RangeMs() const;
     bool Hourly() const;
 
@@ -74,6 +87,9 @@ private:
     QLabel *lblUptime7d = nullptr;
     QLabel *lblUptime30d = nullptr;
     QPushButton *btnExportCsv = nullptr;
+    QLabel *lblHistoryHint = nullptr; // what to do when no address is shown
+    bool m_fitted = false;            // sized to its screen on the first showing
+    QString m_rangeChosenFor;         // the address the range was last chosen for on opening
 
     QList<HistoryRow> m_rows;   // the range shown, an hour or a day
     QList<HistoryHour> m_hours; // the range shown, a week or 30 days

@@ -3,7 +3,11 @@
 #include "app/HistoryWindow.h"
 #include "app/PingNotifier.h"
 #include "app/RepaintThrottle.h"
+#include "app/ThemedIcons.h"
+#include "app/WatchPanel.h"
+#include "engine/HistoryStore.h"
 #include "engine/PingTarget.h"
+#include "engine/WatchList.h"
 #include "platform/AppErrors.h"
 #include "platform/SystemInfo.h"
 #include "platform/gui/MessageBox.h"
@@ -67,9 +71,10 @@ TfMain_Vennatro::TfMain_Vennatro(PingSession *session, QWidget *parent)
         QApplication::setWindowIcon(windowIcon());
 
     ImageListStatus = {IconFor("status0"), IconFor("status1"), IconFor("status2"),
-                       IconFor("status3")};
+                       IconFor("status3"), IconFor("status4")};
 
     CreateActions();
+    ApplyToolIcons();
     CreateMenus();
     CreateToolBar();
     CreateCentral();
@@ -89,6 +94,7 @@ TfMain_Vennatro::TfMain_Vennatro(PingSession *session, QWidget *parent)
     statusFont.setPointSize(10);
     StatusBar->setFont(statusFont);
     StatusPanel->setFont(statusFont);
+    StatusLastPanel->setFont(statusFont);
     setAcceptDrops(true); // the whole window takes dropped links
     ShowStatusImage(1);
     ComputerName = ComputerNetworkName();
@@ -106,6 +112,7 @@ TfMain_Vennatro::TfMain_Vennatro(PingSession *session, QWidget *parent)
     AddToLog(SessionBanner(TimeStamp()));
     // After the banner, so that a problem of the history or the metrics is logged under it.
     Session->Open();
+    WatchPanel->SetHistoryAvailable(Session->History()->IsOpen());
     if (Options.AutoPingAtStart) {
         cmbAddress->setEditText(Options.AutoPingAddress);
         if (ValidateAddress())
@@ -134,7 +141,7 @@ void TfMain_Vennatro::CreateActions() {
         if (!category.isEmpty())
             SetCategory(action, category);
         if (icon)
-            action->setIcon(IconFor(icon));
+            m_themedIcons.append({action, QLatin1String(icon)});
         addAction(action); // shortcuts work while the menus are closed
         return action;
     };
@@ -169,7 +176,7 @@ void TfMain_Vennatro::CreateActions() {
     actHistory = make("actHistory", QStringLiteral("&History..."), QStringLiteral("History"),
                       QKeySequence(Qt::CTRL | Qt::Key_H), QStringLiteral("Ping"), "history");
     actAbout->setIcon(IconFor("vennatro"));
-    actExit->setIcon(IconFor("exit"));
+    m_themedIcons.append({actExit, QStringLiteral("exit")});
     actShow->setIcon(IconFor("vennatro"));
     addAction(actExit);
     addAction(actShow);
@@ -203,6 +210,7 @@ void TfMain_Vennatro::CreateMenus() {
     // The options command under its menu caption; it shows the command's shortcut, which the
     // command itself carries (the menu item's own copy only answers inside the menu).
     auto *optionsItem = new QAction(QStringLiteral("&Options..."), mnOptions);
+    m_optionsItem = optionsItem;
     optionsItem->setIcon(actOptions->icon());
     optionsItem->setShortcut(actOptions->shortcut());
     optionsItem->setShortcutContext(Qt::WidgetShortcut);
@@ -245,15 +253,7 @@ void TfMain_Vennatro::CreateToolBar() {
     ToolBar->setMinimumHeight(48);
 
     auto addButton = [this](QAction *action, const QString &caption) {
-        ToolBar->addAction(action);
-        auto *button = qobject_cast<QToolButton *>(ToolBar->widgetForAction(action));
-        if (button) {
-            button->setMinimumSize(54, 44);
-            button->setAutoRaise(true);
-            if (!caption.isEmpty())
-                button->setText(caption);
-        }
-        return button;
+        return AddToolBarButton(action, caption);
     };
     btnPingToolBar = addButton(actPing, QStringLiteral("Ping now"));
     btnPingToolBar->setObjectName(QStringLiteral("btnPingToolBar"));
@@ -265,9 +265,10 @@ void TfMain_Vennatro::CreateToolBar() {
     addButton(actShowLog, QStringLiteral("Show log"));
     addButton(actOptions, QStringLiteral("Options"));
     ToolBar->addSeparator();
-    QToolButton *exitButton = addButton(actExit, QStringLiteral("Exit"));
-    if (exitButton)
-        exitButton->setToolTip(QStringLiteral("Exit application"));
+    // The command's own hint: a button takes its command's again whenever the command changes
+    // (a new picture for a new palette).
+    actExit->setToolTip(QStringLiteral("Exit application"));
+    addButton(actExit, QStringLiteral("Exit"));
 
     // The status image sits at the band's right end, outside the buttons' layout, placed by
     // the resize rule.
@@ -275,6 +276,30 @@ void TfMain_Vennatro::CreateToolBar() {
     imgStatus->setObjectName(QStringLiteral("imgStatus"));
     imgStatus->setFixedSize(StatusImageSize, StatusImageSize);
     ToolBar->installEventFilter(this);
+}
+
+QToolButton *TfMain_Vennatro::AddToolBarButton(QAction *action, const QString &caption,
+                                               QAction *before) {
+    ToolBar->insertAction(before, action);
+    auto *button = qobject_cast<QToolButton *>(ToolBar->widgetForAction(action));
+    if (button) {
+        button->setMinimumSize(54, 44);
+        button->setAutoRaise(true);
+        if (!caption.isEmpty())
+            button->setText(caption);
+    }
+    return button;
+}
+
+void TfMain_Vennatro::ApplyToolIcons() {
+    const QPalette palette = ToolBar ? ToolBar->palette() : this->palette();
+    for (const auto &[action, name] : std::as_const(m_themedIcons))
+        action->setIcon(ThemedIcons::Icon(QStringLiteral(":/icons/%1.svg").arg(name), palette));
+    // The copies of a command in the menus show its picture too.
+    if (mnPingNowP)
+        mnPingNowP->setIcon(actPing->icon());
+    if (m_optionsItem)
+        m_optionsItem->setIcon(actOptions->icon());
 }
 
 void TfMain_Vennatro::PlaceStatusImage() {
@@ -338,6 +363,11 @@ void TfMain_Vennatro::CreateCentral() {
     StatusPanel->setObjectName(QStringLiteral("StatusPanel"));
     StatusPanel->setTextFormat(Qt::PlainText);
     StatusBar->addWidget(StatusPanel, 1);
+    // After the hold the status text goes; this one stays, so the last result is in sight.
+    StatusLastPanel = new QLabel(StatusBar);
+    StatusLastPanel->setObjectName(QStringLiteral("StatusLastPanel"));
+    StatusLastPanel->setTextFormat(Qt::PlainText);
+    StatusBar->addPermanentWidget(StatusLastPanel);
 }
 
 void TfMain_Vennatro::WireComponents() {
@@ -410,6 +440,7 @@ void TfMain_Vennatro::ShowUnhandledError(const QString &message) {
 void TfMain_Vennatro::resizeEvent(QResizeEvent *event) {
     TNotifyIconForm::resizeEvent(event);
     PlaceStatusImage();
+    ApplyWatchPanelHeight();
 }
 
 void TfMain_Vennatro::actAlwaysOnTopExecute() {
@@ -432,7 +463,7 @@ void TfMain_Vennatro::HiddenToTray() {
 void TfMain_Vennatro::actOptionsExecute() {
     if (Options.AlwaysOnTop)
         SetAlwaysOnTop(false);
-    if (ShowOptionsDialog(Options, this)) {
+    if (ShowOptionsDialog(Options, this, MailAgent)) {
         ApplySettings();
         SaveSettings();
     }
@@ -455,10 +486,25 @@ void TfMain_Vennatro::actAboutExecute() {
 void TfMain_Vennatro::NotifyIconBalloonClick(QObject *) { actShow->trigger(); }
 
 void TfMain_Vennatro::actHistoryExecute() {
+    // The address box's address; with none there (or none that can be pinged), the address
+    // pinged last, else the first watched one. Never "http:///" for an empty box.
+    QString address;
+    if (!TrimControl(cmbAddress->currentText()).isEmpty()) {
+        const NormalisedAddress typed = NormaliseAddress(cmbAddress->currentText());
+        if (typed.accepted)
+            address = typed.boxText;
+    }
+    if (address.isEmpty())
+        address = m_lastAddress;
+    if (address.isEmpty() && Session->Watched()->Count() > 0)
+        address = Session->Watched()->RowAt(0).address;
+    ShowHistoryFor(address);
+}
+
+void TfMain_Vennatro::ShowHistoryFor(const QString &address) {
     if (!HistoryWindow) {
         HistoryWindow = new THistoryWindow(Session->History(), this);
         HistoryWindow->setObjectName(QStringLiteral("HistoryWindow"));
     }
-    const NormalisedAddress address = NormaliseAddress(cmbAddress->currentText());
-    HistoryWindow->ShowFor(address.accepted ? address.boxText : QString());
+    HistoryWindow->ShowFor(address);
 }

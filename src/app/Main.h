@@ -131,6 +131,8 @@ private:
     QPlainTextEdit *mmLog = nullptr;
     QStatusBar *StatusBar = nullptr;
     QLabel *StatusPanel = nullptr; // panel 0
+    // Panel 1, permanent: the main address's last result and the watched addresses' summary.
+    QLabel *StatusLastPanel = nullptr;
 
     QAction *actPing = nullptr;
     QAction *actCancel = nullptr;
@@ -153,13 +155,28 @@ private:
     void CreateMenus();
     void CreateToolBar();
     void CreateCentral();
+    // Every command's picture in the tool bar palette's colours (ThemedIcons).
+    void ApplyToolIcons();
+    QList<QPair<QAction *, QString>> m_themedIcons; // a command and its picture's name
+    QAction *m_optionsItem = nullptr;               // the Options menu's copy of actOptions
+    // A tool-bar button for the command (before `before`, else at the end).
+    QToolButton *AddToolBarButton(QAction *action, const QString &caption,
+                                  QAction *before = nullptr);
+    // The history window on that address (an empty chart with a hint for none).
+    void ShowHistoryFor(const QString &address);
     void WireComponents();
     void ConnectSession();
     PingNotifier *Notifier = nullptr; // the session's events as balloons and status
     // MainWatch.cpp: the watched addresses, their dock and the tray's summary of them.
     void CreateWatchList();
     QString WatchSummary() const;
-    static QString LastResultTip(const PingResult &result);
+    // "completed in 0.042 s at 14:03", "failed (Connection refused) at 14:05".
+    static QString LastResultText(const PingResult &result);
+    // The tray's tool-tip: the status lines first, then the last result and the watched
+    // addresses' summary.
+    void ShowTrayToolTip();
+    // Panel 1 from the last result and the watched list.
+    void UpdateLastPanel();
     // The tray icon's badge: the worst of the main ping's last outcome and the watched rows.
     void UpdateTrayBadge();
     // MainSnooze.cpp: the tray menu's snooze items, the muted mark and the tool-tip's line.
@@ -168,7 +185,8 @@ private:
     QString SnoozeSummary() const;
     bool m_shownMuted = false;
     TrayBadge m_mainBadge = TrayBadge::None;
-    QString m_lastResultTip; // the tool-tip's first line after a ping: its result and time
+    QString m_lastAddress; // the main ping's last address (not the error ping's)
+    QString m_lastResult;  // its result and time, as LastResultText gives it
     TrayBadge m_shownBadge = TrayBadge::None;
     QString m_watchSummary; // the watched list's line in the tool-tip as last set
     class TWatchPanel *WatchPanel = nullptr;
@@ -182,7 +200,9 @@ private:
     void WriteSettings(TRegistryDefault &reg) const;
     TUnreadValues m_unreadValues; // what the last load did not reach, kept as the file has it
     int m_heightWithLog = 0;      // the window's height with the log pane, while it is hidden
-    QString m_statusBeforeMail;   // the status text the mail's own text stands in for
+    int m_watchPanelHeight = 0;   // the watched panel's height as stored, until it has it
+    void ApplyWatchPanelHeight();
+    QString m_statusBeforeMail; // the status text the mail's own text stands in for
     class TRepaintThrottle *m_logRepaint = nullptr; // the log pane's drawing under a flood
     QList<PaneEntry> m_logPending; // watched entries waiting for the pane within a flood
     // An entry of the session's log into the pane; a background one (a watched address's) may

@@ -1,4 +1,5 @@
 #include "app/Main.h"
+#include "app/WatchPanel.h"
 
 #include "platform/AppErrors.h"
 
@@ -102,6 +103,13 @@ bool TfMain_Vennatro::IsCommandShortcut(const QKeyEvent *event) const {
 bool TfMain_Vennatro::eventFilter(QObject *watched, QEvent *event) {
     if (watched == ToolBar && event->type() == QEvent::Resize)
         PlaceStatusImage();
+    // The watched panel has the height asked for: from now on it is the user's.
+    if (watched == WatchPanel && event->type() == QEvent::Resize &&
+        qAbs(WatchPanel->height() - m_watchPanelHeight) <= 1)
+        m_watchPanelHeight = 0;
+    // A new palette (a dark theme, a style sheet): the pictures follow its colours.
+    if (watched == ToolBar && event->type() == QEvent::PaletteChange)
+        ApplyToolIcons();
     const bool ours = cmbAddress && (watched == cmbAddress || watched == cmbAddress->lineEdit() ||
                                      watched == cmbAddress->view());
     // The commands' shortcuts win over the box's own editing keys (Ctrl+A, Ctrl+U...): the box

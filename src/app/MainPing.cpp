@@ -13,7 +13,6 @@
 
 namespace {
 QByteArray U8(const QString &text) { return text.toUtf8(); }
-QString Title() { return QLatin1String(ApplicationTitle); }
 } // namespace
 
 bool TfMain_Vennatro::ValidateAddress() {
@@ -72,19 +71,24 @@ void TfMain_Vennatro::ConnectSession() {
     connect(Session, &PingSession::attemptStarted, this,
             [this](const QString &address, int attempt, int attempts) {
                 SetPingCommandsIdle(false);
+                // The error ping leaves the failure on show: it is not the address that failed.
+                if (Session->ErrorPingUnderWay())
+                    return;
                 ShowStatusImage(0);
                 const QString hint = QString::asprintf(Fmt::PingingStatus, U8(address).constData(),
                                                        attempt, attempts);
                 SetStatusHint(hint);
                 SetStatusText(hint + QStringLiteral(" ..."));
-                NotifyIcon->SetToolTip(Title() + QLatin1Char('\r') + StatusText());
+                ShowTrayToolTip();
             });
     connect(Session, &PingSession::attemptWaiting, this,
             [this](const QString &address, int attempt, int attempts, int seconds) {
+                if (Session->ErrorPingUnderWay())
+                    return;
                 SetStatusText(QString::asprintf(Fmt::PingingWaitedStatus, U8(address).constData(),
                                                 attempt, attempts, seconds) +
                               QStringLiteral(" ..."));
-                NotifyIcon->SetToolTip(Title() + QLatin1Char('\r') + StatusText());
+                ShowTrayToolTip();
             });
     connect(Session, &PingSession::logEntry, this, &TfMain_Vennatro::AddEntry);
     connect(Notifier, &PingNotifier::balloon, this,
@@ -106,8 +110,12 @@ void TfMain_Vennatro::ConnectSession() {
         m_statusBeforeMail = StatusText();
         SetStatusText(QLatin1String(Fmt::SendingEmailStatus));
     });
-    connect(Session, &PingSession::mailFinished, this,
-            [this] { SetStatusText(m_statusBeforeMail); });
+    connect(Session, &PingSession::mailFinished, this, [this] {
+        // Put back only over the mail's own text: a Cancel during the send has said "aborted."
+        // meanwhile, and that is what the status bar must keep.
+        if (StatusText() == QLatin1String(Fmt::SendingEmailStatus))
+            SetStatusText(m_statusBeforeMail);
+    });
     Session->SetErrorPingHandler(
         [this](const QString &address) { return ValidateErrorPingAddress(address); });
 }

@@ -54,17 +54,8 @@ void TfMain_Vennatro::UpdateStatus() {
             int(scheduler->AutoPingSeconds() / 60), remaining / 60, remaining % 60);
     }
     SetStatusText(text);
-    // The last result stays until the next ping: a glance at the icon says how it went.
-    QString tip = m_lastResultTip.isEmpty() ? QLatin1String(ApplicationTitle) : m_lastResultTip;
-    if (!StatusText().isEmpty())
-        tip += QLatin1Char('\r') + StatusText();
     m_watchSummary = WatchSummary();
-    if (!m_watchSummary.isEmpty())
-        tip += QLatin1Char('\r') + m_watchSummary;
-    const QString snoozed = SnoozeSummary();
-    if (!snoozed.isEmpty())
-        tip += QLatin1Char('\r') + snoozed;
-    NotifyIcon->SetToolTip(tip);
+    ShowTrayToolTip();
     if (StatusHint() != InactiveHint) {
         SetStatusHint(InactiveHint);
         ShowStatusImage(1);

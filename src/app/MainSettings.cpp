@@ -1,5 +1,6 @@
 // The main window's settings: load from the per-user store, save to it, apply to the window.
 #include "app/Main.h"
+#include "app/WatchPanel.h"
 #include "engine/PingTarget.h"
 #include "engine/WatchList.h"
 #include "platform/Autostart.h"
@@ -35,6 +36,8 @@ QStringList ItemsOf(const QComboBox *box) {
 // The program users start: `vennatro` beside this window program, which it starts by exec.
 QString LauncherPath() {
     const QFileInfo self(QCoreApplication::applicationFilePath());
+    // On Windows the window program itself, "vennatro-window.exe": a log-on start needs no
+    // console.
     if (self.fileName() == QLatin1String("vennatro-window")) {
         const QFileInfo launcher(self.dir(), QStringLiteral("vennatro"));
         if (launcher.isExecutable())
@@ -87,6 +90,12 @@ void TfMain_Vennatro::LoadSettings() {
 
             KeepOnScreen();
 
+            // Read after the older values: a store without them loads as before (hidden).
+            const bool watchShown = reg.ReadBoolDefault(WatchPanelShown, false);
+            m_watchPanelHeight = qMax(0, reg.ReadIntegerDefault(WatchPanelHeight, 0));
+            WatchPanel->setVisible(watchShown);
+            actWatched->setChecked(watchShown);
+
             QCoreApplication::processEvents();
 
             if (reg.ReadBoolDefault(Maximized, false)) {
@@ -126,7 +135,7 @@ void TfMain_Vennatro::SaveSettings() {
         m_unreadValues.Restore(reg);
         reg.CloseKey();
 
-        // The log-on entry: the desktop's autostart file stands for the registry's Run key.
+        // The log-on entry: the Run key, or the desktop's autostart file standing for it.
         if (Options.StartWithWindows)
             WriteAutostart(LauncherPath());
         else
@@ -159,6 +168,10 @@ void TfMain_Vennatro::WriteSettings(TRegistryDefault &reg) const {
         reg.WriteInteger(WindowTop, y());
         reg.WriteInteger(WindowLeft, x());
     }
+    reg.WriteBool(WatchPanelShown, !WatchPanel->isHidden());
+    // Not yet at the height the store had (never shown, or the window too small): that one.
+    const int watchHeight = m_watchPanelHeight > 0 ? m_watchPanelHeight : WatchPanel->ShownHeight();
+    reg.WriteInteger(WatchPanelHeight, watchHeight);
 }
 
 void TfMain_Vennatro::ApplySettings() {

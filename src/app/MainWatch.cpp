@@ -10,53 +10,89 @@
 #include <QComboBox>
 #include <QMenu>
 #include <QMenuBar>
+#include <QToolBar>
 
 void TfMain_Vennatro::CreateWatchList() {
     WatchList *watched = Session->Watched();
     connect(watched, &WatchList::rowChanged, this, [this] {
         UpdateTrayBadge();
         // Every watched ping changes its row twice; the tool-tip only when the summary does.
-        if (WatchSummary() != m_watchSummary)
+        if (WatchSummary() != m_watchSummary) {
             UpdateStatus();
+            UpdateLastPanel();
+        }
     });
     // The main ping's outcome stays on the icon until the next ping.
+    // The error ping's own state never stands for the address that failed.
     connect(Session, &PingSession::attemptStarted, this, [this] {
+        if (Session->ErrorPingUnderWay())
+            return;
         m_mainBadge = TrayBadge::UnderWay;
         UpdateTrayBadge();
     });
     connect(Session, &PingSession::finished, this, [this](const PingResult &result) {
-        if (!result.errorPing)
-            m_lastResultTip = LastResultTip(result);
-        m_mainBadge = result.outcome == PingOutcomeKind::Completed ? TrayBadge::Completed
-                      : result.outcome == PingOutcomeKind::Failed  ? TrayBadge::Failed
-                                                                   : TrayBadge::None;
+        if (result.errorPing)
+            return;
+        m_lastAddress = result.address;
+        m_lastResult = LastResultText(result);
+        UpdateLastPanel();
+        m_mainBadge = result.outcome == PingOutcomeKind::Completed
+                          ? (result.slow ? TrayBadge::Slow : TrayBadge::Completed)
+                      : result.outcome == PingOutcomeKind::Failed ? TrayBadge::Failed
+                                                                  : TrayBadge::None;
         UpdateTrayBadge();
     });
     connect(watched, &WatchList::rowsChanged, this, [this] {
         UpdateTrayBadge();
         UpdateStatus();
+        UpdateLastPanel();
     });
 
     WatchPanel = new TWatchPanel(watched, ImageListStatus, this);
     WatchPanel->SetCurrentAddress([this] { return cmbAddress->currentText(); });
     WatchPanel->SetSnoozes(Session);
+    connect(WatchPanel, &TWatchPanel::historyRequested, this,
+            [this](const QString &address) { ShowHistoryFor(address); });
     addDockWidget(Qt::BottomDockWidgetArea, WatchPanel);
     WatchPanel->hide();
     actWatched = WatchPanel->toggleViewAction();
     actWatched->setObjectName(QStringLiteral("actWatched"));
     actWatched->setText(QStringLiteral("&Watched addresses"));
-    actWatched->setToolTip(QStringLiteral("Watched addresses"));
+    actWatched->setToolTip(QStringLiteral("Show or hide the watched addresses"));
     actWatched->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_W));
+    m_themedIcons.append({actWatched, QStringLiteral("watched")});
+    ApplyToolIcons();
+    actWatched->setIconText(QStringLiteral("Watched"));
     addAction(actWatched);
     if (mnPing)
         mnPing->addAction(actWatched);
+    // On the tool bar beside History: the panel is as much a view of the pings.
+    const QList<QAction *> tools = ToolBar->actions();
+    const qsizetype history = tools.indexOf(actHistory);
+    AddToolBarButton(actWatched, QStringLiteral("Watched"), tools.value(history + 1, nullptr));
+    // Shown again with the height it had (the store's). A window that starts maximised gets
+    // its size after the dock is shown, so the height is asked for again at each resize of
+    // the window until the dock has it.
+    connect(WatchPanel, &QDockWidget::visibilityChanged, this, [this](bool visible) {
+        if (visible)
+            ApplyWatchPanelHeight();
+    });
+    WatchPanel->installEventFilter(this);
 }
 
-QString TfMain_Vennatro::LastResultTip(const PingResult &result) {
+void TfMain_Vennatro::ApplyWatchPanelHeight() {
+    if (m_watchPanelHeight <= 0 || !WatchPanel || !WatchPanel->isVisible())
+        return;
+    resizeDocks({WatchPanel}, {m_watchPanelHeight}, Qt::Vertical);
+}
+
+QString TfMain_Vennatro::LastResultText(const PingResult &result) {
     QString what;
     switch (result.outcome) {
     case PingOutcomeKind::Completed:
-        what = QStringLiteral("completed in %1 s").arg(result.seconds, 0, 'f', 3);
+        what = QStringLiteral("completed in %1 s%2")
+                   .arg(result.seconds, 0, 'f', 3)
+                   .arg(result.slow ? QStringLiteral(" (slow)") : QString());
         break;
     case PingOutcomeKind::Failed:
         what = result.errorText.isEmpty() ? QStringLiteral("failed")
@@ -66,13 +102,43 @@ QString TfMain_Vennatro::LastResultTip(const PingResult &result) {
         what = QStringLiteral("cancelled");
         break;
     }
-    // The desktop cuts a tool-tip short: a long address must leave room for the result.
-    QString address = result.address;
-    if (address.size() > 60)
-        address = address.left(57) + QStringLiteral("...");
-    return QStringLiteral("%1 - %2: %3 at %4")
-        .arg(QLatin1String(ApplicationTitle), address, what,
-             result.finishedAt.toLocalTime().toString(QStringLiteral("HH:mm")));
+    return QStringLiteral("%1 at %2")
+        .arg(what, result.finishedAt.toLocalTime().toString(QStringLiteral("HH:mm")));
+}
+
+void TfMain_Vennatro::ShowTrayToolTip() {
+    // The status lines come first, as the icon always had them: the countdown of automatic
+    // ping is never pushed out by the lines added below.
+    QString first = QLatin1String(ApplicationTitle);
+    if (!StatusText().isEmpty())
+        first += QLatin1Char('\r') + StatusText();
+    QStringList added;
+    // The last result stays until the next ping: a glance at the icon says how it went.
+    if (!m_lastResult.isEmpty()) {
+        // The desktop cuts a tool-tip short: a long address must leave room for the result.
+        QString address = m_lastAddress;
+        if (address.size() > 60)
+            address = address.left(57) + QStringLiteral("...");
+        added << address + QStringLiteral(": ") + m_lastResult;
+    }
+    if (!m_watchSummary.isEmpty())
+        added << m_watchSummary;
+    const QString snoozed = SnoozeSummary();
+    if (!snoozed.isEmpty())
+        added << snoozed;
+    NotifyIcon->SetToolTip(first, added.join(QLatin1Char('\r')));
+}
+
+void TfMain_Vennatro::UpdateLastPanel() {
+    QStringList parts;
+    if (!m_lastResult.isEmpty())
+        parts << QStringLiteral("Last: ") + m_lastResult;
+    const WatchList *watched = Session->Watched();
+    if (watched->Count() > 0)
+        parts << QStringLiteral("%1 of %2 down")
+                     .arg(watched->Outcomes().failed)
+                     .arg(watched->Count());
+    StatusLastPanel->setText(parts.join(QStringLiteral("  \u00b7  ")));
 }
 
 QString TfMain_Vennatro::WatchSummary() const {
@@ -98,6 +164,8 @@ void TfMain_Vennatro::UpdateTrayBadge() {
     const WatchList::Tally tally = Session->Watched()->Outcomes();
     if (tally.completed > 0)
         badge = WorseBadge(badge, TrayBadge::Completed);
+    if (tally.slow > 0)
+        badge = WorseBadge(badge, TrayBadge::Slow);
     if (tally.failed > 0)
         badge = WorseBadge(badge, TrayBadge::Failed);
     const bool muted = AlertsMuted();

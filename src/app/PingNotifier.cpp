@@ -13,7 +13,7 @@ PingNotifier::PingNotifier(PingSession *session, QObject *parent)
     : QObject(parent), m_session(session) {
     connect(session, &PingSession::answered, this,
             [this](const QString &address, bool connectOnly, const QString &firstLine) {
-                if (!ResultsToo() || Snoozed(address))
+                if (!ResultsToo() || ErrorPing() || Snoozed(address))
                     return;
                 Hide();
                 if (connectOnly)
@@ -26,6 +26,8 @@ PingNotifier::PingNotifier(PingSession *session, QObject *parent)
             });
     connect(session, &PingSession::pingFailed, this,
             [this](const QString &address, const QString &errorText) {
+                if (ErrorPing())
+                    return;
                 // Quiet while snoozed, before "Alert after" failures, and when a watched row
                 // told of this outage already.
                 if (Notifying() && !m_session->Alerts()->Quiet(address, m_session->Engine()))
@@ -48,7 +50,7 @@ PingNotifier::PingNotifier(PingSession *session, QObject *parent)
              Fmt::ConnectionErrorTitle, 3);
     });
     connect(session, &PingSession::cancelled, this, [this](const QString &address) {
-        if (!Notifying() || Snoozed(address))
+        if (!Notifying() || ErrorPing() || Snoozed(address))
             return;
         Hide();
         Show(QString::asprintf(Fmt::AbortedBalloon, U8(address).constData()), Fmt::CancelledTitle,
@@ -56,12 +58,34 @@ PingNotifier::PingNotifier(PingSession *session, QObject *parent)
     });
     connect(session, &PingSession::connectionEnded, this,
             [this](const QString &address, PingOutcomeKind outcome) {
+                if (ErrorPing())
+                    return;
                 if (outcome == PingOutcomeKind::Completed)
                     emit statusChanged(
                         2, QString::asprintf(Fmt::CompletedStatus, U8(address).constData()));
                 else
                     emit statusChanged(
                         1, QString::asprintf(Fmt::AbortedStatus, U8(address).constData()));
+            });
+    // A slow answer completed all the same: the status says slow, not OK.
+    connect(session, &PingSession::finished, this, [this](const PingResult &result) {
+        if (result.outcome == PingOutcomeKind::Completed && result.slow && !result.errorPing)
+            emit statusChanged(4,
+                               QString::asprintf(Fmt::SlowStatus, U8(result.address).constData()));
+    });
+    // Once a slow episode, once a day for a certificate: warnings, like failures.
+    connect(session, &PingSession::addressSlow, this,
+            [this](const QString &address, double seconds) {
+                if (Notifying() && !Snoozed(address))
+                    Show(QString::asprintf(Fmt::SlowBalloon, U8(address).constData(), seconds),
+                         Fmt::SlowTitle, 2);
+            });
+    connect(session, &PingSession::certificateExpiring, this,
+            [this](const QString &address, int days, const QDateTime &expiry) {
+                if (Notifying() && !Snoozed(address))
+                    Show(QString::asprintf(Fmt::CertificateExpiryBalloon, U8(address).constData(),
+                                           days, U8(TimeStamp(expiry.toLocalTime())).constData()),
+                         Fmt::CertificateExpiryTitle, 2);
             });
     // Shown whatever the notification settings say: the user was alerted of the outage.
     connect(session, &PingSession::addressRecovered, this,
@@ -85,6 +109,8 @@ void PingNotifier::Hide() { emit balloon(QString(), QString(), 0); }
 bool PingNotifier::Snoozed(const QString &address) const {
     return m_session->SnoozedUntil(address).isValid();
 }
+
+bool PingNotifier::ErrorPing() const { return m_session->ErrorPingUnderWay(); }
 
 bool PingNotifier::Notifying() const { return m_session->Settings().ShowNotifications; }
 

@@ -20,7 +20,8 @@ signals:
     // A tray balloon; an empty text hides the one shown. Kinds: 1 information, 2 warning,
     // 3 error.
     void balloon(const QString &text, const QString &title, int iconKind);
-    // The status image (0 under way, 1 idle, 2 completed, 3 failed) and the status text.
+    // The status image (0 under way, 1 idle, 2 completed, 3 failed, 4 slow) and the status
+    // text.
     void statusChanged(int image, const QString &text);
 
 private:
@@ -28,6 +29,9 @@ private:
     void Hide();
     bool Notifying() const;
     bool Snoozed(const QString &address) const;
+    // The error ping checks a second address after a failure: its outcome goes to the log
+    // only, so the failure's notification and status stay for the address that failed.
+    bool ErrorPing() const;
     bool ResultsToo() const;
 
     PingSession *m_session;

@@ -2,6 +2,7 @@
 
 #include "Version.h"
 #include "cli/ServeCommand.h"
+#include "engine/AcceptedStatus.h"
 #include "engine/MetricsPublisher.h"
 #include "engine/PingEngine.h"
 #include "engine/PingSession.h"
@@ -136,6 +137,12 @@ QString PingCommandUsage() {
         "  --timeout SECONDS    time an attempt may take, 1-3600 (default: the settings)\n"
         "  --http-port N        port of http:// URLs without a port of their own\n"
         "  --https-port N       port of https:// URLs without a port of their own\n"
+        "  --tls                https:// URLs: a TLS handshake with the certificate checked,\n"
+        "                       then the request (default: the settings; else a connect)\n"
+        "  --accept-status LIST status codes that complete a ping, such as 200-399 or\n"
+        "                       200,204,301-308; others fail it (default: the settings)\n"
+        "  --slow-above MS      a ping slower than MS milliseconds is slow, 0-3600000\n"
+        "                       (default: the settings; 0: never)\n"
         "  --metrics-file PATH  write Prometheus metrics to PATH after each ping\n"
         "  --json               one JSON object a line per finished ping instead of the log\n"
         "  --help               this text\n"
@@ -237,6 +244,25 @@ std::optional<PingCommandRequest> ParsePingCommand(const QStringList &arguments,
             if (!n)
                 return std::nullopt;
             request.httpsPort = int(*n);
+        } else if (option == QLatin1String("--tls")) {
+            if (inlineValue)
+                return fail(QStringLiteral("--tls takes no value"));
+            request.tls = true;
+        } else if (option == QLatin1String("--accept-status")) {
+            const std::optional<QString> list = takeValue();
+            if (!list)
+                return fail(QStringLiteral("--accept-status needs a value"));
+            if (!AcceptedStatus::Parse(*list))
+                return fail(QStringLiteral("--accept-status takes status codes from 100 to 599 "
+                                           "and ranges such as 200-399 or 200,204,301-308, "
+                                           "not \"%1\"")
+                                .arg(*list));
+            request.acceptedStatus = list->trimmed();
+        } else if (option == QLatin1String("--slow-above")) {
+            const auto n = settingOption(OptionNames::SlowAbove);
+            if (!n)
+                return std::nullopt;
+            request.slowAboveMs = quint32(*n);
         } else if (option == QLatin1String("--metrics-file")) {
             const std::optional<QString> path = takeValue();
             if (!path || path->isEmpty())
@@ -294,6 +320,12 @@ PingCommand::PingCommand(const PingCommandRequest &request, const TOptions &sett
         options.HTTPPort = *request.httpPort;
     if (request.httpsPort)
         options.HTTPSPort = *request.httpsPort;
+    if (request.tls)
+        options.CheckTLS = true;
+    if (request.acceptedStatus)
+        options.AcceptedHTTPStatus = *request.acceptedStatus;
+    if (request.slowAboveMs)
+        options.SlowAbove = *request.slowAboveMs;
     // No alerts from the command line: no e-mail, no error ping, no balloons; its metrics go
     // to the file asked for only.
     options.SendEmailOnError = false;

@@ -24,6 +24,9 @@ struct PingCommandRequest {
     std::optional<quint32> timeoutSeconds;
     std::optional<int> httpPort;
     std::optional<int> httpsPort;
+    bool tls = false;                      // --tls: "Check TLS on https"
+    std::optional<QString> acceptedStatus; // --accept-status
+    std::optional<quint32> slowAboveMs;    // --slow-above
     QString metricsFile;
     bool help = false;
     bool version = false;

@@ -47,6 +47,23 @@ AlertEvent UpAlert(const QString &address, double seconds, int httpStatus, qint6
     return e;
 }
 
+AlertEvent CertificateAlert(const QString &address, int days, const QDateTime &expiry,
+                            const QDateTime &time) {
+    AlertEvent e;
+    e.address = AddressWithoutPassword(address);
+    e.event = QStringLiteral("certificate");
+    e.time = time.toUTC();
+    const QByteArray when = U8(TimeStamp(expiry.toLocalTime()));
+    e.result = QStringLiteral("certificate expires in %1 days (%2)")
+                   .arg(days)
+                   .arg(QString::fromUtf8(when));
+    e.code = days;
+    e.title = QString::fromUtf8(Fmt::CertificateSubject);
+    e.text = QString::asprintf(Fmt::CertificateExpiryBalloon, U8(e.address).constData(), days,
+                               when.constData());
+    return e;
+}
+
 AlertEvent TestAlert(const QString &computerName, const QDateTime &time) {
     AlertEvent e;
     e.event = QStringLiteral("test");

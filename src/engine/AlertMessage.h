@@ -8,7 +8,7 @@
 // test from the options dialog.
 struct AlertEvent {
     QString address;         // the normalised address (its password is never sent)
-    QString event;           // "down", "up", "test"
+    QString event;           // "down", "up", "certificate", "test"
     QDateTime time;          // UTC
     QString result;          // "failed: Connection refused (10061)", "completed in 0.042 s"
     double seconds = -1;     // the ping's time; negative: not measured
@@ -27,6 +27,9 @@ AlertEvent DownAlert(const QString &address, const QString &errorText, int code,
 // The address answers again after an alerted outage.
 AlertEvent UpAlert(const QString &address, double seconds, int httpStatus, qint64 downSeconds,
                    const QDateTime &time);
+// The certificate of the address expires within days (at expiry).
+AlertEvent CertificateAlert(const QString &address, int days, const QDateTime &expiry,
+                            const QDateTime &time);
 // The options dialog's "Send test".
 AlertEvent TestAlert(const QString &computerName, const QDateTime &time);
 

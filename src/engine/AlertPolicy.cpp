@@ -142,3 +142,24 @@ void AlertPolicy::Restore(const QList<AlertRecord> &records) {
         m_states.insert(record.key, state);
     }
 }
+
+bool AlertPolicy::OnCompleted(const QString &address, bool slow) {
+    const QString key = AlertKey(address);
+    if (!slow) {
+        m_slow.remove(key);
+        return false;
+    }
+    bool &was = m_slow[key];
+    const bool begins = !was;
+    was = true;
+    return begins;
+}
+
+bool AlertPolicy::CertificateWarningDue(const QString &address, const AlertMoment &when) {
+    const QString key = AlertKey(address);
+    const auto it = m_certificateWarned.constFind(key);
+    if (it != m_certificateWarned.cend() && when.monoMs - *it < qint64(24) * 3600 * 1000)
+        return false;
+    m_certificateWarned.insert(key, when.monoMs);
+    return true;
+}

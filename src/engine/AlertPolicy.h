@@ -88,6 +88,13 @@ public:
     // While an address stays down its record's last failure is renewed this often.
     static constexpr qint64 RenewMs = 10 * 60 * 1000;
 
+    // A completed ping of address, slow or not: true when it begins a slow episode (the first
+    // slow one after one that was not). Failures neither begin nor end an episode.
+    bool OnCompleted(const QString &address, bool slow);
+    // The certificate of address expires soon: true when no warning of it was given in the
+    // last 24 hours (on the monotonic clock).
+    bool CertificateWarningDue(const QString &address, const AlertMoment &when);
+
 signals:
     // An address went down, alerted, was renewed or came back (gone).
     void stateChanged(const AlertRecord &record);
@@ -107,6 +114,8 @@ private:
 
     QHash<QString, State> m_states;
     SnoozeList m_snoozes;
+    QHash<QString, bool> m_slow;                // by address: its last completed ping was slow
+    QHash<QString, qint64> m_certificateWarned; // by address: the last warning (monoMs)
     quint32 m_repeatMinutes = 0;
     quint32 m_alertAfter = 1;
     QElapsedTimer m_mono;

@@ -22,6 +22,13 @@ void AutoPingScheduler::Start(quint32 intervalMinutes) {
 
 void AutoPingScheduler::Stop() { m_timer.stop(); }
 
+void AutoPingScheduler::SetInterval(quint32 intervalMinutes) {
+    m_period = PeriodSeconds(intervalMinutes);
+    // The count stops at the period: past it, the tick would count on and never be due.
+    if (quint32(m_elapsed) > m_period)
+        m_elapsed = qint32(m_period);
+}
+
 void AutoPingScheduler::TimerTimer() {
     if (quint32(m_elapsed) != m_period) {
         ++m_elapsed;

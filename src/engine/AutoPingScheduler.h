@@ -20,6 +20,9 @@ public:
     // Starts counting from zero with the interval's period.
     void Start(quint32 intervalMinutes);
     void Stop();
+    // A new interval for the running count: the seconds already counted stay, so the
+    // countdown goes on from the new period (a ping is due at once when they already reach it).
+    void SetInterval(quint32 intervalMinutes);
     bool Active() const { return m_timer.isActive(); }
     QTimer *Timer() { return &m_timer; } // tests tick by hand
 

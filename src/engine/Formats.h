@@ -21,6 +21,12 @@ inline constexpr const char *CompletedDetailedEntry =
 inline constexpr const char *CompletedConnectDetailedEntry =
     "\r\n[%s] Connection to [%s] (port %d) completed in %.3f seconds (lookup %.3f, connect "
     "%.3f).\r\n";
+// The same over TLS: lookup, connect, tls, answer.
+inline constexpr const char *CompletedTlsDetailedEntry =
+    "\r\n[%s] Connection to [%s] (port %d) completed in %.3f seconds (lookup %.3f, connect "
+    "%.3f, tls %.3f, answer %.3f).\r\n";
+// Appended to the completion line of a ping above "Slow above".
+inline constexpr const char *SlowMark = " (slow)";
 inline constexpr const char *HeadersEntry = "Headers received from the server:\r\n\r\n";
 // Time stamp, address.
 inline constexpr const char *AbortedEntry = "\r\n[%s] Ping to [%s] aborted.\r\n\r\n";
@@ -33,6 +39,13 @@ inline constexpr const char *EmailSentEntry = "Notification email sent sucessful
 inline constexpr const char *EmailErrorEntry = "Error sending notification email: %s\r\n";
 inline constexpr const char *ErrorPingEntry =
     "Starting ping to failure notification address [%s]...\r\n";
+// Address, days left, the expiry's time stamp.
+inline constexpr const char *CertificateExpiryEntry =
+    "Certificate of [%s] expires in %d days (%s).\r\n";
+// The stored value.
+inline constexpr const char *AcceptedStatusIgnoredEntry =
+    "The setting \"Accepted HTTP status\" (\"%s\") is not valid and is ignored: every answer "
+    "completes a ping.\r\n";
 // Address, time of the alert.
 inline constexpr const char *AlertHeldEntry =
     "Alert for [%s] already sent at %s; not repeated.\r\n";
@@ -73,10 +86,19 @@ inline constexpr const char *UnknownErrorBalloon = "Unknown socket error (%d): %
 inline constexpr const char *RestoredBalloon = "Connection to [%s] restored after %s.";
 inline constexpr const char *RestoredTitle = "Ping OK";
 
+// Address, seconds.
+inline constexpr const char *SlowBalloon = "Connection to [%s] is slow: %.3f seconds.";
+inline constexpr const char *SlowTitle = "Slow connection";
+// Address, days left, the expiry's time stamp.
+inline constexpr const char *CertificateExpiryBalloon =
+    "Certificate of [%s] expires in %d days (%s).";
+inline constexpr const char *CertificateExpiryTitle = "Certificate expiry";
+
 // ---- status bar and status image hint ----
 inline constexpr const char *PingingStatus = "Pinging %s (%d of %d attempts)";
 inline constexpr const char *PingingWaitedStatus = "Pinging %s (%d of %d attempts, %d s)";
 inline constexpr const char *CompletedStatus = "Connection to [%s] completed.";
+inline constexpr const char *SlowStatus = "Connection to [%s] completed (slow).";
 inline constexpr const char *AbortedStatus = "Connection to [%s] aborted.";
 inline constexpr const char *FailedStatus = "Connection to [%s] failed.";
 inline constexpr const char *AutoPingStatus =
@@ -90,13 +112,27 @@ inline constexpr const char *RecoverySubject = "Vennatro - Ping recovery notific
 inline constexpr const char *FailureBody =
     "This is an automatic notification from Vennatro at %s.\r\n\r\n[%s] Error connecting to "
     "[%s] (port %d): %s (%d).\r\n";
+inline constexpr const char *CertificateSubject = "Vennatro - Certificate expiry warning";
+// Computer name, time stamp, address, days left, the expiry's time stamp.
+inline constexpr const char *CertificateBody =
+    "This is an automatic notification from Vennatro at %s.\r\n\r\n[%s] Certificate of [%s] "
+    "expires in %d days (%s).\r\n";
 // Computer name, time stamp, address, time down.
 inline constexpr const char *RecoveryBody =
     "This is an automatic notification from Vennatro at %s.\r\n\r\n[%s] Connection to [%s] "
     "restored after %s.\r\n";
 
+// The options dialog's trial of the e-mail settings. Computer name, time stamp.
+inline constexpr const char *TestMailSubject = "Vennatro - Test notification";
+inline constexpr const char *TestMailBody =
+    "This is a test notification from Vennatro at %s.\r\n\r\n[%s] The notification e-mail "
+    "settings work.\r\n";
+
 // The program's own error text for an http server that closed without answering (code 0).
 inline constexpr const char *ClosedWithoutAnswer =
     "Connection closed by the server without an answer";
+
+// An answer outside "Accepted HTTP status" (code 0): the status code.
+inline constexpr const char *StatusNotAccepted = "HTTP status %d is not accepted";
 
 } // namespace Fmt

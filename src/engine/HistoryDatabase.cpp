@@ -26,7 +26,7 @@ int PrimaryCode(const QSqlError &error) {
 
 constexpr const char *PingColumns =
     "address_id, at, n, outcome, us, lookup_us, connect_us, first_byte_us, http_status,"
-    " error_code, error_text, attempts, error_ping";
+    " error_code, error_text, attempts, error_ping, tls_us";
 
 QVariant Measured(double seconds) {
     const qint64 us = MicrosecondsOf(seconds);
@@ -112,6 +112,7 @@ const QList<const char *> &SchemaStatements() {
         " error_text TEXT NOT NULL,"
         " attempts INTEGER NOT NULL,"
         " error_ping INTEGER NOT NULL,"
+        " tls_us INTEGER," // from the start of the attempt; layout 3
         " PRIMARY KEY (address_id, at, n)) WITHOUT ROWID",
         // The pings of an address in an hour whose single rows are gone (HistoryTally).
         "CREATE TABLE hours ("
@@ -216,8 +217,8 @@ PingWriter::PingWriter(const QSqlDatabase &db)
       m_random(QRandomGenerator::securelySeeded()) {}
 
 bool PingWriter::Prepare(QSqlError *error) {
-    const QString insert =
-        QStringLiteral("INSERT INTO pings (%1) VALUES (?, ?, %2, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)%3");
+    const QString insert = QStringLiteral(
+        "INSERT INTO pings (%1) VALUES (?, ?, %2, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)%3");
     for (const auto &[query, sql] :
          {std::pair{&m_find, QStringLiteral("SELECT id FROM addresses WHERE address = ?")},
           std::pair{&m_add, QStringLiteral("INSERT INTO addresses (address) VALUES (?)")},
@@ -283,6 +284,7 @@ bool PingWriter::Insert(const PingResult &result, QSqlError *error) {
         result.errorText.isNull() ? QString(QLatin1String("")) : result.errorText,
         result.attempts,
         result.errorPing ? 1 : 0,
+        Measured(result.tlsSeconds),
     };
     auto bind = [&values](QSqlQuery &q) {
         for (int i = 0; i < values.size(); ++i)

@@ -1,6 +1,7 @@
 #include "engine/HistoryStore.h"
 
 #include "engine/PingTarget.h"
+#include "platform/ConfigFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -92,8 +93,8 @@ double UptimeRatio(qint64 completed, qint64 failed) {
 
 QByteArray HistoryCsv(const QString &address, const QList<HistoryRow> &rows,
                       const QList<HistoryHour> &hours) {
-    QByteArray csv = "time_utc,address,outcome,ms,lookup_ms,connect_ms,first_byte_ms,http_status,"
-                     "error_code,error_text,attempts,error_ping";
+    QByteArray csv = "time_utc,address,outcome,ms,lookup_ms,connect_ms,tls_ms,first_byte_ms,"
+                     "http_status,error_code,error_text,attempts,error_ping";
     const bool withHours = !hours.isEmpty();
     csv += withHours ? ",completed,failed,cancelled,not_checked,min_ms,p95_ms,max_ms\r\n" : "\r\n";
     const QByteArray addressField = CsvField(AddressWithoutPassword(address));
@@ -106,10 +107,11 @@ QByteArray HistoryCsv(const QString &address, const QList<HistoryRow> &rows,
         for (; h < hours.size() && hours.at(h).StartMs() <= ms; ++h) {
             const HistoryHour &hour = hours.at(h);
             csv += timeField(hour.StartMs()) + ',' + addressField + ",hour," +
-                   hourMs(hour.averageMs) + ",,,,,,,,," + QByteArray::number(hour.completed) + ',' +
-                   QByteArray::number(hour.failed) + ',' + QByteArray::number(hour.cancelled) +
-                   ',' + QByteArray::number(hour.notChecked) + ',' + hourMs(hour.minMs) + ',' +
-                   hourMs(hour.p95Ms) + ',' + hourMs(hour.maxMs) + "\r\n";
+                   hourMs(hour.averageMs) + ",,,,,,,,,," + QByteArray::number(hour.completed) +
+                   ',' + QByteArray::number(hour.failed) + ',' +
+                   QByteArray::number(hour.cancelled) + ',' + QByteArray::number(hour.notChecked) +
+                   ',' + hourMs(hour.minMs) + ',' + hourMs(hour.p95Ms) + ',' + hourMs(hour.maxMs) +
+                   "\r\n";
         }
     };
     for (const HistoryRow &row : rows) {
@@ -120,6 +122,7 @@ QByteArray HistoryCsv(const QString &address, const QList<HistoryRow> &rows,
         csv += ',' + CsvMs(row.ms);
         csv += ',' + CsvMs(row.lookupMs);
         csv += ',' + CsvMs(row.connectMs);
+        csv += ',' + CsvMs(row.tlsMs);
         csv += ',' + CsvMs(row.firstByteMs);
         csv += ',' + QByteArray::number(row.httpStatus);
         csv += ',' + QByteArray::number(row.errorCode);
@@ -151,10 +154,7 @@ HistoryStore::~HistoryStore() {
 }
 
 QString HistoryStore::DefaultPath() {
-    QString data = qEnvironmentVariable("XDG_DATA_HOME");
-    if (data.isEmpty() || QDir::isRelativePath(data))
-        data = QDir::homePath() + QStringLiteral("/.local/share");
-    return data + QStringLiteral("/Lumo Dev/Vennatro/history.sqlite");
+    return UserDataFolder() + QStringLiteral("/Lumo Dev/Vennatro/history.sqlite");
 }
 
 bool HistoryStore::Exec(const QString &sql, QString *reason) {
@@ -364,8 +364,11 @@ bool HistoryStore::CreateSchema(QString *reason, int *found) {
     if (*found >= SchemaVersion)
         return Exec(QStringLiteral("COMMIT"), reason);
     QStringList statements;
-    if (*found == 2) {
-        // The second layout gains the alert state; nothing else changes.
+    if (*found == 3) {
+        // The third layout gains the alert state (below); nothing else changes.
+    } else if (*found == 2) {
+        // The second layout: its pings gain the TLS handshake's time, NULL for the older ones.
+        statements << QStringLiteral("ALTER TABLE pings ADD COLUMN tls_us INTEGER");
     } else if (*found == 1) {
         // The first layout: its table keeps its rows under another name, and the upkeep moves
         // them a short transaction at a time. The addresses are known at once, so the window
@@ -647,7 +650,7 @@ QList<HistoryRow> HistoryStore::Rows(const QString &address, const QDateTime &fr
                                  " WHERE address_id = ? AND at BETWEEN ? AND ? ORDER BY at")
                       .arg(all ? QLatin1String(", lookup_us, connect_us, first_byte_us,"
                                                " http_status, error_code, error_text, attempts,"
-                                               " error_ping")
+                                               " error_ping, tls_us")
                                : QLatin1String("")));
     query.bindValue(0, id);
     query.bindValue(1, MsSinceEpoch(fromUtc));
@@ -668,6 +671,7 @@ QList<HistoryRow> HistoryStore::Rows(const QString &address, const QDateTime &fr
             row.errorText = query.value(8).toString();
             row.attempts = query.value(9).toInt();
             row.errorPing = query.value(10).toInt() != 0;
+            row.tlsMs = MsOfUs(query.value(11));
         }
         rows.append(std::move(row));
     }

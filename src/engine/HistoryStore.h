@@ -29,6 +29,7 @@ struct HistoryRow {
     double lookupMs = -1;
     double connectMs = -1;
     double firstByteMs = -1;
+    double tlsMs = -1; // the end of the TLS handshake, from the start of the attempt
     int httpStatus = 0;
     int errorCode = 0;
     QString errorText;

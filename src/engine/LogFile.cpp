@@ -1,5 +1,6 @@
 #include "engine/LogFile.h"
 
+#include "platform/RegularFile.h"
 #include "support/Exceptions.h"
 
 #include <QDir>
@@ -7,15 +8,7 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace {
-QString SystemText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
-
 [[noreturn]] void FailWrite(const QString &path, const QString &what) {
     throw EFileError(QStringLiteral("Cannot write the log file \"%1\": %2").arg(path, what));
 }
@@ -24,75 +17,25 @@ QString SystemText(int error) { return QString::fromLocal8Bit(std::strerror(erro
     throw EFileError(QStringLiteral("Cannot read the log file \"%1\": %2").arg(path, what));
 }
 
-[[noreturn]] void FailKind(const QString &path, mode_t mode) {
-    QString kind;
-    if (S_ISDIR(mode))
-        kind = QStringLiteral("a folder");
-    else if (S_ISFIFO(mode))
-        kind = QStringLiteral("a named pipe (FIFO)");
-    else if (S_ISSOCK(mode))
-        kind = QStringLiteral("a socket");
-    else if (S_ISCHR(mode) || S_ISBLK(mode))
-        kind = QStringLiteral("a device");
-    else
-        kind = QStringLiteral("something else");
+[[noreturn]] void FailKind(const QString &path, const QString &kind) {
     throw EFileError(QStringLiteral("Cannot use the log file \"%1\": it is %2, not a regular file.")
                          .arg(path, kind));
 }
 
 // Refuses anything at path that is not a regular file (following links), without opening it.
 void RequireRegularOrMissing(const QString &path) {
-    struct stat st {};
-    if (::stat(QFile::encodeName(path).constData(), &st) == 0 && !S_ISREG(st.st_mode))
-        FailKind(path, st.st_mode);
+    const QString kind = RegularFile::KindOtherThanRegular(path);
+    if (!kind.isEmpty())
+        FailKind(path, kind);
 }
 
-class Fd {
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
-// Opens a regular file only. The check before the open keeps devices from being opened at
-// all; O_NONBLOCK and the check after it cover a pipe put there in between (opening a pipe
-// without a reader would otherwise wait for one for good). Returns -1 with errno set.
-int OpenRegular(const QString &path, int flags, struct stat *st) {
-    RequireRegularOrMissing(path);
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return -1;
-    if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
-        const mode_t mode = st->st_mode;
-        ::close(fd);
-        FailKind(path, mode);
-    }
-    return fd;
-}
-
-// Reads up to size bytes at offset; fewer when the file got shorter meanwhile.
-qint64 ReadAt(int fd, char *data, qint64 size, qint64 offset) {
-    qint64 done = 0;
-    while (done < size) {
-        const ssize_t n = ::pread(fd, data + done, size_t(size - done), off_t(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        done += n;
-    }
-    return done;
+// Opens a regular file only; false when it cannot be opened (file.ErrorString() says why).
+bool OpenRegular(RegularFile &file, const QString &path, RegularFile::Mode mode) {
+    if (file.Open(path, mode))
+        return true;
+    if (!file.NotRegular().isEmpty())
+        FailKind(path, file.NotRegular());
+    return false;
 }
 
 bool IsLineBreak(char c) { return c == '\n' || c == '\r'; }
@@ -169,37 +112,26 @@ void LogFile::Append(const QString &path, const QByteArray &entry) {
 }
 
 void LogFile::WriteAtEnd(const QString &path, const QByteArray &bytes) {
-    struct stat st {};
     // Read access only to see the last byte; a file we may only write is taken as ending in a
     // line break.
-    int raw = OpenRegular(path, O_RDWR | O_APPEND | O_CREAT, &st);
-    bool readable = raw >= 0;
-    if (raw < 0 && errno == EACCES)
-        raw = OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT, &st);
-    if (raw < 0)
-        FailWrite(path, SystemText(errno));
-    const Fd fd(raw);
-    const qint64 end = qint64(st.st_size);
+    RegularFile file;
+    bool readable = OpenRegular(file, path, RegularFile::Mode::Append);
+    if (!readable &&
+        (!file.AccessDenied() || !OpenRegular(file, path, RegularFile::Mode::AppendWriteOnly)))
+        FailWrite(path, file.ErrorString());
+    const qint64 end = file.Size();
     char last = '\n';
-    if (readable && end > 0 && ReadAt(fd.get(), &last, 1, end - 1) != 1)
+    if (readable && end > 0 && file.ReadAt(&last, 1, end - 1) != 1)
         last = '\n';
     // An old file ending inside a line: the entry starts a line of its own.
     const QByteArray data = IsLineBreak(last) ? bytes : QByteArray("\r\n") + bytes;
     qint64 done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd.get(), data.constData() + done, size_t(data.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int error = n < 0 ? errno : ENOSPC;
-            // No half entry at the end of the file: the entries wait and go whole next time.
-            // Should that fail too, the write error is still what the user has to know.
-            if (done > 0) {
-                [[maybe_unused]] const int cut = ::ftruncate(fd.get(), off_t(end));
-            }
-            FailWrite(path, SystemText(error));
-        }
-        done += n;
+    if (!file.Append(data, &done)) {
+        // No half entry at the end of the file: the entries wait and go whole next time.
+        // Should that fail too, the write error is still what the user has to know.
+        if (done > 0)
+            file.Truncate(end);
+        FailWrite(path, file.ErrorString());
     }
 }
 
@@ -208,20 +140,18 @@ void LogFile::CopyTo(const QString &path, const QString &target) const {
         Replace(target, m_waiting);
         return;
     }
-    struct stat st {};
-    const int raw = OpenRegular(path, O_RDONLY, &st);
-    if (raw < 0)
-        FailRead(path, SystemText(errno));
-    const Fd fd(raw);
+    RegularFile file;
+    if (!OpenRegular(file, path, RegularFile::Mode::Read))
+        FailRead(path, file.ErrorString());
     RequireRegularOrMissing(target);
     QSaveFile out(target);
     if (!out.open(QIODevice::WriteOnly))
         FailWrite(target, out.errorString());
     QByteArray block(1 << 18, Qt::Uninitialized);
     for (qint64 offset = 0;;) {
-        const qint64 n = ReadAt(fd.get(), block.data(), block.size(), offset);
+        const qint64 n = file.ReadAt(block.data(), block.size(), offset);
         if (n < 0)
-            FailRead(path, SystemText(errno));
+            FailRead(path, file.ErrorString());
         if (n == 0)
             break;
         if (out.write(block.constData(), n) != n)
@@ -242,19 +172,17 @@ void LogFile::Replace(const QString &path, const QByteArray &bytes) {
 }
 
 LogTail LogFile::ReadTail(const QString &path, qint64 maxBytes) {
-    struct stat st {};
-    const int raw = OpenRegular(path, O_RDONLY, &st);
-    if (raw < 0)
-        FailRead(path, SystemText(errno));
-    const Fd fd(raw);
-    const qint64 size = qint64(st.st_size);
+    RegularFile file;
+    if (!OpenRegular(file, path, RegularFile::Mode::Read))
+        FailRead(path, file.ErrorString());
+    const qint64 size = file.Size();
     LogTail tail;
     // One byte more than the bound, before it: it tells whether the range starts a line.
     const qint64 from = size > maxBytes ? size - maxBytes - 1 : 0;
     QByteArray bytes(size - from, Qt::Uninitialized);
-    const qint64 n = ReadAt(fd.get(), bytes.data(), bytes.size(), from);
+    const qint64 n = file.ReadAt(bytes.data(), bytes.size(), from);
     if (n < 0)
-        FailRead(path, SystemText(errno));
+        FailRead(path, file.ErrorString());
     bytes.truncate(n);
     if (from == 0) {
         tail.bytes = std::move(bytes);

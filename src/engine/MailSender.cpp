@@ -16,7 +16,7 @@ void MailSender::Abort() {
     emit abortRequested();
 }
 
-void MailSender::Send(const TIdSMTP &smtp, const TIdMessage &message) {
+QString MailSender::Send(const TIdSMTP &smtp, const TIdMessage &message) {
     if (m_sending)
         throw EIdException(QStringLiteral("A notification email is already being sent"));
     m_sending = true;
@@ -24,6 +24,7 @@ void MailSender::Send(const TIdSMTP &smtp, const TIdMessage &message) {
     struct Outcome {
         std::atomic_bool done{false};
         std::exception_ptr error;
+        QString reply;
     };
     auto outcome = std::make_shared<Outcome>();
     TIdSMTP client = smtp;
@@ -34,6 +35,7 @@ void MailSender::Send(const TIdSMTP &smtp, const TIdMessage &message) {
             client.Connect();
             client.Send(message);
             client.Disconnect();
+            outcome->reply = client.LastReply;
         } catch (...) {
             outcome->error = std::current_exception();
         }
@@ -60,7 +62,8 @@ void MailSender::Send(const TIdSMTP &smtp, const TIdMessage &message) {
     worker.join();
     m_sending = false;
     if (m_abort->load() && !outcome->error)
-        return; // finished just as it was aborted: it was sent
+        return outcome->reply; // finished just as it was aborted: it was sent
     if (outcome->error)
         std::rethrow_exception(outcome->error);
+    return outcome->reply;
 }

@@ -18,8 +18,8 @@ public:
     ~MailSender() override;
 
     // Throws EIdException as TIdSMTP does. Not re-entrant: a second call while one is under
-    // way throws at once.
-    void Send(const TIdSMTP &smtp, const TIdMessage &message);
+    // way throws at once. Returns the server's last reply (TIdSMTP::LastReply).
+    QString Send(const TIdSMTP &smtp, const TIdMessage &message);
     void Abort();
     bool Sending() const { return m_sending; }
 

@@ -69,17 +69,107 @@ void AppendFamily(QByteArray &out, const char *name, const char *type, const cha
     out += '\n';
 }
 
+// A sample: its name, then the series' target and the sample's own labels in braces when
+// there are any (a /probe answer has none).
 void AppendSample(QByteArray &out, const char *name, const QByteArray &label,
-                  const QByteArray &value) {
+                  const QByteArray &value, const QByteArray &extra = QByteArray()) {
     out += name;
-    out += "{target=\"";
-    out += label;
-    out += "\"} ";
+    if (!label.isNull() || !extra.isEmpty()) {
+        out += '{';
+        if (!label.isNull()) {
+            out += "target=\"";
+            out += label;
+            out += '"';
+            if (!extra.isEmpty())
+                out += ',';
+        }
+        out += extra;
+        out += '}';
+    }
+    out += ' ';
     out += value;
     out += '\n';
 }
 
 QByteArray Seconds(double value) { return QByteArray::number(value, 'g', 9); }
+
+// The series of one exposition: the target label (null for none) and what it shows.
+struct Probed {
+    QByteArray label;
+    const ProbeFacts *facts;
+};
+
+constexpr const char *PhaseNames[] = {"resolve", "connect", "tls", "processing"};
+
+// The probe_* families, each once, with a sample of every probed series.
+void AppendProbeFamilies(QByteArray &out, const QList<Probed> &probed) {
+    const auto family = [&](const char *name, const char *type, const char *help,
+                            const auto &samples) {
+        AppendFamily(out, name, type, help);
+        for (const Probed &p : probed)
+            samples(p.label, *p.facts);
+    };
+    const auto number = [](auto value) { return QByteArray::number(value); };
+    family("probe_success", "gauge",
+           "1 when the last ping of the target completed, 0 when it failed.",
+           [&](const QByteArray &label, const ProbeFacts &f) {
+               AppendSample(out, "probe_success", label, f.success ? "1" : "0");
+           });
+    family("probe_duration_seconds", "gauge",
+           "Time the last ping took: to the first answer bytes, to the connect (https without "
+           "the TLS check), or to its failure.",
+           [&](const QByteArray &label, const ProbeFacts &f) {
+               AppendSample(out, "probe_duration_seconds", label, Seconds(f.duration));
+           });
+    family("probe_http_status_code", "gauge",
+           "HTTP status code of the last answer; 0 when none was read (no answer, or an https "
+           "connect only).",
+           [&](const QByteArray &label, const ProbeFacts &f) {
+               AppendSample(out, "probe_http_status_code", label, number(f.httpStatus));
+           });
+    family("probe_dns_lookup_time_seconds", "gauge",
+           "Host lookup time of the last ping; 0 when unknown.",
+           [&](const QByteArray &label, const ProbeFacts &f) {
+               AppendSample(out, "probe_dns_lookup_time_seconds", label, Seconds(f.lookup));
+           });
+    family("probe_http_duration_seconds", "gauge",
+           "Time of each phase of the last ping: resolve, connect, tls, processing (to the first "
+           "answer bytes); 0 for a phase not reached.",
+           [&](const QByteArray &label, const ProbeFacts &f) {
+               for (int i = 0; i < 4; ++i)
+                   AppendSample(out, "probe_http_duration_seconds", label, Seconds(f.phases[i]),
+                                QByteArray("phase=\"") + PhaseNames[i] + '"');
+           });
+    family("probe_ip_protocol", "gauge",
+           "Address family of the last ping: 4 or 6; 0 when no address was tried.",
+           [&](const QByteArray &label, const ProbeFacts &f) {
+               AppendSample(out, "probe_ip_protocol", label, number(f.ipProtocol));
+           });
+    family("probe_http_ssl", "gauge", "1 when the answer of the last ping came over TLS.",
+           [&](const QByteArray &label, const ProbeFacts &f) {
+               AppendSample(out, "probe_http_ssl", label, f.tls ? "1" : "0");
+           });
+    family("probe_ssl_earliest_cert_expiry", "gauge",
+           "Earliest expiry of the certificates the server presented, in Unix time (with the "
+           "TLS check).",
+           [&](const QByteArray &label, const ProbeFacts &f) {
+               if (f.tls)
+                   AppendSample(out, "probe_ssl_earliest_cert_expiry", label,
+                                number(f.earliestExpiry));
+           });
+    family("probe_tls_version_info", "gauge",
+           "The TLS version of the last ping (with the TLS check).",
+           [&](const QByteArray &label, const ProbeFacts &f) {
+               if (f.tls)
+                   AppendSample(out, "probe_tls_version_info", label, "1",
+                                "version=\"" + f.tlsVersion + '"');
+           });
+    family("vennatro_probe_slow", "gauge",
+           "1 when the last ping completed above the \"Slow above\" setting.",
+           [&](const QByteArray &label, const ProbeFacts &f) {
+               AppendSample(out, "vennatro_probe_slow", label, f.slow ? "1" : "0");
+           });
+}
 
 // --- the HTTP side ---
 
@@ -124,7 +214,9 @@ constexpr qsizetype AnswerPieceBytes = 16 * 1024;
 // costs no more memory than that.
 class MetricsConnection : public QObject {
 public:
-    using Responder = std::function<std::pair<QByteArray, QByteArray>(const QByteArray &head)>;
+    // Answers through the reply at once, or later (a probe): then returns how long that may
+    // take in milliseconds.
+    using Responder = std::function<int(const QByteArray &head, const MetricsServer::Reply &)>;
     using Ended = std::function<void()>;
 
     MetricsConnection(QTcpSocket *socket, int headTimeoutMs, int timeoutMs, Responder responder,
@@ -142,10 +234,9 @@ public:
         m_headDeadline.setTimerType(Qt::PreciseTimer);
         connect(&m_headDeadline, &QTimer::timeout, this, &MetricsConnection::End);
         m_headDeadline.start(headTimeoutMs);
-        auto *deadline = new QTimer(this);
-        deadline->setSingleShot(true);
-        connect(deadline, &QTimer::timeout, this, &MetricsConnection::End);
-        deadline->start(timeoutMs);
+        m_deadline.setSingleShot(true);
+        connect(&m_deadline, &QTimer::timeout, this, &MetricsConnection::End);
+        m_deadline.start(timeoutMs);
         connect(socket, &QTcpSocket::readyRead, this, &MetricsConnection::Read);
         connect(socket, &QTcpSocket::bytesWritten, this, &MetricsConnection::Feed);
         connect(socket, &QTcpSocket::disconnected, this, &MetricsConnection::End);
@@ -160,7 +251,7 @@ public:
 
 private:
     void Read() {
-        while (!m_answered && m_socket->bytesAvailable() > 0) {
+        while (!m_answered && !m_waiting && m_socket->bytesAvailable() > 0) {
             char buffer[4096];
             const qint64 got = m_socket->read(buffer, sizeof buffer);
             if (got <= 0)
@@ -169,8 +260,17 @@ private:
             case MetricsRequestReader::State::Reading:
                 break;
             case MetricsRequestReader::State::Complete: {
-                auto [head, body] = m_responder(m_reader.Head());
-                Answer(head, body);
+                m_waiting = true;
+                m_headDeadline.stop();
+                const QPointer<MetricsConnection> self(this);
+                const int later =
+                    m_responder(m_reader.Head(), [self](const QByteArray &h, const QByteArray &b) {
+                        if (self)
+                            self->Answer(h, b);
+                    });
+                // A probe answers when its ping is over: the exchange may last that long.
+                if (self && later > 0 && !m_answered)
+                    m_deadline.start(std::max(later, m_deadline.remainingTime()));
                 break;
             }
             case MetricsRequestReader::State::TooLarge: {
@@ -183,6 +283,8 @@ private:
     }
 
     void Answer(const QByteArray &head, const QByteArray &body) {
+        if (m_answered || m_ended == nullptr)
+            return; // a probe's answer after the client was dropped
         m_answered = true;
         m_headDeadline.stop();
         m_reader = MetricsRequestReader();
@@ -224,14 +326,55 @@ private:
     Responder m_responder;
     Ended m_ended;
     QTimer m_headDeadline;
+    QTimer m_deadline;
     MetricsRequestReader m_reader;
     QByteArray m_body;
     qsizetype m_sent = 0;
     bool m_answered = false;
+    bool m_waiting = false; // the head is whole; its answer is under way
     bool m_closing = false;
 };
 
 } // namespace
+
+// --- a ping as a probe ---
+
+ProbeFacts FactsOf(const PingResult &result) {
+    ProbeFacts f;
+    f.success = result.outcome == PingOutcomeKind::Completed;
+    f.duration = NonNegative(f.success ? result.seconds : result.elapsedSeconds);
+    f.httpStatus = std::max(result.httpStatus, 0);
+    f.lookup = NonNegative(result.lookupSeconds);
+    // Each phase from the end of the one before, as the blackbox exporter counts them.
+    f.phases[0] = f.lookup;
+    if (result.connectSeconds >= 0)
+        f.phases[1] = NonNegative(result.connectSeconds - f.lookup);
+    double answerFrom = result.connectSeconds;
+    if (result.tlsSeconds >= 0) {
+        f.phases[2] = NonNegative(result.tlsSeconds - result.connectSeconds);
+        answerFrom = result.tlsSeconds;
+    }
+    if (result.firstByteSeconds >= 0 && answerFrom >= 0)
+        f.phases[3] = NonNegative(result.firstByteSeconds - answerFrom);
+    f.ipProtocol = result.ipProtocol;
+    f.tls = result.tls;
+    if (f.tls) {
+        f.tlsVersion = EscapeLabelValue(result.tlsVersion);
+        f.earliestExpiry = result.earliestCertificateExpiry.isValid()
+                               ? result.earliestCertificateExpiry.toSecsSinceEpoch()
+                               : 0;
+    }
+    f.slow = f.success && result.slow;
+    return f;
+}
+
+QByteArray ProbeExposition(const PingResult &result) {
+    const ProbeFacts facts = FactsOf(result);
+    QByteArray out;
+    out.reserve(3072);
+    AppendProbeFamilies(out, {Probed{QByteArray(), &facts}});
+    return out;
+}
 
 // --- MetricsRegistry ---
 
@@ -250,12 +393,8 @@ void MetricsRegistry::Record(const PingResult &result) {
     Series &series = SeriesFor(AddressWithoutPassword(result.address));
     ++series.pings[OutcomeIndex(result.outcome)];
     if (result.outcome != PingOutcomeKind::Cancelled) {
-        const bool completed = result.outcome == PingOutcomeKind::Completed;
         series.probed = true;
-        series.success = completed;
-        series.seconds = NonNegative(result.seconds);
-        series.httpStatus = completed ? std::max(result.httpStatus, 0) : 0;
-        series.lookupSeconds = NonNegative(result.lookupSeconds);
+        series.facts = FactsOf(result);
     }
     emit changed();
 }
@@ -277,39 +416,18 @@ QStringList MetricsRegistry::Targets() const { return m_series.keys(); }
 
 QByteArray MetricsRegistry::Exposition() const {
     QByteArray out;
-    // About 400 bytes a target, with labels of usual length; one allocation for the lot.
+    // About 1400 bytes a target, with labels of usual length; one allocation for the lot.
     qsizetype labels = 0;
     for (const Series &series : m_series)
         labels += series.label.size();
-    out.reserve(1024 + m_series.size() * 400 + labels * 7);
+    out.reserve(3072 + m_series.size() * 1400 + labels * 17);
 
-    AppendFamily(out, "probe_success", "gauge",
-                 "1 when the last ping of the target completed, 0 when it failed.");
+    QList<Probed> probed;
     for (const Series &series : m_series) {
         if (series.probed)
-            AppendSample(out, "probe_success", series.label, series.success ? "1" : "0");
+            probed.append(Probed{series.label, &series.facts});
     }
-    AppendFamily(out, "probe_duration_seconds", "gauge",
-                 "Time of the last ping: to the first answer bytes (http) or to the connect "
-                 "(https).");
-    for (const Series &series : m_series) {
-        if (series.probed)
-            AppendSample(out, "probe_duration_seconds", series.label, Seconds(series.seconds));
-    }
-    AppendFamily(out, "probe_http_status_code", "gauge",
-                 "HTTP status code of the last ping; 0 for https (connect only) and failures.");
-    for (const Series &series : m_series) {
-        if (series.probed)
-            AppendSample(out, "probe_http_status_code", series.label,
-                         QByteArray::number(series.httpStatus));
-    }
-    AppendFamily(out, "probe_dns_lookup_time_seconds", "gauge",
-                 "Host lookup time of the last ping; 0 when unknown.");
-    for (const Series &series : m_series) {
-        if (series.probed)
-            AppendSample(out, "probe_dns_lookup_time_seconds", series.label,
-                         Seconds(series.lookupSeconds));
-    }
+    AppendProbeFamilies(out, probed);
     AppendFamily(out, "vennatro_pings_total", "counter", "Pings finished in this run, by outcome.");
     for (const Series &series : m_series) {
         for (const PingOutcomeKind outcome : AllOutcomes) {
@@ -353,6 +471,36 @@ MetricsRequestReader::State MetricsRequestReader::Append(QByteArrayView bytes) {
     return m_state;
 }
 
+namespace {
+
+// The target parameter of a /probe query (the first one), and the scrape's time-out header.
+void ReadProbeRequest(QByteArrayView target, QByteArrayView head, MetricsRequest &request) {
+    const qsizetype question = target.indexOf('?');
+    const QByteArrayView query = question < 0 ? QByteArrayView() : target.sliced(question + 1);
+    for (const QByteArray &pair : query.toByteArray().split('&')) {
+        if (!pair.startsWith("target="))
+            continue;
+        // A form's encoding: '+' is a blank, %XX a byte.
+        QByteArray value = pair.mid(7);
+        value.replace('+', ' ');
+        request.target = QString::fromUtf8(QByteArray::fromPercentEncoding(value));
+        break;
+    }
+    for (const QByteArray &raw : head.toByteArray().split('\n').mid(1)) {
+        const QByteArray line = raw.trimmed();
+        const qsizetype colon = line.indexOf(':');
+        if (colon < 0 ||
+            line.left(colon).trimmed().toLower() != "x-prometheus-scrape-timeout-seconds")
+            continue;
+        bool ok = false;
+        const double seconds = line.mid(colon + 1).trimmed().toDouble(&ok);
+        if (ok && std::isfinite(seconds) && seconds > 0)
+            request.scrapeTimeoutSeconds = seconds;
+    }
+}
+
+} // namespace
+
 MetricsRequest ParseMetricsRequest(QByteArrayView head) {
     MetricsRequest request;
     qsizetype lineEnd = head.indexOf('\n');
@@ -370,9 +518,14 @@ MetricsRequest ParseMetricsRequest(QByteArrayView head) {
         return request;
     request.headOnly = method == "HEAD";
     const bool metrics = target == "/metrics" || target.startsWith("/metrics?");
-    request.kind = (method == "GET" || request.headOnly) && metrics
-                       ? MetricsRequest::Kind::Metrics
-                       : MetricsRequest::Kind::NotFound;
+    const bool probe = target == "/probe" || target.startsWith("/probe?");
+    if ((method != "GET" && !request.headOnly) || (!metrics && !probe)) {
+        request.kind = MetricsRequest::Kind::NotFound;
+        return request;
+    }
+    request.kind = metrics ? MetricsRequest::Kind::Metrics : MetricsRequest::Kind::Probe;
+    if (probe)
+        ReadProbeRequest(target, head, request);
     return request;
 }
 
@@ -438,8 +591,8 @@ void MetricsServer::AcceptPending() {
         ++m_openClients;
         new MetricsConnection(
             socket, m_headTimeoutMs, m_clientTimeoutMs,
-            [this](const QByteArray &head) { return Answer(head); }, [this] { ClientEnded(); },
-            m_clients);
+            [this](const QByteArray &head, const Reply &reply) { return Answer(head, reply); },
+            [this] { ClientEnded(); }, m_clients);
     }
 }
 
@@ -448,23 +601,59 @@ void MetricsServer::ClientEnded() {
     AcceptPending();
 }
 
-std::pair<QByteArray, QByteArray> MetricsServer::Answer(const QByteArray &head) {
+int MetricsServer::Answer(const QByteArray &head, const Reply &reply) {
     const MetricsRequest request = ParseMetricsRequest(head);
+    const auto now = [&reply](const std::pair<QByteArray, QByteArray> &answer) {
+        reply(answer.first, answer.second);
+        return 0;
+    };
     switch (request.kind) {
     case MetricsRequest::Kind::BadRequest:
-        return PlainAnswer("400 Bad Request", "Bad request\n", false);
+        return now(PlainAnswer("400 Bad Request", "Bad request\n", false));
     case MetricsRequest::Kind::NotFound:
-        return PlainAnswer("404 Not Found", "Not found\n", request.headOnly);
+        return now(PlainAnswer("404 Not Found", "Not found\n", request.headOnly));
+    case MetricsRequest::Kind::Probe:
+        return StartProbe(request, reply);
     case MetricsRequest::Kind::Metrics:
         break;
     }
     if (!m_registry)
-        return PlainAnswer("503 Service Unavailable", "No metrics\n", request.headOnly);
+        return now(PlainAnswer("503 Service Unavailable", "No metrics\n", request.headOnly));
     // Built once for every scrape until the registry changes.
     if (m_exposition.isEmpty())
         m_exposition = m_registry->Exposition();
-    return {AnswerHead("200 OK", MetricsContentType, m_exposition.size()),
-            request.headOnly ? QByteArray() : m_exposition};
+    return now({AnswerHead("200 OK", MetricsContentType, m_exposition.size()),
+                request.headOnly ? QByteArray() : m_exposition});
+}
+
+int MetricsServer::StartProbe(const MetricsRequest &request, const Reply &reply) {
+    const bool headOnly = request.headOnly;
+    const auto now = [&](const char *status, const QByteArray &body) {
+        const auto [head, text] = PlainAnswer(status, body, headOnly);
+        reply(head, text);
+        return 0;
+    };
+    if (!m_prober)
+        return now("404 Not Found", "Not found\n");
+    if (m_probes >= MaxProbes)
+        return now("503 Service Unavailable",
+                   "Too many probes at once: at most " + QByteArray::number(MaxProbes) + "\n");
+    // The scrape's own limit, as the blackbox exporter takes it; an hour at most.
+    const int timeoutMs = int(std::min(request.scrapeTimeoutSeconds, 3600.0) * 1000);
+    ++m_probes;
+    const QPointer<MetricsServer> self(this);
+    const ProbeStart start =
+        m_prober(request.target, timeoutMs, [self, reply, headOnly](const QByteArray &text) {
+            if (self)
+                --self->m_probes;
+            reply(AnswerHead("200 OK", MetricsContentType, text.size()),
+                  headOnly ? QByteArray() : text);
+        });
+    if (!start.refusal.isEmpty()) {
+        --m_probes;
+        return now("400 Bad Request", start.refusal.toUtf8() + '\n');
+    }
+    return std::max(start.waitMs, 1);
 }
 
 // --- the metrics file ---

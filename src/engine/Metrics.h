@@ -10,9 +10,31 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <utility>
 
 class QTcpServer;
+
+// What a finished ping tells as a probe, with the blackbox exporter's meanings: success by
+// the ping's verdict, the time it took (a failure's too), the phases, the address family, the
+// TLS facts of a TLS check.
+struct ProbeFacts {
+    bool success = false;
+    double duration = 0;
+    int httpStatus = 0;
+    double lookup = 0;
+    double phases[4] = {0, 0, 0, 0}; // resolve, connect, tls, processing
+    int ipProtocol = 0;
+    bool tls = false;
+    QByteArray tlsVersion;     // "TLS 1.3"; with tls only
+    qint64 earliestExpiry = 0; // Unix seconds; with tls only
+    bool slow = false;
+};
+ProbeFacts FactsOf(const PingResult &result);
+
+// The answer of /probe: the samples of one ping, without a target label (the Prometheus that
+// asked adds it).
+QByteArray ProbeExposition(const PingResult &result);
 
 // The last result and the ping counts of every address pinged or watched in this run, as the
 // Prometheus text format (0.0.4) shows them.
@@ -41,10 +63,7 @@ private:
     struct Series {
         QByteArray label; // the address, escaped as a label value
         bool probed = false;
-        bool success = false;
-        double seconds = 0;
-        int httpStatus = 0;
-        double lookupSeconds = 0;
+        ProbeFacts facts;
         quint64 pings[3] = {0, 0, 0}; // by PingOutcomeKind
     };
 
@@ -76,14 +95,27 @@ private:
 };
 
 // What a request head asks for. Only "GET" and "HEAD" of "/metrics" (with or without a
-// query) in HTTP/1.0 or 1.1 are served; a request line that is not three words ending in
-// such a version is a bad request, anything else is not found.
+// query) and of "/probe?target=URL" in HTTP/1.0 or 1.1 are served; a request line that is not
+// three words ending in such a version is a bad request, anything else is not found.
 struct MetricsRequest {
-    enum class Kind { BadRequest, NotFound, Metrics };
+    enum class Kind { BadRequest, NotFound, Metrics, Probe };
     Kind kind = Kind::BadRequest;
     bool headOnly = false; // a HEAD request: the answer's headers without its body
+    QString target;        // Probe: the target parameter, decoded; empty when none
+    // Probe: the header X-Prometheus-Scrape-Timeout-Seconds; 0 when not sent or unreadable.
+    double scrapeTimeoutSeconds = 0;
 };
 MetricsRequest ParseMetricsRequest(QByteArrayView head);
+
+// How /probe is answered: the prober checks the target and starts its ping, or refuses it with
+// a one-line reason (then 400). A started probe calls done once with its exposition, and says
+// how long that may take in milliseconds.
+struct ProbeStart {
+    QString refusal;
+    int waitMs = 0;
+};
+using MetricsProber = std::function<ProbeStart(const QString &target, int timeoutMs,
+                                               std::function<void(const QByteArray &)> done)>;
 
 // Serves GET /metrics on 127.0.0.1. Every exchange is one request and one answer, then the
 // connection is closed; nothing here ever waits on a socket.
@@ -119,12 +151,22 @@ public:
     int MaxClients() const { return m_maxClients; }
     int OpenClients() const { return m_openClients; }
 
+    // /probe pings at scrape time through the prober; without one it is not found. At most
+    // MaxProbes run at once: one more is answered 503.
+    static constexpr int MaxProbes = 8;
+    void SetProber(MetricsProber prober) { m_prober = std::move(prober); }
+    int RunningProbes() const { return m_probes; }
+
+    // Hands the answer's status line and headers, and its body (shared, not copied, by every
+    // connection that sends it) to reply: at once, or later for a probe. Returns how long a
+    // later answer may take in milliseconds, 0 when it was given at once.
+    using Reply = std::function<void(const QByteArray &head, const QByteArray &body)>;
+
 private:
     void AcceptPending();
     void ClientEnded();
-    // The answer's status line and headers, and its body (shared, not copied, by every
-    // connection that sends it).
-    std::pair<QByteArray, QByteArray> Answer(const QByteArray &head);
+    int Answer(const QByteArray &head, const Reply &reply);
+    int StartProbe(const MetricsRequest &request, const Reply &reply);
 
     QPointer<const MetricsRegistry> m_registry;
     QTcpServer *m_server = nullptr;
@@ -134,6 +176,8 @@ private:
     int m_clientTimeoutMs = 5000;
     int m_maxClients = 64;
     int m_openClients = 0;
+    MetricsProber m_prober;
+    int m_probes = 0; // running
 };
 
 // Replaces the file at path with text in one step (a temporary file in the same folder,

@@ -4,6 +4,8 @@
 
 MetricsPublisher::MetricsPublisher(QObject *parent) : QObject(parent), m_server(&m_registry) {
     m_fileTimer.setSingleShot(true);
+    // A coarse timer may fire up to 5 % early: "at most once per interval" would not hold.
+    m_fileTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_fileTimer, &QTimer::timeout, this, [this] { WriteFile(true); });
     // Watched addresses added or removed change the file as well as pings do.
     connect(&m_registry, &MetricsRegistry::changed, this, &MetricsPublisher::RegistryChanged);

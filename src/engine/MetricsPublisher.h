@@ -29,6 +29,8 @@ public:
     void Record(const PingResult &result);
     MetricsRegistry *Registry() { return &m_registry; }
     quint16 ListeningPort() const { return m_server.Port(); }
+    // /probe?target=URL on the metrics port goes to the prober.
+    void SetProber(MetricsProber prober) { m_server.SetProber(std::move(prober)); }
 
     // Writes a waiting change now.
     void Flush();

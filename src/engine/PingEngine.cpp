@@ -1,6 +1,7 @@
 #include "engine/PingEngine.h"
 
 #include "engine/Formats.h"
+#include "net/TlsClient.h"
 #include "platform/Resolver.h"
 #include "platform/WsaErrors.h"
 
@@ -59,6 +60,8 @@ PingEngine::PingEngine(QObject *parent) : QObject(parent) {
     m_retryPause.setTimerType(Qt::PreciseTimer); // a second means at least a second
     connect(&m_retryPause, &QTimer::timeout, this, [this] { Guard([this] { OpenAttempt(); }); });
     m_attemptTimer.setSingleShot(true);
+    // A coarse timer may end an attempt up to 5 % early: "--timeout 2" would give 1.9 s.
+    m_attemptTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_attemptTimer, &QTimer::timeout, this,
             [this] { Guard([this] { AttemptTimeout(); }); });
     m_waitTicker.setInterval(1000);
@@ -103,6 +106,8 @@ void PingEngine::ApplySettings(const TOptions &options, const EngineContext &con
     IdSMTP.Security = int(options.SMTPSecurity);
     m_ownAlerts.SetRepeatMinutes(options.RepeatAlertsEvery);
     m_ownAlerts.SetAlertAfter(options.AlertAfter);
+    // A value that is not a list of codes accepts every answer (the session says so once).
+    m_acceptedStatus = AcceptedStatus::Parse(options.AcceptedHTTPStatus).value_or(AcceptedStatus());
 }
 
 int PingEngine::PortFor(const NormalisedAddress &target) const {
@@ -143,6 +148,8 @@ bool PingEngine::HttpsExchange() const {
     return ClientSocket->Port() == m_options.HTTPSPort;
 }
 
+bool PingEngine::ConnectOnly() const { return HttpsExchange() && !m_attemptTls; }
+
 double PingEngine::SecondsSinceStart() const {
     return PingStartTime.isValid() ? double(PingStartTime.nsecsElapsed()) / 1e9 : 0.0;
 }
@@ -171,6 +178,13 @@ void PingEngine::StartPingAttempt() {
     m_answerLogged = false;
     m_weClosed = false;
     m_lookupSeconds = m_connectSeconds = m_firstByteSeconds = -1;
+    m_tls.reset();
+    m_tlsOutgoing.clear();
+    // An https address only: an http one on the HTTPS port stays a connect, as it always was.
+    m_attemptTls = m_options.CheckTLS && TargetHttps && HttpsExchange();
+    m_tlsSeconds = m_endSeconds = -1;
+    m_ipProtocol = 0;
+    m_slow = false;
     PingStartTime.invalidate();
     emit attemptStarted(TargetAddress, int(AttemptCount), int(m_options.PingAttempts));
     if (AttemptCount > 1 && m_retryPause.interval() > 0) {
@@ -188,6 +202,12 @@ void PingEngine::OpenAttempt() {
         // end the attempt, so end it here instead of opening a ping nobody wants.
         ClientSocketDisconnect(ClientSocket, ClientSocket->Connection());
         return;
+    }
+    if (m_attemptTls) {
+        // The authorities are loaded before the clock starts: the time is the network's.
+        if (!m_tlsContext)
+            m_tlsContext = std::make_shared<TlsContext>();
+        m_tlsContext->Prepare();
     }
     PingStartTime.start();
     const int timeoutMs = m_timeoutOverrideMs >= 0
@@ -210,16 +230,29 @@ void PingEngine::ClientSocketConnecting(QObject *, TCustomWinSocket *) {
 
 void PingEngine::ClientSocketConnect(QObject *, TCustomWinSocket *Socket) {
     m_connectSeconds = SecondsSinceStart();
+    m_ipProtocol = Socket && Socket->IPv6() ? 6 : 4;
+    if (m_attemptTls) {
+        StartTls();
+        return;
+    }
     if (!HttpsExchange())
         return;
     StopAttemptTimers();
     m_answerLogged = true;
-    CloseByUs(Socket);
-    emit logText(CompletionEntry(m_connectSeconds) + QStringLiteral("\r\n"));
+    m_slow = CompletedSlow(m_connectSeconds);
+    // Logged and announced before the close, as the http path does: the close ends the ping,
+    // and a recovery it reports (notice, e-mail) must come after the completion, not be hidden
+    // by the completion balloon's hiding call.
+    emit logText(CompletionEntry(m_connectSeconds, m_slow) + QStringLiteral("\r\n"));
     emit answered(TargetAddress, true, QString());
+    CloseByUs(Socket);
 }
 
 void PingEngine::ClientSocketWrite(QObject *, TCustomWinSocket *) {
+    if (m_attemptTls) {
+        FlushTls();
+        return;
+    }
     const QByteArray request = BuildHeadRequest(TargetPath, TargetHostHeader, m_context.userAgent);
     ClientSocket->Connection()->SendBytes(request.constData(), int(request.size()));
 }
@@ -230,12 +263,19 @@ void PingEngine::ClientSocketRead(QObject *, TCustomWinSocket *Socket) {
     // A receive that failed has been through the error handler, which ended the attempt.
     if (PingOutcome != poPending || m_answerLogged || received <= 0)
         return;
+    if (m_tls)
+        TlsReceived(Socket, buffer.constData(), received);
+    else
+        AnswerReceived(Socket, buffer.constData(), received);
+}
+
+void PingEngine::AnswerReceived(TCustomWinSocket *Socket, const char *data, int size) {
     if (!m_answerStarted) {
         // The first answer bytes complete the ping and fix its time.
         m_answerStarted = true;
         m_firstByteSeconds = SecondsSinceStart();
     }
-    m_answer.append(buffer.constData(), qMin<qsizetype>(received, HeadLimit - m_answer.size()));
+    m_answer.append(data, qMin<qsizetype>(size, HeadLimit - m_answer.size()));
     // Read on only to the status line, or to the end of the headers when they are logged;
     // the body is never read.
     const bool done =
@@ -244,29 +284,107 @@ void PingEngine::ClientSocketRead(QObject *, TCustomWinSocket *Socket) {
     if (!done)
         return;
     StopAttemptTimers();
+    if (RefuseAnswer(Socket, true))
+        return;
     LogCompletion();
     CloseByUs(Socket);
 }
 
-QString PingEngine::CompletionEntry(double seconds) const {
+void PingEngine::StartTls() {
+    if (!m_tlsContext)
+        m_tlsContext = std::make_shared<TlsContext>();
+    m_tls = std::make_unique<TlsClient>(*m_tlsContext, TargetHost);
+    // The client's first message goes out with the write notification that follows.
+    const TlsClient::State state = m_tls->Advance();
+    m_tlsOutgoing = m_tls->TakeOutgoing();
+    if (state == TlsClient::State::Failed)
+        HandleFailure(eeConnect, 0, m_tls->ErrorText(), ClientSocket->Connection(), true);
+}
+
+bool PingEngine::FlushTls() {
+    TCustomWinSocket *connection = ClientSocket->Connection();
+    while (!m_tlsOutgoing.isEmpty() && PingOutcome == poPending && connection->Connected()) {
+        const int sent =
+            connection->SendBytes(m_tlsOutgoing.constData(), int(m_tlsOutgoing.size()));
+        if (sent <= 0)
+            break; // would block: the next write notification sends the rest
+        m_tlsOutgoing.remove(0, sent);
+    }
+    return PingOutcome == poPending;
+}
+
+void PingEngine::TlsReceived(TCustomWinSocket *socket, const char *data, int size) {
+    m_tls->Feed(data, size);
+    if (m_tls->CurrentState() == TlsClient::State::Handshaking) {
+        const TlsClient::State state = m_tls->Advance();
+        m_tlsOutgoing += m_tls->TakeOutgoing();
+        if (state == TlsClient::State::Failed) {
+            // The alert that tells the server why goes out before the close.
+            if (FlushTls())
+                HandleFailure(eeConnect, 0, m_tls->ErrorText(), socket, true);
+            return;
+        }
+        if (state == TlsClient::State::Handshaking) {
+            FlushTls();
+            return;
+        }
+        m_tlsSeconds = SecondsSinceStart();
+        m_tls->Write(BuildHeadRequest(TargetPath, TargetHostHeader, m_context.userAgent));
+        m_tlsOutgoing += m_tls->TakeOutgoing();
+    }
+    const QByteArray plain = m_tls->Read();
+    m_tlsOutgoing += m_tls->TakeOutgoing();
+    if (!FlushTls() || plain.isEmpty())
+        return;
+    AnswerReceived(socket, plain.constData(), int(plain.size()));
+}
+
+bool PingEngine::RefuseAnswer(TCustomWinSocket *socket, bool closeSocket) {
+    if (m_acceptedStatus.AcceptsAll())
+        return false;
+    const int status = HttpStatusCode(m_answer);
+    if (m_acceptedStatus.Accepts(status))
+        return false;
+    HandleFailure(eeReceive, 0, QString::asprintf(Fmt::StatusNotAccepted, status), socket,
+                  closeSocket);
+    return true;
+}
+
+bool PingEngine::CompletedSlow(double seconds) const {
+    return m_options.SlowAbove > 0 && seconds * 1000.0 > double(m_options.SlowAbove);
+}
+
+QString PingEngine::CompletionEntry(double seconds, bool slow) const {
     const QByteArray stamp = U8(TimeStamp());
     const QByteArray address = U8(TargetAddress);
-    if (!m_options.LogTimingDetails)
-        return F(Fmt::SuccessBar) + QString::asprintf(Fmt::CompletedEntry, stamp.constData(),
-                                                      address.constData(), ClientSocket->Port(),
-                                                      seconds);
+    QString entry;
     // Each phase from the end of the one before; a phase not reached counts as nothing.
     const double lookup = qMax(0.0, m_lookupSeconds);
     const double connect = qMax(0.0, m_connectSeconds - lookup);
-    if (m_firstByteSeconds < 0)
-        return F(Fmt::SuccessBar) + QString::asprintf(Fmt::CompletedConnectDetailedEntry,
-                                                      stamp.constData(), address.constData(),
-                                                      ClientSocket->Port(), seconds, lookup,
-                                                      connect);
-    const double answer = qMax(0.0, m_firstByteSeconds - qMax(0.0, m_connectSeconds));
-    return F(Fmt::SuccessBar) + QString::asprintf(Fmt::CompletedDetailedEntry, stamp.constData(),
-                                                  address.constData(), ClientSocket->Port(),
-                                                  seconds, lookup, connect, answer);
+    if (!m_options.LogTimingDetails) {
+        entry = QString::asprintf(Fmt::CompletedEntry, stamp.constData(), address.constData(),
+                                  ClientSocket->Port(), seconds);
+    } else if (m_firstByteSeconds < 0) {
+        entry =
+            QString::asprintf(Fmt::CompletedConnectDetailedEntry, stamp.constData(),
+                              address.constData(), ClientSocket->Port(), seconds, lookup, connect);
+    } else if (m_tlsSeconds >= 0) {
+        const double tls = qMax(0.0, m_tlsSeconds - qMax(0.0, m_connectSeconds));
+        const double answer = qMax(0.0, m_firstByteSeconds - m_tlsSeconds);
+        entry = QString::asprintf(Fmt::CompletedTlsDetailedEntry, stamp.constData(),
+                                  address.constData(), ClientSocket->Port(), seconds, lookup,
+                                  connect, tls, answer);
+    } else {
+        const double answer = qMax(0.0, m_firstByteSeconds - qMax(0.0, m_connectSeconds));
+        entry =
+            QString::asprintf(Fmt::CompletedDetailedEntry, stamp.constData(), address.constData(),
+                              ClientSocket->Port(), seconds, lookup, connect, answer);
+    }
+    if (slow) {
+        entry.chop(2); // the line's CR LF, after the mark
+        entry += QLatin1String(Fmt::SlowMark) + QStringLiteral("\r\n");
+    }
+    return F(Fmt::SuccessBar) + entry;
 }
 
 void PingEngine::LogCompletion() {
@@ -278,7 +396,8 @@ void PingEngine::LogCompletion() {
     if (end >= 0)
         head.truncate(end);
     const QString answer = AnswerText(head);
-    emit logText(CompletionEntry(m_firstByteSeconds));
+    m_slow = CompletedSlow(m_firstByteSeconds);
+    emit logText(CompletionEntry(m_firstByteSeconds, m_slow));
     if (m_options.LogHTTPHeaders)
         emit logText(F(Fmt::HeadersEntry) + answer);
     else
@@ -302,13 +421,26 @@ PingResult PingEngine::MakeResult(PingOutcomeKind outcome) const {
     result.firstByteSeconds = m_firstByteSeconds;
     result.attempts = int(m_attemptsStarted);
     result.errorPing = m_pingIsErrorPing;
+    result.tlsSeconds = m_tlsSeconds;
+    result.ipProtocol = m_ipProtocol;
+    if (m_tls && m_tls->CurrentState() == TlsClient::State::Established) {
+        result.tls = true;
+        result.tlsVersion = m_tls->Version();
+        result.certificateExpiry = m_tls->LeafExpiry();
+        result.earliestCertificateExpiry = m_tls->EarliestExpiry();
+    }
     if (outcome == PingOutcomeKind::Completed) {
-        const bool https = HttpsExchange();
-        result.seconds = https ? m_connectSeconds : m_firstByteSeconds;
-        result.httpStatus = https ? 0 : HttpStatusCode(m_answer);
+        const bool connectOnly = ConnectOnly();
+        result.seconds = connectOnly ? m_connectSeconds : m_firstByteSeconds;
+        result.elapsedSeconds = result.seconds;
+        result.httpStatus = connectOnly ? 0 : HttpStatusCode(m_answer);
+        result.slow = m_slow;
     } else if (outcome == PingOutcomeKind::Failed) {
         result.errorCode = m_lastErrorCode;
         result.errorText = m_lastErrorText;
+        result.elapsedSeconds = m_endSeconds;
+        // An answer refused for its status still tells which it was.
+        result.httpStatus = HttpStatusCode(m_answer);
     }
     return result;
 }
@@ -329,10 +461,18 @@ void PingEngine::ClientSocketDisconnect(QObject *, TCustomWinSocket *Socket) {
     if (PingOutcome == poPending && !m_answerLogged) {
         if (m_answerStarted) {
             // The server closed before the head was whole: what arrived is the answer.
-            LogCompletion();
-        } else if (!m_weClosed && !HttpsExchange() && PingStartTime.isValid()) {
-            // An http server that closes without a byte has not answered.
-            HandleFailure(eeDisconnect, 0, F(Fmt::ClosedWithoutAnswer), Socket, false);
+            if (!RefuseAnswer(Socket, false))
+                LogCompletion();
+        } else if (!m_weClosed && !ConnectOnly() && PingStartTime.isValid()) {
+            // A server that closes without a byte has not answered; over TLS, one that
+            // closes in the handshake has failed it.
+            QString text = F(Fmt::ClosedWithoutAnswer);
+            if (m_tls && m_tls->CurrentState() == TlsClient::State::Handshaking) {
+                m_tls->FeedEnd();
+                m_tls->Advance();
+                text = m_tls->ErrorText();
+            }
+            HandleFailure(eeDisconnect, 0, text, Socket, false);
         }
     }
     PingBusy = false;
@@ -341,6 +481,7 @@ void PingEngine::ClientSocketDisconnect(QObject *, TCustomWinSocket *Socket) {
         emit connectionEnded(TargetAddress, PingOutcomeKind::Completed);
         EmitFinished(PingOutcomeKind::Completed);
         Recovered();
+        CheckCompleted();
     } else if (PingOutcome == poCancelled) {
         emit connectionEnded(TargetAddress, PingOutcomeKind::Cancelled);
         EmitFinished(PingOutcomeKind::Cancelled);
@@ -379,6 +520,8 @@ void PingEngine::AttemptTimeout() {
     TCustomWinSocket *connection = ClientSocket->Connection();
     if (m_answerStarted) {
         // The answer began in time: what arrived is logged, the rest is not waited for.
+        if (RefuseAnswer(connection, true))
+            return;
         LogCompletion();
         CloseByUs(connection);
         return;
@@ -401,6 +544,8 @@ void PingEngine::ClientSocketError(QObject *, TCustomWinSocket *Socket, TErrorEv
     if (m_answerStarted && PingOutcome == poPending) {
         // A reset after the first answer bytes is no error of the ping.
         StopAttemptTimers();
+        if (RefuseAnswer(Socket, true))
+            return;
         LogCompletion();
         CloseByUs(Socket);
         return;
@@ -411,6 +556,8 @@ void PingEngine::ClientSocketError(QObject *, TCustomWinSocket *Socket, TErrorEv
 void PingEngine::HandleFailure(TErrorEvent event, int code, const QString &text,
                                TCustomWinSocket *socket, bool closeSocket) {
     StopAttemptTimers();
+    if (PingStartTime.isValid())
+        m_endSeconds = SecondsSinceStart();
     if (PingOutcome != poCancelled)
         PingOutcome = poFailed;
     bool errorPingDue = false;
@@ -572,6 +719,39 @@ void PingEngine::Recovered() {
                              result.finishedAt));
     if (m_options.SendEmailOnError)
         SendRecoveryEmail(decision.downSeconds);
+}
+
+void PingEngine::CheckCompleted() {
+    if (m_pingIsErrorPing)
+        return;
+    if (m_alerts->OnCompleted(TargetAddress, m_slow))
+        emit slowStarted(TargetAddress, ConnectOnly() ? m_connectSeconds : m_firstByteSeconds);
+    WarnOfCertificate();
+}
+
+void PingEngine::WarnOfCertificate() {
+    if (m_options.CertExpiryWarnDays == 0 || !m_tls ||
+        m_tls->CurrentState() != TlsClient::State::Established)
+        return;
+    const QDateTime expiry = m_tls->LeafExpiry();
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    if (!expiry.isValid() || now.secsTo(expiry) >= qint64(m_options.CertExpiryWarnDays) * 86400 ||
+        !m_alerts->CertificateWarningDue(TargetAddress, m_alerts->Now()))
+        return;
+    const int days = int(qMax<qint64>(0, now.secsTo(expiry) / 86400));
+    const QByteArray when = U8(TimeStamp(expiry.toLocalTime()));
+    emit logText(QString::asprintf(Fmt::CertificateExpiryEntry, U8(TargetAddress).constData(), days,
+                                   when.constData()));
+    emit certificateExpiring(TargetAddress, days, expiry);
+    // A snooze keeps it in the log only.
+    if (m_alerts->SnoozedUntil(TargetAddress).isValid())
+        return;
+    emit alertRaised(CertificateAlert(TargetAddress, days, expiry, now));
+    if (m_options.SendEmailOnError)
+        SendEmail(F(Fmt::CertificateSubject),
+                  QString::asprintf(Fmt::CertificateBody, U8(m_context.computerName).constData(),
+                                    U8(TimeStamp()).constData(), U8(TargetAddress).constData(),
+                                    days, when.constData()));
 }
 
 void PingEngine::StartErrorPing() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/AcceptedStatus.h"
 #include "engine/AlertMessage.h"
 #include "engine/AlertPolicy.h"
 #include "engine/MailSender.h"
@@ -15,6 +16,7 @@
 #include <QString>
 #include <QTimer>
 #include <exception>
+#include <memory>
 
 enum TPingOutcome { poPending, poSucceeded, poFailed, poCancelled };
 
@@ -26,6 +28,8 @@ struct EngineContext {
 };
 
 class Resolver;
+class TlsClient;
+class TlsContext;
 
 // The ping of one address at a time: the attempt cycle driven by the client socket's
 // notifications, the time-out of an attempt, retries, and the failure alerts (e-mail, error
@@ -62,6 +66,9 @@ public:
     bool Active() const;
     // Marks the next ping as the ping of the error ping address.
     void SetErrorPing(bool on) { m_errorPing = on; }
+    // The ping under way (or the last one) is the error ping's: a view must not show its
+    // result as that of the address that failed.
+    bool ErrorPingUnderWay() const { return m_pingIsErrorPing; }
     // The alert state of every address; shared by the engines of one program. Not owned; the
     // engine's own when none is given.
     void SetAlertPolicy(AlertPolicy *policy) { m_alerts = policy ? policy : &m_ownAlerts; }
@@ -69,6 +76,9 @@ public:
     void AbortMail() { m_mail.Abort(); }
     // Not owned; the system's resolver by default.
     void SetResolver(Resolver *resolver);
+    // The authorities of the TLS check, shared by the engines of a program; the engine makes
+    // its own when none is given.
+    void SetTlsContext(std::shared_ptr<TlsContext> context) { m_tlsContext = std::move(context); }
 
     // ---- seams for tests ----
     void SetRetryPauseMs(int ms) { m_retryPause.setInterval(ms); }
@@ -106,6 +116,11 @@ signals:
     // The alert policy raised an alert (down, a repeat, up), before its e-mail: for the
     // notification channels.
     void alertRaised(const AlertEvent &event);
+    // A completed ping above "Slow above" begins a slow episode of the address.
+    void slowStarted(const QString &address, double seconds);
+    // The certificate of the address expires within "Warn before certificate expiry" days;
+    // once a day. Its e-mail follows.
+    void certificateExpiring(const QString &address, int days, const QDateTime &expiry);
     // The socket is closed and the ping is idle (also between attempts).
     void idle();
     void mailStarted();
@@ -162,15 +177,24 @@ private:
     void SendRecoveryEmail(qint64 downSeconds);
     bool SendEmail(const QString &subject, const QString &body);
     void Recovered();
+    void CheckCompleted();
+    void WarnOfCertificate();
+    bool RefuseAnswer(TCustomWinSocket *socket, bool closeSocket);
+    bool CompletedSlow(double seconds) const;
+    void StartTls();
+    void TlsReceived(TCustomWinSocket *socket, const char *data, int size);
+    bool FlushTls();
+    void AnswerReceived(TCustomWinSocket *socket, const char *data, int size);
     void StartErrorPing();
     void LogCompletion();
-    QString CompletionEntry(double seconds) const;
+    QString CompletionEntry(double seconds, bool slow) const;
     void CloseByUs(TCustomWinSocket *socket);
     void StopAttemptTimers();
     void EmitFinished(PingOutcomeKind outcome);
     PingResult MakeResult(PingOutcomeKind outcome) const;
     template <typename Fn> void Guard(Fn &&fn);
     bool HttpsExchange() const;
+    bool ConnectOnly() const;
     double SecondsSinceStart() const;
     QString SocketErrorText(int code) const;
     QString LoggedHost() const;
@@ -200,4 +224,13 @@ private:
     double m_firstByteSeconds = -1;
     int m_lastErrorCode = 0;
     QString m_lastErrorText;
+    AcceptedStatus m_acceptedStatus;
+    std::shared_ptr<TlsContext> m_tlsContext;
+    std::unique_ptr<TlsClient> m_tls; // the attempt's TLS session
+    bool m_attemptTls = false;        // the attempt checks TLS (fixed at its start)
+    QByteArray m_tlsOutgoing;         // for the server, not sent yet
+    double m_tlsSeconds = -1;
+    double m_endSeconds = -1; // when the attempt failed
+    int m_ipProtocol = 0;
+    bool m_slow = false;
 };

@@ -17,11 +17,19 @@ struct PingResult {
     double lookupSeconds = -1;
     double connectSeconds = -1;   // from the start of the attempt
     double firstByteSeconds = -1; // from the start of the attempt; http only
+    double tlsSeconds = -1;       // from the start of the attempt, to the end of the handshake
+    double elapsedSeconds = -1;   // the last attempt from its start to its end, a failure too
+    int ipProtocol = 0;           // 4 or 6: the family of the address connected; 0: none
     int httpStatus = 0;           // 0 for https (connect only) and for failures
     int errorCode = 0;            // the last attempt's error number; 0 when none
     QString errorText;            // the last attempt's error text
     int attempts = 0;             // attempts used
     bool errorPing = false;       // the ping of the error ping address
+    bool slow = false;            // completed above "Slow above"
+    bool tls = false;             // the answer came over TLS ("Check TLS on https")
+    QString tlsVersion;           // "TLS 1.3"; empty without TLS
+    QDateTime certificateExpiry;  // the leaf certificate's, UTC; invalid without TLS
+    QDateTime earliestCertificateExpiry; // the earliest of the certificates presented
 };
 
 Q_DECLARE_METATYPE(PingResult)

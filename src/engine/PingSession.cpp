@@ -1,11 +1,15 @@
 #include "engine/PingSession.h"
 
+#include "engine/AcceptedStatus.h"
 #include "engine/AlertChannels.h"
 #include "engine/AlertPolicy.h"
 #include "engine/Formats.h"
 #include "engine/HistoryStore.h"
 #include "engine/MetricsPublisher.h"
+#include "engine/PingTarget.h"
+#include "engine/ProbeRunner.h"
 #include "engine/WatchList.h"
+#include "net/TlsClient.h"
 #include "platform/AppErrors.h"
 #include "support/Exceptions.h"
 
@@ -19,10 +23,20 @@ constexpr int DayMs = 24 * 3600 * 1000;
 PingSession::PingSession(Face face, QObject *parent) : QObject(parent), m_face(face) {
     m_options = DefaultOptions();
     m_alerts = new AlertPolicy(this);
+    m_tlsContext = std::make_shared<TlsContext>();
     m_engine = new PingEngine(this);
     m_engine->SetAlertPolicy(m_alerts);
+    m_engine->SetTlsContext(m_tlsContext);
     m_watched = new WatchList(m_alerts, this);
+    m_watched->SetTlsContext(m_tlsContext);
     m_metrics = new MetricsPublisher(this);
+    m_probes = new ProbeRunner(this);
+    m_probes->SetTlsContext(m_tlsContext);
+    m_probes->SetOwnPort([this] { return m_metrics->ListeningPort(); });
+    m_metrics->SetProber(
+        [this](const QString &target, int timeoutMs, std::function<void(const QByteArray &)> done) {
+            return m_probes->Start(target, timeoutMs, std::move(done));
+        });
     m_history = new HistoryStore(QString(), this);
     if (face == Face::CommandLine) {
         // The whole-file check and the wait for the disk are the long-running faces' job: a
@@ -47,6 +61,8 @@ PingSession::PingSession(Face face, QObject *parent) : QObject(parent), m_face(f
     connect(m_engine, &PingEngine::completed, this, &PingSession::completed);
     connect(m_engine, &PingEngine::finished, this, &PingSession::finished);
     connect(m_engine, &PingEngine::recovered, this, &PingSession::addressRecovered);
+    connect(m_engine, &PingEngine::slowStarted, this, &PingSession::addressSlow);
+    connect(m_engine, &PingEngine::certificateExpiring, this, &PingSession::certificateExpiring);
     connect(m_engine, &PingEngine::idle, this, &PingSession::idle);
     connect(m_engine, &PingEngine::mailStarted, this, &PingSession::mailStarted);
     connect(m_engine, &PingEngine::mailFinished, this, &PingSession::mailFinished);
@@ -65,6 +81,8 @@ PingSession::PingSession(Face face, QObject *parent) : QObject(parent), m_face(f
     connect(m_watched, &WatchList::addressDown, this, &PingSession::addressDown);
     connect(m_watched, &WatchList::addressRecovered, this, &PingSession::addressRecovered);
     connect(m_watched, &WatchList::alertRaised, this, &PingSession::alertRaised);
+    connect(m_watched, &WatchList::addressSlow, this, &PingSession::addressSlow);
+    connect(m_watched, &WatchList::certificateExpiring, this, &PingSession::certificateExpiring);
     connect(m_watched, &WatchList::unknownError, this, &PingSession::unknownError);
     connect(m_watched, &WatchList::unexpectedError, this, &PingSession::unexpectedError);
     connect(m_watched, &WatchList::rowsChanged, this, [this] {
@@ -137,10 +155,13 @@ void PingSession::Report(const QString &part, const QString &text) {
     if (m_face == Face::CommandLine)
         emit problem(text);
     else
-        Log(QStringLiteral("%1: %2\r\n").arg(part, text));
+        Log(QStringLiteral("[%1] %2: %3\r\n").arg(TimeStamp(), part, text));
 }
 
 void PingSession::ApplySettings(const TOptions &options, const EngineContext &context) {
+    // The automatic ping that runs follows a new interval at once.
+    if (m_scheduler->Active() && options.AutoPingInterval != m_options.AutoPingInterval)
+        m_scheduler->SetInterval(options.AutoPingInterval);
     m_options = options;
     m_context = context;
     m_engine->ApplySettings(options, context);
@@ -162,9 +183,11 @@ void PingSession::ApplySettings(const TOptions &options, const EngineContext &co
             m_snoozeProblem = problem;
     }
     m_watched->ApplySettings(options, context);
+    m_probes->ApplySettings(options, context);
     if (m_open) {
         ConfigureMetrics();
         ConfigureChannels();
+        CheckSettings();
     }
 }
 
@@ -223,6 +246,20 @@ QDateTime PingSession::SnoozedUntil(const QString &address) const {
     return m_alerts->SnoozedUntil(address);
 }
 
+void PingSession::CheckSettings() {
+    // A stored value the dialog would refuse: pinged as if empty, and said once.
+    const QString &status = m_options.AcceptedHTTPStatus;
+    if (AcceptedStatus::Parse(status) || status == m_reportedStatus)
+        return;
+    m_reportedStatus = status;
+    const QString text = QString::asprintf(Fmt::AcceptedStatusIgnoredEntry,
+                                           RemoveControl(status.left(200)).toUtf8().constData());
+    if (m_face == Face::CommandLine)
+        emit problem(text.trimmed());
+    else
+        Log(text);
+}
+
 void PingSession::TrimHistory() {
     m_history->SetRawDays(int(m_options.HistoryRawDays));
     m_history->Trim(int(m_options.HistoryDays));
@@ -242,6 +279,7 @@ void PingSession::Open() {
         m_historyTrim->start();
     }
     ConfigureMetrics();
+    CheckSettings();
     if (m_face != Face::CommandLine) {
         // What a previous run alerted of: no second failure alert for the same outage.
         m_alerts->Restore(m_history->AlertRecords());
@@ -345,6 +383,7 @@ void PingSession::SetResolver(Resolver *resolver) {
     m_resolver = resolver;
     m_engine->SetResolver(resolver);
     m_watched->SetResolver(resolver);
+    m_probes->SetResolver(resolver);
     for (PingEngine *engine : std::as_const(m_extraEngines))
         engine->SetResolver(resolver);
 }
@@ -352,6 +391,7 @@ void PingSession::SetResolver(Resolver *resolver) {
 PingEngine *PingSession::AddEngine() {
     auto *engine = new PingEngine(this);
     engine->SetAlertPolicy(m_alerts);
+    engine->SetTlsContext(m_tlsContext);
     engine->ApplySettings(m_options, m_context);
     if (m_resolver)
         engine->SetResolver(m_resolver);

@@ -11,14 +11,17 @@
 #include <QObject>
 #include <QString>
 #include <functional>
+#include <memory>
 #include <optional>
 
 class AlertChannels;
 class AlertPolicy;
 class HistoryStore;
 class MetricsPublisher;
+class ProbeRunner;
 class QTimer;
 class Resolver;
+class TlsContext;
 class WatchList;
 
 // The monitor: the settings it was given, the alert policy, the main ping engine, the watched
@@ -53,6 +56,9 @@ public:
     void PingNow();
     void Cancel();
     bool Busy() const;
+    // The main ping under way (or the last one) is the error ping: it checks the second
+    // address, and its result never stands for the address that failed.
+    bool ErrorPingUnderWay() const { return m_engine->ErrorPingUnderWay(); }
     // How the error ping address is validated and set as the target (the window goes
     // through its address box); by default it is set directly. True when it was accepted.
     void SetErrorPingHandler(std::function<bool(const QString &address)> handler);
@@ -127,6 +133,10 @@ signals:
     void addressDown(const QString &address, const QString &errorText);
     // An address answers again after an alerted failure.
     void addressRecovered(const QString &address, qint64 downSeconds);
+    // An address's completed pings became slow (once an episode).
+    void addressSlow(const QString &address, double seconds);
+    // An address's certificate expires within the days of the setting (once a day).
+    void certificateExpiring(const QString &address, int days, const QDateTime &expiry);
     void unknownError(int code, const QString &text);
     void unexpectedError(const QString &message);
     // A log entry: its text (CR LF line breaks), its size in the log file, and whether it is a
@@ -148,6 +158,7 @@ private:
     void ConfigureChannels();
     void ApplySnoozes(const SnoozeList &snoozes);
     void ScheduleSnoozeEnd();
+    void CheckSettings();
 
     Face m_face;
     TOptions m_options;
@@ -159,9 +170,12 @@ private:
     HistoryStore *m_history = nullptr;
     MetricsPublisher *m_metrics = nullptr;
     AutoPingScheduler *m_scheduler = nullptr;
+    ProbeRunner *m_probes = nullptr; // /probe on the metrics port
     QTimer *m_historyTrim = nullptr;
     QList<PingEngine *> m_extraEngines;
     Resolver *m_resolver = nullptr;
+    std::shared_ptr<TlsContext> m_tlsContext; // one set of authorities for every engine
+    QString m_reportedStatus;                 // an invalid "Accepted HTTP status" said once
     LogFile m_log;
     bool m_logFileFailing = false; // a log-file error was reported and not yet followed by success
     NormalisedAddress m_autoTarget;

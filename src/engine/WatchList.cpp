@@ -85,6 +85,12 @@ void WatchList::SetResolver(Resolver *resolver) {
         entry->engine->SetResolver(resolver);
 }
 
+void WatchList::SetTlsContext(std::shared_ptr<TlsContext> context) {
+    m_tlsContext = std::move(context);
+    for (auto &entry : m_entries)
+        entry->engine->SetTlsContext(m_tlsContext);
+}
+
 void WatchList::SetIntervalMs(qint64 ms) {
     m_intervalOverrideMs = ms;
     Spread();
@@ -107,6 +113,8 @@ std::unique_ptr<WatchList::Entry> WatchList::MakeEntry(const NormalisedAddress &
     entry->engine->ApplySettings(m_options, m_context);
     if (m_resolver)
         entry->engine->SetResolver(m_resolver);
+    if (m_tlsContext)
+        entry->engine->SetTlsContext(m_tlsContext);
     if (m_history && m_history->IsOpen()) {
         // The pings before now come from the history, the ones from now on are counted here.
         const QDateTime now =
@@ -137,6 +145,8 @@ std::unique_ptr<WatchList::Entry> WatchList::MakeEntry(const NormalisedAddress &
             emit unknownError(code, text);
     });
     connect(engine, &PingEngine::recovered, this, &WatchList::addressRecovered);
+    connect(engine, &PingEngine::slowStarted, this, &WatchList::addressSlow);
+    connect(engine, &PingEngine::certificateExpiring, this, &WatchList::certificateExpiring);
     connect(engine, &PingEngine::unexpectedError, this, &WatchList::unexpectedError);
     connect(engine, &PingEngine::mailStarted, this, &WatchList::mailStarted);
     connect(engine, &PingEngine::mailFinished, this, &WatchList::mailFinished);
@@ -163,7 +173,9 @@ bool WatchList::Check(const QString &text, const NormalisedAddress &target, int 
     for (int i = 0; i < Count(); ++i) {
         if (i != except &&
             m_entries[size_t(i)]->row.address.compare(target.boxText, Qt::CaseInsensitive) == 0)
-            return refuse(QStringLiteral("Already watched."));
+            // Named as the list has it: a row to look for when the list is long.
+            return refuse(
+                QStringLiteral("Already watched: %1").arg(m_entries[size_t(i)]->row.address));
     }
     return true;
 }
@@ -305,6 +317,8 @@ WatchList::Tally WatchList::Outcomes() const {
             ++tally.completed;
         else if (entry->row.outcome == Failed)
             ++tally.failed;
+        else if (entry->row.outcome == Slow)
+            ++tally.slow;
     }
     return tally;
 }
@@ -434,8 +448,18 @@ void WatchList::OnFinished(Entry &entry, const PingResult &result) {
     entry.row.lastPing = result.finishedAt;
     switch (result.outcome) {
     case PingOutcomeKind::Completed:
-        entry.row.state = entry.row.outcome = Completed;
+        entry.row.state = entry.row.outcome = result.slow ? Slow : Completed;
         entry.row.lastResult = QStringLiteral("completed in %1 s").arg(result.seconds, 0, 'f', 3);
+        if (result.slow)
+            entry.row.lastResult += QStringLiteral(" (slow)");
+        entry.row.certificateDays = -1;
+        if (result.certificateExpiry.isValid()) {
+            entry.row.certificateDays = int(
+                qMax<qint64>(0, result.finishedAt.secsTo(result.certificateExpiry) / (24 * 3600)));
+            entry.row.lastResult +=
+                QStringLiteral(", certificate %1 days left").arg(entry.row.certificateDays);
+        }
+        // A slow answer is an answer: up in the uptime.
         entry.Count(QDateTime::currentMSecsSinceEpoch(), true);
         break;
     case PingOutcomeKind::Failed:

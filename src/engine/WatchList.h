@@ -27,7 +27,7 @@ public:
     static constexpr int MaxAddresses = 1000;
 
     // Row state, as the status images number it.
-    enum State { UnderWay = 0, Idle = 1, Completed = 2, Failed = 3 };
+    enum State { UnderWay = 0, Idle = 1, Completed = 2, Failed = 3, Slow = 4 };
 
     struct Row {
         QString address;            // normalised
@@ -35,6 +35,7 @@ public:
         State outcome = Idle;       // of the last finished ping: kept while pinged again
         QDateTime lastPing;         // UTC; invalid before the first result
         QString lastResult;         // "completed in 0.042 s", "failed: Connection refused (10061)"
+        int certificateDays = -1;   // days the certificate is still valid; -1: not checked
         qint64 msToNext = -1;       // -1: not scheduled
         double uptime24h = qQNaN(); // completed of all in the last 24 h of this run
     };
@@ -45,6 +46,8 @@ public:
     void ApplySettings(const TOptions &options, const EngineContext &context);
     // Not owned; the system's resolver by default. For tests.
     void SetResolver(Resolver *resolver);
+    // The authorities of the TLS check, for every engine of the list.
+    void SetTlsContext(std::shared_ptr<TlsContext> context);
     // Where the uptime of an address added from now on starts from: its last 24 hours there.
     // Not owned; none by default (the uptime of this run alone).
     void SetHistory(HistoryStore *history) { m_history = history; }
@@ -78,6 +81,7 @@ public:
     struct Tally {
         int completed = 0;
         int failed = 0;
+        int slow = 0; // completed, but slow: up all the same
     };
     Tally Outcomes() const;
     // The addresses whose last finished ping failed, the first max of them in list order.
@@ -89,6 +93,8 @@ signals:
     // An address went down (its first failed ping of an outage), and answers again.
     void addressDown(const QString &address, const QString &errorText);
     void addressRecovered(const QString &address, qint64 downSeconds);
+    void addressSlow(const QString &address, double seconds);
+    void certificateExpiring(const QString &address, int days, const QDateTime &expiry);
     // An alert of a watched address, for the notification channels.
     void alertRaised(const AlertEvent &event);
     void unknownError(int code, const QString &text);
@@ -120,6 +126,7 @@ private:
     TOptions m_options;
     EngineContext m_context;
     Resolver *m_resolver = nullptr;
+    std::shared_ptr<TlsContext> m_tlsContext;
     HistoryStore *m_history = nullptr;
     qint64 m_intervalOverrideMs = -1;
     std::vector<std::unique_ptr<Entry>> m_entries;

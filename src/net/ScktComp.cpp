@@ -1,19 +1,13 @@
 #include "net/ScktComp.h"
 
+#include "platform/SocketApi.h"
 #include "platform/WsaErrors.h"
 
 #include <QFile>
 #include <QMetaMethod>
 #include <QMetaObject>
 #include <QSocketNotifier>
-#include <arpa/inet.h>
-#include <cerrno>
 #include <cstring>
-#include <net/if.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 // Everything here runs on the thread that owns the component (the user-interface thread), so
 // the connection object needs no lock: re-entrant calls from handlers are plain nested calls.
@@ -32,9 +26,13 @@ namespace {
 // others are reported as a connect-completed notification, since the peer is reached (or
 // not) asynchronously.
 bool IsHandleFault(int error) {
-    return error == EBADF || error == ENOTSOCK || error == EFAULT || error == EISCONN ||
-           error == EALREADY || error == EAFNOSUPPORT;
+    // WSAEBADF, WSAENOTSOCK, WSAEFAULT, WSAEISCONN, WSAEALREADY, WSAEAFNOSUPPORT
+    return error == 10009 || error == 10038 || error == 10014 || error == 10056 || error == 10037 ||
+           error == 10047;
 }
+
+// WSAENOBUFS: no room for another handle or lookup.
+constexpr int NoBuffers = 10055;
 
 constexpr int HostNotFound = 11001;
 
@@ -52,10 +50,18 @@ QHostAddress ParseAddress(const QString &text) {
 // One address of the attempt as the system takes it.
 struct Target {
     sockaddr_storage address{};
-    socklen_t length = 0;
+    int length = 0;
     bool unspecified = false; // no peer has it; some kernels would take it as this machine
     int family() const { return address.ss_family; }
 };
+
+bool IsV4Mapped(const Q_IPV6ADDR &bytes) {
+    for (int i = 0; i < 10; ++i) {
+        if (bytes.c[i] != 0)
+            return false;
+    }
+    return bytes.c[10] == 0xff && bytes.c[11] == 0xff;
+}
 
 Target MakeTarget(const QHostAddress &host, quint16 port) {
     Target target;
@@ -64,7 +70,7 @@ Target MakeTarget(const QHostAddress &host, quint16 port) {
         const Q_IPV6ADDR bytes = host.toIPv6Address();
         in6_addr v6{};
         std::memcpy(v6.s6_addr, bytes.c, sizeof v6.s6_addr);
-        if (!IN6_IS_ADDR_V4MAPPED(&v6)) {
+        if (!IsV4Mapped(bytes)) {
             auto *in6 = reinterpret_cast<sockaddr_in6 *>(&target.address);
             in6->sin6_family = AF_INET6;
             in6->sin6_port = htons(port);
@@ -74,10 +80,11 @@ Target MakeTarget(const QHostAddress &host, quint16 port) {
                 bool numeric = false;
                 in6->sin6_scope_id = scope.toUInt(&numeric);
                 if (!numeric)
-                    in6->sin6_scope_id = ::if_nametoindex(scope.toLocal8Bit().constData());
+                    in6->sin6_scope_id = Sockets::InterfaceIndex(scope);
             }
             target.length = sizeof(sockaddr_in6);
-            target.unspecified = IN6_IS_ADDR_UNSPECIFIED(&v6);
+            target.unspecified =
+                host.isEqual(QHostAddress::AnyIPv6, QHostAddress::StrictConversion);
             return target;
         }
         // An IPv4 peer is reached on an IPv4 handle, whatever the dual-stack setting.
@@ -93,18 +100,25 @@ Target MakeTarget(const QHostAddress &host, quint16 port) {
     return target;
 }
 
-socklen_t PeerName(int handle, sockaddr_storage &peer) {
-    socklen_t length = sizeof peer;
-    if (::getpeername(handle, reinterpret_cast<sockaddr *>(&peer), &length) != 0)
-        RaiseSocketError(WsaFromErrno(errno), "getpeername");
+int PeerName(Sockets::Handle handle, sockaddr_storage &peer) {
+    int length = 0;
+    if (const int error = Sockets::PeerName(handle, peer, &length))
+        RaiseSocketError(error, "getpeername");
     return length;
 }
 
 bool IsLoopback(const sockaddr_storage &peer) {
     if (peer.ss_family == AF_INET)
         return ntohl(reinterpret_cast<const sockaddr_in &>(peer).sin_addr.s_addr) >> 24 == 127;
-    return peer.ss_family == AF_INET6 &&
-           IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6 &>(peer).sin6_addr);
+    if (peer.ss_family != AF_INET6)
+        return false;
+    static const in6_addr loopback = [] {
+        in6_addr address{};
+        address.s6_addr[15] = 1;
+        return address;
+    }();
+    return std::memcmp(&reinterpret_cast<const sockaddr_in6 &>(peer).sin6_addr, &loopback,
+                       sizeof loopback) == 0;
 }
 
 // The first name the hosts file gives a loopback address, as the system's "files" source
@@ -116,7 +130,7 @@ QString HostsFileName(const sockaddr_storage &peer) {
         v4 ? static_cast<const void *>(&reinterpret_cast<const sockaddr_in &>(peer).sin_addr)
            : &reinterpret_cast<const sockaddr_in6 &>(peer).sin6_addr;
     const size_t size = v4 ? sizeof(in_addr) : sizeof(in6_addr);
-    QFile hosts(QStringLiteral("/etc/hosts"));
+    QFile hosts(Sockets::HostsFilePath());
     if (!hosts.open(QIODevice::ReadOnly))
         return QString();
     while (!hosts.atEnd()) {
@@ -144,8 +158,8 @@ TCustomWinSocket::~TCustomWinSocket() {
     // No event may fire while the object goes away; an open handle is closed silently.
     m_owner = nullptr;
     ForgetLookup();
-    if (m_handle >= 0)
-        ::close(ReleaseHandle());
+    if (m_handle != Sockets::Invalid)
+        Sockets::Close(ReleaseHandle());
 }
 
 template <typename Fn> void TCustomWinSocket::Guarded(Fn &&fn) noexcept {
@@ -209,13 +223,13 @@ void TCustomWinSocket::ForgetLookup() {
     m_savedPort = 0;
 }
 
-int TCustomWinSocket::DetachHandle() {
+Sockets::Handle TCustomWinSocket::DetachHandle() {
     // The notifiers go before the descriptor is closed, so the dispatcher never watches a
     // closed (and possibly reused) descriptor.
     m_readNotifier.reset();
     m_writeNotifier.reset();
-    const int handle = m_handle;
-    m_handle = -1;
+    const Sockets::Handle handle = m_handle;
+    m_handle = Sockets::Invalid;
     m_connected = false;
     m_connectPending = false;
     m_readStarted = false;
@@ -223,7 +237,7 @@ int TCustomWinSocket::DetachHandle() {
     return handle;
 }
 
-int TCustomWinSocket::ReleaseHandle() {
+Sockets::Handle TCustomWinSocket::ReleaseHandle() {
     m_addresses.clear();
     m_current = 0;
     m_port = 0;
@@ -232,11 +246,12 @@ int TCustomWinSocket::ReleaseHandle() {
 
 int TCustomWinSocket::ReplaceHandle(int family) {
     // The new handle first: when it cannot be made, the current one stays.
-    const int handle = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (handle < 0)
-        return errno;
-    if (m_handle >= 0)
-        ::close(DetachHandle());
+    int error = 0;
+    const Sockets::Handle handle = Sockets::Open(family, &error);
+    if (handle == Sockets::Invalid)
+        return error;
+    if (m_handle != Sockets::Invalid)
+        Sockets::Close(DetachHandle());
     m_handle = handle;
     m_family = family;
     return 0;
@@ -272,18 +287,19 @@ void TCustomWinSocket::Open(const QString &host, const QString &address, const Q
     // An earlier attempt still resolving or connecting is no longer followed: its lookup is
     // forgotten and its handle closed without events, so no descriptor is left behind.
     ForgetLookup();
-    if (m_handle >= 0)
-        ::close(ReleaseHandle());
+    if (m_handle != Sockets::Invalid)
+        Sockets::Close(ReleaseHandle());
 
     // The family is known only after the lookup: until then the handle is IPv4 (IPv6 on a
     // system without IPv4), replaced when the address needs the other family.
     int family = AF_INET;
-    int handle = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (handle < 0 && errno == EAFNOSUPPORT) {
+    int error = 0;
+    Sockets::Handle handle = Sockets::Open(family, &error);
+    if (handle == Sockets::Invalid && error == 10047) { // WSAEAFNOSUPPORT
         family = AF_INET6;
-        handle = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        handle = Sockets::Open(family, &error);
     }
-    if (handle < 0)
+    if (handle == Sockets::Invalid)
         throw ESocketError(QStringLiteral("Can't create new socket"));
     m_handle = handle;
     m_family = family;
@@ -345,7 +361,7 @@ void TCustomWinSocket::Lookup(const QString &host, const QString &address, const
                 m_lookupId = StartLookup(true, host);
                 m_lookupLiteral = false;
                 if (m_lookupId == 0)
-                    RaiseSocketError(WsaFromErrno(ENOBUFS), "WSAASyncGetHostByName");
+                    RaiseSocketError(NoBuffers, "WSAASyncGetHostByName");
             }
             m_savedService = service;
             m_savedPort = port;
@@ -366,7 +382,7 @@ void TCustomWinSocket::Lookup(const QString &host, const QString &address, const
             m_lookupId = StartLookup(false, service);
             m_lookupLiteral = false;
             if (m_lookupId == 0)
-                RaiseSocketError(WsaFromErrno(ENOBUFS), "WSAASyncGetServByName");
+                RaiseSocketError(NoBuffers, "WSAASyncGetServByName");
             m_state = LookupState::ResolvingService;
             return;
         }
@@ -452,7 +468,7 @@ void TCustomWinSocket::DoConnect() {
     if (!Fire(&TClientSocket::OnConnecting) || generation != m_generation)
         return;
     if (createError != 0)
-        PostConnectCompleted(WsaFromErrno(createError));
+        PostConnectCompleted(createError);
     else
         ConnectCurrent();
 }
@@ -460,24 +476,19 @@ void TCustomWinSocket::DoConnect() {
 void TCustomWinSocket::ConnectCurrent() {
     const Target target = MakeTarget(m_addresses.at(m_current), m_port);
     if (target.unspecified) {
-        PostConnectCompleted(WsaFromErrno(EADDRNOTAVAIL));
+        PostConnectCompleted(Wsa::AddrNotAvail);
         return;
     }
-    if (::connect(m_handle, reinterpret_cast<const sockaddr *>(&target.address), target.length) ==
-        0) {
-        PostConnectCompleted(0);
-        return;
-    }
-    const int error = errno;
-    if (error == EINPROGRESS || error == EINTR) {
+    const int error = Sockets::Connect(
+        m_handle, reinterpret_cast<const sockaddr *>(&target.address), target.length);
+    if (error == Wsa::InProgress) {
         // The normal outcome: the write notifier reports the completion.
         m_connectPending = true;
         SetWriteArmed(true);
     } else if (IsHandleFault(error)) {
-        RaiseSocketError(WsaFromErrno(error), "connect");
+        RaiseSocketError(error, "connect");
     } else {
-        // EAGAIN from connect means no free local port, not "try again later".
-        PostConnectCompleted(error == EAGAIN ? WsaFromErrno(ENOBUFS) : WsaFromErrno(error));
+        PostConnectCompleted(error);
     }
 }
 
@@ -488,7 +499,7 @@ bool TCustomWinSocket::TryNextAddress(int &error) {
         ++m_current;
         const int created = ReplaceHandle(MakeTarget(m_addresses.at(m_current), m_port).family());
         if (created != 0) {
-            error = WsaFromErrno(created);
+            error = created;
             continue;
         }
         CreateNotifiers();
@@ -519,11 +530,7 @@ void TCustomWinSocket::OnWriteActivated(quint64 generation) {
         return;
     }
     m_connectPending = false;
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (::getsockopt(m_handle, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-        error = errno;
-    Dispatch(generation, Notice::Connect, WsaFromErrno(error));
+    Dispatch(generation, Notice::Connect, Sockets::PendingError(m_handle));
 }
 
 void TCustomWinSocket::OnReadActivated(quint64 generation) {
@@ -532,25 +539,21 @@ void TCustomWinSocket::OnReadActivated(quint64 generation) {
     // Delivered once; armed again when someone receives, so a handler that does not read
     // cannot make the loop spin.
     SetReadArmed(false);
-    char byte;
-    ssize_t peeked;
-    do {
-        peeked = ::recv(m_handle, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    } while (peeked < 0 && errno == EINTR);
-    const int error = peeked < 0 ? errno : 0;
+    int error = 0;
+    const qint64 peeked = Sockets::Peek(m_handle, &error);
     if (peeked > 0)
         Dispatch(generation, Notice::Read, 0);
     else if (peeked == 0)
         Dispatch(generation, Notice::Close, 0);
-    else if (error == EAGAIN || error == EWOULDBLOCK)
+    else if (error == Wsa::WouldBlock)
         SetReadArmed(true);
     else
-        Dispatch(generation, Notice::Close, WsaFromErrno(error));
+        Dispatch(generation, Notice::Close, error);
 }
 
 void TCustomWinSocket::Dispatch(quint64 generation, Notice kind, int error) {
     // A notification naming a handle that has been closed or replaced is ignored.
-    if (generation != m_generation || m_handle < 0)
+    if (generation != m_generation || m_handle == Sockets::Invalid)
         return;
 
     if (error != 0) {
@@ -620,7 +623,7 @@ void TCustomWinSocket::Dispatch(quint64 generation, Notice kind, int error) {
 void TCustomWinSocket::CloseConnection() {
     ForgetLookup();
     // No handle, or its OnDisconnect is already running further up the stack.
-    if (m_handle < 0 || m_closingGeneration == m_generation)
+    if (m_handle == Sockets::Invalid || m_closingGeneration == m_generation)
         return;
 
     const quint64 generation = m_generation;
@@ -635,15 +638,17 @@ void TCustomWinSocket::CloseConnection() {
     } catch (...) {
         // The handle is closed even when the handler fails.
         if (alive && generation == m_generation)
-            ::close(ReleaseHandle());
+            Sockets::Close(ReleaseHandle());
         throw;
     }
     if (generation != m_generation)
         return; // the handler opened a new attempt, which already closed this handle
 
-    if (::close(ReleaseHandle()) != 0 && errno != EINTR)
-        RaiseSocketError(WsaFromErrno(errno), "closesocket");
+    if (const int error = Sockets::Close(ReleaseHandle()))
+        RaiseSocketError(error, "closesocket");
 }
+
+bool TCustomWinSocket::IPv6() const { return m_family == AF_INET6; }
 
 int TCustomWinSocket::SendString(const QString &text) {
     const QByteArray bytes = text.toUtf8();
@@ -651,42 +656,36 @@ int TCustomWinSocket::SendString(const QString &text) {
 }
 
 int TCustomWinSocket::SendBytes(const char *buffer, int count) {
-    if (!m_connected || m_handle < 0)
+    if (!m_connected || m_handle == Sockets::Invalid)
         return 0;
     if (!buffer || count < 0)
         count = 0;
-    ssize_t sent;
-    do {
-        sent = ::send(m_handle, buffer, size_t(count), MSG_NOSIGNAL | MSG_DONTWAIT);
-    } while (sent < 0 && errno == EINTR);
+    int error = 0;
+    const qint64 sent = Sockets::Send(m_handle, buffer, count, &error);
     if (sent >= 0)
         return int(sent);
-    const int error = errno;
-    if (error == EAGAIN || error == EWOULDBLOCK) {
+    if (error == Wsa::WouldBlock) {
         // Writable is reported again once buffer space is free.
         SetWriteArmed(true);
         return -1;
     }
-    return FailTransfer(eeSend, WsaFromErrno(error), "send");
+    return FailTransfer(eeSend, error, "send");
 }
 
 int TCustomWinSocket::ReceiveBytes(char *buffer, int count) {
-    if (!m_connected || m_handle < 0)
+    if (!m_connected || m_handle == Sockets::Invalid)
         return 0;
     if (!buffer || count < 0)
         count = 0;
-    ssize_t received;
-    do {
-        received = ::recv(m_handle, buffer, size_t(count), MSG_DONTWAIT);
-    } while (received < 0 && errno == EINTR);
-    const int error = errno;
+    int error = 0;
+    const qint64 received = Sockets::Receive(m_handle, buffer, count, &error);
     // Receiving asks for the next readable (or closed) report.
     SetReadArmed(true);
     if (received >= 0)
         return int(received);
-    if (error == EAGAIN || error == EWOULDBLOCK)
+    if (error == Wsa::WouldBlock)
         return -1;
-    return FailTransfer(eeReceive, WsaFromErrno(error), "recv");
+    return FailTransfer(eeReceive, error, "recv");
 }
 
 int TCustomWinSocket::FailTransfer(TErrorEvent event, int wsaError, const char *label) {
@@ -697,10 +696,10 @@ int TCustomWinSocket::FailTransfer(TErrorEvent event, int wsaError, const char *
 }
 
 QString TCustomWinSocket::PeerAddress() {
-    if (!m_connected || m_handle < 0)
+    if (!m_connected || m_handle == Sockets::Invalid)
         return QString();
     sockaddr_storage peer{};
-    const socklen_t length = PeerName(m_handle, peer);
+    const int length = PeerName(m_handle, peer);
     char text[NI_MAXHOST];
     if (::getnameinfo(reinterpret_cast<const sockaddr *>(&peer), length, text, sizeof text, nullptr,
                       0, NI_NUMERICHOST) != 0)
@@ -709,10 +708,10 @@ QString TCustomWinSocket::PeerAddress() {
 }
 
 QString TCustomWinSocket::PeerHostName() {
-    if (!m_connected || m_handle < 0)
+    if (!m_connected || m_handle == Sockets::Invalid)
         return QString();
     sockaddr_storage peer{};
-    const socklen_t length = PeerName(m_handle, peer);
+    const int length = PeerName(m_handle, peer);
     if (IsLoopback(peer))
         return HostsFileName(peer);
     char name[NI_MAXHOST];

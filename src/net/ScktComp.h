@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Resolver.h"
+#include "platform/SocketApi.h"
 #include "support/Exceptions.h"
 
 #include <QByteArray>
@@ -57,7 +58,9 @@ public:
     QString PeerAddress();
 
     bool Connected() const { return m_connected; }
-    int Handle() const { return m_handle; }
+    // The handle is of the IPv6 family (the address connected to, once connected).
+    bool IPv6() const;
+    Sockets::Handle Handle() const { return m_handle; }
     bool LookupPending() const { return m_lookupId != 0; }
 
 private:
@@ -87,15 +90,15 @@ private:
     bool RaiseErrorThenClose(TErrorEvent event, int &code);
     int FailTransfer(TErrorEvent event, int wsaError, const char *label);
     void ForgetLookup();
-    int ReplaceHandle(int family);
-    int DetachHandle();
-    int ReleaseHandle();
+    int ReplaceHandle(int family); // 0, or the number of the failure
+    Sockets::Handle DetachHandle();
+    Sockets::Handle ReleaseHandle();
     void CreateNotifiers();
     void SetReadArmed(bool armed);
     void SetWriteArmed(bool armed);
 
     TClientSocket *m_owner; // detached first thing on destruction
-    int m_handle = -1;
+    Sockets::Handle m_handle = Sockets::Invalid;
     int m_family = 0; // address family of m_handle
     bool m_connected = false;
     QList<QHostAddress> m_addresses; // of this attempt, tried in order

@@ -16,6 +16,13 @@ QString XdgConfigHome() {
     return QDir::homePath() + QStringLiteral("/.config");
 }
 
+QString UserDataFolder() {
+    const QString env = qEnvironmentVariable("XDG_DATA_HOME");
+    if (!env.isEmpty() && QDir::isAbsolutePath(env))
+        return QDir::cleanPath(env);
+    return QDir::homePath() + QStringLiteral("/.local/share");
+}
+
 namespace {
 QString SystemText(int err) { return QString::fromLocal8Bit(std::strerror(err)); }
 

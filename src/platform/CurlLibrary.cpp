@@ -17,7 +17,11 @@ struct Loader {
     Loader() {
         // Never unloaded: libcurl's global state lives until the process ends.
         auto *library = new QLibrary;
+#ifdef Q_OS_WIN
+        library->setFileName(QStringLiteral("libcurl")); // libcurl.dll beside the program
+#else
         library->setFileNameAndVersion(QStringLiteral("curl"), 4);
+#endif
         if (!library->load()) {
             why = library->errorString();
             delete library;

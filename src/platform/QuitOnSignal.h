@@ -3,8 +3,9 @@
 #include <QObject>
 
 // Ends the event loop in order on SIGTERM, SIGINT and SIGHUP (a log-out, a kill, Ctrl+C), so the
-// main window still saves the settings and the log as it does on Exit. A service takes SIGHUP
-// as the request to read its settings again, as daemons do.
+// main window still saves the settings and the log as it does on Exit. On Windows: the console's
+// control events (Ctrl+C, Ctrl+Break, closing the console, log-off, shut-down). A service takes
+// SIGHUP as the request to read its settings again, as daemons do.
 class QuitOnSignal : public QObject {
     Q_OBJECT
 public:
@@ -15,6 +16,10 @@ public:
     // True once one of the signals has been handled. A signal handled during start-up may only
     // have closed a message box's own loop: the program asks this before it enters its own.
     bool Requested() const { return m_requested; }
+
+    // Windows: a console control event, posted to this object's thread from the one the system
+    // calls its handler on.
+    void HandleControl();
 
 signals:
     // The first handled signal; the loops are asked to end right after.

@@ -1,18 +1,15 @@
 #include "platform/Resolver.h"
 
+#include "platform/SocketApi.h"
 #include "platform/WsaErrors.h"
 
 #include <QByteArray>
 #include <QMetaObject>
 #include <QUrl>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <deque>
 #include <mutex>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <system_error>
 #include <thread>
 
@@ -65,6 +62,7 @@ QHostAddress FromIPv6(const in6_addr &address, quint32 scope) {
 Answer ResolveHost(const QByteArray &name) {
     if (!LooksLikeHostName(name))
         return {HostNotFound, {}, 0};
+    Sockets::Startup();
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -93,6 +91,7 @@ Answer ResolveHost(const QByteArray &name) {
 Answer ResolveService(const QByteArray &name) {
     if (name.isEmpty() || name.size() > MaxHostBytes || name.contains('\0'))
         return {WsaFromGai(EAI_SERVICE), {}, 0};
+    Sockets::Startup();
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;

@@ -12,24 +12,11 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
+
+// What every system shares: the activation server and client. The lock and its folder are
+// the system's (SingleInstanceLock.cpp, SingleInstanceLockWin.cpp).
 
 namespace {
-
-QString lockPath(const QString &folder, const QString &name) {
-    return folder + QLatin1Char('/') + name + QStringLiteral(".lock");
-}
-
-QString serverPath(const QString &folder, const QString &name) {
-    return folder + QLatin1Char('/') + name + QStringLiteral(".socket");
-}
-
-QString systemError(int code) { return QString::fromLocal8Bit(std::strerror(code)); }
 
 // A client that connects and never finishes its message is dropped after this long.
 constexpr int ClientTimeoutMs = 5000;
@@ -40,28 +27,6 @@ int remainingMs(const QDeadlineTimer &deadline) {
     return static_cast<int>(std::max<qint64>(0, deadline.remainingTime()));
 }
 
-// Whether path is a folder (a link to one counts) of this user with mode 0700; it is never
-// created or changed here.
-bool isPrivateFolder(const QString &path, QString *error) {
-    auto fail = [&](const QString &why) {
-        if (error)
-            *error = QStringLiteral("Cannot use the folder %1: %2").arg(path, why);
-        return false;
-    };
-    if (!QDir::isAbsolutePath(path))
-        return fail(QStringLiteral("it is not an absolute path"));
-    struct stat st {};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return fail(systemError(errno));
-    if (!S_ISDIR(st.st_mode))
-        return fail(QStringLiteral("it is not a folder"));
-    if (st.st_uid != ::geteuid())
-        return fail(QStringLiteral("it belongs to another user"));
-    if ((st.st_mode & 07777) != 0700)
-        return fail(QStringLiteral("its mode is %1, not 700").arg(st.st_mode & 07777, 0, 8));
-    return true;
-}
-
 } // namespace
 
 SingleInstance::SingleInstance(const QString &name, const QString &message, QObject *parent)
@@ -70,84 +35,15 @@ SingleInstance::SingleInstance(const QString &name, const QString &message, QObj
 SingleInstance::~SingleInstance() {
     if (m_server)
         m_server->close(); // removes the socket file while the lock is still ours
-    if (m_lockFd >= 0) {
-        ::flock(m_lockFd, LOCK_UN);
-        ::close(m_lockFd);
-    }
+    releaseLock();
 }
 
-bool SingleInstance::preparePrivateFolder(const QString &path, QString *error) {
-    auto fail = [&](const QString &why) {
-        if (error)
-            *error = QStringLiteral("Cannot use the folder %1: %2").arg(path, why);
-        return false;
-    };
-    const QByteArray native = QFile::encodeName(path);
-    if (::mkdir(native.constData(), 0700) == 0) {
-        // The umask may have taken bits away; the folder must be usable by its owner.
-        if (::chmod(native.constData(), 0700) != 0)
-            return fail(systemError(errno));
-    } else if (errno != EEXIST) {
-        return fail(systemError(errno));
-    }
-    struct stat st {};
-    if (::lstat(native.constData(), &st) != 0)
-        return fail(systemError(errno));
-    if (!S_ISDIR(st.st_mode))
-        return fail(QStringLiteral("it is not a folder"));
-    if (st.st_uid != ::geteuid())
-        return fail(QStringLiteral("it belongs to another user"));
-    if ((st.st_mode & 07777) != 0700)
-        return fail(QStringLiteral("its mode is %1, not 700").arg(st.st_mode & 07777, 0, 8));
-    return true;
-}
-
-InstanceFolderPlaces InstanceFolderPlaces::FromEnvironment() {
-    InstanceFolderPlaces places;
-    places.runtimeDir = QFile::decodeName(qgetenv("XDG_RUNTIME_DIR"));
-    places.sharedTemp = QStringLiteral("/tmp");
-    const QString cache = QFile::decodeName(qgetenv("XDG_CACHE_HOME"));
-    // A relative value is ignored, as the base-directory rules require.
-    places.cacheHome = !cache.isEmpty() && QDir::isAbsolutePath(cache)
-                           ? QDir::cleanPath(cache)
-                           : QDir::homePath() + QStringLiteral("/.cache");
-    return places;
+QString SingleInstance::lockPath(const QString &folder) const {
+    return folder + QLatin1Char('/') + m_name + QStringLiteral(".lock");
 }
 
 QString SingleInstance::runtimeFolder(QString *error) {
     return runtimeFolder(InstanceFolderPlaces::FromEnvironment(), error);
-}
-
-QString SingleInstance::runtimeFolder(const InstanceFolderPlaces &places, QString *error) {
-    QStringList reasons;
-    QString why;
-    if (places.runtimeDir.isEmpty()) {
-        reasons << QStringLiteral("XDG_RUNTIME_DIR is not set");
-    } else if (isPrivateFolder(places.runtimeDir, &why)) {
-        return QDir::cleanPath(QFileInfo(places.runtimeDir).absoluteFilePath());
-    } else {
-        reasons << why + QStringLiteral(" (XDG_RUNTIME_DIR)");
-    }
-
-    const QString shared = places.sharedTemp + QStringLiteral("/vennatro-%1").arg(::getuid());
-    if (preparePrivateFolder(shared, &why))
-        return shared;
-    reasons << why;
-
-    // Another user may have taken the shared name first; the user's own cache folder is out
-    // of everybody else's reach.
-    if (!places.cacheHome.isEmpty() && !QFileInfo::exists(places.cacheHome) &&
-        QDir().mkpath(places.cacheHome))
-        ::chmod(QFile::encodeName(places.cacheHome).constData(), 0700);
-    const QString cached = places.cacheHome + QStringLiteral("/vennatro");
-    if (preparePrivateFolder(cached, &why))
-        return cached;
-    reasons << why;
-
-    if (error)
-        *error = QStringLiteral("No private folder for the single-instance lock:\n") +
-                 reasons.join(QLatin1Char('\n'));
-    return {};
 }
 
 QString SingleInstance::chooseFolder(QString *error) const {
@@ -155,7 +51,7 @@ QString SingleInstance::chooseFolder(QString *error) const {
 }
 
 bool SingleInstance::tryLock() {
-    if (m_lockFd >= 0)
+    if (m_lock >= 0)
         return true;
     m_error.clear();
 
@@ -166,37 +62,11 @@ bool SingleInstance::tryLock() {
         qWarning().noquote() << "Single-instance lock:" << m_error;
         return false;
     }
-
-    const QByteArray path = QFile::encodeName(lockPath(folder, m_name));
-    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        m_error =
-            QStringLiteral("Cannot open %1: %2").arg(QFile::decodeName(path), systemError(errno));
-        qWarning().noquote() << "Single-instance lock:" << m_error;
+    if (!takeLock(folder))
         return false;
-    }
-    int result;
-    do {
-        result = ::flock(fd, LOCK_EX | LOCK_NB);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) {
-        const int code = errno;
-        ::close(fd);
-        if (code == EWOULDBLOCK)
-            return false; // another instance runs
-        m_error =
-            QStringLiteral("Cannot lock %1: %2").arg(QFile::decodeName(path), systemError(code));
-        qWarning().noquote() << "Single-instance lock:" << m_error;
-        return false;
-    }
-    m_lockFd = fd;
-    // Who holds it, for a second start to say so: the role and the process.
-    const QByteArray role = m_role.toUtf8() + '\n' + QByteArray::number(::getpid()) + '\n';
-    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, role.constData(), size_t(role.size()), 0) < 0)
-        qWarning().noquote() << "Single-instance lock: cannot note its holder";
 
     // Only the lock holder listens, so a socket file found here was left by a dead instance.
-    const QString socketPath = serverPath(folder, m_name);
+    const QString socketPath = serverPath(folder);
     QLocalServer::removeServer(socketPath);
     m_server = new QLocalServer(this);
     connect(m_server, &QLocalServer::newConnection, this, &SingleInstance::acceptConnections);
@@ -251,7 +121,7 @@ bool SingleInstance::activateRunning(int timeoutMs) {
 
     const QDeadlineTimer deadline(timeoutMs);
     QLocalSocket socket;
-    const QString path = serverPath(folder, m_name);
+    const QString path = serverPath(folder);
     for (;;) {
         socket.connectToServer(path);
         if (socket.waitForConnected(remainingMs(deadline)))
@@ -291,7 +161,7 @@ QString SingleInstance::holderRole() const {
     const QString folder = chooseFolder(nullptr);
     if (folder.isEmpty())
         return {};
-    QFile file(lockPath(folder, m_name));
+    QFile file(lockPath(folder));
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return QString::fromUtf8(file.readLine(64)).trimmed();

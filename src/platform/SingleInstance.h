@@ -20,7 +20,9 @@ struct InstanceFolderPlaces {
 
 // One running instance a user session: an exclusive flock on "<name>.lock" in the first
 // usable folder of InstanceFolderPlaces, released by the kernel when the process dies, and a
-// QLocalServer beside it that a second start writes the activation text to.
+// QLocalServer beside it that a second start writes the activation text to. On Windows the
+// lock is the session's named mutex "<name>", the folder the user's local application data,
+// and the server a named pipe.
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
@@ -64,13 +66,19 @@ private:
     bool readMessage(QLocalSocket *socket); // false: the connection was dropped
     void finishMessage(QLocalSocket *socket);
     QString chooseFolder(QString *error) const;
+    // The system's part: takes the lock and notes the role in the lock file; false when another
+    // instance holds it (m_error empty) or it could not be taken (m_error says why).
+    bool takeLock(const QString &folder);
+    void releaseLock();
+    QString lockPath(const QString &folder) const;
+    QString serverPath(const QString &folder) const; // the activation server's name
 
     std::optional<InstanceFolderPlaces> m_places;
     QString m_name;
     QString m_message;
     QString m_role = QStringLiteral("window");
     QString m_error;
-    int m_lockFd = -1;
+    qintptr m_lock = -1; // the lock file's descriptor, or the mutex's handle on Windows
     QLocalServer *m_server = nullptr;
 };
 

@@ -1,14 +1,12 @@
 #include "platform/Smtp.h"
 
 #include "platform/CurlLibrary.h"
+#include "platform/SocketApi.h"
 
 #include "support/Exceptions.h"
 
 #include <QDateTime>
 #include <QUuid>
-
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
@@ -209,7 +207,7 @@ struct Exchange {
     // Any later read or write fails at once; libcurl still closes the sockets itself.
     void cutConnections() {
         for (const curl_socket_t socket : sockets)
-            ::shutdown(socket, SHUT_RDWR);
+            Sockets::Shutdown(Sockets::Handle(socket));
     }
 
     // The reply to the command that failed: the closing QUIT's reply tells nothing.
@@ -231,17 +229,20 @@ int DebugCallback(CURL *, curl_infotype type, char *data, size_t size, void *use
 }
 
 curl_socket_t OpenSocket(void *user, curlsocktype, curl_sockaddr *address) {
-    const int socket =
-        ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
-    if (socket >= 0)
-        static_cast<Exchange *>(user)->sockets.push_back(socket);
-    return socket >= 0 ? socket : CURL_SOCKET_BAD;
+    // A stream socket, as SMTP's always is; libcurl makes it non-blocking anyway.
+    int error = 0;
+    const Sockets::Handle handle = Sockets::Open(address->family, &error);
+    if (handle == Sockets::Invalid)
+        return CURL_SOCKET_BAD;
+    const auto socket = curl_socket_t(handle);
+    static_cast<Exchange *>(user)->sockets.push_back(socket);
+    return socket;
 }
 
 int CloseSocket(void *user, curl_socket_t socket) {
     auto &sockets = static_cast<Exchange *>(user)->sockets;
     sockets.erase(std::remove(sockets.begin(), sockets.end(), socket), sockets.end());
-    return ::close(socket);
+    return Sockets::Close(Sockets::Handle(socket));
 }
 
 // Also reached while libcurl waits inside a blocking step (the closing QUIT).
@@ -465,8 +466,10 @@ void TIdSMTP::Send(const TIdMessage &message) {
     }
     if (aborted || result == CURLE_ABORTED_BY_CALLBACK)
         throw EIdException(QStringLiteral("aborted"));
-    if (result == CURLE_OK && !exchange.startTlsRefused)
+    if (result == CURLE_OK && !exchange.startTlsRefused) {
+        LastReply = QString::fromUtf8(exchange.failedReply()); // the reply to the message's end
         return;
+    }
 
     QString text;
     if (exchange.startTlsRefused)

@@ -71,6 +71,9 @@ public:
     // connects or waits for a silent server); Send then throws EIdException("aborted"). A set
     // flag stays set: give every exchange a fresh one. Null: the exchange cannot be aborted.
     std::shared_ptr<std::atomic_bool> AbortFlag;
+    // After a Send that succeeded: the server's last reply before QUIT, the one that took the
+    // message ("250 2.0.0 OK id=..."), for a user who tries the settings out.
+    QString LastReply;
 
     void Connect();
     void Send(const TIdMessage &message);

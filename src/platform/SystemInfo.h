@@ -6,8 +6,9 @@
 QString ComputerNetworkName();
 
 // The pieces of the user agent's system part: "(%s%s %d.%d%s)" = name, family flag text,
-// major, minor, service-pack part. Off Windows: uname's system name ("Linux"), "", the
-// release's first two numbers, "".
+// major, minor, service-pack part. On Windows: "Windows", " NT", the real version (ntdll's,
+// not the compatibility answer), the service-pack text. Elsewhere: uname's system name ("Linux"),
+// "", the release's first two numbers, "".
 struct OsVersionInfo {
     QString name;
     QString family;

@@ -5,6 +5,7 @@
 // Windows Sockets error numbers, the numbers the program logs and compares.
 namespace Wsa {
 inline constexpr int WouldBlock = 10035;
+inline constexpr int InProgress = 10036;
 inline constexpr int AddrNotAvail = 10049;
 inline constexpr int NoAddressSpecified = 1110;
 } // namespace Wsa

@@ -1,8 +1,12 @@
 #include "settings/OptionsForm.h"
 
+#include "engine/AcceptedStatus.h"
+#include "engine/TestMail.h"
+#include "platform/SystemInfo.h"
 #include "platform/gui/MessageBox.h"
 #include "settings/NumberEdit.h"
 #include "store/SettingsTable.h"
+#include "support/Exceptions.h"
 #include "support/UsualFunctions.h"
 
 #include <QCheckBox>
@@ -151,6 +155,19 @@ void TfOptions::CreatePingGroup() {
     SetHint(QStringLiteral("Seconds an attempt may wait for the server (1 to 3600)"),
             {edPingTimeout, lblPingTimeout, lblSeconds});
 
+    edWatchInterval = Named(new TNumberEdit, "edWatchInterval");
+    edWatchInterval->SetMaxLength(5);
+    lblWatchInterval =
+        CaptionLabel(QStringLiteral("Watch interval:"), edWatchInterval, "lblWatchInterval");
+    lblWatchSeconds = CaptionLabel(QStringLiteral("second(s)"), edWatchInterval, "lblWatchSeconds");
+    {
+        const SettingRange r = RangeOf(OptionNames::WatchInterval);
+        SetHint(QStringLiteral("Seconds between two pings of a watched address (%1 to %2)")
+                    .arg(r.min)
+                    .arg(r.max),
+                {edWatchInterval, lblWatchInterval, lblWatchSeconds});
+    }
+
     edPort = Named(new TNumberEdit, "edPort");
     edPort->SetMaxLength(5);
     lblPort = CaptionLabel(QStringLiteral("HTTP port:"), edPort, "lblPort");
@@ -189,11 +206,57 @@ void TfOptions::CreatePingGroup() {
     grid->addWidget(lblPingTimeout, 2, 0);
     grid->addWidget(edPingTimeout, 2, 1);
     grid->addWidget(lblSeconds, 2, 2);
+    grid->addWidget(lblWatchInterval, 3, 0);
+    grid->addWidget(edWatchInterval, 3, 1);
+    grid->addWidget(lblWatchSeconds, 3, 2);
     grid->setColumnStretch(3, 1);
-    grid->addWidget(cbComputerNameInUserAgent, 3, 0, 1, 6);
-    grid->addWidget(cbAutoPingAtStart, 4, 0, 1, 6);
-    grid->addLayout(Indented(edAutoPingAddress), 5, 0, 1, 6);
-    grid->setRowStretch(6, 1);
+    grid->addWidget(cbComputerNameInUserAgent, 4, 0, 1, 6);
+    grid->addWidget(cbAutoPingAtStart, 5, 0, 1, 6);
+    grid->addLayout(Indented(edAutoPingAddress), 6, 0, 1, 6);
+    CreateCheckRows(grid, 7);
+    grid->setRowStretch(9, 1);
+}
+
+void TfOptions::CreateCheckRows(QGridLayout *grid, int row) {
+    cbCheckTLS = Named(new QCheckBox(QStringLiteral("Check TLS on https")), "cbCheckTLS");
+    cbCheckTLS->setToolTip(QStringLiteral(
+        "https: complete a TLS handshake, verify the certificate and its name, then send the "
+        "request (off: a connect only)"));
+    edCertExpiry = Named(new TNumberEdit, "edCertExpiry");
+    edCertExpiry->SetMaxLength(4);
+    lblCertExpiry =
+        CaptionLabel(QStringLiteral("Warn before expiry:"), edCertExpiry, "lblCertExpiry");
+    lblCertExpiryDays = CaptionLabel(QStringLiteral("days"), edCertExpiry, "lblCertExpiryDays");
+    SetHint(QStringLiteral("With TLS checked: warn once a day while the certificate expires "
+                           "within these days (0: never)"),
+            {edCertExpiry, lblCertExpiry, lblCertExpiryDays});
+    edAcceptedStatus = Named(new QLineEdit, "edAcceptedStatus");
+    lblAcceptedStatus = CaptionLabel(QStringLiteral("Accepted HTTP status:"), edAcceptedStatus,
+                                     "lblAcceptedStatus");
+    SetHint(QStringLiteral("Status codes that complete a ping, such as 200-399 or "
+                           "200,204,301-308; others fail it (empty: any answer)"),
+            {edAcceptedStatus, lblAcceptedStatus});
+    edSlowAbove = Named(new TNumberEdit, "edSlowAbove");
+    edSlowAbove->SetMaxLength(7);
+    lblSlowAbove = CaptionLabel(QStringLiteral("Slow above:"), edSlowAbove, "lblSlowAbove");
+    lblSlowMs = CaptionLabel(QStringLiteral("ms"), edSlowAbove, "lblSlowMs");
+    SetHint(QStringLiteral("A completed ping slower than this is slow (0: never)"),
+            {edSlowAbove, lblSlowAbove, lblSlowMs});
+
+    auto *tlsRow = new QHBoxLayout;
+    tlsRow->addWidget(cbCheckTLS);
+    tlsRow->addStretch(1);
+    tlsRow->addWidget(lblCertExpiry);
+    tlsRow->addWidget(edCertExpiry);
+    tlsRow->addWidget(lblCertExpiryDays);
+    grid->addLayout(tlsRow, row, 0, 1, 6);
+    auto *answerRow = new QHBoxLayout;
+    answerRow->addWidget(lblAcceptedStatus);
+    answerRow->addWidget(edAcceptedStatus, 1);
+    answerRow->addWidget(lblSlowAbove);
+    answerRow->addWidget(edSlowAbove);
+    answerRow->addWidget(lblSlowMs);
+    grid->addLayout(answerRow, row + 1, 0, 1, 6);
 }
 
 void TfOptions::CreateOtherGroup() {
@@ -250,6 +313,14 @@ void TfOptions::CreateOtherGroup() {
     lblDays = CaptionLabel(QStringLiteral("days (0: all)"), edHistoryDays, "lblDays");
     SetHint(QStringLiteral("Days of ping history kept for the History window (0: keep all)"),
             {edHistoryDays, lblHistoryDays, lblDays});
+    edHistoryRawDays = Named(new TNumberEdit, "edHistoryRawDays");
+    edHistoryRawDays->SetMaxLength(5);
+    lblHistoryRawDays =
+        CaptionLabel(QStringLiteral("Single pings for:"), edHistoryRawDays, "lblHistoryRawDays");
+    lblRawDays = CaptionLabel(QStringLiteral("days"), edHistoryRawDays, "lblRawDays");
+    SetHint(QStringLiteral("Days each ping is kept on its own; older pings are folded into one "
+                           "row an hour per address"),
+            {edHistoryRawDays, lblHistoryRawDays, lblRawDays});
 
     edMetricsPort = Named(new TNumberEdit, "edMetricsPort");
     edMetricsPort->SetMaxLength(5);
@@ -284,7 +355,13 @@ void TfOptions::CreateOtherGroup() {
     historyRow->addWidget(lblDays);
     historyRow->addStretch(1);
     grid->addLayout(historyRow, 6, 0, 1, 2);
-    grid->setRowStretch(7, 1);
+    auto *rawRow = new QHBoxLayout;
+    rawRow->addWidget(lblHistoryRawDays);
+    rawRow->addWidget(edHistoryRawDays);
+    rawRow->addWidget(lblRawDays);
+    rawRow->addStretch(1);
+    grid->addLayout(rawRow, 7, 0, 1, 2);
+    grid->setRowStretch(8, 1);
 }
 
 void TfOptions::CreateAlertsGroup() {
@@ -356,6 +433,12 @@ void TfOptions::CreateAlertsGroup() {
                            "STARTTLS; port 465: SSL/TLS)"),
             {cmbSMTPSecurity, lblSMTPSecurity});
 
+    btnTestMail = Named(new QPushButton(QStringLiteral("Send &test e-mail")), "btnTestMail");
+    btnTestMail->setAutoDefault(false);
+    btnTestMail->setToolTip(
+        QStringLiteral("Send one e-mail with these settings now and show the server's answer"));
+    connect(btnTestMail, &QPushButton::clicked, this, &TfOptions::btnTestMailClick);
+
     edRepeatAlerts = Named(new TNumberEdit, "edRepeatAlerts");
     edRepeatAlerts->SetMaxLength(6);
     lblRepeatAlerts =
@@ -396,15 +479,16 @@ void TfOptions::CreateAlertsGroup() {
     grid->addWidget(edConfirmPassword, 11, 2, 1, 3);
     grid->addWidget(lblSMTPSecurity, 12, 1);
     grid->addWidget(cmbSMTPSecurity, 12, 2, 1, 3);
-    grid->addItem(new QSpacerItem(0, 8, QSizePolicy::Minimum, QSizePolicy::Fixed), 13, 0);
+    grid->addWidget(btnTestMail, 13, 2, 1, 3, Qt::AlignRight);
+    grid->addItem(new QSpacerItem(0, 8, QSizePolicy::Minimum, QSizePolicy::Fixed), 14, 0);
     auto *repeatRow = new QHBoxLayout;
     repeatRow->addWidget(lblRepeatAlerts);
     repeatRow->addWidget(edRepeatAlerts);
     repeatRow->addWidget(lblRepeatMinutes);
     repeatRow->addStretch(1);
-    grid->addLayout(repeatRow, 14, 0, 1, 5);
+    grid->addLayout(repeatRow, 15, 0, 1, 5);
     grid->setColumnStretch(2, 1);
-    grid->setRowStretch(15, 1);
+    grid->setRowStretch(16, 1);
 }
 
 void TfOptions::ArrangeDialog() {
@@ -444,9 +528,10 @@ void TfOptions::ArrangeDialog() {
     QFont bold = font();
     bold.setBold(true);
     lblSMTPSettings->setFont(bold);
-    for (TNumberEdit *e : {edPingAttemps, edInterval, edPingTimeout, edPort, edSecurePort,
-                           edSMTPPort, edMetricsPort})
+    for (TNumberEdit *e : {edPingAttemps, edInterval, edPingTimeout, edWatchInterval, edPort,
+                           edSecurePort, edSMTPPort, edMetricsPort, edCertExpiry})
         e->setFixedWidth(NumberFieldWidth(e, 5));
+    edSlowAbove->setFixedWidth(NumberFieldWidth(edSlowAbove, 7));
     for (QPushButton *b : {btnOK, btnCancel})
         b->setMinimumSize(b->sizeHint().expandedTo(ButtonSize));
     // The design sizes are a floor: a wider font makes a group larger, never cuts its text.
@@ -486,11 +571,16 @@ void TfOptions::SetTabOrder() {
     const QList<QWidget *> order = {edPingAttemps,
                                     edInterval,
                                     edPingTimeout,
+                                    edWatchInterval,
                                     edPort,
                                     edSecurePort,
                                     cbComputerNameInUserAgent,
                                     cbAutoPingAtStart,
                                     edAutoPingAddress,
+                                    cbCheckTLS,
+                                    edCertExpiry,
+                                    edAcceptedStatus,
+                                    edSlowAbove,
                                     cbAlwaysOnTop,
                                     cbStartWithWindows,
                                     cbShowNotifications,
@@ -503,6 +593,7 @@ void TfOptions::SetTabOrder() {
                                     edMetricsPort,
                                     edMetricsFile,
                                     edHistoryDays,
+                                    edHistoryRawDays,
                                     cbPingOnError,
                                     edErrorPingAddress,
                                     cbSendEmailOnError,
@@ -514,6 +605,7 @@ void TfOptions::SetTabOrder() {
                                     edSMTPPassword,
                                     edConfirmPassword,
                                     cmbSMTPSecurity,
+                                    btnTestMail,
                                     edRepeatAlerts,
                                     edNotifyUrls,
                                     btnSendTest,
@@ -559,11 +651,17 @@ void TfOptions::LoadFrom(const TOptions &settings) {
     edSecurePort->SetNumber(settings.HTTPSPort);
     edSMTPPort->SetNumber(settings.SMTPPort);
     edPingTimeout->SetNumber(int(settings.PingTimeout));
+    edWatchInterval->SetNumber(int(settings.WatchInterval));
     edMetricsPort->SetNumber(int(settings.MetricsPort));
     edMetricsFile->setText(settings.MetricsFile);
     edRepeatAlerts->SetNumber(int(settings.RepeatAlertsEvery));
     edHistoryDays->SetNumber(int(settings.HistoryDays));
+    edHistoryRawDays->SetNumber(int(settings.HistoryRawDays));
     cmbSMTPSecurity->setCurrentIndex(int(qMin<quint32>(settings.SMTPSecurity, 3)));
+    cbCheckTLS->setChecked(settings.CheckTLS);
+    edCertExpiry->SetNumber(int(settings.CertExpiryWarnDays));
+    edAcceptedStatus->setText(settings.AcceptedHTTPStatus);
+    edSlowAbove->SetNumber(int(settings.SlowAbove));
 
     edLogFile->setText(settings.LogFile);
     edAutoPingAddress->setText(settings.AutoPingAddress);
@@ -616,11 +714,26 @@ void TfOptions::StoreTo(TOptions &settings) const {
     settings.MetricsPort = bounded(edMetricsPort->Number(), N::MetricsPort);
     settings.MetricsFile = edMetricsFile->text();
     settings.RepeatAlertsEvery = bounded(edRepeatAlerts->Number(), N::RepeatAlertsEvery);
-    // An empty field keeps the usual days.
+    // An empty field keeps the usual seconds, and days.
+    settings.WatchInterval = edWatchInterval->text().isEmpty()
+                                 ? quint32(FindSetting(N::WatchInterval)->def)
+                                 : bounded(edWatchInterval->Number(), N::WatchInterval);
     settings.HistoryDays = edHistoryDays->text().isEmpty()
                                ? quint32(FindSetting(N::HistoryDays)->def)
                                : bounded(edHistoryDays->Number(), N::HistoryDays);
+    settings.HistoryRawDays = edHistoryRawDays->text().isEmpty()
+                                  ? quint32(FindSetting(N::HistoryRawDays)->def)
+                                  : bounded(edHistoryRawDays->Number(), N::HistoryRawDays);
     settings.SMTPSecurity = quint32(qMax(0, cmbSMTPSecurity->currentIndex()));
+    settings.CheckTLS = cbCheckTLS->isChecked();
+    // An empty field keeps the usual value.
+    const auto orDefault = [&](const TNumberEdit *field, const char *setting) {
+        return field->text().isEmpty() ? quint32(FindSetting(setting)->def)
+                                       : bounded(field->Number(), setting);
+    };
+    settings.CertExpiryWarnDays = orDefault(edCertExpiry, N::CertExpiryWarnDays);
+    settings.AcceptedHTTPStatus = edAcceptedStatus->text();
+    settings.SlowAbove = orDefault(edSlowAbove, N::SlowAbove);
 
     settings.LogFile = edLogFile->text();
     settings.AutoPingAddress = edAutoPingAddress->text();
@@ -662,7 +775,7 @@ void TfOptions::cbSendEmailOnErrorClick() {
              edErrorEmailAddress, lblErrorEmailAddress, lblSMTPSettings, edEmailFromAddress,
              lblEmailFromAddress, edSMTPServer, lblSMTPServer, edSMTPPort, lblSMTPPort, edSMTPUser,
              lblSMTPUser, edSMTPPassword, lblSMTPPassword, edConfirmPassword, lblConfirmPassword,
-             cmbSMTPSecurity, lblSMTPSecurity})
+             cmbSMTPSecurity, lblSMTPSecurity, btnTestMail})
         w->setEnabled(on);
 }
 
@@ -712,8 +825,9 @@ bool TfOptions::PrepareLogPath() {
 }
 
 void TfOptions::btnOKClick() {
-    for (QLineEdit *field : {edLogFile, edAutoPingAddress, edErrorPingAddress, edErrorEmailAddress,
-                             edEmailFromAddress, edSMTPServer, edSMTPUser, edMetricsFile})
+    for (QLineEdit *field :
+         {edLogFile, edAutoPingAddress, edErrorPingAddress, edErrorEmailAddress, edEmailFromAddress,
+          edSMTPServer, edSMTPUser, edMetricsFile, edAcceptedStatus})
         TrimField(field);
     ClearBareScheme(edAutoPingAddress);
     ClearBareScheme(edErrorPingAddress);
@@ -775,6 +889,16 @@ void TfOptions::btnOKClick() {
         fail("Please enter the address that will be accessed on ping failure.", edErrorPingAddress);
     if (cbAutoPingAtStart->isChecked() && edAutoPingAddress->text().isEmpty())
         fail("Please enter an address for auto-ping.", edAutoPingAddress);
+    // Zero or nothing means one (attempt, minute); only the top of the range is refused.
+    const auto aboveMax = [](const TNumberEdit *field, const char *setting) {
+        return field->Number() > RangeOf(setting).max;
+    };
+    if (aboveMax(edPingAttemps, N::PingAttempts))
+        fail(range(N::PingAttempts, "Please enter from %1 to %2 ping attempts."), edPingAttemps);
+    if (aboveMax(edInterval, N::AutoPingInterval))
+        fail(
+            range(N::AutoPingInterval, "Please enter an auto-ping interval from %1 to %2 minutes."),
+            edInterval);
     if (badPort(edPort, N::HTTPPort))
         fail(range(N::HTTPPort, "Please enter an HTTP port from %1 to %2."), edPort);
     if (badPort(edSecurePort, N::HTTPSPort))
@@ -782,10 +906,17 @@ void TfOptions::btnOKClick() {
     if (outside(edPingTimeout, N::PingTimeout))
         fail(range(N::PingTimeout, "Please enter a ping timeout from %1 to %2 seconds."),
              edPingTimeout);
+    if (!edWatchInterval->text().isEmpty() && outside(edWatchInterval, N::WatchInterval))
+        fail(range(N::WatchInterval, "Please enter a watch interval from %1 to %2 seconds."),
+             edWatchInterval);
     if (!edHistoryDays->text().isEmpty() && outside(edHistoryDays, N::HistoryDays))
         fail(
             range(N::HistoryDays, "Please enter the days of history to keep, from %1 (all) to %2."),
             edHistoryDays);
+    if (!edHistoryRawDays->text().isEmpty() && outside(edHistoryRawDays, N::HistoryRawDays))
+        fail(
+            range(N::HistoryRawDays, "Please enter the days single pings are kept, from %1 to %2."),
+            edHistoryRawDays);
     if (!edMetricsPort->text().isEmpty() && outside(edMetricsPort, N::MetricsPort))
         fail(QStringLiteral("Please enter a metrics port from 1 to %1, or 0 for none.")
                  .arg(RangeOf(N::MetricsPort).max),
@@ -800,10 +931,33 @@ void TfOptions::btnOKClick() {
                                   "down, from %1 to %2."),
              edAlertAfter);
 
+    if (!edCertExpiry->text().isEmpty() && outside(edCertExpiry, N::CertExpiryWarnDays))
+        fail(range(N::CertExpiryWarnDays,
+                   "Please enter the days before a certificate's expiry that warn, from %1 "
+                   "(never) to %2."),
+             edCertExpiry);
+    if (!edSlowAbove->text().isEmpty() && outside(edSlowAbove, N::SlowAbove))
+        fail(range(N::SlowAbove,
+                   "Please enter the milliseconds above which a ping is slow, from %1 (never) "
+                   "to %2."),
+             edSlowAbove);
+    if (!AcceptedStatus::Parse(edAcceptedStatus->text()))
+        fail("Please enter the accepted HTTP status as codes from 100 to 599 and ranges, such "
+             "as 200-399 or 200,204,301-308, or leave it empty to accept any answer.",
+             edAcceptedStatus);
+
     if (cbSaveLog->isChecked() && !PrepareLogPath()) {
         ShowMessageBox(this, QStringLiteral("Please enter a valid path for the log file"),
                        InvalidPathCaption, MessageIcon::Warning);
         edLogFile->setFocus();
+        return;
+    }
+    // Like the log file, and for the same reason: the folder the program starts from varies.
+    if (!edMetricsFile->text().isEmpty() &&
+        QDir::isRelativePath(QDir::fromNativeSeparators(edMetricsFile->text()))) {
+        ShowMessageBox(this, QStringLiteral("Please enter a full path for the metrics file"),
+                       InvalidPathCaption, MessageIcon::Warning);
+        edMetricsFile->setFocus();
         return;
     }
     if (!message.isEmpty()) {
@@ -814,8 +968,56 @@ void TfOptions::btnOKClick() {
     accept();
 }
 
-bool ShowOptionsDialog(TOptions &settings, QWidget *mainWindow) {
+void TfOptions::btnTestMailClick() {
+    for (QLineEdit *field : {edErrorEmailAddress, edEmailFromAddress, edSMTPServer, edSMTPUser})
+        TrimField(field);
+    QLineEdit *missing = edSMTPServer->text().isEmpty()          ? edSMTPServer
+                         : edEmailFromAddress->text().isEmpty()  ? edEmailFromAddress
+                         : edErrorEmailAddress->text().isEmpty() ? edErrorEmailAddress
+                                                                 : nullptr;
+    if (missing) {
+        ShowMessageBox(this,
+                       QStringLiteral("Please enter the SMTP server, the sender and the "
+                                      "recipient before sending a test e-mail."),
+                       MissingDataCaption, MessageIcon::Warning);
+        missing->setFocus();
+        return;
+    }
+    TOptions trial = DefaultOptions();
+    StoreTo(trial);
+    const QString caption = QStringLiteral("Test e-mail");
+    const QString idle = btnTestMail->text();
+    btnTestMail->setEnabled(false);
+    btnTestMail->setText(QStringLiteral("Sending..."));
+    QString text;
+    MessageIcon icon = MessageIcon::Information;
+    try {
+        const QString reply = SendTestMail(m_testMail, trial, m_mailAgent, ComputerNetworkName());
+        text = QStringLiteral("The test e-mail to %1 was sent.\n\nThe server answered: %2")
+                   .arg(trial.ErrorEmailAddress,
+                        reply.isEmpty() ? QStringLiteral("(nothing)") : reply);
+    } catch (const Exception &e) {
+        // The mail library's message, then the server's reply on a line of its own.
+        text = QStringLiteral("The test e-mail was not sent.\n\n%1")
+                   .arg(QString(e.Message()).replace(QLatin1String("\r\n"), QLatin1String("\n")));
+        icon = MessageIcon::Warning;
+    }
+    btnTestMail->setText(idle);
+    cbSendEmailOnErrorClick();
+    if (!m_closing)
+        ShowMessageBox(this, text, caption, icon);
+}
+
+void TfOptions::done(int result) {
+    // A test e-mail under way ends within a second; its answer is no longer shown.
+    m_closing = true;
+    m_testMail.Abort();
+    QDialog::done(result);
+}
+
+bool ShowOptionsDialog(TOptions &settings, QWidget *mainWindow, const QString &mailAgent) {
     TfOptions dialog(mainWindow);
+    dialog.SetMailAgent(mailAgent);
     dialog.LoadFrom(settings);
     if (dialog.exec() != QDialog::Accepted)
         return false;

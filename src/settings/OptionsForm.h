@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/MailSender.h"
 #include "store/Options.h"
 
 #include <QDialog>
@@ -9,6 +10,7 @@ class QComboBox;
 
 class QCheckBox;
 class QFileDialog;
+class QGridLayout;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -19,7 +21,9 @@ class AlertChannels;
 
 // Shows the options dialog modally over mainWindow; on OK copies the fields into settings
 // and returns true, otherwise leaves settings untouched.
-bool ShowOptionsDialog(TOptions &settings, QWidget *mainWindow);
+// mailAgent: the X-Mailer of the test e-mail (the failure e-mail's).
+bool ShowOptionsDialog(TOptions &settings, QWidget *mainWindow,
+                       const QString &mailAgent = QString());
 
 // The options dialog: copies a settings record into its controls (LoadFrom), checks the
 // input when OK is pressed and, once it has closed with OK, copies the controls back
@@ -39,6 +43,8 @@ public:
     void StoreTo(TOptions &settings) const;
 
     void SetSaveDialogRunner(SaveDialogRunner runner);
+    // The X-Mailer of the test e-mail; none by default.
+    void SetMailAgent(const QString &agent) { m_mailAgent = agent; }
 
     // Longest SMTP password the store can keep, in UTF-8 bytes.
     static constexpr int MaxPasswordBytes = 255;
@@ -53,6 +59,9 @@ public:
     QLabel *lblPingTimeout = nullptr;
     TNumberEdit *edPingTimeout = nullptr;
     QLabel *lblSeconds = nullptr;
+    QLabel *lblWatchInterval = nullptr;
+    TNumberEdit *edWatchInterval = nullptr;
+    QLabel *lblWatchSeconds = nullptr;
     QLabel *lblMetricsPort = nullptr;
     TNumberEdit *edMetricsPort = nullptr;
     QLabel *lblMetricsFile = nullptr;
@@ -60,6 +69,9 @@ public:
     QCheckBox *cbLogTimingDetails = nullptr;
     QLabel *lblHistoryDays = nullptr;
     TNumberEdit *edHistoryDays = nullptr;
+    QLabel *lblHistoryRawDays = nullptr;
+    TNumberEdit *edHistoryRawDays = nullptr;
+    QLabel *lblRawDays = nullptr;
     QLabel *lblDays = nullptr;
     QLabel *lblRepeatAlerts = nullptr;
     TNumberEdit *edRepeatAlerts = nullptr;
@@ -73,6 +85,16 @@ public:
     QCheckBox *cbComputerNameInUserAgent = nullptr;
     QCheckBox *cbAutoPingAtStart = nullptr;
     QLineEdit *edAutoPingAddress = nullptr;
+    // The checks of a site: TLS, its certificate's expiry, the accepted answers, slow.
+    QCheckBox *cbCheckTLS = nullptr;
+    QLabel *lblCertExpiry = nullptr;
+    TNumberEdit *edCertExpiry = nullptr;
+    QLabel *lblCertExpiryDays = nullptr;
+    QLabel *lblAcceptedStatus = nullptr;
+    QLineEdit *edAcceptedStatus = nullptr;
+    QLabel *lblSlowAbove = nullptr;
+    TNumberEdit *edSlowAbove = nullptr;
+    QLabel *lblSlowMs = nullptr;
 
     // "Other options"
     QGroupBox *gbOther = nullptr;
@@ -105,6 +127,7 @@ public:
     QLineEdit *edSMTPPassword = nullptr;
     QLabel *lblConfirmPassword = nullptr;
     QLineEdit *edConfirmPassword = nullptr;
+    QPushButton *btnTestMail = nullptr; // one e-mail with the fields as they are
 
     // "Notifications" (OptionsNotify.cpp)
     QGroupBox *gbNotify = nullptr;
@@ -139,10 +162,17 @@ public slots:
     void cbSendEmailOnErrorClick();
     // Sends a test notification to the URLs in the field, as they stand, and shows how each went.
     void btnSendTestClick();
+    // Sends one e-mail with the SMTP fields as they are, off this thread, and shows the
+    // server's answer; the dialog stays usable meanwhile, and closing it ends the exchange.
+    void btnTestMailClick();
+
+protected:
+    void done(int result) override;
 
 private:
     void CreateControls();
     void CreatePingGroup();
+    void CreateCheckRows(QGridLayout *grid, int row);
     void CreateOtherGroup();
     void CreateAlertsGroup();
     void CreateNotifyGroup();
@@ -158,4 +188,7 @@ private:
     bool PrepareLogPath();
 
     SaveDialogRunner m_runSaveDialog;
+    MailSender m_testMail;
+    QString m_mailAgent;
+    bool m_closing = false; // done() was called: nobody is left to read a result
 };

@@ -32,21 +32,25 @@ struct TOptions {
     QString SMTPUser;
     QString SMTPPassword; // plain in memory; scrambled in the store
     // Added later; each default keeps an older store working as before.
-    quint32 PingTimeout = 0;       // seconds an attempt may take
-    quint32 MetricsPort = 0;       // 0: no metrics endpoint
-    QString MetricsFile;           // empty: no metrics file
-    quint32 RepeatAlertsEvery = 0; // minutes; 0: one alert an outage
-    quint32 SMTPSecurity = 0;      // 0 STARTTLS when offered, 1 required, 2 SSL/TLS, 3 none
-    quint32 WatchInterval = 0;     // seconds between two pings of a watched address
-    QString WatchedAddresses;      // the normalised addresses, each followed by CR LF
-    quint32 HistoryDays = 0;       // days of ping history kept; 0: all
-    bool LogTimingDetails = false; // the phases of a ping on its completion line
-    bool HideHintShown = false;    // the notice of the first hide to the tray was given
-    quint32 HistoryRawDays = 0;    // days single pings are kept before they fold into hours
-    QString NotifyUrls;            // one URL a line: every alert goes to each as well
-    QString AlertText;             // the channels' message template; empty: the program's texts
-    quint32 AlertAfter = 1;        // failed pings in a row before an address is down (0 as 1)
-    QString SnoozedUntil;          // "address<TAB>ISO time" lines ("*": every address)
+    quint32 PingTimeout = 0;        // seconds an attempt may take
+    quint32 MetricsPort = 0;        // 0: no metrics endpoint
+    QString MetricsFile;            // empty: no metrics file
+    quint32 RepeatAlertsEvery = 0;  // minutes; 0: one alert an outage
+    quint32 SMTPSecurity = 0;       // 0 STARTTLS when offered, 1 required, 2 SSL/TLS, 3 none
+    quint32 WatchInterval = 0;      // seconds between two pings of a watched address
+    QString WatchedAddresses;       // the normalised addresses, each followed by CR LF
+    quint32 HistoryDays = 0;        // days of ping history kept; 0: all
+    bool LogTimingDetails = false;  // the phases of a ping on its completion line
+    bool HideHintShown = false;     // the notice of the first hide to the tray was given
+    bool CheckTLS = false;          // https: a TLS handshake and the HEAD, not a connect only
+    quint32 CertExpiryWarnDays = 0; // days before a certificate's expiry that warn; 0: off
+    QString AcceptedHTTPStatus;     // "200-399", "200,204,301-308"; empty: any answer
+    quint32 SlowAbove = 0;          // milliseconds above which a completed ping is slow; 0: off
+    quint32 HistoryRawDays = 0;     // days single pings are kept before they fold into hours
+    QString NotifyUrls;             // one URL a line: every alert goes to each as well
+    QString AlertText;              // the channels' message template; empty: the program's texts
+    quint32 AlertAfter = 1;         // failed pings in a row before an address is down (0 as 1)
+    QString SnoozedUntil;           // "address<TAB>ISO time" lines ("*": every address)
 
     bool operator==(const TOptions &) const = default;
 };
@@ -94,6 +98,10 @@ inline constexpr const char *HistoryDays = "History days";
 inline constexpr const char *LogTimingDetails = "Log timing details";
 inline constexpr const char *HideHintShown = "Hide hint shown";
 inline constexpr const char *HistoryRawDays = "History raw days";
+inline constexpr const char *CheckTLS = "Check TLS on https";
+inline constexpr const char *CertExpiryWarnDays = "Warn before certificate expiry";
+inline constexpr const char *AcceptedHTTPStatus = "Accepted HTTP status";
+inline constexpr const char *SlowAbove = "Slow above";
 inline constexpr const char *NotifyUrls = "Notify URLs";
 inline constexpr const char *AlertText = "Alert text";
 inline constexpr const char *AlertAfter = "Alert after";
@@ -105,6 +113,9 @@ inline constexpr const char *WindowHeight = "Window height";
 inline constexpr const char *WindowTop = "Window top";
 inline constexpr const char *WindowLeft = "Window left";
 inline constexpr const char *Maximized = "Maximized";
+// The watched addresses' dock: shown or not, and its height (0: the layout's own).
+inline constexpr const char *WatchPanelShown = "Watch panel shown";
+inline constexpr const char *WatchPanelHeight = "Watch panel height";
 } // namespace OptionNames
 
 // Key of the program's values in the per-user store.

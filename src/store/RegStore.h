@@ -7,14 +7,18 @@
 #include <QString>
 #include <optional>
 
-// The per-user store on desktops without a registry: the registry's export format in
-// $XDG_CONFIG_HOME/Lumo Dev/Vennatro.reg (default ~/.config). Written whole to a temporary
-// file and renamed over the old one, mode 0600.
+// The per-user store. On Windows the registry itself (UserStoreWin.cpp). Elsewhere the
+// registry's export format in $XDG_CONFIG_HOME/Lumo Dev/Vennatro.reg (default ~/.config),
+// written whole to a temporary file and renamed over the old one, mode 0600 (UserStore.cpp).
 struct RegValue {
-    enum Kind { Dword, Sz, ExpandSz };
+    // Other: a registry value of a kind the program never writes (REG_BINARY, REG_MULTI_SZ,
+    // ...), kept as its type and bytes so that a save puts it back unchanged.
+    enum Kind { Dword, Sz, ExpandSz, Other };
     Kind kind = Sz;
     quint32 dword = 0;
     QString text;
+    quint32 otherType = 0;
+    QByteArray otherData;
     bool operator==(const RegValue &) const = default;
 };
 
@@ -42,6 +46,7 @@ QByteArray SerializeRegFile(const RegDocument &doc);
 // cannot name a key (nothing left, an empty part, a control character).
 QString NormaliseRegKeyPath(const QString &path);
 
+// The store's place as the user is told it: the file's path, or on Windows the registry key.
 QString RegStorePath();
 
 // A store file that exists but could not be read or parsed. KeptAsBad tells whether its bytes
@@ -67,6 +72,9 @@ RegDocument LoadRegStore(const QString &path);
 void RemoveStoreLeftovers(const QString &path);
 // Atomic write (temporary file, flush, rename), mode 0600. Throws ERegistryException.
 void SaveRegStore(const QString &path, const RegDocument &doc);
+// Reads the store and changes nothing, not even on a failure (the command line's view): an
+// empty document when there is no store, nothing with *problem set when it cannot be read.
+std::optional<RegDocument> ReadRegStore(const QString &path, QString *problem);
 
 // What the user is told when a value could not be written to the store.
 QString StoreWriteFailureText();

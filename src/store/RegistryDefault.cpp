@@ -115,7 +115,7 @@ QString TRegistryDefault::ReadString(const QString &name) const {
     const RegValue *value = Find(name);
     if (!value)
         throw Missing(name);
-    if (value->kind == RegValue::Dword)
+    if (value->kind != RegValue::Sz && value->kind != RegValue::ExpandSz)
         throw InvalidType(name);
     MarkRead(name);
     const qsizetype nul = value->text.indexOf(QChar(u'\0'));

@@ -4,8 +4,6 @@
 #include "store/RegistryDefault.h"
 #include "support/UsualFunctions.h"
 
-#include <QFile>
-
 namespace {
 
 using R = SettingRow;
@@ -89,6 +87,10 @@ const QList<SettingRow> &SettingsTable() {
         BoolRow(N::LogTimingDetails, &TOptions::LogTimingDetails, false),
         BoolRow(N::HideHintShown, &TOptions::HideHintShown, false),
         DWordRow(N::HistoryRawDays, &TOptions::HistoryRawDays, 7, 0, 36500),
+        BoolRow(N::CheckTLS, &TOptions::CheckTLS, false),
+        DWordRow(N::CertExpiryWarnDays, &TOptions::CertExpiryWarnDays, 14, 0, 3650),
+        TextRow(N::AcceptedHTTPStatus, &TOptions::AcceptedHTTPStatus),
+        DWordRow(N::SlowAbove, &TOptions::SlowAbove, 0, 0, 3600000),
         TextRow(N::NotifyUrls, &TOptions::NotifyUrls),
         TextRow(N::AlertText, &TOptions::AlertText),
         DWordRow(N::AlertAfter, &TOptions::AlertAfter, 1, 1, 1000),
@@ -190,23 +192,9 @@ void SaveOptions(TRegistryDefault &reg, const TOptions &options) {
 
 TOptions ReadOptionsReadOnly(QString *problem) {
     TOptions options = DefaultOptions();
-    const QString path = RegStorePath();
-    QFile file(path);
-    if (!file.exists())
+    const std::optional<RegDocument> doc = ReadRegStore(RegStorePath(), problem);
+    if (!doc)
         return options;
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (problem)
-            *problem = QStringLiteral("Cannot read the settings file \"%1\": %2")
-                           .arg(path, file.errorString());
-        return options;
-    }
-    RegParseError error;
-    const std::optional<RegDocument> doc = ParseRegFile(file.readAll(), path, &error);
-    if (!doc) {
-        if (problem)
-            *problem = error.message;
-        return options;
-    }
     const TRegistryDefault reg(*doc);
     if (!reg.OpenKeyReadOnly(QString::fromLatin1(SettingsKey)))
         return options;

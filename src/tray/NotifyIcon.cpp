@@ -68,12 +68,26 @@ void TNotifyIcon::SetIcon(const QIcon &icon) {
         ModifyIcon();
 }
 
-void TNotifyIcon::SetToolTip(const QString &text) {
-    if (text == m_toolTip)
+void TNotifyIcon::SetToolTip(const QString &text) { SetToolTip(text, m_addedLines); }
+
+void TNotifyIcon::SetToolTip(const QString &text, const QString &addedLines) {
+    if (text == m_toolTip && addedLines == m_addedLines)
         return;
     m_toolTip = text;
+    m_addedLines = addedLines;
     if (m_visible && !m_loading)
         ModifyIcon();
+}
+
+QString TNotifyIcon::ShownToolTip() const {
+    if (m_addedLines.isEmpty())
+        return ClipToolTip(m_toolTip);
+    if (m_toolTip.isEmpty())
+        return m_shell->longToolTips() ? m_addedLines : ClipToolTip(m_addedLines);
+    // The first lines are cut as they always were; what follows them can only lose its own end.
+    if (m_shell->longToolTips())
+        return ClipToolTip(m_toolTip) + QLatin1Char('\r') + m_addedLines;
+    return ClipToolTip(m_toolTip + QLatin1Char('\r') + m_addedLines);
 }
 
 void TNotifyIcon::SetPopupMenu(QMenu *menu) {
@@ -109,9 +123,9 @@ void TNotifyIcon::EndLoading() {
 
 QString TNotifyIcon::ClipToolTip(const QString &text) { return FirstChars(text, kToolTipLimit); }
 
-bool TNotifyIcon::AddIcon() { return m_shell->add(m_icon, ClipToolTip(m_toolTip)); }
+bool TNotifyIcon::AddIcon() { return m_shell->add(m_icon, ShownToolTip()); }
 
-bool TNotifyIcon::ModifyIcon() { return m_shell->modify(m_icon, ClipToolTip(m_toolTip)); }
+bool TNotifyIcon::ModifyIcon() { return m_shell->modify(m_icon, ShownToolTip()); }
 
 bool TNotifyIcon::DeleteIcon() { return m_shell->remove(); }
 

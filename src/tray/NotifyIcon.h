@@ -26,8 +26,17 @@ public:
     void SetVisible(bool value);
     QIcon Icon() const { return m_icon; }
     void SetIcon(const QIcon &icon);
+    // The tool-tip the tray icon always had (its first lines); at most 127 characters of it
+    // are shown.
     QString ToolTip() const { return m_toolTip; }
     void SetToolTip(const QString &text);
+    // Lines added below it: they never cut the first lines. A host that shows long tool-tips
+    // gets them in full; elsewhere they fill what the 127 characters leave.
+    QString AddedToolTipLines() const { return m_addedLines; }
+    // Both at once: one change for the desktop.
+    void SetToolTip(const QString &text, const QString &addedLines);
+    // What the desktop is given.
+    QString ShownToolTip() const;
     QMenu *PopupMenu() const { return m_popupMenu; }
     void SetPopupMenu(QMenu *menu);
     bool RightClickBeepOnNoMenu = false;
@@ -64,5 +73,6 @@ private:
     bool m_loading = false;
     QIcon m_icon;
     QString m_toolTip;
+    QString m_addedLines;
     QPointer<QMenu> m_popupMenu;
 };

@@ -11,6 +11,8 @@ QColor BadgeColor(TrayBadge badge) {
         return QColor(0x2e, 0xa0, 0x43);
     case TrayBadge::UnderWay:
         return QColor(0xf0, 0xa0, 0x20);
+    case TrayBadge::Slow:
+        return QColor(0xe0, 0x78, 0x00);
     case TrayBadge::Failed:
         return QColor(0xd0, 0x30, 0x30);
     case TrayBadge::None:

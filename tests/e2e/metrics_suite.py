@@ -1,6 +1,9 @@
 """The "metrics" suite: the command line as a plain process, the window's metrics endpoint
 scraped by a real Prometheus, the metrics file read by a real node_exporter, and ports named in
-the address, on 127.0.0.1 and on [::1].
+the address, on 127.0.0.1 and on [::1]. Then the checks that tell the truth about a site: nginx
+serving TLS with certificates of the suite's own authority, the command line's --tls,
+--accept-status and --slow-above, /probe side by side with Debian's blackbox exporter, and the
+shipped alert rules firing alike for both in a real Prometheus.
 
     test_desktop.py --program build/vennatro --suite metrics
 """
@@ -13,16 +16,38 @@ import sqlite3
 import stat
 import subprocess
 import time
+import urllib.error
+import urllib.parse
 
 import store
 from commandline import CommandLine
 from desktop import free_port, wait_for
 from program import Program
-from servers import ClosedPort, Nginx, NodeExporter, Prometheus, http_get
+from servers import (Authority, BlackboxExporter, ClosedPort, Nginx, NodeExporter, Prometheus,
+                     SilentServer, SlowUpstream, TlsNginx, http_get, timed_probe)
 from test_desktop import WAIT, Scenario, _Closer
 
 STAMP = r"\[[^\]\r\n]+\]"
 SCRAPE_WAIT = 60  # seconds: Prometheus scrapes every second, and is slow to start on a busy box
+RULES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "resources",
+                     "prometheus", "vennatro-alerts.yml")
+SLOW_SECONDS = 2.5  # the slow upstream's delay: above "Slow above" (2 s) and the rules' 2 s
+
+# The sites of the checks and what a check with TLS verified and 2xx accepted makes of them:
+# (name, scheme, site, path, success).
+PROBE_CASES = [
+    ("valid, 200", "https", "valid", "/status/200", 1),
+    ("valid, 404", "https", "valid", "/status/404", 0),
+    ("valid, 503", "https", "valid", "/status/503", 0),
+    ("expiring in 5 days", "https", "soon", "/status/200", 1),
+    ("expired", "https", "expired", "/", 0),
+    ("wrong name", "https", "wrongname", "/", 0),
+    ("self-signed", "https", "selfsigned", "/", 0),
+    ("plain HTTP under https", "https", "plain", "/", 0),
+    ("http, 200", "http", "plain", "/status/200", 1),
+    ("http, 503", "http", "plain", "/status/503", 0),
+    ("slow", "https", "valid", "/slow", 1),
+]
 
 
 def completed_line(address, port):
@@ -57,6 +82,19 @@ def sample(found, name, **labels):
     return found.get((name, tuple(sorted(labels.items()))))
 
 
+def _url(tls, scheme, site, path):
+    return f"{scheme}://127.0.0.1:{tls.port_of[site]}{path}"
+
+
+def _get_status(url):
+    """(HTTP status, body) of a GET, errors included."""
+    try:
+        status, _, body = http_get(url)
+        return status, body
+    except urllib.error.HTTPError as e:
+        return e.code, e.read().decode("utf-8", "replace")
+
+
 class MetricsScenario(Scenario):
     def __init__(self, args):
         super().__init__(args)
@@ -71,6 +109,11 @@ class MetricsScenario(Scenario):
         self.textfile_dir = os.path.join(self.root, "textfile")
         self.metrics_port = None
         self.auto_address = None
+        self.authority = None
+        self.tls = None  # TlsNginx
+        self.blackbox = None
+        self.probe_port = None  # the service's metrics port, for /probe
+        self.soon_expiry = None
 
     def setup(self):
         super().setup()
@@ -121,6 +164,16 @@ class MetricsScenario(Scenario):
             ("--serve with a display: three watched addresses (one refused), Prometheus scrapes "
              "it, history rows, the window refuses to start beside it, SIGTERM ends it with 0",
              self.service_runs),
+            ("TLS sites of the suite's own authority on nginx (valid, expiring, expired, wrong "
+             "name, self-signed, plain), a slow upstream, the blackbox exporter",
+             self.tls_sites_start),
+            ("command line --tls, --accept-status, --slow-above on each site: verdict, reason, "
+             "exit status; the request over TLS at nginx; --timeout 2 lasts 2 s",
+             self.cli_checks),
+            ("/probe of a --serve beside the blackbox exporter's: probe_success agrees on every "
+             "case; no target, ftp:// and the endpoint itself get 400", self.probe_parity),
+            ("Prometheus with the shipped alert rules scrapes both /probe patterns: the same "
+             "alerts for both", self.rules_fire_for_both),
         ]
 
     def context(self):
@@ -596,6 +649,192 @@ class MetricsScenario(Scenario):
         took = time.monotonic() - started
         assert rc == 0 and took < 2, f"SIGTERM: status {rc} after {took:.2f} s"
         return f"ended {took * 1000:.0f} ms after SIGTERM"
+
+    # -- the checks of a site ------------------------------------------------------------
+
+    def tls_sites_start(self):
+        folder = os.path.join(self.root, "authority")
+        self.authority = Authority(folder)
+        issued = {
+            "valid": self.authority.issue("valid"),
+            "soon": self.authority.issue("soon", days_to=5),
+            "expired": self.authority.issue("expired", days_from=-30, days_to=-1),
+            "wrongname": self.authority.issue("wrongname", ips=(), dns=("other.test",)),
+            "selfsigned": self.authority.issue("selfsigned", self_signed=True),
+        }
+        self.soon_expiry = issued["soon"][2].timestamp()
+        upstream = SlowUpstream(SLOW_SECONDS).start()
+        self.servers.append(upstream)
+        sites = {name: (cert, key) for name, (cert, key, _) in issued.items()}
+        sites["plain"] = None
+        self.tls = TlsNginx(self.root, self.desktop.log_dir, sites, upstream=upstream.port)
+        self.servers.append(self.tls)
+        self.tls.start(self.desktop.env)
+        self.blackbox = BlackboxExporter(self.root, self.desktop.log_dir, self.authority.path)
+        self.servers.append(self.blackbox)
+        self.blackbox.start(self.desktop.env)
+        return f"nginx sites {self.tls.port_of}, blackbox exporter on {self.blackbox.port}"
+
+
+    def cli_checks(self):
+        if not self.tls:
+            raise AssertionError("the TLS sites did not start (see above)")
+        cli = CommandLine(self.args.program,
+                          dict(self.desktop.env, SSL_CERT_FILE=self.authority.path),
+                          os.path.join(self.root, "cli-tls-config"))
+        error = r"\] Error connecting to \[127\.0\.0\.1\] \(port \d+\): {} \(0\)\.$"
+        completed = r" completed in \d+\.\d{3} seconds\.$"
+        cases = [
+            ("https", "valid", "/status/200", ["--tls", "--accept-status", "200-299"], 0,
+             completed),
+            ("https", "valid", "/status/503", ["--tls", "--accept-status", "200-299"], 1,
+             error.format("HTTP status 503 is not accepted")),
+            ("https", "valid", "/status/404", ["--tls"], 0, completed),
+            ("https", "expired", "/", ["--tls"], 1, error.format("Certificate has expired")),
+            ("https", "wrongname", "/", ["--tls"], 1, error.format("Host name mismatch")),
+            ("https", "selfsigned", "/", ["--tls"], 1, error.format("Self-signed certificate")),
+            ("https", "plain", "/", ["--tls"], 1,
+             error.format("TLS handshake failed: wrong version number")),
+            ("https", "expired", "/", [], 0, completed),  # without --tls: a connect, as ever
+            ("https", "valid", "/slow", ["--tls", "--slow-above", "2000"], 0,
+             r" completed in \d+\.\d{3} seconds\. \(slow\)$"),
+            ("http", "plain", "/status/503", ["--accept-status", "200-399"], 1,
+             error.format("HTTP status 503 is not accepted")),
+        ]
+        wrong = []
+        for scheme, site, path, options, status, line in cases:
+            url = _url(self.tls, scheme, site, path)
+            r = cli.run("--ping", url, "--attempts", "1", *options)
+            if r.status != status or not re.search(line, r.out, re.M):
+                wrong.append(f"{url} {options}: wanted exit {status} and /{line}/\n{r}")
+        self.cli.runs.extend(cli.runs)
+        assert not wrong, "\n".join(wrong)
+        # The request went over TLS 1.3, with the site's address and port as its Host.
+        port = self.tls.port_of["valid"]
+        reqs = [r for r in self.tls.requests()
+                if r["path"] == "/status/200" and r["port"] == str(port)]
+        assert reqs and reqs[0]["request"] == "HEAD /status/200 HTTP/1.0" and \
+            reqs[0]["tls"] == "TLSv1.3" and reqs[0]["host"] == f"127.0.0.1:{port}", \
+            f"nginx: {reqs}"
+        # The attempt's time-out is a precise timer: never early.
+        silent = SilentServer().start()
+        self.servers.append(silent)
+        r = cli.run("--ping", f"http://127.0.0.1:{silent.port}/", "--timeout", "2",
+                    "--attempts", "1")
+        self.cli.runs.append(r)
+        assert r.status == 1 and "Connection timed out (10060)." in r.out, str(r)
+        assert r.seconds >= 2.0, f"--timeout 2 ended after {r.seconds:.3f} s"
+        return f"{len(cases)} cases; --timeout 2 took {r.seconds:.3f} s"
+
+    def probe_parity(self):
+        if not (self.tls and self.blackbox and self.blackbox.proc):
+            raise AssertionError("the TLS sites or the blackbox exporter did not start "
+                                 "(see above)")
+        # A service of its own: its own settings, history and lock, trusting the authority.
+        home = os.path.join(self.root, "probe-service")
+        runtime = os.path.join(home, "runtime")
+        os.makedirs(runtime, mode=0o700)
+        self.probe_port = free_port()
+        config = os.path.join(home, "config")
+        store.write_store(config, {
+            "Metrics port": self.probe_port, "Check TLS on https": 1,
+            "Accepted HTTP status": "200-299", "Slow above": 2000, "Ping timeout": 10,
+            "Show notifications": 0,
+        })
+        env = dict(self.desktop.env, XDG_CONFIG_HOME=config,
+                   XDG_DATA_HOME=os.path.join(home, "data"), XDG_RUNTIME_DIR=runtime,
+                   SSL_CERT_FILE=self.authority.path)
+        with open(os.path.join(self.desktop.log_dir, "probe-service.out"), "wb") as out:
+            proc = subprocess.Popen(["setpriv", "--pdeathsig", "KILL", "--", self.args.program,
+                                     "--serve"], env=env, stdout=out, stderr=subprocess.STDOUT,
+                                    stdin=subprocess.DEVNULL)
+        self.servers.append(_Closer(_Killer(proc)))
+        ours = f"http://127.0.0.1:{self.probe_port}/probe?"
+        wait_for(lambda: _get_status(f"http://127.0.0.1:{self.probe_port}/metrics")[0] == 200, WAIT,
+                 "the service's metrics endpoint")
+        wrong, times = [], {"ours": [], "blackbox": []}
+        for name, scheme, site, path, success in PROBE_CASES:
+            url = _url(self.tls, scheme, site, path)
+            took, mine = timed_probe(ours + urllib.parse.urlencode({"target": url}))
+            theirs_took, theirs = self.blackbox.probe(url)
+            if site == "valid" and path == "/status/200":
+                times["ours"].append(took)
+                times["blackbox"].append(theirs_took)
+            got = (mine.get("probe_success"), theirs.get("probe_success"))
+            if got != (str(success), str(success)):
+                wrong.append(f"{name} ({url}): Vennatro {got[0]}, blackbox exporter {got[1]}, "
+                             f"wanted {success}")
+            # Where both read an answer they read the same status; TLS facts alike.
+            if mine.get("probe_http_ssl") != theirs.get("probe_http_ssl") and success:
+                wrong.append(f"{name}: probe_http_ssl {mine.get('probe_http_ssl')} against "
+                             f"{theirs.get('probe_http_ssl')}")
+            if path.startswith("/status/") and mine.get("probe_http_status_code") != \
+                    theirs.get("probe_http_status_code"):
+                wrong.append(f"{name}: status {mine.get('probe_http_status_code')} against "
+                             f"{theirs.get('probe_http_status_code')}")
+            if site == "soon" and abs(float(mine.get("probe_ssl_earliest_cert_expiry", 0)) -
+                                      float(theirs.get("probe_ssl_earliest_cert_expiry", 0))) > 1:
+                wrong.append(f"{name}: expiry {mine.get('probe_ssl_earliest_cert_expiry')} against "
+                             f"{theirs.get('probe_ssl_earliest_cert_expiry')}")
+        assert not wrong, "\n".join(wrong)
+        for query, why in ((ours.rstrip("?"), "No target"),
+                           (ours + "target=ftp%3A%2F%2F127.0.0.1%2F", "Only http:// and https://"),
+                           (ours + urllib.parse.urlencode(
+                               {"target": f"http://127.0.0.1:{self.probe_port}/metrics"}),
+                            "this metrics endpoint")):
+            status, body = _get_status(query)
+            assert status == 400 and why in body and body.count("\n") == 1, \
+                f"{query}: HTTP {status} {body!r}"
+        for _ in range(4):
+            url = _url(self.tls, "https", "valid", "/status/200")
+            times["ours"].append(timed_probe(ours + urllib.parse.urlencode({"target": url}))[0])
+            times["blackbox"].append(self.blackbox.probe(url)[0])
+        med = {k: sorted(v)[len(v) // 2] * 1000 for k, v in times.items()}
+        return (f"{len(PROBE_CASES)} cases agree; /probe of a valid https site, median of 5: "
+                f"Vennatro {med['ours']:.1f} ms, blackbox exporter {med['blackbox']:.1f} ms")
+
+
+    def rules_fire_for_both(self):
+        if not self.probe_port:
+            raise AssertionError("the /probe service did not start (see above)")
+        targets = ", ".join(f"'{_url(self.tls, scheme, site, path)}'"
+                            for _, scheme, site, path, _ in PROBE_CASES)
+
+        def job(name, port, params=""):
+            return (f"  - job_name: {name}\n    scrape_interval: 5s\n    scrape_timeout: 5s\n"
+                    f"    metrics_path: /probe\n{params}"
+                    f"    static_configs:\n      - targets: [{targets}]\n"
+                    "    relabel_configs:\n"
+                    "      - source_labels: [__address__]\n        target_label: __param_target\n"
+                    "      - source_labels: [__param_target]\n        target_label: target\n"
+                    f"      - target_label: __address__\n        replacement: 127.0.0.1:{port}\n")
+        prometheus = Prometheus(self.root, self.desktop.log_dir, [], name="prometheus-rules",
+                                jobs=job("vennatro", self.probe_port) +
+                                job("blackbox", self.blackbox.port,
+                                    "    params:\n      module: [http_2xx]\n"),
+                                rule_files=[os.path.abspath(RULES)])
+        self.servers.append(prometheus)
+        prometheus.start(self.desktop.env)
+        want = {("ProbeFailed", _url(self.tls, scheme, site, path))
+                for _, scheme, site, path, success in PROBE_CASES if not success}
+        want.add(("ProbeSlow", _url(self.tls, "https", "valid", "/slow")))
+        want.add(("CertificateExpiringSoon", _url(self.tls, "https", "soon", "/status/200")))
+
+        def alerts_of(job_name):
+            return {(name, labels.get("target")) for name, labels, _ in prometheus.alerts()
+                    if labels.get("job") == job_name}
+
+        def both():
+            return alerts_of("vennatro") == want and alerts_of("blackbox") == want
+        try:
+            wait_for(both, SCRAPE_WAIT, "the same alerts for both jobs", interval=0.5)
+        except AssertionError as e:
+            raise AssertionError(f"{e}\nwanted {sorted(want)}\nVennatro: "
+                                 f"{sorted(alerts_of('vennatro'))}\nblackbox exporter: "
+                                 f"{sorted(alerts_of('blackbox'))}\ntargets: "
+                                 f"{prometheus.targets_health()}")
+        states = sorted({state for _, _, state in prometheus.alerts()})
+        return f"{len(want)} alerts for each job ({', '.join(states)})"
 
 
 class _Killer:

@@ -10,8 +10,12 @@
 - ClosedPort: a port bound but not listening, so every connection to it is refused.
 - Prometheus, NodeExporter: Debian's prometheus and prometheus-node-exporter as private
   foreground instances on a loopback port, with their own temporary folders.
+- Authority, TlsNginx, SlowUpstream, SilentServer, BlackboxExporter: certificates of the checks'
+  own, nginx serving TLS sites with them, a slow upstream behind it, a server that never
+  answers, and Debian's prometheus-blackbox-exporter trusting the same authority.
 """
 
+import datetime
 import email
 import email.policy
 import json
@@ -19,6 +23,7 @@ import os
 import shutil
 import socket
 import threading
+import time
 import urllib.parse
 import urllib.request
 
@@ -488,20 +493,27 @@ class Prometheus(_LoopbackDaemon):
     package = "prometheus"
     ready_path = "/-/ready"
 
-    def __init__(self, root, log_dir, targets, job="vennatro"):
-        super().__init__(root, log_dir, "prometheus")
+    def __init__(self, root, log_dir, targets, job="vennatro", name="prometheus", jobs="",
+                 rule_files=()):
+        super().__init__(root, log_dir, name)
         self.targets = list(targets)
         self.job = job
+        self.jobs = jobs  # more scrape_configs entries, as YAML text
+        self.rule_files = list(rule_files)
 
     def argv(self, binary):
         config = os.path.join(self.root, "prometheus.yml")
         targets = ", ".join(f"'{t}'" for t in self.targets)
+        rules = "".join(f"  - {r}\n" for r in self.rule_files)
         with open(config, "w") as f:
             f.write("global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
-                    "scrape_configs:\n"
-                    f"  - job_name: {self.job}\n"
-                    "    scrape_interval: 1s\n"
-                    f"    static_configs:\n      - targets: [{targets}]\n")
+                    "  evaluation_interval: 1s\n" +
+                    (f"rule_files:\n{rules}" if rules else "") +
+                    "scrape_configs:\n" +
+                    (f"  - job_name: {self.job}\n"
+                     "    scrape_interval: 1s\n"
+                     f"    static_configs:\n      - targets: [{targets}]\n"
+                     if self.targets else "") + self.jobs)
         return [binary, f"--config.file={config}",
                 f"--storage.tsdb.path={os.path.join(self.root, 'data')}",
                 f"--web.listen-address=127.0.0.1:{self.port}"]
@@ -514,6 +526,15 @@ class Prometheus(_LoopbackDaemon):
         if status != 200 or data.get("status") != "success":
             raise AssertionError(f"query {expr!r}: HTTP {status}, {body[:300]}")
         return [(r["metric"], r["value"][1]) for r in data["data"]["result"]]
+
+    def alerts(self):
+        """[(alertname, labels, state)] of every pending or firing alert."""
+        status, _, body = http_get(self.url("/api/v1/alerts"))
+        data = json.loads(body)
+        if status != 200 or data.get("status") != "success":
+            raise AssertionError(f"alerts: HTTP {status}, {body[:300]}")
+        return [(a["labels"].get("alertname"), a["labels"], a["state"])
+                for a in data["data"]["alerts"]]
 
     def targets_health(self):
         """[(scrapeUrl, health, lastError)] of the active targets."""
@@ -541,3 +562,218 @@ class NodeExporter(_LoopbackDaemon):
 
     def metrics(self):
         return http_get(self.url("/metrics"))[2]
+
+
+class Authority:
+    """A certificate authority of the checks' own (python3-cryptography), in folder: its
+    certificate (path) is what the programs trust through SSL_CERT_FILE or a CA file. issue()
+    makes a server certificate of any shape: valid for some days, expired, for other names,
+    self-signed."""
+
+    def __init__(self, folder):
+        from cryptography import x509
+        from cryptography.hazmat.primitives import hashes
+        from cryptography.hazmat.primitives.asymmetric import ec
+        from cryptography.x509.oid import NameOID
+        self.folder = folder
+        os.makedirs(folder, exist_ok=True)
+        self.key = ec.generate_private_key(ec.SECP256R1())
+        name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "Vennatro e2e authority")])
+        now = datetime.datetime.now(datetime.timezone.utc)
+        self.cert = (x509.CertificateBuilder().subject_name(name).issuer_name(name)
+                     .public_key(self.key.public_key())
+                     .serial_number(x509.random_serial_number())
+                     .not_valid_before(now - datetime.timedelta(days=1))
+                     .not_valid_after(now + datetime.timedelta(days=3650))
+                     .add_extension(x509.BasicConstraints(ca=True, path_length=None), True)
+                     .add_extension(x509.KeyUsage(True, False, False, False, False, True, True,
+                                                  False, False), True)
+                     .add_extension(x509.SubjectKeyIdentifier.from_public_key(
+                         self.key.public_key()), False)
+                     .sign(self.key, hashes.SHA256()))
+        self.path = os.path.join(folder, "authority.pem")
+        self._write(self.path, self._pem(self.cert))
+
+    @staticmethod
+    def _pem(cert):
+        from cryptography.hazmat.primitives import serialization
+        return cert.public_bytes(serialization.Encoding.PEM)
+
+    @staticmethod
+    def _write(path, data):
+        with open(path, "wb") as f:
+            f.write(data)
+
+    def issue(self, name, ips=("127.0.0.1",), dns=(), days_from=-1, days_to=90,
+              self_signed=False):
+        """(certificate path, key path, not-after datetime) of a new server certificate."""
+        import ipaddress
+        from cryptography import x509
+        from cryptography.hazmat.primitives import hashes, serialization
+        from cryptography.hazmat.primitives.asymmetric import ec
+        from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
+        key = ec.generate_private_key(ec.SECP256R1())
+        subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, f"vennatro-e2e-{name}")])
+        now = datetime.datetime.now(datetime.timezone.utc)
+        not_after = now + datetime.timedelta(days=days_to)
+        alt = [x509.DNSName(d) for d in dns] + [x509.IPAddress(ipaddress.ip_address(i))
+                                                for i in ips]
+        builder = (x509.CertificateBuilder().subject_name(subject)
+                   .issuer_name(subject if self_signed else self.cert.subject)
+                   .public_key(key.public_key()).serial_number(x509.random_serial_number())
+                   .not_valid_before(now + datetime.timedelta(days=days_from))
+                   .not_valid_after(not_after)
+                   .add_extension(x509.BasicConstraints(ca=False, path_length=None), True)
+                   .add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.SERVER_AUTH]),
+                                  False)
+                   .add_extension(x509.SubjectAlternativeName(alt), False))
+        if not self_signed:
+            builder = builder.add_extension(
+                x509.AuthorityKeyIdentifier.from_issuer_public_key(self.key.public_key()), False)
+        cert = builder.sign(key if self_signed else self.key, hashes.SHA256())
+        cert_path = os.path.join(self.folder, f"{name}.pem")
+        key_path = os.path.join(self.folder, f"{name}.key")
+        self._write(cert_path, self._pem(cert))
+        self._write(key_path, key.private_bytes(serialization.Encoding.PEM,
+                                                serialization.PrivateFormat.PKCS8,
+                                                serialization.NoEncryption()))
+        return cert_path, key_path, not_after
+
+
+class TlsNginx(Nginx):
+    """nginx with one server a site on 127.0.0.1: sites maps a name to (certificate, key) for
+    TLS or None for plain HTTP; port_of[name] is its port. Every site answers /status/NNN with
+    that status (200, 404, 503), /slow through the upstream port given (which takes its time)
+    and anything else with 200. The access log notes the TLS protocol of each request."""
+
+    def __init__(self, root, log_dir, sites, upstream=None, name="nginx-tls"):
+        super().__init__(root, log_dir, hosts=("127.0.0.1",) * len(sites), name=name)
+        self.sites = dict(sites)
+        self.upstream = upstream
+        self.port_of = {}
+
+    def _config(self):
+        user = "user root;\n" if os.geteuid() == 0 else ""
+        r = self.root
+        self.port_of = dict(zip(self.sites, self.ports))
+        servers = ""
+        for site, files in self.sites.items():
+            tls = ""
+            if files:
+                tls = (f" ssl;\n        ssl_certificate {files[0]};\n"
+                       f"        ssl_certificate_key {files[1]};\n"
+                       "        ssl_protocols TLSv1.2 TLSv1.3")
+            slow = f"        location /slow {{ proxy_pass http://127.0.0.1:{self.upstream}; }}\n" \
+                if self.upstream else ""
+            statuses = "".join(f"        location = /status/{s} {{ return {s}; }}\n"
+                               for s in (200, 404, 503))
+            servers += (f"    server {{\n        listen 127.0.0.1:{self.port_of[site]}{tls};\n"
+                        f"{statuses}{slow}"
+                        "        location / { return 200 \"vennatro e2e\\n\"; }\n    }\n")
+        return f"""{user}daemon off;
+worker_processes 1;
+pid {r}/nginx.pid;
+error_log {r}/error.log info;
+events {{ worker_connections 64; }}
+http {{
+    log_format e2e '$request\\t$http_host\\t$http_user_agent\\t$status'
+                   '\\t$server_addr\\t$server_port\\t$ssl_protocol';
+    access_log {r}/access.log e2e;
+    client_body_temp_path {r}/tmp/body;
+    proxy_temp_path {r}/tmp/proxy;
+    fastcgi_temp_path {r}/tmp/fastcgi;
+    uwsgi_temp_path {r}/tmp/uwsgi;
+    scgi_temp_path {r}/tmp/scgi;
+{servers}}}
+"""
+
+    def _answers(self):
+        if self.proc.poll() is not None:
+            raise AssertionError(f"nginx ended with status {self.proc.returncode}")
+        for port in self.ports:
+            with socket.create_connection(("127.0.0.1", port), timeout=2):
+                pass
+        return True
+
+    def requests(self):
+        """As Nginx's, with "tls": the protocol of the request ("TLSv1.3"; "" for plain)."""
+        try:
+            with open(self.access_log, encoding="utf-8", errors="replace") as f:
+                lines = f.read().splitlines()
+        except FileNotFoundError:
+            return []
+        out = []
+        for line in lines:
+            parts = line.split("\t")
+            if len(parts) != 7:
+                continue
+            request, host, agent, status, addr, port, tls = parts
+            words = request.split(" ")
+            out.append({"request": request, "method": words[0] if words else "",
+                        "path": words[1] if len(words) > 1 else "", "host": host,
+                        "agent": agent, "status": status, "addr": addr, "port": port,
+                        "tls": "" if tls == "-" else tls})
+        return out
+
+
+class SlowUpstream(_ThreadedServer):
+    """Answers every request with 200 after delay seconds."""
+
+    def __init__(self, delay):
+        super().__init__()
+        self.delay = delay
+
+    def serve(self, conn):
+        _read_until(conn, b"\r\n\r\n")
+        if self._stop.wait(self.delay):
+            return
+        conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n")
+        conn.close()
+
+
+class SilentServer(_ThreadedServer):
+    """Takes every connection and never says a word."""
+
+    def serve(self, conn):
+        self._stop.wait(60)
+
+
+class BlackboxExporter(_LoopbackDaemon):
+    """Debian's prometheus-blackbox-exporter with the module http_2xx (GET, 2xx, HTTP/1.1 and
+    TLS verified against the authority given)."""
+
+    program = "prometheus-blackbox-exporter"
+    package = "prometheus-blackbox-exporter"
+    ready_path = "/metrics"
+
+    def __init__(self, root, log_dir, authority):
+        super().__init__(root, log_dir, "blackbox-exporter")
+        self.authority = authority
+
+    def argv(self, binary):
+        config = os.path.join(self.root, "blackbox.yml")
+        with open(config, "w") as f:
+            f.write("modules:\n  http_2xx:\n    prober: http\n    timeout: 5s\n    http:\n"
+                    f"      tls_config:\n        ca_file: {self.authority}\n")
+        return [binary, f"--config.file={config}",
+                f"--web.listen-address=127.0.0.1:{self.port}"]
+
+    def probe(self, target):
+        """(seconds the answer took, {sample name: value}) of /probe?target=..."""
+        return timed_probe(self.url("/probe?" + urllib.parse.urlencode(
+            {"module": "http_2xx", "target": target})))
+
+
+def timed_probe(url, timeout=15):
+    """(seconds, {name: value text}) of a /probe answer: the samples without labels."""
+    started = time.monotonic()
+    status, _, body = http_get(url, timeout=timeout)
+    took = time.monotonic() - started
+    if status != 200:
+        raise AssertionError(f"GET {url}: HTTP {status}: {body[:300]}")
+    values = {}
+    for line in body.splitlines():
+        if line and not line.startswith("#") and "{" not in line.split(" ")[0]:
+            name, _, value = line.partition(" ")
+            values[name] = value
+    return took, values

@@ -9,6 +9,11 @@ first interval, the tray tool-tip names it, exim takes exactly one e-mail for it
 failure is held back), the three on nginx see their HEAD requests, twice each; Ctrl+W shows the
 dock (screenshot `watched.png`), and Alt+X keeps the list in the store.
 
+Then two more runs of a store with ten watched addresses (seven paths on nginx, three on a
+refused port), no e-mail: the window maximised on the 1280 x 800 screen with the panel open,
+as the last exit left it (screenshot `watched-1280x800.png`), and the same window under Qt's
+own `-style Fusion -stylesheet` with a dark style sheet (screenshot `dark.png`).
+
 The tool-tip is read where the desktop publishes it: the StatusNotifierItem's ToolTip property
 on the session bus (--tray sni). An XEmbed icon's tool-tip is drawn only on hover and cannot be
 read from outside, so with --tray xembed that check is reported as skipped.
@@ -17,11 +22,13 @@ read from outside, so with --tray xembed that check is reported as skipped.
 import hashlib
 import os
 import re
+import subprocess
 import time
 
 import store
 from desktop import run, wait_for
 from exim import Exim
+from program import _parse_ppm
 from mail_suite import DOMAIN, MAIL_FROM, MAIL_TO, SMTP_PASSWORD, SMTP_USER, error_line
 from servers import ClosedPort, Nginx
 from test_desktop import USER_AGENT, WAIT, Scenario, Skip, _Closer, scramble
@@ -31,6 +38,18 @@ FIRST_ROUND = 30  # seconds: the limit for the first round's results (a third of
 MAIL_WAIT = 40  # seconds: an e-mail's exchange is bounded by 15 s (connect) and 30 s (stall)
 FAILURE_SUBJECT = "Vennatro - Ping failure notification"
 PATHS = ("/e2e-watch-one", "/e2e-watch-two", "/e2e-watch-three")
+TEN_UP = tuple(f"/e2e-ten/{name}" for name in
+               ("status", "api/health", "login", "shop/cart", "static/app.js", "feed.xml",
+                "a/rather/long/path/to/a/report/of/last-month.html"))
+TEN_DOWN = ("/e2e-ten/down/billing", "/e2e-ten/down/search", "/e2e-ten/down/mail")
+# A dark palette through a style sheet, as a user can give it on the command line.
+DARK_QSS = """
+QWidget { background-color: #2b2b2b; color: #e0e0e0; }
+QLineEdit, QComboBox, QPlainTextEdit, QAbstractItemView, QHeaderView::section {
+    background-color: #1e1e1e; color: #e0e0e0; }
+QMenuBar::item:selected, QMenu::item:selected, QAbstractItemView::item:selected {
+    background-color: #3d5a80; }
+"""
 
 
 class WatchedScenario(Scenario):
@@ -71,6 +90,10 @@ class WatchedScenario(Scenario):
             ("Ctrl+W shows the dock (the window redrawn with it; screenshot watched.png)",
              self.dock_shown),
             ("Alt+X ends it; the store keeps the list and the interval", self.list_kept),
+            ("ten addresses, three down, the window maximised at 1280 x 800 with the panel open "
+             "(screenshot watched-1280x800.png)", self.ten_addresses),
+            ("the same window in a dark Fusion style sheet (screenshot dark.png)",
+             self.dark_theme),
         ]
 
     def context(self):
@@ -202,15 +225,15 @@ class WatchedScenario(Scenario):
         wait_for(lambda: p.geometry(w)[2:] == (900, 640), WAIT, "the window at 900 x 640")
         before = hashlib.sha256(self.window_shot(w)).hexdigest()
         p.key(w, "ctrl+w")
-        last = [None]
 
-        def changed_and_still():
-            # The dock is part of the window: it shows as new pixels, drawn once settled.
-            now = hashlib.sha256(self.window_shot(w)).hexdigest()
-            settled = now != before and now == last[0]
-            last[0] = now
-            return settled
-        wait_for(changed_and_still, WAIT, "the window to show the dock", interval=0.3)
+        def changed():
+            # The dock is part of the window: it shows as new pixels.
+            return hashlib.sha256(self.window_shot(w)).hexdigest() != before
+        wait_for(changed, WAIT, "the window to show the dock", interval=0.3)
+        # Settled once the next entry is logged: the countdown column ticks every second, so
+        # the pixels are never still for long.
+        n = self.count(r"\r\n\[[^\]]+\] ")
+        self.wait_log(r"\r\n\[[^\]]+\] ", count=n + 1, timeout=INTERVAL + WAIT)
         # The rows' results are in: every address has been pinged at least twice.
         self.shot("watched", window=w)
         p.assert_running(" after Ctrl+W")
@@ -223,3 +246,85 @@ class WatchedScenario(Scenario):
             f"Watched addresses {saved.get('Watched addresses')!r}"
         assert saved.get("Watch interval") == ("dword", INTERVAL), \
             f"Watch interval {saved.get('Watch interval')!r}"
+
+    # -- ten addresses ---------------------------------------------------------------------
+
+    def ten_store(self):
+        port = self.nginx.port
+        self.ten = [f"http://127.0.0.1:{port}{path}" for path in TEN_UP]
+        self.ten += [f"http://127.0.0.1:{self.refused.port}{path}" for path in TEN_DOWN]
+        # Mixed, as a list grows by hand: the down ones among the others.
+        order = [0, 7, 1, 2, 8, 3, 4, 5, 9, 6]
+        store.write_store(self.config_home, {
+            "Watched addresses": "".join(self.ten[i] + "\r\n" for i in order),
+            "Watch interval": INTERVAL, "Ping attempts": 1, "Ping timeout": 10,
+            "Save log": 1, "Log file": self.log_path, "Show notifications": 0,
+            "Send email on error": 0, "Ping on error": 0, "Maximized": 1,
+            "Watch panel shown": 1, "Watch panel height": 400,
+        })
+
+    def ten_pinged(self, since):
+        """Waits until every one of the ten has a result in this run's part of the log."""
+        def done():
+            text = (self.read_log_file() or "")[since:]
+            up = all(re.search(r"Connection to \[" + re.escape(a) + r"\] \(port \d+\) "
+                               r"completed in", text) for a in self.ten[:7])
+            down = len(re.findall(error_line(self.refused.port), text)) >= 3
+            return up and down
+        wait_for(done, FIRST_ROUND, "a result for each of the ten addresses")
+
+    def ten_addresses(self):
+        self.ten_store()
+        since = len(self.read_log_file() or "")
+        self.program.start()
+        w = self.program.wait_main_window(30)
+        self.ten_pinged(since)
+        x, y, width, height = self.program.geometry(w)
+        # Maximised on the 1280 x 800 screen (less what the panel keeps).
+        assert width >= 1200 and height >= 700, f"window {width} x {height}"
+        self.shot("watched-1280x800", window=w)
+        self.program.assert_running(" with ten watched addresses")
+        self.exit_with_alt_x()
+        saved = store.read_store(self.config_home)
+        assert saved.get("Watch panel shown") == ("dword", 1), saved.get("Watch panel shown")
+        return f"window {width} x {height}"
+
+    def dark_theme(self):
+        qss = os.path.join(self.root, "dark.qss")
+        with open(qss, "w") as f:
+            f.write(DARK_QSS)
+        since = len(self.read_log_file() or "")
+        self.program.start("-style", "Fusion", "-stylesheet", qss)
+        w = self.program.wait_main_window(30)
+        self.program.activate(w)
+        self.ten_pinged(since)
+
+        def pane_drawn():
+            # The log pane's text is drawn (light pixels below the address row): under a style
+            # sheet the window's background covers the pane while the log's flood throttle
+            # holds its drawing (half of each busy second). The picture kept is the one checked.
+            out = subprocess.run(["import", "-frame", "-window", str(w), "-depth", "8", "ppm:-"],
+                                 env=self.desktop.env, capture_output=True, timeout=30,
+                                 stdin=subprocess.DEVNULL)
+            if out.returncode != 0:
+                return None
+            width, height, pixels = _parse_ppm(out.stdout)
+            row = width * 3
+            band = pixels[row * 160:row * 320]
+            light = sum(1 for i in range(0, len(band), 3) if band[i] > 160)
+            return (width, height, pixels, out.stdout) if light > 200 else None
+        width, height, pixels, ppm = wait_for(pane_drawn, WAIT, "the log pane drawn",
+                                              interval=0.2)
+        if self.shots:
+            os.makedirs(self.shots, exist_ok=True)
+            path = os.path.join(self.shots, "dark.png")
+            subprocess.run(["convert", "ppm:-", path], input=ppm, env=self.desktop.env,
+                           timeout=30, check=True)
+            print(f"     screenshot {path}", flush=True)
+        # The style sheet took: most of the window is dark.
+        mean = sum(pixels) / len(pixels)
+        assert mean < 100, f"mean brightness {mean:.0f} of 255: the window is not dark"
+        self.program.assert_running(" in a dark style sheet")
+        self.exit_with_alt_x()
+        return f"{width} x {height}, mean brightness {mean:.0f} of 255"
+

@@ -16,6 +16,7 @@
 // Problems of the store go to stderr; the exit code is 0 when every write succeeded.
 
 #include "engine/HistoryStore.h"
+#include "support/PingResults.h"
 
 #include <QCoreApplication>
 #include <QSqlDatabase>
@@ -30,13 +31,8 @@
 namespace {
 
 PingResult Ping(const QString &address, int n) {
-    PingResult r;
-    r.finishedAt = QDateTime::currentDateTimeUtc();
-    r.address = address;
-    r.outcome = PingOutcomeKind::Completed;
-    r.seconds = 0.001 * n;
-    r.attempts = 1;
-    return r;
+    return TestPing(address, QDateTime::currentDateTimeUtc(), PingOutcomeKind::Completed,
+                    0.001 * n);
 }
 
 bool WaitForLine() {

@@ -15,6 +15,7 @@ public:
     bool &PingBusy() const { return e->PingBusy; }
     TPingOutcome &PingOutcome() const { return e->PingOutcome; }
     bool &LastErrorWasLookup() const { return e->LastErrorWasLookup; }
+    const QElapsedTimer &PingStartTime() const { return e->PingStartTime; }
     TIdSMTP &IdSMTP() const { return e->IdSMTP; }
     TIdMessage &IdMessage() const { return e->IdMessage; }
     const QString &TargetAddress() const { return e->TargetAddress; }

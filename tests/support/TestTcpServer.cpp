@@ -2,7 +2,11 @@
 
 #include <QHostAddress>
 #include <QTimer>
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
 #include <sys/socket.h>
+#endif
 
 TestTcpServer::Script TestTcpServer::Script::answer(QList<QByteArray> chunks,
                                                     bool closeAfterAnswer) {
@@ -214,8 +218,8 @@ void TestTcpServer::resetConnection(int connection) {
     c.serverClosed = true;
     // A zero linger time makes the close send a reset.
     const linger abortive{1, 0};
-    ::setsockopt(int(c.socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive,
-                 sizeof abortive);
+    ::setsockopt(decltype(::socket(0, 0, 0))(c.socket->socketDescriptor()), SOL_SOCKET, SO_LINGER,
+                 reinterpret_cast<const char *>(&abortive), sizeof abortive);
     c.socket->abort();
 }
 

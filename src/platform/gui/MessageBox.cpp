@@ -1,8 +1,6 @@
 #include "platform/gui/MessageBox.h"
 
 #include <QCoreApplication>
-#include <QDBusConnection>
-#include <QDBusMessage>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QStringList>
@@ -10,6 +8,10 @@
 #include <QVariantMap>
 
 #include <cstdio>
+#ifndef Q_OS_WIN
+#include <QDBusConnection>
+#include <QDBusMessage>
+#endif
 
 namespace {
 
@@ -42,6 +44,11 @@ void WriteToStandardError(const QString &text) {
 }
 
 void NotifyDesktop(const QString &text, const QString &caption) {
+#ifdef Q_OS_WIN
+    // Windows shows a box without any help; the standard error has the text.
+    Q_UNUSED(text);
+    Q_UNUSED(caption);
+#else
     if (!QCoreApplication::instance())
         return;
     QDBusConnection bus = QDBusConnection::sessionBus();
@@ -59,6 +66,7 @@ void NotifyDesktop(const QString &text, const QString &caption) {
     call << QStringLiteral("Vennatro") << quint32(0) << QStringLiteral("dev.lumo.Vennatro")
          << summary << WithNewlines(text) << QStringList() << hints << qint32(-1);
     bus.call(call, QDBus::Block, NotifyTimeoutMs);
+#endif
 }
 
 void AnnounceOpenBox(const QString &text) {

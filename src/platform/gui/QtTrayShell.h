@@ -2,21 +2,25 @@
 
 #include "platform/gui/TrayShell.h"
 
-#include <QDBusConnection>
 #include <QElapsedTimer>
+#ifndef Q_OS_WIN
+#include <QDBusConnection>
+#endif
 #include <QSet>
 #include <QSystemTrayIcon>
 
 // The notification area of this desktop: QSystemTrayIcon for icon, tool-tip and clicks.
 // Balloons go straight to org.freedesktop.Notifications when the bus has it (Qt's own path
 // there cannot hide a notification and reports clicks only on critical ones); otherwise they
-// are Qt's own balloons.
+// are Qt's own balloons. Windows has no such bus: there the shell's own balloons, through Qt.
 class QtTrayShell : public ITrayShell {
     Q_OBJECT
 public:
     explicit QtTrayShell(QObject *parent = nullptr);
+#ifndef Q_OS_WIN
     // bus: where to look for the notification service (tests pass a private bus).
     QtTrayShell(const QDBusConnection &bus, QObject *parent);
+#endif
     ~QtTrayShell() override;
 
     bool add(const QIcon &icon, const QString &toolTip) override;
@@ -27,6 +31,9 @@ public:
     QRect geometry() const override;
     void setMenu(QMenu *menu) override;
     bool singleClickHost() const override { return m_hostShowsMenus; }
+#ifdef Q_OS_WIN
+    bool longToolTips() const override { return false; }
+#endif
 
     // An activation as the desktop reports it (QSystemTrayIcon::activated).
     void activate(QSystemTrayIcon::ActivationReason reason);
@@ -43,7 +50,9 @@ private:
     void applyIcon(const QIcon &icon, const QString &toolTip);
 
     QSystemTrayIcon *m_tray = nullptr;
+#ifndef Q_OS_WIN
     QDBusConnection m_bus;
+#endif
     bool m_added = false;
     qint64 m_iconKey = 0; // cacheKey of the image the desktop shows
     bool m_hostShowsMenus = false;

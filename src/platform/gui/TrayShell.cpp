@@ -3,11 +3,13 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QStyle>
+#ifndef Q_OS_WIN
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
 #include <QDBusMessage>
 #include <QDBusReply>
-#include <QStyle>
+#endif
 
 namespace {
 const QString kService = QStringLiteral("org.freedesktop.Notifications");
@@ -23,6 +25,9 @@ constexpr uint kClosedDismissed = 2;
 // Whether QSystemTrayIcon goes through a StatusNotifierItem host: Qt decides so once, when the
 // first tray icon is made, by this same question to the session bus.
 bool StatusNotifierHostRegistered() {
+#ifdef Q_OS_WIN
+    return false;
+#else
     QDBusConnection bus = QDBusConnection::sessionBus();
     const QString watcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
     if (!bus.isConnected() || !bus.interface() ||
@@ -31,6 +36,7 @@ bool StatusNotifierHostRegistered() {
     QDBusInterface watcher(watcherService, QStringLiteral("/StatusNotifierWatcher"), watcherService,
                            bus);
     return watcher.property("IsStatusNotifierHostRegistered").toBool();
+#endif
 }
 
 TrayShellFactory &factorySlot() {
@@ -45,7 +51,7 @@ QString desktopLines(QString text) {
     return text;
 }
 
-QString iconName(int iconKind) {
+[[maybe_unused]] QString iconName(int iconKind) {
     switch (iconKind) {
     case 1:
         return QStringLiteral("dialog-information");
@@ -86,6 +92,13 @@ TrayClickMapper::Report TrayClickMapper::doubleClick() {
     return Report::DoubleClick;
 }
 
+#ifdef Q_OS_WIN
+QtTrayShell::QtTrayShell(QObject *parent) : ITrayShell(parent), m_tray(new QSystemTrayIcon(this)) {
+    m_clock.start();
+    connect(m_tray, &QSystemTrayIcon::activated, this, &QtTrayShell::activate);
+    connect(m_tray, &QSystemTrayIcon::messageClicked, this, &ITrayShell::balloonClicked);
+}
+#else
 QtTrayShell::QtTrayShell(QObject *parent) : QtTrayShell(QDBusConnection::sessionBus(), parent) {}
 
 QtTrayShell::QtTrayShell(const QDBusConnection &bus, QObject *parent)
@@ -102,6 +115,7 @@ QtTrayShell::QtTrayShell(const QDBusConnection &bus, QObject *parent)
                       SLOT(onNotificationClosed(uint, uint)));
     }
 }
+#endif
 
 QtTrayShell::~QtTrayShell() {
     if (m_added)
@@ -196,6 +210,16 @@ void QtTrayShell::activate(QSystemTrayIcon::ActivationReason reason) {
     }
 }
 
+#ifdef Q_OS_WIN
+bool QtTrayShell::notificationServiceAvailable() const { return false; }
+
+bool QtTrayShell::notify(const QString &, const QString &, int, int) { return false; }
+
+bool QtTrayShell::closeNotification() {
+    m_notificationId = 0;
+    return true;
+}
+#else
 bool QtTrayShell::notificationServiceAvailable() const {
     if (!m_bus.isConnected() || !m_bus.interface())
         return false;
@@ -253,6 +277,7 @@ bool QtTrayShell::closeNotification() {
     const QDBusMessage reply = m_bus.call(call, QDBus::Block, kCallTimeoutMs);
     return reply.type() == QDBusMessage::ReplyMessage;
 }
+#endif
 
 bool QtTrayShell::qtBalloon(const QString &text, const QString &title, int iconKind,
                             int timeoutMs) {

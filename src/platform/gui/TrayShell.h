@@ -36,6 +36,9 @@ public:
     // Whether the host's users expect a single click to show and hide the window, as on
     // StatusNotifierItem hosts (KDE, sway's bar, xfce4-panel in that mode).
     virtual bool singleClickHost() const { return false; }
+    // Whether the host shows a tool-tip longer than the 127 characters of the Windows
+    // notification area. Every Linux host does, StatusNotifierItem and XEmbed alike.
+    virtual bool longToolTips() const { return true; }
 
 signals:
     void mouseMoved();

@@ -35,6 +35,7 @@ struct RecordingTrayShellConfig {
     bool available = true;
     QRect geometry;               // empty: the desktop does not tell
     bool singleClickHost = false; // a StatusNotifierItem host
+    bool longToolTips = true;     // false: the 127 characters of the Windows area
 };
 
 class RecordingTrayShell : public ITrayShell {
@@ -64,6 +65,7 @@ public:
     bool available() const override { return config.available; }
     QRect geometry() const override { return config.geometry; }
     bool singleClickHost() const override { return config.singleClickHost; }
+    bool longToolTips() const override { return config.longToolTips; }
     // Kept, not recorded as a call: see Menu.
     void setMenu(QMenu *menu) override { Menu = menu; }
 
