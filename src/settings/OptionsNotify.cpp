@@ -138,8 +138,11 @@ void TfOptions::btnSendTestClick() {
     lblSendTest->clear();
     m_testChannels->SetTemplate(edAlertText->toPlainText());
     m_testChannels->SetUrls(edNotifyUrls->toPlainText());
+    // The lines skipped as no URLs were said meanwhile: they stay below the first line.
+    const QString skipped = lblSendTest->text();
     const int count = int(m_testChannels->Urls().size());
-    lblSendTest->setText(count == 0 ? QStringLiteral("No notify URL to test.")
-                                    : QStringLiteral("Sending to %1 URL(s)...").arg(count));
+    lblSendTest->setText((count == 0 ? QStringLiteral("No notify URL to test.")
+                                     : QStringLiteral("Sending to %1 URL(s)...").arg(count)) +
+                         skipped);
     m_testChannels->Send(TestAlert(ComputerNetworkName(), QDateTime::currentDateTimeUtc()));
 }
