@@ -71,7 +71,7 @@ TfMain_Vennatro::TfMain_Vennatro(PingSession *session, QWidget *parent)
         QApplication::setWindowIcon(windowIcon());
 
     ImageListStatus = {IconFor("status0"), IconFor("status1"), IconFor("status2"),
-                       IconFor("status3"), IconFor("status4")};
+                       IconFor("status3"), IconFor("status4"), IconFor("status5")};
 
     CreateActions();
     ApplyToolIcons();

@@ -2,6 +2,7 @@
 
 #include "app/Main.h"
 #include "engine/Formats.h"
+#include "engine/NetworkVerdict.h"
 #include "engine/PingTarget.h"
 #include "platform/gui/MessageBox.h"
 
@@ -56,9 +57,11 @@ void TfMain_Vennatro::UpdateStatus() {
     SetStatusText(text);
     m_watchSummary = WatchSummary();
     ShowTrayToolTip();
-    if (StatusHint() != InactiveHint) {
-        SetStatusHint(InactiveHint);
-        ShowStatusImage(1);
+    const bool noNetwork = Session->Network()->CurrentState() == NetworkVerdict::State::Down;
+    const QString hint = noNetwork ? QLatin1String(Fmt::NoNetworkTip) : InactiveHint;
+    if (StatusHint() != hint) {
+        SetStatusHint(hint);
+        ShowStatusImage(noNetwork ? 5 : 1);
     }
 }
 

@@ -50,6 +50,8 @@ QString StateText(const WatchList::Row &row) {
         return QStringLiteral("Down");
     if (row.outcome == WatchList::Completed)
         return QStringLiteral("Up");
+    if (row.outcome == WatchList::NotChecked)
+        return QStringLiteral("Not checked");
     return row.state == WatchList::UnderWay ? QStringLiteral("Pinging") : NotYet;
 }
 
@@ -549,9 +551,15 @@ void TWatchPanel::UpdateTableRow(int tableRow) {
         data.outcome == WatchList::Failed
             ? QBrush(Blend(palette().color(QPalette::Base), FailureTint, FailureTintShare))
             : QBrush();
+    // A row not checked says nothing of its address: grey, like a disabled one.
+    const QBrush text = data.state == WatchList::NotChecked
+                            ? palette().brush(QPalette::Disabled, QPalette::Text)
+                            : QBrush();
     for (int column = 0; column < ColumnCount; ++column) {
         if (item(column)->background() != background)
             item(column)->setBackground(background);
+        if (item(column)->foreground() != text)
+            item(column)->setForeground(text);
     }
     m_rebuilding = wasRebuilding;
 }

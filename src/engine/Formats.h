@@ -72,6 +72,18 @@ inline constexpr const char *TestAlertSubject = "Vennatro - Test notification";
 // Computer name.
 inline constexpr const char *TestAlertBody = "This is a test notification from Vennatro at %s.";
 
+// Address. A ping that tells nothing of the site: this computer had no network, or slept.
+inline constexpr const char *NotCheckedNetworkEntry =
+    "Connection to [%s] not checked: this computer has no network connection.\r\n";
+inline constexpr const char *NotCheckedAsleepEntry =
+    "Connection to [%s] not checked: this computer was asleep.\r\n";
+// Time stamp, addresses not checked so far.
+inline constexpr const char *NetworkLostEntry =
+    "\r\n[%s] Network connection lost: %d %s could not be checked.\r\n";
+// Time stamp, time down.
+inline constexpr const char *NetworkBackEntry =
+    "\r\n[%s] Network connection back after %s; every address is pinged again.\r\n";
+
 // ---- balloons: text and title ----
 inline constexpr const char *CompletedBalloon = "Connection to [%s] completed.";
 inline constexpr const char *CompletedResponseBalloon =
@@ -85,6 +97,13 @@ inline constexpr const char *UnknownErrorBalloon = "Unknown socket error (%d): %
 // Address, time down.
 inline constexpr const char *RestoredBalloon = "Connection to [%s] restored after %s.";
 inline constexpr const char *RestoredTitle = "Ping OK";
+// Addresses not checked so far, "address" or "addresses".
+inline constexpr const char *NetworkLostBalloon =
+    "This computer has no network connection: %d %s could not be checked.";
+inline constexpr const char *NetworkLostTitle = "Network connection lost";
+// Time down.
+inline constexpr const char *NetworkBackBalloon = "Network connection back after %s.";
+inline constexpr const char *NetworkBackTitle = "Network connection back";
 
 // Address, seconds.
 inline constexpr const char *SlowBalloon = "Connection to [%s] is slow: %.3f seconds.";
@@ -101,6 +120,8 @@ inline constexpr const char *CompletedStatus = "Connection to [%s] completed.";
 inline constexpr const char *SlowStatus = "Connection to [%s] completed (slow).";
 inline constexpr const char *AbortedStatus = "Connection to [%s] aborted.";
 inline constexpr const char *FailedStatus = "Connection to [%s] failed.";
+inline constexpr const char *NotCheckedStatus = "Connection to [%s] not checked.";
+inline constexpr const char *NoNetworkTip = "No network connection";
 inline constexpr const char *AutoPingStatus =
     "Enabled automatic ping to [%s] each %d minutes (next ping in %.2d:%.2d)";
 inline constexpr const char *SendingEmailStatus = "Sending notification email...";

@@ -18,8 +18,11 @@ class AlertChannels;
 class AlertPolicy;
 class HistoryStore;
 class MetricsPublisher;
+class NetworkState;
+class NetworkVerdict;
 class ProbeRunner;
 class QTimer;
+class SleepWatch;
 class Resolver;
 class TlsContext;
 class WatchList;
@@ -112,6 +115,10 @@ public:
     AutoPingScheduler *Scheduler() const { return m_scheduler; }
     // The notification channels ("Notify URLs"); none for the command line.
     AlertChannels *Channels() const { return m_channels; }
+    // Whether a failure is this computer's network's or a sleep's, and its outages.
+    NetworkVerdict *Network() const { return m_network; }
+    SleepWatch *Sleep() const { return m_sleep; }
+    NetworkState *NetworkFacts() const { return m_networkState; }
 
 signals:
     // ---- the main ping, in the engine's order ----
@@ -122,6 +129,7 @@ signals:
     void pingFailed(const QString &address, const QString &errorText);
     void attemptFailed(TErrorEvent kind, int code, const QString &text, bool final);
     void cancelled(const QString &address);
+    void notChecked(const QString &address, NotCheckedReason reason);
     void connectionEnded(const QString &address, PingOutcomeKind outcome);
     void completed(const PingResult &result);
     void finished(const PingResult &result);
@@ -148,6 +156,13 @@ signals:
     void alertRaised(const AlertEvent &event);
     // A snooze began or ended (also by itself, at its time).
     void snoozeChanged();
+    // ---- this computer's network ----
+    // The first ping of an outage that could not be checked, and how many addresses so far.
+    void networkLost(int addresses);
+    // The outage is over, after downSeconds; every address is pinged again.
+    void networkBack(qint64 downSeconds);
+    // The network works (no outage, no sleep being settled), or not.
+    void networkStateChanged(bool up);
 
 private:
     void Report(const QString &part, const QString &text);
@@ -158,6 +173,9 @@ private:
     void ConfigureChannels();
     void ApplySnoozes(const SnoozeList &snoozes);
     void ScheduleSnoozeEnd();
+    void WireNetwork();
+    void PingAllAgain(); // after an outage of this computer's network
+    void LogSkippedReferences();
     void CheckSettings();
 
     Face m_face;
@@ -170,6 +188,11 @@ private:
     HistoryStore *m_history = nullptr;
     MetricsPublisher *m_metrics = nullptr;
     AutoPingScheduler *m_scheduler = nullptr;
+    NetworkState *m_networkState = nullptr;
+    SleepWatch *m_sleep = nullptr;
+    NetworkVerdict *m_network = nullptr;
+    bool m_mainNotChecked = false; // the main ping's last ping was not checked
+    bool m_sleepProblemSaid = false;
     ProbeRunner *m_probes = nullptr; // /probe on the metrics port
     QTimer *m_historyTrim = nullptr;
     QList<PingEngine *> m_extraEngines;
