@@ -59,6 +59,7 @@ private slots:
     void snoozeListReadsAndStores();
     void alertTextTemplates_data();
     void alertTextTemplates();
+    void networkAlertsNameNoSite();
     void maskedUrlsKeepNoSecret_data();
     void maskedUrlsKeepNoSecret();
     void channelsPostTheProgramsJson();
@@ -675,6 +676,21 @@ void TestAlerts::alertTextTemplates() {
     clock.start();
     QCOMPARE(AlertText(text, event), expected);
     QVERIFY2(clock.elapsed() < 2000, QByteArray::number(clock.elapsed()));
+}
+
+void TestAlerts::networkAlertsNameNoSite() {
+    const AlertEvent lost = NetworkAlert(false, 3, 99, T0);
+    QCOMPARE(AlertJson(lost, AlertText(QString(), lost)),
+             QByteArray("{\"address\":\"\",\"code\":3,\"downtime_seconds\":null,"
+                        "\"duration_seconds\":null,\"event\":\"network-lost\",\"result\":"
+                        "\"This computer has no network connection: 3 addresses could not be "
+                        "checked.\",\"text\":\"This computer has no network connection: 3 "
+                        "addresses could not be checked.\",\"time\":\"") +
+                 T0.toUTC().toString(Qt::ISODateWithMs).toUtf8() + "\"}");
+    const AlertEvent back = NetworkAlert(true, 0, 3900, T0);
+    QCOMPARE(back.title, QStringLiteral("Network connection back"));
+    QCOMPARE(AlertText(QStringLiteral("%event% after %downtime% [%address%]"), back),
+             QStringLiteral("network-back after 1 h 05 min []"));
 }
 
 void TestAlerts::maskedUrlsKeepNoSecret_data() {

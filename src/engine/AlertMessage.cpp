@@ -64,6 +64,25 @@ AlertEvent CertificateAlert(const QString &address, int days, const QDateTime &e
     return e;
 }
 
+AlertEvent NetworkAlert(bool back, int addresses, qint64 downSeconds, const QDateTime &time) {
+    AlertEvent e;
+    e.event = back ? QStringLiteral("network-back") : QStringLiteral("network-lost");
+    e.time = time.toUTC();
+    e.downSeconds = back ? downSeconds : -1;
+    if (back) {
+        e.title = QString::fromUtf8(Fmt::NetworkBackTitle);
+        e.text =
+            QString::asprintf(Fmt::NetworkBackBalloon, U8(DownTimeText(downSeconds)).constData());
+    } else {
+        e.code = addresses;
+        e.title = QString::fromUtf8(Fmt::NetworkLostTitle);
+        e.text = QString::asprintf(Fmt::NetworkLostBalloon, addresses,
+                                   addresses == 1 ? "address" : "addresses");
+    }
+    e.result = e.text;
+    return e;
+}
+
 AlertEvent TestAlert(const QString &computerName, const QDateTime &time) {
     AlertEvent e;
     e.event = QStringLiteral("test");

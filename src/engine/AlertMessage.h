@@ -8,7 +8,7 @@
 // test from the options dialog.
 struct AlertEvent {
     QString address;         // the normalised address (its password is never sent)
-    QString event;           // "down", "up", "certificate", "test"
+    QString event;           // "down", "up", "certificate", "network-lost", "network-back", "test"
     QDateTime time;          // UTC
     QString result;          // "failed: Connection refused (10061)", "completed in 0.042 s"
     double seconds = -1;     // the ping's time; negative: not measured
@@ -30,6 +30,9 @@ AlertEvent UpAlert(const QString &address, double seconds, int httpStatus, qint6
 // The certificate of the address expires within days (at expiry).
 AlertEvent CertificateAlert(const QString &address, int days, const QDateTime &expiry,
                             const QDateTime &time);
+// This computer's network is gone (addresses: how many could not be checked), or back after
+// downSeconds. No address: it is no site's event.
+AlertEvent NetworkAlert(bool back, int addresses, qint64 downSeconds, const QDateTime &time);
 // The options dialog's "Send test".
 AlertEvent TestAlert(const QString &computerName, const QDateTime &time);
 

@@ -218,6 +218,13 @@ void PingSession::ConfigureChannels() {
     m_channels->SetUrls(m_options.NotifyUrls);
 }
 
+void PingSession::SendNetworkAlert(const AlertEvent &event) {
+    // A snooze of every address holds these too; the lost one reaches a URL on this computer's
+    // own network, or is logged as not sent.
+    if (m_channels && !m_alerts->Snoozes().Until(SnoozeList::All, m_alerts->Now().wall).isValid())
+        m_channels->Send(event);
+}
+
 void PingSession::ApplySnoozes(const SnoozeList &snoozes) {
     m_alerts->SetSnoozes(snoozes);
     m_options.SnoozedUntil = snoozes.Stored();
@@ -340,11 +347,13 @@ void PingSession::WireNetwork() {
         Log(QString::asprintf(Fmt::NetworkLostEntry, TimeStamp().toUtf8().constData(), addresses,
                               addresses == 1 ? "address" : "addresses"));
         emit networkLost(addresses);
+        SendNetworkAlert(NetworkAlert(false, addresses, -1, QDateTime::currentDateTimeUtc()));
     });
     connect(m_network, &NetworkVerdict::networkBack, this, [this](qint64 downSeconds) {
         Log(QString::asprintf(Fmt::NetworkBackEntry, TimeStamp().toUtf8().constData(),
                               DownTimeText(downSeconds).toUtf8().constData()));
         emit networkBack(downSeconds);
+        SendNetworkAlert(NetworkAlert(true, 0, downSeconds, QDateTime::currentDateTimeUtc()));
         PingAllAgain();
     });
     connect(m_network, &NetworkVerdict::stateChanged, this, [this](bool up) {

@@ -171,6 +171,7 @@ private:
     void ConfigureMetrics();
     void TrimHistory(); // folds and trims as the settings say, on the history's thread
     void ConfigureChannels();
+    void SendNetworkAlert(const AlertEvent &event);
     void ApplySnoozes(const SnoozeList &snoozes);
     void ScheduleSnoozeEnd();
     void WireNetwork();
