@@ -3,6 +3,7 @@
 #include "settings/NumberEdit.h"
 #include "settings/OptionsForm.h"
 #include "support/TestSmtpServer.h"
+#include "support/gui/Accessibility.h"
 #include "support/gui/TestEnvironment.h"
 
 #include <QApplication>
@@ -13,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTemporaryDir>
@@ -78,6 +80,7 @@ private slots:
     void nothingIsCutOff();
     void smallScreenScrollsTheGroupsNotTheButtons();
     void captionsAndHints();
+    void fieldsNamedAfterTheirOwnCaptions();
     void limitsAndMasks();
     void tabOrder();
     void enabledStatesAtOpen_data();
@@ -108,6 +111,58 @@ private slots:
 };
 
 void TestOptions::init() { boxes.clear(); }
+
+// A screen reader names each field after its own caption, never after its group box, and
+// every captioned field is reached by its caption's Alt+letter.
+void TestOptions::fieldsNamedAfterTheirOwnCaptions() {
+    TfOptions d(nullptr);
+    d.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&d));
+    QCOMPARE(UnnamedFocusable(&d), QStringList());
+    const QList<QPair<QWidget *, const char *>> names = {
+        {d.edPingAttemps, "Ping attempts"},
+        {d.edInterval, "Auto-ping interval"},
+        {d.edPingTimeout, "Ping timeout"},
+        {d.edAutoPingAddress, "Auto-ping address"},
+        {d.edCertExpiry, "Warn before expiry"},
+        {d.edHistoryDays, "Keep history"},
+        {d.edLogFile, "Log file"},
+        {d.btnLogFile, "Select log file"},
+        {d.edErrorPingAddress, "Address to ping when a ping fails"},
+        {d.edSMTPServer, "Server"},
+        {d.edConfirmPassword, "Confirm password"},
+        {d.edRepeatAlerts, "Repeat alerts every"},
+    };
+    for (const auto &[field, name] : names)
+        QCOMPARE(AccessibleName(field), QString::fromUtf8(name));
+    // The security box by its caption, whatever it is set to; its value is its value.
+    for (int i = 0; i < d.cmbSMTPSecurity->count(); ++i) {
+        d.cmbSMTPSecurity->setCurrentIndex(i);
+        QCOMPARE(AccessibleName(d.cmbSMTPSecurity), QStringLiteral("Security"));
+    }
+    QStringList groupNamed, withoutMnemonic;
+    const QStringList groups = {d.gbPing->title(), d.gbOther->title(), d.gbAlerts->title()};
+    for (QWidget *w : d.findChildren<QWidget *>())
+        if (w->focusPolicy() != Qt::NoFocus && groups.contains(AccessibleName(w)))
+            groupNamed << w->objectName();
+    QSet<QWidget *> captioned;
+    for (QLabel *label : d.findChildren<QLabel *>()) {
+        if (!label->buddy() || captioned.contains(label->buddy()))
+            continue; // a unit beside a field already captioned
+        captioned << label->buddy();
+        if (!label->text().contains(QRegularExpression(QStringLiteral("&[^&]"))))
+            withoutMnemonic << label->objectName();
+    }
+    QCOMPARE(groupNamed, QStringList());
+    QCOMPARE(withoutMnemonic, QStringList());
+    QVERIFY(captioned.size() >= 20);
+    // Alt+letter of a caption puts the focus in its field.
+    d.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&d));
+    d.edPort->setFocus();
+    QTest::keyClick(&d, Qt::Key_G, Qt::AltModifier); // "Pin&g attempts:"
+    QTRY_COMPARE(QApplication::focusWidget(), d.edPingAttemps);
+}
 
 void TestOptions::windowAndGroups() {
     auto shown = Open(DefaultOptions());
@@ -266,7 +321,8 @@ void TestOptions::captionsAndHints() {
         const QString hint = QString::fromUtf8(e.hint);
         QCOMPARE(e.field->toolTip(), hint);
         if (e.label) {
-            QCOMPARE(e.label->text(), caption);
+            // The caption as shown; the "&" before its mnemonic letter is not.
+            QCOMPARE(QString(e.label->text()).remove(QLatin1Char('&')), caption);
             QCOMPARE(e.label->toolTip(), hint);
         } else if (auto *button = qobject_cast<QAbstractButton *>(e.field)) {
             QCOMPARE(button->text(), caption);
@@ -281,8 +337,10 @@ void TestOptions::captionsAndHints() {
     QCOMPARE(d.lblErrorEmailAddress->toolTip(), to + Note);
     QCOMPARE(d.edEmailFromAddress->toolTip(), from + Note);
     QCOMPARE(d.lblEmailFromAddress->toolTip(), from + Note);
-    QCOMPARE(d.lblErrorEmailAddress->text(), QStringLiteral("To address:"));
-    QCOMPARE(d.lblEmailFromAddress->text(), QStringLiteral("From address:"));
+    QCOMPARE(d.lblErrorEmailAddress->text().remove(QLatin1Char('&')),
+             QStringLiteral("To address:"));
+    QCOMPARE(d.lblEmailFromAddress->text().remove(QLatin1Char('&')),
+             QStringLiteral("From address:"));
     QCOMPARE(d.lblSMTPSettings->text(), QStringLiteral("Email account (SMTP) settings"));
     QVERIFY(d.lblSMTPSettings->font().bold());
 

@@ -8,14 +8,28 @@
 #include "tray/TrayBadge.h"
 
 #include <QImage>
+#include <QLineF>
 #include <QTest>
 
 namespace {
 
-// The colour at the middle of the badge of a 32-pixel rendering; nothing for no badge.
+// The colour of the badge of a 32-pixel rendering, above its mark; nothing for no badge.
 QColor BadgePixel(const QIcon &icon) {
     const QImage image = icon.pixmap(32, 32).toImage();
-    return image.isNull() ? QColor() : image.pixelColor(24, 24);
+    return image.isNull() ? QColor() : image.pixelColor(24, 19);
+}
+
+// The badge's mark at a size as a grey picture: which pixels inside the ring are light.
+QList<bool> MarkOf(const QIcon &icon, int side) {
+    const QImage image = icon.pixmap(side, side).toImage();
+    const qreal d = side * 0.5;
+    const QPointF c(side - d / 2, side - d / 2);
+    QList<bool> mark;
+    for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x)
+            if (QLineF(c, QPointF(x + 0.5, y + 0.5)).length() < d * 0.35)
+                mark << (qGray(image.pixel(x, y)) > 200);
+    return mark;
 }
 
 // The icon handed to the desktop last.
@@ -35,6 +49,7 @@ class TestTrayBadge : public QObject {
 private slots:
     void worstStateWins();
     void badgeIsDrawnInItsColour();
+    void badgeShapesTellStatesApartWithoutColour();
     void iconFollowsTheMainPing();
     void errorPingLeavesTheFailureOnTheIcon();
 };
@@ -65,6 +80,30 @@ void TestTrayBadge::badgeIsDrawnInItsColour() {
     // The three states can be told apart at a glance.
     QVERIFY(BadgeColor(TrayBadge::Completed) != BadgeColor(TrayBadge::Failed));
     QVERIFY(BadgeColor(TrayBadge::UnderWay) != BadgeColor(TrayBadge::Failed));
+}
+
+void TestTrayBadge::badgeShapesTellStatesApartWithoutColour() {
+    QPixmap plain(64, 64);
+    plain.fill(Qt::blue);
+    const QIcon base(plain);
+    const QList<TrayBadge> states = {TrayBadge::Completed, TrayBadge::UnderWay, TrayBadge::Slow,
+                                     TrayBadge::Failed};
+    for (const int side : {16, 22, 32, 48}) {
+        QList<QList<bool>> marks;
+        for (TrayBadge state : states) {
+            marks << MarkOf(BadgedIcon(base, state), side);
+            // A mark is there: some light pixels, most of the inside still the colour.
+            const qsizetype light = marks.constLast().count(true);
+            QVERIFY2(light > 0 && light < marks.constLast().size() / 2,
+                     qPrintable(QStringLiteral("%1 px: %2 light").arg(side).arg(light)));
+        }
+        for (qsizetype i = 0; i < marks.size(); ++i)
+            for (qsizetype j = i + 1; j < marks.size(); ++j)
+                QVERIFY2(marks[i] != marks[j], qPrintable(QStringLiteral("%1 px: states %2, %3")
+                                                              .arg(side)
+                                                              .arg(int(states[i]))
+                                                              .arg(int(states[j]))));
+    }
 }
 
 void TestTrayBadge::iconFollowsTheMainPing() {

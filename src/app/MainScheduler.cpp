@@ -4,13 +4,15 @@
 #include "engine/Formats.h"
 #include "engine/PingTarget.h"
 #include "platform/gui/MessageBox.h"
+#include "platform/gui/Translation.h"
 
 #include <QAction>
 #include <QComboBox>
 #include <QTimer>
 
 namespace {
-const QString InactiveHint = QStringLiteral("Inactive");
+// The status image's hint while nothing is under way.
+const char *const InactiveHint = QT_TRANSLATE_NOOP("TfMain_Vennatro", "Inactive");
 } // namespace
 
 bool TfMain_Vennatro::AutoPingOn() const { return Session->AutoPingOn(); }
@@ -25,8 +27,7 @@ void TfMain_Vennatro::actAutoPingExecute() {
         return;
     }
     if (cmbAddress->currentText().isEmpty()) {
-        ShowMessageBox(this, QStringLiteral("No address specified."), QStringLiteral("Warning"),
-                       MessageIcon::Warning);
+        ShowMessageBox(this, tr("No address specified."), tr("Warning"), MessageIcon::Warning);
         // Every control bound to the command ends up showing it off.
         SetAutoPingChecked(true);
         SetAutoPingChecked(false);
@@ -49,15 +50,16 @@ void TfMain_Vennatro::UpdateStatus() {
     if (AutoPingOn()) {
         const AutoPingScheduler *scheduler = Session->Scheduler();
         const qint32 remaining = scheduler->Remaining();
-        text = QString::asprintf(
-            Fmt::AutoPingStatus, Session->AutoPingAddress().toUtf8().constData(),
-            int(scheduler->AutoPingSeconds() / 60), remaining / 60, remaining % 60);
+        text = QString::asprintf(TranslatedFormat("Fmt", Fmt::AutoPingStatus).constData(),
+                                 Session->AutoPingAddress().toUtf8().constData(),
+                                 int(scheduler->AutoPingSeconds() / 60), remaining / 60,
+                                 remaining % 60);
     }
     SetStatusText(text);
     m_watchSummary = WatchSummary();
     ShowTrayToolTip();
-    if (StatusHint() != InactiveHint) {
-        SetStatusHint(InactiveHint);
+    if (StatusHint() != tr(InactiveHint)) {
+        SetStatusHint(tr(InactiveHint));
         ShowStatusImage(1);
     }
 }

@@ -8,9 +8,9 @@ enum class TrayBadge { None, Completed, UnderWay, Slow, Failed };
 // The worse of two states: a failure outweighs a ping under way, which outweighs a success.
 TrayBadge WorseBadge(TrayBadge a, TrayBadge b);
 
-// The application icon with a small round badge in its lower right corner: green completed,
-// amber under way, orange slow, red failed; None gives the icon as it is. Drawn at the usual tray
-// sizes.
+// The application icon with a small round badge in its lower right corner: green with a check
+// mark completed, amber with three dots under way, orange with an exclamation mark slow, red
+// with a cross failed; None gives the icon as it is. Drawn at the usual tray sizes.
 QIcon BadgedIcon(const QIcon &base, TrayBadge badge);
 
 // The badge's colour, for tests that read the pixels back.
