@@ -20,6 +20,7 @@
 #include <QLabel>
 #include <QLineSeries>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScatterSeries>
 #include <QSet>
 #include <QSignalSpy>
@@ -637,6 +638,10 @@ private slots:
                 .arg(HistoryStore::DefaultPath(), folder);
         QCOMPARE(log->toPlainText().count(expected), 1);
         QCOMPARE(log->toPlainText().count("History:"), 1);
+        // Stamped like every other line of the log.
+        QVERIFY(QRegularExpression(QStringLiteral("(^|\n)\\[[^]\n]+\\] History: Cannot open"))
+                    .match(log->toPlainText())
+                    .hasMatch());
     }
 };
 

@@ -133,6 +133,18 @@ double GapMs(const QList<HistoryRow> &rows) {
     return qMax(3 * *middle, double(HistoryStore::SessionTouchMs));
 }
 
+// A line of one point is no line: it stands alone, among the single points in time order.
+void MoveLoneLinesToSingles(ChartPoints &points) {
+    for (qsizetype i = points.lines.size() - 1; i >= 0; --i) {
+        if (points.lines.at(i).size() < 2) {
+            points.single.append(points.lines.at(i));
+            points.lines.removeAt(i);
+        }
+    }
+    std::sort(points.single.begin(), points.single.end(),
+              [](const QPointF &a, const QPointF &b) { return a.x() < b.x(); });
+}
+
 ChartPoints PointsOf(const QList<HistoryRow> &rows, const QList<HistorySession> &sessions,
                      double from, double to) {
     ChartPoints points;
@@ -165,14 +177,7 @@ ChartPoints PointsOf(const QList<HistoryRow> &rows, const QList<HistorySession> 
         broken = false;
         points.lines.last().append(QPointF(x, row.ms));
     }
-    for (qsizetype i = points.lines.size() - 1; i >= 0; --i) {
-        if (points.lines.at(i).size() < 2) {
-            points.single.append(points.lines.at(i));
-            points.lines.removeAt(i);
-        }
-    }
-    std::sort(points.single.begin(), points.single.end(),
-              [](const QPointF &a, const QPointF &b) { return a.x() < b.x(); });
+    MoveLoneLinesToSingles(points);
     for (QList<QPointF> &line : points.lines)
         line = Thinned(line, from, to);
     points.single = Thinned(points.single, from, to);
@@ -196,14 +201,7 @@ ChartPoints PointsOf(const QList<HistoryHour> &hours) {
         points.lines.last().append(QPointF(x, h.averageMs));
         lineHour = h.hour;
     }
-    for (qsizetype i = points.lines.size() - 1; i >= 0; --i) {
-        if (points.lines.at(i).size() < 2) {
-            points.single.append(points.lines.at(i));
-            points.lines.removeAt(i);
-        }
-    }
-    std::sort(points.single.begin(), points.single.end(),
-              [](const QPointF &a, const QPointF &b) { return a.x() < b.x(); });
+    MoveLoneLinesToSingles(points);
     return points;
 }
 

@@ -5,6 +5,7 @@
 #include "engine/Formats.h"
 #include "engine/HistoryStore.h"
 #include "engine/MetricsPublisher.h"
+#include "engine/PingTarget.h"
 #include "engine/ProbeRunner.h"
 #include "engine/WatchList.h"
 #include "net/TlsClient.h"
@@ -133,7 +134,7 @@ void PingSession::Report(const QString &part, const QString &text) {
     if (m_face == Face::CommandLine)
         emit problem(text);
     else
-        Log(QStringLiteral("%1: %2\r\n").arg(part, text));
+        Log(QStringLiteral("[%1] %2: %3\r\n").arg(TimeStamp(), part, text));
 }
 
 void PingSession::ApplySettings(const TOptions &options, const EngineContext &context) {
