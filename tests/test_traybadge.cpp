@@ -82,27 +82,20 @@ void TestTrayBadge::badgeIsDrawnInItsColour() {
     QVERIFY(BadgeColor(TrayBadge::UnderWay) != BadgeColor(TrayBadge::Failed));
 }
 
+// Without colour (light pixels only) the four states still differ at every tray size.
 void TestTrayBadge::badgeShapesTellStatesApartWithoutColour() {
     QPixmap plain(64, 64);
     plain.fill(Qt::blue);
-    const QIcon base(plain);
-    const QList<TrayBadge> states = {TrayBadge::Completed, TrayBadge::UnderWay, TrayBadge::Slow,
-                                     TrayBadge::Failed};
     for (const int side : {16, 22, 32, 48}) {
         QList<QList<bool>> marks;
-        for (TrayBadge state : states) {
-            marks << MarkOf(BadgedIcon(base, state), side);
-            // A mark is there: some light pixels, most of the inside still the colour.
-            const qsizetype light = marks.constLast().count(true);
-            QVERIFY2(light > 0 && light < marks.constLast().size() / 2,
-                     qPrintable(QStringLiteral("%1 px: %2 light").arg(side).arg(light)));
+        for (TrayBadge state :
+             {TrayBadge::Completed, TrayBadge::UnderWay, TrayBadge::Slow, TrayBadge::Failed}) {
+            const QList<bool> mark = MarkOf(BadgedIcon(QIcon(plain), state), side);
+            QVERIFY2(mark.count(true) > 0 && mark.count(true) < mark.size() / 2,
+                     qPrintable(QString::number(side)));
+            QVERIFY2(!marks.contains(mark), qPrintable(QString::number(side)));
+            marks << mark;
         }
-        for (qsizetype i = 0; i < marks.size(); ++i)
-            for (qsizetype j = i + 1; j < marks.size(); ++j)
-                QVERIFY2(marks[i] != marks[j], qPrintable(QStringLiteral("%1 px: states %2, %3")
-                                                              .arg(side)
-                                                              .arg(int(states[i]))
-                                                              .arg(int(states[j]))));
     }
 }
 

@@ -396,6 +396,10 @@
         <source>Enter adds it; empty adds the address box&apos;s address</source>
         <translation>Die Eingabetaste fügt sie hinzu; leer wird die Adresse aus dem Adressfeld hinzugefügt</translation>
     </message>
+    <message>
+        <source>Slow</source>
+        <translation>Langsam</translation>
+    </message>
 </context>
 <context>
     <name>TfAbout</name>
@@ -701,6 +705,14 @@
     <message>
         <source>Status: last ping slow</source>
         <translation>Status: letzter Ping langsam</translation>
+    </message>
+    <message>
+        <source>Vennatro Log</source>
+        <translation>Vennatro-Protokoll</translation>
+    </message>
+    <message>
+        <source>Operation aborted</source>
+        <translation>Vorgang abgebrochen</translation>
     </message>
 </context>
 <context>

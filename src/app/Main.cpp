@@ -333,6 +333,7 @@ void TfMain_Vennatro::CreateCentral() {
     cmbAddress->setMaxVisibleItems(16);
     lblAddress->setBuddy(cmbAddress);
     cmbAddress->setAccessibleName(tr("Address"));
+    cmbAddress->lineEdit()->setAccessibleName(tr("Address")); // where the typing goes
     cmbAddress->setAccessibleDescription(tr("The address to ping; Enter pings it"));
     btnPingSmall = new QToolButton(central);
     btnPingSmall->setObjectName(QStringLiteral("btnPingSmall"));
@@ -420,7 +421,7 @@ void TfMain_Vennatro::WireComponents() {
         dialog.setAcceptMode(QFileDialog::AcceptSave);
         dialog.setDefaultSuffix(QStringLiteral("txt"));
         dialog.setNameFilters({tr("Text files (*.txt)"), tr("All files (*.*)")});
-        dialog.selectFile(QStringLiteral("Vennatro Log"));
+        dialog.selectFile(tr("Vennatro Log"));
         dialog.setOption(QFileDialog::DontConfirmOverwrite, false);
         if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
             return QString();

@@ -129,7 +129,7 @@ void TfMain_Vennatro::SaveSettings() {
     try {
         TRegistryDefault reg;
         if (!reg.OpenKey(QString::fromLatin1(SettingsKey), true))
-            throw Exception(QStringLiteral("Operation aborted"));
+            throw Exception(tr("Operation aborted"));
         Options.WatchedAddresses = Session->Watched()->Stored();
         WriteSettings(reg);
         m_unreadValues.Restore(reg);

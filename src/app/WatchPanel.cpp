@@ -47,6 +47,8 @@ QString StateText(const WatchList::Row &row) {
         return QCoreApplication::translate("TWatchPanel", "Down");
     if (row.outcome == WatchList::Completed)
         return QCoreApplication::translate("TWatchPanel", "Up");
+    if (row.outcome == WatchList::Slow) // in words, not by its picture's colour alone
+        return QCoreApplication::translate("TWatchPanel", "Slow");
     return row.state == WatchList::UnderWay ? QCoreApplication::translate("TWatchPanel", "Pinging")
                                             : NotYet;
 }
@@ -228,7 +230,7 @@ TWatchPanel::TWatchPanel(WatchList *list, const QList<QIcon> &statusImages, QWid
     header->setSectionResizeMode(ColAddress, QHeaderView::Stretch);
     header->setSectionResizeMode(ColState, QHeaderView::Fixed);
     header->resizeSection(ColState, m_table->iconSize().width() + 4 +
-                                        widest({tr("Pinging"), tr("State")}) + pad);
+                                        widest({tr("Pinging"), tr("Down"), tr("State")}) + pad);
     header->resizeSection(
         ColLastPing,
         widest({QStringLiteral("88:88:88"), QStringLiteral("8888-88-88"), tr("Last ping")}) + pad);

@@ -2,12 +2,9 @@
 
     test_desktop.py --program build/vennatro --tray xembed --suite a11y
 
-The desktop gets an accessibility bus (at-spi-bus-launcher, Debian's at-spi2-core), the program
-runs with Qt's AT-SPI bridge on (QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1) and atspi_tree.py
-(python3-pyatspi) reads its window. In English: no focusable control without a name, the
-status image and the small ping button named. In German (LANG=de_DE.UTF-8): the same controls
-by their German names. With a locale the program has no translation for (xx_YY): English, no
-message box, one line at most about it.
+The desktop gets an accessibility bus (at-spi-bus-launcher, Debian's at-spi2-core), the
+program runs with Qt's AT-SPI bridge on (QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1), and
+atspi_tree.py reads its window.
 """
 
 import json
@@ -16,14 +13,13 @@ import re
 import subprocess
 
 import store
-from desktop import run, wait_for
-from test_desktop import WAIT, Scenario
+from desktop import wait_for
+from servers import ClosedPort
+from test_desktop import WAIT, Scenario, _Closer
 
 LAUNCHER = "/usr/libexec/at-spi-bus-launcher"
 TREE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "atspi_tree.py")
-ON = {"QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1", "QT_ACCESSIBILITY": "1",
-      "VENNATRO_TEST_ANNOUNCE_BOXES": "1"}
-# Roles whose name is their content, not a control's: a table cell may be empty.
+# A cell's name is its content, which may be empty.
 CONTENT_ROLES = {"table cell", "table column header", "table row header"}
 
 
@@ -31,95 +27,96 @@ class A11yScenario(Scenario):
     def __init__(self, args):
         super().__init__(args)
         self.title = f"the window over AT-SPI, tray host {args.tray}"
-        self.tree = []
+        self.tree, self.heard, self.closed = [], [], None
 
     def setup(self):
         super().setup()
-        if not os.access(LAUNCHER, os.X_OK):
-            raise AssertionError(f"{LAUNCHER} is missing (Debian: at-spi2-core)")
+        assert os.access(LAUNCHER, os.X_OK), f"{LAUNCHER} is missing (Debian: at-spi2-core)"
         self.desktop._spawn("at-spi-bus-launcher", [LAUNCHER, "--launch-immediately"])
-        wait_for(lambda: self.desktop.name_has_owner("org.a11y.Bus"), WAIT,
-                 "org.a11y.Bus on the session bus")
+        wait_for(lambda: self.desktop.name_has_owner("org.a11y.Bus"), WAIT, "org.a11y.Bus")
+        self.closed = ClosedPort()
+        self.servers.append(_Closer(self.closed))
 
     def steps(self):
         return [
-            ("English: every focusable control has a name", self.english),
-            ("German (LANG=de_DE.UTF-8): the same controls by their German names", self.german),
+            ("English: every focusable control has a name, the options dialog's too",
+             lambda: self.named("C.UTF-8", ["Ping now", "Status: idle", "Log", "Address"],
+                                ["Security", "Ping attempts", "Log file"], "^Options$")),
+            ("a failed ping is announced: the status bar's and status image's new names",
+             self.announced),
+            ("German (LANG=de_DE.UTF-8): the same controls by their German names",
+             lambda: self.named("de_DE.UTF-8",
+                                ["Jetzt pingen", "Status: untätig", "Protokoll", "Adresse"],
+                                ["Sicherheit", "Ping-Versuche", "Protokolldatei"], "^Optionen$")),
             ("no translation (LANG=xx_YY.UTF-8): English, no box, one line at most",
              self.untranslated),
         ]
 
     def context(self):
-        named = [(n["role"], n["name"]) for n in self.tree if "focusable" in n["states"]]
-        return "\n".join([super().context(), f"--- focusable over AT-SPI: {named[:80]}"])
+        shown = [(n["role"], n["name"]) for n in self.tree if "focusable" in n["states"]]
+        return f"{super().context()}\n--- focusable: {shown[:80]}\n--- heard: {self.heard[:40]}"
 
-    # -- helpers -------------------------------------------------------------------------
+    def named(self, lang, expected, in_options=(), options_title=None):
+        """Starts the program in lang; every focusable control shown has a name, expected among
+        them; then the same with the options dialog open (Ctrl+O), in_options among them."""
+        store.write_store(self.config_home, {
+            "Show notifications": 0, "Save log": 1, "Log file": self.log_path,
+            "Ping attempts": 1, "HTTP port": self.closed.port, "Ping on error": 0,
+            "Send email on error": 0})
+        self.program.kill()  # what a failed step left running
+        self.start_and_wait_window(extra_env={
+            "QT_ACCESSIBILITY": "1", "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1",
+            "VENNATRO_TEST_ANNOUNCE_BOXES": "1",
+            "LANG": lang, "LC_ALL": lang})
 
-    def read_tree(self):
-        result = subprocess.run(["/usr/bin/python3", TREE, "Vennatro"], env=self.desktop.env,
-                                capture_output=True, text=True, timeout=60)
-        if result.returncode != 0:
-            raise AssertionError(f"atspi_tree.py failed: {result.stderr[-2000:]}")
-        return json.loads(result.stdout or "[]")
-
-    def start_in(self, lang):
-        store.write_store(self.config_home, {"Show notifications": 0, "Save log": 1,
-                                             "Log file": self.log_path})
-        env = dict(ON, LANG=lang, LC_ALL=lang)
-        self.start_and_wait_window(extra_env=env)
-
-        # The tree is complete once the window's tool bar buttons are there.
-        def ready():
-            self.program.assert_running(" while its window was read over AT-SPI")
-            self.tree = self.read_tree()
-            return sum(n["role"] == "push button" for n in self.tree) >= 5
-        wait_for(ready, WAIT, "the window's buttons over AT-SPI", interval=0.5)
-        return self.tree
-
-    def stop(self):
+        note = self.all_named(expected, "the window")
+        if not options_title:
+            return note
         p = self.program
-        p.key(p.wait_main_window(), "alt+x")
-        rc = p.wait_exit(20)
-        assert rc == 0, f"the program ended with status {rc}"
+        p.key(p.wait_main_window(), "ctrl+o")
+        dialog = p.wait_dialog(options_title)
+        note += "; " + self.all_named(list(expected) + list(in_options), "the options dialog")
+        p.key(dialog["id"], "Escape")
+        return note
 
-    def names(self, role=None):
-        return [n["name"] for n in self.tree
-                if "showing" in n["states"] and (role is None or n["role"] == role)]
-
-    def check_named(self, expected):
-        unnamed = [(n["path"], n["role"]) for n in self.tree
-                   if "focusable" in n["states"] and "showing" in n["states"]
-                   and n["role"] not in CONTENT_ROLES and not n["name"].strip()]
+    def all_named(self, expected, what):
+        def read():
+            self.program.assert_running(" while its window was read over AT-SPI")
+            out = subprocess.run(["/usr/bin/python3", TREE, "Vennatro"], env=self.desktop.env,
+                                 capture_output=True, text=True, timeout=60, check=True).stdout
+            self.tree = [n for n in json.loads(out) if "showing" in n["states"]]
+            return set(expected) <= {n["name"] for n in self.tree}
+        wait_for(read, WAIT, f"the names of {what} over AT-SPI: {expected}", interval=0.5)
+        focusable = [n for n in self.tree if "focusable" in n["states"]]
+        unnamed = [(n["path"], n["role"]) for n in focusable
+                   if n["role"] not in CONTENT_ROLES and not n["name"].strip()]
         assert not unnamed, f"focusable controls without a name: {unnamed}"
-        focusable = sum("focusable" in n["states"] and "showing" in n["states"]
-                        for n in self.tree)
-        assert focusable >= 10, f"only {focusable} focusable controls found"
-        names = self.names()
-        missing = [e for e in expected if e not in names]
-        assert not missing, f"names not found: {missing} (shown: {names})"
-        return f"{focusable} focusable controls, all named"
+        # At least the address box, its text field, the small ping button and the log.
+        assert len(focusable) >= 4, f"only {len(focusable)} focusable controls"
+        return f"{what}: {len(focusable)} focusable controls, all named"
 
-    # -- steps ---------------------------------------------------------------------------
-
-    def english(self):
-        self.start_in("C.UTF-8")
-        note = self.check_named(["Ping now", "Status: idle", "Log", "Address"])
-        self.stop()
-        return note
-
-    def german(self):
-        self.start_in("de_DE.UTF-8")
-        note = self.check_named(["Jetzt pingen", "Status: untätig", "Protokoll", "Adresse"])
-        assert "Ping now" not in self.names(), "an English name in the German window"
-        self.stop()
-        return note
+    def announced(self):
+        listener = subprocess.Popen(["/usr/bin/python3", TREE, "--names", str(WAIT)],
+                                    env=self.desktop.env, stdout=subprocess.PIPE, text=True)
+        wanted = {"Connection to [http://127.0.0.1/e2e-a11y] failed.", "Status: last ping failed"}
+        try:
+            assert json.loads(listener.stdout.readline() or "{}").get("ready"), "no listener"
+            self.set_address("http://127.0.0.1/e2e-a11y", "Return")
+            for line in listener.stdout:  # until both are heard, or the listener's time is up
+                self.heard.append(json.loads(line)["name"])
+                if wanted <= set(self.heard):
+                    break
+        finally:
+            listener.kill()
+            listener.wait()
+        assert wanted <= set(self.heard), f"not announced: {wanted - set(self.heard)}"
+        return f"{len(self.heard)} name changes heard"
 
     def untranslated(self):
-        self.start_in("xx_YY.UTF-8")
-        self.check_named(["Ping now", "Status: idle"])
-        self.stop()
+        note = self.named("xx_YY.UTF-8", ["Ping now", "Status: idle"])
+        self.exit_with_alt_x()
         out = self.program.output(20000)
         assert "message box open" not in out, f"a box was shown: {out[-1500:]}"
         lines = re.findall(r"^Vennatro: .*translation.*$", out, re.M)
-        assert len(lines) <= 1, f"more than one line about the translation: {lines}"
-        return f"lines about the translation: {lines}"
+        assert len(lines) <= 1, f"lines about the translation: {lines}"
+        return f"{note}; {lines}"

@@ -1,11 +1,9 @@
 #!/usr/bin/python3
-"""Prints, as JSON, what a screen reader finds of one application over AT-SPI: every
-accessible object below it with its role, name, description and states.
+"""What a screen reader finds over AT-SPI, as JSON (python3-pyatspi); run with the desktop's
+environment, whose session bus tells where the accessibility bus is.
 
-    atspi_tree.py APPLICATION-NAME
-
-Run with the desktop's environment (its session bus, where org.a11y.Bus tells the address of
-the accessibility bus). Prints [] while the application is not registered yet.
+    atspi_tree.py APPLICATION   every object below it: role, name, states
+    atspi_tree.py --names SECONDS   a line {"ready": true}, then one line a name change announced
 """
 
 import json
@@ -13,32 +11,36 @@ import sys
 
 import pyatspi
 
-STATES = {"focusable": pyatspi.STATE_FOCUSABLE, "showing": pyatspi.STATE_SHOWING,
-          "visible": pyatspi.STATE_VISIBLE, "enabled": pyatspi.STATE_ENABLED}
-LIMIT = 5000  # objects: a runaway tree fails the check instead of hanging it
+STATES = {"focusable": pyatspi.STATE_FOCUSABLE, "showing": pyatspi.STATE_SHOWING}
 
 
 def walk(acc, path, out):
-    if acc is None or len(out) >= LIMIT:
+    if acc is None or len(out) >= 5000:  # a runaway tree fails the check instead of hanging
         return
-    states = acc.getState()
     out.append({"path": path, "role": acc.getRoleName(), "name": acc.name or "",
-                "description": acc.description or "",
-                "states": [k for k, v in STATES.items() if states.contains(v)]})
+                "states": [k for k, v in STATES.items() if acc.getState().contains(v)]})
     for i in range(acc.childCount):
         walk(acc.getChildAtIndex(i), f"{path}/{i}", out)
 
 
-def main():
-    wanted = sys.argv[1]
-    desktop = pyatspi.Registry.getDesktop(0)
-    out = []
-    for i in range(desktop.childCount):
-        app = desktop.getChildAtIndex(i)
-        if app is not None and app.name == wanted:
-            walk(app, str(i), out)
-    json.dump(out, sys.stdout)
+def names(seconds):
+    from gi.repository import GLib
+
+    def heard(event):
+        print(json.dumps({"role": event.source.getRoleName(), "name": event.source.name}),
+              flush=True)
+    pyatspi.Registry.registerEventListener(heard, "object:property-change:accessible-name")
+    GLib.timeout_add(int(seconds * 1000), pyatspi.Registry.stop)
+    print(json.dumps({"ready": True}), flush=True)
+    pyatspi.Registry.start()
 
 
 if __name__ == "__main__":
-    main()
+    if sys.argv[1] == "--names":
+        names(float(sys.argv[2]))
+    else:
+        desktop, out = pyatspi.Registry.getDesktop(0), []
+        for i, app in enumerate(desktop):
+            if app is not None and app.name == sys.argv[1]:
+                walk(app, str(i), out)
+        json.dump(out, sys.stdout)

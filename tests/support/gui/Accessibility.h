@@ -20,8 +20,7 @@ inline QStringList UnnamedFocusable(QWidget *root) {
     widgets.prepend(root);
     QStringList unnamed;
     for (QWidget *w : std::as_const(widgets)) {
-        // A widget with a focus proxy hands the focus on; the proxy is checked itself.
-        if (w->focusPolicy() == Qt::NoFocus || w->focusProxy() || !w->isVisibleTo(root))
+        if (w->focusPolicy() == Qt::NoFocus || !w->isVisibleTo(root))
             continue;
         if (AccessibleName(w).trimmed().isEmpty())
             unnamed << QStringLiteral("%1 (%2)").arg(w->objectName(),
