@@ -361,6 +361,9 @@ void THistoryWindow::BuildChart() {
     m_chart = new QChart;
     m_chart->legend()->hide();
     m_chart->setMargins(QMargins(4, 4, 4, 4));
+    // The axes' numbers and month names in the user's locale.
+    m_chart->setLocale(QLocale());
+    m_chart->setLocalizeNumbers(true);
     m_timeAxis = new QDateTimeAxis(m_chart);
     m_msAxis = new QValueAxis(m_chart);
     m_msAxis->setTitleText(QStringLiteral("ms"));
