@@ -4,9 +4,12 @@
 
 #include "app/AboutFree.h"
 #include "app/Main.h"
+#include "app/WatchPanel.h"
+#include "engine/WatchList.h"
 #include "platform/gui/Translation.h"
 #include "settings/NumberEdit.h"
 #include "settings/OptionsForm.h"
+#include "support/TestTcpServer.h"
 #include "support/gui/RecordingTrayShell.h"
 #include "support/gui/TestEnvironment.h"
 
@@ -22,6 +25,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QRegularExpression>
+#include <QTableWidget>
 #include <QTest>
 #include <QTextDocumentFragment>
 #include <QTranslator>
@@ -163,6 +167,17 @@ void TestTranslation::windowInGerman() {
     emit w.Session->pingFailed(QStringLiteral("http://127.0.0.1:9/"), QStringLiteral("refused"));
     QCOMPARE(Named<QLabel>(&w, "StatusPanel")->text(),
              QStringLiteral("Verbindung zu [http://127.0.0.1:9/] fehlgeschlagen."));
+    // A watched address's row: its state and the engine's result in German.
+    w.show();
+    Named<QAction>(&w, "actWatched")->trigger();
+    w.Session->Watched()->Load(
+        QStringLiteral("http://127.0.0.1:%1/\r\n").arg(TestTcpServer::closedPort()));
+    w.Session->Watched()->PingNow(0);
+    auto *table = Named<QTableWidget>(&w, "tblWatched");
+    QTRY_VERIFY(table->rowCount() == 1 && table->item(0, TWatchPanel::ColResult)
+                                              ->text()
+                                              .startsWith(QLatin1String("fehlgeschlagen: ")));
+    QCOMPARE(table->item(0, TWatchPanel::ColState)->text(), QStringLiteral("Ausgefallen"));
     TfOptions options(&w);
     QCOMPARE(options.gbPing->title(), QStringLiteral("Ping-Optionen"));
     QCOMPARE(options.lblSMTPSecurity->text(), QStringLiteral("&Sicherheit:"));

@@ -400,6 +400,26 @@
         <source>Slow</source>
         <translation>Langsam</translation>
     </message>
+    <message>
+        <source>completed in %1 s (slow)</source>
+        <translation>erfolgreich in %1 s (langsam)</translation>
+    </message>
+    <message>
+        <source>completed in %1 s</source>
+        <translation>erfolgreich in %1 s</translation>
+    </message>
+    <message>
+        <source>, certificate %1 days left</source>
+        <translation>, Zertifikat noch %1 Tage gültig</translation>
+    </message>
+    <message>
+        <source>failed: %1</source>
+        <translation>fehlgeschlagen: %1</translation>
+    </message>
+    <message>
+        <source>cancelled</source>
+        <translation>abgebrochen</translation>
+    </message>
 </context>
 <context>
     <name>TfAbout</name>

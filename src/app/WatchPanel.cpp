@@ -63,6 +63,28 @@ QString AccessibleStateText(const WatchList::Row &row) {
 }
 
 // The uptime of this run: a row not pinged yet says so rather than a figure of earlier runs.
+// The engine's result text (English, as the log has it) in the window's language; a text of
+// another form is shown as it is.
+QString ResultText(const QString &result) {
+    static const QRegularExpression completed(QStringLiteral(
+        "^completed in ([0-9.]+) s( \\(slow\\))?(?:, certificate ([0-9]+) days left)?$"));
+    if (const QRegularExpressionMatch m = completed.match(result); m.hasMatch()) {
+        QString text = (m.capturedLength(2)
+                            ? QCoreApplication::translate("TWatchPanel", "completed in %1 s (slow)")
+                            : QCoreApplication::translate("TWatchPanel", "completed in %1 s"))
+                           .arg(LocalNumber(m.captured(1).toDouble(), 3));
+        if (m.capturedLength(3))
+            text += QCoreApplication::translate("TWatchPanel", ", certificate %1 days left")
+                        .arg(m.captured(3));
+        return text;
+    }
+    if (result.startsWith(QLatin1String("failed: ")))
+        return QCoreApplication::translate("TWatchPanel", "failed: %1").arg(result.mid(8));
+    return result == QLatin1String("cancelled")
+               ? QCoreApplication::translate("TWatchPanel", "cancelled")
+               : result;
+}
+
 QString UptimeText(const WatchList::Row &row) {
     if (!row.lastPing.isValid() || std::isnan(row.uptime24h))
         return NotYet;
@@ -533,8 +555,8 @@ void TWatchPanel::UpdateTableRow(int tableRow) {
         ->setToolTip(data.lastPing.isValid() ? data.lastPing.toLocalTime().toString(
                                                    QStringLiteral("yyyy-MM-dd HH:mm:ss"))
                                              : QString());
-    item(ColResult)->setText(data.lastResult);
-    item(ColResult)->setToolTip(data.lastResult);
+    item(ColResult)->setText(ResultText(data.lastResult));
+    item(ColResult)->setToolTip(ResultText(data.lastResult));
     item(ColUptime)->setText(UptimeText(data));
     item(ColNext)->setText(data.state == WatchList::UnderWay ? tr("pinging")
                                                              : NextText(data.msToNext));
