@@ -16,7 +16,6 @@
 #include "support/UsualFunctions.h"
 
 #include <QAbstractItemView>
-#include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -56,12 +55,6 @@ template <typename Handler> void BindCheckable(QAction *action, Handler handler)
         action->setChecked(!action->isChecked());
         GuardedCall(handler);
     });
-}
-
-// Tells assistive technology that a widget's name or description changed.
-void Announce(QWidget *widget, QAccessible::Event kind) {
-    QAccessibleEvent event(widget, kind);
-    QAccessible::updateAccessibility(&event);
 }
 
 template <typename Handler> void Bind(QAction *action, Handler handler) {
@@ -434,31 +427,28 @@ void TfMain_Vennatro::ShowStatusImage(int index) {
         return;
     StatusImageIndex = index;
     imgStatus->setPixmap(ImageListStatus.at(index).pixmap(StatusImageSize, StatusImageSize));
-    // The picture's state in words, for whoever cannot see it; a change is announced.
+    // The picture's state in words, for whoever cannot see it. Qt announces a new name to
+    // assistive technology itself (QAccessible::NameChanged): one event a change, never two.
     static const char *const words[] = {
         QT_TR_NOOP("Status: ping under way"), QT_TR_NOOP("Status: idle"),
         QT_TR_NOOP("Status: last ping completed"), QT_TR_NOOP("Status: last ping failed"),
         QT_TR_NOOP("Status: last ping slow")};
     const QString name = index < int(std::size(words)) ? tr(words[index]) : QString();
-    if (imgStatus->accessibleName() != name) {
-        imgStatus->setAccessibleName(name);
-        Announce(imgStatus, QAccessible::NameChanged);
-    }
+    imgStatus->setAccessibleName(name);
 }
 
 void TfMain_Vennatro::SetStatusText(const QString &text) {
     StatusPanel->setText(text);
-    // Named by its text, so a screen reader reads what the bar shows and hears it change.
+    // Named by its text, so a screen reader reads what the bar shows and hears it change
+    // (NameChanged, announced by Qt when the name differs).
     StatusPanel->setAccessibleName(text.isEmpty() ? tr("Status: idle") : text);
-    Announce(StatusPanel, QAccessible::NameChanged);
 }
 
 QString TfMain_Vennatro::StatusText() const { return StatusPanel->text(); }
 
 void TfMain_Vennatro::SetStatusHint(const QString &hint) {
     imgStatus->setToolTip(hint);
-    imgStatus->setAccessibleDescription(hint);
-    Announce(imgStatus, QAccessible::DescriptionChanged);
+    imgStatus->setAccessibleDescription(hint); // announced as DescriptionChanged
 }
 
 QString TfMain_Vennatro::StatusHint() const { return imgStatus->toolTip(); }

