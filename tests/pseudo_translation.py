@@ -7,7 +7,8 @@ With it loaded, a text that reaches the screen unmarked was never translatable
 import re
 import sys
 
-MESSAGE = re.compile(r"(<source>(.*?)</source>\s*)<translation[^>]*>.*?</translation>", re.S)
+MESSAGE = re.compile(r"(<source>((?:(?!</source>).)*)</source>\s*(?:<comment>[^<]*</comment>\s*)?)"
+                     r"<translation[^>]*>(?:(?!</translation>).)*</translation>", re.S)
 
 
 def main():

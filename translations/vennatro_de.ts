@@ -263,14 +263,6 @@
         <translation>jetzt</translation>
     </message>
     <message>
-        <source>Down</source>
-        <translation>Ausgefallen</translation>
-    </message>
-    <message>
-        <source>Up</source>
-        <translation>Erreichbar</translation>
-    </message>
-    <message>
         <source>Pinging</source>
         <translation>Ping läuft</translation>
     </message>
@@ -420,6 +412,26 @@
         <source>cancelled</source>
         <translation>abgebrochen</translation>
     </message>
+    <message>
+        <source>Down</source>
+        <comment>state</comment>
+        <translation>Ausgefallen</translation>
+    </message>
+    <message>
+        <source>Up</source>
+        <comment>state</comment>
+        <translation>Erreichbar</translation>
+    </message>
+    <message>
+        <source>Up</source>
+        <comment>move the row</comment>
+        <translation>Hoch</translation>
+    </message>
+    <message>
+        <source>Down</source>
+        <comment>move the row</comment>
+        <translation>Runter</translation>
+    </message>
 </context>
 <context>
     <name>TfAbout</name>
@@ -492,7 +504,7 @@
     </message>
     <message>
         <source>Show &amp;log</source>
-        <translation>&amp;Protokoll anzeigen</translation>
+        <translation>&amp;Protokoll</translation>
     </message>
     <message>
         <source>Show ping history log</source>

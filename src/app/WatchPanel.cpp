@@ -44,9 +44,9 @@ QString NextText(qint64 ms) {
 
 QString StateText(const WatchList::Row &row) {
     if (row.outcome == WatchList::Failed)
-        return QCoreApplication::translate("TWatchPanel", "Down");
+        return QCoreApplication::translate("TWatchPanel", "Down", "state");
     if (row.outcome == WatchList::Completed)
-        return QCoreApplication::translate("TWatchPanel", "Up");
+        return QCoreApplication::translate("TWatchPanel", "Up", "state");
     if (row.outcome == WatchList::Slow) // in words, not by its picture's colour alone
         return QCoreApplication::translate("TWatchPanel", "Slow");
     return row.state == WatchList::UnderWay ? QCoreApplication::translate("TWatchPanel", "Pinging")
@@ -213,8 +213,8 @@ TWatchPanel::TWatchPanel(WatchList *list, const QList<QIcon> &statusImages, QWid
     m_edit->setAccessibleDescription(tr("Enter adds it; empty adds the address box's address"));
     auto *add = Button(tr("Add"), tr("Watch this address"), "btnWatchAdd", body);
     auto *remove = Button(tr("Remove"), tr("Stop watching (Delete)"), "btnWatchRemove", body);
-    m_up = Button(tr("Up"), tr("Move up"), "btnWatchUp", body);
-    m_down = Button(tr("Down"), tr("Move down"), "btnWatchDown", body);
+    m_up = Button(tr("Up", "move the row"), tr("Move up"), "btnWatchUp", body);
+    m_down = Button(tr("Down", "move the row"), tr("Move down"), "btnWatchDown", body);
     m_failingFirstButton =
         Button(tr("Failing first"), tr("Show the addresses that are down at the top"),
                "btnWatchFailingFirst", body);
@@ -252,7 +252,8 @@ TWatchPanel::TWatchPanel(WatchList *list, const QList<QIcon> &statusImages, QWid
     header->setSectionResizeMode(ColAddress, QHeaderView::Stretch);
     header->setSectionResizeMode(ColState, QHeaderView::Fixed);
     header->resizeSection(ColState, m_table->iconSize().width() + 4 +
-                                        widest({tr("Pinging"), tr("Down"), tr("State")}) + pad);
+                                        widest({tr("Pinging"), tr("Down", "state"), tr("State")}) +
+                                        pad);
     header->resizeSection(
         ColLastPing,
         widest({QStringLiteral("88:88:88"), QStringLiteral("8888-88-88"), tr("Last ping")}) + pad);
