@@ -5,8 +5,11 @@
 
 #include "engine/AcceptedStatus.h"
 #include "engine/AutoPingScheduler.h"
+#include "engine/NetworkVerdict.h"
 #include "engine/PingEngine.h"
 #include "engine/PingTarget.h"
+#include "platform/NetworkState.h"
+#include "platform/SleepWatch.h"
 #include "support/EngineProbe.h"
 #include "support/LogPattern.h"
 #include "support/TableResolver.h"
@@ -16,14 +19,24 @@
 #include "support/TestSmtpServer.h"
 #include "support/TestTcpServer.h"
 
+#if defined(Q_OS_LINUX)
+#include <QDBusConnection>
+#include <QDBusMessage>
+#endif
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QHostAddress>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <limits>
 #include <memory>
@@ -254,6 +267,12 @@ private slots:
     void certificateExpiryWarnsOnceADay();
     void slowEpisodeNotifiesOnce();
     void attemptEndsNoEarlierThanItsTimeOut();
+
+    // ---- this computer, not the site: a sleep, a stall, the network's facts ----
+    void sleepEndsThePingNotChecked_data();
+    void sleepEndsThePingNotChecked();
+    void logindOnAPrivateSystemBus();
+    void routesNeighboursAndReferencesParse();
 
     // ---- automatic ping ----
     void schedulerPeriodClamp();
@@ -1587,6 +1606,21 @@ void TestEngine::schedulerCountsThenWaitsWhileBusy() {
     QCOMPARE(due.size(), 2);
     QCOMPARE(scheduler.AutoPingElapsed(), 1);
     QCOMPARE(ticked.size(), 68);
+
+    // Asleep: the countdown stops where it is and goes on from there, no ping at the wake.
+    scheduler.SetElapsed(42);
+    scheduler.Pause();
+    QVERIFY(!scheduler.Timer()->isActive());
+    QVERIFY(scheduler.Active());
+    scheduler.Resume();
+    QVERIFY(scheduler.Timer()->isActive());
+    QCOMPARE(scheduler.AutoPingElapsed(), 42);
+    QCOMPARE(due.size(), 2);
+    // Stopped while asleep: the wake does not start it again.
+    scheduler.Pause();
+    scheduler.Stop();
+    scheduler.Resume();
+    QVERIFY(!scheduler.Active());
 }
 
 void TestEngine::schedulerZeroIntervalIsDueOnEveryFreeTick() {
@@ -1619,6 +1653,229 @@ void TestEngine::schedulerZeroIntervalIsDueOnEveryFreeTick() {
     unchecked.TimerTimer();
     unchecked.TimerTimer();
     QCOMPARE(uncheckedDue.size(), 2);
+}
+
+// ---- this computer, not the site ----
+
+namespace {
+
+// The verdict's parts, no system backend (its answer would be this machine's), the time
+// suspended on a clock of the test's.
+struct Verdict {
+    NetworkState state;
+    SleepWatch sleep;
+    qint64 suspendedMs = 0;
+    NetworkVerdict verdict{&state, &sleep};
+    Verdict() {
+        state.SetSystemBackend(false);
+        sleep.SetClock([this] { return suspendedMs; });
+        QObject::connect(&sleep, &SleepWatch::preparing, &verdict, &NetworkVerdict::Preparing);
+        verdict.ApplySettings(true, QString());
+    }
+};
+
+} // namespace
+
+void TestEngine::sleepEndsThePingNotChecked_data() {
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<bool>("withVerdict");
+    // logind announces the sleep while the ping waits for its answer.
+    QTest::newRow("PrepareForSleep") << "announced" << true;
+    // Nobody announced it: the time suspended jumped by more than 5 s during the attempt.
+    QTest::newRow("clock jump") << "jump" << true;
+    // The process stood still past the time-out (SIGSTOP, a paused machine): whatever came
+    // then measured the stall, not the site. No verdict needed.
+    QTest::newRow("stall, no verdict") << "stall" << false;
+}
+
+void TestEngine::sleepEndsThePingNotChecked() {
+    QFETCH(QString, how);
+    QFETCH(bool, withVerdict);
+    TestTcpServer silent;
+    QVERIFY(silent.listen());
+    silent.setScript(TestTcpServer::Script::neverAnswer());
+    Verdict v;
+    if (withVerdict)
+        engine->SetNetworkVerdict(&v.verdict);
+    const auto detach = qScopeGuard([this] { engine->SetNetworkVerdict(nullptr); });
+    options.PingAttempts = 3;
+    options.SendEmailOnError = true; // to a closed port: a started mail would show
+    options.SMTPServer = QStringLiteral("127.0.0.1");
+    options.SMTPPort = TestTcpServer::closedPort();
+    options.ErrorEmailAddress = QStringLiteral("ops@example.test");
+    engine->SetAttemptTimeoutMs(how == QLatin1String("announced") ? 10000 : 300);
+    QSignalSpy unannounced(&v.verdict, &NetworkVerdict::sleptUnannounced);
+    const QString address = QStringLiteral("http://127.0.0.1:") + Port(silent.port()) + '/';
+    QVERIFY(PingTo(address));
+    QTRY_COMPARE_WITH_TIMEOUT(silent.connectionCount(), 1, Patience);
+    if (how == QLatin1String("announced"))
+        emit v.sleep.preparing(true);
+    else if (how == QLatin1String("jump"))
+        v.suspendedMs += 9000;
+    else
+        QThread::msleep(3000); // the stall itself, past the time-out and its margin
+    QVERIFY(WaitFinished());
+
+    QCOMPARE(rec->results.size(), 1);
+    QCOMPARE(rec->results[0].outcome, PingOutcomeKind::NotChecked);
+    QCOMPARE(rec->results[0].notChecked, NotCheckedReason::Asleep);
+    QCOMPARE(rec->results[0].seconds, -1.0);
+    // One attempt, no failure alert, no mail, no retry.
+    QCOMPARE(rec->started.size(), 1);
+    QVERIFY(rec->downs.isEmpty());
+    QCOMPARE(rec->mailStarts, 0);
+    QVERIFY(rec->completions.isEmpty());
+    const QString asleep = QStringLiteral("Connection to [") + address +
+                           QStringLiteral("] not checked: this computer was asleep.\r\n");
+    QVERIFY2(rec->log.endsWith(asleep), Visible(rec->log));
+    // A time-out keeps its own error line before it; a cancel by the sleep writes none.
+    QCOMPARE(rec->log.filter(QStringLiteral("Connection timed out (10060)")).size(),
+             how == QLatin1String("announced") ? 0 : 1);
+    if (how == QLatin1String("announced")) {
+        // Asleep until logind says it woke: nothing is judged meanwhile.
+        QCOMPARE(v.verdict.CurrentState(), NetworkVerdict::State::Asleep);
+        QVERIFY(!v.verdict.NetworkUp());
+    } else if (how == QLatin1String("jump")) {
+        QCOMPARE(unannounced.count(), 1);
+        QCOMPARE(unannounced[0][0].toLongLong(), 9);
+    }
+}
+
+void TestEngine::logindOnAPrivateSystemBus() {
+#if !defined(Q_OS_LINUX)
+    QSKIP("logind is a Linux service");
+#else
+    // A system bus of the test's own with a stand-in logind on it: the sleep watch hears its
+    // PrepareForSleep as it would hear the real one.
+    if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty())
+        QSKIP("dbus-daemon is not installed");
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString socket = dir.filePath(QStringLiteral("system_bus"));
+    QFile config(dir.filePath(QStringLiteral("system.conf")));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
+                 "1.0//EN\" \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                 "<busconfig><type>system</type><listen>unix:path=" +
+                 socket.toUtf8() +
+                 "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                 "<allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\"/>"
+                 "<allow receive_sender=\"*\"/></policy></busconfig>\n");
+    config.close();
+    QProcess bus;
+    bus.start(QStringLiteral("dbus-daemon"),
+              {QStringLiteral("--config-file=") + config.fileName(), QStringLiteral("--nofork"),
+               QStringLiteral("--nopidfile"), QStringLiteral("--print-address")});
+    const auto stop = qScopeGuard([&bus] {
+        bus.kill();
+        bus.waitForFinished();
+    });
+    QVERIFY(bus.waitForReadyRead(Patience));
+    const QString address = QString::fromUtf8(bus.readLine()).trimmed();
+    QVERIFY2(address.startsWith(QLatin1String("unix:")), qPrintable(address));
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", address.toUtf8());
+
+    QDBusConnection logind = QDBusConnection::connectToBus(address, QStringLiteral("logind"));
+    QVERIFY(logind.isConnected());
+    QVERIFY(logind.registerService(QStringLiteral("org.freedesktop.login1")));
+    const auto announce = [&logind](bool sleep) {
+        QDBusMessage signal = QDBusMessage::createSignal(
+            QStringLiteral("/org/freedesktop/login1"),
+            QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"));
+        signal << sleep;
+        return logind.send(signal);
+    };
+
+    Verdict v;
+    v.sleep.Listen();
+    QVERIFY(v.sleep.Listening());
+    QCOMPARE(v.sleep.Problem(), QString());
+    QSignalSpy sleeping(&v.verdict, &NetworkVerdict::sleeping);
+    QSignalSpy woke(&v.verdict, &NetworkVerdict::woke);
+    QVERIFY(announce(true));
+    QVERIFY(sleeping.wait(Patience));
+    QCOMPARE(v.verdict.CurrentState(), NetworkVerdict::State::Asleep);
+    QVERIFY(announce(false));
+    QVERIFY(woke.wait(Patience));
+    // Awake: verdicts wait for the network (this machine's routes say whether it is there
+    // already) or 30 s; a completed ping from beyond this computer ends the wait for good.
+    QVERIFY(v.verdict.CurrentState() != NetworkVerdict::State::Asleep);
+    v.verdict.Completed(QHostAddress(QStringLiteral("192.0.2.1")));
+    QCOMPARE(v.verdict.CurrentState(), NetworkVerdict::State::Up);
+    QVERIFY(v.verdict.NetworkUp());
+    QDBusConnection::disconnectFromBus(QStringLiteral("logind"));
+#endif
+}
+
+void TestEngine::routesNeighboursAndReferencesParse() {
+    // The kernel's own text: the header, a default route, a link route, one that is not up
+    // and an unreachable one (flags RTF_UP 1, RTF_GATEWAY 2, RTF_REJECT 0x200).
+    const QByteArray v4 =
+        "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n"
+        "eth0\t00000000\t0100000A\t0003\t0\t0\t0\t00000000\t0\t0\t0\n"
+        "eth0\t0000000A\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n"
+        "eth1\t0000A8C0\t00000000\t0000\t0\t0\t0\t00FFFFFF\t0\t0\t0\n"
+        "*\t000000C6\t00000000\t0201\t0\t0\t0\t000000FF\t0\t0\t0\n"
+        "garbage\n";
+    const QList<RouteEntry> routes = ParseIpv4Routes(v4);
+    QCOMPARE(routes.size(), 3);
+    QCOMPARE(routes[0].destination, QHostAddress(QStringLiteral("0.0.0.0")));
+    QCOMPARE(routes[0].prefix, 0);
+    QCOMPARE(routes[0].gateway, QHostAddress(QStringLiteral("10.0.0.1")));
+    QCOMPARE(routes[0].interfaceName, QStringLiteral("eth0"));
+    QCOMPARE(routes[1].destination, QHostAddress(QStringLiteral("10.0.0.0")));
+    QCOMPARE(routes[1].prefix, 24);
+    QVERIFY(routes[1].gateway.isNull());
+    QVERIFY(routes[2].reject);
+    QCOMPARE(routes[2].prefix, 8);
+
+    const QByteArray v6 = "00000000000000000000000000000000 00 00000000000000000000000000000000 "
+                          "00 fe800000000000000000000000000001 00000400 00000001 00000000 "
+                          "00000003 wlan0\n"
+                          "20010db8000000000000000000000000 20 00000000000000000000000000000000 "
+                          "00 00000000000000000000000000000000 00000100 00000001 00000000 "
+                          "00000001 wlan0\n";
+    const QList<RouteEntry> routes6 = ParseIpv6Routes(v6);
+    QCOMPARE(routes6.size(), 2);
+    QCOMPARE(routes6[0].prefix, 0);
+    QCOMPARE(routes6[0].gateway, QHostAddress(QStringLiteral("fe80::1")));
+    QCOMPARE(routes6[1].destination, QHostAddress(QStringLiteral("2001:db8::")));
+    QCOMPARE(routes6[1].prefix, 32);
+
+    const QList<Neighbour> arp = ParseNeighbours(
+        "IP address       HW type     Flags       HW address            Mask     Device\n"
+        "10.0.0.1         0x1         0x2         02:00:00:00:00:01     *        eth0\n"
+        "10.0.0.7         0x1         0x0         00:00:00:00:00:00     *        eth0\n");
+    QCOMPARE(arp.size(), 2);
+    QVERIFY(arp[0].complete);
+    QVERIFY(!arp[1].complete);
+    QCOMPARE(ParseNameServers("# comment\nnameserver 192.0.2.53\nnameserver ::1\nsearch x\n"),
+             (QList<QHostAddress>{QHostAddress(QStringLiteral("192.0.2.53")),
+                                  QHostAddress(QStringLiteral("::1"))}));
+
+    // Reference addresses: http, https, host:port, [v6]:port; anything else is said once.
+    Verdict v;
+    v.verdict.ApplySettings(true, QStringLiteral("192.0.2.1:443\r\nhttps://[2001:db8::1]/\r\n"
+                                                 "http://192.0.2.2:8080/x\r\n\r\nftp://a/\r\n"
+                                                 "2001:db8::1:53\r\n192.0.2.3:99999"));
+    QStringList parsed;
+    for (const NetworkVerdict::Reference &r : v.verdict.References())
+        parsed << r.host + QLatin1Char('|') + QString::number(r.port);
+    QCOMPARE(parsed, (QStringList{"192.0.2.1|443", "2001:db8::1|443", "192.0.2.2|8080"}));
+    QCOMPARE(v.verdict.SkippedReferences().size(), 3);
+    QCOMPARE(v.verdict.SkippedReferences()[0],
+             QStringLiteral("Reference address \"ftp://a/\" skipped: not an http or https "
+                            "address, nor host:port.\r\n"));
+    // Off: every failure is the site's, as before.
+    v.verdict.ApplySettings(false, QString());
+    NetworkVerdict::Failure failure;
+    failure.tried = {QHostAddress(QStringLiteral("192.0.2.1"))};
+    failure.code = 10051;
+    QCOMPARE(v.verdict.Judge(failure), NetworkVerdict::Answer::Site);
+    // A server on this computer fails as the site, network or not.
+    v.verdict.ApplySettings(true, QString());
+    failure.tried = {QHostAddress(QStringLiteral("127.0.0.1"))};
+    QCOMPARE(v.verdict.Judge(failure), NetworkVerdict::Answer::Site);
 }
 
 QTEST_GUILESS_MAIN(TestEngine)

@@ -120,14 +120,21 @@ QByteArray ProbeText(const QList<Row> &rows) {
 
 const QByteArray NoProbes = ProbeText({});
 
-const QByteArray PingsHead = "# HELP vennatro_pings_total Pings finished in this run, by outcome.\n"
+const QByteArray NetworkHead = "# HELP vennatro_network_up 1 while this computer's network works, "
+                               "0 during its outage or the moments after a sleep.\n"
+                               "# TYPE vennatro_network_up gauge\n";
+// The network's gauge (up) and the counters' head.
+const QByteArray PingsHead = NetworkHead + "vennatro_network_up 1\n" +
+                             "# HELP vennatro_pings_total Pings finished in this run, by outcome.\n"
                              "# TYPE vennatro_pings_total counter\n";
 
-QByteArray Counters(const QByteArray &label, int completed, int failed, int cancelled) {
+QByteArray Counters(const QByteArray &label, int completed, int failed, int cancelled,
+                    int notChecked = 0) {
     const QByteArray prefix = "vennatro_pings_total{target=\"" + label + "\",outcome=\"";
     return prefix + "completed\"} " + QByteArray::number(completed) + "\n" + prefix + "failed\"} " +
            QByteArray::number(failed) + "\n" + prefix + "cancelled\"} " +
-           QByteArray::number(cancelled) + "\n";
+           QByteArray::number(cancelled) + "\n" + prefix + "not_checked\"} " +
+           QByteArray::number(notChecked) + "\n";
 }
 
 QByteArray OkAnswer(const QByteArray &body, bool withBody = true) {
@@ -188,6 +195,7 @@ private slots:
     // The registry and its text.
     void expositionOfKnownResults();
     void cancelledPingOnlyCounts();
+    void notCheckedPingKeepsTheLastVerdict();
     void watchedTargetsAndChangeSignal();
     void labelValuesEscaped();
     void passwordsNeverShown();
@@ -264,6 +272,27 @@ void TestMetrics::cancelledPingOnlyCounts() {
     const QByteArray expected = ProbeText({{"http://a/", "1", "0.2", 200, "0.01"}}) + PingsHead +
                                 Counters("http://a/", 1, 0, 1) + Counters("http://z/", 0, 0, 1);
     QCOMPARE(registry.Exposition(), expected);
+}
+
+void TestMetrics::notCheckedPingKeepsTheLastVerdict() {
+    MetricsRegistry registry;
+    QSignalSpy changed(&registry, &MetricsRegistry::changed);
+    registry.Record(Result("http://a/", PingOutcomeKind::Completed, 0.2, 0.01, 200));
+    PingResult unchecked = Result("http://a/", PingOutcomeKind::NotChecked, -1, -1, 0);
+    unchecked.notChecked = NotCheckedReason::NoNetwork;
+    unchecked.errorCode = 10051;
+    registry.Record(unchecked);
+    registry.SetNetworkUp(false);
+    registry.SetNetworkUp(false); // no change, no signal
+    QCOMPARE(changed.count(), 3);
+
+    // The sample stays the completed ping's: the outage was this computer's, not the site's.
+    QByteArray expected = ProbeText({{"http://a/", "1", "0.2", 200, "0.01"}}) + PingsHead +
+                          Counters("http://a/", 1, 0, 0, 1);
+    expected.replace("vennatro_network_up 1\n", "vennatro_network_up 0\n");
+    QCOMPARE(registry.Exposition(), expected);
+    registry.SetNetworkUp(true);
+    QVERIFY(registry.Exposition().contains("\nvennatro_network_up 1\n"));
 }
 
 void TestMetrics::watchedTargetsAndChangeSignal() {

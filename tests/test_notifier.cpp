@@ -105,6 +105,24 @@ void TestNotifier::eventsAsBalloonsAndStatus_data() {
         << QStringList{};
     QTest::newRow("certificate expiring, no notices")
         << expiring << false << false << QStringList{} << QStringList{};
+    // This computer's network, not the site: no failure notice a ping, one for the outage
+    // (a warning, even with "only errors") and one at its end.
+    QTest::newRow("not checked") << Emit([](PingSession &s) {
+        emit s.notChecked(A, NotCheckedReason::NoNetwork);
+    }) << true << false << QStringList{}
+                                 << QStringList{"5|Connection to [" + A + "] not checked."};
+    const Emit lost = [](PingSession &s) { emit s.networkLost(2); };
+    QTest::newRow("network lost")
+        << lost << true << true
+        << QStringList{"Network connection lost|2|This computer has no network connection: 2 "
+                       "addresses could not be checked."}
+        << QStringList{};
+    QTest::newRow("network lost, no notices")
+        << lost << false << false << QStringList{} << QStringList{};
+    QTest::newRow("network back")
+        << Emit([](PingSession &s) { emit s.networkBack(125); }) << true << true
+        << QStringList{"|0|", "Network connection back|1|Network connection back after 2 min."}
+        << QStringList{};
     QTest::newRow("unexpected") << Emit([](PingSession &s) {
         emit s.unexpectedError("Out of memory");
     }) << false << false << QStringList{"Vennatro|3|Out of memory"}

@@ -417,6 +417,8 @@ void TestOptions::tabOrder() {
                                   "cmbSMTPSecurity",
                                   "btnTestMail",
                                   "edRepeatAlerts",
+                                  "cbTellNetworkOutages",
+                                  "edReferenceAddresses",
                                   "btnOK",
                                   "btnCancel",
                                   "edPingAttemps"};
@@ -579,6 +581,8 @@ void TestOptions::valuesCopyInAndOut() {
     in.AcceptedHTTPStatus = QStringLiteral("200-399,401");
     in.SlowAbove = 2500;
     in.WatchInterval = 300;
+    in.TellNetworkOutages = false;
+    in.ReferenceAddresses = QStringLiteral("192.0.2.1:443\r\nhttps://[2001:db8::1]/");
 
     TfOptions d(nullptr);
     d.LoadFrom(in);
@@ -586,6 +590,12 @@ void TestOptions::valuesCopyInAndOut() {
     QCOMPARE(d.edCertExpiry->text(), QStringLiteral("30"));
     QCOMPARE(d.edAcceptedStatus->text(), in.AcceptedHTTPStatus);
     QCOMPARE(d.edSlowAbove->text(), QStringLiteral("2500"));
+    // One line a reference in the store, blanks between them in the field, which is off with
+    // its check box.
+    QCOMPARE(d.edReferenceAddresses->text(),
+             QStringLiteral("192.0.2.1:443 https://[2001:db8::1]/"));
+    QVERIFY(!d.cbTellNetworkOutages->isChecked());
+    QVERIFY(!d.edReferenceAddresses->isEnabled());
     QCOMPARE(d.edPingAttemps->text(), QStringLiteral("7"));
     QCOMPARE(d.edInterval->text(), QStringLiteral("42"));
     QCOMPARE(d.edPort->text(), QStringLiteral("8080"));

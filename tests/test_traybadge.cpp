@@ -1,6 +1,8 @@
 // The tray icon as a status display: a badge of the last outcome, kept until the next ping,
 // and the worst state of the watched addresses.
 
+#include "engine/NetworkVerdict.h"
+#include "platform/NetworkState.h"
 #include "support/EngineProbe.h"
 #include "support/TestHelpers.h"
 #include "support/TestTcpServer.h"
@@ -30,6 +32,12 @@ QList<bool> MarkOf(const QIcon &icon, int side) {
             if (QLineF(c, QPointF(x + 0.5, y + 0.5)).length() < d * 0.35)
                 mark << (qGray(image.pixel(x, y)) > 200);
     return mark;
+}
+
+// The colour beside the centre of the badge: "no network" crosses its centre with a stroke.
+QColor BadgeSidePixel(const QIcon &icon) {
+    const QImage image = icon.pixmap(32, 32).toImage();
+    return image.isNull() ? QColor() : image.pixelColor(27, 21);
 }
 
 // The icon handed to the desktop last.
@@ -70,16 +78,20 @@ void TestTrayBadge::badgeIsDrawnInItsColour() {
     plain.fill(Qt::blue);
     const QIcon base(plain);
     QCOMPARE(BadgePixel(BadgedIcon(base, TrayBadge::None)), QColor(Qt::blue));
-    for (TrayBadge badge :
-         {TrayBadge::Completed, TrayBadge::UnderWay, TrayBadge::Slow, TrayBadge::Failed}) {
+    for (TrayBadge badge : {TrayBadge::Completed, TrayBadge::UnderWay, TrayBadge::Slow,
+                            TrayBadge::Failed, TrayBadge::NoNetwork}) {
         const QIcon icon = BadgedIcon(base, badge);
-        QCOMPARE(BadgePixel(icon), BadgeColor(badge));
+        QCOMPARE(BadgeSidePixel(icon), BadgeColor(badge));
+        // Grey alone could pass for idle: a white stroke crosses it.
+        QCOMPARE(BadgePixel(icon),
+                 badge == TrayBadge::NoNetwork ? QColor(Qt::white) : BadgeColor(badge));
         // The rest of the icon is left as it was.
         QCOMPARE(icon.pixmap(32, 32).toImage().pixelColor(4, 4), QColor(Qt::blue));
     }
     // The three states can be told apart at a glance.
     QVERIFY(BadgeColor(TrayBadge::Completed) != BadgeColor(TrayBadge::Failed));
     QVERIFY(BadgeColor(TrayBadge::UnderWay) != BadgeColor(TrayBadge::Failed));
+    QVERIFY(BadgeColor(TrayBadge::NoNetwork) != BadgeColor(TrayBadge::Failed));
 }
 
 // Without colour (light pixels only) the four states still differ at every tray size.
@@ -159,6 +171,28 @@ void TestTrayBadge::iconFollowsTheMainPing() {
     // And green once it is gone.
     w->Session->Watched()->Remove(0);
     QCOMPARE(BadgePixel(w->NotifyIcon->Icon()), BadgeColor(TrayBadge::Completed));
+
+    // This computer has no network: grey, not red, in the tray and the status image, and the
+    // tool-tip says so first. The routes alone judge (this machine's backend stays out).
+    w->Session->NetworkFacts()->SetSystemBackend(false);
+    Options.TellNetworkOutages = true;
+    w->ApplySettings();
+    NetworkVerdict::Failure failure;
+    failure.address = QStringLiteral("http://198.51.100.7/");
+    failure.tried = {QHostAddress(QStringLiteral("198.51.100.7"))};
+    failure.code = 10051; // Network is unreachable
+    QCOMPARE(w->Session->Network()->Judge(failure), NetworkVerdict::Answer::NoNetwork);
+    QCOMPARE(BadgeSidePixel(w->NotifyIcon->Icon()), BadgeColor(TrayBadge::NoNetwork));
+    QCOMPARE(BadgeSidePixel(LastIcon(fx.shell)), BadgeColor(TrayBadge::NoNetwork));
+    w->TimerNotificationTimer(); // the status shows the state once the last result's hold ends
+    QCOMPARE(w->StatusImageIndex, 5);
+    QVERIFY2(w->NotifyIcon->ToolTip().startsWith(QStringLiteral("No network connection\r")),
+             qPrintable(w->NotifyIcon->ToolTip()));
+    // Off: every failure is the site's again, and the icon shows the addresses' state.
+    Options.TellNetworkOutages = false;
+    w->ApplySettings();
+    QCOMPARE(BadgePixel(w->NotifyIcon->Icon()), BadgeColor(TrayBadge::Completed));
+    QVERIFY(!w->NotifyIcon->ToolTip().startsWith(QStringLiteral("No network connection")));
 }
 
 // The error ping checks a second address: its progress and its answer never turn the failed

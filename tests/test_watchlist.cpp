@@ -250,6 +250,24 @@ void TestWatchList::spreadAgainAfterAStall() {
     for (int i = 0; i < 4; ++i)
         next << rig.list.RowAt(i).msToNext;
     QCOMPARE(next, (QList<qint64>{500, 1500, 2500, 3500}));
+
+    // Asleep: nothing is due however long it lasts; the wake spreads them afresh.
+    const auto msToNext = [&rig] {
+        QList<qint64> out;
+        for (int i = 0; i < 4; ++i)
+            out << rig.list.RowAt(i).msToNext;
+        return out;
+    };
+    rig.list.Pause();
+    now += 3600000;
+    QTest::qWait(50);
+    QCOMPARE(rig.list.Running(), 0);
+    rig.list.Resume();
+    QCOMPARE(msToNext(), (QList<qint64>{500, 1500, 2500, 3500}));
+    // The network is back: each once within 10 s, one after the other.
+    rig.list.PingAllWithin(10000);
+    QCOMPARE(msToNext(), (QList<qint64>{1250, 3750, 6250, 8750}));
+    QCOMPARE(rig.list.Running(), 0);
 }
 
 void TestWatchList::eachAddressAlertsOnItsOwn() {

@@ -710,7 +710,7 @@ void TestWatchPanel::rowsSayTheirStateInWordsAndColour() {
     QVERIFY(table && table->tableInterface());
     QCOMPARE(table->text(QAccessible::Name), QStringLiteral("Watched addresses"));
     const QStringList heard = {QStringLiteral("Up"), QStringLiteral("Down"),
-                               QStringLiteral("Not checked")};
+                               QStringLiteral("Not pinged yet")};
     for (int row = 0; row < 3; ++row) {
         QAccessibleInterface *cell = table->tableInterface()->cellAt(row, ColState);
         QVERIFY(cell);

@@ -79,6 +79,30 @@
         <source>Sending notification email...</source>
         <translation>Benachrichtigungs-E-Mail wird gesendet …</translation>
     </message>
+    <message>
+        <source>This computer has no network connection: %d %s could not be checked.</source>
+        <translation>Dieser Computer hat keine Netzwerkverbindung: %d %s konnten nicht geprüft werden.</translation>
+    </message>
+    <message>
+        <source>Network connection lost</source>
+        <translation>Netzwerkverbindung verloren</translation>
+    </message>
+    <message>
+        <source>Network connection back after %s.</source>
+        <translation>Netzwerkverbindung nach %s wieder da.</translation>
+    </message>
+    <message>
+        <source>Network connection back</source>
+        <translation>Netzwerkverbindung wieder da</translation>
+    </message>
+    <message>
+        <source>Connection to [%s] not checked.</source>
+        <translation>Verbindung zu [%s] nicht geprüft.</translation>
+    </message>
+    <message>
+        <source>No network connection</source>
+        <translation>Keine Netzwerkverbindung</translation>
+    </message>
 </context>
 <context>
     <name>InstanceStart</name>
@@ -93,6 +117,17 @@
         <translation>Vennatro kann nicht starten.
 
 %1</translation>
+    </message>
+</context>
+<context>
+    <name>PingNotifier</name>
+    <message>
+        <source>address</source>
+        <translation>Adresse</translation>
+    </message>
+    <message>
+        <source>addresses</source>
+        <translation>Adressen</translation>
     </message>
 </context>
 <context>
@@ -432,6 +467,10 @@
         <comment>move the row</comment>
         <translation>Runter</translation>
     </message>
+    <message>
+        <source>Not pinged yet</source>
+        <translation>Noch nicht gepingt</translation>
+    </message>
 </context>
 <context>
     <name>TfAbout</name>
@@ -745,6 +784,14 @@
     <message>
         <source>Operation aborted</source>
         <translation>Vorgang abgebrochen</translation>
+    </message>
+    <message>
+        <source>Status: no network connection</source>
+        <translation>Status: keine Netzwerkverbindung</translation>
+    </message>
+    <message>
+        <source>not checked</source>
+        <translation>nicht geprüft</translation>
     </message>
 </context>
 <context>
@@ -1290,6 +1337,26 @@ Der Server antwortete: %2</translation>
     <message>
         <source>&amp;Repeat alerts every:</source>
         <translation>Alarme wiede&amp;rholen alle:</translation>
+    </message>
+    <message>
+        <source>Tell network outages from site outages</source>
+        <translation>Netzwerkausfälle von Ausfällen der Seite unterscheiden</translation>
+    </message>
+    <message>
+        <source>A ping that fails because this computer has no network, or slept, is &quot;not checked&quot; and alerts nothing</source>
+        <translation>Ein Ping, der scheitert, weil dieser Computer kein Netzwerk hat oder schlief, ist „nicht geprüft“ und alarmiert nicht</translation>
+    </message>
+    <message>
+        <source>host:port or http(s) addresses</source>
+        <translation>host:port oder http(s)-Adressen</translation>
+    </message>
+    <message>
+        <source>Refere&amp;nce addresses:</source>
+        <translation>Refere&amp;nzadressen:</translation>
+    </message>
+    <message>
+        <source>Asked after a failure (a connect, at most every 10 s): when none of them answers either, this computer&apos;s network is down. Separate them with blanks</source>
+        <translation>Nach einem Fehlschlag gefragt (ein Verbindungsaufbau, höchstens alle 10 s): antwortet auch keine davon, ist das Netzwerk dieses Computers ausgefallen. Durch Leerzeichen trennen</translation>
     </message>
 </context>
 <context>

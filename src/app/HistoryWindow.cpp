@@ -160,6 +160,10 @@ ChartPoints PointsOf(const QList<HistoryRow> &rows, const QList<HistorySession> 
             broken = true;
             continue;
         }
+        if (row.outcome == PingOutcomeKind::NotChecked) {
+            lineSession = -1; // a gap: nothing is known of the address in between
+            continue;
+        }
         if (row.outcome != PingOutcomeKind::Completed || row.ms < 0)
             continue;
         while (session < sessions.size() &&

@@ -75,7 +75,7 @@ TfMain_Vennatro::TfMain_Vennatro(PingSession *session, QWidget *parent)
         QApplication::setWindowIcon(windowIcon());
 
     ImageListStatus = {IconFor("status0"), IconFor("status1"), IconFor("status2"),
-                       IconFor("status3"), IconFor("status4")};
+                       IconFor("status3"), IconFor("status4"), IconFor("status5")};
 
     CreateActions();
     ApplyToolIcons();
@@ -430,9 +430,9 @@ void TfMain_Vennatro::ShowStatusImage(int index) {
     // The picture's state in words, for whoever cannot see it. Qt announces a new name to
     // assistive technology itself (QAccessible::NameChanged): one event a change, never two.
     static const char *const words[] = {
-        QT_TR_NOOP("Status: ping under way"), QT_TR_NOOP("Status: idle"),
+        QT_TR_NOOP("Status: ping under way"),      QT_TR_NOOP("Status: idle"),
         QT_TR_NOOP("Status: last ping completed"), QT_TR_NOOP("Status: last ping failed"),
-        QT_TR_NOOP("Status: last ping slow")};
+        QT_TR_NOOP("Status: last ping slow"),      QT_TR_NOOP("Status: no network connection")};
     const QString name = index < int(std::size(words)) ? tr(words[index]) : QString();
     imgStatus->setAccessibleName(name);
 }

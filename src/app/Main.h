@@ -50,7 +50,8 @@ public:
     // ---- what it shows ----
     PingSession *Session = nullptr;
     QTimer *TimerNotification = nullptr; // result hold, 2500 ms
-    QList<QIcon> ImageListStatus;        // 0 under way, 1 idle, 2 completed, 3 failed
+    QList<QIcon>
+        ImageListStatus; // 0 under way, 1 idle, 2 completed, 3 failed, 4 slow, 5 not checked
     int StatusImageIndex = 1;
 
     // ---- what the program knows of itself ----

@@ -2,6 +2,7 @@
 
 #include "app/Main.h"
 #include "engine/Formats.h"
+#include "engine/NetworkVerdict.h"
 #include "engine/PingTarget.h"
 #include "platform/gui/MessageBox.h"
 #include "platform/gui/Translation.h"
@@ -58,9 +59,12 @@ void TfMain_Vennatro::UpdateStatus() {
     SetStatusText(text);
     m_watchSummary = WatchSummary();
     ShowTrayToolTip();
-    if (StatusHint() != tr(InactiveHint)) {
-        SetStatusHint(tr(InactiveHint));
-        ShowStatusImage(1);
+    const bool noNetwork = Session->Network()->CurrentState() == NetworkVerdict::State::Down;
+    const QString hint =
+        noNetwork ? QCoreApplication::translate("Fmt", Fmt::NoNetworkTip) : tr(InactiveHint);
+    if (StatusHint() != hint) {
+        SetStatusHint(hint);
+        ShowStatusImage(noNetwork ? 5 : 1);
     }
 }
 

@@ -4,6 +4,7 @@
 #include "app/Main.h"
 #include "app/WatchPanel.h"
 #include "engine/Formats.h"
+#include "engine/NetworkVerdict.h"
 #include "engine/WatchList.h"
 #include "platform/gui/Translation.h"
 
@@ -42,6 +43,11 @@ void TfMain_Vennatro::CreateWatchList() {
                       : result.outcome == PingOutcomeKind::Failed ? TrayBadge::Failed
                                                                   : TrayBadge::None;
         UpdateTrayBadge();
+    });
+    // Grey, not red, while this computer has no network.
+    connect(Session, &PingSession::networkStateChanged, this, [this] {
+        UpdateTrayBadge();
+        UpdateStatus();
     });
     connect(watched, &WatchList::rowsChanged, this, [this] {
         UpdateTrayBadge();
@@ -99,6 +105,9 @@ QString TfMain_Vennatro::LastResultText(const PingResult &result) {
     case PingOutcomeKind::Cancelled:
         what = tr("cancelled");
         break;
+    case PingOutcomeKind::NotChecked:
+        what = tr("not checked");
+        break;
     }
     return tr("%1 at %2").arg(what, LocalShortTime(result.finishedAt.toLocalTime().time()));
 }
@@ -107,6 +116,9 @@ void TfMain_Vennatro::ShowTrayToolTip() {
     // The status lines come first, as the icon always had them: the countdown of automatic
     // ping is never pushed out by the lines added below.
     QString first = QLatin1String(ApplicationTitle);
+    // Grey on the icon needs its reason in words: said before anything else.
+    if (Session->Network()->CurrentState() == NetworkVerdict::State::Down)
+        first = QCoreApplication::translate("Fmt", Fmt::NoNetworkTip) + QLatin1Char('\r') + first;
     if (!StatusText().isEmpty())
         first += QLatin1Char('\r') + StatusText();
     QStringList added;
@@ -163,6 +175,8 @@ void TfMain_Vennatro::UpdateTrayBadge() {
         badge = WorseBadge(badge, TrayBadge::Slow);
     if (tally.failed > 0)
         badge = WorseBadge(badge, TrayBadge::Failed);
+    if (Session->Network()->CurrentState() == NetworkVerdict::State::Down)
+        badge = TrayBadge::NoNetwork;
     if (badge == m_shownBadge)
         return; // the desktop repaints the icon for every change it is handed
     m_shownBadge = badge;

@@ -101,6 +101,27 @@ PingNotifier::PingNotifier(PingSession *session, QObject *parent)
                                        U8(DownTimeText(downSeconds)).constData()),
                      Fmt::RestoredTitle, 1);
             });
+    // No failure notice for a ping that was not checked: one notice an outage of this
+    // computer's network, and one at its end.
+    connect(session, &PingSession::notChecked, this, [this](const QString &address) {
+        emit statusChanged(5,
+                           QString::asprintf(Tr(Fmt::NotCheckedStatus), U8(address).constData()));
+    });
+    connect(session, &PingSession::networkLost, this, [this](int addresses) {
+        if (Notifying())
+            Show(
+                QString::asprintf(Tr(Fmt::NetworkLostBalloon), addresses,
+                                  U8(addresses == 1 ? tr("address") : tr("addresses")).constData()),
+                Fmt::NetworkLostTitle, 2);
+    });
+    connect(session, &PingSession::networkBack, this, [this](qint64 downSeconds) {
+        if (!Notifying())
+            return;
+        Hide();
+        Show(QString::asprintf(Tr(Fmt::NetworkBackBalloon),
+                               U8(DownTimeText(downSeconds)).constData()),
+             Fmt::NetworkBackTitle, 1);
+    });
     connect(session, &PingSession::unexpectedError, this, [this](const QString &message) {
         emit balloon(message, QLatin1String(ApplicationTitle), 3);
     });

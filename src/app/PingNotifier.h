@@ -20,8 +20,8 @@ signals:
     // A tray balloon; an empty text hides the one shown. Kinds: 1 information, 2 warning,
     // 3 error.
     void balloon(const QString &text, const QString &title, int iconKind);
-    // The status image (0 under way, 1 idle, 2 completed, 3 failed, 4 slow) and the status
-    // text.
+    // The status image (0 under way, 1 idle, 2 completed, 3 failed, 4 slow, 5 not checked) and
+    // the status text.
     void statusChanged(int image, const QString &text);
 
 private:

@@ -47,6 +47,8 @@ QString StateText(const WatchList::Row &row) {
         return QCoreApplication::translate("TWatchPanel", "Down", "state");
     if (row.outcome == WatchList::Completed)
         return QCoreApplication::translate("TWatchPanel", "Up", "state");
+    if (row.outcome == WatchList::NotChecked)
+        return QCoreApplication::translate("TWatchPanel", "Not checked");
     if (row.outcome == WatchList::Slow) // in words, not by its picture's colour alone
         return QCoreApplication::translate("TWatchPanel", "Slow");
     return row.state == WatchList::UnderWay ? QCoreApplication::translate("TWatchPanel", "Pinging")
@@ -58,7 +60,7 @@ QString AccessibleStateText(const WatchList::Row &row) {
     if (row.outcome == WatchList::Slow)
         return QCoreApplication::translate("TWatchPanel", "Up, slow");
     if (row.outcome == WatchList::Idle && row.state != WatchList::UnderWay)
-        return QCoreApplication::translate("TWatchPanel", "Not checked");
+        return QCoreApplication::translate("TWatchPanel", "Not pinged yet");
     return StateText(row);
 }
 
@@ -566,9 +568,15 @@ void TWatchPanel::UpdateTableRow(int tableRow) {
         data.outcome == WatchList::Failed
             ? QBrush(Blend(palette().color(QPalette::Base), FailureTint, FailureTintShare))
             : QBrush();
+    // A row not checked says nothing of its address: grey, like a disabled one.
+    const QBrush text = data.state == WatchList::NotChecked
+                            ? palette().brush(QPalette::Disabled, QPalette::Text)
+                            : QBrush();
     for (int column = 0; column < ColumnCount; ++column) {
         if (item(column)->background() != background)
             item(column)->setBackground(background);
+        if (item(column)->foreground() != text)
+            item(column)->setForeground(text);
     }
     m_rebuilding = wasRebuilding;
 }

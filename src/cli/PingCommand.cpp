@@ -65,6 +65,10 @@ QString JsonLine(const PingResult &result) {
     o[QStringLiteral("code")] = result.errorCode;
     o[QStringLiteral("text")] = result.errorText;
     o[QStringLiteral("http_status")] = result.httpStatus;
+    if (result.outcome == PingOutcomeKind::NotChecked)
+        o[QStringLiteral("reason")] = result.notChecked == NotCheckedReason::Asleep
+                                          ? QStringLiteral("asleep")
+                                          : QStringLiteral("no_network");
     return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) + QLatin1Char('\n');
 }
 
@@ -148,7 +152,8 @@ QString PingCommandUsage() {
         "  --help               this text\n"
         "  --version            the program's version\n"
         "\n"
-        "Exit status: 0 every ping completed, 1 a ping failed, 2 a usage error.\n");
+        "Exit status: 0 every ping completed, 1 a ping failed, 2 a usage error, 3 no ping\n"
+        "failed but some could not be checked (this computer had no network, or slept).\n");
 }
 
 std::optional<PingCommandRequest> ParsePingCommand(const QStringList &arguments, QString *error) {
@@ -365,9 +370,8 @@ PingCommand::PingCommand(const PingCommandRequest &request, const TOptions &sett
                 Print((several ? NamedLines(text, shown) : text) + QLatin1Char('\n'));
             });
         }
-        connect(t->engine, &PingEngine::finished, this, [this, t](const PingResult &result) {
-            Finished(*t, result.outcome == PingOutcomeKind::Completed);
-        });
+        connect(t->engine, &PingEngine::finished, this,
+                [this, t](const PingResult &result) { Finished(*t, result); });
         m_session->Metrics()->Registry()->AddTarget(t->address.boxText);
         m_targets.push_back(std::move(target));
     }
@@ -391,8 +395,10 @@ void PingCommand::StartNext(Target &target) {
     target.engine->Ping();
 }
 
-void PingCommand::Finished(Target &target, bool completed) {
-    if (!completed)
+void PingCommand::Finished(Target &target, const PingResult &result) {
+    if (result.outcome == PingOutcomeKind::NotChecked)
+        m_notChecked = true;
+    else if (result.outcome != PingOutcomeKind::Completed)
         m_failed = true;
     if (target.remaining > 0) {
         target.next.start();

@@ -54,7 +54,8 @@ bool IsCommandLine(const QStringList &arguments);
 // Pings each address of the request with an engine of its own session, all at once, count
 // times each, and prints the log lines as they happen (LF line breaks). The session records
 // the history and the metrics file; it sends no e-mail and serves no metrics port. Ends with
-// the exit status: 0 every ping completed, 1 any failed or was cancelled.
+// the exit status: 0 every ping completed, 1 any failed or was cancelled, 3 none failed but
+// some could not be checked (this computer had no network, or slept).
 class PingCommand : public QObject {
     Q_OBJECT
 public:
@@ -69,7 +70,7 @@ public:
     // Ends every ping under way at once (Ctrl+C): counts as a failure.
     void Abort();
 
-    int ExitStatus() const { return m_failed ? 1 : 0; }
+    int ExitStatus() const { return m_failed ? 1 : m_notChecked ? 3 : 0; }
 
 signals:
     void done(int status);
@@ -77,7 +78,7 @@ signals:
 private:
     struct Target;
     void StartNext(Target &target);
-    void Finished(Target &target, bool completed);
+    void Finished(Target &target, const PingResult &result);
     void Print(const QString &text);
 
     PingCommandRequest m_request;
@@ -87,6 +88,7 @@ private:
     std::vector<std::unique_ptr<Target>> m_targets;
     int m_running = 0;
     bool m_failed = false;
+    bool m_notChecked = false;
     bool m_ended = false;
 };
 

@@ -17,10 +17,28 @@ quint32 AutoPingScheduler::PeriodSeconds(quint32 intervalMinutes) {
 void AutoPingScheduler::Start(quint32 intervalMinutes) {
     m_period = PeriodSeconds(intervalMinutes);
     m_elapsed = 0;
+    m_paused = false;
     m_timer.start();
 }
 
-void AutoPingScheduler::Stop() { m_timer.stop(); }
+void AutoPingScheduler::Stop() {
+    m_timer.stop();
+    m_paused = false;
+}
+
+void AutoPingScheduler::Pause() {
+    if (!m_timer.isActive())
+        return;
+    m_timer.stop();
+    m_paused = true;
+}
+
+void AutoPingScheduler::Resume() {
+    if (!m_paused)
+        return;
+    m_paused = false;
+    m_timer.start();
+}
 
 void AutoPingScheduler::SetInterval(quint32 intervalMinutes) {
     m_period = PeriodSeconds(intervalMinutes);

@@ -23,7 +23,10 @@ public:
     // A new interval for the running count: the seconds already counted stay, so the
     // countdown goes on from the new period (a ping is due at once when they already reach it).
     void SetInterval(quint32 intervalMinutes);
-    bool Active() const { return m_timer.isActive(); }
+    bool Active() const { return m_timer.isActive() || m_paused; }
+    // The computer sleeps: the countdown stops where it is, and goes on from there at Resume.
+    void Pause();
+    void Resume();
     QTimer *Timer() { return &m_timer; } // tests tick by hand
 
     quint32 AutoPingSeconds() const { return m_period; }
@@ -47,4 +50,5 @@ private:
     quint32 m_period = 0;
     qint32 m_elapsed = 0;
     std::function<bool()> m_busy;
+    bool m_paused = false;
 };

@@ -53,6 +53,17 @@ inline constexpr const char *AcceptedStatusIgnoredEntry =
 // Address, time of the alert.
 inline constexpr const char *AlertHeldEntry =
     "Alert for [%s] already sent at %s; not repeated.\r\n";
+// Address. A ping that tells nothing of the site: this computer had no network, or slept.
+inline constexpr const char *NotCheckedNetworkEntry =
+    "Connection to [%s] not checked: this computer has no network connection.\r\n";
+inline constexpr const char *NotCheckedAsleepEntry =
+    "Connection to [%s] not checked: this computer was asleep.\r\n";
+// Time stamp, addresses not checked so far.
+inline constexpr const char *NetworkLostEntry =
+    "\r\n[%s] Network connection lost: %d %s could not be checked.\r\n";
+// Time stamp, time down.
+inline constexpr const char *NetworkBackEntry =
+    "\r\n[%s] Network connection back after %s; every address is pinged again.\r\n";
 
 // ---- balloons: text and title ----
 inline constexpr const char *CompletedBalloon =
@@ -72,6 +83,14 @@ inline constexpr const char *UnknownErrorBalloon =
 inline constexpr const char *RestoredBalloon =
     QT_TRANSLATE_NOOP("Fmt", "Connection to [%s] restored after %s.");
 inline constexpr const char *RestoredTitle = QT_TRANSLATE_NOOP("Fmt", "Ping OK");
+// Addresses not checked so far, "address" or "addresses".
+inline constexpr const char *NetworkLostBalloon = QT_TRANSLATE_NOOP(
+    "Fmt", "This computer has no network connection: %d %s could not be checked.");
+inline constexpr const char *NetworkLostTitle = QT_TRANSLATE_NOOP("Fmt", "Network connection lost");
+// Time down.
+inline constexpr const char *NetworkBackBalloon =
+    QT_TRANSLATE_NOOP("Fmt", "Network connection back after %s.");
+inline constexpr const char *NetworkBackTitle = QT_TRANSLATE_NOOP("Fmt", "Network connection back");
 
 // Address, seconds.
 inline constexpr const char *SlowBalloon =
@@ -95,6 +114,9 @@ inline constexpr const char *SlowStatus =
 inline constexpr const char *AbortedStatus =
     QT_TRANSLATE_NOOP("Fmt", "Connection to [%s] aborted.");
 inline constexpr const char *FailedStatus = QT_TRANSLATE_NOOP("Fmt", "Connection to [%s] failed.");
+inline constexpr const char *NotCheckedStatus =
+    QT_TRANSLATE_NOOP("Fmt", "Connection to [%s] not checked.");
+inline constexpr const char *NoNetworkTip = QT_TRANSLATE_NOOP("Fmt", "No network connection");
 inline constexpr const char *AutoPingStatus = QT_TRANSLATE_NOOP(
     "Fmt", "Enabled automatic ping to [%s] each %d minutes (next ping in %.2d:%.2d)");
 inline constexpr const char *SendingEmailStatus =

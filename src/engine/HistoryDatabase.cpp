@@ -70,6 +70,8 @@ int OutcomeCode(PingOutcomeKind outcome) {
         return int(HistoryOutcome::Failed);
     case PingOutcomeKind::Cancelled:
         return int(HistoryOutcome::Cancelled);
+    case PingOutcomeKind::NotChecked:
+        return int(HistoryOutcome::NotChecked);
     }
     return int(HistoryOutcome::Cancelled);
 }
@@ -80,6 +82,8 @@ PingOutcomeKind OutcomeOf(int code) {
         return PingOutcomeKind::Completed;
     case int(HistoryOutcome::Failed):
         return PingOutcomeKind::Failed;
+    case int(HistoryOutcome::NotChecked):
+        return PingOutcomeKind::NotChecked;
     default: // neither completed nor failed: says nothing about the address
         return PingOutcomeKind::Cancelled;
     }

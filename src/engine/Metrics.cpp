@@ -24,12 +24,14 @@ int OutcomeIndex(PingOutcomeKind outcome) {
         return 1;
     case PingOutcomeKind::Cancelled:
         return 2;
+    case PingOutcomeKind::NotChecked:
+        return 3;
     }
     return 1;
 }
 
 constexpr PingOutcomeKind AllOutcomes[] = {PingOutcomeKind::Completed, PingOutcomeKind::Failed,
-                                           PingOutcomeKind::Cancelled};
+                                           PingOutcomeKind::Cancelled, PingOutcomeKind::NotChecked};
 
 // A phase that was not reached is negative; the scrape shows 0 rather than a value no
 // Prometheus query expects. NaN and infinity would not parse as "+Inf" either way.
@@ -392,10 +394,19 @@ MetricsRegistry::Series &MetricsRegistry::SeriesFor(const QString &target) {
 void MetricsRegistry::Record(const PingResult &result) {
     Series &series = SeriesFor(AddressWithoutPassword(result.address));
     ++series.pings[OutcomeIndex(result.outcome)];
-    if (result.outcome != PingOutcomeKind::Cancelled) {
+    // A ping that was not checked says nothing of the target: its last verdict stands.
+    if (result.outcome != PingOutcomeKind::Cancelled &&
+        result.outcome != PingOutcomeKind::NotChecked) {
         series.probed = true;
         series.facts = FactsOf(result);
     }
+    emit changed();
+}
+
+void MetricsRegistry::SetNetworkUp(bool up) {
+    if (up == m_networkUp)
+        return;
+    m_networkUp = up;
     emit changed();
 }
 
@@ -428,6 +439,12 @@ QByteArray MetricsRegistry::Exposition() const {
             probed.append(Probed{series.label, &series.facts});
     }
     AppendProbeFamilies(out, probed);
+    AppendFamily(out, "vennatro_network_up", "gauge",
+                 "1 while this computer's network works, 0 during its outage or the moments "
+                 "after a sleep.");
+    out += "vennatro_network_up ";
+    out += m_networkUp ? '1' : '0';
+    out += '\n';
     AppendFamily(out, "vennatro_pings_total", "counter", "Pings finished in this run, by outcome.");
     for (const Series &series : m_series) {
         for (const PingOutcomeKind outcome : AllOutcomes) {

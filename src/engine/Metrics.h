@@ -43,9 +43,11 @@ class MetricsRegistry : public QObject {
 public:
     explicit MetricsRegistry(QObject *parent = nullptr);
 
-    // One call a finished ping. A cancelled ping is only counted: the probe_* samples keep
-    // the last ping that ran to its end.
+    // One call a finished ping. A cancelled ping, or one not checked, is only counted: the
+    // probe_* samples keep the last ping that checked the target.
     void Record(const PingResult &result);
+    // This computer's network works (vennatro_network_up).
+    void SetNetworkUp(bool up);
     // A watched address before its first ping: zero counters, no probe_* samples yet.
     void AddTarget(const QString &address);
     // Drops every series of the address.
@@ -64,12 +66,13 @@ private:
         QByteArray label; // the address, escaped as a label value
         bool probed = false;
         ProbeFacts facts;
-        quint64 pings[3] = {0, 0, 0}; // by PingOutcomeKind
+        quint64 pings[4] = {0, 0, 0, 0}; // by PingOutcomeKind
     };
 
     Series &SeriesFor(const QString &target);
 
     QMap<QString, Series> m_series; // by target, sorted, so the output is stable
+    bool m_networkUp = true;
 };
 
 // Collects a request head as its bytes arrive: empty lines before the request line are

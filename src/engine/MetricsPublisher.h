@@ -27,6 +27,7 @@ public:
     // Port 0: no endpoint; an empty path: no file. Listens again only when the port changed.
     void Configure(quint32 port, const QString &file);
     void Record(const PingResult &result);
+    void SetNetworkUp(bool up) { m_registry.SetNetworkUp(up); }
     MetricsRegistry *Registry() { return &m_registry; }
     quint16 ListeningPort() const { return m_server.Port(); }
     // /probe?target=URL on the metrics port goes to the prober.

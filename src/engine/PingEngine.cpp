@@ -1,12 +1,14 @@
 #include "engine/PingEngine.h"
 
 #include "engine/Formats.h"
+#include "engine/NetworkVerdict.h"
 #include "net/TlsClient.h"
 #include "platform/Resolver.h"
 #include "platform/WsaErrors.h"
 
 #include <QDateTime>
 #include <QMetaObject>
+#include <utility>
 
 namespace {
 
@@ -15,6 +17,9 @@ constexpr int HeadLimit = 65536; // the most of an answer's head ever kept
 constexpr int RetryPauseMs = 1000;
 constexpr int WaitShownAfterSeconds = 2;
 constexpr int TimeoutErrorCode = 10060;
+// A time-out that came this much past its time, or 10% of it, came late because the process
+// stood still: nothing was measured.
+constexpr double StallMarginSeconds = 2.0;
 
 QByteArray U8(const QString &text) { return text.toUtf8(); }
 
@@ -72,6 +77,8 @@ PingEngine::PingEngine(QObject *parent) : QObject(parent) {
             emit attemptWaiting(TargetAddress, int(AttemptCount), int(m_options.PingAttempts),
                                 waited);
     });
+    m_networkWait.setSingleShot(true);
+    connect(&m_networkWait, &QTimer::timeout, this, [this] { Guard([this] { OpenAttempt(); }); });
     m_options = DefaultOptions();
 }
 
@@ -132,6 +139,10 @@ bool PingEngine::SetTarget(const NormalisedAddress &target) {
 }
 
 void PingEngine::Ping() {
+    m_judging = false;
+    m_waitForNetwork = false;
+    m_networkWait.stop();
+    m_notChecked = NotCheckedReason::None;
     m_pingIsErrorPing = m_errorPing;
     m_errorPing = false;
     m_finishedEmitted = false;
@@ -156,6 +167,28 @@ double PingEngine::SecondsSinceStart() const {
 bool PingEngine::Active() const { return ClientSocket->Active() || PingBusy; }
 
 void PingEngine::SetResolver(Resolver *resolver) { ClientSocket->SetResolver(resolver); }
+
+void PingEngine::SetNetworkVerdict(NetworkVerdict *verdict) {
+    if (m_network)
+        m_network->disconnect(this);
+    m_network = verdict;
+    if (!verdict)
+        return;
+    connect(verdict, &NetworkVerdict::judged, this,
+            [this](bool noNetwork) { Guard([this, noNetwork] { OnJudged(noNetwork); }); });
+    connect(verdict, &NetworkVerdict::back, this, [this] {
+        if (m_networkWait.isActive()) {
+            m_networkWait.stop();
+            Guard([this] { OpenAttempt(); });
+        }
+    });
+    connect(verdict, &NetworkVerdict::sleeping, this, [this] { Guard([this] { Sleep(); }); });
+}
+
+int PingEngine::AttemptTimeoutMs() const {
+    return m_timeoutOverrideMs >= 0 ? m_timeoutOverrideMs
+                                    : int(qBound<quint32>(1, m_options.PingTimeout, 3600) * 1000);
+}
 
 void PingEngine::Cancel() { actCancelExecute(); }
 
@@ -186,6 +219,13 @@ void PingEngine::StartPingAttempt() {
     m_slow = false;
     PingStartTime.invalidate();
     emit attemptStarted(TargetAddress, int(AttemptCount), int(m_options.PingAttempts));
+    if (std::exchange(m_waitForNetwork, false) && m_network && !m_network->NetworkUp()) {
+        // No retry storm while the network is gone: the attempt waits for it to come back,
+        // an attempt's time-out at most.
+        emit retryPaused(AttemptTimeoutMs());
+        m_networkWait.start(AttemptTimeoutMs());
+        return;
+    }
     if (AttemptCount > 1 && m_retryPause.interval() > 0) {
         // A timer, not a sleep: the program stays responsive and Cancel ends the pause.
         emit retryPaused(m_retryPause.interval());
@@ -209,10 +249,11 @@ void PingEngine::OpenAttempt() {
         m_tlsContext->Prepare();
     }
     PingStartTime.start();
-    const int timeoutMs = m_timeoutOverrideMs >= 0
-                              ? m_timeoutOverrideMs
-                              : int(qBound<quint32>(1, m_options.PingTimeout, 3600) * 1000);
-    m_attemptTimer.start(timeoutMs);
+    if (m_network) {
+        m_network->CheckClocks();
+        m_suspendedAtStart = m_network->SuspendedMs();
+    }
+    m_attemptTimer.start(AttemptTimeoutMs());
     m_waitTicker.start();
     ClientSocket->SetActive(true);
 }
@@ -238,6 +279,11 @@ void PingEngine::ClientSocketConnect(QObject *, TCustomWinSocket *Socket) {
         return;
     StopAttemptTimers();
     m_answerLogged = true;
+    if (NotMeasured(m_connectSeconds, false)) {
+        MarkNotChecked(NotCheckedReason::Asleep);
+        CloseByUs(Socket);
+        return;
+    }
     m_slow = CompletedSlow(m_connectSeconds);
     // Logged and announced before the close, as the http path does: the close ends the ping,
     // and a recovery it reports (notice, e-mail) must come after the completion, not be hidden
@@ -390,6 +436,11 @@ void PingEngine::LogCompletion() {
     if (m_answerLogged)
         return;
     m_answerLogged = true;
+    // The caller closes the connection, whose end then finishes the ping.
+    if (NotMeasured(m_firstByteSeconds, false)) {
+        MarkNotChecked(NotCheckedReason::Asleep);
+        return;
+    }
     QByteArray head = m_answer;
     const qsizetype end = HeaderBlockEnd(head);
     if (end >= 0)
@@ -434,13 +485,17 @@ PingResult PingEngine::MakeResult(PingOutcomeKind outcome) const {
         result.elapsedSeconds = result.seconds;
         result.httpStatus = connectOnly ? 0 : HttpStatusCode(m_answer);
         result.slow = m_slow;
-    } else if (outcome == PingOutcomeKind::Failed) {
+    } else if (outcome == PingOutcomeKind::Failed ||
+               (outcome == PingOutcomeKind::NotChecked &&
+                m_notChecked == NotCheckedReason::NoNetwork)) {
         result.errorCode = m_lastErrorCode;
         result.errorText = m_lastErrorText;
         result.elapsedSeconds = m_endSeconds;
         // An answer refused for its status still tells which it was.
         result.httpStatus = HttpStatusCode(m_answer);
     }
+    if (outcome == PingOutcomeKind::NotChecked)
+        result.notChecked = m_notChecked;
     return result;
 }
 
@@ -478,12 +533,16 @@ void PingEngine::ClientSocketDisconnect(QObject *, TCustomWinSocket *Socket) {
     if (PingOutcome == poPending) {
         PingOutcome = poSucceeded;
         emit connectionEnded(TargetAddress, PingOutcomeKind::Completed);
+        if (m_network && !ClientSocket->Connection()->Addresses().isEmpty())
+            m_network->Completed(ClientSocket->Connection()->Addresses().constFirst());
         EmitFinished(PingOutcomeKind::Completed);
         Recovered();
         CheckCompleted();
     } else if (PingOutcome == poCancelled) {
         emit connectionEnded(TargetAddress, PingOutcomeKind::Cancelled);
         EmitFinished(PingOutcomeKind::Cancelled);
+    } else if (PingOutcome == poNotChecked) {
+        EmitFinished(PingOutcomeKind::NotChecked);
     }
     emit idle();
 }
@@ -493,7 +552,11 @@ void PingEngine::actCancelExecute() {
     // One more than the limit, so that no further attempt starts (saturating at the top).
     AttemptCount = qMax(m_options.PingAttempts, m_options.PingAttempts + 1);
     StopAttemptTimers();
-    const bool pausing = m_retryPause.isActive();
+    // No socket is open while the pause before a retry runs, nor while a failure waits for the
+    // network.
+    const bool pausing = m_retryPause.isActive() || m_networkWait.isActive() || m_judging;
+    m_judging = false;
+    m_networkWait.stop();
     m_mail.Abort();
     m_retryPause.stop();
     CloseByUs(ClientSocket->Connection());
@@ -559,6 +622,16 @@ void PingEngine::HandleFailure(TErrorEvent event, int code, const QString &text,
         m_endSeconds = SecondsSinceStart();
     if (PingOutcome != poCancelled)
         PingOutcome = poFailed;
+    const bool attempt = event == eeSend || event == eeReceive || event == eeConnect ||
+                         event == eeDisconnect || event == eeLookup;
+    const bool echo = event != eeLookup && LastErrorWasLookup && code == Wsa::AddrNotAvail;
+    if (attempt && !echo && HoldForVerdict(event, code, text, socket, closeSocket))
+        return;
+    FinishFailure(event, code, text, socket, closeSocket, false);
+}
+
+void PingEngine::FinishFailure(TErrorEvent event, int code, const QString &text,
+                               TCustomWinSocket *socket, bool closeSocket, bool lineLogged) {
     bool errorPingDue = false;
     bool final = false;
     switch (event) {
@@ -584,7 +657,7 @@ void PingEngine::HandleFailure(TErrorEvent event, int code, const QString &text,
             m_lastErrorCode = code;
             m_lastErrorText = text;
             ConnectionFailure(event, code, text, alertable && decision.alert,
-                              alertable ? decision.lastAlertAt : QDateTime());
+                              alertable ? decision.lastAlertAt : QDateTime(), lineLogged);
             // Cancel may have come while the e-mail was sent.
             errorPingDue =
                 alertable && decision.alert && m_options.PingOnError && PingOutcome != poCancelled;
@@ -600,6 +673,8 @@ void PingEngine::HandleFailure(TErrorEvent event, int code, const QString &text,
         CloseByUs(socket);
     if (final)
         EmitFinished(PingOutcomeKind::Failed);
+    if (lineLogged && final && !errorPingDue)
+        emit idle(); // the close was long ago, while the verdict was awaited
     // The error ping follows the close: a socket that is still open refuses a new port.
     if (errorPingDue)
         StartErrorPing();
@@ -616,13 +691,18 @@ void PingEngine::HandleFailure(TErrorEvent event, int code, const QString &text,
         Qt::QueuedConnection);
 }
 
+void PingEngine::LogErrorLine(int errorCode, const QString &errorText) {
+    emit logText(F(Fmt::FailureBar) +
+                 QString::asprintf(Fmt::ErrorEntry, U8(TimeStamp()).constData(),
+                                   U8(LoggedHost()).constData(), ClientSocket->Port(),
+                                   U8(errorText).constData(), errorCode));
+}
+
 void PingEngine::ConnectionFailure(TErrorEvent errorEvent, int errorCode, const QString &errorText,
-                                   bool alerting, const QDateTime &heldSince) {
+                                   bool alerting, const QDateTime &heldSince, bool lineLogged) {
     if (PingOutcome != poCancelled) {
-        emit logText(F(Fmt::FailureBar) +
-                     QString::asprintf(Fmt::ErrorEntry, U8(TimeStamp()).constData(),
-                                       U8(LoggedHost()).constData(), ClientSocket->Port(),
-                                       U8(errorText).constData(), errorCode));
+        if (!lineLogged)
+            LogErrorLine(errorCode, errorText);
         if (AttemptCount >= m_options.PingAttempts) {
             emit pingFailed(TargetAddress, errorText);
             if (alerting) {
@@ -733,4 +813,117 @@ void PingEngine::StartErrorPing() {
         m_pingIsErrorPing = true;
         m_finishedEmitted = false;
     }
+}
+
+bool PingEngine::NotMeasured(double seconds, bool timedOut) const {
+    // Past the time-out only when the process stood still (a stopped or paused machine), or
+    // the attempt spanned a sleep: the figure would be the stall's, not the site's.
+    const double limit = AttemptTimeoutMs() / 1000.0;
+    const double margin = timedOut ? qMax(StallMarginSeconds, limit / 10) : 0.0;
+    if (seconds > limit + margin)
+        return true;
+    return m_network && m_network->On() && m_suspendedAtStart >= 0 &&
+           m_network->SuspendedMs() - m_suspendedAtStart > NetworkVerdict::SleepJumpMs;
+}
+
+bool PingEngine::HoldForVerdict(TErrorEvent event, int code, const QString &text,
+                                TCustomWinSocket *socket, bool closeSocket) {
+    if (PingOutcome == poCancelled)
+        return false;
+    const bool timedOut = event == eeConnect && code == TimeoutErrorCode;
+    const bool slept = PingStartTime.isValid() && NotMeasured(SecondsSinceStart(), timedOut);
+    NetworkVerdict::Answer answer = NetworkVerdict::Answer::NoNetwork;
+    if (!slept) {
+        // Code 0: the site answered (a refused status, a TLS alert, a close), so the network
+        // works.
+        if (!m_network || code == 0)
+            return false;
+        // A time-out while the name was still looked up is the lookup's failure.
+        const bool lookup = event == eeLookup || (timedOut && socket && socket->LookupPending());
+        QList<QHostAddress> tried;
+        if (!lookup && socket)
+            tried = socket->Addresses();
+        answer = m_network->Judge({TargetAddress, tried, code, lookup});
+        if (answer == NetworkVerdict::Answer::Site)
+            return false;
+    }
+    // The attempt's own error line as ever; what follows waits for the verdict.
+    m_lastErrorCode = code;
+    m_lastErrorText = text;
+    LogErrorLine(code, text);
+    LastErrorWasLookup = event == eeLookup;
+    m_heldEvent = event;
+    m_heldCode = code;
+    m_heldText = text;
+    m_judging = true; // busy through the close
+    if (closeSocket)
+        CloseByUs(socket);
+    if (slept) {
+        // The verdict hears of a sleep nobody announced, and settles as after an announced one.
+        if (m_network)
+            m_network->CheckClocks();
+        EndNotChecked(NotCheckedReason::Asleep);
+    } else if (answer == NetworkVerdict::Answer::NoNetwork)
+        OnJudged(true);
+    return true;
+}
+
+void PingEngine::OnJudged(bool noNetwork) {
+    if (!m_judging)
+        return;
+    m_judging = false;
+    if (!noNetwork) {
+        // The site's failure after all: on as any failure, its error line written already.
+        FinishFailure(m_heldEvent, m_heldCode, m_heldText, nullptr, false, true);
+        return;
+    }
+    if (AttemptCount >= m_options.PingAttempts) {
+        EndNotChecked(NotCheckedReason::NoNetwork);
+        return;
+    }
+    m_waitForNetwork = true;
+    const quint64 serial = m_attemptSerial;
+    QMetaObject::invokeMethod(
+        this,
+        [this, serial] {
+            if (serial == m_attemptSerial)
+                Guard([this] { StartPingAttempt(); });
+        },
+        Qt::QueuedConnection);
+}
+
+void PingEngine::Sleep() {
+    // A ping whose alerts already run finishes them; one that waits ends here.
+    const bool waiting = m_judging || m_networkWait.isActive() || m_retryPause.isActive() ||
+                         (PingBusy && PingOutcome == poPending);
+    if (waiting)
+        EndNotChecked(NotCheckedReason::Asleep);
+}
+
+void PingEngine::MarkNotChecked(NotCheckedReason reason) {
+    PingOutcome = poNotChecked;
+    // One more than the limit, so that no further attempt starts (saturating at the top).
+    AttemptCount = qMax(m_options.PingAttempts, m_options.PingAttempts + 1);
+    StopAttemptTimers();
+    m_retryPause.stop();
+    m_networkWait.stop();
+    m_judging = false;
+    m_waitForNetwork = false;
+    m_notChecked = reason;
+    emit logText(QString::asprintf(reason == NotCheckedReason::Asleep ? Fmt::NotCheckedAsleepEntry
+                                                                      : Fmt::NotCheckedNetworkEntry,
+                                   U8(TargetAddress).constData()));
+    emit notChecked(TargetAddress, reason);
+    if (m_network && reason == NotCheckedReason::NoNetwork)
+        m_network->NotChecked(TargetAddress);
+}
+
+void PingEngine::EndNotChecked(NotCheckedReason reason) {
+    MarkNotChecked(reason);
+    // With an open connection its end finishes the ping; without one it ends here.
+    TCustomWinSocket *connection = ClientSocket->Connection();
+    m_disconnectSeen = false;
+    CloseByUs(connection);
+    if (!m_disconnectSeen)
+        ClientSocketDisconnect(ClientSocket, connection);
 }

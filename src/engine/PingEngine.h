@@ -17,7 +17,7 @@
 #include <exception>
 #include <memory>
 
-enum TPingOutcome { poPending, poSucceeded, poFailed, poCancelled };
+enum TPingOutcome { poPending, poSucceeded, poFailed, poCancelled, poNotChecked };
 
 // What the engine needs besides the settings record: texts the program computes once.
 struct EngineContext {
@@ -26,6 +26,7 @@ struct EngineContext {
     QString mailAgent;
 };
 
+class NetworkVerdict;
 class Resolver;
 class TlsClient;
 class TlsContext;
@@ -59,8 +60,9 @@ public:
     void Ping();
     // Ends the ping under way at once (also during the pause before a retry).
     void Cancel();
-    // A ping is under way (also in the pause before a retry).
-    bool Busy() const { return PingBusy; }
+    // A ping is under way (also in the pause before a retry, and while a failure waits for the
+    // network's verdict or the next attempt for the network).
+    bool Busy() const { return PingBusy || m_judging || m_networkWait.isActive(); }
     // A ping is under way or its socket is still open: a new ping would have to wait.
     bool Active() const;
     // Marks the next ping as the ping of the error ping address.
@@ -75,6 +77,13 @@ public:
     void AbortMail() { m_mail.Abort(); }
     // Not owned; the system's resolver by default.
     void SetResolver(Resolver *resolver);
+    // Tells a failure of this computer's network, or a sleep, from the site's: such a ping
+    // ends not checked and alerts nothing. Not owned; none by default (every failure is the
+    // site's).
+    void SetNetworkVerdict(NetworkVerdict *verdict);
+    // The computer goes to sleep: a ping waiting for its answer, a verdict or its next attempt
+    // ends not checked, without a verdict.
+    void Sleep();
     // The authorities of the TLS check, shared by the engines of a program; the engine makes
     // its own when none is given.
     void SetTlsContext(std::shared_ptr<TlsContext> context) { m_tlsContext = std::move(context); }
@@ -104,6 +113,9 @@ signals:
     void unknownError(int code, const QString &text);
     // The ping was cancelled (its log entry is written).
     void cancelled(const QString &address);
+    // The ping ends not checked (its log entry is written): this computer had no network or
+    // slept. Nothing alerts; finished follows.
+    void notChecked(const QString &address, NotCheckedReason reason);
     // The connection of the ping closed: it completed, or a cancel ended it.
     void connectionEnded(const QString &address, PingOutcomeKind outcome);
     // The attempt was logged as completed.
@@ -165,8 +177,18 @@ private:
     void OpenAttempt();
     void HandleFailure(TErrorEvent event, int code, const QString &text, TCustomWinSocket *socket,
                        bool closeSocket);
+    void FinishFailure(TErrorEvent event, int code, const QString &text, TCustomWinSocket *socket,
+                       bool closeSocket, bool lineLogged);
     void ConnectionFailure(TErrorEvent errorEvent, int errorCode, const QString &errorText,
-                           bool alerting, const QDateTime &heldSince);
+                           bool alerting, const QDateTime &heldSince, bool lineLogged);
+    void LogErrorLine(int errorCode, const QString &errorText);
+    bool HoldForVerdict(TErrorEvent event, int code, const QString &text, TCustomWinSocket *socket,
+                        bool closeSocket);
+    void OnJudged(bool noNetwork);
+    void MarkNotChecked(NotCheckedReason reason);
+    void EndNotChecked(NotCheckedReason reason);
+    bool NotMeasured(double seconds, bool timedOut) const;
+    int AttemptTimeoutMs() const;
     void SendFailureEmail(TErrorEvent errorEvent, int errorCode, const QString &errorText);
     void SendRecoveryEmail(qint64 downSeconds);
     bool SendEmail(const QString &subject, const QString &body);
@@ -218,6 +240,15 @@ private:
     double m_firstByteSeconds = -1;
     int m_lastErrorCode = 0;
     QString m_lastErrorText;
+    NetworkVerdict *m_network = nullptr;
+    bool m_judging = false;        // a failed attempt waits for the network's verdict
+    bool m_waitForNetwork = false; // the next attempt waits for the network to come back
+    QTimer m_networkWait;          // the longest it waits: an attempt's time-out
+    TErrorEvent m_heldEvent = eeGeneral;
+    int m_heldCode = 0;
+    QString m_heldText;
+    qint64 m_suspendedAtStart = -1; // the time suspended when the attempt opened
+    NotCheckedReason m_notChecked = NotCheckedReason::None;
     AcceptedStatus m_acceptedStatus;
     std::shared_ptr<TlsContext> m_tlsContext;
     std::unique_ptr<TlsClient> m_tls; // the attempt's TLS session

@@ -4,8 +4,12 @@
 #include <QMetaType>
 #include <QString>
 
-// How a ping ended: one value a ping, not an attempt.
-enum class PingOutcomeKind { Completed, Failed, Cancelled };
+// How a ping ended: one value a ping, not an attempt. NotChecked: the site was not checked,
+// this computer had no network or slept (the result's notChecked says which).
+enum class PingOutcomeKind { Completed, Failed, Cancelled, NotChecked };
+
+// Why a ping was not checked.
+enum class NotCheckedReason { None, NoNetwork, Asleep };
 
 // Everything known about one finished ping; what the history, the metrics and the command
 // line record. Times are in seconds; a phase that was not reached is negative.
@@ -30,11 +34,13 @@ struct PingResult {
     QString tlsVersion;           // "TLS 1.3"; empty without TLS
     QDateTime certificateExpiry;  // the leaf certificate's, UTC; invalid without TLS
     QDateTime earliestCertificateExpiry; // the earliest of the certificates presented
+    NotCheckedReason notChecked = NotCheckedReason::None;
 };
 
 Q_DECLARE_METATYPE(PingResult)
 
-// "completed", "failed", "cancelled": the words the metrics and the history use.
+// "completed", "failed", "cancelled", "not_checked": the words the metrics and the history
+// use.
 inline QString OutcomeName(PingOutcomeKind outcome) {
     switch (outcome) {
     case PingOutcomeKind::Completed:
@@ -43,6 +49,8 @@ inline QString OutcomeName(PingOutcomeKind outcome) {
         return QStringLiteral("failed");
     case PingOutcomeKind::Cancelled:
         return QStringLiteral("cancelled");
+    case PingOutcomeKind::NotChecked:
+        return QStringLiteral("not_checked");
     }
     return QString();
 }

@@ -5,11 +5,14 @@
 #include "engine/Formats.h"
 #include "engine/HistoryStore.h"
 #include "engine/MetricsPublisher.h"
+#include "engine/NetworkVerdict.h"
 #include "engine/PingTarget.h"
 #include "engine/ProbeRunner.h"
 #include "engine/WatchList.h"
 #include "net/TlsClient.h"
 #include "platform/AppErrors.h"
+#include "platform/NetworkState.h"
+#include "platform/SleepWatch.h"
 #include "support/Exceptions.h"
 
 #include <QFileInfo>
@@ -17,6 +20,7 @@
 
 namespace {
 constexpr int DayMs = 24 * 3600 * 1000;
+constexpr int CatchUpMs = 10000; // after an outage every address is pinged within this time
 } // namespace
 
 PingSession::PingSession(Face face, QObject *parent) : QObject(parent), m_face(face) {
@@ -45,6 +49,10 @@ PingSession::PingSession(Face face, QObject *parent) : QObject(parent), m_face(f
     }
     m_watched->SetHistory(m_history);
     m_scheduler = new AutoPingScheduler(this);
+    m_networkState = new NetworkState(this);
+    m_sleep = new SleepWatch(this);
+    m_network = new NetworkVerdict(m_networkState, m_sleep, this);
+    m_watched->SetNetworkVerdict(m_network);
 
     WireEngine(m_engine);
     // Direct connections: a view sees every step inside the engine's own, in its order.
@@ -56,6 +64,7 @@ PingSession::PingSession(Face face, QObject *parent) : QObject(parent), m_face(f
     connect(m_engine, &PingEngine::attemptFailed, this, &PingSession::attemptFailed);
     connect(m_engine, &PingEngine::unknownError, this, &PingSession::unknownError);
     connect(m_engine, &PingEngine::cancelled, this, &PingSession::cancelled);
+    connect(m_engine, &PingEngine::notChecked, this, &PingSession::notChecked);
     connect(m_engine, &PingEngine::connectionEnded, this, &PingSession::connectionEnded);
     connect(m_engine, &PingEngine::completed, this, &PingSession::completed);
     connect(m_engine, &PingEngine::finished, this, &PingSession::finished);
@@ -104,6 +113,8 @@ PingSession::PingSession(Face face, QObject *parent) : QObject(parent), m_face(f
         });
     });
 
+    WireNetwork();
+
     if (face != Face::CommandLine) {
         // Retention once a day besides the start; the setting is read when the time comes.
         m_historyTrim = new QTimer(this);
@@ -118,11 +129,13 @@ PingSession::~PingSession() {
     m_scheduler->Stop();
     m_engine->disconnect(this);
     m_watched->disconnect(this);
+    m_network->disconnect(this);
     for (PingEngine *engine : std::as_const(m_extraEngines))
         engine->disconnect(this);
 }
 
 void PingSession::WireEngine(PingEngine *engine) {
+    engine->SetNetworkVerdict(m_network);
     connect(engine, &PingEngine::logText, this, [this](const QString &entry) { Log(entry); });
     connect(engine, &PingEngine::finished, m_metrics, &MetricsPublisher::Record);
     connect(engine, &PingEngine::finished, m_history, &HistoryStore::Record);
@@ -138,6 +151,12 @@ void PingSession::Report(const QString &part, const QString &text) {
 }
 
 void PingSession::ApplySettings(const TOptions &options, const EngineContext &context) {
+    const QStringList skippedBefore = m_network->SkippedReferences();
+    m_network->ApplySettings(options.TellNetworkOutages, options.ReferenceAddresses);
+    if (m_open && m_network->SkippedReferences() != skippedBefore)
+        LogSkippedReferences();
+    if (m_open && m_face != Face::CommandLine && options.TellNetworkOutages)
+        m_sleep->Listen();
     // The automatic ping that runs follows a new interval at once.
     if (m_scheduler->Active() && options.AutoPingInterval != m_options.AutoPingInterval)
         m_scheduler->SetInterval(options.AutoPingInterval);
@@ -188,9 +207,75 @@ void PingSession::Open() {
         m_historyTrim->start();
     }
     ConfigureMetrics();
+    LogSkippedReferences();
+    // A command line lives for a few pings: the clocks alone tell it of a sleep.
+    if (m_face != Face::CommandLine && m_options.TellNetworkOutages)
+        m_sleep->Listen();
     CheckSettings();
     if (m_face != Face::CommandLine)
         m_watched->Load(m_options.WatchedAddresses);
+}
+
+void PingSession::LogSkippedReferences() {
+    for (const QString &line : m_network->SkippedReferences())
+        Report(QStringLiteral("Network"), line.trimmed()); // Report ends the line itself
+}
+
+void PingSession::WireNetwork() {
+    connect(m_networkState, &NetworkState::problem, this,
+            [this](const QString &text) { Report(QStringLiteral("Network"), text); });
+    // Said when it matters: a computer without logind is told of a sleep by the clocks alone.
+    connect(m_network, &NetworkVerdict::sleptUnannounced, this, [this](qint64 seconds) {
+        Log(QStringLiteral("[%1] This computer slept for %2 without an announcement%3.\r\n")
+                .arg(TimeStamp(), DownTimeText(seconds),
+                     m_sleep->Problem().isEmpty() || m_sleepProblemSaid
+                         ? QString()
+                         : QStringLiteral(" (") + m_sleep->Problem() + QLatin1Char(')')));
+        m_sleepProblemSaid = true;
+    });
+    connect(m_sleep, &SleepWatch::preparing, m_network, &NetworkVerdict::Preparing);
+    connect(m_engine, &PingEngine::finished, this, [this](const PingResult &result) {
+        if (!result.errorPing)
+            m_mainNotChecked = result.outcome == PingOutcomeKind::NotChecked;
+    });
+    connect(m_network, &NetworkVerdict::networkLost, this, [this](int addresses) {
+        Log(QString::asprintf(Fmt::NetworkLostEntry, TimeStamp().toUtf8().constData(), addresses,
+                              addresses == 1 ? "address" : "addresses"));
+        emit networkLost(addresses);
+    });
+    connect(m_network, &NetworkVerdict::networkBack, this, [this](qint64 downSeconds) {
+        Log(QString::asprintf(Fmt::NetworkBackEntry, TimeStamp().toUtf8().constData(),
+                              DownTimeText(downSeconds).toUtf8().constData()));
+        emit networkBack(downSeconds);
+        PingAllAgain();
+    });
+    connect(m_network, &NetworkVerdict::stateChanged, this, [this](bool up) {
+        m_metrics->SetNetworkUp(up);
+        emit networkStateChanged(up);
+    });
+    // Asleep, nothing counts: the automatic ping's countdown stops where it is and the watched
+    // addresses start afresh, spread over their interval, once the computer woke.
+    connect(m_network, &NetworkVerdict::sleeping, this, [this] {
+        m_scheduler->Pause();
+        m_watched->Pause();
+    });
+    connect(m_network, &NetworkVerdict::woke, this, [this] {
+        m_scheduler->Resume();
+        m_watched->Resume();
+    });
+}
+
+void PingSession::PingAllAgain() {
+    // Only these pings' results count: they are the first that could check the addresses.
+    m_watched->PingAllWithin(CatchUpMs);
+    if (m_face == Face::CommandLine || m_engine->Active())
+        return;
+    if (AutoPingOn()) {
+        m_engine->SetTarget(m_autoTarget);
+        m_engine->Ping();
+    } else if (m_mainNotChecked) {
+        m_engine->Ping();
+    }
 }
 
 bool PingSession::SetTarget(const NormalisedAddress &target) { return m_engine->SetTarget(target); }

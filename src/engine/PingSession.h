@@ -16,8 +16,11 @@
 class AlertPolicy;
 class HistoryStore;
 class MetricsPublisher;
+class NetworkState;
+class NetworkVerdict;
 class ProbeRunner;
 class QTimer;
+class SleepWatch;
 class Resolver;
 class TlsContext;
 class WatchList;
@@ -99,6 +102,10 @@ public:
     MetricsPublisher *Metrics() const { return m_metrics; }
     AlertPolicy *Alerts() const { return m_alerts; }
     AutoPingScheduler *Scheduler() const { return m_scheduler; }
+    // Whether a failure is this computer's network's or a sleep's, and its outages.
+    NetworkVerdict *Network() const { return m_network; }
+    SleepWatch *Sleep() const { return m_sleep; }
+    NetworkState *NetworkFacts() const { return m_networkState; }
 
 signals:
     // ---- the main ping, in the engine's order ----
@@ -109,6 +116,7 @@ signals:
     void pingFailed(const QString &address, const QString &errorText);
     void attemptFailed(TErrorEvent kind, int code, const QString &text, bool final);
     void cancelled(const QString &address);
+    void notChecked(const QString &address, NotCheckedReason reason);
     void connectionEnded(const QString &address, PingOutcomeKind outcome);
     void completed(const PingResult &result);
     void finished(const PingResult &result);
@@ -131,6 +139,13 @@ signals:
     void logEntry(const QString &text, qint64 fileBytes, bool background);
     // A problem of the history or the metrics, for a face without a log (the command line).
     void problem(const QString &text);
+    // ---- this computer's network ----
+    // The first ping of an outage that could not be checked, and how many addresses so far.
+    void networkLost(int addresses);
+    // The outage is over, after downSeconds; every address is pinged again.
+    void networkBack(qint64 downSeconds);
+    // The network works (no outage, no sleep being settled), or not.
+    void networkStateChanged(bool up);
 
 private:
     void Report(const QString &part, const QString &text);
@@ -138,6 +153,9 @@ private:
     void MirrorToLogFile(const QByteArray &bytes);
     void ConfigureMetrics();
     void TrimHistory(); // folds and trims as the settings say, on the history's thread
+    void WireNetwork();
+    void PingAllAgain(); // after an outage of this computer's network
+    void LogSkippedReferences();
     void CheckSettings();
 
     Face m_face;
@@ -150,6 +168,11 @@ private:
     HistoryStore *m_history = nullptr;
     MetricsPublisher *m_metrics = nullptr;
     AutoPingScheduler *m_scheduler = nullptr;
+    NetworkState *m_networkState = nullptr;
+    SleepWatch *m_sleep = nullptr;
+    NetworkVerdict *m_network = nullptr;
+    bool m_mainNotChecked = false; // the main ping's last ping was not checked
+    bool m_sleepProblemSaid = false;
     ProbeRunner *m_probes = nullptr; // /probe on the metrics port
     QTimer *m_historyTrim = nullptr;
     QList<PingEngine *> m_extraEngines;

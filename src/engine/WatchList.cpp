@@ -7,6 +7,7 @@
 #include <QMetaObject>
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace {
 constexpr qint64 HourMs = 3600 * 1000;
@@ -19,9 +20,11 @@ size_t SlotOf(qint64 hour) { return size_t((hour % 24 + 24) % 24); }
 struct WatchList::Entry {
     NormalisedAddress target;
     PingEngine *engine = nullptr;
-    qint64 dueMs = -1; // on the list's clock; -1: not scheduled
+    qint64 dueMs = -1;  // on the list's clock; -1: not scheduled
+    qint64 slotMs = -1; // its place in the spread while a catch-up ping comes first
     bool busy = false;
     bool errorPingPending = false;
+    State verdict = Idle; // of the last ping that checked the address: completed or failed
     Row row;
     // Completed and finished pings an hour, for the last 24 hours: flat in memory however
     // long the program runs.
@@ -83,6 +86,12 @@ void WatchList::SetResolver(Resolver *resolver) {
         entry->engine->SetResolver(resolver);
 }
 
+void WatchList::SetNetworkVerdict(NetworkVerdict *verdict) {
+    m_network = verdict;
+    for (auto &entry : m_entries)
+        entry->engine->SetNetworkVerdict(verdict);
+}
+
 void WatchList::SetTlsContext(std::shared_ptr<TlsContext> context) {
     m_tlsContext = std::move(context);
     for (auto &entry : m_entries)
@@ -111,6 +120,7 @@ std::unique_ptr<WatchList::Entry> WatchList::MakeEntry(const NormalisedAddress &
     entry->engine->ApplySettings(m_options, m_context);
     if (m_resolver)
         entry->engine->SetResolver(m_resolver);
+    entry->engine->SetNetworkVerdict(m_network);
     if (m_tlsContext)
         entry->engine->SetTlsContext(m_tlsContext);
     if (m_history && m_history->IsOpen()) {
@@ -130,11 +140,11 @@ std::unique_ptr<WatchList::Entry> WatchList::MakeEntry(const NormalisedAddress &
     // the failure of this one is known.
     connect(engine, &PingEngine::pingFailed, this,
             [this, e](const QString &address, const QString &text) {
-                if (e->row.outcome != Failed)
+                if (e->verdict != Failed)
                     emit addressDown(address, text);
             });
     connect(engine, &PingEngine::unknownError, this, [this, e](int code, const QString &text) {
-        if (e->row.outcome != Failed)
+        if (e->verdict != Failed)
             emit unknownError(code, text);
     });
     connect(engine, &PingEngine::recovered, this, &WatchList::addressRecovered);
@@ -339,13 +349,41 @@ int WatchList::IndexOf(const Entry *entry) const {
     return -1;
 }
 
-void WatchList::Spread() {
-    // The first round falls within one interval, one address after the other.
+void WatchList::PingAllWithin(qint64 ms) {
+    // Each keeps its place in the spread for the pings after this one.
     const qint64 now = Now();
-    const qint64 interval = IntervalMs();
     const int n = Count();
     for (int i = 0; i < n; ++i) {
         Entry &entry = *m_entries[size_t(i)];
+        if (entry.busy)
+            continue;
+        if (entry.slotMs < 0)
+            entry.slotMs = entry.dueMs;
+        entry.dueMs = now + ms * (2 * i + 1) / (2 * qint64(n));
+    }
+    Schedule();
+}
+
+void WatchList::Pause() {
+    m_paused = true;
+    m_next.stop();
+}
+
+void WatchList::Resume() {
+    if (!m_paused)
+        return;
+    m_paused = false;
+    Spread();
+}
+
+void WatchList::Spread(qint64 over) {
+    // The first round falls within one interval, one address after the other.
+    const qint64 now = Now();
+    const qint64 interval = over > 0 ? over : IntervalMs();
+    const int n = Count();
+    for (int i = 0; i < n; ++i) {
+        Entry &entry = *m_entries[size_t(i)];
+        entry.slotMs = -1;
         if (!entry.busy)
             entry.dueMs = now + interval * (2 * i + 1) / (2 * qint64(n));
     }
@@ -353,6 +391,8 @@ void WatchList::Spread() {
 }
 
 void WatchList::Schedule() {
+    if (m_paused)
+        return;
     qint64 earliest = -1;
     for (const auto &entry : m_entries) {
         if (entry->busy || entry->dueMs < 0)
@@ -370,6 +410,8 @@ void WatchList::Schedule() {
 }
 
 void WatchList::StartDue() {
+    if (m_paused)
+        return;
     const qint64 now = Now();
     // The process stood still (a stopped or paused machine) past a whole interval: every
     // address is overdue at once. Spread them over the interval again rather than start them
@@ -403,9 +445,16 @@ void WatchList::Start(Entry &entry) {
     const qint64 interval = IntervalMs();
     // Keeps its place in the spread; one that is late starts anew from now instead of
     // catching up.
-    entry.dueMs += interval;
-    if (entry.dueMs <= now)
-        entry.dueMs = now + interval;
+    if (entry.slotMs >= 0) {
+        // Back to its place, but half an interval after this ping at least.
+        entry.dueMs = std::exchange(entry.slotMs, -1);
+        if (entry.dueMs <= now + interval / 2)
+            entry.dueMs += ((now + interval / 2 - entry.dueMs) / interval + 1) * interval;
+    } else {
+        entry.dueMs += interval;
+        if (entry.dueMs <= now)
+            entry.dueMs = now + interval;
+    }
     entry.busy = true;
     ++m_running;
     entry.row.state = UnderWay;
@@ -441,7 +490,7 @@ void WatchList::OnFinished(Entry &entry, const PingResult &result) {
     entry.row.lastPing = result.finishedAt;
     switch (result.outcome) {
     case PingOutcomeKind::Completed:
-        entry.row.state = entry.row.outcome = result.slow ? Slow : Completed;
+        entry.row.state = entry.row.outcome = entry.verdict = result.slow ? Slow : Completed;
         entry.row.lastResult = QStringLiteral("completed in %1 s").arg(result.seconds, 0, 'f', 3);
         if (result.slow)
             entry.row.lastResult += QStringLiteral(" (slow)");
@@ -456,7 +505,7 @@ void WatchList::OnFinished(Entry &entry, const PingResult &result) {
         entry.Count(QDateTime::currentMSecsSinceEpoch(), true);
         break;
     case PingOutcomeKind::Failed:
-        entry.row.state = entry.row.outcome = Failed;
+        entry.row.state = entry.row.outcome = entry.verdict = Failed;
         entry.row.lastResult =
             QStringLiteral("failed: %1 (%2)").arg(result.errorText).arg(result.errorCode);
         entry.Count(QDateTime::currentMSecsSinceEpoch(), false);
@@ -464,6 +513,13 @@ void WatchList::OnFinished(Entry &entry, const PingResult &result) {
     case PingOutcomeKind::Cancelled:
         entry.row.state = entry.row.outcome = Idle;
         entry.row.lastResult = QStringLiteral("cancelled");
+        break;
+    case PingOutcomeKind::NotChecked:
+        // Counts for no uptime: the address was not reached either way.
+        entry.row.state = entry.row.outcome = NotChecked;
+        entry.row.lastResult = result.notChecked == NotCheckedReason::Asleep
+                                   ? QStringLiteral("not checked: asleep")
+                                   : QStringLiteral("not checked: no network");
         break;
     }
     const int row = IndexOf(&entry);

@@ -14,6 +14,7 @@
 
 class AlertPolicy;
 class HistoryStore;
+class NetworkVerdict;
 class Resolver;
 
 // Several addresses watched at once, each pinged by an engine of its own every "Watch
@@ -26,8 +27,9 @@ public:
     static constexpr int MaxConcurrent = 8;
     static constexpr int MaxAddresses = 1000;
 
-    // Row state, as the status images number it.
-    enum State { UnderWay = 0, Idle = 1, Completed = 2, Failed = 3, Slow = 4 };
+    // Row state, as the status images number it. NotChecked: this computer had no network or
+    // slept; it says nothing of the address.
+    enum State { UnderWay = 0, Idle = 1, Completed = 2, Failed = 3, Slow = 4, NotChecked = 5 };
 
     struct Row {
         QString address;            // normalised
@@ -46,6 +48,8 @@ public:
     void ApplySettings(const TOptions &options, const EngineContext &context);
     // Not owned; the system's resolver by default. For tests.
     void SetResolver(Resolver *resolver);
+    // Given to every address's engine. Not owned; none by default.
+    void SetNetworkVerdict(NetworkVerdict *verdict);
     // The authorities of the TLS check, for every engine of the list.
     void SetTlsContext(std::shared_ptr<TlsContext> context);
     // Where the uptime of an address added from now on starts from: its last 24 hours there.
@@ -65,6 +69,14 @@ public:
     bool Replace(int row, const QString &text, QString *why = nullptr);
     void Move(int from, int to);
     void PingNow(int row);
+    // Every address that is not under way is pinged within ms, one after the other (after an
+    // outage of this computer's network).
+    void PingAllWithin(qint64 ms);
+    // The computer sleeps: no ping is started until Resume, which spreads them over the
+    // interval afresh rather than start the ones due during the sleep in one burst.
+    void Pause();
+    void Resume();
+    bool Paused() const { return m_paused; }
 
     // Reads the stored list (CR, LF or CR LF between lines). Refused lines are skipped and
     // each says why through logText; duplicates are kept once. Replaces the list.
@@ -110,7 +122,7 @@ private:
     void Start(Entry &entry);
     void OnFinished(Entry &entry, const PingResult &result);
     void Release(Entry *entry);
-    void Spread();
+    void Spread(qint64 over = -1);
     int IndexOf(const Entry *entry) const;
     std::unique_ptr<Entry> MakeEntry(const NormalisedAddress &target);
     bool Check(const QString &text, const NormalisedAddress &target, int except,
@@ -126,6 +138,8 @@ private:
     Resolver *m_resolver = nullptr;
     std::shared_ptr<TlsContext> m_tlsContext;
     HistoryStore *m_history = nullptr;
+    NetworkVerdict *m_network = nullptr;
+    bool m_paused = false;
     qint64 m_intervalOverrideMs = -1;
     std::vector<std::unique_ptr<Entry>> m_entries;
     QElapsedTimer m_clock; // monotonic: due times are on it

@@ -62,6 +62,8 @@ public:
     bool IPv6() const;
     Sockets::Handle Handle() const { return m_handle; }
     bool LookupPending() const { return m_lookupId != 0; }
+    // The addresses of the last lookup that answered, in the order they are tried.
+    const QList<QHostAddress> &Addresses() const { return m_addresses; }
 
 private:
     friend class TClientSocket;

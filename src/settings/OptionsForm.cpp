@@ -24,6 +24,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QScrollArea>
 #include <QSysInfo>
@@ -453,10 +454,26 @@ void TfOptions::CreateAlertsGroup() {
                "minutes"),
             {edRepeatAlerts, lblRepeatAlerts, lblRepeatMinutes});
 
+    cbTellNetworkOutages =
+        Named(new QCheckBox(tr("Tell network outages from site outages")), "cbTellNetworkOutages");
+    cbTellNetworkOutages->setToolTip(
+        tr("A ping that fails because this computer has no network, or slept, is "
+           "\"not checked\" and alerts nothing"));
+    connect(cbTellNetworkOutages, &QCheckBox::toggled, this,
+            [this](bool on) { edReferenceAddresses->setEnabled(on); });
+    edReferenceAddresses = Named(new QLineEdit, "edReferenceAddresses");
+    edReferenceAddresses->setPlaceholderText(tr("host:port or http(s) addresses"));
+    lblReferenceAddresses =
+        CaptionLabel(tr("Refere&nce addresses:"), edReferenceAddresses, "lblReferenceAddresses");
+    SetHint(tr("Asked after a failure (a connect, at most every 10 s): when none of "
+               "them answers either, this computer's network is down. Separate them "
+               "with blanks"),
+            {edReferenceAddresses, lblReferenceAddresses});
+
     // Text fields take any length, as the settings record does.
     for (QLineEdit *e :
          {edAutoPingAddress, edLogFile, edErrorPingAddress, edErrorEmailAddress, edEmailFromAddress,
-          edSMTPServer, edSMTPUser, edSMTPPassword, edConfirmPassword})
+          edSMTPServer, edSMTPUser, edSMTPPassword, edConfirmPassword, edReferenceAddresses})
         e->setMaxLength(std::numeric_limits<int>::max());
 
     auto *grid = new QGridLayout(gbAlerts);
@@ -491,8 +508,13 @@ void TfOptions::CreateAlertsGroup() {
     repeatRow->addWidget(lblRepeatMinutes);
     repeatRow->addStretch(1);
     grid->addLayout(repeatRow, 15, 0, 1, 5);
+    grid->addWidget(cbTellNetworkOutages, 16, 0, 1, 5);
+    auto *referenceRow = new QHBoxLayout;
+    referenceRow->addWidget(lblReferenceAddresses);
+    referenceRow->addWidget(edReferenceAddresses, 1);
+    grid->addLayout(referenceRow, 17, 1, 1, 4);
     grid->setColumnStretch(2, 1);
-    grid->setRowStretch(16, 1);
+    grid->setRowStretch(18, 1);
 }
 
 void TfOptions::ArrangeDialog() {
@@ -610,6 +632,8 @@ void TfOptions::SetTabOrder() {
                                     cmbSMTPSecurity,
                                     btnTestMail,
                                     edRepeatAlerts,
+                                    cbTellNetworkOutages,
+                                    edReferenceAddresses,
                                     btnOK,
                                     btnCancel};
     for (qsizetype i = 1; i < order.size(); ++i)
@@ -640,6 +664,7 @@ void TfOptions::LoadFrom(const TOptions &settings) {
     cbComputerNameInUserAgent->setChecked(settings.ComputerNameInUserAgent);
     cbPingOnError->setChecked(settings.PingOnError);
     cbSendEmailOnError->setChecked(settings.SendEmailOnError);
+    cbTellNetworkOutages->setChecked(settings.TellNetworkOutages);
     // A box that was already in its state sent no toggle; make every dependent match.
     UpdateEnabledStates();
 
@@ -665,6 +690,11 @@ void TfOptions::LoadFrom(const TOptions &settings) {
     edLogFile->setText(settings.LogFile);
     edAutoPingAddress->setText(settings.AutoPingAddress);
     edErrorPingAddress->setText(settings.ErrorPingAddress);
+    // One line a reference in the store, blanks between them in the field.
+    edReferenceAddresses->setText(
+        settings.ReferenceAddresses
+            .split(QRegularExpression(QStringLiteral("[\r\n]+")), Qt::SkipEmptyParts)
+            .join(QLatin1Char(' ')));
     edErrorEmailAddress->setText(settings.ErrorEmailAddress);
     edEmailFromAddress->setText(settings.FromAddress);
     edSMTPServer->setText(settings.SMTPServer);
@@ -741,6 +771,10 @@ void TfOptions::StoreTo(TOptions &settings) const {
     settings.SMTPServer = edSMTPServer->text();
     settings.SMTPUser = edSMTPUser->text();
     settings.SMTPPassword = edSMTPPassword->text();
+    settings.TellNetworkOutages = cbTellNetworkOutages->isChecked();
+    const QStringList references = edReferenceAddresses->text().split(
+        QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
+    settings.ReferenceAddresses = references.join(QStringLiteral("\r\n"));
 }
 
 void TfOptions::UpdateEnabledStates() {
@@ -749,6 +783,7 @@ void TfOptions::UpdateEnabledStates() {
     cbPingOnErrorClick();
     cbShowNotificationsClick();
     cbSendEmailOnErrorClick();
+    edReferenceAddresses->setEnabled(cbTellNetworkOutages->isChecked());
 }
 
 void TfOptions::cbAutoPingAtStartClick() {

@@ -74,6 +74,9 @@ public:
     QLabel *lblRepeatAlerts = nullptr;
     TNumberEdit *edRepeatAlerts = nullptr;
     QLabel *lblRepeatMinutes = nullptr;
+    QCheckBox *cbTellNetworkOutages = nullptr;
+    QLabel *lblReferenceAddresses = nullptr;
+    QLineEdit *edReferenceAddresses = nullptr;
     QLabel *lblSMTPSecurity = nullptr;
     QComboBox *cmbSMTPSecurity = nullptr;
     QLabel *lblPort = nullptr;

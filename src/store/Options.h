@@ -32,21 +32,23 @@ struct TOptions {
     QString SMTPUser;
     QString SMTPPassword; // plain in memory; scrambled in the store
     // Added later; each default keeps an older store working as before.
-    quint32 PingTimeout = 0;        // seconds an attempt may take
-    quint32 MetricsPort = 0;        // 0: no metrics endpoint
-    QString MetricsFile;            // empty: no metrics file
-    quint32 RepeatAlertsEvery = 0;  // minutes; 0: one alert an outage
-    quint32 SMTPSecurity = 0;       // 0 STARTTLS when offered, 1 required, 2 SSL/TLS, 3 none
-    quint32 WatchInterval = 0;      // seconds between two pings of a watched address
-    QString WatchedAddresses;       // the normalised addresses, each followed by CR LF
-    quint32 HistoryDays = 0;        // days of ping history kept; 0: all
-    bool LogTimingDetails = false;  // the phases of a ping on its completion line
-    bool HideHintShown = false;     // the notice of the first hide to the tray was given
-    bool CheckTLS = false;          // https: a TLS handshake and the HEAD, not a connect only
-    quint32 CertExpiryWarnDays = 0; // days before a certificate's expiry that warn; 0: off
-    QString AcceptedHTTPStatus;     // "200-399", "200,204,301-308"; empty: any answer
-    quint32 SlowAbove = 0;          // milliseconds above which a completed ping is slow; 0: off
-    quint32 HistoryRawDays = 0;     // days single pings are kept before they fold into hours
+    quint32 PingTimeout = 0;         // seconds an attempt may take
+    quint32 MetricsPort = 0;         // 0: no metrics endpoint
+    QString MetricsFile;             // empty: no metrics file
+    quint32 RepeatAlertsEvery = 0;   // minutes; 0: one alert an outage
+    quint32 SMTPSecurity = 0;        // 0 STARTTLS when offered, 1 required, 2 SSL/TLS, 3 none
+    quint32 WatchInterval = 0;       // seconds between two pings of a watched address
+    QString WatchedAddresses;        // the normalised addresses, each followed by CR LF
+    quint32 HistoryDays = 0;         // days of ping history kept; 0: all
+    bool LogTimingDetails = false;   // the phases of a ping on its completion line
+    bool HideHintShown = false;      // the notice of the first hide to the tray was given
+    bool CheckTLS = false;           // https: a TLS handshake and the HEAD, not a connect only
+    quint32 CertExpiryWarnDays = 0;  // days before a certificate's expiry that warn; 0: off
+    QString AcceptedHTTPStatus;      // "200-399", "200,204,301-308"; empty: any answer
+    quint32 SlowAbove = 0;           // milliseconds above which a completed ping is slow; 0: off
+    quint32 HistoryRawDays = 0;      // days single pings are kept before they fold into hours
+    bool TellNetworkOutages = false; // a failure of this computer's network is "not checked"
+    QString ReferenceAddresses;      // asked after a failure whether the network works; CR LF
 
     bool operator==(const TOptions &) const = default;
 };
@@ -98,6 +100,8 @@ inline constexpr const char *CheckTLS = "Check TLS on https";
 inline constexpr const char *CertExpiryWarnDays = "Warn before certificate expiry";
 inline constexpr const char *AcceptedHTTPStatus = "Accepted HTTP status";
 inline constexpr const char *SlowAbove = "Slow above";
+inline constexpr const char *TellNetworkOutages = "Tell network outages from site outages";
+inline constexpr const char *ReferenceAddresses = "Reference addresses";
 // Kept in the store beside the record.
 inline constexpr const char *RecentURLs = "Recent URLs";
 inline constexpr const char *WindowWidth = "Window width";

@@ -91,6 +91,8 @@ const QList<SettingRow> &SettingsTable() {
         DWordRow(N::CertExpiryWarnDays, &TOptions::CertExpiryWarnDays, 14, 0, 3650),
         TextRow(N::AcceptedHTTPStatus, &TOptions::AcceptedHTTPStatus),
         DWordRow(N::SlowAbove, &TOptions::SlowAbove, 0, 0, 3600000),
+        BoolRow(N::TellNetworkOutages, &TOptions::TellNetworkOutages, true),
+        TextRow(N::ReferenceAddresses, &TOptions::ReferenceAddresses),
     };
     return table;
 }

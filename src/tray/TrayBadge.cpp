@@ -15,6 +15,8 @@ QColor BadgeColor(TrayBadge badge) {
         return QColor(0xe0, 0x78, 0x00);
     case TrayBadge::Failed:
         return QColor(0xd0, 0x30, 0x30);
+    case TrayBadge::NoNetwork:
+        return QColor(0x8a, 0x93, 0x9c);
     case TrayBadge::None:
         break;
     }
@@ -60,6 +62,7 @@ void DrawMark(QPainter &painter, const QRectF &badge, TrayBadge state) {
         break;
     }
     case TrayBadge::None:
+    case TrayBadge::NoNetwork: // its stroke, drawn with the dot
         break;
     }
 }
@@ -89,6 +92,12 @@ QIcon BadgedIcon(const QIcon &base, TrayBadge badge) {
         painter.setBrush(BadgeColor(badge));
         painter.drawEllipse(dot.adjusted(0.5, 0.5, -0.5, -0.5));
         DrawMark(painter, dot, badge);
+        if (badge == TrayBadge::NoNetwork) {
+            // A stroke across the dot: grey alone could pass for "idle".
+            const qreal inset = d * 0.3;
+            painter.drawLine(dot.topLeft() + QPointF(inset, inset),
+                             dot.bottomRight() - QPointF(inset, inset));
+        }
         painter.end();
         icon.addPixmap(pixmap);
     }

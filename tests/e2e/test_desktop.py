@@ -2,7 +2,7 @@
 """End-to-end checks of the built program on a real headless desktop.
 
     test_desktop.py --program build/vennatro --tray xembed|sni
-                    [--suite main|bad-input|metrics|mail]
+                    [--suite main|bad-input|metrics|mail|watched|network|...]
 
 "main" proves the program through its real interfaces: its window, its tray icon, the store
 file, the log file, nginx, an SMTP server and the notification daemon. "bad-input" feeds it
@@ -840,7 +840,7 @@ def main():
     parser.add_argument("--program", required=True)
     parser.add_argument("--tray", choices=("xembed", "sni"), default="xembed")
     parser.add_argument("--suite", choices=("main", "bad-input", "metrics", "mail", "watched",
-                                            "no-tray", "wayland", "badge", "a11y"),
+                                            "no-tray", "wayland", "badge", "network", "a11y"),
                         default="main")
     args = parser.parse_args()
     args.program = os.path.abspath(args.program)
@@ -871,6 +871,10 @@ def main():
             sys.modules.setdefault("test_desktop", sys.modules[__name__])
             from a11y_suite import A11yScenario
             scenario = A11yScenario(args)
+        elif args.suite == "network":
+            sys.modules.setdefault("test_desktop", sys.modules[__name__])
+            from network_suite import NetworkScenario
+            scenario = NetworkScenario(args)
         elif args.suite in ("no-tray", "wayland", "badge"):
             sys.modules.setdefault("test_desktop", sys.modules[__name__])
             from desktop_suite import BadgeScenario, NoTrayScenario, WaylandScenario
