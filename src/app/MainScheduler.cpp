@@ -9,6 +9,7 @@
 
 #include <QAction>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QTimer>
 
 namespace {

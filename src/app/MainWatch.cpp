@@ -10,6 +10,7 @@
 
 #include <QAction>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QMenu>
 #include <QMenuBar>
 #include <QToolBar>
