@@ -18,6 +18,7 @@
 #include "app/HistoryWindow.h"
 #include "app/Main.h"
 #include "engine/HistoryStore.h"
+#include "engine/PingSession.h"
 #include "platform/QuitOnSignal.h"
 
 #include <QApplication>
@@ -531,7 +532,7 @@ int StartChild(const QString &data, int argc, char **argv) {
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(data + "/runtime"));
     QApplication app(argc, argv);
     QuitOnSignal quit;
-    TfMain_Vennatro window;
+    TfMain_Vennatro window(new PingSession);
     window.show();
     double paintMs = -1;
     double cpuAtPaint = 0;

@@ -15,12 +15,13 @@ PACKAGE_PACKAGES=(debhelper dpkg-dev lintian)
 # wayland platform for Wayland), a web and two mail servers (aiosmtpd, exim), Prometheus and
 # node_exporter reading the metrics, the blackbox exporter beside /probe and certificates of
 # the suite's own (python3-cryptography); the validators of the installed desktop entry, metainfo
-# and systemd user unit; the accessibility bus and its Python client (the window read over AT-SPI).
+# and systemd user unit; Apprise, which the notify URLs hand their other schemes to; the
+# accessibility bus and its Python client (the window read over AT-SPI).
 TEST_PACKAGES=(clang-14 libfuzzer-14-dev libclang-rt-14-dev
     xvfb xauth openbox trayer xfce4-panel xfconf dunst libnotify-bin xdotool wmctrl imagemagick
     x11-apps x11-utils x11-xserver-utils fonts-dejavu-core dbus-daemon dbus-bin sway qt6-wayland
     nginx python3 python3-aiosmtpd python3-cryptography curl ccache prometheus
-    prometheus-node-exporter prometheus-blackbox-exporter openssl
+    prometheus-node-exporter prometheus-blackbox-exporter openssl apprise
     exim4-daemon-light clang-format desktop-file-utils appstream systemd at-spi2-core
     python3-pyatspi
     "${PACKAGE_PACKAGES[@]}")

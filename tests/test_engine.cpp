@@ -8,6 +8,7 @@
 #include "engine/NetworkVerdict.h"
 #include "engine/PingEngine.h"
 #include "engine/PingTarget.h"
+#include "engine/SnoozeList.h"
 #include "platform/NetworkState.h"
 #include "platform/SleepWatch.h"
 #include "support/EngineProbe.h"
@@ -187,6 +188,10 @@ public:
                     events << QStringLiteral("certificate");
                     certificateWarnings << address + QLatin1Char('|') + QString::number(days);
                 });
+        connect(engine, &PingEngine::alertRaised, this, [this](const AlertEvent &event) {
+            alerts << event.event + QLatin1Char('|') + event.address + QLatin1Char('|') +
+                          event.result.left(event.result.indexOf(QLatin1Char('(')));
+        });
         connect(engine, &PingEngine::handlerException, this, [this](std::exception_ptr) {
             events << QStringLiteral("exception");
             ++exceptions;
@@ -215,6 +220,7 @@ public:
     QStringList errorPings;
     QStringList slowStarts;          // addresses whose slow episode began
     QStringList certificateWarnings; // "address|days"
+    QStringList alerts;              // "event|address|result", as the notify URLs get them
     QList<bool> mailsSent;
     int idles = 0;
     int mailStarts = 0;
@@ -1468,6 +1474,7 @@ void TestEngine::certificateExpiryWarnsOnceADay() {
                           "Notification email sent sucessfully.\r\n"}),
              Visible(rec->log));
     QCOMPARE(rec->certificateWarnings, QStringList{soon + "|5"});
+    QCOMPARE(rec->alerts, QStringList{"certificate|" + soon + "|certificate expires in 5 days "});
     QCOMPARE(smtp.mailCount(), 1);
     const QString mail = QString::fromUtf8(smtp.mails().constFirst().data);
     QVERIFY2(mail.contains(QStringLiteral("Subject: Vennatro - Certificate expiry warning\r\n")),
@@ -1487,11 +1494,20 @@ void TestEngine::certificateExpiryWarnsOnceADay() {
     engine->SetAlertPolicy(&fresh);
     QVERIFY(PingTo(soon));
     QVERIFY(WaitFinished(4));
+    // Snoozed: the warning is logged and signalled, neither mailed nor sent further.
+    options.CertExpiryWarnDays = 14;
+    AlertPolicy snoozed;
+    snoozed.SetSnoozes(SnoozeList::Parse(QStringLiteral("*\t2999-01-01T00:00:00Z\r\n"),
+                                         QDateTime::currentDateTimeUtc(), nullptr));
+    engine->SetAlertPolicy(&snoozed);
+    QVERIFY(PingTo(soon));
+    QVERIFY(WaitFinished(5));
     engine->SetAlertPolicy(nullptr);
-    QCOMPARE(rec->certificateWarnings.size(), 1);
+    QCOMPARE(rec->certificateWarnings.size(), 2);
+    QCOMPARE(rec->alerts.size(), 1);
     QCOMPARE(smtp.mailCount(), 1);
-    QCOMPARE(rec->log.filter(QStringLiteral("Certificate of")).size(), 1);
-    QCOMPARE(rec->results.size(), 4);
+    QCOMPARE(rec->log.filter(QStringLiteral("Certificate of")).size(), 2);
+    QCOMPARE(rec->results.size(), 5);
     for (const PingResult &r : std::as_const(rec->results))
         QCOMPARE(r.outcome, PingOutcomeKind::Completed);
 }

@@ -212,7 +212,7 @@ private slots:
         QVERIFY(store.Record(TestPing("http://a/", T0, PingOutcomeKind::Completed, 0.01)));
         RawDb raw(path);
         QCOMPARE(raw.Column("PRAGMA journal_mode"), QStringList{"wal"});
-        QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"3"});
+        QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"4"});
         QCOMPARE(raw.Column("PRAGMA auto_vacuum"), QStringList{"2"}); // incremental
         QVERIFY(QFile::exists(path + "-wal"));
         // The user's alone: a folder it made 0700, the file and its log 0600 (the bits of the
@@ -713,7 +713,7 @@ private slots:
             QVERIFY(moved.Open());
             {
                 RawDb raw(File());
-                QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"3"});
+                QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"4"});
                 QCOMPARE(raw.Column("SELECT COUNT(*) FROM pings_v1"), QStringList{"411"});
             }
             // Listed at once, while the rows move on the history's thread.
@@ -881,6 +881,35 @@ private slots:
         QCOMPARE(earlyProblems.size(), 0);
     }
 
+    void alertStatesOutliveTheStoreAndLayoutThreeGainsTheirTable() {
+        {
+            // A file of the third layout, as the program before the alert state left it.
+            HistoryStore store(File());
+            QVERIFY(store.Record(TestPing("http://a/", T0, PingOutcomeKind::Failed, -1)));
+        }
+        {
+            RawDb raw(File());
+            raw.Column("DROP TABLE alerts");
+            raw.Column("PRAGMA user_version = 3");
+        }
+        const AlertRecord down{"http://a/", 1000, 2000, 3000, false};
+        const AlertRecord other{"http://b/", 4000, 0, 5000, false};
+        {
+            HistoryStore store(File());
+            QVERIFY(store.Open());
+            QCOMPARE(store.AlertRecords(), QList<AlertRecord>{});
+            store.SaveAlert(down);
+            store.SaveAlert(other);
+            store.SaveAlert(AlertRecord{"http://b/", 0, 0, 0, true}); // b came back
+            // Written on the history's thread; its end waits for them.
+        }
+        RawDb raw(File());
+        QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"4"});
+        QCOMPARE(raw.Column("SELECT COUNT(*) FROM pings"), QStringList{"1"});
+        HistoryStore again(File());
+        QCOMPARE(again.AlertRecords(), QList<AlertRecord>{down});
+    }
+
     void secondLayoutGainsTheTlsPhase() {
         // A file of the second layout: its pings keep every value and gain an empty TLS time.
         {
@@ -890,6 +919,7 @@ private slots:
         {
             RawDb raw(File());
             QCOMPARE(raw.Column("ALTER TABLE pings DROP COLUMN tls_us"), QStringList{});
+            raw.Column("DROP TABLE alerts");
             raw.Column("PRAGMA user_version = 2");
             QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"2"});
         }
@@ -907,8 +937,9 @@ private slots:
         QCOMPARE(rows.at(0).tlsMs, -1.0);
         QCOMPARE(rows.at(1).tlsMs, 15.0);
         QCOMPARE(problems.size(), 0);
+        QCOMPARE(store.AlertRecords(), QList<AlertRecord>{}); // and the alerts' table
         RawDb raw(File());
-        QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"3"});
+        QCOMPARE(raw.Column("PRAGMA user_version"), QStringList{"4"});
     }
 
     void newerLayoutIsReadOnly() {
@@ -920,7 +951,7 @@ private slots:
         }
         {
             RawDb raw(File());
-            raw.Column("PRAGMA user_version = 4");
+            raw.Column("PRAGMA user_version = 5");
         }
         QVERIFY(!QFile::exists(File() + "-wal"));
         const QByteArray bytes = ReadBytes(File());
@@ -933,8 +964,8 @@ private slots:
             QVERIFY(store.IsReadOnly());
             QCOMPARE(problems.size(), 1);
             QCOMPARE(problems.at(0).at(0).toString(),
-                     QStringLiteral("The history file \"%1\" has layout version 4, newer than "
-                                    "this program's 3: it is read, and nothing is written to it.")
+                     QStringLiteral("The history file \"%1\" has layout version 5, newer than "
+                                    "this program's 4: it is read, and nothing is written to it.")
                          .arg(File()));
             // Read as far as this program can; never written, never set aside.
             QCOMPARE(store.Rows("http://a/", T0, T0.addSecs(9)).size(), 2);

@@ -3,6 +3,7 @@
 #include "app/Main.h"
 #include "app/RepaintThrottle.h"
 #include "engine/PingTarget.h"
+#include "engine/SnoozeList.h"
 #include "platform/AppErrors.h"
 #include "platform/gui/MessageBox.h"
 #include "support/EngineProbe.h"
@@ -193,7 +194,11 @@ void TestMainWindow::menusToolBarAndTrayMenu() {
         qobject_cast<QToolButton *>(ui.ToolBar->widgetForAction(ui.actAutoPing))->isCheckable());
 
     const QList<QAction *> tray = w->NotifyIconPopupMenu->actions();
-    QCOMPARE(Captions(tray), (QStringList{"&Show", "&Ping now", "-", "&About", "-", "E&xit"}));
+    QCOMPARE(Captions(tray), (QStringList{"&Show", "&Ping now", "-", "&About", "-", "E&xit", "-",
+                                          "&Snooze alerts", "&Resume alerts"}));
+    QCOMPARE(Captions(w->mnSnooze->actions()),
+             (QStringList{"1 &hour", "&4 hours", "Until &tomorrow 08:00"}));
+    QVERIFY(!tray.at(8)->isEnabled()); // nothing snoozed
     QCOMPARE(w->NotifyIconPopupMenu->defaultAction(), tray.at(0));
     QVERIFY(tray.at(0)->font().bold());
     QVERIFY(tray.at(1)->shortcut().isEmpty());
@@ -313,6 +318,18 @@ void TestMainWindow::statusAtStart() {
     QTRY_COMPARE(ui.ToolBar->width() - ui.imgStatus->geometry().right() - 1, 7);
     w->resize(1000, 500);
     QTRY_COMPARE(ui.ToolBar->width() - ui.imgStatus->geometry().right() - 1, 7);
+    // A snooze from the tray: kept in the settings, said by the tool-tip, ended by Resume.
+    w->mnSnooze->actions().at(0)->trigger();
+    const QDateTime until = QDateTime::currentDateTime().addSecs(3600);
+    QVERIFY(Options.SnoozedUntil.startsWith(QStringLiteral("*\t")));
+    QVERIFY(w->actResumeAlerts->isEnabled());
+    QCOMPARE(w->NotifyIcon->AddedToolTipLines(),
+             QStringLiteral("Alerts snoozed until ") +
+                 SnoozeEndText(until, QDateTime::currentDateTime()));
+    w->actResumeAlerts->trigger();
+    QCOMPARE(Options.SnoozedUntil, QString());
+    QVERIFY(!w->actResumeAlerts->isEnabled());
+    QCOMPARE(w->NotifyIcon->AddedToolTipLines(), QString());
 }
 
 // A screen reader finds a name on every control, the status image's state in words, and the

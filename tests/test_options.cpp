@@ -2,6 +2,7 @@
 // check of OK with its message and focus, the log path check and ShowOptionsDialog itself.
 #include "settings/NumberEdit.h"
 #include "settings/OptionsForm.h"
+#include "support/TestHttpReceiver.h"
 #include "support/TestSmtpServer.h"
 #include "support/gui/Accessibility.h"
 #include "support/gui/TestEnvironment.h"
@@ -11,8 +12,11 @@
 #include <QComboBox>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScrollArea>
@@ -220,9 +224,14 @@ void TestOptions::smallScreenScrollsTheGroupsNotTheButtons() {
     QVERIFY(shown(dialog->edPingAttemps));
     scroll->horizontalScrollBar()->setValue(scroll->horizontalScrollBar()->maximum());
     scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
+    QVERIFY(shown(dialog->edAlertAfter));
     for (QWidget *field : {static_cast<QWidget *>(dialog->edConfirmPassword),
-                           static_cast<QWidget *>(dialog->edRepeatAlerts)})
+                           static_cast<QWidget *>(dialog->edRepeatAlerts)}) {
+        const QPoint at = field->mapTo(scroll->widget(), QPoint());
+        scroll->horizontalScrollBar()->setValue(at.x());
+        scroll->verticalScrollBar()->setValue(at.y());
         QVERIFY2(shown(field), qPrintable(field->objectName()));
+    }
     scroll->horizontalScrollBar()->setValue(0);
     QVERIFY(shown(dialog->edHistoryDays));
     // Where the screen is large enough, the design's size, with nothing to scroll.
@@ -419,6 +428,10 @@ void TestOptions::tabOrder() {
                                   "edRepeatAlerts",
                                   "cbTellNetworkOutages",
                                   "edReferenceAddresses",
+                                  "edNotifyUrls",
+                                  "btnSendTest",
+                                  "edAlertText",
+                                  "edAlertAfter",
                                   "btnOK",
                                   "btnCancel",
                                   "edPingAttemps"};
@@ -583,9 +596,15 @@ void TestOptions::valuesCopyInAndOut() {
     in.WatchInterval = 300;
     in.TellNetworkOutages = false;
     in.ReferenceAddresses = QStringLiteral("192.0.2.1:443\r\nhttps://[2001:db8::1]/");
+    in.NotifyUrls = QStringLiteral("ntfy://127.0.0.1:8/t\r\nhttp://127.0.0.1:9/h\r\n");
+    in.AlertText = QStringLiteral("%address% is %event%\n100% sure");
+    in.AlertAfter = 3;
 
     TfOptions d(nullptr);
     d.LoadFrom(in);
+    QCOMPARE(d.edAlertAfter->text(), QStringLiteral("3"));
+    QCOMPARE(d.edNotifyUrls->toPlainText(),
+             QStringLiteral("ntfy://127.0.0.1:8/t\nhttp://127.0.0.1:9/h\n"));
     QVERIFY(d.cbCheckTLS->isChecked());
     QCOMPARE(d.edCertExpiry->text(), QStringLiteral("30"));
     QCOMPARE(d.edAcceptedStatus->text(), in.AcceptedHTTPStatus);
@@ -625,6 +644,22 @@ void TestOptions::valuesCopyInAndOut() {
 
     d.StoreTo(out);
     QCOMPARE(out, in);
+
+    // "Send test": the URLs as typed, each said in the dialog; a line that is no URL too.
+    TestHttpReceiver hook;
+    QVERIFY(hook.listen());
+    d.edNotifyUrls->setPlainText(hook.Url(QStringLiteral("http"), QStringLiteral("/hook")) +
+                                 QStringLiteral("\nnot a url"));
+    d.btnSendTest->click();
+    QTRY_COMPARE(hook.Requests().size(), 1);
+    QCOMPARE(QJsonDocument::fromJson(hook.Requests()[0].body)["event"].toString(),
+             QStringLiteral("test"));
+    QTRY_VERIFY2(d.lblSendTest->text().endsWith(
+                     QStringLiteral("http://127.0.0.1:%1/***: sent").arg(hook.port())),
+                 qPrintable(d.lblSendTest->text()));
+    QVERIFY2(d.lblSendTest->text().contains(QStringLiteral("1 line(s) skipped")),
+             qPrintable(d.lblSendTest->text()));
+    d.LoadFrom(in);
 
     // Edits reach the record; the confirmation field is never stored.
     d.edPingAttemps->setText(QStringLiteral("9"));

@@ -75,6 +75,10 @@ TOptions Changed(const QString &logFile) {
     o.WatchedAddresses = QStringLiteral("http://a.test/\r\nhttps://b.test:8443/\r\n");
     o.HistoryDays = 365;
     o.LogTimingDetails = true;
+    o.NotifyUrls = QStringLiteral("ntfy://127.0.0.1:8/t\r\nhttp://127.0.0.1:9/hook\r\n");
+    o.AlertText = QStringLiteral("%address% is %event%\r\n100% sure");
+    o.AlertAfter = 3;
+    o.SnoozedUntil = QStringLiteral("*\t2099-01-01T08:00:00Z\r\n");
     return o;
 }
 

@@ -89,6 +89,14 @@ void TestTrayBadge::badgeIsDrawnInItsColour() {
     QVERIFY(BadgeColor(TrayBadge::Completed) != BadgeColor(TrayBadge::Failed));
     QVERIFY(BadgeColor(TrayBadge::UnderWay) != BadgeColor(TrayBadge::Failed));
     QVERIFY(BadgeColor(TrayBadge::NoNetwork) != BadgeColor(TrayBadge::Failed));
+    // Snoozed alerts: a grey mark in the opposite corner, the badge kept; a row's icon has the
+    // mark alone.
+    const QImage muted = BadgedIcon(base, TrayBadge::Failed, true).pixmap(32, 32).toImage();
+    QCOMPARE(muted.pixelColor(5, 5), MutedMarkColor());
+    QCOMPARE(muted.pixelColor(24, 24), BadgeColor(TrayBadge::Failed));
+    const QImage row = MutedIcon(base).pixmap(32, 32).toImage();
+    QCOMPARE(row.pixelColor(5, 5), MutedMarkColor());
+    QCOMPARE(row.pixelColor(24, 24), QColor(Qt::blue));
 }
 
 // Without colour (light pixels only) the four states still differ at every tray size.

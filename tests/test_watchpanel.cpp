@@ -7,6 +7,7 @@
 #include "app/WatchPanel.h"
 #include "engine/HistoryStore.h"
 #include "engine/MetricsPublisher.h"
+#include "engine/PingSession.h"
 #include "engine/PingTarget.h"
 #include "engine/WatchList.h"
 #include "platform/gui/MessageBox.h"
@@ -491,6 +492,17 @@ void TestWatchPanel::contextMenuCopiesAddressAndResult() {
     ChooseFromMenu(0, QStringLiteral("Copy address"));
     QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("http://a.test/"));
     QCOMPARE(ui.table->selectedItems().first()->row(), 0);
+
+    // A row's snooze: its state says until when, and its menu's "Resume alerts" ends it.
+    QVERIFY(offered.contains(QStringLiteral("Snooze alerts")));
+    QVERIFY(offered.contains(QStringLiteral("Resume alerts")));
+    w->Session->Snooze(address, QDateTime::currentDateTime().addSecs(3600));
+    QVERIFY(
+        ui.table->item(1, ColState)->toolTip().startsWith(QStringLiteral("Alerts snoozed until ")));
+    QCOMPARE(ui.table->item(0, ColState)->toolTip(), QString());
+    ChooseFromMenu(1, QStringLiteral("Resume alerts"));
+    QVERIFY(!w->Session->SnoozedUntil(address).isValid());
+    QCOMPARE(ui.table->item(1, ColState)->toolTip(), QString());
 }
 
 void TestWatchPanel::listSurvivesARestart() {

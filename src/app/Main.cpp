@@ -240,6 +240,7 @@ void TfMain_Vennatro::CreateMenus() {
     NotifyIconPopupMenu->insertSeparator(before);
     // The tray menu's "About" is actAbout itself: one object, one name.
     NotifyIconPopupMenu->insertAction(before, actAbout);
+    CreateSnoozeMenu();
 }
 
 void TfMain_Vennatro::CreateToolBar() {

@@ -105,6 +105,9 @@ public:
     // Typed character of the address box; true when it is swallowed.
     bool cmbAddressKeyPress(QChar ch);
     void DropURLTargetDrop(const QString &url);
+    // The tray menu's "Snooze alerts" (of every address) and "Resume alerts".
+    QMenu *mnSnooze = nullptr;
+    QAction *actResumeAlerts = nullptr;
 
     // ---- seams for tests ----
     // The save dialog: returns the chosen path, or empty when cancelled.
@@ -177,6 +180,11 @@ private:
     void UpdateLastPanel();
     // The tray icon's badge: the worst of the main ping's last outcome and the watched rows.
     void UpdateTrayBadge();
+    // MainSnooze.cpp: the tray menu's snooze items, the muted mark and the tool-tip's line.
+    void CreateSnoozeMenu();
+    bool AlertsMuted() const;
+    QString SnoozeSummary() const;
+    bool m_shownMuted = false;
     TrayBadge m_mainBadge = TrayBadge::None;
     QString m_lastAddress; // the main ping's last address (not the error ping's)
     QString m_lastResult;  // its result and time, as LastResultText gives it

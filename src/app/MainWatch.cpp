@@ -58,6 +58,7 @@ void TfMain_Vennatro::CreateWatchList() {
 
     WatchPanel = new TWatchPanel(watched, ImageListStatus, this);
     WatchPanel->SetCurrentAddress([this] { return cmbAddress->currentText(); });
+    WatchPanel->SetSnoozes(Session);
     connect(WatchPanel, &TWatchPanel::historyRequested, this,
             [this](const QString &address) { ShowHistoryFor(address); });
     addDockWidget(Qt::BottomDockWidgetArea, WatchPanel);
@@ -133,6 +134,9 @@ void TfMain_Vennatro::ShowTrayToolTip() {
     }
     if (!m_watchSummary.isEmpty())
         added << m_watchSummary;
+    const QString snoozed = SnoozeSummary();
+    if (!snoozed.isEmpty())
+        added << snoozed;
     NotifyIcon->SetToolTip(first, added.join(QLatin1Char('\r')));
 }
 
@@ -178,8 +182,10 @@ void TfMain_Vennatro::UpdateTrayBadge() {
         badge = WorseBadge(badge, TrayBadge::Failed);
     if (Session->Network()->CurrentState() == NetworkVerdict::State::Down)
         badge = TrayBadge::NoNetwork;
-    if (badge == m_shownBadge)
+    const bool muted = AlertsMuted();
+    if (badge == m_shownBadge && muted == m_shownMuted)
         return; // the desktop repaints the icon for every change it is handed
     m_shownBadge = badge;
-    NotifyIcon->SetIcon(BadgedIcon(windowIcon(), badge));
+    m_shownMuted = muted;
+    NotifyIcon->SetIcon(BadgedIcon(windowIcon(), badge, muted));
 }

@@ -1,5 +1,6 @@
 #include "app/PingNotifier.h"
 
+#include "engine/AlertPolicy.h"
 #include "engine/Formats.h"
 #include "engine/PingSession.h"
 #include "engine/PingTarget.h"
@@ -20,7 +21,7 @@ PingNotifier::PingNotifier(PingSession *session, QObject *parent)
     : QObject(parent), m_session(session) {
     connect(session, &PingSession::answered, this,
             [this](const QString &address, bool connectOnly, const QString &firstLine) {
-                if (!ResultsToo() || ErrorPing())
+                if (!ResultsToo() || ErrorPing() || Snoozed(address))
                     return;
                 Hide();
                 if (connectOnly)
@@ -35,7 +36,9 @@ PingNotifier::PingNotifier(PingSession *session, QObject *parent)
             [this](const QString &address, const QString &errorText) {
                 if (ErrorPing())
                     return;
-                if (Notifying())
+                // Quiet while snoozed, before "Alert after" failures, and when a watched row
+                // told of this outage already.
+                if (Notifying() && !m_session->Alerts()->Quiet(address, m_session->Engine()))
                     Show(QString::asprintf(Tr(Fmt::FailedBalloon), U8(address).constData(),
                                            U8(errorText).constData()),
                          Fmt::ConnectionErrorTitle, 3);
@@ -55,7 +58,7 @@ PingNotifier::PingNotifier(PingSession *session, QObject *parent)
              Fmt::ConnectionErrorTitle, 3);
     });
     connect(session, &PingSession::cancelled, this, [this](const QString &address) {
-        if (!Notifying() || ErrorPing())
+        if (!Notifying() || ErrorPing() || Snoozed(address))
             return;
         Hide();
         Show(QString::asprintf(Tr(Fmt::AbortedBalloon), U8(address).constData()),
@@ -81,13 +84,13 @@ PingNotifier::PingNotifier(PingSession *session, QObject *parent)
     // Once a slow episode, once a day for a certificate: warnings, like failures.
     connect(session, &PingSession::addressSlow, this,
             [this](const QString &address, double seconds) {
-                if (Notifying())
+                if (Notifying() && !Snoozed(address))
                     Show(QString::asprintf(Tr(Fmt::SlowBalloon), U8(address).constData(), seconds),
                          Fmt::SlowTitle, 2);
             });
     connect(session, &PingSession::certificateExpiring, this,
             [this](const QString &address, int days, const QDateTime &expiry) {
-                if (Notifying())
+                if (Notifying() && !Snoozed(address))
                     Show(QString::asprintf(Tr(Fmt::CertificateExpiryBalloon),
                                            U8(address).constData(), days,
                                            U8(TimeStamp(expiry.toLocalTime())).constData()),
@@ -132,6 +135,10 @@ void PingNotifier::Show(const QString &text, const char *title, int iconKind) {
 }
 
 void PingNotifier::Hide() { emit balloon(QString(), QString(), 0); }
+
+bool PingNotifier::Snoozed(const QString &address) const {
+    return m_session->SnoozedUntil(address).isValid();
+}
 
 bool PingNotifier::ErrorPing() const { return m_session->ErrorPingUnderWay(); }
 

@@ -28,6 +28,7 @@ private:
     void Show(const QString &text, const char *title, int iconKind);
     void Hide();
     bool Notifying() const;
+    bool Snoozed(const QString &address) const;
     // The error ping checks a second address after a failure: its outcome goes to the log
     // only, so the failure's notification and status stay for the address that failed.
     bool ErrorPing() const;

@@ -1,9 +1,13 @@
 #include "app/WatchPanel.h"
 
+#include "engine/AlertPolicy.h"
+#include "engine/PingSession.h"
+#include "engine/SnoozeList.h"
 #include "engine/WatchList.h"
 #include "platform/gui/MessageBox.h"
 #include "platform/gui/Translation.h"
 #include "support/UsualFunctions.h"
+#include "tray/TrayBadge.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -536,6 +540,15 @@ void TWatchPanel::Rebuild() {
     m_rebuilding = false;
 }
 
+void TWatchPanel::SetSnoozes(PingSession *session) {
+    m_session = session;
+    m_mutedImages.clear();
+    for (const QIcon &icon : std::as_const(m_images))
+        m_mutedImages << MutedIcon(icon);
+    connect(session, &PingSession::snoozeChanged, this, &TWatchPanel::UpdateCountdowns);
+    UpdateCountdowns();
+}
+
 void TWatchPanel::UpdateRow(int listIndex) { UpdateTableRow(TableRowOf(listIndex)); }
 
 void TWatchPanel::UpdateTableRow(int tableRow) {
@@ -547,12 +560,22 @@ void TWatchPanel::UpdateTableRow(int tableRow) {
     const WatchList::Row data = m_list->RowAt(index);
     const int image = int(data.state);
     const auto item = [this, tableRow](int column) { return m_table->item(tableRow, column); };
-    item(ColState)->setIcon(image < m_images.size() ? m_images.at(image) : QIcon());
+    // A snoozed row: the muted mark on its state, and until when in its tool-tips.
+    const QDateTime snoozed = m_session ? m_session->SnoozedUntil(data.address) : QDateTime();
+    const QList<QIcon> &images = snoozed.isValid() ? m_mutedImages : m_images;
+    const QString snoozeTip = snoozed.isValid()
+                                  ? QStringLiteral("Alerts snoozed until %1")
+                                        .arg(SnoozeEndText(snoozed, QDateTime::currentDateTime()))
+                                  : QString();
+    item(ColState)->setIcon(image < images.size() ? images.at(image) : QIcon());
     item(ColState)->setText(StateText(data));
     // Read out instead of the picture and its short text: the state in words.
     item(ColState)->setData(Qt::AccessibleTextRole, AccessibleStateText(data));
+    item(ColState)->setToolTip(snoozeTip);
     item(ColAddress)->setText(data.address);
-    item(ColAddress)->setToolTip(data.address);
+    item(ColAddress)
+        ->setToolTip(snoozed.isValid() ? data.address + QLatin1Char('\n') + snoozeTip
+                                       : data.address);
     item(ColLastPing)->setText(LastPingText(data.lastPing));
     item(ColLastPing)
         ->setToolTip(data.lastPing.isValid() ? data.lastPing.toLocalTime().toString(
@@ -623,7 +646,28 @@ void TWatchPanel::ShowContextMenu(const QPoint &pos) {
     menu.addAction(tr("Copy last result"), this,
                    [data] { QApplication::clipboard()->setText(data.lastResult); });
     if (m_historyAvailable)
-        menu.addAction(tr("History"), this, [this, address] { emit historyRequested(address); });
+        menu.addAction(QStringLiteral("History"), this,
+                       [this, address] { emit historyRequested(address); });
+    if (m_session) {
+        menu.addSeparator();
+        QMenu *snooze = menu.addMenu(QStringLiteral("Snooze alerts"));
+        snooze->setObjectName(QStringLiteral("mnWatchedSnooze"));
+        const QList<std::pair<QString, SnoozeList::Choice>> choices = {
+            {QStringLiteral("1 hour"), SnoozeList::Choice::OneHour},
+            {QStringLiteral("4 hours"), SnoozeList::Choice::FourHours},
+            {QStringLiteral("Until tomorrow 08:00"), SnoozeList::Choice::TomorrowMorning}};
+        for (const auto &[caption, choice] : choices)
+            snooze->addAction(caption, this, [this, address, choice = choice] {
+                m_session->Snooze(address, SnoozeList::EndOf(choice, QDateTime::currentDateTime()));
+            });
+        // Its own snooze only: a snooze of every address ends from the tray menu.
+        QAction *resume = menu.addAction(QStringLiteral("Resume alerts"), this,
+                                         [this, address] { m_session->Resume(address); });
+        resume->setEnabled(m_session->Alerts()
+                               ->Snoozes()
+                               .OwnUntil(data.address, QDateTime::currentDateTimeUtc())
+                               .isValid());
+    }
     menu.exec(m_table->viewport()->mapToGlobal(pos));
 }
 

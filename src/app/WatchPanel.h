@@ -11,6 +11,7 @@ class QLineEdit;
 class QTableWidget;
 class QTimer;
 class QToolButton;
+class PingSession;
 class WatchList;
 
 // An address in at most `width` pixels: whole when it fits; else its path is cut in the middle
@@ -35,6 +36,9 @@ public:
     void SetCurrentAddress(std::function<QString()> current) { m_current = std::move(current); }
     // Whether a history exists to show ("History" in a row's menu).
     void SetHistoryAvailable(bool available) { m_historyAvailable = available; }
+    // Where a row's snooze goes ("Snooze alerts" in its menu) and what marks a snoozed row;
+    // none: rows have no snooze.
+    void SetSnoozes(PingSession *session);
 
     void AddAddress();
     // One row a line (blank lines skipped); the lines refused are named in one warning.
@@ -80,6 +84,8 @@ private:
 
     WatchList *m_list;
     QList<QIcon> m_images;
+    QList<QIcon> m_mutedImages; // the same with the muted mark, made once
+    PingSession *m_session = nullptr;
     QTableWidget *m_table = nullptr;
     QLineEdit *m_edit = nullptr;
     QToolButton *m_up = nullptr;

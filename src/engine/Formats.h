@@ -53,6 +53,29 @@ inline constexpr const char *AcceptedStatusIgnoredEntry =
 // Address, time of the alert.
 inline constexpr const char *AlertHeldEntry =
     "Alert for [%s] already sent at %s; not repeated.\r\n";
+// Address, time the snooze ends.
+inline constexpr const char *AlertSnoozedEntry = "Alerts for [%s] snoozed until %s; not sent.\r\n";
+// Address, failed pings in a row, the number that makes it down ("Alert after").
+inline constexpr const char *AlertCountingEntry =
+    "Alert for [%s] waits: %d of %d failed pings in a row.\r\n";
+
+// Address (or none), time the snooze ends.
+inline constexpr const char *SnoozedEntry = "Alerts for [%s] snoozed until %s.\r\n";
+inline constexpr const char *SnoozedAllEntry = "All alerts%s snoozed until %s.\r\n";
+inline constexpr const char *ResumedEntry = "Alerts for [%s] resumed.\r\n";
+inline constexpr const char *ResumedAllEntry = "All alerts%s resumed.\r\n";
+
+// ---- notification channels ----
+// The URL without its secrets, the reason.
+inline constexpr const char *ChannelFailedEntry = "Cannot notify %s: %s.\r\n";
+inline constexpr const char *ChannelBackEntry = "Notifying %s works again.\r\n";
+inline constexpr const char *AppriseMissingEntry =
+    "Notify URLs other than http:// and https:// need Apprise: install the Debian package "
+    "\"apprise\".\r\n";
+inline constexpr const char *TestAlertSubject = "Vennatro - Test notification";
+// Computer name.
+inline constexpr const char *TestAlertBody = "This is a test notification from Vennatro at %s.";
+
 // Address. A ping that tells nothing of the site: this computer had no network, or slept.
 inline constexpr const char *NotCheckedNetworkEntry =
     "Connection to [%s] not checked: this computer has no network connection.\r\n";

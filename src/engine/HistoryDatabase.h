@@ -19,8 +19,9 @@ namespace HistoryDb {
 
 // 1: one table of pings with the address as text (the first layout). 2: addresses in their
 // own table, times in integer milliseconds and microseconds, hourly rows. 3: the TLS
-// handshake's time of a ping (tls_us).
-constexpr int SchemaVersion = 3;
+// handshake's time of a ping (tls_us). 4: the alert state of the addresses that are down
+// (AlertTable).
+constexpr int SchemaVersion = 4;
 // The name the first layout's pings table takes while its rows move to the second layout.
 inline constexpr const char *LandedPings = "pings_v1";
 

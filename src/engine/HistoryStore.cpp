@@ -364,7 +364,9 @@ bool HistoryStore::CreateSchema(QString *reason, int *found) {
     if (*found >= SchemaVersion)
         return Exec(QStringLiteral("COMMIT"), reason);
     QStringList statements;
-    if (*found == 2) {
+    if (*found == 3) {
+        // The third layout gains the alert state (below); nothing else changes.
+    } else if (*found == 2) {
         // The second layout: its pings gain the TLS handshake's time, NULL for the older ones.
         statements << QStringLiteral("ALTER TABLE pings ADD COLUMN tls_us INTEGER");
     } else if (*found == 1) {
@@ -388,6 +390,7 @@ bool HistoryStore::CreateSchema(QString *reason, int *found) {
             statements << QLatin1String(statement);
         m_created = true;
     }
+    statements << QLatin1String(AlertTable::Schema);
     statements << QStringLiteral("PRAGMA user_version = %1").arg(SchemaVersion);
     for (const QString &statement : std::as_const(statements)) {
         if (!Exec(statement, reason)) {
@@ -521,6 +524,18 @@ bool HistoryStore::Record(const PingResult &result) {
     m_writeFailing = false;
     emit recorded(result);
     return true;
+}
+
+void HistoryStore::SaveAlert(const AlertRecord &record) {
+    if (!Open() || m_readOnly)
+        return;
+    HistoryUpkeep *worker = Worker();
+    QMetaObject::invokeMethod(
+        worker, [worker, record] { worker->WriteAlert(record); }, Qt::QueuedConnection);
+}
+
+QList<AlertRecord> HistoryStore::AlertRecords() {
+    return Open() ? AlertTable::Read(m_db) : QList<AlertRecord>();
 }
 
 void HistoryStore::Trim(int days) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/AlertState.h"
 #include "engine/HistoryDatabase.h"
 #include "engine/HistoryUpkeep.h"
 #include "engine/PingResult.h"
@@ -165,6 +166,12 @@ public:
     // written, or waiting its turn behind another writer (then `recorded` comes once it is
     // written).
     bool Record(const PingResult &result);
+
+    // Keeps the alert state of an address (a record with gone removes it), written on the
+    // history's thread, behind the pings waiting there; the end of the store waits for it.
+    void SaveAlert(const AlertRecord &record);
+    // The alert states kept, for a run that starts.
+    QList<AlertRecord> AlertRecords();
 
     // Asks the history's thread for an upkeep pass and returns at once: pings older than the
     // raw days are folded into hours, rows older than days go (0 keeps all), free pages go back.

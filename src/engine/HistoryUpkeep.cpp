@@ -692,9 +692,17 @@ void HistoryUpkeep::Write(const PingResult &result) {
     }
 }
 
+void HistoryUpkeep::WriteAlert(const AlertRecord &record) {
+    m_pendingAlerts.append(record);
+    if (!m_flushScheduled) {
+        m_flushScheduled = true;
+        QTimer::singleShot(0, this, &HistoryUpkeep::Flush);
+    }
+}
+
 bool HistoryUpkeep::Flush() {
     m_flushScheduled = false;
-    if (m_pending.isEmpty())
+    if (m_pending.isEmpty() && m_pendingAlerts.isEmpty())
         return false;
     QString reason;
     bool damaged = false;
@@ -706,17 +714,21 @@ bool HistoryUpkeep::Flush() {
         }
         emit dropped(int(m_pending.size()), reason);
         m_pending.clear();
+        m_pendingAlerts.clear();
         return false;
     }
     QSqlError error;
     bool ok = Exec(QStringLiteral("BEGIN IMMEDIATE"), &error);
     for (qsizetype i = 0; ok && i < m_pending.size(); ++i)
         ok = m_writer->Insert(m_pending.at(i), &error);
+    for (qsizetype i = 0; ok && i < m_pendingAlerts.size(); ++i)
+        ok = AlertTable::Write(m_db, m_pendingAlerts.at(i), &error);
     ok = ok && Exec(QStringLiteral("COMMIT"), &error);
     if (ok) {
         m_written = true;
         CheckpointNow();
         m_writer->Committed();
+        m_pendingAlerts.clear();
         const QList<PingResult> done = std::move(m_pending);
         m_pending.clear();
         m_waitingSince.invalidate();
@@ -745,6 +757,7 @@ bool HistoryUpkeep::Flush() {
     }
     emit dropped(int(m_pending.size()), ErrorText(error));
     m_pending.clear();
+    m_pendingAlerts.clear();
     return false;
 }
 
@@ -753,7 +766,7 @@ void HistoryUpkeep::Reset(quint64 resets) {
     Close();
     m_again = false;
     EndPass(false);
-    if (!m_pending.isEmpty() && !m_flushScheduled) {
+    if ((!m_pending.isEmpty() || !m_pendingAlerts.isEmpty()) && !m_flushScheduled) {
         m_flushScheduled = true;
         QTimer::singleShot(0, this, &HistoryUpkeep::Flush);
     }
@@ -772,6 +785,7 @@ void HistoryUpkeep::Shutdown() {
         qWarning("History: %d pings could not be written before the end: the file stayed locked",
                  int(m_pending.size()));
     m_pending.clear();
+    m_pendingAlerts.clear();
     Close();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/AlertState.h"
 #include "engine/HistoryDatabase.h"
 #include "engine/PingResult.h"
 
@@ -67,6 +68,8 @@ public:
     void Upkeep(const HistoryUpkeepRequest &request);
     // A ping the store could not write at once: written when the lock is free.
     void Write(const PingResult &result);
+    // An alert state to keep: written with the pings, waiting for the lock as they do.
+    void WriteAlert(const AlertRecord &record);
     // The file was set aside: the connection closes; pings waiting go into the new file.
     // resets: how many times this has happened, named again by `damaged`.
     void Reset(quint64 resets);
@@ -164,6 +167,7 @@ private:
 
     // The pings waiting for the lock.
     QList<PingResult> m_pending;
+    QList<AlertRecord> m_pendingAlerts;
     bool m_flushScheduled = false;
     QElapsedTimer m_waitingSince;
     bool m_saidWaiting = false;

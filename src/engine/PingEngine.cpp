@@ -112,6 +112,7 @@ void PingEngine::ApplySettings(const TOptions &options, const EngineContext &con
     IdMessage.Recipients = QStringList{options.ErrorEmailAddress};
     IdSMTP.Security = int(options.SMTPSecurity);
     m_ownAlerts.SetRepeatMinutes(options.RepeatAlertsEvery);
+    m_ownAlerts.SetAlertAfter(options.AlertAfter);
     // A value that is not a list of codes accepts every answer (the session says so once).
     m_acceptedStatus = AcceptedStatus::Parse(options.AcceptedHTTPStatus).value_or(AcceptedStatus());
 }
@@ -653,11 +654,10 @@ void PingEngine::FinishFailure(TErrorEvent event, int code, const QString &text,
             AlertPolicy::FailureDecision decision;
             const bool alertable = final && !m_pingIsErrorPing;
             if (alertable)
-                decision = m_alerts->OnFailure(TargetAddress, QDateTime::currentDateTimeUtc());
+                decision = m_alerts->OnFailure(TargetAddress, m_alerts->Now(), this);
             m_lastErrorCode = code;
             m_lastErrorText = text;
-            ConnectionFailure(event, code, text, alertable && decision.alert,
-                              alertable ? decision.lastAlertAt : QDateTime(), lineLogged);
+            ConnectionFailure(event, code, text, alertable ? &decision : nullptr, lineLogged);
             // Cancel may have come while the e-mail was sent.
             errorPingDue =
                 alertable && decision.alert && m_options.PingOnError && PingOutcome != poCancelled;
@@ -699,25 +699,49 @@ void PingEngine::LogErrorLine(int errorCode, const QString &errorText) {
 }
 
 void PingEngine::ConnectionFailure(TErrorEvent errorEvent, int errorCode, const QString &errorText,
-                                   bool alerting, const QDateTime &heldSince, bool lineLogged) {
+                                   const AlertPolicy::FailureDecision *decision, bool lineLogged) {
     if (PingOutcome != poCancelled) {
         if (!lineLogged)
             LogErrorLine(errorCode, errorText);
         if (AttemptCount >= m_options.PingAttempts) {
             emit pingFailed(TargetAddress, errorText);
-            if (alerting) {
-                if (m_options.SendEmailOnError)
-                    SendFailureEmail(errorEvent, errorCode, errorText);
-            } else if (heldSince.isValid() &&
-                       (m_options.SendEmailOnError || m_options.PingOnError)) {
-                // Still down: the alert of this outage went out already.
-                emit logText(QString::asprintf(Fmt::AlertHeldEntry, U8(TargetAddress).constData(),
-                                               U8(TimeStamp(heldSince.toLocalTime())).constData()));
-            }
+            if (decision)
+                AlertOnFailure(*decision, errorEvent, errorCode, errorText);
             // The error ping is started by the caller once the connection is closed.
         }
     }
     LastErrorWasLookup = errorEvent == eeLookup;
+}
+
+void PingEngine::AlertOnFailure(const AlertPolicy::FailureDecision &decision,
+                                TErrorEvent errorEvent, int errorCode, const QString &errorText) {
+    const QByteArray address = U8(TargetAddress);
+    switch (decision.verdict) {
+    case AlertPolicy::Verdict::Alert:
+        emit alertRaised(DownAlert(TargetAddress, errorText, errorCode, decision.downSeconds,
+                                   decision.repeat, QDateTime::currentDateTimeUtc()));
+        if (m_options.SendEmailOnError)
+            SendFailureEmail(errorEvent, errorCode, errorText);
+        break;
+    case AlertPolicy::Verdict::Held:
+        // Still down: the alert of this outage went out already.
+        if (m_options.SendEmailOnError || m_options.PingOnError ||
+            !m_options.NotifyUrls.trimmed().isEmpty())
+            emit logText(
+                QString::asprintf(Fmt::AlertHeldEntry, address.constData(),
+                                  U8(TimeStamp(decision.lastAlertAt.toLocalTime())).constData()));
+        break;
+    case AlertPolicy::Verdict::Snoozed:
+        if (decision.sayHeld)
+            emit logText(
+                QString::asprintf(Fmt::AlertSnoozedEntry, address.constData(),
+                                  U8(TimeStamp(decision.snoozedUntil.toLocalTime())).constData()));
+        break;
+    case AlertPolicy::Verdict::Counting:
+        emit logText(QString::asprintf(Fmt::AlertCountingEntry, address.constData(),
+                                       decision.failures, int(m_alerts->AlertAfter())));
+        break;
+    }
 }
 
 QString PingEngine::LoggedHost() const {
@@ -766,10 +790,13 @@ void PingEngine::Recovered() {
     if (m_pingIsErrorPing)
         return; // the error ping address raises no alerts of its own
     const AlertPolicy::SuccessDecision decision =
-        m_alerts->OnSuccess(TargetAddress, QDateTime::currentDateTimeUtc());
+        m_alerts->OnSuccess(TargetAddress, m_alerts->Now());
     if (!decision.recovered)
         return;
     emit recovered(TargetAddress, decision.downSeconds);
+    const PingResult result = MakeResult(PingOutcomeKind::Completed);
+    emit alertRaised(UpAlert(TargetAddress, result.seconds, result.httpStatus, decision.downSeconds,
+                             result.finishedAt));
     if (m_options.SendEmailOnError)
         SendRecoveryEmail(decision.downSeconds);
 }
@@ -789,13 +816,17 @@ void PingEngine::WarnOfCertificate() {
     const QDateTime expiry = m_tls->LeafExpiry();
     const QDateTime now = QDateTime::currentDateTimeUtc();
     if (!expiry.isValid() || now.secsTo(expiry) >= qint64(m_options.CertExpiryWarnDays) * 86400 ||
-        !m_alerts->CertificateWarningDue(TargetAddress, now))
+        !m_alerts->CertificateWarningDue(TargetAddress, m_alerts->Now()))
         return;
     const int days = int(qMax<qint64>(0, now.secsTo(expiry) / 86400));
     const QByteArray when = U8(TimeStamp(expiry.toLocalTime()));
     emit logText(QString::asprintf(Fmt::CertificateExpiryEntry, U8(TargetAddress).constData(), days,
                                    when.constData()));
     emit certificateExpiring(TargetAddress, days, expiry);
+    // A snooze keeps it in the log only.
+    if (m_alerts->SnoozedUntil(TargetAddress).isValid())
+        return;
+    emit alertRaised(CertificateAlert(TargetAddress, days, expiry, now));
     if (m_options.SendEmailOnError)
         SendEmail(F(Fmt::CertificateSubject),
                   QString::asprintf(Fmt::CertificateBody, U8(m_context.computerName).constData(),

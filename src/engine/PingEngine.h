@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/AcceptedStatus.h"
+#include "engine/AlertMessage.h"
 #include "engine/AlertPolicy.h"
 #include "engine/MailSender.h"
 #include "engine/PingResult.h"
@@ -124,6 +125,9 @@ signals:
     void finished(const PingResult &result);
     // The address answers again after an alerted failure; its recovery e-mail follows.
     void recovered(const QString &address, qint64 downSeconds);
+    // The alert policy raised an alert (down, a repeat, up), before its e-mail: for the
+    // notification channels.
+    void alertRaised(const AlertEvent &event);
     // A completed ping above "Slow above" begins a slow episode of the address.
     void slowStarted(const QString &address, double seconds);
     // The certificate of the address expires within "Warn before certificate expiry" days;
@@ -180,7 +184,9 @@ private:
     void FinishFailure(TErrorEvent event, int code, const QString &text, TCustomWinSocket *socket,
                        bool closeSocket, bool lineLogged);
     void ConnectionFailure(TErrorEvent errorEvent, int errorCode, const QString &errorText,
-                           bool alerting, const QDateTime &heldSince, bool lineLogged);
+                           const AlertPolicy::FailureDecision *decision, bool lineLogged);
+    void AlertOnFailure(const AlertPolicy::FailureDecision &decision, TErrorEvent errorEvent,
+                        int errorCode, const QString &errorText);
     void LogErrorLine(int errorCode, const QString &errorText);
     bool HoldForVerdict(TErrorEvent event, int code, const QString &text, TCustomWinSocket *socket,
                         bool closeSocket);

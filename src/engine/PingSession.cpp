@@ -1,6 +1,7 @@
 #include "engine/PingSession.h"
 
 #include "engine/AcceptedStatus.h"
+#include "engine/AlertChannels.h"
 #include "engine/AlertPolicy.h"
 #include "engine/Formats.h"
 #include "engine/HistoryStore.h"
@@ -88,6 +89,7 @@ PingSession::PingSession(Face face, QObject *parent) : QObject(parent), m_face(f
     connect(m_watched, &WatchList::finished, m_history, &HistoryStore::Record);
     connect(m_watched, &WatchList::addressDown, this, &PingSession::addressDown);
     connect(m_watched, &WatchList::addressRecovered, this, &PingSession::addressRecovered);
+    connect(m_watched, &WatchList::alertRaised, this, &PingSession::alertRaised);
     connect(m_watched, &WatchList::addressSlow, this, &PingSession::addressSlow);
     connect(m_watched, &WatchList::certificateExpiring, this, &PingSession::certificateExpiring);
     connect(m_watched, &WatchList::unknownError, this, &PingSession::unknownError);
@@ -116,6 +118,24 @@ PingSession::PingSession(Face face, QObject *parent) : QObject(parent), m_face(f
     WireNetwork();
 
     if (face != Face::CommandLine) {
+        // The command line alerts nobody; the faces that run on keep what they alerted of, and
+        // send it further.
+        m_channels = new AlertChannels(this);
+        connect(m_channels, &AlertChannels::logText, this,
+                [this](const QString &entry) { Log(entry, true); });
+        connect(this, &PingSession::alertRaised, m_channels, &AlertChannels::Send);
+        connect(m_alerts, &AlertPolicy::stateChanged, m_history, &HistoryStore::SaveAlert);
+        m_snoozeEnd = new QTimer(this);
+        m_snoozeEnd->setSingleShot(true);
+        m_snoozeEnd->setTimerType(Qt::PreciseTimer); // an hour's coarse timer is minutes late
+        connect(m_snoozeEnd, &QTimer::timeout, this, [this] {
+            SnoozeList snoozes = m_alerts->Snoozes();
+            if (snoozes.DropEnded(m_alerts->Now().wall))
+                ApplySnoozes(snoozes);
+            else
+                ScheduleSnoozeEnd();
+        });
+
         // Retention once a day besides the start; the setting is read when the time comes.
         m_historyTrim = new QTimer(this);
         m_historyTrim->setObjectName(QStringLiteral("TimerHistoryTrim"));
@@ -139,6 +159,7 @@ void PingSession::WireEngine(PingEngine *engine) {
     connect(engine, &PingEngine::logText, this, [this](const QString &entry) { Log(entry); });
     connect(engine, &PingEngine::finished, m_metrics, &MetricsPublisher::Record);
     connect(engine, &PingEngine::finished, m_history, &HistoryStore::Record);
+    connect(engine, &PingEngine::alertRaised, this, &PingSession::alertRaised);
     connect(engine, &PingEngine::handlerException, this,
             [](std::exception_ptr error) { HandleApplicationException(error); });
 }
@@ -166,12 +187,82 @@ void PingSession::ApplySettings(const TOptions &options, const EngineContext &co
     for (PingEngine *engine : std::as_const(m_extraEngines))
         engine->ApplySettings(options, context);
     m_alerts->SetRepeatMinutes(options.RepeatAlertsEvery);
+    m_alerts->SetAlertAfter(options.AlertAfter);
+    if (m_face != Face::CommandLine && options.SnoozedUntil != m_appliedSnoozes) {
+        m_appliedSnoozes = options.SnoozedUntil;
+        QString problem;
+        const SnoozeList snoozes =
+            SnoozeList::Parse(options.SnoozedUntil, m_alerts->Now().wall, &problem);
+        m_alerts->SetSnoozes(snoozes);
+        ScheduleSnoozeEnd();
+        // Said once, after the log's start line.
+        if (!problem.isEmpty() && m_open)
+            Log(problem + QStringLiteral("\r\n"));
+        else if (!problem.isEmpty())
+            m_snoozeProblem = problem;
+    }
     m_watched->ApplySettings(options, context);
     m_probes->ApplySettings(options, context);
     if (m_open) {
         ConfigureMetrics();
+        ConfigureChannels();
         CheckSettings();
     }
+}
+
+void PingSession::ConfigureChannels() {
+    if (!m_channels)
+        return;
+    m_channels->SetUserAgent(m_context.userAgent);
+    m_channels->SetTemplate(m_options.AlertText);
+    m_channels->SetUrls(m_options.NotifyUrls);
+}
+
+void PingSession::ApplySnoozes(const SnoozeList &snoozes) {
+    m_alerts->SetSnoozes(snoozes);
+    m_options.SnoozedUntil = snoozes.Stored();
+    m_appliedSnoozes = m_options.SnoozedUntil;
+    ScheduleSnoozeEnd();
+    emit snoozeChanged();
+}
+
+void PingSession::ScheduleSnoozeEnd() {
+    if (!m_snoozeEnd)
+        return;
+    const QDateTime now = m_alerts->Now().wall;
+    const QDateTime next = m_alerts->Snoozes().NextEnd(now);
+    if (!next.isValid()) {
+        m_snoozeEnd->stop();
+        return;
+    }
+    // An hour at most: the wall clock may be set meanwhile.
+    m_snoozeEnd->start(int(qBound(qint64(0), now.msecsTo(next) + 1, qint64(3600) * 1000)));
+}
+
+void PingSession::Snooze(const QString &address, const QDateTime &until) {
+    const QDateTime now = m_alerts->Now().wall;
+    SnoozeList snoozes = m_alerts->Snoozes();
+    snoozes.DropEnded(now);
+    snoozes.Set(address, until);
+    const bool all = address == SnoozeList::All;
+    const QByteArray shown = all ? QByteArray() : AddressWithoutPassword(address).toUtf8();
+    Log(QString::asprintf(all ? Fmt::SnoozedAllEntry : Fmt::SnoozedEntry, shown.constData(),
+                          TimeStamp(until.toLocalTime()).toUtf8().constData()));
+    ApplySnoozes(snoozes);
+}
+
+void PingSession::Resume(const QString &address) {
+    SnoozeList snoozes = m_alerts->Snoozes();
+    snoozes.DropEnded(m_alerts->Now().wall);
+    snoozes.Clear(address);
+    const bool all = address == SnoozeList::All;
+    const QByteArray shown = all ? QByteArray() : AddressWithoutPassword(address).toUtf8();
+    Log(QString::asprintf(all ? Fmt::ResumedAllEntry : Fmt::ResumedEntry, shown.constData()));
+    ApplySnoozes(snoozes);
+}
+
+QDateTime PingSession::SnoozedUntil(const QString &address) const {
+    return m_alerts->SnoozedUntil(address);
 }
 
 void PingSession::CheckSettings() {
@@ -212,8 +303,15 @@ void PingSession::Open() {
     if (m_face != Face::CommandLine && m_options.TellNetworkOutages)
         m_sleep->Listen();
     CheckSettings();
-    if (m_face != Face::CommandLine)
+    if (m_face != Face::CommandLine) {
+        // What a previous run alerted of: no second failure alert for the same outage.
+        m_alerts->Restore(m_history->AlertRecords());
+        if (!m_snoozeProblem.isEmpty())
+            Log(m_snoozeProblem + QStringLiteral("\r\n"));
+        m_snoozeProblem.clear();
+        ConfigureChannels();
         m_watched->Load(m_options.WatchedAddresses);
+    }
 }
 
 void PingSession::LogSkippedReferences() {

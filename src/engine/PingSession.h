@@ -5,6 +5,7 @@
 #include "engine/PingEngine.h"
 #include "engine/PingResult.h"
 #include "engine/PingTarget.h"
+#include "engine/SnoozeList.h"
 #include "store/Options.h"
 
 #include <QObject>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <optional>
 
+class AlertChannels;
 class AlertPolicy;
 class HistoryStore;
 class MetricsPublisher;
@@ -91,6 +93,15 @@ public:
     // Not owned; the system's resolver by default. For tests.
     void SetResolver(Resolver *resolver);
 
+    // ---- snoozes: no balloon, e-mail or channel message for an address while they last ----
+    // Snoozes the alerts of address (SnoozeList::All: every address) until the time given;
+    // the setting "Snoozed until" follows (Settings()).
+    void Snooze(const QString &address, const QDateTime &until);
+    // Ends the snooze of address (All: every snooze).
+    void Resume(const QString &address);
+    // Until when the alerts of address (or All) are snoozed; invalid when they are not.
+    QDateTime SnoozedUntil(const QString &address) const;
+
     // An engine of its own for a one-off ping (the command line's): it shares the settings,
     // the alert policy, the history, the metrics and the log. Owned by the session.
     PingEngine *AddEngine();
@@ -102,6 +113,8 @@ public:
     MetricsPublisher *Metrics() const { return m_metrics; }
     AlertPolicy *Alerts() const { return m_alerts; }
     AutoPingScheduler *Scheduler() const { return m_scheduler; }
+    // The notification channels ("Notify URLs"); none for the command line.
+    AlertChannels *Channels() const { return m_channels; }
     // Whether a failure is this computer's network's or a sleep's, and its outages.
     NetworkVerdict *Network() const { return m_network; }
     SleepWatch *Sleep() const { return m_sleep; }
@@ -139,6 +152,10 @@ signals:
     void logEntry(const QString &text, qint64 fileBytes, bool background);
     // A problem of the history or the metrics, for a face without a log (the command line).
     void problem(const QString &text);
+    // An alert of any address (down, a repeat, up), as the channels send it.
+    void alertRaised(const AlertEvent &event);
+    // A snooze began or ended (also by itself, at its time).
+    void snoozeChanged();
     // ---- this computer's network ----
     // The first ping of an outage that could not be checked, and how many addresses so far.
     void networkLost(int addresses);
@@ -153,6 +170,9 @@ private:
     void MirrorToLogFile(const QByteArray &bytes);
     void ConfigureMetrics();
     void TrimHistory(); // folds and trims as the settings say, on the history's thread
+    void ConfigureChannels();
+    void ApplySnoozes(const SnoozeList &snoozes);
+    void ScheduleSnoozeEnd();
     void WireNetwork();
     void PingAllAgain(); // after an outage of this computer's network
     void LogSkippedReferences();
@@ -184,4 +204,8 @@ private:
     NormalisedAddress m_autoTarget;
     QString m_autoTargetAddress;
     std::function<bool(const QString &)> m_errorPingHandler;
+    AlertChannels *m_channels = nullptr;
+    QTimer *m_snoozeEnd = nullptr;
+    QString m_appliedSnoozes; // the "Snoozed until" value last read
+    QString m_snoozeProblem;  // said once the log has its start line
 };

@@ -24,6 +24,8 @@ struct WatchList::Entry {
     qint64 slotMs = -1; // its place in the spread while a catch-up ping comes first
     bool busy = false;
     bool errorPingPending = false;
+    QString failedAddress; // of the last failed ping, for its alert
+    QString failedText;
     State verdict = Idle; // of the last ping that checked the address: completed or failed
     Row row;
     // Completed and finished pings an hour, for the last 24 hours: flat in memory however
@@ -135,14 +137,19 @@ std::unique_ptr<WatchList::Entry> WatchList::MakeEntry(const NormalisedAddress &
     PingEngine *engine = e->engine;
     connect(engine, &PingEngine::logText, this, &WatchList::logText);
     // A notice for every answer of many addresses, each minute, would bury the ones that
-    // matter: a watched address tells of its outages and recoveries only. An address that
-    // stays down says so once: its row's last outcome is still that of the previous ping when
-    // the failure of this one is known.
+    // matter: a watched address tells of its outages and recoveries only, as the alert policy
+    // decides them: once an outage, after "Alert after" failures, not while snoozed, and not
+    // when another engine on the same address told of it.
     connect(engine, &PingEngine::pingFailed, this,
-            [this, e](const QString &address, const QString &text) {
-                if (e->verdict != Failed)
-                    emit addressDown(address, text);
+            [e](const QString &address, const QString &text) {
+                e->failedAddress = address;
+                e->failedText = text;
             });
+    connect(engine, &PingEngine::alertRaised, this, [this, e](const AlertEvent &event) {
+        if (event.event == QLatin1String("down") && !event.repeat)
+            emit addressDown(e->failedAddress, e->failedText);
+        emit alertRaised(event);
+    });
     connect(engine, &PingEngine::unknownError, this, [this, e](int code, const QString &text) {
         if (e->verdict != Failed)
             emit unknownError(code, text);

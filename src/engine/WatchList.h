@@ -107,6 +107,8 @@ signals:
     void addressRecovered(const QString &address, qint64 downSeconds);
     void addressSlow(const QString &address, double seconds);
     void certificateExpiring(const QString &address, int days, const QDateTime &expiry);
+    // An alert of a watched address, for the notification channels.
+    void alertRaised(const AlertEvent &event);
     void unknownError(int code, const QString &text);
     void unexpectedError(const QString &message);
     void rowChanged(int row);

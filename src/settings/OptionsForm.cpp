@@ -23,6 +23,7 @@
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
@@ -140,6 +141,7 @@ void TfOptions::CreateControls() {
     CreatePingGroup();
     CreateOtherGroup();
     CreateAlertsGroup();
+    CreateNotifyGroup();
 
     btnOK = Named(new QPushButton(tr("&OK")), "btnOK");
     btnOK->setDefault(true);
@@ -530,6 +532,7 @@ void TfOptions::ArrangeDialog() {
     grid->addWidget(gbPing, 0, 0);
     grid->addWidget(gbOther, 1, 0);
     grid->addWidget(gbAlerts, 0, 1, 2, 1);
+    grid->addWidget(gbNotify, 2, 0, 1, 2);
     scrOptions = new QScrollArea(this);
     scrOptions->setObjectName(QStringLiteral("scrOptions"));
     scrOptions->setFrameShape(QFrame::NoFrame);
@@ -634,6 +637,10 @@ void TfOptions::SetTabOrder() {
                                     edRepeatAlerts,
                                     cbTellNetworkOutages,
                                     edReferenceAddresses,
+                                    edNotifyUrls,
+                                    btnSendTest,
+                                    edAlertText,
+                                    edAlertAfter,
                                     btnOK,
                                     btnCancel};
     for (qsizetype i = 1; i < order.size(); ++i)
@@ -706,6 +713,7 @@ void TfOptions::LoadFrom(const TOptions &settings) {
          {edLogFile, edAutoPingAddress, edErrorPingAddress, edErrorEmailAddress, edEmailFromAddress,
           edSMTPServer, edSMTPUser, edSMTPPassword, edConfirmPassword})
         e->setCursorPosition(0);
+    LoadNotifyFrom(settings);
 }
 
 void TfOptions::StoreTo(TOptions &settings) const {
@@ -775,6 +783,7 @@ void TfOptions::StoreTo(TOptions &settings) const {
     const QStringList references = edReferenceAddresses->text().split(
         QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
     settings.ReferenceAddresses = references.join(QStringLiteral("\r\n"));
+    StoreNotifyTo(settings);
 }
 
 void TfOptions::UpdateEnabledStates() {
@@ -959,6 +968,10 @@ void TfOptions::btnOKClick() {
                    tr("Please enter the minutes after which an alert is repeated, from %1 (never) "
                       "to %2.")),
              edRepeatAlerts);
+    if (!edAlertAfter->text().isEmpty() && outside(edAlertAfter, N::AlertAfter))
+        fail(range(N::AlertAfter, "Please enter the failed pings in a row that make an address "
+                                  "down, from %1 to %2."),
+             edAlertAfter);
 
     if (!edCertExpiry->text().isEmpty() && outside(edCertExpiry, N::CertExpiryWarnDays))
         fail(range(N::CertExpiryWarnDays,

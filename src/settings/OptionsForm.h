@@ -14,8 +14,10 @@ class QGridLayout;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QPlainTextEdit;
 class QPushButton;
 class TNumberEdit;
+class AlertChannels;
 
 // Shows the options dialog modally over mainWindow; on OK copies the fields into settings
 // and returns true, otherwise leaves settings untouched.
@@ -130,6 +132,18 @@ public:
     QLineEdit *edConfirmPassword = nullptr;
     QPushButton *btnTestMail = nullptr; // one e-mail with the fields as they are
 
+    // "Notifications" (OptionsNotify.cpp)
+    QGroupBox *gbNotify = nullptr;
+    QLabel *lblNotifyUrls = nullptr;
+    QPlainTextEdit *edNotifyUrls = nullptr;
+    QPushButton *btnSendTest = nullptr;
+    QLabel *lblSendTest = nullptr; // what the test sent, URL by URL
+    QLabel *lblAlertText = nullptr;
+    QPlainTextEdit *edAlertText = nullptr;
+    QLabel *lblAlertAfter = nullptr;
+    TNumberEdit *edAlertAfter = nullptr;
+    QLabel *lblAlertAfterPings = nullptr;
+
     QPushButton *btnOK = nullptr;
     QPushButton *btnCancel = nullptr;
     QScrollArea *scrOptions = nullptr; // the groups; scrolls where they do not fit
@@ -149,6 +163,8 @@ public slots:
     void cbPingOnErrorClick();
     void cbShowNotificationsClick();
     void cbSendEmailOnErrorClick();
+    // Sends a test notification to the URLs in the field, as they stand, and shows how each went.
+    void btnSendTestClick();
     // Sends one e-mail with the SMTP fields as they are, off this thread, and shows the
     // server's answer; the dialog stays usable meanwhile, and closing it ends the exchange.
     void btnTestMailClick();
@@ -162,6 +178,10 @@ private:
     void CreateCheckRows(QGridLayout *grid, int row);
     void CreateOtherGroup();
     void CreateAlertsGroup();
+    void CreateNotifyGroup();
+    void LoadNotifyFrom(const TOptions &settings);
+    void StoreNotifyTo(TOptions &settings) const;
+    AlertChannels *m_testChannels = nullptr; // made on the first test
     void ArrangeDialog();
     QSize m_naturalSize;
     void SetTabOrder();

@@ -49,6 +49,10 @@ struct TOptions {
     quint32 HistoryRawDays = 0;      // days single pings are kept before they fold into hours
     bool TellNetworkOutages = false; // a failure of this computer's network is "not checked"
     QString ReferenceAddresses;      // asked after a failure whether the network works; CR LF
+    QString NotifyUrls;              // one URL a line: every alert goes to each as well
+    QString AlertText;               // the channels' message template; empty: the program's texts
+    quint32 AlertAfter = 1;          // failed pings in a row before an address is down (0 as 1)
+    QString SnoozedUntil;            // "address<TAB>ISO time" lines ("*": every address)
 
     bool operator==(const TOptions &) const = default;
 };
@@ -102,6 +106,10 @@ inline constexpr const char *AcceptedHTTPStatus = "Accepted HTTP status";
 inline constexpr const char *SlowAbove = "Slow above";
 inline constexpr const char *TellNetworkOutages = "Tell network outages from site outages";
 inline constexpr const char *ReferenceAddresses = "Reference addresses";
+inline constexpr const char *NotifyUrls = "Notify URLs";
+inline constexpr const char *AlertText = "Alert text";
+inline constexpr const char *AlertAfter = "Alert after";
+inline constexpr const char *SnoozedUntil = "Snoozed until";
 // Kept in the store beside the record.
 inline constexpr const char *RecentURLs = "Recent URLs";
 inline constexpr const char *WindowWidth = "Window width";

@@ -93,6 +93,10 @@ const QList<SettingRow> &SettingsTable() {
         DWordRow(N::SlowAbove, &TOptions::SlowAbove, 0, 0, 3600000),
         BoolRow(N::TellNetworkOutages, &TOptions::TellNetworkOutages, true),
         TextRow(N::ReferenceAddresses, &TOptions::ReferenceAddresses),
+        TextRow(N::NotifyUrls, &TOptions::NotifyUrls),
+        TextRow(N::AlertText, &TOptions::AlertText),
+        DWordRow(N::AlertAfter, &TOptions::AlertAfter, 1, 1, 1000),
+        TextRow(N::SnoozedUntil, &TOptions::SnoozedUntil),
     };
     return table;
 }

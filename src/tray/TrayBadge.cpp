@@ -69,8 +69,12 @@ void DrawMark(QPainter &painter, const QRectF &badge, TrayBadge state) {
 
 } // namespace
 
-QIcon BadgedIcon(const QIcon &base, TrayBadge badge) {
-    if (badge == TrayBadge::None)
+QColor MutedMarkColor() { return QColor(0x60, 0x60, 0x60); }
+
+QIcon MutedIcon(const QIcon &base) { return BadgedIcon(base, TrayBadge::None, true); }
+
+QIcon BadgedIcon(const QIcon &base, TrayBadge badge, bool muted) {
+    if (badge == TrayBadge::None && !muted)
         return base;
     QIcon icon;
     for (const int side : {16, 22, 24, 32, 48, 64}) {
@@ -87,16 +91,30 @@ QIcon BadgedIcon(const QIcon &base, TrayBadge badge) {
         painter.setRenderHint(QPainter::Antialiasing);
         // Half the icon wide, with a light ring so it reads on dark and light panels alike.
         const qreal d = side * 0.5;
-        const QRectF dot(side - d, side - d, d, d);
-        painter.setPen(QPen(Qt::white, qMax(1.0, side / 16.0)));
-        painter.setBrush(BadgeColor(badge));
-        painter.drawEllipse(dot.adjusted(0.5, 0.5, -0.5, -0.5));
-        DrawMark(painter, dot, badge);
-        if (badge == TrayBadge::NoNetwork) {
-            // A stroke across the dot: grey alone could pass for "idle".
-            const qreal inset = d * 0.3;
-            painter.drawLine(dot.topLeft() + QPointF(inset, inset),
-                             dot.bottomRight() - QPointF(inset, inset));
+        const qreal ring = qMax(1.0, side / 16.0);
+        if (badge != TrayBadge::None) {
+            const QRectF dot(side - d, side - d, d, d);
+            painter.setPen(QPen(Qt::white, ring));
+            painter.setBrush(BadgeColor(badge));
+            painter.drawEllipse(dot.adjusted(0.5, 0.5, -0.5, -0.5));
+            DrawMark(painter, dot, badge);
+            if (badge == TrayBadge::NoNetwork) {
+                // A stroke across the dot: grey alone could pass for "idle".
+                const qreal inset = d * 0.3;
+                painter.drawLine(dot.topLeft() + QPointF(inset, inset),
+                                 dot.bottomRight() - QPointF(inset, inset));
+            }
+        }
+        if (muted) {
+            // The opposite corner, so that both marks read at once.
+            const QRectF mark = QRectF(0, 0, d, d).adjusted(0.5, 0.5, -0.5, -0.5);
+            painter.setPen(QPen(Qt::white, ring));
+            painter.setBrush(MutedMarkColor());
+            painter.drawEllipse(mark);
+            painter.setPen(QPen(Qt::white, qMax(1.5, side / 12.0), Qt::SolidLine, Qt::RoundCap));
+            const qreal in = d * 0.28;
+            painter.drawLine(QPointF(mark.left() + in, mark.bottom() - in),
+                             QPointF(mark.right() - in, mark.top() + in));
         }
         painter.end();
         icon.addPixmap(pixmap);

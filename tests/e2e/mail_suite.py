@@ -4,7 +4,8 @@
     test_desktop.py --program build/vennatro --suite mail
 
 One window run covers an outage from start to end (the failure e-mail, an error ping address
-that fails too, a second failure that sends nothing, the recovery); then a run each for a
+that fails too, a second failure that sends nothing, a restart that sends nothing either, the
+recovery); then a run each for a
 refused recipient and the "SMTP security" modes. Every run starts from a store written here
 and ends with Alt+X.
 """
@@ -90,6 +91,8 @@ class MailScenario(Scenario):
              self.no_flood),
             ("still down: the next failure says the alert went out, sends nothing",
              self.alert_held),
+            ("a restart while still down: no second e-mail, the alert's time kept",
+             self.restart_held),
             ("answers again: a restored notification and a recovery e-mail", self.recovery),
             ("a recipient exim refuses: its 550 reason in the log line", self.refused_recipient),
             ("security 2 (SSL/TLS): TLS from the first byte, delivered", self.implicit_tls),
@@ -279,6 +282,24 @@ class MailScenario(Scenario):
         # follow in the same turn: neither came.
         assert self.count(r"Sending email to failure notification address") == 1
         assert self.count(r"Starting ping to failure notification address") == 1
+        assert len(self.exim.received()) == 1, self.exim.received()
+
+    def restart_held(self):
+        o = self.outage
+        if not (o and self.program.running()):
+            raise AssertionError("the outage run is not under way (see the steps before)")
+        self.exit_with_alt_x()
+        # The same store and log file: the history keeps the outage's alert state.
+        self.start_run("outage", self.exim.cert, **{"Ping on error": 1,
+                                                    "Error ping address": o["errping"]})
+        self.wait_log(r"Session started at \[", count=2)
+        self.set_address(o["address"], "Return")
+        self.wait_log(error_line(self.down.port), count=3)
+        held = self.wait_log(r"Alert for \[" + re.escape(o["address"]) +
+                             rf"\] already sent at ([^\r\n;]+); not repeated\.\r\n", count=2)
+        assert same_second(held[-1], o["stamp"]), \
+            f"held since {held[-1]!r}, but the alert went out at {o['stamp']!r}"
+        assert self.count(r"Sending email to failure notification address") == 1
         assert len(self.exim.received()) == 1, self.exim.received()
 
     def recovery(self):

@@ -434,7 +434,7 @@ class MainScenario(Scenario):
                 f"the StatusNotifierItem exports no menu (Menu = {menu!r}), so a right click "
                 "on the icon shows the panel's menu instead of the tray menu")
             labels = p.sni_menu_labels(menu)
-            for want in ("Show", "Ping now", "About", "Exit"):
+            for want in ("Show", "Ping now", "About", "Exit", "Snooze alerts", "Resume alerts"):
                 assert want in labels, f"tray menu lacks {want!r}: {labels}"
         before = set(_visible_popups(self.desktop))
         x, y = p.tray_icon_position()
