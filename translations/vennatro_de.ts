@@ -471,6 +471,30 @@
         <source>Not pinged yet</source>
         <translation>Noch nicht gepingt</translation>
     </message>
+    <message>
+        <source>Alerts snoozed until %1</source>
+        <translation>Alarme stumm bis %1</translation>
+    </message>
+    <message>
+        <source>Snooze alerts</source>
+        <translation>Alarme stummschalten</translation>
+    </message>
+    <message>
+        <source>1 hour</source>
+        <translation>1 Stunde</translation>
+    </message>
+    <message>
+        <source>4 hours</source>
+        <translation>4 Stunden</translation>
+    </message>
+    <message>
+        <source>Until tomorrow 08:00</source>
+        <translation>Bis morgen 08:00</translation>
+    </message>
+    <message>
+        <source>Resume alerts</source>
+        <translation>Alarme fortsetzen</translation>
+    </message>
 </context>
 <context>
     <name>TfAbout</name>
@@ -792,6 +816,38 @@
     <message>
         <source>not checked</source>
         <translation>nicht geprüft</translation>
+    </message>
+    <message>
+        <source>&amp;Snooze alerts</source>
+        <translation>Alarme &amp;stummschalten</translation>
+    </message>
+    <message>
+        <source>1 &amp;hour</source>
+        <translation>1 &amp;Stunde</translation>
+    </message>
+    <message>
+        <source>&amp;4 hours</source>
+        <translation>&amp;4 Stunden</translation>
+    </message>
+    <message>
+        <source>Until &amp;tomorrow 08:00</source>
+        <translation>Bis &amp;morgen 08:00</translation>
+    </message>
+    <message>
+        <source>&amp;Resume alerts</source>
+        <translation>Alarme &amp;fortsetzen</translation>
+    </message>
+    <message>
+        <source>Alerts snoozed until %1</source>
+        <translation>Alarme stumm bis %1</translation>
+    </message>
+    <message>
+        <source>Alerts of 1 address snoozed until %1</source>
+        <translation>Alarme von 1 Adresse stumm bis %1</translation>
+    </message>
+    <message>
+        <source>Alerts of %1 addresses snoozed, the first until %2</source>
+        <translation>Alarme von %1 Adressen stumm, die erste bis %2</translation>
     </message>
 </context>
 <context>
@@ -1357,6 +1413,88 @@ Der Server antwortete: %2</translation>
     <message>
         <source>Asked after a failure (a connect, at most every 10 s): when none of them answers either, this computer&apos;s network is down. Separate them with blanks</source>
         <translation>Nach einem Fehlschlag gefragt (ein Verbindungsaufbau, höchstens alle 10 s): antwortet auch keine davon, ist das Netzwerk dieses Computers ausgefallen. Durch Leerzeichen trennen</translation>
+    </message>
+    <message>
+        <source>Please enter the failed pings in a row that make an address down, from %1 to %2.</source>
+        <translation>Bitte geben Sie die fehlgeschlagenen Pings in Folge ein, nach denen eine Adresse ausgefallen ist, von %1 bis %2.</translation>
+    </message>
+    <message>
+        <source>Notifications</source>
+        <translation>Benachrichtigungen</translation>
+    </message>
+    <message>
+        <source>ntfys://ntfy.example.org/topic
+https://example.org/hook</source>
+        <translation>ntfys://ntfy.example.org/topic
+https://example.org/hook</translation>
+    </message>
+    <message>
+        <source>Notify &amp;URLs (one a line):</source>
+        <translation>Benachrichtigungs-&amp;URLs (eine je Zeile):</translation>
+    </message>
+    <message>
+        <source>Notify URLs</source>
+        <translation>Benachrichtigungs-URLs</translation>
+    </message>
+    <message>
+        <source>Every alert also goes to each URL: http:// and https:// receive the program&apos;s JSON by POST; any other scheme (ntfy://, gotify://, tgram://, slack://, matrix://, json://, ...) is sent by Apprise (the Debian package &quot;apprise&quot;)</source>
+        <translation>Jeder Alarm geht auch an jede URL: http:// und https:// erhalten das JSON des Programms per POST; jedes andere Schema (ntfy://, gotify://, tgram://, slack://, matrix://, json://, …) sendet Apprise (das Debian-Paket „apprise“)</translation>
+    </message>
+    <message>
+        <source>Send &amp;test</source>
+        <translation>&amp;Test senden</translation>
+    </message>
+    <message>
+        <source>Send a test notification to the URLs above now</source>
+        <translation>Jetzt eine Testbenachrichtigung an die URLs oben senden</translation>
+    </message>
+    <message>
+        <source>Empty: the program&apos;s own texts</source>
+        <translation>Leer: die Texte des Programms</translation>
+    </message>
+    <message>
+        <source>Alert te&amp;xt:</source>
+        <translation>Alarmte&amp;xt:</translation>
+    </message>
+    <message>
+        <source>Alert text</source>
+        <translation>Alarmtext</translation>
+    </message>
+    <message>
+        <source>The message the notify URLs receive. Placeholders: %address%, %event% (down, up), %result%, %time%, %duration% (of the ping), %downtime%</source>
+        <translation>Die Nachricht, die die Benachrichtigungs-URLs erhalten. Platzhalter: %address%, %event% (down, up), %result%, %time%, %duration% (des Pings), %downtime%</translation>
+    </message>
+    <message>
+        <source>Alert a&amp;fter:</source>
+        <translation>Alarm na&amp;ch:</translation>
+    </message>
+    <message>
+        <source>Alert after</source>
+        <translation>Alarm nach</translation>
+    </message>
+    <message>
+        <source>failed ping(s) in a row</source>
+        <translation>fehlgeschlagenen Pings in Folge</translation>
+    </message>
+    <message>
+        <source>An address is down, and alerts, only after this many pings in a row failed</source>
+        <translation>Eine Adresse gilt erst als ausgefallen und alarmiert, wenn so viele Pings in Folge fehlschlugen</translation>
+    </message>
+    <message>
+        <source>sent</source>
+        <translation>gesendet</translation>
+    </message>
+    <message>
+        <source>not sent (%1)</source>
+        <translation>nicht gesendet (%1)</translation>
+    </message>
+    <message>
+        <source>No notify URL to test.</source>
+        <translation>Keine Benachrichtigungs-URL zum Testen.</translation>
+    </message>
+    <message>
+        <source>Sending to %1 URL(s)...</source>
+        <translation>Wird an %1 URL(s) gesendet …</translation>
     </message>
 </context>
 <context>

@@ -564,7 +564,7 @@ void TWatchPanel::UpdateTableRow(int tableRow) {
     const QDateTime snoozed = m_session ? m_session->SnoozedUntil(data.address) : QDateTime();
     const QList<QIcon> &images = snoozed.isValid() ? m_mutedImages : m_images;
     const QString snoozeTip = snoozed.isValid()
-                                  ? QStringLiteral("Alerts snoozed until %1")
+                                  ? tr("Alerts snoozed until %1")
                                         .arg(SnoozeEndText(snoozed, QDateTime::currentDateTime()))
                                   : QString();
     item(ColState)->setIcon(image < images.size() ? images.at(image) : QIcon());
@@ -646,22 +646,21 @@ void TWatchPanel::ShowContextMenu(const QPoint &pos) {
     menu.addAction(tr("Copy last result"), this,
                    [data] { QApplication::clipboard()->setText(data.lastResult); });
     if (m_historyAvailable)
-        menu.addAction(QStringLiteral("History"), this,
-                       [this, address] { emit historyRequested(address); });
+        menu.addAction(tr("History"), this, [this, address] { emit historyRequested(address); });
     if (m_session) {
         menu.addSeparator();
-        QMenu *snooze = menu.addMenu(QStringLiteral("Snooze alerts"));
+        QMenu *snooze = menu.addMenu(tr("Snooze alerts"));
         snooze->setObjectName(QStringLiteral("mnWatchedSnooze"));
         const QList<std::pair<QString, SnoozeList::Choice>> choices = {
-            {QStringLiteral("1 hour"), SnoozeList::Choice::OneHour},
-            {QStringLiteral("4 hours"), SnoozeList::Choice::FourHours},
-            {QStringLiteral("Until tomorrow 08:00"), SnoozeList::Choice::TomorrowMorning}};
+            {tr("1 hour"), SnoozeList::Choice::OneHour},
+            {tr("4 hours"), SnoozeList::Choice::FourHours},
+            {tr("Until tomorrow 08:00"), SnoozeList::Choice::TomorrowMorning}};
         for (const auto &[caption, choice] : choices)
             snooze->addAction(caption, this, [this, address, choice = choice] {
                 m_session->Snooze(address, SnoozeList::EndOf(choice, QDateTime::currentDateTime()));
             });
         // Its own snooze only: a snooze of every address ends from the tray menu.
-        QAction *resume = menu.addAction(QStringLiteral("Resume alerts"), this,
+        QAction *resume = menu.addAction(tr("Resume alerts"), this,
                                          [this, address] { m_session->Resume(address); });
         resume->setEnabled(m_session->Alerts()
                                ->Snoozes()

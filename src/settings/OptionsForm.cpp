@@ -969,8 +969,8 @@ void TfOptions::btnOKClick() {
                       "to %2.")),
              edRepeatAlerts);
     if (!edAlertAfter->text().isEmpty() && outside(edAlertAfter, N::AlertAfter))
-        fail(range(N::AlertAfter, "Please enter the failed pings in a row that make an address "
-                                  "down, from %1 to %2."),
+        fail(range(N::AlertAfter, tr("Please enter the failed pings in a row that make an address "
+                                     "down, from %1 to %2.")),
              edAlertAfter);
 
     if (!edCertExpiry->text().isEmpty() && outside(edCertExpiry, N::CertExpiryWarnDays))
