@@ -41,6 +41,11 @@ Run RunProgram(const QStringList &arguments) {
     run.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
     run.out = process.readAllStandardOutput();
     run.err = process.readAllStandardError();
+#ifdef Q_OS_WIN
+    // Windows' text streams end lines in CR LF; a lone CR is still the program's own.
+    run.out.replace("\r\n", "\n");
+    run.err.replace("\r\n", "\n");
+#endif
     return run;
 }
 

@@ -17,7 +17,13 @@ private slots:
         const QString name = ComputerNetworkName();
         QVERIFY(!name.isEmpty());
         QVERIFY(name != QStringLiteral("<Error getting computer name>"));
+#ifdef Q_OS_WIN
+        // Windows' names are the same in any case (Wine gives its NetBIOS form, in capitals).
+        QVERIFY2(name.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) == 0,
+                 qPrintable(name));
+#else
         QCOMPARE(name, QSysInfo::machineHostName());
+#endif
     }
 
     void releaseNumbers_data() {

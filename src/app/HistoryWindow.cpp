@@ -209,6 +209,7 @@ ChartPoints PointsOf(const QList<HistoryHour> &hours) {
     return points;
 }
 
+#ifdef VENNATRO_HAVE_CHARTS
 // The time axis from 0: a step of 1, 2 or 5 times a power of ten, at most five of them, and as
 // many decimals as the step needs, so no two labels read the same ("0, 0, 1, 1" for an
 // address with only failures).
@@ -232,6 +233,7 @@ void SetTimeScale(QValueAxis *axis, double maxMs) {
 
 // Lines show their points while a screen can tell them apart.
 constexpr int MarkedPoints = 60;
+#endif
 
 // A file name from an address: its host, port and path, what a file system may hold.
 QString ExportName(const QString &address) {
@@ -292,10 +294,11 @@ THistoryWindow::THistoryWindow(HistoryStore *store, QWidget *parent)
     column->addWidget(lblHistoryHint);
 
     BuildChart();
-    if (chartHistory)
-        column->addWidget(chartHistory, 1);
-    else
-        column->addStretch(1);
+#ifdef VENNATRO_HAVE_CHARTS
+    column->addWidget(chartHistory, 1);
+#else
+    column->addStretch(1);
+#endif
 
     auto *figures = new QGridLayout;
     figures->setHorizontalSpacing(12);
@@ -630,6 +633,7 @@ void THistoryWindow::ShowRows() {
 #endif
 }
 
+#ifdef VENNATRO_HAVE_CHARTS
 void THistoryWindow::ShowPointText(const QPointF &point, bool hovered, bool failure) {
     if (!hovered) {
         chartHistory->setToolTip(QString());
@@ -644,6 +648,7 @@ void THistoryWindow::ShowPointText(const QPointF &point, bool hovered, bool fail
     chartHistory->setToolTip(text);
     QToolTip::showText(QCursor::pos(), text, chartHistory);
 }
+#endif
 
 void THistoryWindow::ShowStats() {
     HistoryStats stats = m_stats;

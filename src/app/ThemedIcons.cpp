@@ -3,7 +3,9 @@
 #include <QFile>
 #include <QPainter>
 #include <QPixmap>
+#ifdef VENNATRO_HAVE_SVG
 #include <QSvgRenderer>
+#endif
 
 namespace {
 
@@ -45,6 +47,12 @@ QByteArray Recolour(const QByteArray &svg, const QPalette &palette) {
 }
 
 QIcon Icon(const QString &resource, const QPalette &palette) {
+#ifndef VENNATRO_HAVE_SVG
+    // Without Qt Svg the resource is a picture drawn at configure time, in the file's own
+    // colours.
+    Q_UNUSED(palette);
+    return QIcon(resource);
+#else
     QFile file(resource);
     if (!file.open(QIODevice::ReadOnly))
         return QIcon(resource);
@@ -63,6 +71,7 @@ QIcon Icon(const QString &resource, const QPalette &palette) {
         icon.addPixmap(pixmap);
     }
     return icon;
+#endif
 }
 
 } // namespace ThemedIcons

@@ -228,6 +228,7 @@ Sockets::Handle TCustomWinSocket::DetachHandle() {
     // closed (and possibly reused) descriptor.
     m_readNotifier.reset();
     m_writeNotifier.reset();
+    m_connectCheck.reset();
     const Sockets::Handle handle = m_handle;
     m_handle = Sockets::Invalid;
     m_connected = false;
@@ -267,6 +268,13 @@ void TCustomWinSocket::CreateNotifiers() {
     m_writeNotifier->setEnabled(false);
     connect(m_writeNotifier.get(), &QSocketNotifier::activated, this,
             [this, generation] { Guarded([&] { OnWriteActivated(generation); }); });
+    m_connectCheck.reset();
+    if (const int interval = Sockets::ConnectCheckInterval()) {
+        m_connectCheck = std::make_unique<QTimer>();
+        m_connectCheck->setInterval(interval);
+        connect(m_connectCheck.get(), &QTimer::timeout, this,
+                [this, generation] { Guarded([&] { OnConnectCheck(generation); }); });
+    }
 }
 
 void TCustomWinSocket::SetReadArmed(bool armed) {
@@ -485,6 +493,8 @@ void TCustomWinSocket::ConnectCurrent() {
         // The normal outcome: the write notifier reports the completion.
         m_connectPending = true;
         SetWriteArmed(true);
+        if (m_connectCheck)
+            m_connectCheck->start();
     } else if (IsHandleFault(error)) {
         RaiseSocketError(error, "connect");
     } else {
@@ -529,6 +539,21 @@ void TCustomWinSocket::OnWriteActivated(quint64 generation) {
         Dispatch(generation, Notice::Write, 0);
         return;
     }
+    m_connectPending = false;
+    if (m_connectCheck)
+        m_connectCheck->stop();
+    Dispatch(generation, Notice::Connect, Sockets::PendingError(m_handle));
+}
+
+void TCustomWinSocket::OnConnectCheck(quint64 generation) {
+    if (generation != m_generation || !m_connectPending) {
+        m_connectCheck->stop();
+        return;
+    }
+    if (!Sockets::ConnectFailed(m_handle))
+        return;
+    m_connectCheck->stop();
+    SetWriteArmed(false);
     m_connectPending = false;
     Dispatch(generation, Notice::Connect, Sockets::PendingError(m_handle));
 }

@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -85,6 +86,7 @@ private:
     void PostConnectCompleted(int error);
     void OnReadActivated(quint64 generation);
     void OnWriteActivated(quint64 generation);
+    void OnConnectCheck(quint64 generation);
     void Dispatch(quint64 generation, Notice kind, int error);
     template <typename Fn> void Guarded(Fn &&fn) noexcept;
     bool Fire(TSocketNotifyEvent TClientSocket::*event);
@@ -116,6 +118,7 @@ private:
     QList<QMetaObject::Connection> m_resolverConnections;
     std::unique_ptr<QSocketNotifier> m_readNotifier;
     std::unique_ptr<QSocketNotifier> m_writeNotifier;
+    std::unique_ptr<QTimer> m_connectCheck; // where Sockets::ConnectCheckInterval() asks
     bool m_connectPending = false;
     bool m_readStarted = false;
     // Tells notifications of an earlier handle apart (descriptor numbers are reused).

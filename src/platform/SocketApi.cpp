@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <net/if.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace Sockets {
@@ -32,6 +33,13 @@ int Connect(Handle handle, const sockaddr *address, int length) {
         return Wsa::InProgress;
     // EAGAIN from connect means no free local port, not "try again later".
     return WsaFromErrno(error == EAGAIN ? ENOBUFS : error);
+}
+
+int ConnectCheckInterval() { return 0; } // the write notification tells of every outcome
+
+bool ConnectFailed(Handle handle) {
+    pollfd entry{int(handle), POLLOUT, 0};
+    return ::poll(&entry, 1, 0) == 1 && (entry.revents & POLLERR) != 0;
 }
 
 int PendingError(Handle handle) {

@@ -36,6 +36,12 @@ int Close(Handle handle);
 int Connect(Handle handle, const sockaddr *address, int length);
 // The outcome of a connect that was in progress (SO_ERROR).
 int PendingError(Handle handle);
+// How often a connect in progress is also checked for a failure, in ms; 0: never. Winsock
+// (Wine's, at least) tells of a connect refused before the event loop asked for its
+// notification to a check only.
+int ConnectCheckInterval();
+// Whether a connect in progress has failed (PendingError then says why).
+bool ConnectFailed(Handle handle);
 // Bytes sent or received, or -1 with *error (Wsa::WouldBlock when it would wait). Never
 // raises SIGPIPE, never waits.
 qint64 Send(Handle handle, const char *data, qint64 size, int *error);

@@ -58,6 +58,16 @@ int PendingError(Handle handle) {
     return error;
 }
 
+int ConnectCheckInterval() { return 100; }
+
+bool ConnectFailed(Handle handle) {
+    fd_set failed;
+    FD_ZERO(&failed);
+    FD_SET(SOCKET(handle), &failed);
+    timeval now{0, 0};
+    return ::select(0, nullptr, nullptr, &failed, &now) == 1;
+}
+
 qint64 Send(Handle handle, const char *data, qint64 size, int *error) {
     const int sent = ::send(SOCKET(handle), data, int(qMin<qint64>(size, INT_MAX)), 0);
     if (sent == SOCKET_ERROR)

@@ -18,8 +18,15 @@ struct Loader {
     QLibrary *ssl = new QLibrary;
 
     Loader() {
+#ifdef Q_OS_WIN
+        // OpenSSL 3's own names on 64-bit Windows, beside the program or on the path; the
+        // Windows build carries none (README, "Windows").
+        crypto->setFileName(QStringLiteral("libcrypto-3-x64"));
+        ssl->setFileName(QStringLiteral("libssl-3-x64"));
+#else
         crypto->setFileNameAndVersion(QStringLiteral("crypto"), 3);
         ssl->setFileNameAndVersion(QStringLiteral("ssl"), 3);
+#endif
         if (!crypto->load() || !ssl->load()) {
             why = crypto->isLoaded() ? ssl->errorString() : crypto->errorString();
             return;

@@ -6,7 +6,9 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#ifndef Q_OS_WIN
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -71,7 +73,11 @@ QByteArray TestNginx::Config() const {
         servers += "        location / { return 200 \"test\\n\"; }\n    }\n";
     }
     // As root, the worker would otherwise become a user who cannot read the test's files.
+#ifdef Q_OS_WIN
+    const QByteArray user; // no nginx runs there: available() is false
+#else
     const QByteArray user = ::geteuid() == 0 ? "user root;\n" : "";
+#endif
     return user + "daemon off;\nworker_processes 1;\npid " + root + "/nginx.pid;\nerror_log " +
            root + "/error.log info;\nevents { worker_connections 64; }\nhttp {\n    access_log " +
            root + "/access.log;\n    client_body_temp_path " + root +

@@ -3,7 +3,8 @@
 the command line against nginx and a server that keeps the request's bytes, a value written with
 `wine64 reg add` read by the program, and the window on Xvfb with a tray (trayer): it pings at
 start, shows its tray icon, and at exit saves its settings and the Run key in Wine's registry
-(`wine64 reg query`). Prints a line a check and closes with "N passed, N failed"."""
+(`wine64 reg query`); without OpenSSL's DLLs the TLS check says why it cannot run. Prints a
+line a check and closes with "N passed, N failed"."""
 
 import argparse
 import os
@@ -128,8 +129,8 @@ class Suite:
         self.results.append(True)
         print(f"PASS {name} ({time.monotonic() - start:.1f} s)", flush=True)
 
-    def ping(self, url):
-        out = self.wine.run(self.cli, "--ping", url, timeout=120)
+    def ping(self, url, *options):
+        out = self.wine.run(self.cli, "--ping", url, *options, timeout=120)
         return out.returncode, out.stdout.decode("utf-8", errors="replace") + \
             out.stderr.decode("utf-8", errors="replace")
 
@@ -154,6 +155,8 @@ class Suite:
             self.check("values written with `wine64 reg add` are the program's settings",
                        self.check_reg_add)
             self.check("--ping to a refused port: Winsock's number and text", self.check_refused)
+            self.check("--tls without OpenSSL's DLLs: the check says why it cannot run",
+                       self.check_tls_without_openssl)
             self.check("the window under Wine: pings, tray icon, settings and Run key at exit",
                        self.check_window)
         finally:
@@ -210,6 +213,19 @@ class Suite:
             s.close()
         assert status != 0, text
         assert "10061" in text, text
+
+    def check_tls_without_openssl(self):
+        s = socket.socket()
+        s.bind(("127.0.0.1", 0))
+        s.listen(1)  # the connect completes; the handshake never starts
+        try:
+            status, text = self.ping(f"https://127.0.0.1:{s.getsockname()[1]}/", "--tls",
+                                     "--attempts", "1")
+        finally:
+            s.close()
+        assert status != 0, text
+        assert "TLS handshake failed: the TLS library could not start (" in text, text
+        assert "libcrypto-3-x64" in text, text
 
     def check_window(self):
         self.wine.reg_add(KEY, "Auto-ping at start", "REG_DWORD", 1)
