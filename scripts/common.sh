@@ -3,23 +3,27 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 # Every Debian package the build and the program need.
-# librsvg2-bin makes the PNG icons from the SVG; libssl-dev is the TLS check of https pings.
+# librsvg2-bin makes the PNG icons from the SVG; libssl-dev is the TLS check of https pings;
+# qt6-tools-dev and qt6-l10n-tools build the translations (lupdate, lrelease), and
+# qt6-translations-l10n holds Qt's own texts in the user's language.
 BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins
     libgl-dev libcurl4-openssl-dev libssl-dev libqt6sql6-sqlite qt6-charts-dev libqt6opengl6-dev
-    librsvg2-bin)
+    librsvg2-bin qt6-tools-dev qt6-l10n-tools qt6-translations-l10n)
 # What scripts/package needs besides: the Debian package tools and lintian.
 PACKAGE_PACKAGES=(debhelper dpkg-dev lintian)
 # What the tests need besides: the fuzzers, a headless desktop (X11, and sway with Qt's
 # wayland platform for Wayland), a web and two mail servers (aiosmtpd, exim), Prometheus and
 # node_exporter reading the metrics, the blackbox exporter beside /probe and certificates of
 # the suite's own (python3-cryptography); the validators of the installed desktop entry, metainfo
-# and systemd user unit; Apprise, which the notify URLs hand their other schemes to.
+# and systemd user unit; Apprise, which the notify URLs hand their other schemes to; the
+# accessibility bus and its Python client (the window read over AT-SPI).
 TEST_PACKAGES=(clang-14 libfuzzer-14-dev libclang-rt-14-dev
     xvfb xauth openbox trayer xfce4-panel xfconf dunst libnotify-bin xdotool wmctrl imagemagick
     x11-apps x11-utils x11-xserver-utils fonts-dejavu-core dbus-daemon dbus-bin sway qt6-wayland
     nginx python3 python3-aiosmtpd python3-cryptography curl ccache prometheus
     prometheus-node-exporter prometheus-blackbox-exporter openssl apprise
-    exim4-daemon-light clang-format desktop-file-utils appstream systemd
+    exim4-daemon-light clang-format desktop-file-utils appstream systemd at-spi2-core
+    python3-pyatspi
     "${PACKAGE_PACKAGES[@]}")
 
 # What scripts/build-windows needs: the MinGW-w64 cross compiler, the tools that unpack and

@@ -4,6 +4,7 @@
 #include "platform/QuitOnSignal.h"
 #include "platform/SingleInstance.h"
 #include "platform/gui/MessageBox.h"
+#include "platform/gui/Translation.h"
 #include "support/UsualFunctions.h"
 
 #include <cstdio>
@@ -20,6 +21,8 @@ int main(int argc, char *argv[]) {
         return 1;
     }
     VennatroApplication app(argc, argv);
+    // Before any window or box: everything the user reads in the user's language.
+    InstallTranslations(app, QLocale::system());
 
     const QString message = RegisterActivationMessage();
     SingleInstance instance(QStringLiteral("Vennatro - Lumo"), message);

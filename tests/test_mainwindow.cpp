@@ -10,6 +10,7 @@
 #include "support/TableResolver.h"
 #include "support/TestHelpers.h"
 #include "support/TestTcpServer.h"
+#include "support/gui/Accessibility.h"
 #include "support/gui/MainWindowParts.h"
 #include "support/gui/RecordingTrayShell.h"
 #include "support/gui/TestEnvironment.h"
@@ -85,6 +86,7 @@ private slots:
     void commandsAtStart();
     void quietOnlyAsFirstArgument();
     void statusAtStart();
+    void everyControlNamedAndStatusAnnounced();
     void refusedAutoPingAddressAtStart();
     void closeHidesAndKeepsRunning();
     void activationShowsAndReregisters();
@@ -328,6 +330,35 @@ void TestMainWindow::statusAtStart() {
     QCOMPARE(Options.SnoozedUntil, QString());
     QVERIFY(!w->actResumeAlerts->isEnabled());
     QCOMPARE(w->NotifyIcon->AddedToolTipLines(), QString());
+}
+
+// A screen reader finds a name on every control, the status image's state in words, and the
+// status bar's and the status image's names follow the status.
+void TestMainWindow::everyControlNamedAndStatusAnnounced() {
+    Build();
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    ui.mmLog->setFocus(); // the focus moves nothing a name depends on
+    QCOMPARE(UnnamedFocusable(w.get()), QStringList());
+    QCOMPARE(AccessibleName(ui.btnPingSmall), QStringLiteral("Ping now"));
+    QVERIFY(ui.btnPingSmall->text().isEmpty()); // a picture only
+    QCOMPARE(AccessibleName(ui.mmLog), QStringLiteral("Log"));
+    QCOMPARE(AccessibleName(ui.cmbAddress), QStringLiteral("Address"));
+    QCOMPARE(ui.lblAddress->buddy(), ui.cmbAddress);
+    QVERIFY(ui.lblAddress->text().contains(QLatin1Char('&'))); // Alt+D reaches the box
+    QCOMPARE(AccessibleName(ui.imgStatus), QStringLiteral("Status: idle"));
+    QCOMPARE(AccessibleName(ui.StatusPanel), QStringLiteral("Status: idle"));
+
+    // Announced by name (offscreen there is no accessibility bus to hear it: e2e_a11y does).
+    emit w->Session->pingFailed(QStringLiteral("http://127.0.0.1:9/"), QStringLiteral("refused"));
+    QCOMPARE(AccessibleName(ui.imgStatus), QStringLiteral("Status: last ping failed"));
+    QCOMPARE(QAccessible::queryAccessibleInterface(ui.imgStatus)->text(QAccessible::Description),
+             QStringLiteral("Connection to [http://127.0.0.1:9/] failed."));
+    QCOMPARE(AccessibleName(ui.StatusPanel),
+             QStringLiteral("Connection to [http://127.0.0.1:9/] failed."));
+    w->TimerNotificationTimer();
+    QCOMPARE(AccessibleName(ui.imgStatus), QStringLiteral("Status: idle"));
+    QCOMPARE(AccessibleName(ui.StatusPanel), QStringLiteral("Status: idle"));
 }
 
 void TestMainWindow::refusedAutoPingAddressAtStart() {

@@ -4,6 +4,7 @@
 #include "settings/OptionsForm.h"
 #include "support/TestHttpReceiver.h"
 #include "support/TestSmtpServer.h"
+#include "support/gui/Accessibility.h"
 #include "support/gui/TestEnvironment.h"
 
 #include <QApplication>
@@ -17,6 +18,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTemporaryDir>
@@ -82,6 +84,7 @@ private slots:
     void nothingIsCutOff();
     void smallScreenScrollsTheGroupsNotTheButtons();
     void captionsAndHints();
+    void fieldsNamedAfterTheirOwnCaptions();
     void limitsAndMasks();
     void tabOrder();
     void enabledStatesAtOpen_data();
@@ -112,6 +115,45 @@ private slots:
 };
 
 void TestOptions::init() { boxes.clear(); }
+
+// A screen reader names each field after its own caption, never after its group box, and
+// every captioned field is reached by its caption's Alt+letter.
+void TestOptions::fieldsNamedAfterTheirOwnCaptions() {
+    TfOptions d(nullptr);
+    d.show();
+    d.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&d));
+    QCOMPARE(UnnamedFocusable(&d), QStringList());
+    for (const auto &[field, name] : QList<QPair<QWidget *, const char *>>{
+             {d.edPingAttemps, "Ping attempts"},
+             {d.edInterval, "Auto-ping interval"},
+             {d.edAutoPingAddress, "Auto-ping address"},
+             {d.edLogFile, "Log file"},
+             {d.btnLogFile, "Select log file"},
+             {d.edErrorPingAddress, "Address to ping when a ping fails"},
+             {d.edConfirmPassword, "Confirm password"},
+             {d.cmbSMTPSecurity, "Security"}})
+        QCOMPARE(AccessibleName(field), QString::fromUtf8(name));
+    // The security box by its caption whatever its value, never by the value.
+    d.cmbSMTPSecurity->setCurrentIndex(2);
+    QCOMPARE(AccessibleName(d.cmbSMTPSecurity), QStringLiteral("Security"));
+    // Each captioned field has a mnemonic on its (first) caption; none is named by its group.
+    QStringList wrong;
+    QSet<QWidget *> captioned;
+    for (QLabel *label : d.findChildren<QLabel *>())
+        if (label->buddy() && !captioned.contains(label->buddy())) {
+            captioned << label->buddy();
+            if (!label->text().contains(QRegularExpression(QStringLiteral("&[^&]"))) ||
+                QStringList{d.gbPing->title(), d.gbOther->title(), d.gbAlerts->title()}.contains(
+                    AccessibleName(label->buddy())))
+                wrong << label->objectName();
+        }
+    QCOMPARE(wrong, QStringList());
+    QVERIFY(captioned.size() >= 20);
+    d.edPort->setFocus();
+    QTest::keyClick(&d, Qt::Key_G, Qt::AltModifier); // "Pin&g attempts:"
+    QTRY_COMPARE(QApplication::focusWidget(), d.edPingAttemps);
+}
 
 void TestOptions::windowAndGroups() {
     auto shown = Open(DefaultOptions());
@@ -275,7 +317,8 @@ void TestOptions::captionsAndHints() {
         const QString hint = QString::fromUtf8(e.hint);
         QCOMPARE(e.field->toolTip(), hint);
         if (e.label) {
-            QCOMPARE(e.label->text(), caption);
+            // The caption as shown; the "&" before its mnemonic letter is not.
+            QCOMPARE(QString(e.label->text()).remove(QLatin1Char('&')), caption);
             QCOMPARE(e.label->toolTip(), hint);
         } else if (auto *button = qobject_cast<QAbstractButton *>(e.field)) {
             QCOMPARE(button->text(), caption);
@@ -290,8 +333,10 @@ void TestOptions::captionsAndHints() {
     QCOMPARE(d.lblErrorEmailAddress->toolTip(), to + Note);
     QCOMPARE(d.edEmailFromAddress->toolTip(), from + Note);
     QCOMPARE(d.lblEmailFromAddress->toolTip(), from + Note);
-    QCOMPARE(d.lblErrorEmailAddress->text(), QStringLiteral("To address:"));
-    QCOMPARE(d.lblEmailFromAddress->text(), QStringLiteral("From address:"));
+    QCOMPARE(d.lblErrorEmailAddress->text().remove(QLatin1Char('&')),
+             QStringLiteral("To address:"));
+    QCOMPARE(d.lblEmailFromAddress->text().remove(QLatin1Char('&')),
+             QStringLiteral("From address:"));
     QCOMPARE(d.lblSMTPSettings->text(), QStringLiteral("Email account (SMTP) settings"));
     QVERIFY(d.lblSMTPSettings->font().bold());
 

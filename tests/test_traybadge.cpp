@@ -10,21 +10,32 @@
 #include "tray/TrayBadge.h"
 
 #include <QImage>
+#include <QLineF>
 #include <QTest>
 
 namespace {
 
-// The colour at the middle of the badge of a 32-pixel rendering; nothing for no badge.
+// The colour of the badge of a 32-pixel rendering, above its mark; nothing for no badge.
 QColor BadgePixel(const QIcon &icon) {
     const QImage image = icon.pixmap(32, 32).toImage();
-    return image.isNull() ? QColor() : image.pixelColor(24, 24);
+    return image.isNull() ? QColor() : image.pixelColor(24, 19);
 }
 
-// The colour beside the centre of the badge: "no network" crosses its centre with a stroke.
-QColor BadgeSidePixel(const QIcon &icon) {
-    const QImage image = icon.pixmap(32, 32).toImage();
-    return image.isNull() ? QColor() : image.pixelColor(27, 21);
+// The badge's mark at a size as a grey picture: which pixels inside the ring are light.
+QList<bool> MarkOf(const QIcon &icon, int side) {
+    const QImage image = icon.pixmap(side, side).toImage();
+    const qreal d = side * 0.5;
+    const QPointF c(side - d / 2, side - d / 2);
+    QList<bool> mark;
+    for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x)
+            if (QLineF(c, QPointF(x + 0.5, y + 0.5)).length() < d * 0.35)
+                mark << (qGray(image.pixel(x, y)) > 200);
+    return mark;
 }
+
+// The colour beside the centre of the badge: every state's mark crosses its centre.
+QColor BadgeSidePixel(const QIcon &icon) { return BadgePixel(icon); }
 
 // The icon handed to the desktop last.
 QIcon LastIcon(RecordingTrayShell *shell) {
@@ -43,6 +54,7 @@ class TestTrayBadge : public QObject {
 private slots:
     void worstStateWins();
     void badgeIsDrawnInItsColour();
+    void badgeShapesTellStatesApartWithoutColour();
     void iconFollowsTheMainPing();
     void errorPingLeavesTheFailureOnTheIcon();
 };
@@ -68,8 +80,8 @@ void TestTrayBadge::badgeIsDrawnInItsColour() {
         const QIcon icon = BadgedIcon(base, badge);
         QCOMPARE(BadgeSidePixel(icon), BadgeColor(badge));
         // Grey alone could pass for idle: a white stroke crosses it.
-        QCOMPARE(BadgePixel(icon),
-                 badge == TrayBadge::NoNetwork ? QColor(Qt::white) : BadgeColor(badge));
+        if (badge == TrayBadge::NoNetwork)
+            QCOMPARE(icon.pixmap(32, 32).toImage().pixelColor(24, 24), QColor(Qt::white));
         // The rest of the icon is left as it was.
         QCOMPARE(icon.pixmap(32, 32).toImage().pixelColor(4, 4), QColor(Qt::blue));
     }
@@ -81,10 +93,27 @@ void TestTrayBadge::badgeIsDrawnInItsColour() {
     // mark alone.
     const QImage muted = BadgedIcon(base, TrayBadge::Failed, true).pixmap(32, 32).toImage();
     QCOMPARE(muted.pixelColor(5, 5), MutedMarkColor());
-    QCOMPARE(muted.pixelColor(24, 24), BadgeColor(TrayBadge::Failed));
+    QCOMPARE(muted.pixelColor(24, 19), BadgeColor(TrayBadge::Failed)); // above its cross
     const QImage row = MutedIcon(base).pixmap(32, 32).toImage();
     QCOMPARE(row.pixelColor(5, 5), MutedMarkColor());
     QCOMPARE(row.pixelColor(24, 24), QColor(Qt::blue));
+}
+
+// Without colour (light pixels only) the four states still differ at every tray size.
+void TestTrayBadge::badgeShapesTellStatesApartWithoutColour() {
+    QPixmap plain(64, 64);
+    plain.fill(Qt::blue);
+    for (const int side : {16, 22, 32, 48}) {
+        QList<QList<bool>> marks;
+        for (TrayBadge state :
+             {TrayBadge::Completed, TrayBadge::UnderWay, TrayBadge::Slow, TrayBadge::Failed}) {
+            const QList<bool> mark = MarkOf(BadgedIcon(QIcon(plain), state), side);
+            QVERIFY2(mark.count(true) > 0 && mark.count(true) < mark.size() / 2,
+                     qPrintable(QString::number(side)));
+            QVERIFY2(!marks.contains(mark), qPrintable(QString::number(side)));
+            marks << mark;
+        }
+    }
 }
 
 void TestTrayBadge::iconFollowsTheMainPing() {

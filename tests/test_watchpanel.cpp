@@ -15,6 +15,7 @@
 #include "support/TableResolver.h"
 #include "support/TestHelpers.h"
 #include "support/TestTcpServer.h"
+#include "support/gui/Accessibility.h"
 #include "support/gui/MainWindowParts.h"
 #include "support/gui/RecordingTrayShell.h"
 #include "support/gui/TestEnvironment.h"
@@ -716,6 +717,23 @@ void TestWatchPanel::rowsSayTheirStateInWordsAndColour() {
                               Patience);
     QTRY_COMPARE_WITH_TIMEOUT(ui.table->item(0, ColState)->text(), QStringLiteral("Up"), Patience);
     QCOMPARE(ui.table->item(2, ColState)->text(), QStringLiteral("\u2013"));
+    // A screen reader hears the state in words under its column's header, never the dash.
+    QAccessibleInterface *table = QAccessible::queryAccessibleInterface(ui.table);
+    QVERIFY(table && table->tableInterface());
+    QCOMPARE(table->text(QAccessible::Name), QStringLiteral("Watched addresses"));
+    const QStringList heard = {QStringLiteral("Up"), QStringLiteral("Down"),
+                               QStringLiteral("Not pinged yet")};
+    for (int row = 0; row < 3; ++row) {
+        QAccessibleInterface *cell = table->tableInterface()->cellAt(row, ColState);
+        QVERIFY(cell);
+        QCOMPARE(cell->text(QAccessible::Name), heard[row]);
+        const QList<QAccessibleInterface *> headers =
+            cell->tableCellInterface()->columnHeaderCells();
+        QVERIFY(!headers.isEmpty());
+        QCOMPARE(headers.first()->text(QAccessible::Name), QStringLiteral("State"));
+    }
+    QCOMPARE(UnnamedFocusable(ui.dock), QStringList());
+    QCOMPARE(AccessibleName(ui.edit), QStringLiteral("Address to watch"));
     QCOMPARE(ui.table->item(0, ColUptime)->text(), QStringLiteral("100.0%"));
     QCOMPARE(ui.table->item(2, ColUptime)->text(), QStringLiteral("\u2013"));
     QCOMPARE(ui.table->item(1, ColAddress)->toolTip(), bad);

@@ -20,7 +20,8 @@ const QString ContactEmail = QStringLiteral("vennatro@lumodev.example");
 const QString WebSiteHost = QStringLiteral("www.lumodev.example");
 
 // Captions that are formats, filled when the box is created.
-const QString VersionFormat = QStringLiteral("Version %s%s");
+const char *const VersionFormat = QT_TRANSLATE_NOOP("TfAbout", "Version %s%s");
+// The author's name and the year are not translated.
 const QString AuthorFormat = QStringLiteral("\u00a9 %s Lumo Dev");
 
 // The design sizes; the box grows past them only when the font needs more room.
@@ -106,7 +107,7 @@ TfAbout::TfAbout(QWidget *owner, const TVersion &info, bool noParent, VersionRea
     : QDialog(noParent ? nullptr : owner), m_noParent(noParent), m_owner(owner), m_info(info),
       m_openUrl([](const QUrl &url) { QDesktopServices::openUrl(url); }) {
     setObjectName(QStringLiteral("fAbout"));
-    setWindowTitle(QStringLiteral("About"));
+    setWindowTitle(tr("About"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     if (QFontDatabase::families().contains(QStringLiteral("Tahoma")))
@@ -125,36 +126,34 @@ void TfAbout::CreateControls() {
     imgIcon = Named(new QLabel, "imgIcon");
     imgIcon->setFixedSize(IconSide, IconSide);
     lblName = Named(new QLabel, "lblName");
-    lblVersion = Named(new QLabel(VersionFormat), "lblVersion");
+    lblVersion = Named(new QLabel(tr(VersionFormat)), "lblVersion");
     lblAuthor = Named(new QLabel(AuthorFormat), "lblAuthor");
 
-    lblEmail0 = Named(new QLabel(QStringLiteral("E-mail:")), "lblEmail0");
+    lblEmail0 = Named(new QLabel(tr("E-mail:")), "lblEmail0");
     lblEmail0->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     lblEmail = Named(new TLinkLabel(ContactEmail), "lblEmail");
     connect(lblEmail, &TLinkLabel::clicked, this, &TfAbout::lblEmailClick);
 
-    lblWebSite0 = Named(new QLabel(QStringLiteral("Web site:")), "lblWebSite0");
+    lblWebSite0 = Named(new QLabel(tr("Web site:")), "lblWebSite0");
     lblWebSite0->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     lblWebSite = Named(new TLinkLabel(WebSiteHost), "lblWebSite");
     connect(lblWebSite, &TLinkLabel::clicked, this, &TfAbout::lblWebSiteClick);
 
-    lblSendEMail =
-        Notice(QStringLiteral("If you have any suggestion, find a bug, etc., send me an e-mail."),
-               "lblSendEMail");
-    lblInfo = Notice(QStringLiteral("This program is free of charge: you may use it at home and "
-                                    "at work for as long as you like, with no registration."),
+    lblSendEMail = Notice(tr("If you have any suggestion, find a bug, etc., send me an e-mail."),
+                          "lblSendEMail");
+    lblInfo = Notice(tr("This program is free of charge: you may use it at home and "
+                        "at work for as long as you like, with no registration."),
                      "lblInfo");
-    lblRedistribution =
-        Notice(QStringLiteral("You may pass on copies of the program to others, provided that "
-                              "its files stay unchanged and no fee is asked for them."),
-               "lblRedistribution");
-    lblResponsibility = Notice(
-        QStringLiteral("The program is provided as it is, without any warranty. The author is "
-                       "not liable for any damage or loss of data that comes from using it or "
-                       "from being unable to use it."),
-        "lblResponsibility");
+    lblRedistribution = Notice(tr("You may pass on copies of the program to others, provided that "
+                                  "its files stay unchanged and no fee is asked for them."),
+                               "lblRedistribution");
+    lblResponsibility =
+        Notice(tr("The program is provided as it is, without any warranty. The author is "
+                  "not liable for any damage or loss of data that comes from using it or "
+                  "from being unable to use it."),
+               "lblResponsibility");
 
-    btnOK = Named(new QPushButton(QStringLiteral("&OK")), "btnOK");
+    btnOK = Named(new QPushButton(tr("&OK")), "btnOK");
     btnOK->setDefault(true);
     connect(btnOK, &QPushButton::clicked, this, &QDialog::accept);
 }
@@ -235,7 +234,7 @@ void TfAbout::ArrangeDialog() {
 
 void TfAbout::FormCreate(const VersionReader &readVersion) {
     m_info.Version = VersionWithoutLastPart(readVersion(QCoreApplication::applicationFilePath()));
-    lblVersion->setText(FillFormat(VersionFormat, {m_info.Version, m_info.Suffix}));
+    lblVersion->setText(FillFormat(tr(VersionFormat), {m_info.Version, m_info.Suffix}));
     imgIcon->setPixmap(
         QApplication::windowIcon().pixmap(QSize(IconSide, IconSide), devicePixelRatio()));
     lblName->setText(QCoreApplication::applicationName());

@@ -1,6 +1,7 @@
 #include "app/HistoryWindow.h"
 
 #include "platform/gui/MessageBox.h"
+#include "platform/gui/Translation.h"
 
 #ifdef VENNATRO_HAVE_CHARTS
 #include <QChart>
@@ -11,6 +12,7 @@
 #include <QValueAxis>
 #endif
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QCursor>
 #include <QDialogButtonBox>
 #include <QDir>
@@ -42,17 +44,19 @@ constexpr int RefreshSpacingMs = 1000;
 const QColor FailureColor(220, 50, 47);
 
 QString MsText(double ms) {
-    return std::isnan(ms) ? QStringLiteral("n/a")
-                          : QString::number(ms, 'f', 1) + QStringLiteral(" ms");
+    return std::isnan(ms)
+               ? QCoreApplication::translate("THistoryWindow", "n/a")
+               : QCoreApplication::translate("THistoryWindow", "%1 ms").arg(LocalNumber(ms, 1));
 }
 
 QString UptimeText(double ratio) {
-    return std::isnan(ratio) ? QStringLiteral("n/a")
-                             : QString::number(ratio * 100.0, 'f', 2) + QStringLiteral(" %");
+    return std::isnan(ratio) ? QCoreApplication::translate("THistoryWindow", "n/a")
+                             : QCoreApplication::translate("THistoryWindow", "%1 %")
+                                   .arg(LocalNumber(ratio * 100.0, 2));
 }
 
 QLabel *ValueLabel(const char *name, QWidget *parent) {
-    auto *label = new QLabel(QStringLiteral("n/a"), parent);
+    auto *label = new QLabel(QCoreApplication::translate("THistoryWindow", "n/a"), parent);
     label->setObjectName(QLatin1String(name));
     label->setTextFormat(Qt::PlainText);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -241,8 +245,9 @@ QString ExportName(const QString &address) {
         name.remove(0, 1);
     while (name.endsWith(QLatin1Char('_')))
         name.chop(1);
-    return name.isEmpty() ? QStringLiteral("Vennatro history.csv")
-                          : QStringLiteral("Vennatro history %1.csv").arg(name);
+    return name.isEmpty()
+               ? QCoreApplication::translate("THistoryWindow", "Vennatro history.csv")
+               : QCoreApplication::translate("THistoryWindow", "Vennatro history %1.csv").arg(name);
 }
 
 } // namespace
@@ -250,7 +255,7 @@ QString ExportName(const QString &address) {
 THistoryWindow::THistoryWindow(HistoryStore *store, QWidget *parent)
     : QDialog(parent), m_store(store) {
     setObjectName(QStringLiteral("THistoryWindow"));
-    setWindowTitle(QStringLiteral("History"));
+    setWindowTitle(tr("History"));
     setModal(false);
     setSizeGripEnabled(true);
     setWindowFlag(Qt::WindowMaximizeButtonHint, true);
@@ -258,21 +263,21 @@ THistoryWindow::THistoryWindow(HistoryStore *store, QWidget *parent)
     auto *column = new QVBoxLayout(this);
 
     auto *choices = new QHBoxLayout;
-    auto *addressCaption = new QLabel(QStringLiteral("&Address:"), this);
+    auto *addressCaption = new QLabel(tr("&Address:"), this);
     cmbHistoryAddress = new QComboBox(this);
     cmbHistoryAddress->setObjectName(QStringLiteral("cmbHistoryAddress"));
     cmbHistoryAddress->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     cmbHistoryAddress->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     cmbHistoryAddress->setMinimumContentsLength(30);
     addressCaption->setBuddy(cmbHistoryAddress);
-    auto *rangeCaption = new QLabel(QStringLiteral("&Range:"), this);
+    auto *rangeCaption = new QLabel(tr("&Range:"), this);
     cmbHistoryRange = new QComboBox(this);
     cmbHistoryRange->setObjectName(QStringLiteral("cmbHistoryRange"));
-    cmbHistoryRange->addItems({QStringLiteral("Last hour"), QStringLiteral("Last day"),
-                               QStringLiteral("Last week"), QStringLiteral("Last 30 days")});
+    cmbHistoryRange->addItems(
+        {tr("Last hour"), tr("Last day"), tr("Last week"), tr("Last 30 days")});
     cmbHistoryRange->setCurrentIndex(LastDay);
     rangeCaption->setBuddy(cmbHistoryRange);
-    btnExportCsv = new QPushButton(QStringLiteral("&Export CSV..."), this);
+    btnExportCsv = new QPushButton(tr("&Export CSV..."), this);
     btnExportCsv->setObjectName(QStringLiteral("btnExportCsv"));
     btnExportCsv->setAutoDefault(false);
     choices->addWidget(addressCaption);
@@ -311,17 +316,17 @@ THistoryWindow::THistoryWindow(HistoryStore *store, QWidget *parent)
         int row;
         int column;
     } cells[] = {
-        {"Pings completed:", lblCount, 0, 0},
-        {"Min:", lblMin, 0, 1},
-        {"Average:", lblAverage, 0, 2},
-        {"95th percentile:", lblP95, 0, 3},
-        {"Max:", lblMax, 0, 4},
-        {"Uptime 24 h:", lblUptime24h, 1, 0},
-        {"Uptime 7 days:", lblUptime7d, 1, 1},
-        {"Uptime 30 days:", lblUptime30d, 1, 2},
+        {QT_TR_NOOP("Pings completed:"), lblCount, 0, 0},
+        {QT_TR_NOOP("Min:"), lblMin, 0, 1},
+        {QT_TR_NOOP("Average:"), lblAverage, 0, 2},
+        {QT_TR_NOOP("95th percentile:"), lblP95, 0, 3},
+        {QT_TR_NOOP("Max:"), lblMax, 0, 4},
+        {QT_TR_NOOP("Uptime 24 h:"), lblUptime24h, 1, 0},
+        {QT_TR_NOOP("Uptime 7 days:"), lblUptime7d, 1, 1},
+        {QT_TR_NOOP("Uptime 30 days:"), lblUptime30d, 1, 2},
     };
     for (const auto &cell : cells) {
-        auto *caption = new QLabel(QLatin1String(cell.caption), this);
+        auto *caption = new QLabel(tr(cell.caption), this);
         figures->addWidget(caption, cell.row, cell.column * 2, Qt::AlignRight);
         figures->addWidget(cell.value, cell.row, cell.column * 2 + 1, Qt::AlignLeft);
     }
@@ -340,11 +345,10 @@ THistoryWindow::THistoryWindow(HistoryStore *store, QWidget *parent)
     connect(btnExportCsv, &QPushButton::clicked, this, &THistoryWindow::ExportCsv);
 
     dlgExportExecute = [this]() {
-        QFileDialog dialog(this, QStringLiteral("Export history as"));
+        QFileDialog dialog(this, tr("Export history as"));
         dialog.setAcceptMode(QFileDialog::AcceptSave);
         dialog.setDefaultSuffix(QStringLiteral("csv"));
-        dialog.setNameFilters(
-            {QStringLiteral("CSV files (*.csv)"), QStringLiteral("All files (*.*)")});
+        dialog.setNameFilters({tr("CSV files (*.csv)"), tr("All files (*.*)")});
         const QFileInfo suggested(SuggestedExportPath());
         dialog.setDirectory(suggested.absolutePath());
         dialog.selectFile(suggested.fileName());
@@ -364,6 +368,9 @@ void THistoryWindow::BuildChart() {
     m_chart = new QChart;
     m_chart->legend()->hide();
     m_chart->setMargins(QMargins(4, 4, 4, 4));
+    // The axes' numbers and month names in the user's locale.
+    m_chart->setLocale(QLocale());
+    m_chart->setLocalizeNumbers(true);
     m_timeAxis = new QDateTimeAxis(m_chart);
     m_msAxis = new QValueAxis(m_chart);
     m_msAxis->setTitleText(QStringLiteral("ms"));
@@ -541,9 +548,9 @@ void THistoryWindow::Refresh() {
     lblHistoryHint->setVisible(address.isEmpty());
     lblHistoryHint->setText(
         cmbHistoryAddress->count() == 0
-            ? QStringLiteral("No pings recorded yet. Ping an address, or watch one, and its "
-                             "history shows here.")
-            : QStringLiteral("Choose an address above to see its pings."));
+            ? tr("No pings recorded yet. Ping an address, or watch one, and its "
+                 "history shows here.")
+            : tr("Choose an address above to see its pings."));
     ShowRows();
     ShowStats();
 }
@@ -600,14 +607,14 @@ void THistoryWindow::ShowRows() {
         linePoints += line.size();
     for (const QList<QPointF> &line : points.lines) {
         auto *series = new QLineSeries;
-        series->setName(QStringLiteral("Time"));
+        series->setName(tr("Time"));
         series->setPen(QPen(lineColor, 1.5));
         series->setPointsVisible(linePoints <= MarkedPoints);
         add(series, line, false);
     }
     if (!points.single.isEmpty()) {
         auto *series = new QScatterSeries;
-        series->setName(QStringLiteral("Time, single pings"));
+        series->setName(tr("Time, single pings"));
         series->setMarkerShape(QScatterSeries::MarkerShapeCircle);
         series->setMarkerSize(5);
         series->setColor(lineColor);
@@ -616,7 +623,7 @@ void THistoryWindow::ShowRows() {
     }
     if (!points.failures.isEmpty()) {
         auto *series = new QScatterSeries;
-        series->setName(QStringLiteral("Failures"));
+        series->setName(tr("Failures"));
         series->setMarkerShape(QScatterSeries::MarkerShapeRectangle);
         series->setMarkerSize(8);
         series->setColor(FailureColor);
@@ -636,7 +643,7 @@ void THistoryWindow::ShowPointText(const QPointF &point, bool hovered, bool fail
     const QString when = QDateTime::fromMSecsSinceEpoch(qint64(point.x()), Qt::UTC)
                              .toLocalTime()
                              .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-    const QString text = failure ? QStringLiteral("%1 \u2013 failed").arg(when)
+    const QString text = failure ? tr("%1 \u2013 failed").arg(when)
                                  : QStringLiteral("%1 \u2013 %2").arg(when, MsText(point.y()));
     chartHistory->setToolTip(text);
     QToolTip::showText(QCursor::pos(), text, chartHistory);
@@ -709,8 +716,7 @@ void THistoryWindow::ExportCsv() {
                          m_store->Rows(address, m_from, m_to, HistoryStore::RowDetail::All),
                          m_store->FoldedHours(address, m_from, m_to));
     if (!file.open(QIODevice::WriteOnly) || file.write(csv) != csv.size() || !file.commit()) {
-        ShowMessageBox(this,
-                       QStringLiteral("Cannot write \"%1\": %2").arg(path, file.errorString()),
-                       QStringLiteral("History"), MessageIcon::Error);
+        ShowMessageBox(this, tr("Cannot write \"%1\": %2").arg(path, file.errorString()),
+                       tr("History"), MessageIcon::Error);
     }
 }

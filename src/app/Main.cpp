@@ -10,6 +10,7 @@
 #include "engine/WatchList.h"
 #include "platform/AppErrors.h"
 #include "platform/SystemInfo.h"
+#include "platform/gui/AccessibleComboBox.h"
 #include "platform/gui/MessageBox.h"
 #include "settings/OptionsForm.h"
 #include "support/UsualFunctions.h"
@@ -31,6 +32,8 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
+
+#include <iterator>
 
 static void InitResources() { Q_INIT_RESOURCE(vennatro); }
 
@@ -64,6 +67,7 @@ TfMain_Vennatro::TfMain_Vennatro(PingSession *session, QWidget *parent)
     : TNotifyIconForm(parent), Session(session) {
     Session->setParent(this);
     InitResources();
+    InstallAccessibleComboBoxes(); // before the first combo box is asked for its name
     setObjectName(QStringLiteral("TfMain_Vennatro"));
     setWindowTitle(QLatin1String(ApplicationTitle));
     setWindowIcon(IconFor("vennatro"));
@@ -145,35 +149,32 @@ void TfMain_Vennatro::CreateActions() {
         addAction(action); // shortcuts work while the menus are closed
         return action;
     };
-    actPing =
-        make("actPing", QStringLiteral("&Ping now"), QStringLiteral("Ping the current address now"),
-             QKeySequence(Qt::CTRL | Qt::Key_P), QStringLiteral("Ping"), "ping");
-    actCancel = make("actCancel", QStringLiteral("&Cancel"), QStringLiteral("Cancel current ping"),
+    actPing = make("actPing", tr("&Ping now"), tr("Ping the current address now"),
+                   QKeySequence(Qt::CTRL | Qt::Key_P), QStringLiteral("Ping"), "ping");
+    actCancel = make("actCancel", tr("&Cancel"), tr("Cancel current ping"),
                      QKeySequence(Qt::Key_Escape), QStringLiteral("Ping"), "cancel");
     actCancel->setEnabled(false);
-    actAutoPing = make("actAutoPing", QStringLiteral("&Automatic ping"),
-                       QStringLiteral("Enable automatic ping of the current address"),
+    actAutoPing = make("actAutoPing", tr("&Automatic ping"),
+                       tr("Enable automatic ping of the current address"),
                        QKeySequence(Qt::CTRL | Qt::Key_U), QStringLiteral("Ping"), "autoping");
     actAutoPing->setCheckable(true);
-    actAutoPing->setIconText(QStringLiteral("Auto-ping"));
-    actShowLog =
-        make("actShowLog", QStringLiteral("Show &log"), QStringLiteral("Show ping history log"),
-             QKeySequence(Qt::CTRL | Qt::Key_L), QStringLiteral("Options"), "showlog");
+    actAutoPing->setIconText(tr("Auto-ping"));
+    actShowLog = make("actShowLog", tr("Show &log"), tr("Show ping history log"),
+                      QKeySequence(Qt::CTRL | Qt::Key_L), QStringLiteral("Options"), "showlog");
     actShowLog->setCheckable(true);
     actShowLog->setChecked(true);
-    actClearLog = make("actClearLog", QStringLiteral("&Clear log"), QString(), QKeySequence(),
+    actClearLog = make("actClearLog", tr("&Clear log"), QString(), QKeySequence(),
                        QStringLiteral("Options"), nullptr);
-    actSaveLog = make("actSaveLog", QStringLiteral("&Save log to file..."),
-                      QStringLiteral("Save log to file"), QKeySequence(Qt::CTRL | Qt::Key_S),
-                      QStringLiteral("File"), "save");
-    actAlwaysOnTop = make("actAlwaysOnTop", QStringLiteral("&Always on top"), QString(),
+    actSaveLog = make("actSaveLog", tr("&Save log to file..."), tr("Save log to file"),
+                      QKeySequence(Qt::CTRL | Qt::Key_S), QStringLiteral("File"), "save");
+    actAlwaysOnTop = make("actAlwaysOnTop", tr("&Always on top"), QString(),
                           QKeySequence(Qt::CTRL | Qt::Key_A), QStringLiteral("Options"), nullptr);
     actAlwaysOnTop->setCheckable(true);
-    actOptions = make("actOptions", QStringLiteral("&Options"), QStringLiteral("Options"),
+    actOptions = make("actOptions", tr("&Options"), tr("Options"),
                       QKeySequence(Qt::CTRL | Qt::Key_O), QStringLiteral("Options"), "options");
-    actAbout = make("actAbout", QStringLiteral("&About"), QStringLiteral("About"), QKeySequence(),
-                    QStringLiteral("Help"), nullptr);
-    actHistory = make("actHistory", QStringLiteral("&History..."), QStringLiteral("History"),
+    actAbout = make("actAbout", tr("&About"), tr("About"), QKeySequence(), QStringLiteral("Help"),
+                    nullptr);
+    actHistory = make("actHistory", tr("&History..."), tr("History"),
                       QKeySequence(Qt::CTRL | Qt::Key_H), QStringLiteral("Ping"), "history");
     actAbout->setIcon(IconFor("vennatro"));
     m_themedIcons.append({actExit, QStringLiteral("exit")});
@@ -184,14 +185,14 @@ void TfMain_Vennatro::CreateActions() {
 }
 
 void TfMain_Vennatro::CreateMenus() {
-    mnFile = menuBar()->addMenu(QStringLiteral("&File"));
+    mnFile = menuBar()->addMenu(tr("&File"));
     mnFile->setObjectName(QStringLiteral("mnFile"));
     mnFile->addAction(actSaveLog);
     mnFile->addSeparator();
     mnFile->addAction(actCloseWindow);
     mnFile->addAction(actExit);
 
-    mnPing = menuBar()->addMenu(QStringLiteral("&Ping"));
+    mnPing = menuBar()->addMenu(tr("&Ping"));
     mnPing->setObjectName(QStringLiteral("mnPing"));
     mnPing->addAction(actPing);
     mnPing->addAction(actCancel);
@@ -200,7 +201,7 @@ void TfMain_Vennatro::CreateMenus() {
     mnPing->addSeparator();
     mnPing->addAction(actHistory);
 
-    mnOptions = menuBar()->addMenu(QStringLiteral("&Options"));
+    mnOptions = menuBar()->addMenu(tr("&Options"));
     mnOptions->setObjectName(QStringLiteral("mnOptions"));
     mnOptions->addAction(actShowLog);
     mnOptions->addAction(actAlwaysOnTop);
@@ -209,7 +210,7 @@ void TfMain_Vennatro::CreateMenus() {
     mnOptions->addSeparator();
     // The options command under its menu caption; it shows the command's shortcut, which the
     // command itself carries (the menu item's own copy only answers inside the menu).
-    auto *optionsItem = new QAction(QStringLiteral("&Options..."), mnOptions);
+    auto *optionsItem = new QAction(tr("&Options..."), mnOptions);
     m_optionsItem = optionsItem;
     optionsItem->setIcon(actOptions->icon());
     optionsItem->setShortcut(actOptions->shortcut());
@@ -220,7 +221,7 @@ void TfMain_Vennatro::CreateMenus() {
             [this, optionsItem] { optionsItem->setEnabled(actOptions->isEnabled()); });
     mnOptions->addAction(optionsItem);
 
-    mnHelp = menuBar()->addMenu(QStringLiteral("&Help"));
+    mnHelp = menuBar()->addMenu(tr("&Help"));
     mnHelp->setObjectName(QStringLiteral("mnHelp"));
     mnHelp->addAction(actAbout);
 
@@ -243,7 +244,7 @@ void TfMain_Vennatro::CreateMenus() {
 }
 
 void TfMain_Vennatro::CreateToolBar() {
-    ToolBar = addToolBar(QStringLiteral("Tools"));
+    ToolBar = addToolBar(tr("Tools"));
     ToolBar->setObjectName(QStringLiteral("ToolBar"));
     ToolBar->setMovable(false);
     ToolBar->setFloatable(false);
@@ -255,26 +256,27 @@ void TfMain_Vennatro::CreateToolBar() {
     auto addButton = [this](QAction *action, const QString &caption) {
         return AddToolBarButton(action, caption);
     };
-    btnPingToolBar = addButton(actPing, QStringLiteral("Ping now"));
+    btnPingToolBar = addButton(actPing, tr("Ping now"));
     btnPingToolBar->setObjectName(QStringLiteral("btnPingToolBar"));
-    addButton(actCancel, QStringLiteral("Cancel"));
+    addButton(actCancel, tr("Cancel"));
     ToolBar->addSeparator();
-    addButton(actAutoPing, QStringLiteral("Auto-ping"));
-    addButton(actHistory, QStringLiteral("History"));
+    addButton(actAutoPing, tr("Auto-ping"));
+    addButton(actHistory, tr("History"));
     ToolBar->addSeparator();
-    addButton(actShowLog, QStringLiteral("Show log"));
-    addButton(actOptions, QStringLiteral("Options"));
+    addButton(actShowLog, tr("Show log"));
+    addButton(actOptions, tr("Options"));
     ToolBar->addSeparator();
     // The command's own hint: a button takes its command's again whenever the command changes
     // (a new picture for a new palette).
-    actExit->setToolTip(QStringLiteral("Exit application"));
-    addButton(actExit, QStringLiteral("Exit"));
+    actExit->setToolTip(tr("Exit application"));
+    addButton(actExit, tr("Exit"));
 
     // The status image sits at the band's right end, outside the buttons' layout, placed by
     // the resize rule.
     imgStatus = new QLabel(ToolBar);
     imgStatus->setObjectName(QStringLiteral("imgStatus"));
     imgStatus->setFixedSize(StatusImageSize, StatusImageSize);
+    imgStatus->setAccessibleName(tr("Status: idle"));
     ToolBar->installEventFilter(this);
 }
 
@@ -315,7 +317,7 @@ void TfMain_Vennatro::CreateCentral() {
     column->setSpacing(4);
 
     auto *row = new QHBoxLayout;
-    lblAddress = new QLabel(QStringLiteral("Address:"), central);
+    lblAddress = new QLabel(tr("A&ddress:"), central);
     lblAddress->setObjectName(QStringLiteral("lblAddress"));
     cmbAddress = new QComboBox(central);
     cmbAddress->setObjectName(QStringLiteral("cmbAddress"));
@@ -324,11 +326,16 @@ void TfMain_Vennatro::CreateCentral() {
     cmbAddress->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     cmbAddress->setMaxVisibleItems(16);
     lblAddress->setBuddy(cmbAddress);
+    cmbAddress->setAccessibleName(tr("Address"));
+    cmbAddress->lineEdit()->setAccessibleName(tr("Address")); // where the typing goes
+    cmbAddress->setAccessibleDescription(tr("The address to ping; Enter pings it"));
     btnPingSmall = new QToolButton(central);
     btnPingSmall->setObjectName(QStringLiteral("btnPingSmall"));
     btnPingSmall->setDefaultAction(actPing);
     btnPingSmall->setToolButtonStyle(Qt::ToolButtonIconOnly);
     btnPingSmall->setAutoRaise(true);
+    // A picture only: its name says what it does.
+    btnPingSmall->setAccessibleName(tr("Ping now"));
     row->addWidget(lblAddress);
     row->addWidget(cmbAddress, 1);
     row->addWidget(btnPingSmall);
@@ -336,6 +343,8 @@ void TfMain_Vennatro::CreateCentral() {
 
     mmLog = new QPlainTextEdit(central);
     mmLog->setObjectName(QStringLiteral("mmLog"));
+    mmLog->setAccessibleName(tr("Log"));
+    mmLog->setAccessibleDescription(tr("The results of the pings, newest at the end"));
     mmLog->setReadOnly(true);
     mmLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     mmLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -362,11 +371,15 @@ void TfMain_Vennatro::CreateCentral() {
     StatusPanel = new QLabel(StatusBar);
     StatusPanel->setObjectName(QStringLiteral("StatusPanel"));
     StatusPanel->setTextFormat(Qt::PlainText);
+    StatusPanel->setAccessibleName(tr("Status: idle"));
+    StatusPanel->setAccessibleDescription(tr("Status bar"));
     StatusBar->addWidget(StatusPanel, 1);
     // After the hold the status text goes; this one stays, so the last result is in sight.
     StatusLastPanel = new QLabel(StatusBar);
     StatusLastPanel->setObjectName(QStringLiteral("StatusLastPanel"));
     StatusLastPanel->setTextFormat(Qt::PlainText);
+    StatusLastPanel->setAccessibleName(tr("No ping yet"));
+    StatusLastPanel->setAccessibleDescription(tr("Last result"));
     StatusBar->addPermanentWidget(StatusLastPanel);
 }
 
@@ -398,12 +411,11 @@ void TfMain_Vennatro::WireComponents() {
     Bind(actHistory, [this] { actHistoryExecute(); });
 
     dlgSaveExecute = [this]() {
-        QFileDialog dialog(this, QStringLiteral("Save log as"));
+        QFileDialog dialog(this, tr("Save log as"));
         dialog.setAcceptMode(QFileDialog::AcceptSave);
         dialog.setDefaultSuffix(QStringLiteral("txt"));
-        dialog.setNameFilters(
-            {QStringLiteral("Text files (*.txt)"), QStringLiteral("All files (*.*)")});
-        dialog.selectFile(QStringLiteral("Vennatro Log"));
+        dialog.setNameFilters({tr("Text files (*.txt)"), tr("All files (*.*)")});
+        dialog.selectFile(tr("Vennatro Log"));
         dialog.setOption(QFileDialog::DontConfirmOverwrite, false);
         if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
             return QString();
@@ -416,13 +428,29 @@ void TfMain_Vennatro::ShowStatusImage(int index) {
         return;
     StatusImageIndex = index;
     imgStatus->setPixmap(ImageListStatus.at(index).pixmap(StatusImageSize, StatusImageSize));
+    // The picture's state in words, for whoever cannot see it. Qt announces a new name to
+    // assistive technology itself (QAccessible::NameChanged): one event a change, never two.
+    static const char *const words[] = {
+        QT_TR_NOOP("Status: ping under way"),      QT_TR_NOOP("Status: idle"),
+        QT_TR_NOOP("Status: last ping completed"), QT_TR_NOOP("Status: last ping failed"),
+        QT_TR_NOOP("Status: last ping slow"),      QT_TR_NOOP("Status: no network connection")};
+    const QString name = index < int(std::size(words)) ? tr(words[index]) : QString();
+    imgStatus->setAccessibleName(name);
 }
 
-void TfMain_Vennatro::SetStatusText(const QString &text) { StatusPanel->setText(text); }
+void TfMain_Vennatro::SetStatusText(const QString &text) {
+    StatusPanel->setText(text);
+    // Named by its text, so a screen reader reads what the bar shows and hears it change
+    // (NameChanged, announced by Qt when the name differs).
+    StatusPanel->setAccessibleName(text.isEmpty() ? tr("Status: idle") : text);
+}
 
 QString TfMain_Vennatro::StatusText() const { return StatusPanel->text(); }
 
-void TfMain_Vennatro::SetStatusHint(const QString &hint) { imgStatus->setToolTip(hint); }
+void TfMain_Vennatro::SetStatusHint(const QString &hint) {
+    imgStatus->setToolTip(hint);
+    imgStatus->setAccessibleDescription(hint); // announced as DescriptionChanged
+}
 
 QString TfMain_Vennatro::StatusHint() const { return imgStatus->toolTip(); }
 
@@ -454,9 +482,9 @@ void TfMain_Vennatro::HiddenToTray() {
         return;
     Options.HideHintShown = true;
     NotifyIcon->ShowBalloon(
-        QStringLiteral("Vennatro keeps running in the notification area. %1 its icon to bring "
-                       "the window back; Exit in the icon's menu ends the program.")
-            .arg(SingleClickShows() ? QStringLiteral("Click") : QStringLiteral("Double-click")),
+        tr("Vennatro keeps running in the notification area. %1 its icon to bring "
+           "the window back; Exit in the icon's menu ends the program.")
+            .arg(SingleClickShows() ? tr("Click") : tr("Double-click")),
         QLatin1String(ApplicationTitle), 1, 0);
 }
 

@@ -7,19 +7,28 @@
 #include "engine/PingTarget.h"
 #include "platform/AppErrors.h"
 #include "platform/gui/MessageBox.h"
+#include "platform/gui/Translation.h"
 
 #include <QAction>
 #include <QComboBox>
+#include <QCoreApplication>
 
 namespace {
 QByteArray U8(const QString &text) { return text.toUtf8(); }
+// The window's language for a format of the engine (its log and e-mails stay English).
+const char *Tr(const char *format, QByteArray &&kept = {}) {
+    kept = TranslatedFormat("Fmt", format);
+    return kept.constData();
+}
 } // namespace
 
 bool TfMain_Vennatro::ValidateAddress() {
     const NormalisedAddress target = NormaliseAddress(cmbAddress->currentText());
     cmbAddress->setEditText(TrimControl(cmbAddress->currentText()));
     if (!Session->SetTarget(target)) {
-        ShowMessageBox(this, QLatin1String(target.badPort ? InvalidPortText : SchemeRejectedText),
+        ShowMessageBox(this,
+                       QCoreApplication::translate(
+                           "PingTarget", target.badPort ? InvalidPortText : SchemeRejectedText),
                        windowTitle(), MessageIcon::Warning);
         return false;
     }
@@ -39,8 +48,7 @@ bool TfMain_Vennatro::ValidateAddress() {
 
 void TfMain_Vennatro::actPingExecute() {
     if (cmbAddress->currentText().isEmpty()) {
-        ShowMessageBox(this, QStringLiteral("No address specified."), QStringLiteral("Warning"),
-                       MessageIcon::Warning);
+        ShowMessageBox(this, tr("No address specified."), tr("Warning"), MessageIcon::Warning);
         return;
     }
     if (!ValidateAddress())
@@ -75,8 +83,8 @@ void TfMain_Vennatro::ConnectSession() {
                 if (Session->ErrorPingUnderWay())
                     return;
                 ShowStatusImage(0);
-                const QString hint = QString::asprintf(Fmt::PingingStatus, U8(address).constData(),
-                                                       attempt, attempts);
+                const QString hint = QString::asprintf(Tr(Fmt::PingingStatus),
+                                                       U8(address).constData(), attempt, attempts);
                 SetStatusHint(hint);
                 SetStatusText(hint + QStringLiteral(" ..."));
                 ShowTrayToolTip();
@@ -85,8 +93,9 @@ void TfMain_Vennatro::ConnectSession() {
             [this](const QString &address, int attempt, int attempts, int seconds) {
                 if (Session->ErrorPingUnderWay())
                     return;
-                SetStatusText(QString::asprintf(Fmt::PingingWaitedStatus, U8(address).constData(),
-                                                attempt, attempts, seconds) +
+                SetStatusText(QString::asprintf(Tr(Fmt::PingingWaitedStatus),
+                                                U8(address).constData(), attempt, attempts,
+                                                seconds) +
                               QStringLiteral(" ..."));
                 ShowTrayToolTip();
             });
@@ -108,12 +117,12 @@ void TfMain_Vennatro::ConnectSession() {
     connect(Session, &PingSession::mailStarted, this, [this] {
         // The window stays usable while the mail goes out: a status text, not an hourglass.
         m_statusBeforeMail = StatusText();
-        SetStatusText(QLatin1String(Fmt::SendingEmailStatus));
+        SetStatusText(QCoreApplication::translate("Fmt", Fmt::SendingEmailStatus));
     });
     connect(Session, &PingSession::mailFinished, this, [this] {
         // Put back only over the mail's own text: a Cancel during the send has said "aborted."
         // meanwhile, and that is what the status bar must keep.
-        if (StatusText() == QLatin1String(Fmt::SendingEmailStatus))
+        if (StatusText() == QCoreApplication::translate("Fmt", Fmt::SendingEmailStatus))
             SetStatusText(m_statusBeforeMail);
     });
     Session->SetErrorPingHandler(

@@ -5,13 +5,16 @@
 #include "engine/NetworkVerdict.h"
 #include "engine/PingTarget.h"
 #include "platform/gui/MessageBox.h"
+#include "platform/gui/Translation.h"
 
 #include <QAction>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QTimer>
 
 namespace {
-const QString InactiveHint = QStringLiteral("Inactive");
+// The status image's hint while nothing is under way.
+const char *const InactiveHint = QT_TRANSLATE_NOOP("TfMain_Vennatro", "Inactive");
 } // namespace
 
 bool TfMain_Vennatro::AutoPingOn() const { return Session->AutoPingOn(); }
@@ -26,8 +29,7 @@ void TfMain_Vennatro::actAutoPingExecute() {
         return;
     }
     if (cmbAddress->currentText().isEmpty()) {
-        ShowMessageBox(this, QStringLiteral("No address specified."), QStringLiteral("Warning"),
-                       MessageIcon::Warning);
+        ShowMessageBox(this, tr("No address specified."), tr("Warning"), MessageIcon::Warning);
         // Every control bound to the command ends up showing it off.
         SetAutoPingChecked(true);
         SetAutoPingChecked(false);
@@ -50,15 +52,17 @@ void TfMain_Vennatro::UpdateStatus() {
     if (AutoPingOn()) {
         const AutoPingScheduler *scheduler = Session->Scheduler();
         const qint32 remaining = scheduler->Remaining();
-        text = QString::asprintf(
-            Fmt::AutoPingStatus, Session->AutoPingAddress().toUtf8().constData(),
-            int(scheduler->AutoPingSeconds() / 60), remaining / 60, remaining % 60);
+        text = QString::asprintf(TranslatedFormat("Fmt", Fmt::AutoPingStatus).constData(),
+                                 Session->AutoPingAddress().toUtf8().constData(),
+                                 int(scheduler->AutoPingSeconds() / 60), remaining / 60,
+                                 remaining % 60);
     }
     SetStatusText(text);
     m_watchSummary = WatchSummary();
     ShowTrayToolTip();
     const bool noNetwork = Session->Network()->CurrentState() == NetworkVerdict::State::Down;
-    const QString hint = noNetwork ? QLatin1String(Fmt::NoNetworkTip) : InactiveHint;
+    const QString hint =
+        noNetwork ? QCoreApplication::translate("Fmt", Fmt::NoNetworkTip) : tr(InactiveHint);
     if (StatusHint() != hint) {
         SetStatusHint(hint);
         ShowStatusImage(noNetwork ? 5 : 1);

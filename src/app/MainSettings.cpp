@@ -24,7 +24,7 @@
 namespace {
 
 constexpr quint32 KeyReadAccess = 0x20019;
-const QString ErrorCaption = QStringLiteral("Error");
+const char *const ErrorCaption = QT_TRANSLATE_NOOP("TfMain_Vennatro", "Error");
 
 QStringList ItemsOf(const QComboBox *box) {
     QStringList items;
@@ -120,16 +120,16 @@ void TfMain_Vennatro::LoadSettings() {
     }
     ApplySettings();
     if (!storeError.isEmpty())
-        ShowMessageBox(this, storeError, ErrorCaption, MessageIcon::Error);
+        ShowMessageBox(this, storeError, tr(ErrorCaption), MessageIcon::Error);
     if (error)
-        ShowMessageBox(this, ExceptionMessage(error), ErrorCaption, MessageIcon::Error);
+        ShowMessageBox(this, ExceptionMessage(error), tr(ErrorCaption), MessageIcon::Error);
 }
 
 void TfMain_Vennatro::SaveSettings() {
     try {
         TRegistryDefault reg;
         if (!reg.OpenKey(QString::fromLatin1(SettingsKey), true))
-            throw Exception(QStringLiteral("Operation aborted"));
+            throw Exception(tr("Operation aborted"));
         Options.WatchedAddresses = Session->Watched()->Stored();
         WriteSettings(reg);
         m_unreadValues.Restore(reg);
@@ -141,9 +141,9 @@ void TfMain_Vennatro::SaveSettings() {
         else
             RemoveAutostart();
     } catch (const ERegistryException &) {
-        ShowMessageBox(this, StoreWriteFailureText(), ErrorCaption, MessageIcon::Error);
+        ShowMessageBox(this, StoreWriteFailureText(), tr(ErrorCaption), MessageIcon::Error);
     } catch (...) {
-        ShowMessageBox(this, ExceptionMessage(std::current_exception()), ErrorCaption,
+        ShowMessageBox(this, ExceptionMessage(std::current_exception()), tr(ErrorCaption),
                        MessageIcon::Error);
     }
 }

@@ -6,9 +6,11 @@
 #include "engine/Formats.h"
 #include "engine/NetworkVerdict.h"
 #include "engine/WatchList.h"
+#include "platform/gui/Translation.h"
 
 #include <QAction>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QMenu>
 #include <QMenuBar>
 #include <QToolBar>
@@ -63,19 +65,19 @@ void TfMain_Vennatro::CreateWatchList() {
     WatchPanel->hide();
     actWatched = WatchPanel->toggleViewAction();
     actWatched->setObjectName(QStringLiteral("actWatched"));
-    actWatched->setText(QStringLiteral("&Watched addresses"));
-    actWatched->setToolTip(QStringLiteral("Show or hide the watched addresses"));
+    actWatched->setText(tr("&Watched addresses"));
+    actWatched->setToolTip(tr("Show or hide the watched addresses"));
     actWatched->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_W));
     m_themedIcons.append({actWatched, QStringLiteral("watched")});
     ApplyToolIcons();
-    actWatched->setIconText(QStringLiteral("Watched"));
+    actWatched->setIconText(tr("Watched"));
     addAction(actWatched);
     if (mnPing)
         mnPing->addAction(actWatched);
     // On the tool bar beside History: the panel is as much a view of the pings.
     const QList<QAction *> tools = ToolBar->actions();
     const qsizetype history = tools.indexOf(actHistory);
-    AddToolBarButton(actWatched, QStringLiteral("Watched"), tools.value(history + 1, nullptr));
+    AddToolBarButton(actWatched, tr("Watched"), tools.value(history + 1, nullptr));
     // Shown again with the height it had (the store's). A window that starts maximised gets
     // its size after the dock is shown, so the height is asked for again at each resize of
     // the window until the dock has it.
@@ -96,23 +98,20 @@ QString TfMain_Vennatro::LastResultText(const PingResult &result) {
     QString what;
     switch (result.outcome) {
     case PingOutcomeKind::Completed:
-        what = QStringLiteral("completed in %1 s%2")
-                   .arg(result.seconds, 0, 'f', 3)
-                   .arg(result.slow ? QStringLiteral(" (slow)") : QString());
+        what = (result.slow ? tr("completed in %1 s (slow)") : tr("completed in %1 s"))
+                   .arg(LocalNumber(result.seconds, 3));
         break;
     case PingOutcomeKind::Failed:
-        what = result.errorText.isEmpty() ? QStringLiteral("failed")
-                                          : QStringLiteral("failed (%1)").arg(result.errorText);
+        what = result.errorText.isEmpty() ? tr("failed") : tr("failed (%1)").arg(result.errorText);
         break;
     case PingOutcomeKind::Cancelled:
-        what = QStringLiteral("cancelled");
+        what = tr("cancelled");
         break;
     case PingOutcomeKind::NotChecked:
-        what = QStringLiteral("not checked");
+        what = tr("not checked");
         break;
     }
-    return QStringLiteral("%1 at %2")
-        .arg(what, result.finishedAt.toLocalTime().toString(QStringLiteral("HH:mm")));
+    return tr("%1 at %2").arg(what, LocalShortTime(result.finishedAt.toLocalTime().time()));
 }
 
 void TfMain_Vennatro::ShowTrayToolTip() {
@@ -121,7 +120,7 @@ void TfMain_Vennatro::ShowTrayToolTip() {
     QString first = QLatin1String(ApplicationTitle);
     // Grey on the icon needs its reason in words: said before anything else.
     if (Session->Network()->CurrentState() == NetworkVerdict::State::Down)
-        first = QLatin1String(Fmt::NoNetworkTip) + QLatin1Char('\r') + first;
+        first = QCoreApplication::translate("Fmt", Fmt::NoNetworkTip) + QLatin1Char('\r') + first;
     if (!StatusText().isEmpty())
         first += QLatin1Char('\r') + StatusText();
     QStringList added;
@@ -144,13 +143,15 @@ void TfMain_Vennatro::ShowTrayToolTip() {
 void TfMain_Vennatro::UpdateLastPanel() {
     QStringList parts;
     if (!m_lastResult.isEmpty())
-        parts << QStringLiteral("Last: ") + m_lastResult;
+        parts << tr("Last: %1").arg(m_lastResult);
     const WatchList *watched = Session->Watched();
     if (watched->Count() > 0)
-        parts << QStringLiteral("%1 of %2 down")
-                     .arg(watched->Outcomes().failed)
-                     .arg(watched->Count());
-    StatusLastPanel->setText(parts.join(QStringLiteral("  \u00b7  ")));
+        parts << tr("%1 of %2 down").arg(watched->Outcomes().failed).arg(watched->Count());
+    const QString text = parts.join(QStringLiteral("  \u00b7  "));
+    if (text == StatusLastPanel->text())
+        return;
+    StatusLastPanel->setText(text);
+    StatusLastPanel->setAccessibleName(text.isEmpty() ? tr("No ping yet") : text); // announced
 }
 
 QString TfMain_Vennatro::WatchSummary() const {
@@ -161,13 +162,12 @@ QString TfMain_Vennatro::WatchSummary() const {
     // Asked on every change of a row: a count, not a copy of each row.
     const int down = watched->Outcomes().failed;
     if (down == 0)
-        return count == 1 ? QStringLiteral("1 watched address up")
-                          : QStringLiteral("%1 watched addresses up").arg(count);
+        return count == 1 ? tr("1 watched address up") : tr("%1 watched addresses up").arg(count);
     // The tool-tip is short; the dock has the whole list.
     QString names = watched->DownAddresses(3).join(QStringLiteral(", "));
     if (down > 3)
         names += QStringLiteral(", ...");
-    return QStringLiteral("%1 of %2 addresses down: %3").arg(down).arg(count).arg(names);
+    return tr("%1 of %2 addresses down: %3").arg(down).arg(count).arg(names);
 }
 
 void TfMain_Vennatro::UpdateTrayBadge() {

@@ -5,6 +5,7 @@
 #include "engine/SnoozeList.h"
 #include "engine/WatchList.h"
 #include "platform/gui/MessageBox.h"
+#include "platform/gui/Translation.h"
 #include "support/UsualFunctions.h"
 #include "tray/TrayBadge.h"
 
@@ -40,26 +41,60 @@ constexpr double FailureTintShare = 0.28;
 
 QString NextText(qint64 ms) {
     if (ms < 0)
-        return QStringLiteral("now");
+        return QCoreApplication::translate("TWatchPanel", "now");
     const qint64 s = (ms + 999) / 1000;
     return QString::asprintf("%.2lld:%.2lld", s / 60, s % 60);
 }
 
 QString StateText(const WatchList::Row &row) {
     if (row.outcome == WatchList::Failed)
-        return QStringLiteral("Down");
+        return QCoreApplication::translate("TWatchPanel", "Down", "state");
     if (row.outcome == WatchList::Completed)
-        return QStringLiteral("Up");
+        return QCoreApplication::translate("TWatchPanel", "Up", "state");
     if (row.outcome == WatchList::NotChecked)
-        return QStringLiteral("Not checked");
-    return row.state == WatchList::UnderWay ? QStringLiteral("Pinging") : NotYet;
+        return QCoreApplication::translate("TWatchPanel", "Not checked");
+    if (row.outcome == WatchList::Slow) // in words, not by its picture's colour alone
+        return QCoreApplication::translate("TWatchPanel", "Slow");
+    return row.state == WatchList::UnderWay ? QCoreApplication::translate("TWatchPanel", "Pinging")
+                                            : NotYet;
+}
+
+// The state column's words for a screen reader: never a dash.
+QString AccessibleStateText(const WatchList::Row &row) {
+    if (row.outcome == WatchList::Slow)
+        return QCoreApplication::translate("TWatchPanel", "Up, slow");
+    if (row.outcome == WatchList::Idle && row.state != WatchList::UnderWay)
+        return QCoreApplication::translate("TWatchPanel", "Not pinged yet");
+    return StateText(row);
 }
 
 // The uptime of this run: a row not pinged yet says so rather than a figure of earlier runs.
+// The engine's result text (English, as the log has it) in the window's language; a text of
+// another form is shown as it is.
+QString ResultText(const QString &result) {
+    static const QRegularExpression completed(QStringLiteral(
+        "^completed in ([0-9.]+) s( \\(slow\\))?(?:, certificate ([0-9]+) days left)?$"));
+    if (const QRegularExpressionMatch m = completed.match(result); m.hasMatch()) {
+        QString text = (m.capturedLength(2)
+                            ? QCoreApplication::translate("TWatchPanel", "completed in %1 s (slow)")
+                            : QCoreApplication::translate("TWatchPanel", "completed in %1 s"))
+                           .arg(LocalNumber(m.captured(1).toDouble(), 3));
+        if (m.capturedLength(3))
+            text += QCoreApplication::translate("TWatchPanel", ", certificate %1 days left")
+                        .arg(m.captured(3));
+        return text;
+    }
+    if (result.startsWith(QLatin1String("failed: ")))
+        return QCoreApplication::translate("TWatchPanel", "failed: %1").arg(result.mid(8));
+    return result == QLatin1String("cancelled")
+               ? QCoreApplication::translate("TWatchPanel", "cancelled")
+               : result;
+}
+
 QString UptimeText(const WatchList::Row &row) {
     if (!row.lastPing.isValid() || std::isnan(row.uptime24h))
         return NotYet;
-    return QString::number(row.uptime24h * 100.0, 'f', 1) + QLatin1Char('%');
+    return LocalNumber(row.uptime24h * 100.0, 1) + QLatin1Char('%');
 }
 
 // Today's pings by their time, older ones by their day; the tool-tip has both.
@@ -170,8 +205,7 @@ QString ElideAddress(const QString &address, const QFontMetrics &metrics, int wi
 }
 
 TWatchPanel::TWatchPanel(WatchList *list, const QList<QIcon> &statusImages, QWidget *parent)
-    : QDockWidget(QStringLiteral("Watched addresses"), parent), m_list(list),
-      m_images(statusImages) {
+    : QDockWidget(tr("Watched addresses"), parent), m_list(list), m_images(statusImages) {
     setObjectName(QStringLiteral("dockWatched"));
     auto *body = new QWidget(this);
     auto *column = new QVBoxLayout(body);
@@ -180,16 +214,16 @@ TWatchPanel::TWatchPanel(WatchList *list, const QList<QIcon> &statusImages, QWid
     auto *row = new QHBoxLayout;
     m_edit = new QLineEdit(body);
     m_edit->setObjectName(QStringLiteral("edWatchAddress"));
-    m_edit->setPlaceholderText(QStringLiteral("Address to watch (empty: the address box's)"));
-    auto *add =
-        Button(QStringLiteral("Add"), QStringLiteral("Watch this address"), "btnWatchAdd", body);
-    auto *remove = Button(QStringLiteral("Remove"), QStringLiteral("Stop watching (Delete)"),
-                          "btnWatchRemove", body);
-    m_up = Button(QStringLiteral("Up"), QStringLiteral("Move up"), "btnWatchUp", body);
-    m_down = Button(QStringLiteral("Down"), QStringLiteral("Move down"), "btnWatchDown", body);
-    m_failingFirstButton = Button(QStringLiteral("Failing first"),
-                                  QStringLiteral("Show the addresses that are down at the top"),
-                                  "btnWatchFailingFirst", body);
+    m_edit->setPlaceholderText(tr("Address to watch (empty: the address box's)"));
+    m_edit->setAccessibleName(tr("Address to watch"));
+    m_edit->setAccessibleDescription(tr("Enter adds it; empty adds the address box's address"));
+    auto *add = Button(tr("Add"), tr("Watch this address"), "btnWatchAdd", body);
+    auto *remove = Button(tr("Remove"), tr("Stop watching (Delete)"), "btnWatchRemove", body);
+    m_up = Button(tr("Up", "move the row"), tr("Move up"), "btnWatchUp", body);
+    m_down = Button(tr("Down", "move the row"), tr("Move down"), "btnWatchDown", body);
+    m_failingFirstButton =
+        Button(tr("Failing first"), tr("Show the addresses that are down at the top"),
+               "btnWatchFailingFirst", body);
     m_failingFirstButton->setCheckable(true);
     row->addWidget(m_edit, 1);
     for (QToolButton *b : {add, remove, m_up, m_down, m_failingFirstButton})
@@ -198,10 +232,9 @@ TWatchPanel::TWatchPanel(WatchList *list, const QList<QIcon> &statusImages, QWid
 
     m_table = new QTableWidget(0, ColumnCount, body);
     m_table->setObjectName(QStringLiteral("tblWatched"));
-    m_table->setHorizontalHeaderLabels({QStringLiteral("State"), QStringLiteral("Address"),
-                                        QStringLiteral("Last ping"), QStringLiteral("Last result"),
-                                        QStringLiteral("Uptime 24 h"),
-                                        QStringLiteral("Next ping")});
+    m_table->setAccessibleName(tr("Watched addresses"));
+    m_table->setHorizontalHeaderLabels({tr("State"), tr("Address"), tr("Last ping"),
+                                        tr("Last result"), tr("Uptime 24 h"), tr("Next ping")});
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->setSelectionMode(QAbstractItemView::SingleSelection);
     m_table->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed);
@@ -215,27 +248,32 @@ TWatchPanel::TWatchPanel(WatchList *list, const QList<QIcon> &statusImages, QWid
     QHeaderView *header = m_table->horizontalHeader();
     const QFontMetrics metrics(m_table->font());
     const int pad = 2 * metrics.averageCharWidth() + 8;
-    const auto widest = [&metrics](std::initializer_list<const char *> texts) {
+    const auto widest = [&metrics](std::initializer_list<QString> texts) {
         int width = 0;
-        for (const char *text : texts)
-            width = qMax(width, metrics.horizontalAdvance(QString::fromUtf8(text)));
+        for (const QString &text : texts)
+            width = qMax(width, metrics.horizontalAdvance(text));
         return width;
     };
     header->setSectionResizeMode(QHeaderView::Interactive);
     header->setSectionResizeMode(ColAddress, QHeaderView::Stretch);
     header->setSectionResizeMode(ColState, QHeaderView::Fixed);
-    header->resizeSection(ColState,
-                          m_table->iconSize().width() + 4 + widest({"Pinging", "State"}) + pad);
-    header->resizeSection(ColLastPing, widest({"88:88:88", "8888-88-88", "Last ping"}) + pad);
-    header->resizeSection(ColResult, widest({"completed in 0.000 s", "Last result"}) + pad);
-    header->resizeSection(ColUptime, widest({"100.0%", "Uptime 24 h"}) + pad);
-    header->resizeSection(ColNext, widest({"88:88", "pinging", "Next ping"}) + pad);
+    header->resizeSection(ColState, m_table->iconSize().width() + 4 +
+                                        widest({tr("Pinging"), tr("Down", "state"), tr("State")}) +
+                                        pad);
+    header->resizeSection(
+        ColLastPing,
+        widest({QStringLiteral("88:88:88"), QStringLiteral("8888-88-88"), tr("Last ping")}) + pad);
+    header->resizeSection(
+        ColResult, widest({QStringLiteral("completed in 0.000 s"), tr("Last result")}) + pad);
+    header->resizeSection(ColUptime, widest({QStringLiteral("100.0%"), tr("Uptime 24 h")}) + pad);
+    header->resizeSection(ColNext,
+                          widest({QStringLiteral("88:88"), tr("pinging"), tr("Next ping")}) + pad);
     header->setMinimumSectionSize(metrics.horizontalAdvance(QStringLiteral("8888")));
     header->setSectionsClickable(true);
     header->setSortIndicatorShown(true);
     header->setSortIndicatorClearable(true); // a third click: the list's own order again
     header->setSortIndicator(-1, Qt::AscendingOrder);
-    header->setToolTip(QStringLiteral("Click a column to sort by it"));
+    header->setToolTip(tr("Click a column to sort by it"));
     m_table->setContextMenuPolicy(Qt::CustomContextMenu);
     m_table->installEventFilter(this);
     m_edit->installEventFilter(this);
@@ -308,7 +346,7 @@ void TWatchPanel::AddAddress() {
         text = m_current();
     QString why;
     if (!m_list->Add(text, &why)) {
-        ShowMessageBox(this, why, QStringLiteral("Warning"), MessageIcon::Warning);
+        ShowMessageBox(this, why, tr("Warning"), MessageIcon::Warning);
         return;
     }
     m_edit->clear();
@@ -337,12 +375,12 @@ void TWatchPanel::AddLines(const QStringList &lines) {
     if (refused.size() > MaxNamedRefusals) {
         const qsizetype more = refused.size() - MaxNamedRefusals;
         refused = refused.mid(0, MaxNamedRefusals);
-        refused << QStringLiteral("... and %1 more.").arg(more);
+        refused << tr("... and %1 more.").arg(more);
     }
     ShowMessageBox(this,
-                   QStringLiteral("%1 of %2 addresses added. Not added:\n").arg(added).arg(total) +
+                   tr("%1 of %2 addresses added. Not added:\n").arg(added).arg(total) +
                        refused.join(QLatin1Char('\n')),
-                   QStringLiteral("Warning"), MessageIcon::Warning);
+                   tr("Warning"), MessageIcon::Warning);
 }
 
 bool TWatchPanel::PasteLines(bool intoField) {
@@ -378,7 +416,7 @@ void TWatchPanel::ShowUndo() {
         m_undoShown->stop();
         return;
     }
-    m_undoLabel->setText(QStringLiteral("Removed %1. <a href=\"undo\">Undo</a> (Ctrl+Z)")
+    m_undoLabel->setText(tr("Removed %1. <a href=\"undo\">Undo</a> (Ctrl+Z)")
                              .arg(m_removed.constLast().address.toHtmlEscaped()));
     m_undoLabel->show();
     m_undoShown->start();
@@ -526,11 +564,13 @@ void TWatchPanel::UpdateTableRow(int tableRow) {
     const QDateTime snoozed = m_session ? m_session->SnoozedUntil(data.address) : QDateTime();
     const QList<QIcon> &images = snoozed.isValid() ? m_mutedImages : m_images;
     const QString snoozeTip = snoozed.isValid()
-                                  ? QStringLiteral("Alerts snoozed until %1")
+                                  ? tr("Alerts snoozed until %1")
                                         .arg(SnoozeEndText(snoozed, QDateTime::currentDateTime()))
                                   : QString();
     item(ColState)->setIcon(image < images.size() ? images.at(image) : QIcon());
     item(ColState)->setText(StateText(data));
+    // Read out instead of the picture and its short text: the state in words.
+    item(ColState)->setData(Qt::AccessibleTextRole, AccessibleStateText(data));
     item(ColState)->setToolTip(snoozeTip);
     item(ColAddress)->setText(data.address);
     item(ColAddress)
@@ -541,10 +581,10 @@ void TWatchPanel::UpdateTableRow(int tableRow) {
         ->setToolTip(data.lastPing.isValid() ? data.lastPing.toLocalTime().toString(
                                                    QStringLiteral("yyyy-MM-dd HH:mm:ss"))
                                              : QString());
-    item(ColResult)->setText(data.lastResult);
-    item(ColResult)->setToolTip(data.lastResult);
+    item(ColResult)->setText(ResultText(data.lastResult));
+    item(ColResult)->setToolTip(ResultText(data.lastResult));
     item(ColUptime)->setText(UptimeText(data));
-    item(ColNext)->setText(data.state == WatchList::UnderWay ? QStringLiteral("pinging")
+    item(ColNext)->setText(data.state == WatchList::UnderWay ? tr("pinging")
                                                              : NextText(data.msToNext));
     // A failing row is marked by its colour and, for whoever cannot tell colours, its state.
     const QBrush background =
@@ -585,8 +625,7 @@ void TWatchPanel::CommitEdit(int row, int column) {
     m_table->item(row, column)->setText(m_list->RowAt(index).address);
     m_rebuilding = false;
     QMetaObject::invokeMethod(
-        this,
-        [this, why] { ShowMessageBox(this, why, QStringLiteral("Warning"), MessageIcon::Warning); },
+        this, [this, why] { ShowMessageBox(this, why, tr("Warning"), MessageIcon::Warning); },
         Qt::QueuedConnection);
 }
 
@@ -600,29 +639,28 @@ void TWatchPanel::ShowContextMenu(const QPoint &pos) {
     menu.setObjectName(QStringLiteral("mnWatched"));
     // By address, not by index: the list may change while the menu is open.
     const QString address = data.address;
-    menu.addAction(QStringLiteral("Ping now"), this,
+    menu.addAction(tr("Ping now"), this,
                    [this, address] { m_list->PingNow(m_list->Addresses().indexOf(address)); });
-    menu.addAction(QStringLiteral("Copy address"), this,
+    menu.addAction(tr("Copy address"), this,
                    [data] { QApplication::clipboard()->setText(data.address); });
-    menu.addAction(QStringLiteral("Copy last result"), this,
+    menu.addAction(tr("Copy last result"), this,
                    [data] { QApplication::clipboard()->setText(data.lastResult); });
     if (m_historyAvailable)
-        menu.addAction(QStringLiteral("History"), this,
-                       [this, address] { emit historyRequested(address); });
+        menu.addAction(tr("History"), this, [this, address] { emit historyRequested(address); });
     if (m_session) {
         menu.addSeparator();
-        QMenu *snooze = menu.addMenu(QStringLiteral("Snooze alerts"));
+        QMenu *snooze = menu.addMenu(tr("Snooze alerts"));
         snooze->setObjectName(QStringLiteral("mnWatchedSnooze"));
         const QList<std::pair<QString, SnoozeList::Choice>> choices = {
-            {QStringLiteral("1 hour"), SnoozeList::Choice::OneHour},
-            {QStringLiteral("4 hours"), SnoozeList::Choice::FourHours},
-            {QStringLiteral("Until tomorrow 08:00"), SnoozeList::Choice::TomorrowMorning}};
+            {tr("1 hour"), SnoozeList::Choice::OneHour},
+            {tr("4 hours"), SnoozeList::Choice::FourHours},
+            {tr("Until tomorrow 08:00"), SnoozeList::Choice::TomorrowMorning}};
         for (const auto &[caption, choice] : choices)
             snooze->addAction(caption, this, [this, address, choice = choice] {
                 m_session->Snooze(address, SnoozeList::EndOf(choice, QDateTime::currentDateTime()));
             });
         // Its own snooze only: a snooze of every address ends from the tray menu.
-        QAction *resume = menu.addAction(QStringLiteral("Resume alerts"), this,
+        QAction *resume = menu.addAction(tr("Resume alerts"), this,
                                          [this, address] { m_session->Resume(address); });
         resume->setEnabled(m_session->Alerts()
                                ->Snoozes()

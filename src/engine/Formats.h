@@ -2,7 +2,11 @@
 
 // Every text the ping engine, the failure alerts and the log write, in one place. They are
 // printf formats: QString::asprintf reads %s as UTF-8, so user texts (addresses, server
-// replies) pass through arguments and are never taken for placeholders.
+// replies) pass through arguments and are never taken for placeholders. The window shows
+// the balloon and status texts in the user's language (context "Fmt", platform/gui/
+// Translation); what reaches the log and the e-mails stays English.
+
+#include <QtGlobal>
 
 namespace Fmt {
 
@@ -85,46 +89,61 @@ inline constexpr const char *NetworkBackEntry =
     "\r\n[%s] Network connection back after %s; every address is pinged again.\r\n";
 
 // ---- balloons: text and title ----
-inline constexpr const char *CompletedBalloon = "Connection to [%s] completed.";
+inline constexpr const char *CompletedBalloon =
+    QT_TRANSLATE_NOOP("Fmt", "Connection to [%s] completed.");
 inline constexpr const char *CompletedResponseBalloon =
-    "Connection to [%s] completed.\rResponse: %s";
-inline constexpr const char *PingOkTitle = "Ping OK";
-inline constexpr const char *AbortedBalloon = "Connection to [%s] aborted.";
-inline constexpr const char *CancelledTitle = "Connection cancelled";
-inline constexpr const char *FailedBalloon = "Connection to [%s] failed.\rError: %s";
-inline constexpr const char *ConnectionErrorTitle = "Connection error";
-inline constexpr const char *UnknownErrorBalloon = "Unknown socket error (%d): %s.";
+    QT_TRANSLATE_NOOP("Fmt", "Connection to [%s] completed.\rResponse: %s");
+inline constexpr const char *PingOkTitle = QT_TRANSLATE_NOOP("Fmt", "Ping OK");
+inline constexpr const char *AbortedBalloon =
+    QT_TRANSLATE_NOOP("Fmt", "Connection to [%s] aborted.");
+inline constexpr const char *CancelledTitle = QT_TRANSLATE_NOOP("Fmt", "Connection cancelled");
+inline constexpr const char *FailedBalloon =
+    QT_TRANSLATE_NOOP("Fmt", "Connection to [%s] failed.\rError: %s");
+inline constexpr const char *ConnectionErrorTitle = QT_TRANSLATE_NOOP("Fmt", "Connection error");
+inline constexpr const char *UnknownErrorBalloon =
+    QT_TRANSLATE_NOOP("Fmt", "Unknown socket error (%d): %s.");
 // Address, time down.
-inline constexpr const char *RestoredBalloon = "Connection to [%s] restored after %s.";
-inline constexpr const char *RestoredTitle = "Ping OK";
+inline constexpr const char *RestoredBalloon =
+    QT_TRANSLATE_NOOP("Fmt", "Connection to [%s] restored after %s.");
+inline constexpr const char *RestoredTitle = QT_TRANSLATE_NOOP("Fmt", "Ping OK");
 // Addresses not checked so far, "address" or "addresses".
-inline constexpr const char *NetworkLostBalloon =
-    "This computer has no network connection: %d %s could not be checked.";
-inline constexpr const char *NetworkLostTitle = "Network connection lost";
+inline constexpr const char *NetworkLostBalloon = QT_TRANSLATE_NOOP(
+    "Fmt", "This computer has no network connection: %d %s could not be checked.");
+inline constexpr const char *NetworkLostTitle = QT_TRANSLATE_NOOP("Fmt", "Network connection lost");
 // Time down.
-inline constexpr const char *NetworkBackBalloon = "Network connection back after %s.";
-inline constexpr const char *NetworkBackTitle = "Network connection back";
+inline constexpr const char *NetworkBackBalloon =
+    QT_TRANSLATE_NOOP("Fmt", "Network connection back after %s.");
+inline constexpr const char *NetworkBackTitle = QT_TRANSLATE_NOOP("Fmt", "Network connection back");
 
 // Address, seconds.
-inline constexpr const char *SlowBalloon = "Connection to [%s] is slow: %.3f seconds.";
-inline constexpr const char *SlowTitle = "Slow connection";
+inline constexpr const char *SlowBalloon =
+    QT_TRANSLATE_NOOP("Fmt", "Connection to [%s] is slow: %.3f seconds.");
+inline constexpr const char *SlowTitle = QT_TRANSLATE_NOOP("Fmt", "Slow connection");
 // Address, days left, the expiry's time stamp.
 inline constexpr const char *CertificateExpiryBalloon =
-    "Certificate of [%s] expires in %d days (%s).";
-inline constexpr const char *CertificateExpiryTitle = "Certificate expiry";
+    QT_TRANSLATE_NOOP("Fmt", "Certificate of [%s] expires in %d days (%s).");
+inline constexpr const char *CertificateExpiryTitle =
+    QT_TRANSLATE_NOOP("Fmt", "Certificate expiry");
 
 // ---- status bar and status image hint ----
-inline constexpr const char *PingingStatus = "Pinging %s (%d of %d attempts)";
-inline constexpr const char *PingingWaitedStatus = "Pinging %s (%d of %d attempts, %d s)";
-inline constexpr const char *CompletedStatus = "Connection to [%s] completed.";
-inline constexpr const char *SlowStatus = "Connection to [%s] completed (slow).";
-inline constexpr const char *AbortedStatus = "Connection to [%s] aborted.";
-inline constexpr const char *FailedStatus = "Connection to [%s] failed.";
-inline constexpr const char *NotCheckedStatus = "Connection to [%s] not checked.";
-inline constexpr const char *NoNetworkTip = "No network connection";
-inline constexpr const char *AutoPingStatus =
-    "Enabled automatic ping to [%s] each %d minutes (next ping in %.2d:%.2d)";
-inline constexpr const char *SendingEmailStatus = "Sending notification email...";
+inline constexpr const char *PingingStatus =
+    QT_TRANSLATE_NOOP("Fmt", "Pinging %s (%d of %d attempts)");
+inline constexpr const char *PingingWaitedStatus =
+    QT_TRANSLATE_NOOP("Fmt", "Pinging %s (%d of %d attempts, %d s)");
+inline constexpr const char *CompletedStatus =
+    QT_TRANSLATE_NOOP("Fmt", "Connection to [%s] completed.");
+inline constexpr const char *SlowStatus =
+    QT_TRANSLATE_NOOP("Fmt", "Connection to [%s] completed (slow).");
+inline constexpr const char *AbortedStatus =
+    QT_TRANSLATE_NOOP("Fmt", "Connection to [%s] aborted.");
+inline constexpr const char *FailedStatus = QT_TRANSLATE_NOOP("Fmt", "Connection to [%s] failed.");
+inline constexpr const char *NotCheckedStatus =
+    QT_TRANSLATE_NOOP("Fmt", "Connection to [%s] not checked.");
+inline constexpr const char *NoNetworkTip = QT_TRANSLATE_NOOP("Fmt", "No network connection");
+inline constexpr const char *AutoPingStatus = QT_TRANSLATE_NOOP(
+    "Fmt", "Enabled automatic ping to [%s] each %d minutes (next ping in %.2d:%.2d)");
+inline constexpr const char *SendingEmailStatus =
+    QT_TRANSLATE_NOOP("Fmt", "Sending notification email...");
 
 // ---- the e-mails ----
 inline constexpr const char *FailureSubject = "Vennatro - Ping failure notification";

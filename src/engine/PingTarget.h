@@ -11,8 +11,10 @@
 // Pure pieces of the ping target: the main window calls them, tests call them directly.
 
 inline constexpr const char *ApplicationTitle = "Vennatro";
-inline constexpr const char *SchemeRejectedText = "Only HTTP and HTTPS protocols are supported.";
-inline constexpr const char *InvalidPortText = "Invalid port in the address.";
+inline constexpr const char *SchemeRejectedText =
+    QT_TRANSLATE_NOOP("PingTarget", "Only HTTP and HTTPS protocols are supported.");
+inline constexpr const char *InvalidPortText =
+    QT_TRANSLATE_NOOP("PingTarget", "Invalid port in the address.");
 
 // Removes every character below 32 and 127, wherever it stands.
 QString RemoveControl(const QString &text);

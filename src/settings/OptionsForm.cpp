@@ -3,6 +3,7 @@
 #include "engine/AcceptedStatus.h"
 #include "engine/TestMail.h"
 #include "platform/SystemInfo.h"
+#include "platform/gui/AccessibleComboBox.h"
 #include "platform/gui/MessageBox.h"
 #include "settings/NumberEdit.h"
 #include "store/SettingsTable.h"
@@ -39,11 +40,12 @@ static void InitDialogResources() { Q_INIT_RESOURCE(dialogs); }
 namespace {
 
 // On a line of its own: a tool-tip breaks lines at LF (a CR would run the note into the hint).
-const QString DisplayNameNote = QStringLiteral(
+const char *const DisplayNameNote = QT_TRANSLATE_NOOP(
+    "TfOptions",
     "\n(you can include also the display name using the format:  Display Name <ann@example.org>)");
 
-const QString MissingDataCaption = QStringLiteral("Missing data");
-const QString InvalidPathCaption = QStringLiteral("Invalid path");
+const char *const MissingDataCaption = QT_TRANSLATE_NOOP("TfOptions", "Missing data");
+const char *const InvalidPathCaption = QT_TRANSLATE_NOOP("TfOptions", "Invalid path");
 
 // Room left of a field that sits under its check box, about one check mark wide.
 constexpr int IndentWidth = 18;
@@ -73,9 +75,24 @@ template <typename W> W *Named(W *widget, const char *name) {
     return widget;
 }
 
+// A caption as a name: without its mnemonic marker and colon.
+QString PlainCaption(QString caption) {
+    caption.replace(QLatin1String("&&"), QLatin1String("\x1f"));
+    caption.remove(QLatin1Char('&'));
+    caption.replace(QLatin1Char('\x1f'), QLatin1Char('&'));
+    caption = caption.trimmed();
+    if (caption.endsWith(QLatin1Char(':')))
+        caption.chop(1);
+    return caption.trimmed();
+}
+
 QLabel *CaptionLabel(const QString &caption, QWidget *field, const char *name) {
     auto *label = Named(new QLabel(caption), name);
     label->setBuddy(field);
+    // A field is named after its own caption (the first one it gets, not its unit), never
+    // after its group box, which is what a screen reader would say otherwise.
+    if (field->accessibleName().isEmpty())
+        field->setAccessibleName(PlainCaption(caption));
     return label;
 }
 
@@ -102,8 +119,9 @@ TfOptions::TfOptions(QWidget *mainWindow)
     : QDialog(mainWindow),
       m_runSaveDialog([](QFileDialog &dialog) { return dialog.exec() == QDialog::Accepted; }) {
     InitDialogResources();
+    InstallAccessibleComboBoxes(); // the security box by its caption, not its value
     setObjectName(QStringLiteral("fOptions"));
-    setWindowTitle(QStringLiteral("Options"));
+    setWindowTitle(tr("Options"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     if (QFontDatabase::families().contains(QStringLiteral("Tahoma")))
@@ -125,74 +143,71 @@ void TfOptions::CreateControls() {
     CreateAlertsGroup();
     CreateNotifyGroup();
 
-    btnOK = Named(new QPushButton(QStringLiteral("&OK")), "btnOK");
+    btnOK = Named(new QPushButton(tr("&OK")), "btnOK");
     btnOK->setDefault(true);
-    btnCancel = Named(new QPushButton(QStringLiteral("&Cancel")), "btnCancel");
+    btnCancel = Named(new QPushButton(tr("&Cancel")), "btnCancel");
     connect(btnOK, &QPushButton::clicked, this, &TfOptions::btnOKClick);
     connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
 }
 
 void TfOptions::CreatePingGroup() {
-    gbPing = Named(new QGroupBox(QStringLiteral("Ping options")), "gbPing");
+    gbPing = Named(new QGroupBox(tr("Ping options")), "gbPing");
 
     edPingAttemps = Named(new TNumberEdit, "edPingAttemps");
     edPingAttemps->SetMaxLength(2);
-    lblPingAttemps =
-        CaptionLabel(QStringLiteral("Ping attempts:"), edPingAttemps, "lblPingAttemps");
-    SetHint(QStringLiteral("Number of consecutive ping attemps (if the first attempt fails)"),
+    lblPingAttemps = CaptionLabel(tr("Pin&g attempts:"), edPingAttemps, "lblPingAttemps");
+    SetHint(tr("Number of consecutive ping attemps (if the first attempt fails)"),
             {edPingAttemps, lblPingAttemps});
 
     edInterval = Named(new TNumberEdit, "edInterval");
     edInterval->SetMaxLength(5);
-    lblInterval = CaptionLabel(QStringLiteral("Auto-ping interval:"), edInterval, "lblInterval");
-    lblMinutes = CaptionLabel(QStringLiteral("minute(s)"), edInterval, "lblMinutes");
-    SetHint(QStringLiteral("Number of minutes between each automatic ping"),
+    lblInterval = CaptionLabel(tr("A&uto-ping interval:"), edInterval, "lblInterval");
+    lblMinutes = CaptionLabel(tr("minute(s)"), edInterval, "lblMinutes");
+    SetHint(tr("Number of minutes between each automatic ping"),
             {edInterval, lblInterval, lblMinutes});
 
     edPingTimeout = Named(new TNumberEdit, "edPingTimeout");
     edPingTimeout->SetMaxLength(4);
-    lblPingTimeout = CaptionLabel(QStringLiteral("Ping timeout:"), edPingTimeout, "lblPingTimeout");
-    lblSeconds = CaptionLabel(QStringLiteral("second(s)"), edPingTimeout, "lblSeconds");
-    SetHint(QStringLiteral("Seconds an attempt may wait for the server (1 to 3600)"),
+    lblPingTimeout = CaptionLabel(tr("Ping ti&meout:"), edPingTimeout, "lblPingTimeout");
+    lblSeconds = CaptionLabel(tr("second(s)"), edPingTimeout, "lblSeconds");
+    SetHint(tr("Seconds an attempt may wait for the server (1 to 3600)"),
             {edPingTimeout, lblPingTimeout, lblSeconds});
 
     edWatchInterval = Named(new TNumberEdit, "edWatchInterval");
     edWatchInterval->SetMaxLength(5);
-    lblWatchInterval =
-        CaptionLabel(QStringLiteral("Watch interval:"), edWatchInterval, "lblWatchInterval");
-    lblWatchSeconds = CaptionLabel(QStringLiteral("second(s)"), edWatchInterval, "lblWatchSeconds");
+    lblWatchInterval = CaptionLabel(tr("&Watch interval:"), edWatchInterval, "lblWatchInterval");
+    lblWatchSeconds = CaptionLabel(tr("second(s)"), edWatchInterval, "lblWatchSeconds");
     {
         const SettingRange r = RangeOf(OptionNames::WatchInterval);
-        SetHint(QStringLiteral("Seconds between two pings of a watched address (%1 to %2)")
-                    .arg(r.min)
-                    .arg(r.max),
-                {edWatchInterval, lblWatchInterval, lblWatchSeconds});
+        SetHint(
+            tr("Seconds between two pings of a watched address (%1 to %2)").arg(r.min).arg(r.max),
+            {edWatchInterval, lblWatchInterval, lblWatchSeconds});
     }
 
     edPort = Named(new TNumberEdit, "edPort");
     edPort->SetMaxLength(5);
-    lblPort = CaptionLabel(QStringLiteral("HTTP port:"), edPort, "lblPort");
-    SetHint(QStringLiteral("Port por HTTP connections"), {edPort, lblPort});
+    lblPort = CaptionLabel(tr("&HTTP port:"), edPort, "lblPort");
+    SetHint(tr("Port por HTTP connections"), {edPort, lblPort});
 
     edSecurePort = Named(new TNumberEdit, "edSecurePort");
     edSecurePort->SetMaxLength(5);
-    lblSecurePort = CaptionLabel(QStringLiteral("HTTPS port:"), edSecurePort, "lblSecurePort");
-    SetHint(QStringLiteral("Port por HTTPS connections"), {edSecurePort, lblSecurePort});
+    lblSecurePort = CaptionLabel(tr("HTTP&S port:"), edSecurePort, "lblSecurePort");
+    SetHint(tr("Port por HTTPS connections"), {edSecurePort, lblSecurePort});
 
     cbComputerNameInUserAgent =
-        Named(new QCheckBox(QStringLiteral("Include computer name in user agent string")),
+        Named(new QCheckBox(tr("Include computer name in user agent string")),
               "cbComputerNameInUserAgent");
     cbComputerNameInUserAgent->setToolTip(
-        QStringLiteral("Include computer name in the user agent string (for server-side logging)"));
+        tr("Include computer name in the user agent string (for server-side logging)"));
 
     cbAutoPingAtStart =
-        Named(new QCheckBox(QStringLiteral("Enable automatic ping at program start:")),
-              "cbAutoPingAtStart");
+        Named(new QCheckBox(tr("Enable automatic ping at program start:")), "cbAutoPingAtStart");
     cbAutoPingAtStart->setToolTip(
-        QStringLiteral("Enable automatic ping at program start using the following URL"));
+        tr("Enable automatic ping at program start using the following URL"));
     connect(cbAutoPingAtStart, &QCheckBox::toggled, this, &TfOptions::cbAutoPingAtStartClick);
 
     edAutoPingAddress = Named(new QLineEdit(QStringLiteral("http://")), "edAutoPingAddress");
+    edAutoPingAddress->setAccessibleName(tr("Auto-ping address"));
 
     auto *grid = new QGridLayout(gbPing);
     grid->addWidget(lblPingAttemps, 0, 0);
@@ -219,29 +234,28 @@ void TfOptions::CreatePingGroup() {
 }
 
 void TfOptions::CreateCheckRows(QGridLayout *grid, int row) {
-    cbCheckTLS = Named(new QCheckBox(QStringLiteral("Check TLS on https")), "cbCheckTLS");
-    cbCheckTLS->setToolTip(QStringLiteral(
-        "https: complete a TLS handshake, verify the certificate and its name, then send the "
-        "request (off: a connect only)"));
+    cbCheckTLS = Named(new QCheckBox(tr("Check TLS on https")), "cbCheckTLS");
+    cbCheckTLS->setToolTip(
+        tr("https: complete a TLS handshake, verify the certificate and its name, then send the "
+           "request (off: a connect only)"));
     edCertExpiry = Named(new TNumberEdit, "edCertExpiry");
     edCertExpiry->SetMaxLength(4);
-    lblCertExpiry =
-        CaptionLabel(QStringLiteral("Warn before expiry:"), edCertExpiry, "lblCertExpiry");
-    lblCertExpiryDays = CaptionLabel(QStringLiteral("days"), edCertExpiry, "lblCertExpiryDays");
-    SetHint(QStringLiteral("With TLS checked: warn once a day while the certificate expires "
-                           "within these days (0: never)"),
+    lblCertExpiry = CaptionLabel(tr("Warn before e&xpiry:"), edCertExpiry, "lblCertExpiry");
+    lblCertExpiryDays = CaptionLabel(tr("days"), edCertExpiry, "lblCertExpiryDays");
+    SetHint(tr("With TLS checked: warn once a day while the certificate expires "
+               "within these days (0: never)"),
             {edCertExpiry, lblCertExpiry, lblCertExpiryDays});
     edAcceptedStatus = Named(new QLineEdit, "edAcceptedStatus");
-    lblAcceptedStatus = CaptionLabel(QStringLiteral("Accepted HTTP status:"), edAcceptedStatus,
-                                     "lblAcceptedStatus");
-    SetHint(QStringLiteral("Status codes that complete a ping, such as 200-399 or "
-                           "200,204,301-308; others fail it (empty: any answer)"),
+    lblAcceptedStatus =
+        CaptionLabel(tr("&Accepted HTTP status:"), edAcceptedStatus, "lblAcceptedStatus");
+    SetHint(tr("Status codes that complete a ping, such as 200-399 or "
+               "200,204,301-308; others fail it (empty: any answer)"),
             {edAcceptedStatus, lblAcceptedStatus});
     edSlowAbove = Named(new TNumberEdit, "edSlowAbove");
     edSlowAbove->SetMaxLength(7);
-    lblSlowAbove = CaptionLabel(QStringLiteral("Slow above:"), edSlowAbove, "lblSlowAbove");
-    lblSlowMs = CaptionLabel(QStringLiteral("ms"), edSlowAbove, "lblSlowMs");
-    SetHint(QStringLiteral("A completed ping slower than this is slow (0: never)"),
+    lblSlowAbove = CaptionLabel(tr("S&low above:"), edSlowAbove, "lblSlowAbove");
+    lblSlowMs = CaptionLabel(tr("ms"), edSlowAbove, "lblSlowMs");
+    SetHint(tr("A completed ping slower than this is slow (0: never)"),
             {edSlowAbove, lblSlowAbove, lblSlowMs});
 
     auto *tlsRow = new QHBoxLayout;
@@ -261,47 +275,45 @@ void TfOptions::CreateCheckRows(QGridLayout *grid, int row) {
 }
 
 void TfOptions::CreateOtherGroup() {
-    gbOther = Named(new QGroupBox(QStringLiteral("Other options")), "gbOther");
+    gbOther = Named(new QGroupBox(tr("Other options")), "gbOther");
 
-    cbAlwaysOnTop = Named(new QCheckBox(QStringLiteral("Always on top")), "cbAlwaysOnTop");
-    cbAlwaysOnTop->setToolTip(QStringLiteral("Show window on top of other windows"));
+    cbAlwaysOnTop = Named(new QCheckBox(tr("Always on top")), "cbAlwaysOnTop");
+    cbAlwaysOnTop->setToolTip(tr("Show window on top of other windows"));
 
     // The entry is a log-on autostart file away from Windows, so the caption says so.
     const bool onWindows = QSysInfo::kernelType() == QLatin1String("winnt");
-    cbStartWithWindows = Named(new QCheckBox(onWindows ? QStringLiteral("Start with Windows")
-                                                       : QStringLiteral("Start at log-on")),
-                               "cbStartWithWindows");
-    cbStartWithWindows->setToolTip(
-        QStringLiteral("Run the program at session start (as taskbar icon)"));
+    cbStartWithWindows =
+        Named(new QCheckBox(onWindows ? tr("Start with Windows") : tr("Start at log-on")),
+              "cbStartWithWindows");
+    cbStartWithWindows->setToolTip(tr("Run the program at session start (as taskbar icon)"));
 
-    cbShowNotifications = Named(new QCheckBox(QStringLiteral("Show taskbar icon status messages")),
-                                "cbShowNotifications");
+    cbShowNotifications =
+        Named(new QCheckBox(tr("Show taskbar icon status messages")), "cbShowNotifications");
     cbShowNotifications->setToolTip(
-        QStringLiteral("Show status messages (ping OK, ping error...) from the taskbar icon"));
+        tr("Show status messages (ping OK, ping error...) from the taskbar icon"));
     connect(cbShowNotifications, &QCheckBox::toggled, this, &TfOptions::cbShowNotificationsClick);
 
-    cbShowOnlyErrors =
-        Named(new QCheckBox(QStringLiteral("Notify errors only")), "cbShowOnlyErrors");
-    cbShowOnlyErrors->setToolTip(
-        QStringLiteral("Show taskbar icon status messages only for ping errors"));
+    cbShowOnlyErrors = Named(new QCheckBox(tr("Notify errors only")), "cbShowOnlyErrors");
+    cbShowOnlyErrors->setToolTip(tr("Show taskbar icon status messages only for ping errors"));
 
-    cbLogHeaders = Named(new QCheckBox(QStringLiteral("Log HTTP headers")), "cbLogHeaders");
+    cbLogHeaders = Named(new QCheckBox(tr("Log HTTP headers")), "cbLogHeaders");
     cbLogHeaders->setToolTip(
-        QStringLiteral("Add HTTP headers to the log (secure connections headers aren't logged)"));
+        tr("Add HTTP headers to the log (secure connections headers aren't logged)"));
 
-    cbLogTimingDetails =
-        Named(new QCheckBox(QStringLiteral("Log timing details")), "cbLogTimingDetails");
+    cbLogTimingDetails = Named(new QCheckBox(tr("Log timing details")), "cbLogTimingDetails");
     cbLogTimingDetails->setToolTip(
-        QStringLiteral("Add the lookup, connect and answer times to every completed ping"));
+        tr("Add the lookup, connect and answer times to every completed ping"));
 
-    cbSaveLog = Named(new QCheckBox(QStringLiteral("Save log to file:")), "cbSaveLog");
-    cbSaveLog->setToolTip(QStringLiteral("Log ping results to file"));
+    cbSaveLog = Named(new QCheckBox(tr("Save log to file:")), "cbSaveLog");
+    cbSaveLog->setToolTip(tr("Log ping results to file"));
     connect(cbSaveLog, &QCheckBox::toggled, this, &TfOptions::cbSaveLogClick);
 
     edLogFile = Named(new QLineEdit, "edLogFile");
+    edLogFile->setAccessibleName(tr("Log file"));
 
     btnLogFile = Named(new QPushButton, "btnLogFile");
-    btnLogFile->setToolTip(QStringLiteral("Select file"));
+    btnLogFile->setToolTip(tr("Select file"));
+    btnLogFile->setAccessibleName(tr("Select log file")); // a picture only
     btnLogFile->setIcon(QIcon::fromTheme(QStringLiteral("document-save"),
                                          QIcon(QStringLiteral(":/dialogs/save.svg"))));
     btnLogFile->setIconSize(QSize(16, 16));
@@ -310,27 +322,27 @@ void TfOptions::CreateOtherGroup() {
 
     edHistoryDays = Named(new TNumberEdit, "edHistoryDays");
     edHistoryDays->SetMaxLength(5);
-    lblHistoryDays = CaptionLabel(QStringLiteral("Keep history:"), edHistoryDays, "lblHistoryDays");
-    lblDays = CaptionLabel(QStringLiteral("days (0: all)"), edHistoryDays, "lblDays");
-    SetHint(QStringLiteral("Days of ping history kept for the History window (0: keep all)"),
+    lblHistoryDays = CaptionLabel(tr("&Keep history:"), edHistoryDays, "lblHistoryDays");
+    lblDays = CaptionLabel(tr("days (0: all)"), edHistoryDays, "lblDays");
+    SetHint(tr("Days of ping history kept for the History window (0: keep all)"),
             {edHistoryDays, lblHistoryDays, lblDays});
     edHistoryRawDays = Named(new TNumberEdit, "edHistoryRawDays");
     edHistoryRawDays->SetMaxLength(5);
     lblHistoryRawDays =
-        CaptionLabel(QStringLiteral("Single pings for:"), edHistoryRawDays, "lblHistoryRawDays");
-    lblRawDays = CaptionLabel(QStringLiteral("days"), edHistoryRawDays, "lblRawDays");
-    SetHint(QStringLiteral("Days each ping is kept on its own; older pings are folded into one "
-                           "row an hour per address"),
+        CaptionLabel(tr("Si&ngle pings for:"), edHistoryRawDays, "lblHistoryRawDays");
+    lblRawDays = CaptionLabel(tr("days"), edHistoryRawDays, "lblRawDays");
+    SetHint(tr("Days each ping is kept on its own; older pings are folded into one "
+               "row an hour per address"),
             {edHistoryRawDays, lblHistoryRawDays, lblRawDays});
 
     edMetricsPort = Named(new TNumberEdit, "edMetricsPort");
     edMetricsPort->SetMaxLength(5);
-    lblMetricsPort = CaptionLabel(QStringLiteral("Metrics port:"), edMetricsPort, "lblMetricsPort");
-    SetHint(QStringLiteral("Serve Prometheus metrics on 127.0.0.1 at this port (0: off)"),
+    lblMetricsPort = CaptionLabel(tr("Met&rics port:"), edMetricsPort, "lblMetricsPort");
+    SetHint(tr("Serve Prometheus metrics on 127.0.0.1 at this port (0: off)"),
             {edMetricsPort, lblMetricsPort});
     edMetricsFile = Named(new QLineEdit, "edMetricsFile");
-    lblMetricsFile = CaptionLabel(QStringLiteral("Metrics file:"), edMetricsFile, "lblMetricsFile");
-    SetHint(QStringLiteral("Write Prometheus metrics to this file after each ping (empty: off)"),
+    lblMetricsFile = CaptionLabel(tr("Metrics f&ile:"), edMetricsFile, "lblMetricsFile");
+    SetHint(tr("Write Prometheus metrics to this file after each ping (empty: off)"),
             {edMetricsFile, lblMetricsFile});
 
     auto *grid = new QGridLayout(gbOther);
@@ -366,105 +378,98 @@ void TfOptions::CreateOtherGroup() {
 }
 
 void TfOptions::CreateAlertsGroup() {
-    gbAlerts = Named(new QGroupBox(QStringLiteral("Alerts")), "gbAlerts");
+    gbAlerts = Named(new QGroupBox(tr("Alerts")), "gbAlerts");
 
     cbPingOnError =
-        Named(new QCheckBox(QStringLiteral("Ping the following address when a ping fails")),
-              "cbPingOnError");
-    cbPingOnError->setToolTip(QStringLiteral("Ping the following address if a ping fails"));
+        Named(new QCheckBox(tr("Ping the following address when a ping fails")), "cbPingOnError");
+    cbPingOnError->setToolTip(tr("Ping the following address if a ping fails"));
     connect(cbPingOnError, &QCheckBox::toggled, this, &TfOptions::cbPingOnErrorClick);
 
     edErrorPingAddress = Named(new QLineEdit(QStringLiteral("http://")), "edErrorPingAddress");
+    edErrorPingAddress->setAccessibleName(tr("Address to ping when a ping fails"));
 
-    cbSendEmailOnError =
-        Named(new QCheckBox(QStringLiteral("Send a notification email when a ping fails")),
-              "cbSendEmailOnError");
-    cbSendEmailOnError->setToolTip(
-        QStringLiteral("Send an email to the following address if a ping fails"));
+    cbSendEmailOnError = Named(new QCheckBox(tr("Send a notification email when a ping fails")),
+                               "cbSendEmailOnError");
+    cbSendEmailOnError->setToolTip(tr("Send an email to the following address if a ping fails"));
     connect(cbSendEmailOnError, &QCheckBox::toggled, this, &TfOptions::cbSendEmailOnErrorClick);
 
     edErrorEmailAddress = Named(new QLineEdit, "edErrorEmailAddress");
     lblErrorEmailAddress =
-        CaptionLabel(QStringLiteral("To address:"), edErrorEmailAddress, "lblErrorEmailAddress");
-    SetHint(QStringLiteral("Email address that will receive the ping failure notification"),
+        CaptionLabel(tr("To a&ddress:"), edErrorEmailAddress, "lblErrorEmailAddress");
+    SetHint(tr("Email address that will receive the ping failure notification"),
             {edErrorEmailAddress, lblErrorEmailAddress});
 
-    lblSMTPSettings =
-        Named(new QLabel(QStringLiteral("Email account (SMTP) settings")), "lblSMTPSettings");
+    lblSMTPSettings = Named(new QLabel(tr("Email account (SMTP) settings")), "lblSMTPSettings");
 
     edEmailFromAddress = Named(new QLineEdit, "edEmailFromAddress");
     lblEmailFromAddress =
-        CaptionLabel(QStringLiteral("From address:"), edEmailFromAddress, "lblEmailFromAddress");
-    SetHint(QStringLiteral("Email address that will be used as the sender of the notification"),
+        CaptionLabel(tr("&From address:"), edEmailFromAddress, "lblEmailFromAddress");
+    SetHint(tr("Email address that will be used as the sender of the notification"),
             {edEmailFromAddress, lblEmailFromAddress});
 
     edSMTPServer = Named(new QLineEdit, "edSMTPServer");
-    lblSMTPServer = CaptionLabel(QStringLiteral("Server:"), edSMTPServer, "lblSMTPServer");
-    SetHint(QStringLiteral("SMTP Server"), {edSMTPServer, lblSMTPServer});
+    lblSMTPServer = CaptionLabel(tr("Ser&ver:"), edSMTPServer, "lblSMTPServer");
+    SetHint(tr("SMTP Server"), {edSMTPServer, lblSMTPServer});
 
     edSMTPPort = Named(new TNumberEdit, "edSMTPPort");
     edSMTPPort->SetMaxLength(5);
     edSMTPPort->setText(QStringLiteral("25"));
-    lblSMTPPort = CaptionLabel(QStringLiteral("Port:"), edSMTPPort, "lblSMTPPort");
-    SetHint(QStringLiteral("SMTP port"), {edSMTPPort, lblSMTPPort});
+    lblSMTPPort = CaptionLabel(tr("&Port:"), edSMTPPort, "lblSMTPPort");
+    SetHint(tr("SMTP port"), {edSMTPPort, lblSMTPPort});
 
     edSMTPUser = Named(new QLineEdit, "edSMTPUser");
-    lblSMTPUser = CaptionLabel(QStringLiteral("Username:"), edSMTPUser, "lblSMTPUser");
-    SetHint(QStringLiteral("SMTP server username"), {edSMTPUser, lblSMTPUser});
+    lblSMTPUser = CaptionLabel(tr("Us&ername:"), edSMTPUser, "lblSMTPUser");
+    SetHint(tr("SMTP server username"), {edSMTPUser, lblSMTPUser});
 
     edSMTPPassword = Named(new QLineEdit, "edSMTPPassword");
-    lblSMTPPassword = CaptionLabel(QStringLiteral("Password:"), edSMTPPassword, "lblSMTPPassword");
-    SetHint(QStringLiteral("SMTP server password"), {edSMTPPassword, lblSMTPPassword});
+    lblSMTPPassword = CaptionLabel(tr("Pass&word:"), edSMTPPassword, "lblSMTPPassword");
+    SetHint(tr("SMTP server password"), {edSMTPPassword, lblSMTPPassword});
 
     edConfirmPassword = Named(new QLineEdit, "edConfirmPassword");
     lblConfirmPassword =
-        CaptionLabel(QStringLiteral("Confirm password:"), edConfirmPassword, "lblConfirmPassword");
-    SetHint(QStringLiteral("Confirm SMTP password"), {edConfirmPassword, lblConfirmPassword});
+        CaptionLabel(tr("Confirm passwor&d:"), edConfirmPassword, "lblConfirmPassword");
+    SetHint(tr("Confirm SMTP password"), {edConfirmPassword, lblConfirmPassword});
 
     for (QLineEdit *e : {edSMTPPassword, edConfirmPassword})
         e->setEchoMode(QLineEdit::Password);
 
     cmbSMTPSecurity = Named(new QComboBox, "cmbSMTPSecurity");
     // In the order of the stored values.
-    cmbSMTPSecurity->addItems({QStringLiteral("STARTTLS when offered"),
-                               QStringLiteral("STARTTLS required"), QStringLiteral("SSL/TLS"),
-                               QStringLiteral("None")});
-    lblSMTPSecurity = CaptionLabel(QStringLiteral("Security:"), cmbSMTPSecurity, "lblSMTPSecurity");
-    SetHint(QStringLiteral("How the connection to the SMTP server is protected (port 587: "
-                           "STARTTLS; port 465: SSL/TLS)"),
+    cmbSMTPSecurity->addItems(
+        {tr("STARTTLS when offered"), tr("STARTTLS required"), tr("SSL/TLS"), tr("None")});
+    lblSMTPSecurity = CaptionLabel(tr("Securit&y:"), cmbSMTPSecurity, "lblSMTPSecurity");
+    SetHint(tr("How the connection to the SMTP server is protected (port 587: "
+               "STARTTLS; port 465: SSL/TLS)"),
             {cmbSMTPSecurity, lblSMTPSecurity});
 
-    btnTestMail = Named(new QPushButton(QStringLiteral("Send &test e-mail")), "btnTestMail");
+    btnTestMail = Named(new QPushButton(tr("Send &test e-mail")), "btnTestMail");
     btnTestMail->setAutoDefault(false);
     btnTestMail->setToolTip(
-        QStringLiteral("Send one e-mail with these settings now and show the server's answer"));
+        tr("Send one e-mail with these settings now and show the server's answer"));
     connect(btnTestMail, &QPushButton::clicked, this, &TfOptions::btnTestMailClick);
 
     edRepeatAlerts = Named(new TNumberEdit, "edRepeatAlerts");
     edRepeatAlerts->SetMaxLength(6);
-    lblRepeatAlerts =
-        CaptionLabel(QStringLiteral("Repeat alerts every:"), edRepeatAlerts, "lblRepeatAlerts");
-    lblRepeatMinutes =
-        CaptionLabel(QStringLiteral("minute(s) (0: never)"), edRepeatAlerts, "lblRepeatMinutes");
-    SetHint(QStringLiteral("While an address stays down, send its alerts again after this many "
-                           "minutes"),
+    lblRepeatAlerts = CaptionLabel(tr("&Repeat alerts every:"), edRepeatAlerts, "lblRepeatAlerts");
+    lblRepeatMinutes = CaptionLabel(tr("minute(s) (0: never)"), edRepeatAlerts, "lblRepeatMinutes");
+    SetHint(tr("While an address stays down, send its alerts again after this many "
+               "minutes"),
             {edRepeatAlerts, lblRepeatAlerts, lblRepeatMinutes});
 
     cbTellNetworkOutages =
-        Named(new QCheckBox(QStringLiteral("Tell network outages from site outages")),
-              "cbTellNetworkOutages");
+        Named(new QCheckBox(tr("Tell network outages from site outages")), "cbTellNetworkOutages");
     cbTellNetworkOutages->setToolTip(
-        QStringLiteral("A ping that fails because this computer has no network, or slept, is "
-                       "\"not checked\" and alerts nothing"));
+        tr("A ping that fails because this computer has no network, or slept, is "
+           "\"not checked\" and alerts nothing"));
     connect(cbTellNetworkOutages, &QCheckBox::toggled, this,
             [this](bool on) { edReferenceAddresses->setEnabled(on); });
     edReferenceAddresses = Named(new QLineEdit, "edReferenceAddresses");
-    edReferenceAddresses->setPlaceholderText(QStringLiteral("host:port or http(s) addresses"));
-    lblReferenceAddresses = CaptionLabel(QStringLiteral("Reference addresses:"),
-                                         edReferenceAddresses, "lblReferenceAddresses");
-    SetHint(QStringLiteral("Asked after a failure (a connect, at most every 10 s): when none of "
-                           "them answers either, this computer's network is down. Separate them "
-                           "with blanks"),
+    edReferenceAddresses->setPlaceholderText(tr("host:port or http(s) addresses"));
+    lblReferenceAddresses =
+        CaptionLabel(tr("Refere&nce addresses:"), edReferenceAddresses, "lblReferenceAddresses");
+    SetHint(tr("Asked after a failure (a connect, at most every 10 s): when none of "
+               "them answers either, this computer's network is down. Separate them "
+               "with blanks"),
             {edReferenceAddresses, lblReferenceAddresses});
 
     // Text fields take any length, as the settings record does.
@@ -647,7 +652,7 @@ void TfOptions::FormCreate() {
          {static_cast<QWidget *>(edErrorEmailAddress), static_cast<QWidget *>(edEmailFromAddress),
           static_cast<QWidget *>(lblErrorEmailAddress),
           static_cast<QWidget *>(lblEmailFromAddress)})
-        w->setToolTip(w->toolTip() + DisplayNameNote);
+        w->setToolTip(w->toolTip() + tr(DisplayNameNote));
 }
 
 void TfOptions::SetSaveDialogRunner(SaveDialogRunner runner) {
@@ -819,14 +824,13 @@ void TfOptions::btnLogFileClick() {
     if (!dlgSave) {
         dlgSave = new QFileDialog(this);
         dlgSave->setObjectName(QStringLiteral("dlgSave"));
-        dlgSave->setWindowTitle(QStringLiteral("Save log as"));
+        dlgSave->setWindowTitle(tr("Save log as"));
         dlgSave->setAcceptMode(QFileDialog::AcceptSave);
         dlgSave->setFileMode(QFileDialog::AnyFile);
-        dlgSave->setNameFilters(
-            {QStringLiteral("Text files (*.txt)"), QStringLiteral("All files (*.*)")});
+        dlgSave->setNameFilters({tr("Text files (*.txt)"), tr("All files (*.*)")});
         dlgSave->setDefaultSuffix(QStringLiteral("txt"));
         dlgSave->setOption(QFileDialog::DontConfirmOverwrite, false);
-        dlgSave->selectFile(QStringLiteral("Vennatro Log"));
+        dlgSave->selectFile(tr("Vennatro Log"));
     }
     if (!m_runSaveDialog(*dlgSave))
         return;
@@ -871,8 +875,8 @@ void TfOptions::btnOKClick() {
     // Every failing check replaces the pending message: the last one in this order is shown.
     QString message;
     QWidget *focusTarget = nullptr;
-    const auto fail = [&](const auto &text, QWidget *target) {
-        message = QString(text);
+    const auto fail = [&](const QString &text, QWidget *target) {
+        message = text;
         focusTarget = target;
     };
     // Every range is the settings table's: what the dialog takes, a load keeps.
@@ -889,115 +893,117 @@ void TfOptions::btnOKClick() {
     const bool email = cbSendEmailOnError->isChecked();
     if (email) {
         if (edSMTPPassword->text().isEmpty())
-            fail("Please enter the SMTP server password.", edSMTPPassword);
+            fail(tr("Please enter the SMTP server password."), edSMTPPassword);
         else if (edConfirmPassword->text().isEmpty())
-            fail("Please confirm the SMTP server password.", edSMTPPassword);
+            fail(tr("Please confirm the SMTP server password."), edSMTPPassword);
         else if (edSMTPPassword->text() != edConfirmPassword->text())
-            fail("Password and the password confirmation doesn't match.", edSMTPPassword);
+            fail(tr("Password and the password confirmation doesn't match."), edSMTPPassword);
     }
     // The password is stored even with e-mail off, and the store holds at most 255 bytes.
     if (message.isEmpty() && edSMTPPassword->text().toUtf8().size() > MaxPasswordBytes)
-        fail("The SMTP server password can't be longer than 255 bytes.", edSMTPPassword);
+        fail(tr("The SMTP server password can't be longer than 255 bytes."), edSMTPPassword);
     // Like the password, the SMTP port is stored even with e-mail off.
-    const auto range = [](const char *setting, const char *text) {
+    const auto range = [](const char *setting, const QString &text) {
         const SettingRange r = RangeOf(setting);
-        return QString::fromUtf8(text).arg(r.min).arg(r.max);
+        return text.arg(r.min).arg(r.max);
     };
     if (badPort(edSMTPPort, N::SMTPPort))
-        fail(range(N::SMTPPort, "Please enter an SMTP server port from %1 to %2."), edSMTPPort);
+        fail(range(N::SMTPPort, tr("Please enter an SMTP server port from %1 to %2.")), edSMTPPort);
     if (email) {
         if (edSMTPServer->text().isEmpty())
-            fail("Please enter the SMTP server.", edSMTPServer);
+            fail(tr("Please enter the SMTP server."), edSMTPServer);
         if (edSMTPPort->text().isEmpty())
-            fail("Please enter the SMTP server port.", edSMTPPort);
+            fail(tr("Please enter the SMTP server port."), edSMTPPort);
         if (edSMTPUser->text().isEmpty())
-            fail("Please enter the SMTP server username.", edSMTPUser);
+            fail(tr("Please enter the SMTP server username."), edSMTPUser);
         if (edEmailFromAddress->text().isEmpty())
-            fail("Please enter the email address that will be used as the sender of the "
-                 "notification.",
+            fail(tr("Please enter the email address that will be used as the sender of the "
+                    "notification."),
                  edEmailFromAddress);
         if (edErrorEmailAddress->text().isEmpty())
-            fail("Please enter the email address that will receive the ping failure "
-                 "notification.",
+            fail(tr("Please enter the email address that will receive the ping failure "
+                    "notification."),
                  edErrorEmailAddress);
     }
     if (cbPingOnError->isChecked() && edErrorPingAddress->text().isEmpty())
-        fail("Please enter the address that will be accessed on ping failure.", edErrorPingAddress);
+        fail(tr("Please enter the address that will be accessed on ping failure."),
+             edErrorPingAddress);
     if (cbAutoPingAtStart->isChecked() && edAutoPingAddress->text().isEmpty())
-        fail("Please enter an address for auto-ping.", edAutoPingAddress);
+        fail(tr("Please enter an address for auto-ping."), edAutoPingAddress);
     // Zero or nothing means one (attempt, minute); only the top of the range is refused.
     const auto aboveMax = [](const TNumberEdit *field, const char *setting) {
         return field->Number() > RangeOf(setting).max;
     };
     if (aboveMax(edPingAttemps, N::PingAttempts))
-        fail(range(N::PingAttempts, "Please enter from %1 to %2 ping attempts."), edPingAttemps);
+        fail(range(N::PingAttempts, tr("Please enter from %1 to %2 ping attempts.")),
+             edPingAttemps);
     if (aboveMax(edInterval, N::AutoPingInterval))
-        fail(
-            range(N::AutoPingInterval, "Please enter an auto-ping interval from %1 to %2 minutes."),
-            edInterval);
+        fail(range(N::AutoPingInterval,
+                   tr("Please enter an auto-ping interval from %1 to %2 minutes.")),
+             edInterval);
     if (badPort(edPort, N::HTTPPort))
-        fail(range(N::HTTPPort, "Please enter an HTTP port from %1 to %2."), edPort);
+        fail(range(N::HTTPPort, tr("Please enter an HTTP port from %1 to %2.")), edPort);
     if (badPort(edSecurePort, N::HTTPSPort))
-        fail(range(N::HTTPSPort, "Please enter an HTTPS port from %1 to %2."), edSecurePort);
+        fail(range(N::HTTPSPort, tr("Please enter an HTTPS port from %1 to %2.")), edSecurePort);
     if (outside(edPingTimeout, N::PingTimeout))
-        fail(range(N::PingTimeout, "Please enter a ping timeout from %1 to %2 seconds."),
+        fail(range(N::PingTimeout, tr("Please enter a ping timeout from %1 to %2 seconds.")),
              edPingTimeout);
     if (!edWatchInterval->text().isEmpty() && outside(edWatchInterval, N::WatchInterval))
-        fail(range(N::WatchInterval, "Please enter a watch interval from %1 to %2 seconds."),
+        fail(range(N::WatchInterval, tr("Please enter a watch interval from %1 to %2 seconds.")),
              edWatchInterval);
     if (!edHistoryDays->text().isEmpty() && outside(edHistoryDays, N::HistoryDays))
-        fail(
-            range(N::HistoryDays, "Please enter the days of history to keep, from %1 (all) to %2."),
-            edHistoryDays);
+        fail(range(N::HistoryDays,
+                   tr("Please enter the days of history to keep, from %1 (all) to %2.")),
+             edHistoryDays);
     if (!edHistoryRawDays->text().isEmpty() && outside(edHistoryRawDays, N::HistoryRawDays))
-        fail(
-            range(N::HistoryRawDays, "Please enter the days single pings are kept, from %1 to %2."),
-            edHistoryRawDays);
+        fail(range(N::HistoryRawDays,
+                   tr("Please enter the days single pings are kept, from %1 to %2.")),
+             edHistoryRawDays);
     if (!edMetricsPort->text().isEmpty() && outside(edMetricsPort, N::MetricsPort))
-        fail(QStringLiteral("Please enter a metrics port from 1 to %1, or 0 for none.")
+        fail(tr("Please enter a metrics port from 1 to %1, or 0 for none.")
                  .arg(RangeOf(N::MetricsPort).max),
              edMetricsPort);
     if (!edRepeatAlerts->text().isEmpty() && outside(edRepeatAlerts, N::RepeatAlertsEvery))
         fail(range(N::RepeatAlertsEvery,
-                   "Please enter the minutes after which an alert is repeated, from %1 (never) "
-                   "to %2."),
+                   tr("Please enter the minutes after which an alert is repeated, from %1 (never) "
+                      "to %2.")),
              edRepeatAlerts);
     if (!edAlertAfter->text().isEmpty() && outside(edAlertAfter, N::AlertAfter))
-        fail(range(N::AlertAfter, "Please enter the failed pings in a row that make an address "
-                                  "down, from %1 to %2."),
+        fail(range(N::AlertAfter, tr("Please enter the failed pings in a row that make an address "
+                                     "down, from %1 to %2.")),
              edAlertAfter);
 
     if (!edCertExpiry->text().isEmpty() && outside(edCertExpiry, N::CertExpiryWarnDays))
         fail(range(N::CertExpiryWarnDays,
-                   "Please enter the days before a certificate's expiry that warn, from %1 "
-                   "(never) to %2."),
+                   tr("Please enter the days before a certificate's expiry that warn, from %1 "
+                      "(never) to %2.")),
              edCertExpiry);
     if (!edSlowAbove->text().isEmpty() && outside(edSlowAbove, N::SlowAbove))
         fail(range(N::SlowAbove,
-                   "Please enter the milliseconds above which a ping is slow, from %1 (never) "
-                   "to %2."),
+                   tr("Please enter the milliseconds above which a ping is slow, from %1 (never) "
+                      "to %2.")),
              edSlowAbove);
     if (!AcceptedStatus::Parse(edAcceptedStatus->text()))
-        fail("Please enter the accepted HTTP status as codes from 100 to 599 and ranges, such "
-             "as 200-399 or 200,204,301-308, or leave it empty to accept any answer.",
+        fail(tr("Please enter the accepted HTTP status as codes from 100 to 599 and ranges, such "
+                "as 200-399 or 200,204,301-308, or leave it empty to accept any answer."),
              edAcceptedStatus);
 
     if (cbSaveLog->isChecked() && !PrepareLogPath()) {
-        ShowMessageBox(this, QStringLiteral("Please enter a valid path for the log file"),
-                       InvalidPathCaption, MessageIcon::Warning);
+        ShowMessageBox(this, tr("Please enter a valid path for the log file"),
+                       tr(InvalidPathCaption), MessageIcon::Warning);
         edLogFile->setFocus();
         return;
     }
     // Like the log file, and for the same reason: the folder the program starts from varies.
     if (!edMetricsFile->text().isEmpty() &&
         QDir::isRelativePath(QDir::fromNativeSeparators(edMetricsFile->text()))) {
-        ShowMessageBox(this, QStringLiteral("Please enter a full path for the metrics file"),
-                       InvalidPathCaption, MessageIcon::Warning);
+        ShowMessageBox(this, tr("Please enter a full path for the metrics file"),
+                       tr(InvalidPathCaption), MessageIcon::Warning);
         edMetricsFile->setFocus();
         return;
     }
     if (!message.isEmpty()) {
-        ShowMessageBox(this, message, MissingDataCaption, MessageIcon::Warning);
+        ShowMessageBox(this, message, tr(MissingDataCaption), MessageIcon::Warning);
         focusTarget->setFocus();
         return;
     }
@@ -1013,28 +1019,27 @@ void TfOptions::btnTestMailClick() {
                                                                  : nullptr;
     if (missing) {
         ShowMessageBox(this,
-                       QStringLiteral("Please enter the SMTP server, the sender and the "
-                                      "recipient before sending a test e-mail."),
-                       MissingDataCaption, MessageIcon::Warning);
+                       tr("Please enter the SMTP server, the sender and the "
+                          "recipient before sending a test e-mail."),
+                       tr(MissingDataCaption), MessageIcon::Warning);
         missing->setFocus();
         return;
     }
     TOptions trial = DefaultOptions();
     StoreTo(trial);
-    const QString caption = QStringLiteral("Test e-mail");
+    const QString caption = tr("Test e-mail");
     const QString idle = btnTestMail->text();
     btnTestMail->setEnabled(false);
-    btnTestMail->setText(QStringLiteral("Sending..."));
+    btnTestMail->setText(tr("Sending..."));
     QString text;
     MessageIcon icon = MessageIcon::Information;
     try {
         const QString reply = SendTestMail(m_testMail, trial, m_mailAgent, ComputerNetworkName());
-        text = QStringLiteral("The test e-mail to %1 was sent.\n\nThe server answered: %2")
-                   .arg(trial.ErrorEmailAddress,
-                        reply.isEmpty() ? QStringLiteral("(nothing)") : reply);
+        text = tr("The test e-mail to %1 was sent.\n\nThe server answered: %2")
+                   .arg(trial.ErrorEmailAddress, reply.isEmpty() ? tr("(nothing)") : reply);
     } catch (const Exception &e) {
         // The mail library's message, then the server's reply on a line of its own.
-        text = QStringLiteral("The test e-mail was not sent.\n\n%1")
+        text = tr("The test e-mail was not sent.\n\n%1")
                    .arg(QString(e.Message()).replace(QLatin1String("\r\n"), QLatin1String("\n")));
         icon = MessageIcon::Warning;
     }

@@ -34,22 +34,23 @@ QPlainTextEdit *TextField(const char *name, int lines) {
 } // namespace
 
 void TfOptions::CreateNotifyGroup() {
-    gbNotify = Named(new QGroupBox(QStringLiteral("Notifications")), "gbNotify");
+    gbNotify = Named(new QGroupBox(tr("Notifications")), "gbNotify");
 
     edNotifyUrls = TextField("edNotifyUrls", 3);
     edNotifyUrls->setPlaceholderText(
-        QStringLiteral("ntfys://ntfy.example.org/topic\nhttps://example.org/hook"));
-    lblNotifyUrls = Named(new QLabel(QStringLiteral("Notify URLs (one a line):")), "lblNotifyUrls");
+        tr("ntfys://ntfy.example.org/topic\nhttps://example.org/hook"));
+    lblNotifyUrls = Named(new QLabel(tr("Notify &URLs (one a line):")), "lblNotifyUrls");
     lblNotifyUrls->setBuddy(edNotifyUrls);
-    const QString urlsHint = QStringLiteral(
+    edNotifyUrls->setAccessibleName(tr("Notify URLs"));
+    const QString urlsHint = tr(
         "Every alert also goes to each URL: http:// and https:// receive the program's JSON by "
         "POST; any other scheme (ntfy://, gotify://, tgram://, slack://, matrix://, json://, ...) "
         "is sent by Apprise (the Debian package \"apprise\")");
     for (QWidget *w : {static_cast<QWidget *>(edNotifyUrls), static_cast<QWidget *>(lblNotifyUrls)})
         w->setToolTip(urlsHint);
 
-    btnSendTest = Named(new QPushButton(QStringLiteral("Send &test")), "btnSendTest");
-    btnSendTest->setToolTip(QStringLiteral("Send a test notification to the URLs above now"));
+    btnSendTest = Named(new QPushButton(tr("Send &test")), "btnSendTest");
+    btnSendTest->setToolTip(tr("Send a test notification to the URLs above now"));
     connect(btnSendTest, &QPushButton::clicked, this, &TfOptions::btnSendTestClick);
     lblSendTest = Named(new QLabel, "lblSendTest");
     lblSendTest->setWordWrap(true);
@@ -57,12 +58,13 @@ void TfOptions::CreateNotifyGroup() {
     lblSendTest->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
     edAlertText = TextField("edAlertText", 2);
-    edAlertText->setPlaceholderText(QStringLiteral("Empty: the program's own texts"));
-    lblAlertText = Named(new QLabel(QStringLiteral("Alert text:")), "lblAlertText");
+    edAlertText->setPlaceholderText(tr("Empty: the program's own texts"));
+    lblAlertText = Named(new QLabel(tr("Alert te&xt:")), "lblAlertText");
     lblAlertText->setBuddy(edAlertText);
-    const QString textHint = QStringLiteral(
-        "The message the notify URLs receive. Placeholders: %address%, %event% (down, up), "
-        "%result%, %time%, %duration% (of the ping), %downtime%");
+    edAlertText->setAccessibleName(tr("Alert text"));
+    const QString textHint =
+        tr("The message the notify URLs receive. Placeholders: %address%, %event% (down, up), "
+           "%result%, %time%, %duration% (of the ping), %downtime%");
     for (QWidget *w : {static_cast<QWidget *>(edAlertText), static_cast<QWidget *>(lblAlertText)})
         w->setToolTip(textHint);
 
@@ -70,12 +72,12 @@ void TfOptions::CreateNotifyGroup() {
     edAlertAfter->SetMaxLength(4);
     edAlertAfter->setFixedWidth(
         edAlertAfter->fontMetrics().horizontalAdvance(QStringLiteral("00000")) + 12);
-    lblAlertAfter = Named(new QLabel(QStringLiteral("Alert after:")), "lblAlertAfter");
+    lblAlertAfter = Named(new QLabel(tr("Alert a&fter:")), "lblAlertAfter");
     lblAlertAfter->setBuddy(edAlertAfter);
-    lblAlertAfterPings =
-        Named(new QLabel(QStringLiteral("failed ping(s) in a row")), "lblAlertAfterPings");
-    const QString afterHint = QStringLiteral(
-        "An address is down, and alerts, only after this many pings in a row failed");
+    edAlertAfter->setAccessibleName(tr("Alert after"));
+    lblAlertAfterPings = Named(new QLabel(tr("failed ping(s) in a row")), "lblAlertAfterPings");
+    const QString afterHint =
+        tr("An address is down, and alerts, only after this many pings in a row failed");
     for (QWidget *w : {static_cast<QWidget *>(edAlertAfter), static_cast<QWidget *>(lblAlertAfter),
                        static_cast<QWidget *>(lblAlertAfterPings)})
         w->setToolTip(afterHint);
@@ -128,8 +130,7 @@ void TfOptions::btnSendTestClick() {
         connect(m_testChannels, &AlertChannels::delivered, this,
                 [this](const QString &url, bool sent, const QString &reason) {
                     lblSendTest->setText(lblSendTest->text() + QLatin1Char('\n') + url + ": " +
-                                         (sent ? QStringLiteral("sent")
-                                               : QStringLiteral("not sent (%1)").arg(reason)));
+                                         (sent ? tr("sent") : tr("not sent (%1)").arg(reason)));
                 });
         connect(m_testChannels, &AlertChannels::logText, this, [this](const QString &entry) {
             lblSendTest->setText(lblSendTest->text() + QLatin1Char('\n') + entry.trimmed());
@@ -141,8 +142,8 @@ void TfOptions::btnSendTestClick() {
     // The lines skipped as no URLs were said meanwhile: they stay below the first line.
     const QString skipped = lblSendTest->text();
     const int count = int(m_testChannels->Urls().size());
-    lblSendTest->setText((count == 0 ? QStringLiteral("No notify URL to test.")
-                                     : QStringLiteral("Sending to %1 URL(s)...").arg(count)) +
-                         skipped);
+    lblSendTest->setText(
+        (count == 0 ? tr("No notify URL to test.") : tr("Sending to %1 URL(s)...").arg(count)) +
+        skipped);
     m_testChannels->Send(TestAlert(ComputerNetworkName(), QDateTime::currentDateTimeUtc()));
 }

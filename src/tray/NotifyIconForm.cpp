@@ -90,19 +90,19 @@ TNotifyIconForm::TNotifyIconForm(QWidget *parent) : QMainWindow(parent) {
 TNotifyIconForm::~TNotifyIconForm() { delete m_animation; }
 
 void TNotifyIconForm::CreateActions() {
-    actExit = new QAction(QStringLiteral("E&xit"), this);
+    actExit = new QAction(tr("E&xit"), this);
     actExit->setShortcut(QKeySequence(Qt::ALT | Qt::Key_X));
-    actExit->setToolTip(QStringLiteral("Exit"));
-    actExit->setStatusTip(QStringLiteral("Exit"));
+    actExit->setToolTip(tr("Exit"));
+    actExit->setStatusTip(tr("Exit"));
     SetCategory(actExit, QStringLiteral("File"));
     connect(actExit, &QAction::triggered, this, [this] { actExitExecute(); });
 
-    actShow = new QAction(QStringLiteral("&Show"), this);
-    actShow->setToolTip(QStringLiteral("Show main window"));
-    actShow->setStatusTip(QStringLiteral("Show main window"));
+    actShow = new QAction(tr("&Show"), this);
+    actShow->setToolTip(tr("Show main window"));
+    actShow->setStatusTip(tr("Show main window"));
     connect(actShow, &QAction::triggered, this, [this] { actShowExecute(); });
 
-    actCloseWindow = new QAction(QStringLiteral("&Close window"), this);
+    actCloseWindow = new QAction(tr("&Close window"), this);
     SetCategory(actCloseWindow, QStringLiteral("File"));
     connect(actCloseWindow, &QAction::triggered, this, [this] { actCloseWindowExecute(); });
 

@@ -23,6 +23,52 @@ QColor BadgeColor(TrayBadge badge) {
     return QColor();
 }
 
+namespace {
+
+// The state's shape inside the badge, in white, so that the state never rests on its colour
+// alone: a check mark for completed, dots for under way, an exclamation mark for slow, a cross
+// for failed. Kept within the inner two fifths of the badge; the ring of colour around it is
+// what the tests read the colour from.
+void DrawMark(QPainter &painter, const QRectF &badge, TrayBadge state) {
+    const QPointF c = badge.center();
+    const qreal s = badge.width() * 0.2;
+    QPen pen(Qt::white, qMax(1.0, badge.width() / 8.0), Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    switch (state) {
+    case TrayBadge::Completed: {
+        const QPointF check[] = {c + QPointF(-s, 0), c + QPointF(-s * 0.3, s * 0.8),
+                                 c + QPointF(s, -s * 0.8)};
+        painter.drawPolyline(check, 3);
+        break;
+    }
+    case TrayBadge::Failed:
+        painter.drawLine(c + QPointF(-s * 0.8, -s * 0.8), c + QPointF(s * 0.8, s * 0.8));
+        painter.drawLine(c + QPointF(-s * 0.8, s * 0.8), c + QPointF(s * 0.8, -s * 0.8));
+        break;
+    case TrayBadge::UnderWay:
+    case TrayBadge::Slow: {
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(Qt::white);
+        const qreal r = qMax(0.75, badge.width() * 0.08);
+        if (state == TrayBadge::UnderWay) {
+            for (const qreal dx : {-s, 0.0, s})
+                painter.drawEllipse(c + QPointF(dx, 0), r, r);
+        } else {
+            painter.drawEllipse(c + QPointF(0, s * 0.85), r, r);
+            painter.setPen(pen);
+            painter.drawLine(c + QPointF(0, -s * 0.75), c + QPointF(0, s * 0.3));
+        }
+        break;
+    }
+    case TrayBadge::None:
+    case TrayBadge::NoNetwork: // its stroke, drawn with the dot
+        break;
+    }
+}
+
+} // namespace
+
 QColor MutedMarkColor() { return QColor(0x60, 0x60, 0x60); }
 
 QIcon MutedIcon(const QIcon &base) { return BadgedIcon(base, TrayBadge::None, true); }
@@ -51,6 +97,7 @@ QIcon BadgedIcon(const QIcon &base, TrayBadge badge, bool muted) {
             painter.setPen(QPen(Qt::white, ring));
             painter.setBrush(BadgeColor(badge));
             painter.drawEllipse(dot.adjusted(0.5, 0.5, -0.5, -0.5));
+            DrawMark(painter, dot, badge);
             if (badge == TrayBadge::NoNetwork) {
                 // A stroke across the dot: grey alone could pass for "idle".
                 const qreal inset = d * 0.3;

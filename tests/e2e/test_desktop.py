@@ -840,7 +840,7 @@ def main():
     parser.add_argument("--program", required=True)
     parser.add_argument("--tray", choices=("xembed", "sni"), default="xembed")
     parser.add_argument("--suite", choices=("main", "bad-input", "metrics", "mail", "watched",
-                                            "no-tray", "wayland", "badge", "network"),
+                                            "no-tray", "wayland", "badge", "network", "a11y"),
                         default="main")
     args = parser.parse_args()
     args.program = os.path.abspath(args.program)
@@ -867,6 +867,10 @@ def main():
             sys.modules.setdefault("test_desktop", sys.modules[__name__])
             from watched_suite import WatchedScenario
             scenario = WatchedScenario(args)
+        elif args.suite == "a11y":
+            sys.modules.setdefault("test_desktop", sys.modules[__name__])
+            from a11y_suite import A11yScenario
+            scenario = A11yScenario(args)
         elif args.suite == "network":
             sys.modules.setdefault("test_desktop", sys.modules[__name__])
             from network_suite import NetworkScenario

@@ -253,7 +253,7 @@ bool QtTrayShell::notify(const QString &text, const QString &title, int iconKind
     QDBusMessage call =
         QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
     call << kAppName << m_notificationId << iconName(iconKind) << desktopLines(title) << body
-         << QStringList{kDefaultAction, QStringLiteral("Show")} << hints
+         << QStringList{kDefaultAction, QCoreApplication::translate("TrayShell", "Show")} << hints
          << (timeoutMs > 0 ? timeoutMs : -1);
     const QDBusReply<uint> reply = m_bus.call(call, QDBus::Block, kCallTimeoutMs);
     if (!reply.isValid())
